@@ -12,3 +12,25 @@ function(vexo_add_test)
     set(labels unit ${T_LABELS})
     gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 120 PROPERTIES LABELS "${labels}" TIMEOUT 300)
 endfunction()
+
+# vexo_add_layer_tests(PREFIX LIBS lib ...)
+#
+# The suites of one tests/<layer>/ folder: every *_test.cpp goes into PREFIX_test, every
+# *_concurrency_test.cpp into PREFIX_concurrency_test (label "concurrency"), and the files of
+# support/ (test doubles, decoders, helpers) into both.
+function(vexo_add_layer_tests prefix)
+    cmake_parse_arguments(T "" "" "LIBS" ${ARGN})
+    file(GLOB unit CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+    file(GLOB conc CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_concurrency_test.cpp)
+    file(GLOB support CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/*.cpp)
+    if(conc)
+        list(REMOVE_ITEM unit ${conc})
+    endif()
+    if(unit)
+        vexo_add_test(NAME ${prefix}_test SOURCES ${unit} ${support} LIBS ${T_LIBS})
+    endif()
+    if(conc)
+        vexo_add_test(NAME ${prefix}_concurrency_test SOURCES ${conc} ${support} LIBS ${T_LIBS}
+                      LABELS concurrency)
+    endif()
+endfunction()
