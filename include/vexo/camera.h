@@ -137,6 +137,110 @@ VEXO_STATIC_ASSERT(sizeof(FrameData) == 64, "FrameData layout");
 VEXO_STATIC_ASSERT(sizeof(ScanEntry) == 17, "ScanEntry layout");
 VEXO_STATIC_ASSERT(offsetof(ScanEntry, u8Serial) == 1, "ScanEntry layout");
 
+
+/* ---------------------------------------------------------------------------------------
+ * Exported camera functions.
+ *
+ * A caller gets a CameraHandle from Vexo_open or Vexo_autoopen (also when the open fails),
+ * passes it to every other function and gives it back with Vexo_close. Every function returns
+ * a status (USB_CAMERA_NO_ERROR or a code from 0xFF01 up) unless its comment says otherwise.
+ *
+ * Threads: calls on different handles may run on different threads at once. Calls on one
+ * handle are serialised by the caller, except that Vexo_readImage, Vexo_del, Vexo_flush,
+ * Vexo_availableImage and Vexo_setCamCfg may run on one thread while another thread is inside
+ * Vexo_captureImage.
+ * ------------------------------------------------------------------------------------- */
+
+#include <vexo/export.h>
+
+#if defined(_WIN32)
+#define VEXO_CALL __stdcall
+#else
+#define VEXO_CALL
+#endif
+
+/* Opaque reference to an opened (or failed) camera. */
+typedef struct VexoCamera* CameraHandle;
+
+/* Lists the attached boards: one entry per board (room for 255 entries), packed. Returns the
+ * number of boards found, or USB_CAMERA_USB_CREATE_ERROR. */
+VEXO_API Uint32 VEXO_CALL Vexo_scan(ScanEntry* entries);
+/* Opens the first attached board with an accepted vendor id. Always hands out a handle.
+ * Any failure after the board was found is reported as USB_CAMERA_USB_CREATE_ERROR. */
+VEXO_API Uint32 VEXO_CALL Vexo_autoopen(CameraHandle* handle, CameraConfig* cfg);
+/* Opens device `index` (low 8 bits) of the driver class with `cfg`; writes cfg->usbType back.
+ * Always hands out a handle, which the caller gives back with Vexo_close. */
+VEXO_API Uint32 VEXO_CALL Vexo_open(CameraHandle* handle, CameraConfig* cfg, Uint32 index);
+/* Closes the camera and releases the handle. Always returns 0. */
+VEXO_API Uint32 VEXO_CALL Vexo_close(CameraHandle handle);
+
+/* Queues the bulk reads and starts the stream. */
+VEXO_API Uint32 VEXO_CALL Vexo_beginCaptureImage(CameraHandle handle);
+/* Completes one bulk read: returns the frames it completed (0..255) or an error code. */
+VEXO_API Uint32 VEXO_CALL Vexo_captureImage(CameraHandle handle);
+/* Cancels the reads and stops the stream. Always returns 0. */
+VEXO_API Uint32 VEXO_CALL Vexo_endCaptureImage(CameraHandle handle);
+/* Lends the oldest queued frame (it stays queued until Vexo_del). */
+VEXO_API Uint32 VEXO_CALL Vexo_readImage(CameraHandle handle, FrameData** frame);
+/* Releases the oldest queued frame. */
+VEXO_API Uint32 VEXO_CALL Vexo_del(CameraHandle handle);
+/* Drops every queued frame. */
+VEXO_API Uint32 VEXO_CALL Vexo_flush(CameraHandle handle);
+/* Returns the number of queued frames (0..5), a count rather than a status. */
+VEXO_API Uint32 VEXO_CALL Vexo_availableImage(CameraHandle handle);
+/* Empties the frame queue and sends the board the shot requests. */
+VEXO_API Uint32 VEXO_CALL Vexo_shot(CameraHandle handle);
+
+/* Sensor registers, with the I2C address and register widths of the applied configuration. */
+VEXO_API Uint32 VEXO_CALL Vexo_writeSensorReg(CameraHandle handle, Uint32 regAddr, Uint32 value);
+VEXO_API Uint32 VEXO_CALL Vexo_readSensorReg(CameraHandle handle, Uint32 regAddr, Uint32* value);
+/* Copies the applied configuration into *cfg (u32Size is left as it was). */
+VEXO_API Uint32 VEXO_CALL Vexo_getSensorCfg(CameraHandle handle, CameraConfig* cfg);
+/* Board type (2 USB 2 board, 3 USB 3 board, 1 other) and link type (3 SuperSpeed, else 2). */
+VEXO_API Uint32 VEXO_CALL Vexo_getUsbType(CameraHandle handle, Uint8* boardType, Uint8* linkType);
+
+/* Registers of any I2C device on the board: Vexo_xxxReg_<address bits>_<value bits>.
+ * Most writes and reads report 0 whatever the board answered; Vexo_readReg_8_8 on USB 3
+ * boards and Vexo_readReg_16_32 return the board's status byte; the 32-bit pair needs USB
+ * firmware 0x0314..0x03FF. */
+VEXO_API Uint32 VEXO_CALL Vexo_writeReg_8_8(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32 value);
+VEXO_API Uint32 VEXO_CALL Vexo_readReg_8_8(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32* value);
+VEXO_API Uint32 VEXO_CALL Vexo_writeReg_8_16(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32 value);
+VEXO_API Uint32 VEXO_CALL Vexo_readReg_8_16(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32* value);
+VEXO_API Uint32 VEXO_CALL Vexo_writeReg_16_8(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32 value);
+VEXO_API Uint32 VEXO_CALL Vexo_readReg_16_8(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32* value);
+VEXO_API Uint32 VEXO_CALL Vexo_writeReg_16_16(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32 value);
+VEXO_API Uint32 VEXO_CALL Vexo_readReg_16_16(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32* value);
+VEXO_API Uint32 VEXO_CALL Vexo_writeReg_16_32(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32 value);
+VEXO_API Uint32 VEXO_CALL Vexo_readReg_16_32(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32* value);
+
+/* Sends a vendor request to the board (host to device) with `length` bytes of `data`. */
+VEXO_API Uint32 VEXO_CALL Vexo_setboardConfig(CameraHandle handle, Uint8 request, Uint16 value,
+                                              Uint16 index, Uint32 length, Uint8* data);
+/* Sends a vendor request that reads up to `length` bytes from the board into `data`. */
+VEXO_API Uint32 VEXO_CALL Vexo_getboardConfig(CameraHandle handle, Uint8 request, Uint16 value,
+                                              Uint16 index, Uint32 length, Uint8* data);
+/* While forced reading is on, frames of the wrong length are queued too (the capture call
+ * still reports USB_CAMERA_DATA_LEN_ERROR). */
+VEXO_API void VEXO_CALL Vexo_enableForceRead(CameraHandle handle);
+VEXO_API void VEXO_CALL Vexo_disableForceRead(CameraHandle handle);
+/* The board's 1024-byte user-data store: address + length <= 1024, length <= 32. The last
+ * 16 bytes (1008..1023) hold the board's serial text. */
+VEXO_API Uint32 VEXO_CALL Vexo_readUserData(CameraHandle handle, Uint16 address, Uint8 length, Uint8* data);
+VEXO_API Uint32 VEXO_CALL Vexo_writeUserData(CameraHandle handle, Uint16 address, Uint8 length, Uint8* data);
+/* Captures one frame with its own reads, waiting up to timeoutMs (twice, with the abort). */
+VEXO_API Uint32 VEXO_CALL Vexo_getSingleFrame(CameraHandle handle, FrameData** frame, Uint32 timeoutMs);
+/* Trigger modes (USB 2 boards with board-controller version 18.8.17 or later). */
+VEXO_API Uint32 VEXO_CALL Vexo_softTrigger(CameraHandle handle);
+VEXO_API Uint32 VEXO_CALL Vexo_setMode(CameraHandle handle, Uint32 mode);
+/* Returns the board's frame-ready register (0..255), or an error code. */
+VEXO_API Uint32 VEXO_CALL Vexo_isFrameReady(CameraHandle handle);
+/* Control scripts: see vexo/controls.h. `records` must stay in place while controls may be set. */
+VEXO_API int VEXO_CALL Vexo_registerCtrls(CameraHandle handle, void* records, Uint32 count);
+VEXO_API int VEXO_CALL Vexo_setCtrl(CameraHandle handle, const char* name, int64_t value);
+/* Applies a new configuration to an opened camera; writes cfg->usbType back. */
+VEXO_API Uint32 VEXO_CALL Vexo_setCamCfg(CameraHandle handle, CameraConfig* cfg);
+
 #ifdef __cplusplus
 }
 #endif
