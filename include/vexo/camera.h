@@ -236,7 +236,8 @@ VEXO_API Uint32 VEXO_CALL Vexo_setMode(CameraHandle handle, Uint32 mode);
 /* Returns the board's frame-ready register (0..255), or an error code. */
 VEXO_API Uint32 VEXO_CALL Vexo_isFrameReady(CameraHandle handle);
 /* Control scripts: see vexo/controls.h. `records` must stay in place while controls may be set. */
-VEXO_API int VEXO_CALL Vexo_registerCtrls(CameraHandle handle, void* records, Uint32 count);
+struct CtrlRecord;
+VEXO_API int VEXO_CALL Vexo_registerCtrls(CameraHandle handle, const struct CtrlRecord* records, Uint32 count);
 VEXO_API int VEXO_CALL Vexo_setCtrl(CameraHandle handle, const char* name, int64_t value);
 /* Applies a new configuration to an opened camera; writes cfg->usbType back. */
 VEXO_API Uint32 VEXO_CALL Vexo_setCamCfg(CameraHandle handle, CameraConfig* cfg);
