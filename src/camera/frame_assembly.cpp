@@ -1,0 +1,381 @@
+#include "camera/frame_assembly.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "camera/frame_length.h"
+
+namespace vexo::camera {
+
+namespace {
+
+constexpr size_t kPacket = AssemblyState::kHeaderBlock;
+constexpr size_t kChunk = 16384;
+constexpr size_t kChunkHeader = 16;
+constexpr uint8_t kChunkMagic = 0x0C;
+constexpr uint8_t kChunkToggleBit = 0x01;
+constexpr uint8_t kChunkEndBit = 0x02;
+constexpr uint8_t kTrailerMagic[6] = {0x05, 0x06, 0x07, 0x08, 0x09, 0xAA};
+constexpr uint16_t kNoFrameIndex = 0xFFFF;
+/* The chunk-framed JPEG start marker lies within the first 256 payload bytes... */
+constexpr size_t kJpegStartWindow = 256;
+/* ...and its end marker within the last 1025 bytes of the frame. */
+constexpr size_t kJpegEndWindow = 1024;
+constexpr size_t kNotFound = SIZE_MAX;
+
+/* 1601-01-01 to 1970-01-01 in 100-ns units. */
+constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ull;
+
+uint16_t be16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+uint64_t le64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = v << 8 | p[i];
+    return v;
+}
+
+bool isTrailer(const uint8_t* packet) {
+    return std::memcmp(packet + 4, kTrailerMagic, sizeof(kTrailerMagic)) == 0;
+}
+
+/* First i in [from, len - 1) with bytes FF @second at i. */
+size_t findMarker(const uint8_t* bytes, size_t from, size_t len, uint8_t second) {
+    while (from + 1 < len) {
+        const void* hit = std::memchr(bytes + from, 0xFF, len - 1 - from);
+        if (!hit) return kNotFound;
+        const size_t i = static_cast<size_t>(static_cast<const uint8_t*>(hit) - bytes);
+        if (bytes[i + 1] == second) return i;
+        from = i + 1;
+    }
+    return kNotFound;
+}
+
+void copyBytes(uint8_t* to, const uint8_t* from, size_t bytes) {
+    if (bytes) std::memcpy(to, from, bytes);
+}
+
+/* Marks an assembly call so that beginReconfiguration() can wait for it to end. */
+class AssemblyCall {
+  public:
+    explicit AssemblyCall(AssemblyState& state) : state_(state) {
+        /* Sequentially consistent on both sides: either this call sees reconfiguring,
+         * or beginReconfiguration() sees this call and waits for it. */
+        state_.assembling.store(true, std::memory_order_seq_cst);
+        admitted_ = !state_.reconfiguring.load(std::memory_order_seq_cst);
+    }
+    ~AssemblyCall() { state_.assembling.store(false, std::memory_order_release); }
+    AssemblyCall(const AssemblyCall&) = delete;
+    AssemblyCall& operator=(const AssemblyCall&) = delete;
+
+    bool admitted() const { return admitted_; }
+
+  private:
+    AssemblyState& state_;
+    bool admitted_;
+};
+
+/* The work of one assembly call: the frame in progress is kept locally and written back
+ * once, and the slot being filled is looked up afresh after every advance. */
+class Assembler {
+  public:
+    Assembler(AssemblyState& state, FrameRing& ring, uint8_t& completed)
+        : state_(state), ring_(ring), completed_(completed), collected_(ring.collectedBytes()) {
+        completed_ = 0;
+        /* A frame in progress longer than its slot can take (the buffers were replaced
+         * under it) is dropped rather than trusted as an offset. */
+        if (collected_ > limit()) {
+            collected_ = 0;
+            error_ = USB_CAMERA_DATA_LEN_ERROR;
+        }
+    }
+
+    ~Assembler() { ring_.setCollectedBytes(static_cast<uint32_t>(collected_)); }
+
+    uint32_t finish() const { return error_ ? error_ : completed_; }
+
+    uint32_t trailer(const uint8_t* data, size_t n);
+    uint32_t chunks(const uint8_t* data, size_t n);
+
+  private:
+    bool jpeg() const { return state_.config.emImageFmtMode == FORMAT_MODE_JPG; }
+    bool storing() const { return !state_.reconfiguring.load(std::memory_order_relaxed); }
+    bool forced() const { return state_.forceRead.load(std::memory_order_relaxed); }
+    size_t capacity() const { return ring_.fillCapacity(); }
+    /* Most bytes a frame in progress may hold. */
+    size_t limit() const { return std::min<size_t>(state_.frameSize, capacity()); }
+    uint8_t* slotData() { return ring_.fillSlot().imageData; }
+    bool boardTimeValid() const;
+
+    void fillRecord(uint64_t size);
+    void queue(uint64_t size);
+    void storeTrailerFrame(const uint8_t* runStart, size_t run, uint64_t w);
+    void storeForcedTrailerFrame(const uint8_t* runStart, size_t run, uint64_t w);
+    bool jpegTrailerRule(uint64_t w);
+    void storeTail(const uint8_t* runStart, size_t bytes);
+
+    AssemblyState& state_;
+    FrameRing& ring_;
+    uint8_t& completed_;
+    uint64_t collected_;
+    uint32_t error_ = 0;
+};
+
+bool Assembler::boardTimeValid() const {
+    const uint32_t fw = state_.usbFirmwareVersion;
+    const BoardCtrlVersion& v = state_.boardCtrlVersion;
+    const uint64_t ctrl = uint64_t{v.major} * 1000 + uint64_t{v.minor} * 100 + v.patch;
+    return (fw >> 8) == 0x03 && (fw & 0xFF) >= 0x14 && ctrl >= 21606;
+}
+
+void Assembler::fillRecord(uint64_t size) {
+    FrameData& slot = ring_.fillSlot();
+    /* The whole applied configuration, u32TransLvl included, so a reader sees what the
+     * frame was taken with rather than whatever the slot held before. */
+    slot.cfg = state_.config;
+    slot.cfg.u32Size = static_cast<uint32_t>(size);
+}
+
+void Assembler::queue(uint64_t size) {
+    fillRecord(size);
+    ring_.advance();
+}
+
+/* A frame that passed the length and sequence checks. */
+void Assembler::storeTrailerFrame(const uint8_t* runStart, size_t run, uint64_t w) {
+    const size_t cap = capacity();
+    const size_t room = collected_ < cap ? cap - collected_ : 0;
+    const size_t take = std::min(run, room);
+    if (storing()) copyBytes(slotData() + collected_, runStart, take);
+
+    if (w > cap) {
+        /* Only a JPEG frame can be longer than twice the frame size: it is cut to the
+         * buffer and handled as a frame of the wrong length. */
+        error_ = USB_CAMERA_DATA_LEN_ERROR;
+        if (forced()) queue(std::min<uint64_t>(collected_ + take, cap));
+        return;
+    }
+
+    fillRecord(w);
+    if (jpeg() && !jpegTrailerRule(w)) {
+        error_ = USB_CAMERA_DATA_LACK_ERROR;
+        return;
+    }
+    ring_.advance();
+}
+
+/* A frame of the wrong length queued under forceRead: its first bytes, up to the frame
+ * size, in order. */
+void Assembler::storeForcedTrailerFrame(const uint8_t* runStart, size_t run, uint64_t w) {
+    const uint64_t target = std::min<uint64_t>(w, limit());
+    const size_t take =
+        target > collected_ ? static_cast<size_t>(std::min<uint64_t>(target - collected_, run)) : 0;
+    if (storing()) copyBytes(slotData() + collected_, runStart, take);
+    queue(std::min<uint64_t>(collected_ + take, target));
+}
+
+/* Removes the bytes before the start marker; the frame must also hold an end marker.
+ * u32Size stays the received length. */
+bool Assembler::jpegTrailerRule(uint64_t w) {
+    uint8_t* bytes = slotData();
+    const size_t len = static_cast<size_t>(w);
+    if (len < 2 || bytes == nullptr) return false;
+    const size_t start = findMarker(bytes, 0, len, 0xD8);
+    if (start == kNotFound || findMarker(bytes, start + 2, len, 0xD9) == kNotFound) return false;
+    if (start && storing()) std::memmove(bytes, bytes + start, len - start);
+    return true;
+}
+
+/* The bytes after the last trailer of the transfer: kept for the next one unless the
+ * frame has grown past the frame size. */
+void Assembler::storeTail(const uint8_t* runStart, size_t bytes) {
+    const size_t lim = limit();
+    if (collected_ + bytes <= lim) {
+        if (storing()) copyBytes(slotData() + collected_, runStart, bytes);
+        collected_ += bytes;
+        return;
+    }
+
+    error_ = USB_CAMERA_DATA_LEN_ERROR;
+    if (forced()) {
+        /* The frame cut at the frame size: the first bytes that still fit, in order. */
+        const size_t take = collected_ < lim ? std::min(lim - collected_, bytes) : 0;
+        if (storing()) copyBytes(slotData() + collected_, runStart, take);
+        ++completed_;
+        queue(std::min<uint64_t>(collected_ + take, lim));
+    }
+    collected_ = 0;
+}
+
+uint32_t Assembler::trailer(const uint8_t* data, size_t n) {
+    if (collected_ == 0) ring_.fillSlot().u64Time = state_.hostClock ? state_.hostClock() : 0;
+
+    const bool boardTime = boardTimeValid();
+    size_t pos = 0;
+    size_t run = 0;
+
+    while (n - pos >= kPacket) {
+        const uint8_t* packet = data + pos;
+        if (!isTrailer(packet)) {
+            run += kPacket;
+            pos += kPacket;
+            continue;
+        }
+
+        ring_.fillSlot().u64Time = boardTime ? le64(packet + 16) : 0;
+
+        /* Valid bytes of the last data packet; more than a packet holds means all of it. */
+        const uint64_t valid = std::min<size_t>(be16(packet + 510), kPacket);
+        const uint64_t held = collected_ + run;
+        uint64_t w = held;
+        if (valid != 0) w = held + valid >= kPacket ? held + valid - kPacket : 0;
+
+        if (packet[11] != 0) {
+            collected_ = 0;
+            run = 0;
+            pos += kPacket;
+            continue;
+        }
+
+        const uint16_t index = be16(packet + 14);
+        const uint8_t* runStart = packet - run;
+        ++completed_;
+        if (!frameLengthAccepted(state_.config, w)) {
+            error_ = USB_CAMERA_DATA_LEN_ERROR;
+            if (forced()) storeForcedTrailerFrame(runStart, run, w);
+        } else {
+            const uint16_t last = state_.lastFrameIndex;
+            const bool inSequence = last == kNoFrameIndex ? index == 0 : index == last + 1;
+            if (!inSequence && !state_.triggerMode.load(std::memory_order_relaxed))
+                error_ = USB_CAMERA_FRAME_INDEX_ERROR;
+            else
+                storeTrailerFrame(runStart, run, w);
+        }
+
+        state_.lastFrameIndex = index;
+        collected_ = 0;
+        run = 0;
+        pos += kPacket;
+    }
+
+    storeTail(data + pos - run, run + (n - pos));
+    return finish();
+}
+
+uint32_t Assembler::chunks(const uint8_t* data, size_t n) {
+    const bool isJpeg = jpeg();
+    size_t skip = 0;
+
+    for (size_t off = 0; off < n && n - off > kChunkHeader; off += kChunk) {
+        const uint8_t* chunk = data + off;
+        const size_t len = std::min(n - off, kChunk);
+        if (chunk[0] != kChunkMagic) break;
+
+        const uint8_t toggle = chunk[1] & kChunkToggleBit;
+        if (toggle != state_.frameToggle) {
+            state_.frameToggle = toggle;
+            if (collected_ != 0) {
+                /* The previous frame never saw its end. */
+                if (forced()) {
+                    ++completed_;
+                    queue(collected_);
+                }
+                collected_ = 0;
+                error_ = USB_CAMERA_DATA_LEN_ERROR;
+            }
+            ring_.fillSlot().u64Time = le64(chunk + 8);
+            if (isJpeg) {
+                const size_t window = std::min(len, kChunkHeader + kJpegStartWindow + 1);
+                const size_t start = findMarker(chunk, kChunkHeader, window, 0xD8);
+                if (start == kNotFound) return USB_CAMERA_DATA_LACK_ERROR;
+                skip = start - kChunkHeader;
+            }
+        }
+
+        const size_t payload = len - kChunkHeader;
+        if (collected_ + payload > limit()) {
+            error_ = USB_CAMERA_DATA_LEN_ERROR;
+        } else if (collected_ == 0 && isJpeg) {
+            /* The skip belongs to the chunk that opened the frame; a later chunk that
+             * arrives with nothing collected may be shorter than it. */
+            const size_t from = std::min(skip, payload);
+            if (storing()) copyBytes(slotData(), chunk + kChunkHeader + from, payload - from);
+            collected_ = payload - from;
+        } else {
+            if (storing()) copyBytes(slotData() + collected_, chunk + kChunkHeader, payload);
+            collected_ += payload;
+        }
+
+        if (!(chunk[1] & kChunkEndBit)) continue;
+
+        if (!frameLengthAccepted(state_.config, collected_)) {
+            error_ = USB_CAMERA_DATA_LEN_ERROR;
+            if (forced()) {
+                ++completed_;
+                queue(collected_);
+            }
+            collected_ = 0;
+            continue;
+        }
+
+        if (isJpeg && collected_ >= kJpegEndWindow + 2) {
+            const uint8_t* bytes = slotData();
+            size_t end = kNotFound;
+            for (size_t i = collected_ - 2;; --i) {
+                if (bytes[i] == 0xFF && bytes[i + 1] == 0xD9) {
+                    end = i;
+                    break;
+                }
+                if (i == collected_ - 1 - kJpegEndWindow) break;
+            }
+            if (end == kNotFound) return USB_CAMERA_DATA_LACK_ERROR;
+            collected_ = end + 2;
+        }
+        ++completed_;
+        queue(collected_);
+        collected_ = 0;
+    }
+    return finish();
+}
+
+} /* namespace */
+
+uint64_t systemFileTime() {
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    using FileTimeUnits = std::chrono::duration<int64_t, std::ratio<1, 10000000>>;
+    const auto units = std::chrono::duration_cast<FileTimeUnits>(since);
+    return kFileTimeUnixEpoch + static_cast<uint64_t>(units.count());
+}
+
+uint32_t assembleTrailerFrames(AssemblyState& state, FrameRing& ring, const uint8_t* data, size_t n,
+                               uint8_t& completed) {
+    completed = 0;
+    AssemblyCall call(state);
+    if (!call.admitted()) return 0;
+    if (data == nullptr) n = 0;
+    Assembler assembler(state, ring, completed);
+    return assembler.trailer(data, n);
+}
+
+uint32_t assembleChunkFrames(AssemblyState& state, FrameRing& ring, const uint8_t* data, size_t n,
+                             uint8_t& completed) {
+    completed = 0;
+    AssemblyCall call(state);
+    if (!call.admitted() || data == nullptr || n <= kChunkHeader) return 0;
+    Assembler assembler(state, ring, completed);
+    return assembler.chunks(data, n);
+}
+
+void beginReconfiguration(AssemblyState& state) {
+    state.reconfiguring.store(true, std::memory_order_seq_cst);
+    while (state.assembling.load(std::memory_order_seq_cst)) std::this_thread::yield();
+}
+
+void endReconfiguration(AssemblyState& state) {
+    state.reconfiguring.store(false, std::memory_order_seq_cst);
+}
+
+} /* namespace vexo::camera */

@@ -1,0 +1,90 @@
+#include "camera/frame_ring.h"
+
+#include <cstdint>
+
+namespace vexo::camera {
+
+namespace {
+
+constexpr uint32_t next(uint32_t index) {
+    return index + 1 == FrameRing::kSlots ? 0 : index + 1;
+}
+
+} /* namespace */
+
+FrameRing::FrameRing() : slots_{}, capacity_{} {}
+
+void FrameRing::setSlotBuffer(uint32_t slot, uint8_t* data, size_t capacity) {
+    if (slot >= kSlots) return;
+    /* Frame sizes are 32-bit; a larger buffer could never be filled past that. */
+    if (data == nullptr)
+        capacity = 0;
+    else if (capacity > UINT32_MAX)
+        capacity = UINT32_MAX;
+    slots_[slot].imageData = data;
+    capacity_[slot] = capacity;
+}
+
+size_t FrameRing::slotCapacity(uint32_t slot) const {
+    return slot < kSlots ? capacity_[slot] : 0;
+}
+
+const FrameData& FrameRing::slot(uint32_t slot) const {
+    return slots_[slot % kSlots];
+}
+
+uint32_t FrameRing::readImage(FrameData** out) {
+    const uint32_t r = readIndex_.load(std::memory_order_relaxed);
+    const uint32_t w = writeIndex_.load(std::memory_order_acquire);
+    if (r == w) {
+        if (out) *out = nullptr;
+        return USB_CAMERA_READ_EMPTY_ERROR;
+    }
+    if (out) *out = &slots_[r];
+    return USB_CAMERA_NO_ERROR;
+}
+
+uint32_t FrameRing::del() {
+    const uint32_t r = readIndex_.load(std::memory_order_relaxed);
+    const uint32_t w = writeIndex_.load(std::memory_order_acquire);
+    if (r == w) return USB_CAMERA_DEL_EMPTY_ERROR;
+    readIndex_.store(next(r), std::memory_order_release);
+    return USB_CAMERA_NO_ERROR;
+}
+
+uint32_t FrameRing::flush() {
+    readIndex_.store(writeIndex_.load(std::memory_order_acquire), std::memory_order_release);
+    return USB_CAMERA_NO_ERROR;
+}
+
+uint32_t FrameRing::available() const {
+    const uint32_t r = readIndex_.load(std::memory_order_acquire);
+    const uint32_t w = writeIndex_.load(std::memory_order_acquire);
+    return w >= r ? w - r : w + kSlots - r;
+}
+
+void FrameRing::reset() {
+    readIndex_.store(0, std::memory_order_release);
+    writeIndex_.store(0, std::memory_order_release);
+    collectedBytes_.store(0, std::memory_order_relaxed);
+}
+
+FrameData& FrameRing::fillSlot() {
+    return slots_[writeIndex_.load(std::memory_order_relaxed)];
+}
+
+size_t FrameRing::fillCapacity() const {
+    return capacity_[writeIndex_.load(std::memory_order_relaxed)];
+}
+
+bool FrameRing::advance() {
+    const uint32_t w = writeIndex_.load(std::memory_order_relaxed);
+    /* Acquire pairs with the reader's release of readIndex: its reads of the slot it
+     * handed back are finished before the producer may refill that slot. */
+    const uint32_t r = readIndex_.load(std::memory_order_acquire);
+    if (next(w) == r) return false;
+    writeIndex_.store(next(w), std::memory_order_release);
+    return true;
+}
+
+} /* namespace vexo::camera */

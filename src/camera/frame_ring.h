@@ -1,0 +1,86 @@
+#pragma once
+
+#include <vexo/camera.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+namespace vexo::camera {
+
+/*
+ * The frame queue: a ring of six FrameData slots, filled by the capture thread and lent
+ * to one reader thread.
+ *
+ * Slot writeIndex is always the one being filled, so at most five frames wait. A frame
+ * completed while five are queued stays in the fill slot and is overwritten by the next
+ * one: it is lost to readers without an error.
+ *
+ * Threading: one producer (the frame assembly, on the thread inside captureImage or
+ * getSingleFrame) and one consumer (readImage, del, flush, available). The producer
+ * writes only slot writeIndex and publishes it by a release store of writeIndex; the
+ * consumer hands a slot back by a release store of readIndex, so the producer never
+ * refills a slot that is still being read. setSlotBuffer() belongs to configuration and
+ * must not run while the producer assembles (see beginReconfiguration()). reset() (shot)
+ * is not ordered against a running producer: the ring stays memory-safe, but a frame in
+ * progress at that moment may land in either state.
+ */
+class FrameRing {
+  public:
+    static constexpr uint32_t kSlots = 6;
+
+    FrameRing();
+    FrameRing(const FrameRing&) = delete;
+    FrameRing& operator=(const FrameRing&) = delete;
+
+    /* Gives slot @slot the buffer @data of @capacity bytes (nullptr/0 takes it away). The
+     * buffer stays owned by the caller; nothing is ever written past @capacity. */
+    void setSlotBuffer(uint32_t slot, uint8_t* data, size_t capacity);
+    /* Capacity in bytes of slot @slot's buffer. */
+    size_t slotCapacity(uint32_t slot) const;
+    /* The record of slot @slot (0..5), for inspection by the camera. */
+    const FrameData& slot(uint32_t slot) const;
+
+    /* Consumer: lends the oldest queued frame through @out (0), or sets it to null and
+     * returns USB_CAMERA_READ_EMPTY_ERROR. The frame stays queued. */
+    uint32_t readImage(FrameData** out);
+    /* Consumer: releases the oldest queued frame (0), or USB_CAMERA_DEL_EMPTY_ERROR. */
+    uint32_t del();
+    /* Consumer: drops every queued frame; the frame in progress is kept. Always 0. */
+    uint32_t flush();
+    /* Number of queued frames, 0 to 5. */
+    uint32_t available() const;
+
+    /* Shot and reconfiguration: both indices and the bytes collected back to 0. */
+    void reset();
+
+    /* Producer: the record of the slot being filled. */
+    FrameData& fillSlot();
+    /* Producer: capacity of the buffer of the slot being filled. */
+    size_t fillCapacity() const;
+    /* Producer: queues the filled slot and moves on. Returns false when the ring is full;
+     * the frame then stays in the fill slot and is lost to readers. */
+    bool advance();
+
+    /* Bytes of the frame in progress already stored in the fill slot. */
+    uint32_t collectedBytes() const { return collectedBytes_.load(std::memory_order_relaxed); }
+    void setCollectedBytes(uint32_t bytes) {
+        collectedBytes_.store(bytes, std::memory_order_relaxed);
+    }
+
+    uint32_t readIndex() const { return readIndex_.load(std::memory_order_acquire); }
+    uint32_t writeIndex() const { return writeIndex_.load(std::memory_order_acquire); }
+
+  private:
+    FrameData slots_[kSlots];
+    size_t capacity_[kSlots];
+
+    /* Each index is written by one side only; keeping them on separate cache lines
+     * stops the two threads from bouncing one line on every frame. */
+    alignas(64) std::atomic<uint32_t> readIndex_{0};
+    alignas(64) std::atomic<uint32_t> writeIndex_{0};
+    /* Written by the producer and by reset() (shot, on any thread). */
+    std::atomic<uint32_t> collectedBytes_{0};
+};
+
+} /* namespace vexo::camera */
