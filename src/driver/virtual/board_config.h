@@ -1,0 +1,111 @@
+// Configuration of a virtual camera board, and its public JSON form.
+//
+// A default-constructed BoardConfig is a working USB 3 board: vendor 0x52CB, product 0x03F1
+// (chunk-header framing), SuperSpeed link, firmware 0x0320, a board controller with id 35 and
+// version 21.6.6, a sensor at I2C address 0x20, and a 640x480 RAW stream with one pixel byte
+// sent as fast as it is read. docs/virtual-boards.md describes every key of the JSON form.
+//
+// Threading: plain values; parseBoardsJson() and validateBoardConfig() are reentrant.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vexo::driver::virt {
+
+/// Pixel formats of the stream, named as the camera's format modes.
+enum class PixelFormat : uint8_t { Raw, Mon, Rgb, Yuv, Jpg, RawD, MonD };
+
+/// Colour of the top-left pixel pair of a RAW mosaic.
+enum class BayerOrder : uint8_t { RGGB, GRBG, GBRG, BGGR };
+
+/// Speed the board's link runs at.
+enum class Link : uint8_t { Super, High };
+
+/// What an injected fault does; see FaultConfig.
+enum class BoardFault : uint8_t {
+    Stall,          ///< no bytes before frame atFrame for `ms` (0: until the fault is cleared)
+    ShortFrame,     ///< frames lose their last `bytes` bytes
+    LongFrame,      ///< frames carry `bytes` extra bytes
+    SkipIndex,      ///< the frame index jumps one further than it should
+    RepeatIndex,    ///< the frame repeats the previous frame's index (chunk framing: toggle)
+    Discard,        ///< trailer byte 11 set: the host throws the frame away
+    CorruptHeader,  ///< first chunk header (or trailer marker) of the frame is damaged
+    ControlFail,    ///< vendor requests are stalled
+    Unplug,         ///< the board disappears when frame atFrame would start
+};
+
+struct FaultConfig {
+    BoardFault kind = BoardFault::Stall;
+    uint32_t atFrame = 0;  ///< first frame number touched (0 = the first frame)
+    /// Frames touched from atFrame on; for ControlFail the number of failing requests.
+    /// 0 = every one from then on.
+    uint32_t count = 1;
+    std::optional<uint8_t> request;  ///< ControlFail: the failing code; none = any vendor code
+    uint32_t bytes = 1;              ///< ShortFrame / LongFrame: bytes missing or added
+    uint32_t ms = 0;                 ///< Stall: how long; 0 = for ever
+};
+
+struct StreamConfig {
+    uint32_t width = 640;   ///< 1..16384
+    uint32_t height = 480;  ///< 1..16384
+    uint8_t pixelBytes = 1; ///< 1 or 2
+    PixelFormat format = PixelFormat::Raw;
+    BayerOrder bayer = BayerOrder::RGGB;
+    double fps = 0;  ///< 0: every read completes as soon as it is offered
+};
+
+struct BoardControllerConfig {
+    bool present = true;
+    uint8_t id = 35;  ///< register 0; the version registers count only from 35 on
+    std::array<uint8_t, 3> version{21, 6, 6};
+};
+
+struct SensorConfig {
+    uint8_t i2cAddress = 0x20;
+    std::map<uint16_t, uint32_t> registers;  ///< preset register values
+};
+
+struct BoardConfig {
+    uint16_t vendorId = 0x52CB;
+    uint16_t productId = 0x03F1;
+    /// 2 or 3; none: 2 for the USB 2 products 0x52CB and 0x02F1, else 3.
+    std::optional<uint8_t> usbVersion;
+    /// none: SuperSpeed for a USB 3 board, high speed for a USB 2 board.
+    std::optional<Link> link;
+    std::string serial = "VEXO-VIRTUAL-000";  ///< at most 16 bytes
+    std::string manufacturer = "Vexo";
+    std::string product = "Vexo Virtual Camera Board";
+    uint16_t firmware = 0x0320;  ///< reply to request 0x80: major in the high byte
+    BoardControllerConfig boardController;
+    SensorConfig sensor;
+    StreamConfig stream;
+    std::vector<FaultConfig> faults;
+};
+
+/// USB generation the board is built as (2 or 3).
+uint8_t usbGeneration(const BoardConfig& config);
+/// The link the board sits on.
+Link linkOf(const BoardConfig& config);
+/// True when the board streams in the trailer-marked framing (USB 2 boards and product
+/// 0x03F2), false for the chunk-header framing.
+bool usesTrailerFraming(const BoardConfig& config);
+
+/// Checks the values a JSON document cannot rule out by its types alone (sizes, serial length,
+/// address clashes). On failure `error` names the key, for instance "stream.width: ...".
+bool validateBoardConfig(const BoardConfig& config, std::string& error);
+
+/// Parses a {"boards": [...]} document. On failure returns false, leaves `boards` untouched and
+/// puts one line into `error` that names the offending key (e.g. "boards[1].stream.fps: ...").
+/// Boards without a "serial" are numbered by their position: VEXO-VIRTUAL-000, -001, ...
+bool parseBoardsJson(std::string_view text, std::vector<BoardConfig>& boards, std::string& error);
+
+/// Name of a format as the JSON form writes it ("RAW", "JPG", ...).
+std::string_view formatName(PixelFormat format);
+
+}  // namespace vexo::driver::virt
