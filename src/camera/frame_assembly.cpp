@@ -286,6 +286,7 @@ uint32_t Assembler::chunks(const uint8_t* data, size_t n) {
                 collected_ = 0;
                 error_ = USB_CAMERA_DATA_LEN_ERROR;
             }
+            state_.frameOverflowed = false;
             ring_.fillSlot().u64Time = le64(chunk + 8);
             if (isJpeg) {
                 const size_t window = std::min(len, kChunkHeader + kJpegStartWindow + 1);
@@ -298,6 +299,7 @@ uint32_t Assembler::chunks(const uint8_t* data, size_t n) {
         const size_t payload = len - kChunkHeader;
         if (collected_ + payload > limit()) {
             error_ = USB_CAMERA_DATA_LEN_ERROR;
+            state_.frameOverflowed = true;
         } else if (collected_ == 0 && isJpeg) {
             /* The skip belongs to the chunk that opened the frame; a later chunk that
              * arrives with nothing collected may be shorter than it. */
@@ -311,7 +313,11 @@ uint32_t Assembler::chunks(const uint8_t* data, size_t n) {
 
         if (!(chunk[1] & kChunkEndBit)) continue;
 
-        if (!frameLengthAccepted(state_.config, collected_)) {
+        /* A frame that lost a chunk is cut at the frame size, whatever its length adds
+         * up to: it is dropped, or queued as it is under forceRead. */
+        const bool overflowed = state_.frameOverflowed;
+        state_.frameOverflowed = false;
+        if (overflowed || !frameLengthAccepted(state_.config, collected_)) {
             error_ = USB_CAMERA_DATA_LEN_ERROR;
             if (forced()) {
                 ++completed_;

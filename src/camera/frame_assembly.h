@@ -49,6 +49,9 @@ struct AssemblyState {
     uint16_t lastFrameIndex = 0xFFFF;
     /* Toggle bit of the chunk-framed frame in progress. */
     uint8_t frameToggle = 0;
+    /* The chunk-framed frame in progress lost a chunk that did not fit: it can no longer
+     * complete as a good frame. */
+    bool frameOverflowed = false;
 
     /* External trigger mode: frames out of sequence are accepted. */
     std::atomic<bool> triggerMode{false};
