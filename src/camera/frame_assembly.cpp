@@ -85,9 +85,9 @@ class Assembler {
     Assembler(AssemblyState& state, FrameRing& ring, uint8_t& completed)
         : state_(state), ring_(ring), completed_(completed), collected_(ring.collectedBytes()) {
         completed_ = 0;
-        /* A frame in progress longer than its slot can take (the buffers were replaced
-         * under it) is dropped rather than trusted as an offset. */
-        if (collected_ > limit()) {
+        /* A frame in progress longer than its slot (the buffers were replaced under it)
+         * is dropped rather than trusted as an offset. */
+        if (collected_ > capacity()) {
             collected_ = 0;
             error_ = USB_CAMERA_DATA_LEN_ERROR;
         }
@@ -193,7 +193,11 @@ bool Assembler::jpegTrailerRule(uint64_t w) {
  * frame has grown past the frame size. */
 void Assembler::storeTail(const uint8_t* runStart, size_t bytes) {
     const size_t lim = limit();
-    if (collected_ + bytes <= lim) {
+    /* The last data packet of a frame is padded to 512 bytes before its trailer comes;
+     * that padding is not growth past the frame size. */
+    const size_t padded =
+        std::min<size_t>((size_t{state_.frameSize} + kPacket - 1) / kPacket * kPacket, capacity());
+    if (collected_ + bytes <= padded) {
         if (storing()) copyBytes(slotData() + collected_, runStart, bytes);
         collected_ += bytes;
         return;

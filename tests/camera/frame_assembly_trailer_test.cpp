@@ -69,6 +69,18 @@ TEST_F(TrailerAssembly, FrameSpreadOverManyTransfersIncludingShortOnes) {
     EXPECT_EQ(got->bytes, g);
 }
 
+TEST_F(TrailerAssembly, PaddedLastPacketMayArriveBeforeItsTrailer) {
+    const Bytes f = patternBytes(kFrame, 17);
+    TrailerStreamBuilder s;
+    s.frame(f);
+    const Bytes& b = s.bytes();
+    EXPECT_EQ(h.trailer(Bytes(b.begin(), b.end() - 512)), 0u);
+    EXPECT_EQ(h.trailer(Bytes(b.end() - 512, b.end())), 1u);
+    auto got = h.pop();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->bytes, f);
+}
+
 TEST_F(TrailerAssembly, FrameIndexSequence) {
     const Bytes f = patternBytes(kFrame, 5);
     auto feed = [&](uint16_t index) {
