@@ -4,21 +4,18 @@
  * search, clamping and protected global handling cost.
  */
 #include <benchmark/benchmark.h>
+#include <vexo/controls.h>
 
 #include <cstdio>
+#include <lua.hpp>
 #include <map>
 #include <string>
-
-#include <lua.hpp>
-
-#include <vexo/controls.h>
 
 namespace {
 
 constexpr const char* kScript = "function brightness(v) end";
 
-void directPcall(benchmark::State& state)
-{
+void directPcall(benchmark::State& state) {
     lua_State* L = luaL_newstate();
     luaL_openlibs(L);
     luaL_dostring(L, kScript);
@@ -34,8 +31,7 @@ void directPcall(benchmark::State& state)
     lua_close(L);
 }
 
-void setCtrl(benchmark::State& state)
-{
+void setCtrl(benchmark::State& state) {
     Controller* controller = nullptr;
     init_controller(&controller, nullptr, nullptr, nullptr, nullptr, nullptr);
     // A few other records first, so the name search does some work as it would on a camera.
@@ -63,9 +59,8 @@ BENCHMARK(setCtrl);
 
 /* Keeps calls per second of each benchmark for the summary. */
 class RateReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs)
             if (run.run_type == Run::RT_Iteration && !run.error_occurred &&
                 run.real_accumulated_time > 0)
@@ -74,23 +69,20 @@ public:
         ConsoleReporter::ReportRuns(runs);
     }
 
-    double rate(const std::string& name) const
-    {
+    double rate(const std::string& name) const {
         auto it = rates_.find(name);
         return it == rates_.end() ? 0 : it->second;
     }
 
-private:
+  private:
     std::map<std::string, double> rates_;
 };
 
-} // namespace
+}  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RateReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();

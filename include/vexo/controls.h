@@ -16,7 +16,6 @@
 
 #include <stddef.h>
 #include <stdint.h>
-
 #include <vexo/camera.h>
 #include <vexo/export.h>
 
@@ -34,11 +33,11 @@ extern "C" {
  * The host keeps the address of the array, not a copy: the records and their script texts
  * must stay in place and unchanged while set_ctrl may be called. */
 typedef struct CtrlRecord {
-    int64_t minValue;       /* set_ctrl raises smaller values to this */
-    int64_t maxValue;       /* then lowers larger values to this (wins when below minValue) */
+    int64_t minValue;        /* set_ctrl raises smaller values to this */
+    int64_t maxValue;        /* then lowers larger values to this (wins when below minValue) */
     uint8_t callerData[148]; /* the caller's own bytes; never read by the host */
     char name[VEXO_CTRL_NAME_BYTES]; /* NUL-terminated; also the script's function name */
-    const char* script;     /* NUL-terminated Lua source, run once by register_ctrls */
+    const char* script;              /* NUL-terminated Lua source, run once by register_ctrls */
 } CtrlRecord;
 
 VEXO_STATIC_ASSERT(sizeof(CtrlRecord) == 304, "CtrlRecord layout");
@@ -61,8 +60,8 @@ typedef uint32_t (*CtrlReadRegFn)(uint32_t reg, uint32_t* value, void* userData)
 typedef uint32_t (*CtrlWriteRegFn)(uint32_t reg, uint32_t value, void* userData);
 /* Vendor request, device to host: fills up to length bytes of data (length <= 16). The
  * status reaches the script as unsigned 32-bit. */
-typedef uint32_t (*CtrlVendorInFn)(uint8_t request, uint16_t value, uint16_t index,
-                                   uint32_t length, uint8_t* data, void* userData);
+typedef uint32_t (*CtrlVendorInFn)(uint8_t request, uint16_t value, uint16_t index, uint32_t length,
+                                   uint8_t* data, void* userData);
 /* Vendor request, host to device: sends length bytes of data (length <= 16). The status
  * reaches the script as unsigned 32-bit. */
 typedef uint32_t (*CtrlVendorOutFn)(uint8_t request, uint16_t value, uint16_t index,
@@ -80,9 +79,9 @@ typedef struct Controller Controller;
  * whose callback is missing returns status 0, and without logFn texts are dropped.
  * Returns 0; -1 (with *out = NULL) only when out is NULL or memory runs out.
  */
-VEXO_API int init_controller(Controller** out, CtrlReadRegFn readRegFn,
-                             CtrlWriteRegFn writeRegFn, CtrlVendorInFn vendorInFn,
-                             CtrlVendorOutFn vendorOutFn, CtrlLogFn logFn);
+VEXO_API int init_controller(Controller** out, CtrlReadRegFn readRegFn, CtrlWriteRegFn writeRegFn,
+                             CtrlVendorInFn vendorInFn, CtrlVendorOutFn vendorOutFn,
+                             CtrlLogFn logFn);
 
 /*
  * Borrows records[0..count) for later set_ctrl calls and runs each record's script once,

@@ -19,23 +19,19 @@ namespace vexo::controls {
 
 namespace {
 
-int openState(lua_State* L)
-{
+int openState(lua_State* L) {
     luaL_openlibs(L);
     registerScriptFunctions(L);
     return 0;
 }
 
 /* Length of a record's name: the field need not hold a terminator, and is not read past. */
-size_t recordNameLength(const CtrlRecord& record)
-{
+size_t recordNameLength(const CtrlRecord& record) {
     return strnlen(record.name, sizeof(record.name));
 }
 
-const CtrlRecord* findRecord(const Controller* controller, const char* name)
-{
-    if (!controller->records)
-        return nullptr;
+const CtrlRecord* findRecord(const Controller* controller, const char* name) {
+    if (!controller->records) return nullptr;
     size_t length = std::strlen(name);
     for (uint32_t i = 0; i < controller->recordCount; ++i) {
         const CtrlRecord& record = controller->records[i];
@@ -45,14 +41,10 @@ const CtrlRecord* findRecord(const Controller* controller, const char* name)
     return nullptr;
 }
 
-int64_t clampToRecord(const CtrlRecord* record, int64_t value)
-{
-    if (!record)
-        return value;
-    if (value < record->minValue)
-        value = record->minValue;
-    if (value > record->maxValue)
-        value = record->maxValue;
+int64_t clampToRecord(const CtrlRecord* record, int64_t value) {
+    if (!record) return value;
+    if (value < record->minValue) value = record->minValue;
+    if (value > record->maxValue) value = record->maxValue;
     return value;
 }
 
@@ -64,8 +56,7 @@ struct ControlCall {
     bool notFunction;
 };
 
-int callControl(lua_State* L)
-{
+int callControl(lua_State* L) {
     ControlCall* call = static_cast<ControlCall*>(lua_touserdata(L, 1));
     lua_pushlightuserdata(L, call->controller);
     lua_setglobal(L, "ctrl_state");
@@ -79,24 +70,21 @@ int callControl(lua_State* L)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
-} // namespace vexo::controls
+}  // namespace vexo::controls
 
 using namespace vexo::controls;
 
 extern "C" {
 
 int init_controller(Controller** out, CtrlReadRegFn readRegFn, CtrlWriteRegFn writeRegFn,
-                    CtrlVendorInFn vendorInFn, CtrlVendorOutFn vendorOutFn, CtrlLogFn logFn)
-{
-    if (!out)
-        return -1;
+                    CtrlVendorInFn vendorInFn, CtrlVendorOutFn vendorOutFn, CtrlLogFn logFn) {
+    if (!out) return -1;
     *out = nullptr;
 
     Controller* controller = new (std::nothrow) Controller{};
-    if (!controller)
-        return -1;
+    if (!controller) return -1;
     controller->readRegFn = readRegFn;
     controller->writeRegFn = writeRegFn;
     controller->vendorInFn = vendorInFn;
@@ -121,10 +109,8 @@ int init_controller(Controller** out, CtrlReadRegFn readRegFn, CtrlWriteRegFn wr
     return 0;
 }
 
-int register_ctrls(Controller* controller, const CtrlRecord* records, uint32_t count)
-{
-    if (!controller)
-        return -1;
+int register_ctrls(Controller* controller, const CtrlRecord* records, uint32_t count) {
+    if (!controller) return -1;
     controller->records = records;
     controller->recordCount = records ? count : 0;
 
@@ -141,10 +127,8 @@ int register_ctrls(Controller* controller, const CtrlRecord* records, uint32_t c
         int top = lua_gettop(L);
         // Source text only: precompiled chunks are not checked by Lua and could corrupt
         // memory.
-        int rc = luaL_loadbufferx(L, record.script, std::strlen(record.script), record.script,
-                                  "t");
-        if (rc == LUA_OK)
-            rc = lua_pcall(L, 0, LUA_MULTRET, 0);
+        int rc = luaL_loadbufferx(L, record.script, std::strlen(record.script), record.script, "t");
+        if (rc == LUA_OK) rc = lua_pcall(L, 0, LUA_MULTRET, 0);
         if (rc != LUA_OK) {
             logLuaError(controller, L, -1);
             ++failed;
@@ -154,10 +138,8 @@ int register_ctrls(Controller* controller, const CtrlRecord* records, uint32_t c
     return failed > -static_cast<int64_t>(INT_MIN) ? INT_MIN : static_cast<int>(-failed);
 }
 
-int set_ctrl(Controller* controller, const char* name, int64_t value, void* userData)
-{
-    if (!controller)
-        return -1;
+int set_ctrl(Controller* controller, const char* name, int64_t value, void* userData) {
+    if (!controller) return -1;
     if (!name) {
         logText(controller, "set_ctrl: no control name\n");
         return -1;
@@ -181,13 +163,10 @@ int set_ctrl(Controller* controller, const char* name, int64_t value, void* user
     return result;
 }
 
-void deinit_controller(Controller* controller)
-{
-    if (!controller)
-        return;
-    if (controller->scriptState)
-        lua_close(controller->scriptState);
+void deinit_controller(Controller* controller) {
+    if (!controller) return;
+    if (controller->scriptState) lua_close(controller->scriptState);
     delete controller;
 }
 
-} // extern "C"
+}  // extern "C"

@@ -3,12 +3,11 @@
  */
 #pragma once
 
+#include <vexo/controls.h>
+
 #include <cstdint>
 #include <cstring>
-
 #include <lua.hpp>
-
-#include <vexo/controls.h>
 
 /*
  * One set of controls and the Lua state their scripts run in. Fields in the order the
@@ -23,8 +22,8 @@ struct Controller {
     CtrlReadRegFn readRegFn;
     CtrlVendorInFn vendorInFn;
     CtrlVendorOutFn vendorOutFn;
-    CtrlLogFn logFn;            // may be null
-    void* userData;             // from the set_ctrl call that is running
+    CtrlLogFn logFn;  // may be null
+    void* userData;   // from the set_ctrl call that is running
 };
 
 namespace vexo::controls {
@@ -35,16 +34,14 @@ static_assert(LUA_EXTRASPACE >= sizeof(Controller*), "the owner must fit the sta
  * The controller that owns state L. It lives in the state's extra space rather than in a
  * Lua value, so no script can change it; coroutines inherit it from the main thread.
  */
-inline Controller* ownerOf(lua_State* L)
-{
+inline Controller* ownerOf(lua_State* L) {
     Controller* owner;
     std::memcpy(&owner, lua_getextraspace(L), sizeof(owner));
     return owner;
 }
 
-inline void setOwner(lua_State* L, Controller* owner)
-{
+inline void setOwner(lua_State* L, Controller* owner) {
     std::memcpy(lua_getextraspace(L), &owner, sizeof(owner));
 }
 
-} // namespace vexo::controls
+}  // namespace vexo::controls

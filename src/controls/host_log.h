@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-
 #include <lua.hpp>
 
 struct Controller;
@@ -28,4 +27,4 @@ void logFormat(const Controller* controller, const char* format, ...)
  */
 void logLuaError(const Controller* controller, lua_State* L, int idx);
 
-} // namespace vexo::controls
+}  // namespace vexo::controls

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <limits>
-
 #include <lua.hpp>
 
 namespace vexo::controls {
@@ -15,15 +14,11 @@ namespace vexo::controls {
  * 64-bit range, and scripts can produce both (0/0, 1e300), so NaN gives 0 and the rest
  * saturate.
  */
-constexpr int64_t truncateToInt64(double d)
-{
+constexpr int64_t truncateToInt64(double d) {
     constexpr double kTwoTo63 = 9223372036854775808.0;
-    if (d != d)
-        return 0;
-    if (d >= kTwoTo63)
-        return std::numeric_limits<int64_t>::max();
-    if (d < -kTwoTo63)
-        return std::numeric_limits<int64_t>::min();
+    if (d != d) return 0;
+    if (d >= kTwoTo63) return std::numeric_limits<int64_t>::max();
+    if (d < -kTwoTo63) return std::numeric_limits<int64_t>::min();
     return static_cast<int64_t>(d);
 }
 
@@ -32,14 +27,12 @@ constexpr int64_t truncateToInt64(double d)
  * count, anything else is 0), then truncated. Narrowing the result to a smaller unsigned
  * width keeps its low bits, so -1 becomes 0xFFFFFFFF.
  */
-inline int64_t toInt64(lua_State* L, int idx)
-{
+inline int64_t toInt64(lua_State* L, int idx) {
     return truncateToInt64(static_cast<double>(lua_tonumberx(L, idx, nullptr)));
 }
 
-inline uint32_t toUint32(lua_State* L, int idx)
-{
+inline uint32_t toUint32(lua_State* L, int idx) {
     return static_cast<uint32_t>(toInt64(L, idx));
 }
 
-} // namespace vexo::controls
+}  // namespace vexo::controls

@@ -22,8 +22,7 @@ namespace {
  * script that stores anything else there (io.stdout is userdata too) must not make the host
  * call through a foreign pointer.
  */
-Controller* currentController(lua_State* L)
-{
+Controller* currentController(lua_State* L) {
     lua_getglobal(L, "ctrl_state");
     void* named = lua_type(L, -1) == LUA_TLIGHTUSERDATA ? lua_touserdata(L, -1) : nullptr;
     lua_settop(L, -2);
@@ -32,12 +31,11 @@ Controller* currentController(lua_State* L)
 }
 
 /*
- * "SendVR" (hostToDevice) and "GetVR": request, value, index, length, data table. The
+ * "SendVR" and "GetVR" (deviceToHost): request, value, index, length, data table. The
  * callback gets a 16-byte buffer; a table or a length that would not fit is refused before
  * anything is read or sent.
  */
-int vendorRequest(lua_State* L, bool deviceToHost)
-{
+int vendorRequest(lua_State* L, bool deviceToHost) {
     const char* fn = deviceToHost ? "GetVR" : "SendVR";
     Controller* controller = currentController(L);
     uint32_t request = toUint32(L, 1);
@@ -73,17 +71,15 @@ int vendorRequest(lua_State* L, bool deviceToHost)
     uint32_t status = 0;
     if (controller) {
         if (deviceToHost && controller->vendorInFn)
-            status = controller->vendorInFn(static_cast<uint8_t>(request),
-                                            static_cast<uint16_t>(value),
-                                            static_cast<uint16_t>(index),
-                                            static_cast<uint32_t>(length), data,
-                                            controller->userData);
+            status =
+                controller->vendorInFn(static_cast<uint8_t>(request), static_cast<uint16_t>(value),
+                                       static_cast<uint16_t>(index), static_cast<uint32_t>(length),
+                                       data, controller->userData);
         else if (!deviceToHost && controller->vendorOutFn)
-            status = controller->vendorOutFn(static_cast<uint8_t>(request),
-                                             static_cast<uint16_t>(value),
-                                             static_cast<uint16_t>(index),
-                                             static_cast<uint32_t>(length), data,
-                                             controller->userData);
+            status =
+                controller->vendorOutFn(static_cast<uint8_t>(request), static_cast<uint16_t>(value),
+                                        static_cast<uint16_t>(index), static_cast<uint32_t>(length),
+                                        data, controller->userData);
     }
 
     if (deviceToHost) {
@@ -98,19 +94,16 @@ int vendorRequest(lua_State* L, bool deviceToHost)
     return 1;
 }
 
-int sendVR(lua_State* L)
-{
+int sendVR(lua_State* L) {
     return vendorRequest(L, false);
 }
 
-int getVR(lua_State* L)
-{
+int getVR(lua_State* L) {
     return vendorRequest(L, true);
 }
 
 /* "writeReg": register, value -> status (signed). */
-int writeReg(lua_State* L)
-{
+int writeReg(lua_State* L) {
     Controller* controller = currentController(L);
     uint32_t reg = toUint32(L, 1);
     uint32_t value = toUint32(L, 2);
@@ -122,8 +115,7 @@ int writeReg(lua_State* L)
 }
 
 /* "readReg": register -> status (signed), value (unsigned). */
-int readReg(lua_State* L)
-{
+int readReg(lua_State* L) {
     Controller* controller = currentController(L);
     uint32_t reg = toUint32(L, 1);
     uint32_t value = 0;
@@ -135,10 +127,9 @@ int readReg(lua_State* L)
     return 2;
 }
 
-} // namespace
+}  // namespace
 
-void registerScriptFunctions(lua_State* L)
-{
+void registerScriptFunctions(lua_State* L) {
     lua_pushcclosure(L, sendVR, 0);
     lua_setglobal(L, "SendVR");
     lua_pushcclosure(L, getVR, 0);
@@ -149,4 +140,4 @@ void registerScriptFunctions(lua_State* L)
     lua_setglobal(L, "readReg");
 }
 
-} // namespace vexo::controls
+}  // namespace vexo::controls

@@ -13,4 +13,4 @@ namespace vexo::controls {
  */
 void registerScriptFunctions(lua_State* L);
 
-} // namespace vexo::controls
+}  // namespace vexo::controls

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <vexo/controls.h>
 
 #include <cstdint>
 #include <cstring>
@@ -11,8 +12,6 @@
 #include <limits>
 #include <string>
 #include <vector>
-
-#include <vexo/controls.h>
 
 #include "controls/controller.h"
 
@@ -24,7 +23,7 @@ struct VendorCall {
     uint16_t value;
     uint16_t index;
     uint32_t length;
-    std::vector<uint8_t> data; // the whole 16-byte buffer as the callback saw it
+    std::vector<uint8_t> data;  // the whole 16-byte buffer as the callback saw it
 };
 
 struct RegCall {
@@ -40,30 +39,28 @@ struct Board {
     uint32_t vendorStatus = 0;
     uint32_t regStatus = 0;
     uint32_t readValue = 0;
-    std::vector<uint8_t> reply; // bytes a device-to-host request delivers
+    std::vector<uint8_t> reply;  // bytes a device-to-host request delivers
 };
 
 class ControlsTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         logLines().clear();
         strayCalls() = 0;
-        ASSERT_EQ(init_controller(&controller_, readReg, writeReg, vendorIn, vendorOut, logLine), 0);
+        ASSERT_EQ(init_controller(&controller_, readReg, writeReg, vendorIn, vendorOut, logLine),
+                  0);
         ASSERT_NE(controller_, nullptr);
     }
 
     void TearDown() override { deinit_controller(controller_); }
 
-    static std::vector<std::string>& logLines()
-    {
+    static std::vector<std::string>& logLines() {
         static std::vector<std::string> lines;
         return lines;
     }
 
     /* Callbacks reached without a Board: must never happen. */
-    static int& strayCalls()
-    {
+    static int& strayCalls() {
         static int calls = 0;
         return calls;
     }
@@ -71,8 +68,7 @@ protected:
     /* A record kept alive for the whole test, as the host borrows it. */
     CtrlRecord& addRecord(const std::string& name, const std::string& script,
                           int64_t minValue = std::numeric_limits<int64_t>::min(),
-                          int64_t maxValue = std::numeric_limits<int64_t>::max())
-    {
+                          int64_t maxValue = std::numeric_limits<int64_t>::max()) {
         scripts_.push_back(script);
         CtrlRecord record{};
         record.minValue = minValue;
@@ -84,8 +80,7 @@ protected:
     }
 
     /* Registers the records added since the last call, as one array. */
-    int registerAdded()
-    {
+    int registerAdded() {
         arrays_.push_back(std::move(batch_));
         batch_.clear();
         auto& array = arrays_.back();
@@ -93,8 +88,7 @@ protected:
     }
 
     /* Registers a control "t" whose function has the given body, and sets it once. */
-    int runControl(const std::string& body, int64_t value = 0)
-    {
+    int runControl(const std::string& body, int64_t value = 0) {
         addRecord("t", "function t(v) " + body + " end");
         EXPECT_EQ(registerAdded(), 0);
         return set_ctrl(controller_, "t", value, &board_);
@@ -102,16 +96,14 @@ protected:
 
     lua_State* state() { return controller_->scriptState; }
 
-    std::string typeOf(const char* global)
-    {
+    std::string typeOf(const char* global) {
         lua_getglobal(state(), global);
         std::string type = lua_typename(state(), lua_type(state(), -1));
         lua_pop(state(), 1);
         return type;
     }
 
-    double number(const char* global)
-    {
+    double number(const char* global) {
         lua_getglobal(state(), global);
         EXPECT_EQ(lua_type(state(), -1), LUA_TNUMBER) << global;
         double value = lua_tonumberx(state(), -1, nullptr);
@@ -120,8 +112,7 @@ protected:
     }
 
     /* Evaluates a Lua expression in the controller's state, as a number. */
-    double eval(const std::string& expression)
-    {
+    double eval(const std::string& expression) {
         std::string chunk = "return " + expression;
         EXPECT_EQ(luaL_loadstring(state(), chunk.c_str()), LUA_OK) << expression;
         EXPECT_EQ(lua_pcall(state(), 0, 1, 0), LUA_OK) << expression;
@@ -133,48 +124,38 @@ protected:
     Controller* controller_ = nullptr;
     Board board_;
 
-private:
-    static int logLine(const char* text)
-    {
+  private:
+    static int logLine(const char* text) {
         logLines().emplace_back(text ? text : "<null>");
         return 0;
     }
 
-    static Board* boardOf(void* userData)
-    {
-        if (!userData)
-            ++strayCalls();
+    static Board* boardOf(void* userData) {
+        if (!userData) ++strayCalls();
         return static_cast<Board*>(userData);
     }
 
-    static uint32_t readReg(uint32_t reg, uint32_t* value, void* userData)
-    {
+    static uint32_t readReg(uint32_t reg, uint32_t* value, void* userData) {
         Board* board = boardOf(userData);
-        if (!board)
-            return 0;
+        if (!board) return 0;
         board->regCalls.push_back({false, reg, 0});
         *value = board->readValue;
         return board->regStatus;
     }
 
-    static uint32_t writeReg(uint32_t reg, uint32_t value, void* userData)
-    {
+    static uint32_t writeReg(uint32_t reg, uint32_t value, void* userData) {
         Board* board = boardOf(userData);
-        if (!board)
-            return 0;
+        if (!board) return 0;
         board->regCalls.push_back({true, reg, value});
         return board->regStatus;
     }
 
     static uint32_t vendor(bool deviceToHost, uint8_t request, uint16_t value, uint16_t index,
-                           uint32_t length, uint8_t* data, void* userData)
-    {
+                           uint32_t length, uint8_t* data, void* userData) {
         Board* board = boardOf(userData);
-        if (!board)
-            return 0;
-        board->vendorCalls.push_back(
-            {deviceToHost, request, value, index, length,
-             std::vector<uint8_t>(data, data + VEXO_CTRL_DATA_BYTES)});
+        if (!board) return 0;
+        board->vendorCalls.push_back({deviceToHost, request, value, index, length,
+                                      std::vector<uint8_t>(data, data + VEXO_CTRL_DATA_BYTES)});
         if (deviceToHost)
             for (size_t i = 0; i < board->reply.size() && i < length; ++i)
                 data[i] = board->reply[i];
@@ -182,14 +163,12 @@ private:
     }
 
     static uint32_t vendorIn(uint8_t request, uint16_t value, uint16_t index, uint32_t length,
-                             uint8_t* data, void* userData)
-    {
+                             uint8_t* data, void* userData) {
         return vendor(true, request, value, index, length, data, userData);
     }
 
     static uint32_t vendorOut(uint8_t request, uint16_t value, uint16_t index, uint32_t length,
-                              uint8_t* data, void* userData)
-    {
+                              uint8_t* data, void* userData) {
         return vendor(false, request, value, index, length, data, userData);
     }
 
@@ -198,4 +177,4 @@ private:
     std::deque<std::vector<CtrlRecord>> arrays_;
 };
 
-} // namespace vexo::controls::test
+}  // namespace vexo::controls::test

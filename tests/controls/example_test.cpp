@@ -26,18 +26,18 @@ function exposure(v)
 end
 )";
 
-TEST_F(ControlsTest, DocumentedExampleProgramsTheSensorAndEchoesTheBoard)
-{
+TEST_F(ControlsTest, DocumentedExampleProgramsTheSensorAndEchoesTheBoard) {
     addRecord("exposure", kExposureScript, 1, 0xFFFF);
     ASSERT_EQ(registerAdded(), 0);
 
     board_.readValue = 0xFF;
     board_.reply = {0x12, 0x34};
-    EXPECT_EQ(set_ctrl(controller_, "exposure", 100000, &board_), 0) << (logLines().empty() ? "" : logLines().back());
+    EXPECT_EQ(set_ctrl(controller_, "exposure", 100000, &board_), 0)
+        << (logLines().empty() ? "" : logLines().back());
 
     ASSERT_EQ(board_.regCalls.size(), 3u);
     EXPECT_EQ(board_.regCalls[0].reg, 0x3501u);
-    EXPECT_EQ(board_.regCalls[0].value, 0xFFu); // clamped to 0xFFFF
+    EXPECT_EQ(board_.regCalls[0].value, 0xFFu);  // clamped to 0xFFFF
     EXPECT_EQ(board_.regCalls[1].value, 0xFFu);
     ASSERT_EQ(board_.vendorCalls.size(), 2u);
     EXPECT_EQ(board_.vendorCalls[1].request, 0xA6);
@@ -52,5 +52,5 @@ TEST_F(ControlsTest, DocumentedExampleProgramsTheSensorAndEchoesTheBoard)
     EXPECT_EQ(number("exposureWrites"), 2.0);
 }
 
-} // namespace
-} // namespace vexo::controls::test
+}  // namespace
+}  // namespace vexo::controls::test

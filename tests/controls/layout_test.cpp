@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <vexo/controls.h>
 
 extern "C" size_t cCtrlRecordSize(void);
@@ -8,11 +7,10 @@ extern "C" size_t cCtrlRecordScriptOffset(void);
 
 namespace {
 
-TEST(ControlsLayoutTest, CCallersSeeTheSameRecord)
-{
+TEST(ControlsLayoutTest, CCallersSeeTheSameRecord) {
     EXPECT_EQ(cCtrlRecordSize(), sizeof(CtrlRecord));
     EXPECT_EQ(cCtrlRecordNameOffset(), offsetof(CtrlRecord, name));
     EXPECT_EQ(cCtrlRecordScriptOffset(), offsetof(CtrlRecord, script));
 }
 
-} // namespace
+}  // namespace

@@ -1,15 +1,14 @@
+#include "controls/lua_numbers.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
 
-#include "controls/lua_numbers.h"
-
 namespace vexo::controls {
 namespace {
 
-TEST(LuaNumbersTest, TruncationIsTowardZeroAndSaturatesAtTheLimits)
-{
+TEST(LuaNumbersTest, TruncationIsTowardZeroAndSaturatesAtTheLimits) {
     constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
     constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
     EXPECT_EQ(truncateToInt64(2.9), 2);
@@ -24,5 +23,5 @@ TEST(LuaNumbersTest, TruncationIsTowardZeroAndSaturatesAtTheLimits)
     EXPECT_EQ(truncateToInt64(9223372036854774784.0), 9223372036854774784);
 }
 
-} // namespace
-} // namespace vexo::controls
+}  // namespace
+}  // namespace vexo::controls

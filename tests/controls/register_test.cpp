@@ -5,8 +5,7 @@ namespace {
 
 using RegisterTest = ControlsTest;
 
-TEST_F(RegisterTest, BrokenScriptBetweenTwoGoodOnesFailsAloneAndIsLogged)
-{
+TEST_F(RegisterTest, BrokenScriptBetweenTwoGoodOnesFailsAloneAndIsLogged) {
     addRecord("first", "function first(v) firstSeen = v end");
     addRecord("second", "function second(v) end end");
     addRecord("third", "function third(v) thirdSeen = v end");
@@ -22,10 +21,9 @@ TEST_F(RegisterTest, BrokenScriptBetweenTwoGoodOnesFailsAloneAndIsLogged)
     EXPECT_EQ(number("thirdSeen"), 3.0);
 }
 
-TEST_F(RegisterTest, ResultCountsEveryFailureAndLeavesTheStackAsFound)
-{
+TEST_F(RegisterTest, ResultCountsEveryFailureAndLeavesTheStackAsFound) {
     addRecord("a", "error('boom while loading')");
-    addRecord("b", "return 1, 2, 3"); // results of a good chunk must not pile up either
+    addRecord("b", "return 1, 2, 3");  // results of a good chunk must not pile up either
     addRecord("c", "local x = ");
     addRecord("d", "d = 1");
     addRecord("e", "error({})");
@@ -38,8 +36,7 @@ TEST_F(RegisterTest, ResultCountsEveryFailureAndLeavesTheStackAsFound)
     EXPECT_EQ(lua_gettop(state()), 0);
 }
 
-TEST_F(RegisterTest, GlobalsSurviveALaterRegistrationWhichReplacesTheRecords)
-{
+TEST_F(RegisterTest, GlobalsSurviveALaterRegistrationWhichReplacesTheRecords) {
     addRecord("gain", "calls = 0 function gain(v) calls = calls + 1 seen = v end", 0, 10);
     ASSERT_EQ(registerAdded(), 0);
     EXPECT_EQ(set_ctrl(controller_, "gain", 500, &board_), 0);
@@ -56,8 +53,7 @@ TEST_F(RegisterTest, GlobalsSurviveALaterRegistrationWhichReplacesTheRecords)
     EXPECT_EQ(number("calls"), 102.0);
 }
 
-TEST_F(RegisterTest, MissingScriptOrArrayIsHandledWithoutTouchingMemory)
-{
+TEST_F(RegisterTest, MissingScriptOrArrayIsHandledWithoutTouchingMemory) {
     CtrlRecord array[2] = {};
     std::strcpy(array[0].name, "ghost");
     array[0].script = nullptr;
@@ -79,21 +75,19 @@ TEST_F(RegisterTest, MissingScriptOrArrayIsHandledWithoutTouchingMemory)
     EXPECT_EQ(register_ctrls(nullptr, array, 2), -1);
 }
 
-TEST_F(RegisterTest, PrecompiledChunksAreRefused)
-{
+TEST_F(RegisterTest, PrecompiledChunksAreRefused) {
     addRecord("bin", "\x1bLua");
     EXPECT_EQ(registerAdded(), -1);
     ASSERT_EQ(logLines().size(), 1u);
     EXPECT_NE(logLines()[0].find("binary chunk"), std::string::npos) << logLines()[0];
 }
 
-TEST_F(RegisterTest, NameFillingTheWholeFieldIsReadNoFurther)
-{
+TEST_F(RegisterTest, NameFillingTheWholeFieldIsReadNoFurther) {
     std::string longName(VEXO_CTRL_NAME_BYTES, 'x');
     CtrlRecord record{};
     record.minValue = 0;
     record.maxValue = 7;
-    std::memcpy(record.name, longName.data(), sizeof(record.name)); // no terminator
+    std::memcpy(record.name, longName.data(), sizeof(record.name));  // no terminator
     std::string script = "_G['" + longName + "'] = function(v) seen = v end";
     record.script = script.c_str();
 
@@ -104,5 +98,5 @@ TEST_F(RegisterTest, NameFillingTheWholeFieldIsReadNoFurther)
     EXPECT_EQ(number("seen"), 7.0);
 }
 
-} // namespace
-} // namespace vexo::controls::test
+}  // namespace
+}  // namespace vexo::controls::test

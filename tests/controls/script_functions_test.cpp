@@ -5,14 +5,12 @@ namespace {
 
 using ScriptFunctionsTest = ControlsTest;
 
-std::vector<uint8_t> padded(std::vector<uint8_t> bytes)
-{
+std::vector<uint8_t> padded(std::vector<uint8_t> bytes) {
     bytes.resize(VEXO_CTRL_DATA_BYTES, 0);
     return bytes;
 }
 
-TEST_F(ScriptFunctionsTest, GetVRReplacesTheTableWithTheBoardsBytes)
-{
+TEST_F(ScriptFunctionsTest, GetVRReplacesTheTableWithTheBoardsBytes) {
     board_.reply = {9, 8, 7, 6, 5};
     board_.vendorStatus = USB_CAMERA_VR_COMMAND_ERROR;
     ASSERT_EQ(runControl("data = {0, 0, 0, 0} status = GetVR(0xD8, 0x4600, 0x0100, 4, data)"), 0);
@@ -29,8 +27,7 @@ TEST_F(ScriptFunctionsTest, GetVRReplacesTheTableWithTheBoardsBytes)
     EXPECT_EQ(call.length, 4u);
 }
 
-TEST_F(ScriptFunctionsTest, GetVRNeverGrowsTheTable)
-{
+TEST_F(ScriptFunctionsTest, GetVRNeverGrowsTheTable) {
     board_.reply = {1, 2, 3, 4};
     ASSERT_EQ(runControl("data = {0, 0} status = GetVR(1, 0, 0, 4, data)"), 0);
     EXPECT_EQ(eval("#data"), 2);
@@ -38,12 +35,11 @@ TEST_F(ScriptFunctionsTest, GetVRNeverGrowsTheTable)
     EXPECT_EQ(eval("data[3] == nil and 1 or 0"), 1);
 }
 
-TEST_F(ScriptFunctionsTest, SendVRNarrowsItsArgumentsAndSendsTheTableBytes)
-{
+TEST_F(ScriptFunctionsTest, SendVRNarrowsItsArgumentsAndSendsTheTableBytes) {
     board_.vendorStatus = 0xFFFFFFFF;
     ASSERT_EQ(runControl("status = SendVR(0x1D7, 0x12345, -1, 3.9, {1, 258, -1, 'x'})"), 0);
 
-    EXPECT_EQ(number("status"), 4294967295.0); // unsigned for vendor requests
+    EXPECT_EQ(number("status"), 4294967295.0);  // unsigned for vendor requests
     ASSERT_EQ(board_.vendorCalls.size(), 1u);
     const VendorCall& call = board_.vendorCalls[0];
     EXPECT_FALSE(call.deviceToHost);
@@ -54,21 +50,20 @@ TEST_F(ScriptFunctionsTest, SendVRNarrowsItsArgumentsAndSendsTheTableBytes)
     EXPECT_EQ(call.data, padded({1, 2, 0xFF, 0}));
 }
 
-TEST_F(ScriptFunctionsTest, FifthArgumentOtherThanATableIsRefusedOnStandardError)
-{
+TEST_F(ScriptFunctionsTest, FifthArgumentOtherThanATableIsRefusedOnStandardError) {
     testing::internal::CaptureStderr();
     ASSERT_EQ(runControl("sent = SendVR(1, 2, 3, 1, 5) got = GetVR(1, 2, 3, 1)"), 0);
     std::string err = testing::internal::GetCapturedStderr();
 
     EXPECT_EQ(number("sent"), -1.0);
     EXPECT_EQ(number("got"), -1.0);
-    EXPECT_EQ(err, "SensorVR: The fifth parameter is not a table.\n"
-                   "SensorVR: The fifth parameter is not a table.\n");
+    EXPECT_EQ(err,
+              "SensorVR: The fifth parameter is not a table.\n"
+              "SensorVR: The fifth parameter is not a table.\n");
     EXPECT_TRUE(board_.vendorCalls.empty());
 }
 
-TEST_F(ScriptFunctionsTest, DataBeyondSixteenBytesIsRefusedAndLogged)
-{
+TEST_F(ScriptFunctionsTest, DataBeyondSixteenBytesIsRefusedAndLogged) {
     ASSERT_EQ(runControl(R"(
         big = {} for i = 1, 17 do big[i] = i end
         bigSent = SendVR(1, 0, 0, 16, big)
@@ -76,11 +71,12 @@ TEST_F(ScriptFunctionsTest, DataBeyondSixteenBytesIsRefusedAndLogged)
         longSent = SendVR(1, 0, 0, 17, {1})
         negativeGot = GetVR(1, 0, 0, -1, {1})
         wrappedSent = SendVR(1, 0, 0, 2^32 + 4, {1})
-    )"), 0);
+    )"),
+              0);
 
     for (const char* result : {"bigSent", "bigGot", "longSent", "negativeGot", "wrappedSent"})
         EXPECT_EQ(number(result), -1.0) << result;
-    EXPECT_EQ(eval("big[17]"), 17); // the refused GetVR left the table alone
+    EXPECT_EQ(eval("big[17]"), 17);  // the refused GetVR left the table alone
     EXPECT_TRUE(board_.vendorCalls.empty());
     ASSERT_EQ(logLines().size(), 5u);
     EXPECT_EQ(logLines()[0], "SendVR: data table of 17 entries exceeds 16 bytes\n");
@@ -89,14 +85,14 @@ TEST_F(ScriptFunctionsTest, DataBeyondSixteenBytesIsRefusedAndLogged)
     EXPECT_EQ(logLines()[3], "GetVR: length -1 outside 0..16\n");
 }
 
-TEST_F(ScriptFunctionsTest, SixteenBytesFitExactly)
-{
+TEST_F(ScriptFunctionsTest, SixteenBytesFitExactly) {
     board_.reply.assign(16, 0xAB);
     ASSERT_EQ(runControl(R"(
         full = {} for i = 1, 16 do full[i] = i end
         sent = SendVR(1, 0, 0, 16, full)
         got = GetVR(2, 0, 0, 16, full)
-    )"), 0);
+    )"),
+              0);
     EXPECT_EQ(number("sent"), 0.0);
     EXPECT_EQ(number("got"), 0.0);
     ASSERT_EQ(board_.vendorCalls.size(), 2u);
@@ -106,8 +102,7 @@ TEST_F(ScriptFunctionsTest, SixteenBytesFitExactly)
     EXPECT_TRUE(logLines().empty());
 }
 
-TEST_F(ScriptFunctionsTest, RegisterFunctionsReportSignedStatusAndUnsignedValue)
-{
+TEST_F(ScriptFunctionsTest, RegisterFunctionsReportSignedStatusAndUnsignedValue) {
     board_.regStatus = static_cast<uint32_t>(-5);
     board_.readValue = 0xFFFFFFFF;
     ASSERT_EQ(runControl("wrote = writeReg(0x3012, 0x1234) st, val = readReg(0x3012)"), 0);
@@ -122,8 +117,7 @@ TEST_F(ScriptFunctionsTest, RegisterFunctionsReportSignedStatusAndUnsignedValue)
     EXPECT_FALSE(board_.regCalls[1].write);
 }
 
-TEST_F(ScriptFunctionsTest, ArgumentsConvertByTruncationWithoutUndefinedBehaviour)
-{
+TEST_F(ScriptFunctionsTest, ArgumentsConvertByTruncationWithoutUndefinedBehaviour) {
     ASSERT_EQ(runControl(R"(
         writeReg(-1, 0/0)
         writeReg(1e300, -1e300)
@@ -132,25 +126,23 @@ TEST_F(ScriptFunctionsTest, ArgumentsConvertByTruncationWithoutUndefinedBehaviou
         writeReg('0x10', ' 17 ')
         writeReg(math.huge, -math.huge)
         writeReg()
-    )"), 0);
+    )"),
+              0);
 
     std::vector<std::pair<uint32_t, uint32_t>> seen;
-    for (const RegCall& call : board_.regCalls)
-        seen.emplace_back(call.reg, call.value);
+    for (const RegCall& call : board_.regCalls) seen.emplace_back(call.reg, call.value);
     std::vector<std::pair<uint32_t, uint32_t>> expected = {
         {0xFFFFFFFF, 0},          // -1 wraps after 64-bit truncation; NaN is 0
         {0xFFFFFFFF, 0},          // saturated to the 64-bit limits, then narrowed
         {0xFFFFFFFE, 2},          // toward zero
         {0, 0},                   // not numbers
         {16, 17},                 // numeric strings count
-        {0xFFFFFFFF, 0},
-        {0, 0},                   // missing
+        {0xFFFFFFFF, 0}, {0, 0},  // missing
     };
     EXPECT_EQ(seen, expected);
 }
 
-TEST_F(ScriptFunctionsTest, MissingCallbacksGiveStatusZero)
-{
+TEST_F(ScriptFunctionsTest, MissingCallbacksGiveStatusZero) {
     Controller* bare = nullptr;
     ASSERT_EQ(init_controller(&bare, nullptr, nullptr, nullptr, nullptr, nullptr), 0);
     CtrlRecord record{};
@@ -171,5 +163,5 @@ TEST_F(ScriptFunctionsTest, MissingCallbacksGiveStatusZero)
     EXPECT_EQ(init_controller(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), -1);
 }
 
-} // namespace
-} // namespace vexo::controls::test
+}  // namespace
+}  // namespace vexo::controls::test

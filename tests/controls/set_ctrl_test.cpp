@@ -5,10 +5,9 @@ namespace {
 
 using SetCtrlTest = ControlsTest;
 
-TEST_F(SetCtrlTest, ClampingFollowsTheRecordRange)
-{
+TEST_F(SetCtrlTest, ClampingFollowsTheRecordRange) {
     addRecord("gain", "function gain(v) seen = v end", 0, 255);
-    addRecord("gain", "function gain2(v) end", 0, 1); // a later record of the same name
+    addRecord("gain", "function gain2(v) end", 0, 1);  // a later record of the same name
     addRecord("odd", "function odd(v) seen = v end", 50, 10);
     addRecord("other", "function free(v) seen = v end", 0, 1);
     ASSERT_EQ(registerAdded(), 0);
@@ -18,9 +17,13 @@ TEST_F(SetCtrlTest, ClampingFollowsTheRecordRange)
         int64_t value;
         double expected;
     } cases[] = {
-        {"gain", 500, 255}, {"gain", -7, 0},   {"gain", 128, 128},
-        {"odd", 0, 10},     {"odd", 1000, 10}, {"odd", 30, 10},
-        {"free", -123456, -123456}, // no record carries "free"
+        {"gain", 500, 255},
+        {"gain", -7, 0},
+        {"gain", 128, 128},
+        {"odd", 0, 10},
+        {"odd", 1000, 10},
+        {"odd", 30, 10},
+        {"free", -123456, -123456},  // no record carries "free"
         {"gain", std::numeric_limits<int64_t>::min(), 0},
     };
     for (const Case& c : cases) {
@@ -30,8 +33,7 @@ TEST_F(SetCtrlTest, ClampingFollowsTheRecordRange)
     EXPECT_TRUE(logLines().empty());
 }
 
-TEST_F(SetCtrlTest, ValueArrivesAsALuaFloat)
-{
+TEST_F(SetCtrlTest, ValueArrivesAsALuaFloat) {
     EXPECT_EQ(runControl("kind = math.type(v) seen = v", 255), 0);
     EXPECT_EQ(typeOf("kind"), "string");
     lua_getglobal(state(), "kind");
@@ -44,8 +46,7 @@ TEST_F(SetCtrlTest, ValueArrivesAsALuaFloat)
     EXPECT_EQ(number("seen"), 9007199254740992.0);
 }
 
-TEST_F(SetCtrlTest, NameWithoutAFunctionIsLoggedAndFails)
-{
+TEST_F(SetCtrlTest, NameWithoutAFunctionIsLoggedAndFails) {
     addRecord("notfn", "notfn = 5");
     ASSERT_EQ(registerAdded(), 0);
 
@@ -59,12 +60,11 @@ TEST_F(SetCtrlTest, NameWithoutAFunctionIsLoggedAndFails)
     ASSERT_EQ(logLines().size(), 4u);
     EXPECT_EQ(logLines()[0], "absent not a function\n");
     EXPECT_EQ(logLines()[1], "notfn not a function\n");
-    EXPECT_EQ(logLines()[2], std::string(255, 'n')); // cut to the 256-byte line
+    EXPECT_EQ(logLines()[2], std::string(255, 'n'));  // cut to the 256-byte line
     EXPECT_EQ(lua_gettop(state()), 0);
 }
 
-TEST_F(SetCtrlTest, RaisingControlIsLoggedWithItsErrorValue)
-{
+TEST_F(SetCtrlTest, RaisingControlIsLoggedWithItsErrorValue) {
     addRecord("text", "function text(v) error('gain out of order') end");
     addRecord("num", "function num(v) error(42) end");
     addRecord("float", "function float(v) error(0.5) end");
@@ -81,8 +81,7 @@ TEST_F(SetCtrlTest, RaisingControlIsLoggedWithItsErrorValue)
     EXPECT_EQ(logLines()[3], "(error object is a table value)");
 }
 
-TEST_F(SetCtrlTest, RaisingMetatableOnGlobalsCannotAbortTheProcess)
-{
+TEST_F(SetCtrlTest, RaisingMetatableOnGlobalsCannotAbortTheProcess) {
     addRecord("lock", R"(
         function lock(v)
             ctrl_state = nil
@@ -107,8 +106,7 @@ TEST_F(SetCtrlTest, RaisingMetatableOnGlobalsCannotAbortTheProcess)
     EXPECT_EQ(set_ctrl(controller_, "lock", 0, &board_), 0);
 }
 
-TEST_F(SetCtrlTest, StackHeightHoldsOverAHundredThousandFailingCalls)
-{
+TEST_F(SetCtrlTest, StackHeightHoldsOverAHundredThousandFailingCalls) {
     addRecord("raise", "function raise(v) error('no') end");
     addRecord("notfn", "notfn = {}");
     addRecord("ok", "function ok(v) return v, v, v end");
@@ -119,16 +117,14 @@ TEST_F(SetCtrlTest, StackHeightHoldsOverAHundredThousandFailingCalls)
     for (int i = 0; i < 100000; ++i) {
         const char* name = i % 3 == 0 ? "raise" : i % 3 == 1 ? "notfn" : "absent";
         failures += set_ctrl(controller_, name, i, &board_) == -1;
-        if (i % 1000 == 0)
-            logLines().clear();
+        if (i % 1000 == 0) logLines().clear();
     }
     EXPECT_EQ(failures, 100000);
     EXPECT_EQ(set_ctrl(controller_, "ok", 1, &board_), 0);
     EXPECT_EQ(lua_gettop(state()), top);
 }
 
-TEST_F(SetCtrlTest, CallbacksGetTheUserDataOfTheRunningCall)
-{
+TEST_F(SetCtrlTest, CallbacksGetTheUserDataOfTheRunningCall) {
     addRecord("w", "function w(v) status = writeReg(v, v + 1) end");
     ASSERT_EQ(registerAdded(), 0);
     EXPECT_EQ(typeOf("ctrl_state"), "nil");
@@ -137,7 +133,7 @@ TEST_F(SetCtrlTest, CallbacksGetTheUserDataOfTheRunningCall)
     board_.regStatus = 7;
     EXPECT_EQ(set_ctrl(controller_, "w", 1, &board_), 0);
     EXPECT_EQ(set_ctrl(controller_, "w", 2, &other), 0);
-    EXPECT_EQ(number("status"), 0.0); // other's status
+    EXPECT_EQ(number("status"), 0.0);  // other's status
 
     ASSERT_EQ(board_.regCalls.size(), 1u);
     EXPECT_EQ(board_.regCalls[0].reg, 1u);
@@ -151,8 +147,7 @@ TEST_F(SetCtrlTest, CallbacksGetTheUserDataOfTheRunningCall)
     lua_pop(state(), 1);
 }
 
-TEST_F(SetCtrlTest, ScriptFunctionsDoNothingUntilCtrlStateNamesThisController)
-{
+TEST_F(SetCtrlTest, ScriptFunctionsDoNothingUntilCtrlStateNamesThisController) {
     // At load time no set_ctrl has run: the board is not reached and the status is 0.
     addRecord("t", R"(
         loadStatus = SendVR(1, 2, 3, 1, {5})
@@ -180,5 +175,5 @@ TEST_F(SetCtrlTest, ScriptFunctionsDoNothingUntilCtrlStateNamesThisController)
     EXPECT_EQ(strayCalls(), 0);
 }
 
-} // namespace
-} // namespace vexo::controls::test
+}  // namespace
+}  // namespace vexo::controls::test
