@@ -35,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cfg.u32Width = in.take(1) + 1;
     cfg.u32Height = in.take(1) + 1;
     cfg.u8PixelBytes = static_cast<uint8_t>(in.take(1) % 3);
-    cfg.emImageFmtMode = static_cast<FormatMode>(in.take(1) % 9);
+    const uint32_t format = in.take(1) % 9;
+    std::memcpy(&cfg.emImageFmtMode, &format, sizeof(format));
     cfg.u32TransLvl = in.take(1);
     const uint32_t flags = in.take(1);
     const uint32_t capacityChoice = in.take(2);

@@ -1,13 +1,22 @@
 #include "camera/frame_length.h"
 
+#include <cstring>
+
 namespace vexo::camera {
+
+uint32_t formatMode(const CameraConfig& cfg) {
+    uint32_t mode;
+    static_assert(sizeof(mode) == sizeof(cfg.emImageFmtMode));
+    std::memcpy(&mode, &cfg.emImageFmtMode, sizeof(mode));
+    return mode;
+}
 
 bool frameLengthAccepted(const CameraConfig& cfg, uint64_t length) {
     const uint64_t w = cfg.u32Width;
     const uint64_t h = cfg.u32Height;
     const uint64_t b = cfg.u8PixelBytes;
 
-    switch (static_cast<uint32_t>(cfg.emImageFmtMode)) {
+    switch (formatMode(cfg)) {
         case FORMAT_MODE_RAW:
         case FORMAT_MODE_MON:
             return length == w * h * b;
@@ -33,7 +42,7 @@ uint32_t frameSizeFor(const CameraConfig& cfg, uint32_t previous) {
     const uint32_t h = cfg.u32Height;
     const uint32_t b = cfg.u8PixelBytes;
 
-    switch (static_cast<uint32_t>(cfg.emImageFmtMode)) {
+    switch (formatMode(cfg)) {
         case FORMAT_MODE_RAW:
         case FORMAT_MODE_MON:
             return w * h * b;

@@ -10,6 +10,10 @@ namespace vexo::camera {
 /* Unit to which every frame buffer is rounded up. */
 inline constexpr size_t kFrameBufferBlock = 512;
 
+/* The format mode of @cfg as a plain number: callers may store any value there, which
+ * the enumeration cannot hold. */
+uint32_t formatMode(const CameraConfig& cfg);
+
 /* Whether a finished frame of @length bytes has the length the format of @cfg asks for.
  * JPEG frames may have any length; format 7 is compared as a double against
  * W x H x 1.5 x 3.0; formats without a rule accept nothing. */

@@ -336,16 +336,16 @@ TEST(FrameLength, RulesPerFormat) {
     EXPECT_TRUE(frameLengthAccepted(c, 1));
     EXPECT_EQ(frameSizeFor(c, 0), 400u);
 
-    c = makeConfig(static_cast<FormatMode>(7), 1280, 720, 2);
+    c = makeConfig(7, 1280, 720, 2);
     EXPECT_EQ(frameSizeFor(c, 0), 4147200u);
     EXPECT_EQ(frameBufferSize(4147200), 8294400u);
     EXPECT_TRUE(frameLengthAccepted(c, 4147200));
     EXPECT_FALSE(frameLengthAccepted(c, 4147201));
-    c = makeConfig(static_cast<FormatMode>(7), 1, 1, 1);
+    c = makeConfig(7, 1, 1, 1);
     EXPECT_EQ(frameSizeFor(c, 0), 4u);
     EXPECT_FALSE(frameLengthAccepted(c, 4));
 
-    c = makeConfig(static_cast<FormatMode>(8), 10, 10, 1);
+    c = makeConfig(8, 10, 10, 1);
     EXPECT_EQ(frameSizeFor(c, 1234), 1234u);
     EXPECT_FALSE(frameLengthAccepted(c, 100));
 }

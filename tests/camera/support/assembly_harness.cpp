@@ -3,12 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "camera/frame_length.h"
 
 namespace vexo::camera::test {
 
-CameraConfig makeConfig(FormatMode format, uint32_t width, uint32_t height, uint8_t pixelBytes) {
+CameraConfig makeConfig(uint32_t format, uint32_t width, uint32_t height, uint8_t pixelBytes) {
     CameraConfig cfg{};
     cfg.u32CameraType = 0x1234;
     cfg.u16Vid = 0x52CB;
@@ -19,7 +20,7 @@ CameraConfig makeConfig(FormatMode format, uint32_t width, uint32_t height, uint
     cfg.u32I2cAddr = 0x20;
     cfg.usbType = USB_3;
     cfg.emI2cMode = I2C_MODE_16_16;
-    cfg.emImageFmtMode = format;
+    std::memcpy(&cfg.emImageFmtMode, &format, sizeof(format));
     cfg.u32TransLvl = 7;
     return cfg;
 }

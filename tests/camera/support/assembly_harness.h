@@ -13,7 +13,8 @@ namespace vexo::camera::test {
 /* Host time the harness's clock reports. */
 inline constexpr uint64_t kHostTime = 0x01DA000000000000ull;
 
-CameraConfig makeConfig(FormatMode format, uint32_t width, uint32_t height, uint8_t pixelBytes = 1);
+/* @format is a plain number: tests also use values the enumeration does not name. */
+CameraConfig makeConfig(uint32_t format, uint32_t width, uint32_t height, uint8_t pixelBytes = 1);
 
 /* A frame taken off the ring: its record and a copy of its u32Size bytes. */
 struct ReadFrame {
