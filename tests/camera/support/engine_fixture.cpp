@@ -1,0 +1,98 @@
+#include "camera/support/engine_fixture.h"
+
+#include "driver/driver_service.h"
+
+namespace vexo::camera::test {
+
+FormatMode formatModeOf(virt::PixelFormat format) {
+    switch (format) {
+        case virt::PixelFormat::Raw:
+            return FORMAT_MODE_RAW;
+        case virt::PixelFormat::Mon:
+            return FORMAT_MODE_MON;
+        case virt::PixelFormat::Rgb:
+            return FORMAT_MODE_RGB;
+        case virt::PixelFormat::Yuv:
+            return FORMAT_MODE_YUV;
+        case virt::PixelFormat::Jpg:
+            return FORMAT_MODE_JPG;
+        case virt::PixelFormat::RawD:
+            return FORMAT_MODE_RAW_D;
+        case virt::PixelFormat::MonD:
+            return FORMAT_MODE_MON_D;
+    }
+    return FORMAT_MODE_RAW;
+}
+
+CameraConfig configFor(const virt::BoardConfig& board, I2cMode mode) {
+    CameraConfig cfg{};
+    cfg.u32CameraType = 7;
+    cfg.u16Vid = 0x1234;
+    cfg.u32Width = board.stream.width;
+    cfg.u32Height = board.stream.height;
+    cfg.u8PixelBytes = board.stream.pixelBytes;
+    cfg.u8PixelBits = static_cast<Uint8>(board.stream.pixelBytes * 8);
+    cfg.u32I2cAddr = board.sensor.i2cAddress;
+    cfg.emI2cMode = mode;
+    cfg.emImageFmtMode = formatModeOf(board.stream.format);
+    cfg.u32TransLvl = 0;
+    return cfg;
+}
+
+virt::BoardConfig smallBoard(uint16_t productId, uint32_t width, uint32_t height) {
+    virt::BoardConfig config;
+    config.productId = productId;
+    config.stream.width = width;
+    config.stream.height = height;
+    return config;
+}
+
+std::vector<virt::ControlRecord> requestsWithCode(const virt::VirtualBoard& board, uint8_t code) {
+    std::vector<virt::ControlRecord> out;
+    for (const virt::ControlRecord& r : board.controlRequests())
+        if (r.setup.bRequest == code) out.push_back(r);
+    return out;
+}
+
+std::vector<uint8_t> controllerWrites(const virt::VirtualBoard& board, uint8_t reg) {
+    std::vector<uint8_t> out;
+    for (const virt::ControlRecord& r : requestsWithCode(board, 0xD7))
+        if (r.setup.wValue == 0x4600 && r.setup.wIndex == reg << 8 && !r.data.empty())
+            out.push_back(r.data[0]);
+    return out;
+}
+
+ManualClock::ManualClock() : now_(133'000'000'000'000'000ull) {
+    driver::setHostClockForTesting([this] { return now_.load(); });
+}
+
+ManualClock::~ManualClock() {
+    driver::setHostClockForTesting({});
+}
+
+void EngineTest::SetUp() {
+    virt::removeAllDevices();
+    camera_ = std::make_unique<ZuUsbCameraLib>();
+}
+
+void EngineTest::TearDown() {
+    if (camera_) camera_->close();
+    camera_.reset();
+    board_.reset();
+    virt::removeAllDevices();
+}
+
+std::shared_ptr<virt::VirtualBoard> EngineTest::addBoard(const virt::BoardConfig& config) {
+    std::string error;
+    auto board = virt::addVirtualBoard(config, &error);
+    EXPECT_TRUE(board) << error;
+    return board;
+}
+
+uint32_t EngineTest::openBoard(const virt::BoardConfig& config, CameraConfig* cfg) {
+    board_ = addBoard(config);
+    CameraConfig own = configFor(config);
+    return camera_->open(cfg ? cfg : &own, 0);
+}
+
+}  // namespace vexo::camera::test
