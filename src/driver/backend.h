@@ -54,6 +54,7 @@ public:
 private:
     Overlapped* overlapped_;
     std::shared_ptr<struct EventCore> core_;
+    uint64_t requestId_ = 0;
 };
 
 /// The per-handle object of a backend.

@@ -1,0 +1,72 @@
+// Per-thread last error, the host clock, sleep and user messages.
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "driver/driver_service.h"
+
+namespace vexo::driver {
+
+namespace {
+
+thread_local uint32_t tLastError = 0;
+
+std::mutex gHostMutex;
+std::function<uint64_t()> gClock;
+std::function<void(const std::string&, const std::string&)> gMessageSink;
+
+// 100-ns units between 1601-01-01 and the Unix epoch.
+constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;
+
+}  // namespace
+
+uint32_t getLastError() {
+    return tLastError;
+}
+
+void setLastError(uint32_t error) {
+    tLastError = error;
+}
+
+uint64_t hostTimeFileTime() {
+    std::function<uint64_t()> clock;
+    {
+        std::lock_guard<std::mutex> lock(gHostMutex);
+        clock = gClock;
+    }
+    if (clock) return clock();
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    const auto units = std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000>>>(sinceEpoch);
+    return kFileTimeUnixEpoch + static_cast<uint64_t>(units.count());
+}
+
+void setHostClockForTesting(std::function<uint64_t()> clock) {
+    std::lock_guard<std::mutex> lock(gHostMutex);
+    gClock = std::move(clock);
+}
+
+void sleepMs(uint32_t milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void showMessage(const std::string& caption, const std::string& text) {
+    std::function<void(const std::string&, const std::string&)> sink;
+    {
+        std::lock_guard<std::mutex> lock(gHostMutex);
+        sink = gMessageSink;
+    }
+    if (sink) {
+        sink(caption, text);
+        return;
+    }
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+}
+
+void setMessageSinkForTesting(
+    std::function<void(const std::string& caption, const std::string& text)> sink) {
+    std::lock_guard<std::mutex> lock(gHostMutex);
+    gMessageSink = std::move(sink);
+}
+
+}  // namespace vexo::driver

@@ -1,0 +1,159 @@
+// The virtual bus: the registry of virtual devices and the backend that serves them.
+#include "driver/virtual/virtual_bus.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "driver/backend.h"
+#include "driver/virtual/virtual_device.h"
+
+namespace vexo::driver::virt {
+
+namespace {
+
+/// One open handle on a virtual device; keeps the device alive after its removal.
+class VirtualHandle : public DeviceObject {
+public:
+    VirtualHandle(std::shared_ptr<VirtualDevice> device, uint64_t id)
+        : device_(std::move(device)), id_(id) {}
+
+    bool ioControl(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
+                   uint32_t* bytesReturned, std::unique_ptr<Completion>& completion,
+                   uint32_t* error) override {
+        return device_->ioControl(id_, code, in, inLength, out, outLength, bytesReturned,
+                                  completion, error);
+    }
+
+    bool close(uint32_t* error) override { return device_->closeHandle(id_, error); }
+
+private:
+    std::shared_ptr<VirtualDevice> device_;
+    uint64_t id_;
+};
+
+// Threading: the device list under gMutex; devices are called without it.
+std::mutex gMutex;
+std::vector<std::shared_ptr<VirtualDevice>> gDevices;
+DeviceId gNextId = 1;
+uint64_t gNextHandle = 1;
+
+std::vector<std::shared_ptr<VirtualDevice>> devicesNow() {
+    std::lock_guard<std::mutex> lock(gMutex);
+    return gDevices;
+}
+
+std::shared_ptr<VirtualDevice> find(DeviceId id) {
+    std::lock_guard<std::mutex> lock(gMutex);
+    for (const auto& d : gDevices)
+        if (d->id() == id) return d;
+    return nullptr;
+}
+
+class VirtualBackend : public Backend {
+public:
+    std::vector<std::string> enumerate(const Guid& interfaceClass) override {
+        std::vector<std::string> paths;
+        if (interfaceClass != kDriverInterfaceGuid) return paths;
+        for (const auto& d : devicesNow())
+            if (d->present()) paths.push_back(d->path());
+        return paths;
+    }
+
+    std::unique_ptr<DeviceObject> open(const std::string& path, uint32_t* error) override {
+        for (const auto& d : devicesNow()) {
+            if (d->path() != path) continue;
+            if (!d->present()) break;
+            uint64_t handle;
+            {
+                std::lock_guard<std::mutex> lock(gMutex);
+                handle = gNextHandle++;
+            }
+            return std::make_unique<VirtualHandle>(d, handle);
+        }
+        *error = kErrorFileNotFound;
+        return nullptr;
+    }
+};
+
+void ensureRegistered() {
+    static const std::shared_ptr<Backend> backend = [] {
+        auto b = std::make_shared<VirtualBackend>();
+        registerBackend(b, kVirtualBackendOrder);
+        return b;
+    }();
+    (void)backend;
+}
+
+}  // namespace
+
+DeviceId addDevice(VirtualDeviceSpec spec) {
+    ensureRegistered();
+    std::shared_ptr<VirtualDevice> device;
+    {
+        std::lock_guard<std::mutex> lock(gMutex);
+        device = std::make_shared<VirtualDevice>(gNextId++, std::move(spec));
+        gDevices.push_back(device);
+    }
+    device->attach();
+    return device->id();
+}
+
+void removeDevice(DeviceId id) {
+    std::shared_ptr<VirtualDevice> device;
+    {
+        std::lock_guard<std::mutex> lock(gMutex);
+        auto it = std::find_if(gDevices.begin(), gDevices.end(),
+                               [id](const auto& d) { return d->id() == id; });
+        if (it == gDevices.end()) return;
+        device = *it;
+        gDevices.erase(it);
+    }
+    device->markRemoved();
+}
+
+void removeAllDevices() {
+    std::vector<std::shared_ptr<VirtualDevice>> devices;
+    {
+        std::lock_guard<std::mutex> lock(gMutex);
+        devices.swap(gDevices);
+    }
+    for (const auto& d : devices) d->markRemoved();
+}
+
+std::string devicePath(DeviceId id) {
+    auto d = find(id);
+    return d ? d->path() : std::string();
+}
+
+void injectRequestFault(DeviceId id, uint32_t code, RequestFault fault) {
+    if (auto d = find(id)) d->injectFault(code, fault);
+}
+
+void clearRequestFaults(DeviceId id) {
+    if (auto d = find(id)) d->clearFaults();
+}
+
+void failNextClose(DeviceId id, uint32_t error) {
+    if (auto d = find(id)) d->failNextClose(error);
+}
+
+std::optional<uint32_t> transferSize(DeviceId id, uint8_t endpoint) {
+    auto d = find(id);
+    return d ? d->transferSize(endpoint) : std::nullopt;
+}
+
+size_t pendingRequests(DeviceId id, uint8_t endpoint) {
+    auto d = find(id);
+    return d ? d->pendingRequests(endpoint) : 0;
+}
+
+std::vector<ControlSeen> controlLog(DeviceId id) {
+    auto d = find(id);
+    return d ? d->controlLog() : std::vector<ControlSeen>{};
+}
+
+void clearControlLog(DeviceId id) {
+    if (auto d = find(id)) d->clearControlLog();
+}
+
+}  // namespace vexo::driver::virt

@@ -1,0 +1,625 @@
+// Request serving of a virtual device.
+#include "driver/virtual/virtual_device.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "driver/virtual/record_bytes.h"
+
+namespace vexo::driver::virt {
+
+namespace {
+
+// Request codes this backend serves.
+constexpr uint32_t kDriverVersion = 0x220000;
+constexpr uint32_t kUsbdiVersion = 0x220004;
+constexpr uint32_t kAlternateSetting = 0x220008;
+constexpr uint32_t kAddress = 0x220010;
+constexpr uint32_t kControlTransfer = 0x220020;
+constexpr uint32_t kBufferedTransfer = 0x220024;
+constexpr uint32_t kSetTransferSize = 0x220038;
+constexpr uint32_t kFriendlyName = 0x22003C;
+constexpr uint32_t kDeviceName = 0x220040;
+constexpr uint32_t kAbortPipe = 0x220044;
+constexpr uint32_t kDirectTransfer = 0x22004B;
+constexpr uint32_t kSpeed = 0x22004C;
+
+// What the virtual driver reports about itself.
+constexpr uint32_t kVirtualDriverVersion = 0x01040000;
+constexpr uint32_t kVirtualUsbdiVersion = 0x00000600;
+
+constexpr uint32_t kNameBufferSize = 256;
+
+std::atomic<uint64_t> gNextRequest{1};
+
+bool isTransfer(uint32_t code) {
+    return code == kControlTransfer || code == kBufferedTransfer || code == kDirectTransfer;
+}
+
+std::string makePath(DeviceId id, const DescriptorTables& tables) {
+    unsigned vid = 0, pid = 0;
+    if (tables.device.size() >= 12) {
+        vid = readLe16(&tables.device[8]);
+        pid = readLe16(&tables.device[10]);
+    }
+    char path[160];
+    std::snprintf(path, sizeof path,
+                  "\\\\?\\usb#vid_%04x&pid_%04x#vexo-virtual-%u#"
+                  "{ae18aa60-7f6a-11d4-97dd-00010229b959}",
+                  vid, pid, static_cast<unsigned>(id));
+    return path;
+}
+
+// Endpoint addresses named by the configuration blocks; malformed blocks are walked only as
+// far as they can be.
+std::set<uint8_t> scanEndpoints(const DescriptorTables& tables) {
+    std::set<uint8_t> found;
+    for (const auto& block : tables.configurations) {
+        size_t off = 0;
+        while (off + 2 <= block.size()) {
+            const uint8_t len = block[off];
+            if (len < 2) break;
+            if (block[off + 1] == 5 && off + 3 <= block.size()) found.insert(block[off + 2]);
+            off += len;
+        }
+    }
+    return found;
+}
+
+// A string descriptor: bLength, type 3, then UTF-16LE code units (at most 126).
+std::vector<uint8_t> stringDescriptor(const std::u16string& text) {
+    const size_t units = std::min<size_t>(text.size(), 126);
+    std::vector<uint8_t> d(2 + 2 * units);
+    d[0] = static_cast<uint8_t>(d.size());
+    d[1] = 3;
+    for (size_t i = 0; i < units; ++i) {
+        d[2 + 2 * i] = static_cast<uint8_t>(text[i]);
+        d[3 + 2 * i] = static_cast<uint8_t>(text[i] >> 8);
+    }
+    return d;
+}
+
+std::vector<uint8_t> languageTable(const std::vector<uint16_t>& languages) {
+    const size_t n = std::min<size_t>(languages.size(), 126);
+    std::vector<uint8_t> d(2 + 2 * n);
+    d[0] = static_cast<uint8_t>(d.size());
+    d[1] = 3;
+    for (size_t i = 0; i < n; ++i) {
+        d[2 + 2 * i] = static_cast<uint8_t>(languages[i]);
+        d[3 + 2 * i] = static_cast<uint8_t>(languages[i] >> 8);
+    }
+    return d;
+}
+
+}  // namespace
+
+struct VirtualDevice::Request {
+    uint64_t id = 0;
+    uint64_t handle = 0;
+    uint32_t code = 0;
+    uint8_t pipe = 0;
+    bool in = false;
+    Clock::time_point readyAt = Clock::time_point::min();
+    uint8_t* record = nullptr;  // where the status words and packet information go
+    uint32_t recordLength = 0;
+    std::vector<uint8_t> system;  // buffered forms: the request's own copy of the record
+    uint8_t* out = nullptr;       // buffered forms: the caller's output, filled on completion
+    uint32_t outLength = 0;
+    uint8_t* data = nullptr;      // where the data stage moves
+    uint32_t capacity = 0;
+    uint32_t dataOffset = 0;
+    uint32_t packetInfoOffset = 0;
+    uint32_t packetInfoLength = 0;
+    uint32_t bytes = 0;           // result: byte count reported
+    std::unique_ptr<Completion> completion;
+};
+
+VirtualDevice::VirtualDevice(DeviceId id, VirtualDeviceSpec spec)
+    : id_(id),
+      spec_(std::move(spec)),
+      path_(makePath(id, spec_.descriptors)),
+      endpoints_(scanEndpoints(spec_.descriptors)) {}
+
+VirtualDevice::~VirtualDevice() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cancelWhere(kErrorDeviceNotConnected, kNtNoSuchDevice, kUsbdDeviceGone,
+                [](const Request&) { return true; });
+}
+
+void VirtualDevice::attach() {
+    if (!spec_.model) return;
+    std::weak_ptr<VirtualDevice> self = weak_from_this();
+    spec_.model->setNotifier([self] {
+        if (auto device = self.lock()) device->modelNotified();
+    });
+}
+
+void VirtualDevice::modelNotified() {
+    // Called from inside a model call (device lock held by this thread): the caller bumps the
+    // generation when the call returns.
+    if (modelCaller_.load() == std::this_thread::get_id()) {
+        notifiedInCall_ = true;
+        return;
+    }
+    wake();
+}
+
+void VirtualDevice::wake() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++generation_;
+    }
+    cv_.notify_all();
+}
+
+bool VirtualDevice::present() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return presentLocked();
+}
+
+bool VirtualDevice::presentLocked() {
+    if (removed_) return false;
+    if (!spec_.model) return true;
+    modelCaller_ = std::this_thread::get_id();
+    const bool p = spec_.model->present();
+    modelCaller_ = std::thread::id();
+    if (!p) {
+        // Unplugged: whatever is in flight ends now.
+        cancelWhere(kErrorDeviceNotConnected, kNtNoSuchDevice, kUsbdDeviceGone,
+                    [](const Request&) { return true; });
+    }
+    return p;
+}
+
+void VirtualDevice::markRemoved() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    removed_ = true;
+    cancelWhere(kErrorDeviceNotConnected, kNtNoSuchDevice, kUsbdDeviceGone,
+                [](const Request&) { return true; });
+}
+
+std::optional<RequestFault> VirtualDevice::takeFault(uint32_t code) {
+    auto it = faults_.find(code);
+    if (it == faults_.end()) return std::nullopt;
+    RequestFault fault = it->second;
+    if (it->second.count > 0 && --it->second.count == 0) faults_.erase(it);
+    return fault;
+}
+
+bool VirtualDevice::ioControl(uint64_t handle, uint32_t code, void* in, uint32_t inLength,
+                              void* out, uint32_t outLength, uint32_t* bytesReturned,
+                              std::unique_ptr<Completion>& completion, uint32_t* error) {
+    *bytesReturned = 0;
+    std::optional<RequestFault> fault;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!presentLocked()) {
+            *error = kErrorDeviceNotConnected;
+            return false;
+        }
+        fault = takeFault(code);
+    }
+    Clock::time_point deferredUntil = Clock::time_point::min();
+    if (fault) {
+        switch (fault->kind) {
+        case FaultKind::Fail:
+            *error = fault->error ? fault->error : kErrorGenFailure;
+            return false;
+        case FaultKind::Delay:
+            deferredUntil = Clock::now() + fault->delay;
+            break;
+        case FaultKind::Never:
+            deferredUntil = Clock::time_point::max();
+            break;
+        }
+    }
+
+    if (!isTransfer(code)) {
+        if (deferredUntil == Clock::time_point::max()) {
+            *error = kErrorTimeout;
+            return false;
+        }
+        if (deferredUntil != Clock::time_point::min())
+            std::this_thread::sleep_until(deferredUntil);
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!presentLocked()) {
+            *error = kErrorDeviceNotConnected;
+            return false;
+        }
+        if (code == kAbortPipe) {
+            if (inLength < 1) {
+                *error = kErrorInvalidParameter;
+                return false;
+            }
+            const uint8_t pipe = static_cast<const uint8_t*>(in)[0];
+            cancelWhere(kErrorOperationAborted, kNtCancelled, kUsbdCanceled,
+                        [pipe](const Request& r) { return r.pipe == pipe; });
+            if (pipe != 0 && spec_.model) {
+                modelCaller_ = std::this_thread::get_id();
+                spec_.model->bulkAborted(pipe);
+                modelCaller_ = std::thread::id();
+                notifiedInCall_ = false;
+            }
+            return true;
+        }
+        return serveInfo(code, in, inLength, out, outLength, bytesReturned, error);
+    }
+
+    if (completion) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return submit(lock, handle, code, in, inLength, out, outLength, bytesReturned, completion,
+                      error, deferredUntil);
+    }
+
+    // Synchronous transfer: issue it like an overlapped one and wait here, driving it.
+    if (deferredUntil == Clock::time_point::max()) {
+        *error = kErrorTimeout;
+        return false;
+    }
+    Overlapped overlapped;
+    overlapped.event = createEvent();
+    auto local = std::make_unique<Completion>(&overlapped);
+    bool done;
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        done = submit(lock, handle, code, in, inLength, out, outLength, bytesReturned, local,
+                      error, deferredUntil);
+    }
+    if (!done && *error == kErrorIoPending) {
+        uint32_t bytes = 0;
+        done = getOverlappedResult(kInvalidHandle, &overlapped, &bytes, true);
+        *bytesReturned = bytes;
+        *error = done ? kErrorSuccess : getLastError();
+    }
+    closeEvent(overlapped.event);
+    return done;
+}
+
+bool VirtualDevice::submit(std::unique_lock<std::mutex>&, uint64_t handle, uint32_t code,
+                           void* in, uint32_t inLength, void* out, uint32_t outLength,
+                           uint32_t* bytesReturned, std::unique_ptr<Completion>& completion,
+                           uint32_t* error, Clock::time_point deferredUntil) {
+    if (inLength < kRecordHeaderSize) {
+        *error = kErrorInvalidParameter;
+        return false;
+    }
+    auto* inBytes = static_cast<uint8_t*>(in);
+    auto r = std::make_unique<Request>();
+    r->id = gNextRequest++;
+    r->handle = handle;
+    r->code = code;
+    r->readyAt = deferredUntil;
+    r->dataOffset = readLe32(inBytes + kOffDataOffset);
+    if (code == kDirectTransfer) {
+        // The record travels as input; the data moves straight into the caller's output.
+        r->record = inBytes;
+        r->recordLength = inLength;
+        r->data = static_cast<uint8_t*>(out);
+        r->capacity = outLength;
+    } else {
+        const uint32_t dataLength = readLe32(inBytes + kOffDataLength);
+        if (uint64_t(r->dataOffset) + dataLength > inLength) {
+            *error = kErrorInvalidParameter;
+            return false;
+        }
+        r->system.assign(std::max(inLength, outLength), 0);
+        std::memcpy(r->system.data(), inBytes, inLength);
+        r->record = r->system.data();
+        r->recordLength = static_cast<uint32_t>(r->system.size());
+        r->out = static_cast<uint8_t*>(out);
+        r->outLength = outLength;
+        r->data = r->system.data() + r->dataOffset;
+        r->capacity = dataLength;
+    }
+    r->packetInfoOffset = readLe32(r->record + kOffPacketInfoOffset);
+    r->packetInfoLength = readLe32(r->record + kOffPacketInfoLength);
+    if (r->packetInfoLength &&
+        uint64_t(r->packetInfoOffset) + r->packetInfoLength > r->recordLength) {
+        *error = kErrorInvalidParameter;
+        return false;
+    }
+    if (code == kControlTransfer) {
+        r->pipe = 0;
+        r->in = (r->record[kOffSetup] & 0x80) != 0;
+    } else {
+        r->pipe = r->record[kOffEndpoint];
+        if (r->pipe == 0 || !endpointKnown(r->pipe)) {
+            *error = kErrorInvalidParameter;
+            return false;
+        }
+        r->in = (r->pipe & 0x80) != 0;
+    }
+
+    Queue& queue = pipes_[r->pipe];
+    const bool readsLater = r->in && code != kControlTransfer;
+    if (queue.empty() && !readsLater && r->readyAt <= Clock::now()) {
+        // Control requests and OUT transfers with nothing ahead of them complete at once.
+        if (code == kControlTransfer) {
+            serveControl(*r);
+        } else {
+            finish(*r, kErrorSuccess, kNtSuccess, kNtSuccess, r->capacity);
+        }
+        *bytesReturned = r->bytes;
+        return true;
+    }
+    r->completion = std::move(completion);
+    r->completion->attachPump(shared_from_this(), r->id);
+    pendingPipe_[r->id] = r->pipe;
+    queue.push_back(std::move(r));
+    *error = kErrorIoPending;
+    return false;
+}
+
+bool VirtualDevice::serveInfo(uint32_t code, void* in, uint32_t inLength, void* out,
+                              uint32_t outLength, uint32_t* bytesReturned, uint32_t* error) {
+    auto* o = static_cast<uint8_t*>(out);
+    auto need = [&](uint32_t n) {
+        if (outLength >= n) return true;
+        *error = kErrorInsufficientBuffer;
+        return false;
+    };
+    switch (code) {
+    case kDriverVersion:
+    case kUsbdiVersion:
+    case kSpeed:
+        if (!need(4)) return false;
+        writeLe32(o, code == kDriverVersion  ? kVirtualDriverVersion
+                     : code == kUsbdiVersion ? kVirtualUsbdiVersion
+                                             : spec_.speedCode);
+        *bytesReturned = 4;
+        return true;
+    case kAlternateSetting:
+    case kAddress:
+        if (!need(1)) return false;
+        o[0] = code == kAddress ? spec_.busAddress : spec_.alternateSetting;
+        *bytesReturned = 1;
+        return true;
+    case kFriendlyName:
+    case kDeviceName: {
+        if (!need(1)) return false;
+        const std::string& name = code == kFriendlyName ? spec_.friendlyName : spec_.deviceName;
+        const uint32_t n = std::min(outLength, kNameBufferSize);
+        std::memset(o, 0, n);
+        std::memcpy(o, name.data(), std::min<size_t>(name.size(), n - 1));
+        *bytesReturned = n;
+        return true;
+    }
+    case kSetTransferSize: {
+        if (inLength < kSizeRecordSize) {
+            *error = kErrorInvalidParameter;
+            return false;
+        }
+        const auto* i = static_cast<const uint8_t*>(in);
+        transferSizes_[i[0]] = readLe32(i + 1);
+        const uint32_t n = std::min(outLength, kSizeRecordSize);
+        if (n) std::memmove(o, i, n);
+        *bytesReturned = n;
+        return true;
+    }
+    default:
+        *error = kErrorInvalidFunction;
+        return false;
+    }
+}
+
+void VirtualDevice::serveControl(Request& r) {
+    SetupPacket setup;
+    setup.bmRequestType = r.record[0];
+    setup.bRequest = r.record[1];
+    setup.wValue = readLe16(r.record + 2);
+    setup.wIndex = readLe16(r.record + 4);
+    setup.wLength = readLe16(r.record + 6);
+    controlLog_.push_back(
+        ControlSeen{setup, readLe32(r.record + kOffTimeout), r.dataOffset, r.capacity});
+
+    // The data stage always has room for wLength bytes, whatever the record carries.
+    std::vector<uint8_t> stage(setup.wLength);
+    const uint32_t given = std::min<uint32_t>(setup.wLength, r.capacity);
+    if (!setup.isIn() && given) std::memcpy(stage.data(), r.data, given);
+
+    ControlResult result = ControlResult::stall();
+    if (setup.bmRequestType == 0x80 && setup.bRequest == 6) {
+        const DescriptorTables& t = spec_.descriptors;
+        const uint8_t type = setup.wValue >> 8;
+        const uint8_t index = setup.wValue & 0xFF;
+        std::vector<uint8_t> built;
+        const std::vector<uint8_t>* source = nullptr;
+        if (type == 1) {
+            source = &t.device;
+        } else if (type == 2 && index < t.configurations.size()) {
+            source = &t.configurations[index];
+        } else if (type == 3 && index == 0 && !t.languages.empty()) {
+            built = languageTable(t.languages);
+            source = &built;
+        } else if (type == 3 && index != 0) {
+            auto it = t.strings.find(index);
+            if (it != t.strings.end()) {
+                built = stringDescriptor(it->second);
+                source = &built;
+            }
+        } else if (type == 15) {
+            source = &t.bos;
+        }
+        if (source && !source->empty()) {
+            // A real device sends at most what was asked for.
+            const size_t n = std::min(source->size(), stage.size());
+            std::copy_n(source->begin(), n, stage.begin());
+            result = ControlResult::ack(static_cast<uint32_t>(n));
+        }
+    } else if (spec_.model) {
+        modelCaller_ = std::this_thread::get_id();
+        result = spec_.model->control(setup, stage.empty() ? nullptr : stage.data());
+        modelCaller_ = std::thread::id();
+        notifiedInCall_ = false;
+        // Control requests may change what readers wait for.
+        ++generation_;
+        cv_.notify_all();
+    }
+
+    uint32_t moved = std::min<uint32_t>(result.length, setup.wLength);
+    moved = std::min(moved, r.capacity);
+    if (result.ok && setup.isIn() && moved) std::memcpy(r.data, stage.data(), moved);
+    if (result.ok) {
+        finish(r, kErrorSuccess, kNtSuccess, kNtSuccess, moved);
+    } else {
+        // A stall completes the request; the caller learns of it from the status words.
+        finish(r, kErrorSuccess, kNtUnsuccessful, kUsbdStallPid, 0);
+    }
+}
+
+void VirtualDevice::finish(Request& r, uint32_t error, uint32_t ntStatus, uint32_t usbdStatus,
+                           uint32_t moved) {
+    if (r.recordLength >= kOffUsbdStatus + 4) {
+        writeLe32(r.record + kOffNtStatus, ntStatus);
+        writeLe32(r.record + kOffUsbdStatus, usbdStatus);
+    }
+    if (error == kErrorSuccess && r.packetInfoLength >= kPacketInfoEntry && r.code != kControlTransfer) {
+        // One entry per packet: status 0, then the bytes of that packet.
+        const uint32_t packets = r.packetInfoLength / kPacketInfoEntry;
+        const uint32_t perPacket = (r.capacity + packets - 1) / packets;
+        uint32_t left = moved;
+        for (uint32_t i = 0; i < packets; ++i) {
+            uint8_t* e = r.record + r.packetInfoOffset + i * kPacketInfoEntry;
+            const uint32_t n = std::min(left, perPacket);
+            writeLe32(e, 0);
+            writeLe32(e + 4, n);
+            left -= n;
+        }
+    }
+    r.bytes = error == kErrorSuccess ? r.dataOffset + moved : 0;
+    if (r.out && r.outLength) std::memcpy(r.out, r.system.data(), r.outLength);
+    if (r.completion) r.completion->complete(error, r.bytes);
+}
+
+bool VirtualDevice::processFront(Queue& queue, Clock::time_point* readyAt) {
+    Request& r = *queue.front();
+    const Clock::time_point now = Clock::now();
+    if (r.readyAt > now) {
+        *readyAt = r.readyAt;
+        return false;
+    }
+    if (r.code == kControlTransfer) {
+        serveControl(r);
+    } else if (!r.in) {
+        finish(r, kErrorSuccess, kNtSuccess, kNtSuccess, r.capacity);
+    } else {
+        BulkResult b = BulkResult::fail();
+        if (spec_.model) {
+            modelCaller_ = std::this_thread::get_id();
+            b = spec_.model->bulkIn(r.pipe, r.data, r.capacity);
+            modelCaller_ = std::thread::id();
+            if (notifiedInCall_.exchange(false)) {
+                ++generation_;
+                cv_.notify_all();
+            }
+        }
+        switch (b.kind) {
+        case BulkResult::Kind::Done:
+            finish(r, kErrorSuccess, kNtSuccess, kNtSuccess, std::min(b.length, r.capacity));
+            break;
+        case BulkResult::Kind::Fail:
+            finish(r, kErrorGenFailure, kNtUnsuccessful, kUsbdStallPid, 0);
+            break;
+        case BulkResult::Kind::Wait:
+            *readyAt = b.readyAt;
+            return false;
+        }
+    }
+    pendingPipe_.erase(r.id);
+    queue.pop_front();
+    return true;
+}
+
+void VirtualDevice::pump(uint64_t requestId, Clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        auto it = pendingPipe_.find(requestId);
+        if (it == pendingPipe_.end()) return;
+        if (!presentLocked()) return;
+        Queue& queue = pipes_[it->second];
+        Clock::time_point readyAt;
+        if (processFront(queue, &readyAt)) continue;
+        if (Clock::now() >= deadline) return;
+        const uint64_t seen = generation_;
+        waitUntil(cv_, lock, std::min(readyAt, deadline), [&] { return generation_ != seen; });
+    }
+}
+
+void VirtualDevice::cancelWhere(uint32_t error, uint32_t ntStatus, uint32_t usbdStatus,
+                                const std::function<bool(const Request&)>& which) {
+    bool any = false;
+    for (auto& [pipe, queue] : pipes_) {
+        for (auto it = queue.begin(); it != queue.end();) {
+            if (!which(**it)) {
+                ++it;
+                continue;
+            }
+            finish(**it, error, ntStatus, usbdStatus, 0);
+            pendingPipe_.erase((*it)->id);
+            it = queue.erase(it);
+            any = true;
+        }
+    }
+    if (any) {
+        ++generation_;
+        cv_.notify_all();
+    }
+}
+
+bool VirtualDevice::endpointKnown(uint8_t address) const {
+    return endpoints_.count(address) != 0;
+}
+
+bool VirtualDevice::closeHandle(uint64_t handle, uint32_t* error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cancelWhere(kErrorOperationAborted, kNtCancelled, kUsbdCanceled,
+                [handle](const Request& r) { return r.handle == handle; });
+    if (closeFailure_) {
+        *error = *closeFailure_;
+        closeFailure_.reset();
+        return false;
+    }
+    return true;
+}
+
+void VirtualDevice::injectFault(uint32_t code, RequestFault fault) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fault.count == 0) return;
+    faults_[code] = fault;
+}
+
+void VirtualDevice::clearFaults() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_.clear();
+}
+
+void VirtualDevice::failNextClose(uint32_t error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closeFailure_ = error;
+}
+
+std::optional<uint32_t> VirtualDevice::transferSize(uint8_t endpoint) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = transferSizes_.find(endpoint);
+    if (it == transferSizes_.end()) return std::nullopt;
+    return it->second;
+}
+
+size_t VirtualDevice::pendingRequests(uint8_t endpoint) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = pipes_.find(endpoint);
+    return it == pipes_.end() ? 0 : it->second.size();
+}
+
+std::vector<ControlSeen> VirtualDevice::controlLog() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return controlLog_;
+}
+
+void VirtualDevice::clearControlLog() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    controlLog_.clear();
+}
+
+}  // namespace vexo::driver::virt

@@ -1,0 +1,104 @@
+// One device on the virtual bus: serves the driver's requests from its descriptor tables and
+// its DeviceModel, keeps the requests in flight per pipe, and completes them in order when a
+// waiting thread pumps it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "driver/backend.h"
+#include "driver/virtual/device_model.h"
+#include "driver/virtual/virtual_bus.h"
+
+namespace vexo::driver::virt {
+
+/// Threading: every request, pump and test hook takes mutex_; calls into the model are made
+/// under it, so the model sees one call at a time. Waiting pumps sleep on cv_ and wake when
+/// generation_ moves (a control request, a completion by another thread, the model's notifier).
+/// Lock order: device, then an event's own lock.
+class VirtualDevice : public Pump, public std::enable_shared_from_this<VirtualDevice> {
+public:
+    VirtualDevice(DeviceId id, VirtualDeviceSpec spec);
+    ~VirtualDevice() override;
+
+    /// Installs the model's notifier; called once the device is owned by a shared_ptr.
+    void attach();
+
+    DeviceId id() const { return id_; }
+    const std::string& path() const { return path_; }
+    /// Not removed and the model says present.
+    bool present();
+    /// The device left the bus: every request in flight fails, later ones are refused.
+    void markRemoved();
+
+    /// Serves one request of handle `handle` (see DeviceObject::ioControl).
+    bool ioControl(uint64_t handle, uint32_t code, void* in, uint32_t inLength, void* out,
+                   uint32_t outLength, uint32_t* bytesReturned,
+                   std::unique_ptr<Completion>& completion, uint32_t* error);
+    /// Handle `handle` closes: its requests in flight complete as cancelled. False (with *error)
+    /// when a close failure was injected.
+    bool closeHandle(uint64_t handle, uint32_t* error);
+
+    void pump(uint64_t requestId, Clock::time_point deadline) override;
+
+    // Test hooks (virtual_bus.h).
+    void injectFault(uint32_t code, RequestFault fault);
+    void clearFaults();
+    void failNextClose(uint32_t error);
+    std::optional<uint32_t> transferSize(uint8_t endpoint);
+    size_t pendingRequests(uint8_t endpoint);
+    std::vector<ControlSeen> controlLog();
+    void clearControlLog();
+
+private:
+    struct Request;
+    using Queue = std::deque<std::unique_ptr<Request>>;
+
+    bool presentLocked();
+    bool submit(std::unique_lock<std::mutex>& lock, uint64_t handle, uint32_t code, void* in,
+                uint32_t inLength, void* out, uint32_t outLength, uint32_t* bytesReturned,
+                std::unique_ptr<Completion>& completion, uint32_t* error,
+                Clock::time_point deferredUntil);
+    bool serveInfo(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
+                   uint32_t* bytesReturned, uint32_t* error);
+    /// Works on the oldest request of `queue`: true when it completed (and left the queue),
+    /// false with *readyAt when it must wait.
+    bool processFront(Queue& queue, Clock::time_point* readyAt);
+    void serveControl(Request& request);
+    void finish(Request& request, uint32_t error, uint32_t ntStatus, uint32_t usbdStatus,
+                uint32_t moved);
+    void cancelWhere(uint32_t error, uint32_t ntStatus, uint32_t usbdStatus,
+                     const std::function<bool(const Request&)>& which);
+    bool endpointKnown(uint8_t address) const;
+    void wake();
+    void modelNotified();
+    std::optional<RequestFault> takeFault(uint32_t code);
+
+    const DeviceId id_;
+    const VirtualDeviceSpec spec_;
+    const std::string path_;
+    std::set<uint8_t> endpoints_;  // addresses found in the configuration blocks
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    uint64_t generation_ = 0;
+    bool removed_ = false;
+    std::map<uint8_t, Queue> pipes_;
+    std::map<uint64_t, uint8_t> pendingPipe_;  // request id -> pipe
+    std::map<uint8_t, uint32_t> transferSizes_;
+    std::map<uint32_t, RequestFault> faults_;
+    std::optional<uint32_t> closeFailure_;
+    std::vector<ControlSeen> controlLog_;
+    std::atomic<std::thread::id> modelCaller_{};
+    std::atomic<bool> notifiedInCall_{false};
+};
+
+}  // namespace vexo::driver::virt
