@@ -118,9 +118,10 @@ TEST_F(EngineOpen, UsbTypeFollowsBoardAndLink) {
         {0x03F1, virt::Link::Super, USB_3},
         {0x03F2, virt::Link::High, USB_3_2},
         {0x52CB, virt::Link::High, USB_2},
-        /* Not covered by the mapping: a new camera reports 0 rather than a guess. */
-        {0x52CB, virt::Link::Super, 0},
+        /* Board type 1 is not covered by the mapping: a new camera reports 0 rather than
+         * a guess. */
         {0x1234, virt::Link::High, 0},
+        {0x1234, virt::Link::Super, 0},
     };
     for (auto c : cases) {
         SCOPED_TRACE(c.productId);

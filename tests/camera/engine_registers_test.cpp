@@ -144,7 +144,7 @@ TEST_F(EngineRegisters, SerialIsReadFromTheLastSixteenBytes) {
     auto r = onlyRequest();
     EXPECT_EQ(r.setup.wValue, 0x1FF0);
     EXPECT_EQ(r.setup.wIndex, 0x1000);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(serial), 15), "VEXO-VIRTUAL-000");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(serial), 16), "VEXO-VIRTUAL-000");
 }
 
 TEST_F(EngineRegisters, VendorRequestRefusesADataStageWithoutBuffer) {

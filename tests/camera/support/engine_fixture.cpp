@@ -96,3 +96,58 @@ uint32_t EngineTest::openBoard(const virt::BoardConfig& config, CameraConfig* cf
 }
 
 }  // namespace vexo::camera::test
+
+namespace vexo::camera::test {
+
+FrameChecker::FrameChecker(const virt::StreamConfig& stream, uint32_t window)
+    : stream_(stream), window_(window) {}
+
+const std::vector<uint8_t>& FrameChecker::picture(uint32_t number) {
+    auto it = cache_.find(number);
+    if (it != cache_.end()) return it->second;
+    std::vector<uint8_t>& out = cache_[number];
+    virt::renderFrame(stream_, number, out);
+    return out;
+}
+
+bool FrameChecker::check(const FrameData& frame, std::string* why) {
+    const bool jpeg = stream_.format == virt::PixelFormat::Jpg;
+    const uint32_t first = static_cast<uint32_t>(last_ + 1);
+    for (uint32_t n = first; n < first + window_; ++n) {
+        const std::vector<uint8_t>& expected = picture(n);
+        /* A JPEG frame may carry the rest of its last packet after the end marker. */
+        const bool sizeOk =
+            jpeg ? frame.cfg.u32Size >= expected.size() : frame.cfg.u32Size == expected.size();
+        if (sizeOk && frame.imageData &&
+            std::equal(expected.begin(), expected.end(), frame.imageData)) {
+            last_ = n;
+            /* Pictures before this one can no longer match. */
+            cache_.erase(cache_.begin(), cache_.lower_bound(n + 1));
+            return true;
+        }
+    }
+    if (why)
+        *why = "frame of " + std::to_string(frame.cfg.u32Size) +
+               " bytes matches no picture from frame " + std::to_string(first);
+    return false;
+}
+
+uint32_t captureAndCheck(ZuUsbCameraLib& camera, FrameChecker& checker, uint32_t frames,
+                         uint32_t maxCalls) {
+    uint32_t checked = 0;
+    for (uint32_t call = 0; call < maxCalls && checked < frames; ++call) {
+        const uint32_t result = camera.captureImage();
+        EXPECT_LE(result, 0xFFu) << "call " << call;
+        FrameData* frame = nullptr;
+        while (checked < frames && camera.readImage(&frame) == USB_CAMERA_NO_ERROR) {
+            std::string why;
+            EXPECT_TRUE(checker.check(*frame, &why)) << why;
+            if (::testing::Test::HasFailure()) return checked;
+            camera.del();
+            ++checked;
+        }
+    }
+    return checked;
+}
+
+}  // namespace vexo::camera::test

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "camera/zu_usb_camera_lib.h"
@@ -60,5 +62,37 @@ class EngineTest : public ::testing::Test {
     std::shared_ptr<virt::VirtualBoard> board_;
     std::unique_ptr<ZuUsbCameraLib> camera_;
 };
+
+}  // namespace vexo::camera::test
+
+namespace vexo::camera::test {
+
+/*
+ * Checks received frames against the pictures the board drew: each frame must be the
+ * picture of a frame number later than the previous frame's (frames lost to a full queue
+ * are skipped, never reordered or torn).
+ */
+class FrameChecker {
+  public:
+    explicit FrameChecker(const virt::StreamConfig& stream, uint32_t window = 400);
+
+    /* True when @frame matches; @why says what did not. */
+    bool check(const FrameData& frame, std::string* why = nullptr);
+    /* Frame number of the last frame that matched; -1 before the first. */
+    int64_t lastNumber() const { return last_; }
+
+  private:
+    const std::vector<uint8_t>& picture(uint32_t number);
+
+    virt::StreamConfig stream_;
+    uint32_t window_;
+    int64_t last_ = -1;
+    std::map<uint32_t, std::vector<uint8_t>> cache_;
+};
+
+/* Runs captureImage() until @frames frames were read and checked, or @maxCalls calls.
+ * Returns the number of frames checked; the first mismatch fails the test. */
+uint32_t captureAndCheck(ZuUsbCameraLib& camera, FrameChecker& checker, uint32_t frames,
+                         uint32_t maxCalls);
 
 }  // namespace vexo::camera::test
