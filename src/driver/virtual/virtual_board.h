@@ -24,19 +24,12 @@
 #include <vector>
 
 #include "driver/virtual/board_config.h"
+#include "driver/virtual/board_model.h"
 #include "driver/virtual/device_model.h"
 #include "driver/virtual/virtual_bus.h"
 
 namespace vexo::driver::virt {
 
-class BoardModel;
-
-/// One endpoint-0 request as the board received it.
-struct ControlRecord {
-    SetupPacket setup;
-    std::vector<uint8_t> data;  ///< OUT: the data stage; IN: the reply (empty when stalled)
-    bool ok = false;            ///< false: the board stalled the request
-};
 
 /// Handle to a board on the virtual bus.
 class VirtualBoard {

@@ -1,0 +1,320 @@
+#include "driver/virtual/board_config.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+namespace vexo::driver::virt {
+
+namespace {
+
+using json = nlohmann::json;
+
+constexpr const char* kFormatNames[] = {"RAW", "MON", "RGB", "YUV", "JPG", "RAW_D", "MON_D"};
+constexpr const char* kBayerNames[] = {"RGGB", "GRBG", "GBRG", "BGGR"};
+constexpr const char* kFaultNames[] = {"stall",       "shortFrame", "longFrame",
+                                       "skipIndex",   "repeatIndex", "discard",
+                                       "corruptHeader", "controlFail", "unplug"};
+
+bool isUsb2Product(uint16_t product) { return product == 0x52CB || product == 0x02F1; }
+
+// Walks one JSON document, keeping the path of the key being read for the error line.
+class Reader {
+public:
+    explicit Reader(std::string& error) : error_(error) {}
+
+    bool fail(const std::string& key, const std::string& what) {
+        error_ = key + ": " + what;
+        return false;
+    }
+
+    // Refuses keys the format does not know: a misspelt key would otherwise pass unnoticed.
+    bool onlyKeys(const json& object, const std::string& path,
+                  std::initializer_list<const char*> known) {
+        if (!object.is_object()) return fail(path.empty() ? "document" : path, "expected an object");
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            bool ok = false;
+            for (const char* k : known) ok = ok || it.key() == k;
+            if (!ok) return fail(join(path, it.key()), "unknown key");
+        }
+        return true;
+    }
+
+    bool failWith(const std::string& line) {
+        error_ = line;
+        return false;
+    }
+
+    static std::string join(const std::string& path, const std::string& key) {
+        return path.empty() ? key : path + "." + key;
+    }
+
+    // A JSON number, or a string holding a decimal or "0x" hexadecimal number.
+    bool number(const json& v, const std::string& key, uint64_t max, uint64_t& out) {
+        if (v.is_number_unsigned()) {
+            out = v.get<uint64_t>();
+        } else if (v.is_number_integer()) {
+            return fail(key, "must not be negative");
+        } else if (v.is_number_float()) {
+            double d = v.get<double>();
+            if (d < 0 || d != std::floor(d) || d > 1.8e19) return fail(key, "expected a whole number");
+            out = static_cast<uint64_t>(d);
+        } else if (v.is_string()) {
+            if (!parseNumber(v.get_ref<const std::string&>(), out))
+                return fail(key, "expected a number or a \"0x...\" string, not \"" +
+                                     v.get<std::string>() + "\"");
+        } else {
+            return fail(key, "expected a number");
+        }
+        if (out > max) return fail(key, "out of range (at most " + std::to_string(max) + ")");
+        return true;
+    }
+
+    template <typename T>
+    bool field(const json& object, const std::string& path, const char* name, T& out,
+               uint64_t max) {
+        auto it = object.find(name);
+        if (it == object.end()) return true;
+        uint64_t v = 0;
+        if (!number(*it, join(path, name), max, v)) return false;
+        out = static_cast<T>(v);
+        return true;
+    }
+
+    bool text(const json& object, const std::string& path, const char* name, std::string& out) {
+        auto it = object.find(name);
+        if (it == object.end()) return true;
+        if (!it->is_string()) return fail(join(path, name), "expected a string");
+        out = it->get<std::string>();
+        return true;
+    }
+
+    bool boolean(const json& object, const std::string& path, const char* name, bool& out) {
+        auto it = object.find(name);
+        if (it == object.end()) return true;
+        if (!it->is_boolean()) return fail(join(path, name), "expected true or false");
+        out = it->get<bool>();
+        return true;
+    }
+
+    template <size_t N>
+    bool choice(const json& object, const std::string& path, const char* name,
+                const char* const (&names)[N], int& out) {
+        auto it = object.find(name);
+        if (it == object.end()) return true;
+        std::string all;
+        for (size_t i = 0; i < N; ++i) {
+            if (it->is_string() && it->get_ref<const std::string&>() == names[i]) {
+                out = static_cast<int>(i);
+                return true;
+            }
+            all += (i ? ", " : "") + std::string(names[i]);
+        }
+        return fail(join(path, name), "expected one of " + all);
+    }
+
+    static bool parseNumber(const std::string& s, uint64_t& out) {
+        const char* first = s.data();
+        const char* last = s.data() + s.size();
+        int base = 10;
+        if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+            first += 2;
+            base = 16;
+        }
+        auto [ptr, ec] = std::from_chars(first, last, out, base);
+        return ec == std::errc() && ptr == last && first != last;
+    }
+
+private:
+    std::string& error_;
+};
+
+bool readFault(Reader& r, const json& j, const std::string& path, FaultConfig& f) {
+    if (!r.onlyKeys(j, path, {"kind", "atFrame", "count", "request", "bytes", "ms"})) return false;
+    if (!j.contains("kind")) return r.fail(Reader::join(path, "kind"), "missing");
+    int kind = 0;
+    if (!r.choice(j, path, "kind", kFaultNames, kind)) return false;
+    f.kind = static_cast<BoardFault>(kind);
+    if (!r.field(j, path, "atFrame", f.atFrame, UINT32_MAX) ||
+        !r.field(j, path, "count", f.count, UINT32_MAX) ||
+        !r.field(j, path, "bytes", f.bytes, UINT32_MAX) ||
+        !r.field(j, path, "ms", f.ms, UINT32_MAX))
+        return false;
+    if (j.contains("request")) {
+        uint8_t request = 0;
+        if (!r.field(j, path, "request", request, 0xFF)) return false;
+        f.request = request;
+    }
+    return true;
+}
+
+bool readBoard(Reader& r, const json& j, const std::string& path, BoardConfig& b) {
+    if (!r.onlyKeys(j, path,
+                    {"vendorId", "productId", "usbVersion", "link", "serial", "manufacturer",
+                     "product", "firmware", "boardController", "sensor", "stream", "faults"}))
+        return false;
+    if (!r.field(j, path, "vendorId", b.vendorId, 0xFFFF) ||
+        !r.field(j, path, "productId", b.productId, 0xFFFF) ||
+        !r.field(j, path, "firmware", b.firmware, 0xFFFF) ||
+        !r.text(j, path, "serial", b.serial) || !r.text(j, path, "manufacturer", b.manufacturer) ||
+        !r.text(j, path, "product", b.product))
+        return false;
+    if (j.contains("usbVersion")) {
+        uint8_t v = 0;
+        if (!r.field(j, path, "usbVersion", v, 0xFF)) return false;
+        b.usbVersion = v;
+    }
+    if (j.contains("link")) {
+        static constexpr const char* kLinks[] = {"super", "high"};
+        int link = 0;
+        if (!r.choice(j, path, "link", kLinks, link)) return false;
+        b.link = static_cast<Link>(link);
+    }
+    if (auto it = j.find("boardController"); it != j.end()) {
+        const std::string p = Reader::join(path, "boardController");
+        if (!r.onlyKeys(*it, p, {"present", "id", "version"}) ||
+            !r.boolean(*it, p, "present", b.boardController.present) ||
+            !r.field(*it, p, "id", b.boardController.id, 0xFF))
+            return false;
+        if (auto v = it->find("version"); v != it->end()) {
+            const std::string vp = Reader::join(p, "version");
+            if (!v->is_array() || v->size() != 3)
+                return r.fail(vp, "expected [major, minor, patch]");
+            for (size_t i = 0; i < 3; ++i) {
+                uint64_t n = 0;
+                if (!r.number((*v)[i], vp + "[" + std::to_string(i) + "]", 0xFF, n)) return false;
+                b.boardController.version[i] = static_cast<uint8_t>(n);
+            }
+        }
+    }
+    if (auto it = j.find("sensor"); it != j.end()) {
+        const std::string p = Reader::join(path, "sensor");
+        if (!r.onlyKeys(*it, p, {"i2cAddress", "registers"}) ||
+            !r.field(*it, p, "i2cAddress", b.sensor.i2cAddress, 0xFF))
+            return false;
+        if (auto regs = it->find("registers"); regs != it->end()) {
+            const std::string rp = Reader::join(p, "registers");
+            if (!regs->is_object()) return r.fail(rp, "expected an object of \"0xADDR\": value");
+            for (auto e = regs->begin(); e != regs->end(); ++e) {
+                uint64_t address = 0, value = 0;
+                if (!Reader::parseNumber(e.key(), address) || address > 0xFFFF)
+                    return r.fail(rp + "." + e.key(), "expected a 16-bit register address");
+                if (!r.number(e.value(), rp + "." + e.key(), UINT32_MAX, value)) return false;
+                b.sensor.registers[static_cast<uint16_t>(address)] = static_cast<uint32_t>(value);
+            }
+        }
+    }
+    if (auto it = j.find("stream"); it != j.end()) {
+        const std::string p = Reader::join(path, "stream");
+        StreamConfig& s = b.stream;
+        int format = static_cast<int>(s.format), bayer = static_cast<int>(s.bayer);
+        if (!r.onlyKeys(*it, p, {"width", "height", "pixelBytes", "format", "bayer", "fps"}) ||
+            !r.field(*it, p, "width", s.width, UINT32_MAX) ||
+            !r.field(*it, p, "height", s.height, UINT32_MAX) ||
+            !r.field(*it, p, "pixelBytes", s.pixelBytes, 0xFF) ||
+            !r.choice(*it, p, "format", kFormatNames, format) ||
+            !r.choice(*it, p, "bayer", kBayerNames, bayer))
+            return false;
+        s.format = static_cast<PixelFormat>(format);
+        s.bayer = static_cast<BayerOrder>(bayer);
+        if (auto fps = it->find("fps"); fps != it->end()) {
+            if (!fps->is_number()) return r.fail(Reader::join(p, "fps"), "expected a number");
+            s.fps = fps->get<double>();
+        }
+    }
+    if (auto it = j.find("faults"); it != j.end()) {
+        const std::string p = Reader::join(path, "faults");
+        if (!it->is_array()) return r.fail(p, "expected an array");
+        for (size_t i = 0; i < it->size(); ++i) {
+            FaultConfig f;
+            if (!readFault(r, (*it)[i], p + "[" + std::to_string(i) + "]", f)) return false;
+            b.faults.push_back(f);
+        }
+    }
+    std::string error;
+    if (!validateBoardConfig(b, error)) return r.failWith(path + "." + error);
+    return true;
+}
+
+bool asciiText(const std::string& s) {
+    for (unsigned char c : s)
+        if (c < 0x20 || c > 0x7E) return false;
+    return true;
+}
+
+}  // namespace
+
+uint8_t usbGeneration(const BoardConfig& c) {
+    if (c.usbVersion) return *c.usbVersion;
+    return isUsb2Product(c.productId) ? 2 : 3;
+}
+
+Link linkOf(const BoardConfig& c) {
+    if (c.link) return *c.link;
+    return usbGeneration(c) == 3 ? Link::Super : Link::High;
+}
+
+bool usesTrailerFraming(const BoardConfig& c) {
+    return usbGeneration(c) == 2 || c.productId == 0x03F2;
+}
+
+std::string_view formatName(PixelFormat format) {
+    return kFormatNames[static_cast<int>(format)];
+}
+
+bool validateBoardConfig(const BoardConfig& c, std::string& error) {
+    auto fail = [&](const std::string& e) {
+        error = e;
+        return false;
+    };
+    if (c.usbVersion && *c.usbVersion != 2 && *c.usbVersion != 3)
+        return fail("usbVersion: expected 2 or 3");
+    if (usbGeneration(c) == 2 && linkOf(c) == Link::Super)
+        return fail("link: a USB 2 board cannot run at SuperSpeed");
+    if (c.serial.size() > 16) return fail("serial: at most 16 characters");
+    if (!asciiText(c.serial)) return fail("serial: printable ASCII only");
+    if (!asciiText(c.manufacturer) || c.manufacturer.size() > 126)
+        return fail("manufacturer: at most 126 printable ASCII characters");
+    if (!asciiText(c.product) || c.product.size() > 126)
+        return fail("product: at most 126 printable ASCII characters");
+    if (c.boardController.present && c.sensor.i2cAddress == 0x46)
+        return fail("sensor.i2cAddress: 0x46 is the board controller's address");
+    const StreamConfig& s = c.stream;
+    if (s.width < 1 || s.width > 16384) return fail("stream.width: expected 1..16384");
+    if (s.height < 1 || s.height > 16384) return fail("stream.height: expected 1..16384");
+    if (s.pixelBytes != 1 && s.pixelBytes != 2) return fail("stream.pixelBytes: expected 1 or 2");
+    if (static_cast<int>(s.format) > static_cast<int>(PixelFormat::MonD))
+        return fail("stream.format: unknown format");
+    if (!std::isfinite(s.fps) || s.fps < 0 || s.fps > 100000)
+        return fail("stream.fps: expected 0 (as fast as read) up to 100000");
+    return true;
+}
+
+bool parseBoardsJson(std::string_view text, std::vector<BoardConfig>& boards, std::string& error) {
+    json doc;
+    try {
+        doc = json::parse(text.begin(), text.end());
+    } catch (const json::parse_error& e) {
+        error = "document: not valid JSON (error at byte " + std::to_string(e.byte) + ")";
+        return false;
+    }
+    Reader r(error);
+    if (!r.onlyKeys(doc, "", {"boards"})) return false;
+    auto list = doc.find("boards");
+    if (list == doc.end()) return r.fail("boards", "missing");
+    if (!list->is_array()) return r.fail("boards", "expected an array");
+    std::vector<BoardConfig> parsed;
+    for (size_t i = 0; i < list->size(); ++i) {
+        BoardConfig b;
+        char serial[32];
+        std::snprintf(serial, sizeof serial, "VEXO-VIRTUAL-%03zu", i % 1000);
+        b.serial = serial;
+        if (!readBoard(r, (*list)[i], "boards[" + std::to_string(i) + "]", b)) return false;
+        parsed.push_back(std::move(b));
+    }
+    boards = std::move(parsed);
+    return true;
+}
+
+}  // namespace vexo::driver::virt

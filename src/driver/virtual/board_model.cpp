@@ -1,0 +1,502 @@
+#include "driver/virtual/board_model.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "driver/virtual/board_descriptors.h"
+
+namespace vexo::driver::virt {
+
+namespace {
+
+using Ticks = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;  // FILETIME units
+
+constexpr size_t kLogLimit = 4096;
+constexpr uint8_t kBoardControllerAddress = 0x46;
+constexpr uint8_t kStatusOk = 0;
+constexpr uint8_t kStatusNoDevice = 1;
+constexpr uint16_t kUserDataBase = 0x1C00;
+constexpr size_t kSerialOffset = 1008;
+
+struct RegisterOp {
+    bool in;
+    bool reg16;     // 16-bit register number in wIndex, else in its high byte
+    uint8_t bytes;  // value width
+};
+
+std::optional<RegisterOp> registerOp(uint8_t code) {
+    switch (code) {
+    case 0xD4: return RegisterOp{true, false, 2};
+    case 0xD5: return RegisterOp{false, false, 2};
+    case 0xD6: return RegisterOp{true, false, 1};
+    case 0xD7: return RegisterOp{false, false, 1};
+    case 0xDF: return RegisterOp{true, true, 1};
+    case 0xE0: return RegisterOp{false, true, 1};
+    case 0xE1: return RegisterOp{false, true, 2};
+    case 0xE2: return RegisterOp{true, true, 2};
+    case 0xE5: return RegisterOp{false, true, 4};
+    case 0xE6: return RegisterOp{true, true, 4};
+    default: return std::nullopt;
+    }
+}
+
+uint32_t widthMask(uint8_t bytes) { return bytes >= 4 ? 0xFFFFFFFFu : (1u << (8 * bytes)) - 1; }
+
+ControlResult reply(uint8_t* data, const uint8_t* bytes, uint32_t available, uint16_t wLength) {
+    uint32_t n = std::min<uint32_t>(available, wLength);
+    if (n) std::memcpy(data, bytes, n);
+    return ControlResult::ack(n);
+}
+
+}  // namespace
+
+std::shared_ptr<BoardModel> BoardModel::create(const BoardConfig& config, std::string& error) {
+    if (!validateBoardConfig(config, error)) return nullptr;
+    auto model = std::make_shared<BoardModel>(config);
+    if (!model->renderer_.usable()) {
+        error = "stream: a " + std::to_string(config.stream.width) + "x" +
+                std::to_string(config.stream.height) + " JPG frame does not fit in " +
+                std::to_string(streamFrameBytes(config.stream)) +
+                " bytes (width x height x pixelBytes x 2)";
+        return nullptr;
+    }
+    return model;
+}
+
+BoardModel::BoardModel(const BoardConfig& config)
+    : config_(config),
+      paced_(config.stream.fps > 0),
+      linkBytesPerSecond_(linkOf(config) == Link::Super ? 400e6 : 40e6),
+      clockRef_(Clock::now()),
+      renderer_(config.stream),
+      framer_(usesTrailerFraming(config)) {
+    controller_[0] = config.boardController.id;
+    for (int i = 0; i < 3; ++i) controller_[5 + i] = config.boardController.version[i];
+    sensor_ = config.sensor.registers;
+    std::memcpy(&userData_[kSerialOffset], config.serial.data(),
+                std::min<size_t>(config.serial.size(), userData_.size() - kSerialOffset));
+    for (const FaultConfig& f : config.faults) faults_.add(f);
+}
+
+BoardModel::~BoardModel() = default;
+
+VirtualDeviceSpec BoardModel::deviceSpec() {
+    VirtualDeviceSpec spec;
+    spec.descriptors = boardDescriptors(config_);
+    spec.speedCode = linkOf(config_) == Link::Super ? 4 : 2;
+    spec.friendlyName = config_.product;
+    spec.deviceName = "Vexo virtual board " + config_.serial;
+    return spec;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Endpoint 0
+
+ControlResult BoardModel::control(const SetupPacket& setup, uint8_t* data) {
+    std::lock_guard lock(mutex_);
+    ControlResult result = ControlResult::stall();
+    if (present()) {
+        const uint8_t type = (setup.bmRequestType >> 5) & 3;
+        if (type == 2) {
+            if (!faults_.takeControlFailure(setup.bRequest, nextFrame_))
+                result = vendorRequest(setup, data, Clock::now());
+        } else if (type == 0) {
+            // The few standard requests a host may send besides GET_DESCRIPTOR.
+            static const uint8_t kZero[2] = {0, 0};
+            static const uint8_t kOne[1] = {1};
+            switch (setup.bRequest) {
+            case 0: result = setup.isIn() ? reply(data, kZero, 2, setup.wLength) : result; break;
+            case 8: result = setup.isIn() ? reply(data, kOne, 1, setup.wLength) : result; break;
+            case 10: result = setup.isIn() ? reply(data, kZero, 1, setup.wLength) : result; break;
+            case 1:
+            case 3:
+            case 9:
+            case 11: result = setup.isIn() ? result : ControlResult::ack(0); break;
+            default: break;
+            }
+        }
+    }
+    log(setup, data, result);
+    return result;
+}
+
+ControlResult BoardModel::vendorRequest(const SetupPacket& setup, uint8_t* data,
+                                        Clock::time_point now) {
+    const bool in = setup.isIn();
+    const ControlResult stall = ControlResult::stall();
+    const ControlResult outAck = ControlResult::ack(setup.wLength);
+    switch (setup.bRequest) {
+    case 0x80: {
+        if (!in) return stall;
+        const uint8_t version[2] = {static_cast<uint8_t>(config_.firmware >> 8),
+                                    static_cast<uint8_t>(config_.firmware)};
+        return reply(data, version, 2, setup.wLength);
+    }
+    case 0xA1:
+        if (in) return stall;
+        startStreaming(now);
+        return outAck;
+    case 0xA2:
+        if (in) return stall;
+        stopStreaming();
+        return outAck;
+    case 0xA9:
+        if (in) return stall;
+        shotArmed_ = true;
+        return outAck;
+    case 0xA8:
+        if (in) return stall;
+        if (shotArmed_) triggerPulse();
+        shotArmed_ = false;
+        return outAck;
+    case 0xB0: {
+        if (!in) return stall;
+        uint8_t r[24] = {};
+        const uint64_t t = clockAt(now);
+        for (int i = 0; i < 8; ++i) r[i] = static_cast<uint8_t>(t >> (8 * i));
+        return reply(data, r, sizeof r, setup.wLength);
+    }
+    case 0xB1: {
+        if (in || setup.wLength < 16 || !data) return stall;
+        uint64_t host = 0;
+        for (int i = 0; i < 8; ++i) host |= uint64_t{data[8 + i]} << (8 * i);
+        clockBase_ = host;
+        clockRef_ = now;
+        return outAck;
+    }
+    case 0xF7:
+    case 0xF8: return userDataRequest(setup, data);
+    default: break;
+    }
+    if (registerOp(setup.bRequest)) return registerRequest(setup, data);
+    return stall;
+}
+
+ControlResult BoardModel::registerRequest(const SetupPacket& setup, uint8_t* data) {
+    const RegisterOp op = *registerOp(setup.bRequest);
+    if (op.in != setup.isIn()) return ControlResult::stall();
+    const uint8_t device = static_cast<uint8_t>(setup.wValue >> 8);
+    const uint16_t reg = op.reg16 ? setup.wIndex : static_cast<uint16_t>(setup.wIndex >> 8);
+    const bool controller = config_.boardController.present && device == kBoardControllerAddress;
+    // The board controller has 8-bit registers with 8-bit values and answers nothing else.
+    const bool answers =
+        controller ? (!op.reg16 && op.bytes == 1) : device == config_.sensor.i2cAddress;
+    const uint32_t mask = widthMask(op.bytes);
+
+    if (!op.in) {
+        if (setup.wLength < op.bytes || !data || !answers) return ControlResult::stall();
+        uint32_t value = 0;
+        for (uint8_t i = 0; i < op.bytes; ++i) value = (value << 8) | data[i];
+        if (controller)
+            writeBoardController(static_cast<uint8_t>(reg), static_cast<uint8_t>(value),
+                                 Clock::now());
+        else
+            sensor_[reg] = value & mask;
+        return ControlResult::ack(setup.wLength);
+    }
+
+    uint8_t r[5] = {};
+    uint32_t value = 0;
+    if (answers) {
+        if (controller) {
+            value = readBoardController(static_cast<uint8_t>(reg));
+        } else if (auto it = sensor_.find(reg); it != sensor_.end()) {
+            value = it->second & mask;
+        }
+    }
+    for (uint8_t i = 0; i < op.bytes; ++i)
+        r[i] = static_cast<uint8_t>(value >> (8 * (op.bytes - 1 - i)));
+    r[op.bytes] = answers ? kStatusOk : kStatusNoDevice;
+    return reply(data, r, op.bytes + 1u, setup.wLength);
+}
+
+ControlResult BoardModel::userDataRequest(const SetupPacket& setup, uint8_t* data) {
+    const bool read = setup.bRequest == 0xF7;
+    if (read != setup.isIn() || setup.wValue < kUserDataBase) return ControlResult::stall();
+    const size_t address = setup.wValue - kUserDataBase;
+    const size_t length = setup.wLength;
+    if (address + length > userData_.size() || (length && !data)) return ControlResult::stall();
+    if (read)
+        std::memcpy(data, &userData_[address], length);
+    else
+        std::memcpy(&userData_[address], data, length);
+    return ControlResult::ack(static_cast<uint32_t>(length));
+}
+
+void BoardModel::writeBoardController(uint8_t reg, uint8_t value, Clock::time_point now) {
+    switch (reg) {
+    case 0:
+    case 5:
+    case 6:
+    case 7:
+    case 9: return;  // read-only
+    case 3: {
+        const uint8_t old = controller_[3];
+        controller_[3] = value;
+        if ((old & 0x20) && !(value & 0x20)) triggerPulse();  // end of 0x40, 0x60, 0x40
+        return;
+    }
+    case 8: {
+        controller_[8] = value;
+        const bool external = (value & 0x80) != 0;
+        if (external != external_) {
+            external_ = external;
+            triggersWaiting_ = 0;
+        }
+        if (value == 0x00) startStreaming(now);
+        return;
+    }
+    default: controller_[reg] = value; return;
+    }
+}
+
+uint8_t BoardModel::readBoardController(uint8_t reg) const {
+    if (reg == 9) return triggersWaiting_ > 0 || triggeredInFlight_ ? 1 : 0;
+    return controller_[reg];
+}
+
+void BoardModel::log(const SetupPacket& setup, const uint8_t* data, const ControlResult& result) {
+    ControlRecord record;
+    record.setup = setup;
+    record.ok = result.ok;
+    const uint32_t n = setup.isIn() ? (result.ok ? result.length : 0) : setup.wLength;
+    if (data && n) record.data.assign(data, data + n);
+    if (log_.size() >= kLogLimit) log_.pop_front();
+    log_.push_back(std::move(record));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Stream
+
+void BoardModel::startStreaming(Clock::time_point now) {
+    if (streaming_) return;
+    streaming_ = true;
+    streamStart_ = now;
+    framesSinceStart_ = 0;
+}
+
+void BoardModel::stopStreaming() {
+    streaming_ = false;
+    // A stopped board flushes what is left of the frame in progress.
+    if (framer_.inFrame()) framer_.drop();
+    triggeredInFlight_ = false;
+    stallEnd_.reset();
+}
+
+void BoardModel::triggerPulse() {
+    if (external_) ++triggersWaiting_;
+}
+
+uint64_t BoardModel::clockAt(Clock::time_point t) const {
+    return clockBase_ + static_cast<uint64_t>(std::chrono::duration_cast<Ticks>(t - clockRef_).count());
+}
+
+Clock::time_point BoardModel::frameDue() const {
+    return streamStart_ + std::chrono::duration_cast<Clock::duration>(
+                              std::chrono::duration<double>(framesSinceStart_ / config_.stream.fps));
+}
+
+BoardModel::Start BoardModel::canStartFrame(Clock::time_point now, Clock::time_point& waitUntil) {
+    waitUntil = Clock::time_point::max();
+    if (!streaming_) return Start::Wait;
+    if (external_ && triggersWaiting_ == 0) return Start::Wait;
+    if (paced_ && !external_) {
+        Clock::time_point due = frameDue();
+        if (now < due) {
+            waitUntil = due;
+            return Start::Wait;
+        }
+    }
+    const FrameFaults f = faults_.forFrame(nextFrame_);
+    if (f.unplug) {
+        present_.store(false, std::memory_order_release);
+        return Start::Fail;
+    }
+    if (f.stall && stalledFrame_ != nextFrame_) {
+        if (!stallEnd_)
+            stallEnd_ = f.stallMs ? now + std::chrono::milliseconds(f.stallMs)
+                                  : Clock::time_point::max();
+        if (now < *stallEnd_) {
+            waitUntil = *stallEnd_;
+            return Start::Wait;
+        }
+        stalledFrame_ = nextFrame_;
+        stallEnd_.reset();
+    }
+    return Start::Go;
+}
+
+void BoardModel::startFrame(Clock::time_point now) {
+    const uint32_t number = nextFrame_++;
+    const FrameFaults f = faults_.forFrame(number);
+    const std::span<const uint8_t> picture = renderer_.frame(number);
+    if (f.skipIndex) ++indexOffset_;
+    if (f.repeatIndex) --indexOffset_;
+
+    WireFrame w;
+    w.data = picture.data();
+    w.dataLength = picture.size() - std::min<size_t>(picture.size(), f.missingBytes);
+    w.extraLength = f.extraBytes;
+    w.index = static_cast<uint16_t>(static_cast<int64_t>(number) + indexOffset_);
+    // A paced sensor exposes frame k at its due time, whenever the host gets to read it.
+    w.timestamp = clockAt(paced_ && !external_ ? frameDue() : now);
+    w.discard = f.discard;
+    w.corrupt = f.corrupt;
+    w.keepToggle = f.repeatIndex;
+    framer_.start(w);
+
+    lastIndex_ = w.index;
+    ++framesSinceStart_;
+    if (external_) {
+        --triggersWaiting_;
+        triggeredInFlight_ = true;
+    }
+}
+
+BulkResult BoardModel::bulkIn(uint8_t endpoint, uint8_t* data, uint32_t capacity) {
+    std::lock_guard lock(mutex_);
+    if (!present() || endpoint != kBulkInEndpoint) return BulkResult::fail();
+    const Clock::time_point now = Clock::now();
+    if (pending_) {
+        if (now < pending_->readyAt) return BulkResult::waitUntil(pending_->readyAt);
+        const uint32_t n = pending_->length;
+        pending_.reset();
+        return BulkResult::done(n);
+    }
+    // A read too small for one packet (or one chunk header and a byte) overflows.
+    if (capacity < framer_.minimumRead()) return BulkResult::fail();
+
+    uint32_t length = 0;
+    Clock::time_point waitUntil = Clock::time_point::max();
+    for (;;) {
+        if (!framer_.inFrame()) {
+            // A paced read ends with its frame, so the next frame's wait is a read's own.
+            if (length > 0 && paced_) break;
+            const Start s = canStartFrame(now, waitUntil);
+            if (s == Start::Fail && length == 0) return BulkResult::fail();
+            if (s != Start::Go) break;
+            startFrame(now);
+        }
+        const StreamFramer::Fill f = framer_.fill(data + length, capacity - length);
+        length += f.length;
+        if (f.frameDone) {
+            ++framesSent_;
+            triggeredInFlight_ = false;
+        }
+        if (f.endRead || capacity - length < framer_.minimumRead()) break;
+    }
+    if (length == 0)
+        return waitUntil == Clock::time_point::max() ? BulkResult::waitForever()
+                                                     : BulkResult::waitUntil(waitUntil);
+    if (!paced_) return BulkResult::done(length);
+
+    // The link moves the read's bytes at its own rate once it is free.
+    const Clock::time_point ready =
+        std::max(now, linkFreeAt_) +
+        std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(length / linkBytesPerSecond_));
+    linkFreeAt_ = ready;
+    if (ready <= now) return BulkResult::done(length);
+    pending_ = PendingRead{length, ready};
+    return BulkResult::waitUntil(ready);
+}
+
+void BoardModel::bulkAborted(uint8_t endpoint) {
+    std::lock_guard lock(mutex_);
+    // Bytes of a read still on its way to the host are lost with it.
+    if (endpoint == kBulkInEndpoint) pending_.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Inspection
+
+void BoardModel::unplug() {
+    present_.store(false, std::memory_order_release);
+    notifyChanged();
+}
+
+std::vector<ControlRecord> BoardModel::controlRequests() const {
+    std::lock_guard lock(mutex_);
+    return {log_.begin(), log_.end()};
+}
+
+void BoardModel::clearControlRequests() {
+    std::lock_guard lock(mutex_);
+    log_.clear();
+}
+
+std::optional<uint32_t> BoardModel::sensorRegister(uint16_t reg) const {
+    std::lock_guard lock(mutex_);
+    auto it = sensor_.find(reg);
+    if (it == sensor_.end()) return std::nullopt;
+    return it->second;
+}
+
+std::map<uint16_t, uint32_t> BoardModel::sensorRegisters() const {
+    std::lock_guard lock(mutex_);
+    return sensor_;
+}
+
+void BoardModel::setSensorRegister(uint16_t reg, uint32_t value) {
+    std::lock_guard lock(mutex_);
+    sensor_[reg] = value;
+}
+
+uint8_t BoardModel::boardControllerRegister(uint8_t reg) const {
+    std::lock_guard lock(mutex_);
+    return readBoardController(reg);
+}
+
+std::vector<uint8_t> BoardModel::userData() const {
+    std::lock_guard lock(mutex_);
+    return {userData_.begin(), userData_.end()};
+}
+
+bool BoardModel::streaming() const {
+    std::lock_guard lock(mutex_);
+    return streaming_;
+}
+
+bool BoardModel::externalTrigger() const {
+    std::lock_guard lock(mutex_);
+    return external_;
+}
+
+uint64_t BoardModel::framesSent() const {
+    std::lock_guard lock(mutex_);
+    return framesSent_;
+}
+
+uint32_t BoardModel::nextFrameNumber() const {
+    std::lock_guard lock(mutex_);
+    return nextFrame_;
+}
+
+std::optional<uint16_t> BoardModel::lastFrameIndex() const {
+    std::lock_guard lock(mutex_);
+    return lastIndex_;
+}
+
+uint64_t BoardModel::boardTime() const {
+    std::lock_guard lock(mutex_);
+    return clockAt(Clock::now());
+}
+
+void BoardModel::addFault(const FaultConfig& fault) {
+    {
+        std::lock_guard lock(mutex_);
+        faults_.add(fault);
+    }
+    notifyChanged();
+}
+
+void BoardModel::clearFaults() {
+    {
+        std::lock_guard lock(mutex_);
+        faults_.clear();
+        stallEnd_.reset();
+    }
+    notifyChanged();
+}
+
+}  // namespace vexo::driver::virt

@@ -1,0 +1,144 @@
+// The behaviour of a virtual camera board behind its descriptors: vendor requests, the board
+// controller and sensor registers, user data, the clock, and the image stream.
+//
+// Board protocol served (vendor requests, bmRequestType 0x40 / 0xC0):
+//   0x80 IN  firmware version [major, minor]
+//   0xA1/0xA2 OUT  start / stop streaming; 0xA9 then 0xA8 OUT: a shot (one frame in trigger mode)
+//   0xB0 IN  24 bytes, bytes 0-7 the board clock (LE); 0xB1 OUT 16 bytes: bytes 8-15 the host
+//            time (FILETIME, LE) the board clock follows from then on
+//   0xD4-0xD7, 0xDF, 0xE0-0xE2, 0xE5, 0xE6: I2C register access; wValue high byte = device.
+//            Reads answer the value (MSB first) and a status byte: 0 ok, 1 no device answered.
+//            Writes to an absent device are stalled.
+//   0xF7/0xF8 user data, wValue = 0x1C00 + address
+// The board controller (I2C 0x46) answers 8-bit register / 8-bit value requests only:
+//   0 id, 1 close, 3 control (bit 5 falling = software trigger pulse), 4 scratch,
+//   5-7 version, 8 trigger mode (0x00 continuous and start streaming; bit 7 external trigger),
+//   9 frame ready (1 while a triggered frame waits in the board or is being sent).
+//
+// Threading: every member may be called from any thread; one mutex serialises them. The
+// backend's own lock is never taken under that mutex (notifications are sent after it is
+// released).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driver/virtual/board_config.h"
+#include "driver/virtual/board_faults.h"
+#include "driver/virtual/board_picture.h"
+#include "driver/virtual/board_stream.h"
+#include "driver/virtual/device_model.h"
+
+namespace vexo::driver::virt {
+
+/// One endpoint-0 request as the board received it.
+struct ControlRecord {
+    SetupPacket setup;
+    std::vector<uint8_t> data;  ///< OUT: the data stage; IN: the reply (empty when stalled)
+    bool ok = false;            ///< false: the board stalled the request
+};
+
+class BoardModel : public DeviceModel {
+public:
+    /// A board for `config`; null with `error` set when the configuration is refused.
+    static std::shared_ptr<BoardModel> create(const BoardConfig& config, std::string& error);
+
+    explicit BoardModel(const BoardConfig& config);
+    ~BoardModel() override;
+
+    /// Descriptor tables, speed and texts for the virtual bus, with this model attached.
+    VirtualDeviceSpec deviceSpec();
+
+    ControlResult control(const SetupPacket& setup, uint8_t* data) override;
+    BulkResult bulkIn(uint8_t endpoint, uint8_t* data, uint32_t capacity) override;
+    void bulkAborted(uint8_t endpoint) override;
+    bool present() const override { return present_.load(std::memory_order_acquire); }
+
+    const BoardConfig& config() const { return config_; }
+
+    // Inspection and run-time faults, for VirtualBoard.
+    void unplug();
+    std::vector<ControlRecord> controlRequests() const;
+    void clearControlRequests();
+    std::optional<uint32_t> sensorRegister(uint16_t reg) const;
+    std::map<uint16_t, uint32_t> sensorRegisters() const;
+    void setSensorRegister(uint16_t reg, uint32_t value);
+    uint8_t boardControllerRegister(uint8_t reg) const;
+    std::vector<uint8_t> userData() const;
+    bool streaming() const;
+    bool externalTrigger() const;
+    uint64_t framesSent() const;
+    uint32_t nextFrameNumber() const;
+    std::optional<uint16_t> lastFrameIndex() const;
+    uint64_t boardTime() const;
+    void addFault(const FaultConfig& fault);
+    void clearFaults();
+
+private:
+    enum class Start { Go, Wait, Fail };
+
+    ControlResult vendorRequest(const SetupPacket& setup, uint8_t* data, Clock::time_point now);
+    ControlResult registerRequest(const SetupPacket& setup, uint8_t* data);
+    ControlResult userDataRequest(const SetupPacket& setup, uint8_t* data);
+    void writeBoardController(uint8_t reg, uint8_t value, Clock::time_point now);
+    uint8_t readBoardController(uint8_t reg) const;
+    void startStreaming(Clock::time_point now);
+    void stopStreaming();
+    void triggerPulse();
+    Start canStartFrame(Clock::time_point now, Clock::time_point& waitUntil);
+    void startFrame(Clock::time_point now);
+    uint64_t clockAt(Clock::time_point t) const;
+    Clock::time_point frameDue() const;
+    void log(const SetupPacket& setup, const uint8_t* data, const ControlResult& result);
+
+    const BoardConfig config_;
+    const bool paced_;
+    const double linkBytesPerSecond_;
+    std::atomic<bool> present_{true};
+
+    mutable std::mutex mutex_;
+    std::deque<ControlRecord> log_;
+    std::map<uint16_t, uint32_t> sensor_;
+    std::array<uint8_t, 256> controller_{};
+    std::array<uint8_t, 1024> userData_{};
+    BoardFaults faults_;
+
+    // Clock: board time = clockBase_ + (now - clockRef_), in 100 ns units.
+    uint64_t clockBase_ = 0;
+    Clock::time_point clockRef_;
+
+    // Stream.
+    FrameRenderer renderer_;
+    StreamFramer framer_;
+    bool streaming_ = false;
+    bool external_ = false;
+    bool shotArmed_ = false;
+    uint32_t triggersWaiting_ = 0;    // trigger pulses whose frame has not started
+    bool triggeredInFlight_ = false;  // the frame being sent was released by a trigger
+    uint32_t nextFrame_ = 0;
+    int64_t indexOffset_ = 0;  // wire index = frame number + offset (skip/repeat faults)
+    std::optional<uint16_t> lastIndex_;
+    uint64_t framesSent_ = 0;
+    std::optional<uint32_t> stalledFrame_;  // frame whose stall has been served
+    std::optional<Clock::time_point> stallEnd_;
+
+    // Pacing (fps > 0).
+    Clock::time_point streamStart_;
+    uint64_t framesSinceStart_ = 0;
+    Clock::time_point linkFreeAt_;
+    struct PendingRead {
+        uint32_t length;
+        Clock::time_point readyAt;
+    };
+    std::optional<PendingRead> pending_;
+};
+
+}  // namespace vexo::driver::virt

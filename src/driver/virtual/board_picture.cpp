@@ -1,0 +1,249 @@
+#include "driver/virtual/board_picture.h"
+
+#include <algorithm>
+
+#include "driver/virtual/board_jpeg.h"
+
+namespace vexo::driver::virt {
+
+namespace {
+
+constexpr Rgb kBars[8] = {{255, 255, 255}, {255, 255, 0}, {0, 255, 255}, {0, 255, 0},
+                          {255, 0, 255},   {255, 0, 0},   {0, 0, 255},   {0, 0, 0}};
+
+// 5x7 digits, one byte per row, bit 4 the leftmost column.
+constexpr uint8_t kDigits[10][7] = {
+    {0x0E, 0x11, 0x13, 0x15, 0x19, 0x11, 0x0E}, {0x04, 0x0C, 0x04, 0x04, 0x04, 0x04, 0x0E},
+    {0x0E, 0x11, 0x01, 0x02, 0x04, 0x08, 0x1F}, {0x1F, 0x02, 0x04, 0x02, 0x01, 0x11, 0x0E},
+    {0x02, 0x06, 0x0A, 0x12, 0x1F, 0x02, 0x02}, {0x1F, 0x10, 0x1E, 0x01, 0x01, 0x11, 0x0E},
+    {0x06, 0x08, 0x10, 0x1E, 0x11, 0x11, 0x0E}, {0x1F, 0x01, 0x02, 0x04, 0x08, 0x08, 0x08},
+    {0x0E, 0x11, 0x11, 0x0E, 0x11, 0x11, 0x0E}, {0x0E, 0x11, 0x11, 0x0F, 0x01, 0x02, 0x0C},
+};
+
+uint32_t digitCount(uint32_t n) {
+    uint32_t count = 1;
+    while (n >= 10) {
+        n /= 10;
+        ++count;
+    }
+    return count;
+}
+
+// Back and forth over [0, range]: the marker bounces off the picture's edges.
+uint32_t bounce(uint64_t t, uint32_t range) {
+    if (range == 0) return 0;
+    uint64_t p = t % (2ull * range);
+    return static_cast<uint32_t>(p <= range ? p : 2ull * range - p);
+}
+
+uint8_t luma(Rgb c) { return static_cast<uint8_t>((77 * c.r + 150 * c.g + 29 * c.b) >> 8); }
+
+// 8-bit level as written with `pixelBytes`: 2 bytes carry 10 significant bits.
+uint16_t level(uint8_t v, uint8_t pixelBytes) {
+    return pixelBytes == 1 ? v : static_cast<uint16_t>((v << 2) | (v >> 6));
+}
+
+void putLevel(uint8_t* p, uint16_t v, uint8_t pixelBytes) {
+    p[0] = static_cast<uint8_t>(v);
+    if (pixelBytes == 2) p[1] = static_cast<uint8_t>(v >> 8);
+}
+
+uint8_t bayerChannel(BayerOrder order, uint32_t x, uint32_t y, Rgb c) {
+    // Colour at each of the four mosaic positions: 0 red, 1 green, 2 blue.
+    static constexpr uint8_t kOrder[4][4] = {
+        {0, 1, 1, 2}, {1, 0, 2, 1}, {1, 2, 0, 1}, {2, 1, 1, 0}};
+    switch (kOrder[static_cast<int>(order)][(y & 1) * 2 + (x & 1)]) {
+    case 0: return c.r;
+    case 1: return c.g;
+    default: return c.b;
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// PictureLayout
+
+PictureLayout::PictureLayout(uint32_t width, uint32_t height) : width_(width), height_(height) {
+    uint32_t small = std::min(width, height);
+    markerSize_ = std::max(2u, small / 8);
+    markerStepX_ = std::max(1u, markerSize_ / 3);
+    markerStepY_ = std::max(1u, markerSize_ / 5);
+    digitScale_ = std::max(1u, small / 96);
+}
+
+Rgb PictureLayout::background(uint32_t x, uint32_t y) const {
+    if (y >= height_ - height_ / 6) {
+        uint8_t g = width_ > 1 ? static_cast<uint8_t>(uint64_t{x} * 255 / (width_ - 1)) : 0;
+        return {g, g, g};
+    }
+    return kBars[uint64_t{x} * 8 / width_];
+}
+
+PixelRect PictureLayout::markerRect(uint32_t frame) const {
+    uint32_t size = std::min({markerSize_, width_, height_});
+    uint32_t x = bounce(uint64_t{frame} * markerStepX_, width_ - size);
+    uint32_t y = bounce(uint64_t{frame} * markerStepY_, height_ - size);
+    return {x, y, x + size, y + size};
+}
+
+PixelRect PictureLayout::numberRect(uint32_t frame) const {
+    uint32_t s = digitScale_;
+    uint32_t w = (digitCount(frame) * 6 + 1) * s;
+    return {0, 0, std::min(width_, w), std::min(height_, 9 * s)};
+}
+
+bool PictureLayout::numberPixel(uint32_t frame, uint32_t x, uint32_t y, bool& lit) const {
+    PixelRect r = numberRect(frame);
+    if (x >= r.x1 || y >= r.y1) return false;
+    uint32_t s = digitScale_;
+    lit = false;
+    uint32_t gx = x / s, gy = y / s;  // glyph grid: 1 cell margin, 6 cells per digit
+    if (gx >= 1 && gy >= 1 && gy < 8) {
+        uint32_t pos = (gx - 1) / 6, col = (gx - 1) % 6;
+        uint32_t n = digitCount(frame);
+        if (pos < n && col < 5) {
+            uint32_t d = frame;
+            for (uint32_t i = 0; i < n - 1 - pos; ++i) d /= 10;
+            lit = (kDigits[d % 10][gy - 1] >> (4 - col)) & 1;
+        }
+    }
+    return true;
+}
+
+Rgb PictureLayout::pixel(uint32_t frame, uint32_t x, uint32_t y) const {
+    bool lit = false;
+    if (numberPixel(frame, x, y, lit)) return lit ? Rgb{255, 255, 255} : Rgb{0, 0, 0};
+    PixelRect m = markerRect(frame);
+    if (x >= m.x0 && x < m.x1 && y >= m.y0 && y < m.y1) {
+        uint32_t size = m.x1 - m.x0, q = size / 4;
+        bool centre = x - m.x0 >= q && x - m.x0 < size - q && y - m.y0 >= q && y - m.y0 < size - q;
+        return centre ? Rgb{0, 0, 0} : Rgb{255, 255, 255};
+    }
+    return background(x, y);
+}
+
+std::array<PixelRect, 2> PictureLayout::changedRects(uint32_t frame) const {
+    return {markerRect(frame), numberRect(frame)};
+}
+
+// ---------------------------------------------------------------------------------------------
+// Frame sizes and the renderer
+
+size_t streamFrameBytes(const StreamConfig& s) {
+    size_t pixels = size_t{s.width} * s.height;
+    switch (s.format) {
+    case PixelFormat::Raw:
+    case PixelFormat::Mon: return pixels * s.pixelBytes;
+    case PixelFormat::Rgb:
+    case PixelFormat::Yuv: return pixels * 2;
+    case PixelFormat::Jpg:
+    case PixelFormat::RawD:
+    case PixelFormat::MonD: return pixels * s.pixelBytes * 2;
+    }
+    return 0;
+}
+
+FrameRenderer::FrameRenderer(const StreamConfig& stream)
+    : stream_(stream), layout_(stream.width, stream.height) {
+    if (stream.format == PixelFormat::Jpg) {
+        image_.resize(size_t{stream.width} * stream.height * 3);
+        jpeg_ = std::make_unique<JpegEncoder>(stream.width, stream.height,
+                                              streamFrameBytes(stream));
+    } else {
+        image_.resize(streamFrameBytes(stream));
+    }
+    encodeRect({0, 0, stream.width, stream.height}, std::nullopt);
+    if (jpeg_) {
+        // Frame 0 stands for all: the number and marker change the size by a few bytes only.
+        std::span<const uint8_t> first = frame(0);
+        usable_ = !first.empty() && jpeg_->fits();
+    }
+}
+
+FrameRenderer::~FrameRenderer() = default;
+
+bool FrameRenderer::usable() const { return usable_; }
+
+std::span<const uint8_t> FrameRenderer::frame(uint32_t frame) {
+    if (shown_ == frame) return jpeg_ ? jpegFrame_ : std::span<const uint8_t>(image_);
+    // Back to the background where the previous frame drew, then draw this frame's parts.
+    if (shown_)
+        for (const PixelRect& r : layout_.changedRects(*shown_)) encodeRect(r, std::nullopt);
+    for (const PixelRect& r : layout_.changedRects(frame)) encodeRect(r, frame);
+    shown_ = frame;
+    if (!jpeg_) return image_;
+    jpegFrame_ = jpeg_->encode(image_.data());
+    return jpegFrame_;
+}
+
+void FrameRenderer::encodeRect(const PixelRect& rect, std::optional<uint32_t> frame) {
+    const uint32_t w = stream_.width;
+    const uint8_t pb = stream_.pixelBytes;
+    const size_t plane = size_t{w} * stream_.height * pb;  // offset of a _D format's second image
+    auto at = [&](uint32_t x, uint32_t y) {
+        return frame ? layout_.pixel(*frame, x, y) : layout_.background(x, y);
+    };
+    uint32_t x0 = rect.x0, x1 = std::min(rect.x1, w);
+    if (stream_.format == PixelFormat::Yuv) {
+        // Pixels go in pairs sharing U and V; re-encode whole pairs.
+        x0 &= ~1u;
+        x1 = std::min(w, (x1 + 1) & ~1u);
+    }
+    for (uint32_t y = rect.y0; y < std::min(rect.y1, stream_.height); ++y) {
+        size_t row = size_t{y} * w;
+        for (uint32_t x = x0; x < x1; ++x) {
+            Rgb c = at(x, y);
+            switch (stream_.format) {
+            case PixelFormat::Raw:
+            case PixelFormat::RawD:
+            case PixelFormat::Mon:
+            case PixelFormat::MonD: {
+                bool raw = stream_.format == PixelFormat::Raw ||
+                           stream_.format == PixelFormat::RawD;
+                uint16_t v = level(raw ? bayerChannel(stream_.bayer, x, y, c) : luma(c), pb);
+                uint8_t* p = &image_[(row + x) * pb];
+                putLevel(p, v, pb);
+                if (stream_.format == PixelFormat::RawD || stream_.format == PixelFormat::MonD)
+                    putLevel(p + plane, static_cast<uint16_t>((pb == 1 ? 255 : 1023) - v), pb);
+                break;
+            }
+            case PixelFormat::Rgb: {
+                uint16_t v = static_cast<uint16_t>(((c.r >> 3) << 11) | ((c.g >> 2) << 5) |
+                                                   (c.b >> 3));
+                image_[(row + x) * 2] = static_cast<uint8_t>(v);
+                image_[(row + x) * 2 + 1] = static_cast<uint8_t>(v >> 8);
+                break;
+            }
+            case PixelFormat::Yuv: {
+                // BT.601 studio range; the last pixel of an odd row is paired with itself.
+                Rgb d = x + 1 < w ? at(x + 1, y) : c;
+                auto yOf = [](Rgb p) {
+                    return static_cast<uint8_t>(16 + ((66 * p.r + 129 * p.g + 25 * p.b + 128) >> 8));
+                };
+                int r = c.r + d.r, g = c.g + d.g, b = c.b + d.b;  // sums of the pair
+                auto u = static_cast<uint8_t>(128 + ((-38 * r - 74 * g + 112 * b + 256) >> 9));
+                auto v = static_cast<uint8_t>(128 + ((112 * r - 94 * g - 18 * b + 256) >> 9));
+                uint8_t* p = &image_[(row + x) * 2];
+                p[0] = yOf(c);
+                p[1] = u;
+                if (x + 1 < w) {
+                    p[2] = yOf(d);
+                    p[3] = v;
+                }
+                ++x;
+                break;
+            }
+            case PixelFormat::Jpg: {
+                uint8_t* p = &image_[(row + x) * 3];
+                p[0] = c.r;
+                p[1] = c.g;
+                p[2] = c.b;
+                break;
+            }
+            }
+        }
+    }
+}
+
+}  // namespace vexo::driver::virt

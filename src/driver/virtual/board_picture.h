@@ -1,0 +1,91 @@
+// The picture a virtual board shows, and its encoding in the stream's pixel format.
+//
+// Every frame shows eight colour bars (white, yellow, cyan, green, magenta, red, blue, black)
+// over a grey ramp in the bottom sixth, a square marker (white with a black centre) that moves
+// from frame to frame, and the frame number drawn in white on black at the top left. Only the
+// marker and the number change between frames, so a renderer keeps one encoded image and
+// re-encodes just those two rectangles per frame.
+//
+// Threading: PictureLayout is immutable; a FrameRenderer is used by one thread at a time.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "driver/virtual/board_config.h"
+
+namespace vexo::driver::virt {
+
+class JpegEncoder;
+
+struct Rgb {
+    uint8_t r = 0, g = 0, b = 0;
+};
+
+/// Pixel rectangle [x0, x1) x [y0, y1); empty when x0 >= x1 or y0 >= y1.
+struct PixelRect {
+    uint32_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+};
+
+/// Geometry of the picture for one image size.
+class PictureLayout {
+public:
+    PictureLayout(uint32_t width, uint32_t height);
+
+    uint32_t width() const { return width_; }
+    uint32_t height() const { return height_; }
+
+    /// The picture without marker and number.
+    Rgb background(uint32_t x, uint32_t y) const;
+    /// The picture of frame `frame` at (x, y).
+    Rgb pixel(uint32_t frame, uint32_t x, uint32_t y) const;
+    /// The rectangles where frame `frame` differs from the background: marker, number.
+    std::array<PixelRect, 2> changedRects(uint32_t frame) const;
+
+private:
+    PixelRect markerRect(uint32_t frame) const;
+    PixelRect numberRect(uint32_t frame) const;
+    bool numberPixel(uint32_t frame, uint32_t x, uint32_t y, bool& lit) const;
+
+    uint32_t width_, height_;
+    uint32_t markerSize_, markerStepX_, markerStepY_;
+    uint32_t digitScale_;
+};
+
+/// Bytes of one frame in `stream`'s format; for JPG the most a frame may hold (W x H x PB x 2).
+size_t streamFrameBytes(const StreamConfig& stream);
+
+/// Produces the bytes of frame after frame without allocating: one encoded image is kept and
+/// patched where consecutive frames differ; JPG frames are compressed from an RGB image.
+class FrameRenderer {
+public:
+    explicit FrameRenderer(const StreamConfig& stream);
+    ~FrameRenderer();
+    FrameRenderer(const FrameRenderer&) = delete;
+    FrameRenderer& operator=(const FrameRenderer&) = delete;
+
+    /// False when a JPG stream cannot fit a frame into streamFrameBytes() even at the lowest
+    /// quality (tiny images): such a stream is refused.
+    bool usable() const;
+
+    /// The bytes of frame `frame`, valid until the next call.
+    std::span<const uint8_t> frame(uint32_t frame);
+
+private:
+    void encodeRect(const PixelRect& rect, std::optional<uint32_t> frame);
+
+    StreamConfig stream_;
+    PictureLayout layout_;
+    std::vector<uint8_t> image_;  // wire format, or RGB888 for JPG
+    std::optional<uint32_t> shown_;
+    std::unique_ptr<JpegEncoder> jpeg_;
+    std::span<const uint8_t> jpegFrame_;
+    bool usable_ = true;
+};
+
+}  // namespace vexo::driver::virt

@@ -1,0 +1,87 @@
+#include "driver/virtual/board_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace vexo::driver::virt {
+
+void StreamFramer::start(const WireFrame& frame) {
+    frame_ = frame;
+    pos_ = 0;
+    inFrame_ = true;
+    firstChunk_ = true;
+    if (!frame.keepToggle) toggle_ = !toggle_;
+}
+
+StreamFramer::Fill StreamFramer::fill(uint8_t* dst, uint32_t room) {
+    if (!inFrame_ || room < minimumRead()) return {0, true, false};
+    return trailer_ ? fillTrailer(dst, room) : fillChunks(dst, room);
+}
+
+void StreamFramer::copyPayload(uint8_t* dst, size_t n) {
+    size_t fromData = pos_ < frame_.dataLength ? std::min(n, frame_.dataLength - pos_) : 0;
+    if (fromData) std::memcpy(dst, frame_.data + pos_, fromData);
+    if (n > fromData) std::memset(dst + fromData, 0, n - fromData);
+    pos_ += n;
+}
+
+StreamFramer::Fill StreamFramer::fillTrailer(uint8_t* dst, uint32_t room) {
+    const uint32_t usable = room - room % kPacketBytes;
+    Fill out;
+    if (pos_ < total()) {
+        size_t n = std::min<size_t>(total() - pos_, usable);
+        copyPayload(dst, n);
+        size_t padded = (n + kPacketBytes - 1) / kPacketBytes * kPacketBytes;
+        std::memset(dst + n, 0, padded - n);
+        out.length = static_cast<uint32_t>(padded);
+        if (out.length == usable) {
+            out.endRead = true;
+            return out;
+        }
+    }
+    uint8_t* t = dst + out.length;
+    std::memset(t, 0, kPacketBytes);
+    static constexpr uint8_t kMarker[] = {0x05, 0x06, 0x07, 0x08, 0x09, 0xAA};
+    std::memcpy(t + 4, kMarker, sizeof kMarker);
+    if (frame_.corrupt) t[9] = 0x55;
+    t[11] = frame_.discard ? 1 : 0;
+    t[14] = static_cast<uint8_t>(frame_.index >> 8);
+    t[15] = static_cast<uint8_t>(frame_.index);
+    for (int i = 0; i < 8; ++i) t[16 + i] = static_cast<uint8_t>(frame_.timestamp >> (8 * i));
+    uint32_t valid = static_cast<uint32_t>(total() % kPacketBytes);
+    t[510] = static_cast<uint8_t>(valid >> 8);
+    t[511] = static_cast<uint8_t>(valid);
+    out.length += kPacketBytes;
+    out.endRead = true;
+    out.frameDone = true;
+    inFrame_ = false;
+    return out;
+}
+
+StreamFramer::Fill StreamFramer::fillChunks(uint8_t* dst, uint32_t room) {
+    Fill out;
+    while (room - out.length > kChunkHeaderBytes) {
+        uint32_t slot = std::min(kChunkBytes, room - out.length);
+        size_t m = std::min<size_t>(slot - kChunkHeaderBytes, total() - pos_);
+        uint8_t* c = dst + out.length;
+        bool last = pos_ + m == total();
+        std::memset(c, 0, kChunkHeaderBytes);
+        c[0] = frame_.corrupt && firstChunk_ ? 0x00 : 0x0C;
+        c[1] = static_cast<uint8_t>((toggle_ ? 1 : 0) | (last ? 2 : 0));
+        for (int i = 0; i < 8; ++i) c[8 + i] = static_cast<uint8_t>(frame_.timestamp >> (8 * i));
+        copyPayload(c + kChunkHeaderBytes, m);
+        firstChunk_ = false;
+        uint32_t length = kChunkHeaderBytes + static_cast<uint32_t>(m);
+        out.length += length;
+        if (last) {
+            inFrame_ = false;
+            out.frameDone = true;
+            out.endRead = length < slot || room - out.length <= kChunkHeaderBytes;
+            return out;
+        }
+    }
+    out.endRead = true;
+    return out;
+}
+
+}  // namespace vexo::driver::virt
