@@ -1,0 +1,558 @@
+#include "support.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+static_assert(sizeof(long) == 8, "long long values are read through PyLong_AsLong");
+
+namespace pyvexo {
+
+// ---------------------------------------------------------------------------------------
+// Integer conversions
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+// The int behind @obj: @obj itself when it is an int, otherwise what its __int__ returns.
+PyObject* intOf(PyObject* obj) {
+    if (PyLong_Check(obj)) {
+        Py_INCREF(obj);
+        return obj;
+    }
+    PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
+    PyObject* result = nullptr;
+    if (number != nullptr && number->nb_int != nullptr) result = number->nb_int(obj);
+    if (result == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return nullptr;
+    }
+    if (PyLong_CheckExact(result)) return result;
+    if (PyLong_Check(result)) {
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                             "__int__ returned non-int (type %.200s).  The ability to return an "
+                             "instance of a strict subclass of int is deprecated, and may be "
+                             "removed in a future version of Python.",
+                             Py_TYPE(result)->tp_name) < 0) {
+            Py_DECREF(result);
+            return nullptr;
+        }
+        return result;
+    }
+    PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
+                 Py_TYPE(result)->tp_name);
+    Py_DECREF(result);
+    return nullptr;
+}
+
+// Unsigned conversion up to @max. Values below 0 raise "can't convert negative value to
+// <name>"; values above @max raise @tooLarge.
+int toUnsigned(PyObject* obj, unsigned long long max, const char* name, const char* tooLarge,
+               unsigned long long* out) {
+    PyObject* value = intOf(obj);
+    if (value == nullptr) return -1;
+    if (_PyLong_Sign(value) < 0) {
+        Py_DECREF(value);
+        PyErr_Format(PyExc_OverflowError, "can't convert negative value to %s", name);
+        return -1;
+    }
+    unsigned long long v = PyLong_AsUnsignedLongLong(value);
+    Py_DECREF(value);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+        PyErr_Clear();
+        PyErr_SetString(PyExc_OverflowError, tooLarge);
+        return -1;
+    }
+    if (v > max) {
+        PyErr_SetString(PyExc_OverflowError, tooLarge);
+        return -1;
+    }
+    *out = v;
+    return 0;
+}
+
+// The interpreter's own text for an unsigned 32-bit conversion that does not fit.
+constexpr const char* kUintTooLarge = "Python int too large for C unsigned int";
+
+}  // namespace
+
+int toUint8(PyObject* obj, Uint8* out) {
+    unsigned long long v = 0;
+    if (toUnsigned(obj, 0xFF, "Uint8", "value too large to convert to Uint8", &v) < 0) return -1;
+    *out = static_cast<Uint8>(v);
+    return 0;
+}
+
+int toUint16(PyObject* obj, Uint16* out) {
+    unsigned long long v = 0;
+    if (toUnsigned(obj, 0xFFFF, "Uint16", "value too large to convert to Uint16", &v) < 0)
+        return -1;
+    *out = static_cast<Uint16>(v);
+    return 0;
+}
+
+int toUint32(PyObject* obj, Uint32* out) {
+    unsigned long long v = 0;
+    if (toUnsigned(obj, 0xFFFFFFFFu, "Uint32", kUintTooLarge, &v) < 0) return -1;
+    *out = static_cast<Uint32>(v);
+    return 0;
+}
+
+int toUnsignedInt(PyObject* obj, unsigned int* out) {
+    unsigned long long v = 0;
+    if (toUnsigned(obj, UINT_MAX, "unsigned int", kUintTooLarge, &v) < 0) return -1;
+    *out = static_cast<unsigned int>(v);
+    return 0;
+}
+
+int toSize(PyObject* obj, size_t* out) {
+    PyObject* value = intOf(obj);
+    if (value == nullptr) return -1;
+    if (_PyLong_Sign(value) < 0) {
+        Py_DECREF(value);
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative value to size_t");
+        return -1;
+    }
+    size_t v = PyLong_AsSize_t(value);  // the interpreter's error above 2**64 - 1
+    Py_DECREF(value);
+    if (v == static_cast<size_t>(-1) && PyErr_Occurred()) return -1;
+    *out = v;
+    return 0;
+}
+
+int toInt(PyObject* obj, int* out) {
+    PyObject* value = intOf(obj);
+    if (value == nullptr) return -1;
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(value, &overflow);
+    Py_DECREF(value);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    if (overflow != 0 || v > INT_MAX || v < INT_MIN) {
+        PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+        return -1;
+    }
+    *out = static_cast<int>(v);
+    return 0;
+}
+
+int toLongLong(PyObject* obj, long long* out) {
+    PyObject* value = intOf(obj);
+    if (value == nullptr) return -1;
+    long v = PyLong_AsLong(value);
+    Py_DECREF(value);
+    if (v == -1 && PyErr_Occurred()) return -1;
+    *out = v;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Configuration mapping
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+// The value under @key: dict lookup for exact dicts, the mapping's own item access otherwise.
+PyObject* itemOf(PyObject* mapping, const char* key) {
+    PyObject* name = PyUnicode_InternFromString(key);
+    if (name == nullptr) return nullptr;
+    PyObject* value = nullptr;
+    if (PyDict_CheckExact(mapping)) {
+        value = PyDict_GetItemWithError(mapping, name);
+        if (value != nullptr) {
+            Py_INCREF(value);
+        } else if (!PyErr_Occurred()) {
+            PyErr_SetObject(PyExc_KeyError, name);
+        }
+    } else {
+        value = PyObject_GetItem(mapping, name);
+    }
+    Py_DECREF(name);
+    return value;
+}
+
+template <typename T>
+int readKey(PyObject* mapping, const char* key, int (*convert)(PyObject*, T*), T* out) {
+    PyObject* value = itemOf(mapping, key);
+    if (value == nullptr) return -1;
+    int rc = convert(value, out);
+    Py_DECREF(value);
+    return rc;
+}
+
+}  // namespace
+
+int readConfig(PyObject* cfg, CameraConfig* out) {
+    CameraConfig c{};
+    int i2cMode = 0;
+    int format = 0;
+    if (readKey(cfg, "u32CameraType", toUint32, &c.u32CameraType) < 0 ||
+        readKey(cfg, "u32Width", toUint32, &c.u32Width) < 0 ||
+        readKey(cfg, "u32Height", toUint32, &c.u32Height) < 0 ||
+        readKey(cfg, "usbType", toUint8, &c.usbType) < 0 ||
+        readKey(cfg, "u8PixelBytes", toUint8, &c.u8PixelBytes) < 0 ||
+        readKey(cfg, "u16Vid", toUint16, &c.u16Vid) < 0 ||
+        readKey(cfg, "u32Size", toUint32, &c.u32Size) < 0 ||
+        readKey(cfg, "u32I2cAddr", toUint32, &c.u32I2cAddr) < 0 ||
+        readKey(cfg, "u8PixelBits", toUint8, &c.u8PixelBits) < 0 ||
+        readKey(cfg, "emI2cMode", toInt, &i2cMode) < 0 ||
+        readKey(cfg, "emImageFmtMode", toInt, &format) < 0 ||
+        readKey(cfg, "u32TransLvl", toUint32, &c.u32TransLvl) < 0)
+        return -1;
+    c.emI2cMode = static_cast<I2cMode>(i2cMode);
+    c.emImageFmtMode = static_cast<FormatMode>(format);
+    *out = c;
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Byte blocks
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+struct ByteBlock {
+    PyObject_HEAD
+    Uint8* data;
+    size_t size;
+    Py_ssize_t viewLength;  // bytes the next memoryview shows
+};
+
+int byteBlockGetBuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* block = reinterpret_cast<ByteBlock*>(self);
+    return PyBuffer_FillInfo(view, self, block->data, block->viewLength, 1, flags);
+}
+
+void byteBlockDealloc(PyObject* self) {
+    std::free(reinterpret_cast<ByteBlock*>(self)->data);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyBufferProcs byteBlockBuffer = {byteBlockGetBuffer, nullptr};
+
+PyTypeObject* byteBlockType() {
+    static PyTypeObject type = [] {
+        PyTypeObject t{};
+        Py_SET_REFCNT(&t, 1);
+        t.tp_name = "VexoSDK.ByteBlock";
+        t.tp_basicsize = sizeof(ByteBlock);
+        t.tp_dealloc = byteBlockDealloc;
+        t.tp_as_buffer = &byteBlockBuffer;
+        t.tp_flags = Py_TPFLAGS_DEFAULT;
+        t.tp_doc = "Bytes received from the board.";
+        return t;
+    }();
+    static bool ready = false;
+    if (!ready) {
+        if (PyType_Ready(&type) < 0) return nullptr;
+        ready = true;
+    }
+    return &type;
+}
+
+}  // namespace
+
+PyObject* newByteBlock(size_t size) {
+    PyTypeObject* type = byteBlockType();
+    if (type == nullptr) return nullptr;
+    if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+    // Zero-filled, so bytes the board did not send never show other memory.
+    Uint8* data = static_cast<Uint8*>(std::calloc(size == 0 ? 1 : size, 1));
+    if (data == nullptr) return PyErr_NoMemory();
+    ByteBlock* block = PyObject_New(ByteBlock, type);
+    if (block == nullptr) {
+        std::free(data);
+        return nullptr;
+    }
+    block->data = data;
+    block->size = size;
+    block->viewLength = 0;
+    return reinterpret_cast<PyObject*>(block);
+}
+
+Uint8* byteBlockData(PyObject* block) { return reinterpret_cast<ByteBlock*>(block)->data; }
+
+PyObject* byteBlockView(PyObject* obj, Py_ssize_t length) {
+    auto* block = reinterpret_cast<ByteBlock*>(obj);
+    block->viewLength = std::min<Py_ssize_t>(length, static_cast<Py_ssize_t>(block->size));
+    return PyMemoryView_FromObject(obj);
+}
+
+// ---------------------------------------------------------------------------------------
+// Frame views
+// ---------------------------------------------------------------------------------------
+
+namespace {
+
+struct FrameBytes;
+
+// What the module knows about one open camera: the capacity of its frame buffers and the
+// views that still point into them.
+struct CameraState {
+    uint32_t frameSize = 0;       // the engine's frame size of the applied configuration
+    uint64_t capacity = 0;        // bytes of every one of the six frame buffers
+    std::vector<FrameBytes*> views;
+};
+
+std::unordered_map<const void*, CameraState>& cameras() {
+    static auto* map = new std::unordered_map<const void*, CameraState>();
+    return *map;
+}
+
+// The exporter behind one frame view. While attached, data points into a frame buffer of
+// camera; once detached, into owned.
+struct FrameBytes {
+    PyObject_HEAD
+    const void* camera;
+    const Uint8* data;
+    Py_ssize_t length;
+    Uint8* owned;
+    _PyManagedBufferObject* managed;  // the memoryviews' shared snapshot of this buffer
+    PyObject* firstView;              // weak reference to the memoryview handed out
+};
+
+void unregister(FrameBytes* frame) {
+    if (frame->camera == nullptr) return;
+    auto it = cameras().find(frame->camera);
+    if (it != cameras().end()) {
+        auto& views = it->second.views;
+        views.erase(std::remove(views.begin(), views.end(), frame), views.end());
+    }
+    frame->camera = nullptr;
+}
+
+int frameGetBuffer(PyObject* self, Py_buffer* view, int flags) {
+    auto* frame = reinterpret_cast<FrameBytes*>(self);
+    return PyBuffer_FillInfo(view, self, const_cast<Uint8*>(frame->data), frame->length, 1,
+                             flags);
+}
+
+void frameDealloc(PyObject* self) {
+    auto* frame = reinterpret_cast<FrameBytes*>(self);
+    unregister(frame);
+    Py_XDECREF(frame->firstView);
+    std::free(frame->owned);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyBufferProcs frameBuffer = {frameGetBuffer, nullptr};
+
+PyTypeObject* frameBytesType() {
+    static PyTypeObject type = [] {
+        PyTypeObject t{};
+        Py_SET_REFCNT(&t, 1);
+        t.tp_name = "VexoSDK.FrameBytes";
+        t.tp_basicsize = sizeof(FrameBytes);
+        t.tp_dealloc = frameDealloc;
+        t.tp_as_buffer = &frameBuffer;
+        t.tp_flags = Py_TPFLAGS_DEFAULT;
+        t.tp_doc = "The bytes of one frame.";
+        return t;
+    }();
+    static bool ready = false;
+    if (!ready) {
+        if (PyType_Ready(&type) < 0) return nullptr;
+        ready = true;
+    }
+    return &type;
+}
+
+// The engine's frame size for a configuration (32-bit unsigned arithmetic), or @previous for
+// the format values that leave it unchanged.
+uint32_t engineFrameSize(const CameraConfig& cfg, uint32_t previous) {
+    const uint32_t w = cfg.u32Width, h = cfg.u32Height, pb = cfg.u8PixelBytes;
+    switch (static_cast<uint32_t>(cfg.emImageFmtMode)) {
+        case FORMAT_MODE_RAW:
+        case FORMAT_MODE_MON:
+            return w * h * pb;
+        case FORMAT_MODE_RGB:
+        case FORMAT_MODE_YUV:
+            return w * h * 2u;
+        case FORMAT_MODE_JPG:
+        case FORMAT_MODE_RAW_D:
+        case FORMAT_MODE_MON_D:
+            return w * h * pb * 2u;
+        case 7:
+            return static_cast<uint32_t>(static_cast<double>(w * h) * 1.5 * 3.0);
+        default:
+            return previous;
+    }
+}
+
+uint64_t bufferCapacity(uint32_t frameSize) {
+    return (2ull * frameSize + 511u) / 512u * 512u;
+}
+
+// Points one memoryview that showed [oldBase, oldBase + length) at the same offset of
+// newBase; with @empty set it shows nothing at all.
+void retarget(PyMemoryViewObject* view, const Uint8* oldBase, Py_ssize_t length, Uint8* newBase,
+              bool empty) {
+    auto* at = static_cast<Uint8*>(view->view.buf);
+    Py_ssize_t offset = at - oldBase;
+    if (offset < 0 || offset > length) return;  // not one of ours
+    if (empty) {
+        view->view.buf = newBase;
+        view->view.len = 0;
+        if (view->view.ndim >= 1 && view->view.shape != nullptr) view->view.shape[0] = 0;
+        return;
+    }
+    view->view.buf = newBase + offset;
+}
+
+// Every memoryview that shares the managed buffer: the one handed out, its slices and the
+// memoryviews made of those.
+std::vector<PyMemoryViewObject*> viewsOf(FrameBytes* frame) {
+    std::vector<PyMemoryViewObject*> found;
+    PyObject* first = frame->firstView ? PyWeakref_GetObject(frame->firstView) : nullptr;
+    bool firstAlive = first != nullptr && first != Py_None;
+    if (frame->managed->exports == 1 && firstAlive) {
+        found.push_back(reinterpret_cast<PyMemoryViewObject*>(first));
+        return found;
+    }
+    // Slices register with the managed buffer but are not listed anywhere: ask the
+    // collector which objects refer to it. This runs only at close and reconfiguration.
+    PyObject* gc = PyImport_ImportModule("gc");
+    PyObject* referrers =
+        gc ? PyObject_CallMethod(gc, "get_referrers", "O", frame->managed) : nullptr;
+    Py_XDECREF(gc);
+    if (referrers == nullptr) {
+        PyErr_Clear();
+        if (firstAlive) found.push_back(reinterpret_cast<PyMemoryViewObject*>(first));
+        return found;
+    }
+    Py_ssize_t n = PyList_GET_SIZE(referrers);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* obj = PyList_GET_ITEM(referrers, i);
+        if (!PyMemoryView_Check(obj)) continue;
+        auto* view = reinterpret_cast<PyMemoryViewObject*>(obj);
+        if (view->mbuf == frame->managed) found.push_back(view);
+    }
+    Py_DECREF(referrers);  // the views live on: the managed buffer lists them as exports
+    return found;
+}
+
+void detach(FrameBytes* frame) {
+    static Uint8 nothing[1] = {0};
+    const Uint8* old = frame->data;
+    Uint8* copy = static_cast<Uint8*>(std::malloc(frame->length > 0 ? frame->length : 1));
+    bool empty = copy == nullptr;
+    if (!empty) std::memcpy(copy, old, static_cast<size_t>(frame->length));
+    Uint8* base = empty ? nothing : copy;
+    for (PyMemoryViewObject* view : viewsOf(frame)) retarget(view, old, frame->length, base, empty);
+    // A registered exporter's managed buffer is never released: releasing it drops the
+    // exporter, which unregisters itself.
+    frame->managed->master.buf = base;
+    if (empty) frame->managed->master.len = 0;
+    frame->data = base;
+    frame->owned = copy;
+    if (empty) frame->length = 0;
+}
+
+}  // namespace
+
+int64_t frameSizeOf(const CameraConfig& cfg) {
+    // Products in signed 32-bit arithmetic, as the frame dict's ints would give them.
+    const uint32_t whb = cfg.u32Width * cfg.u32Height * cfg.u8PixelBytes;
+    switch (cfg.emImageFmtMode) {
+        case FORMAT_MODE_RAW:
+        case FORMAT_MODE_MON:
+            return static_cast<int32_t>(whb);
+        case FORMAT_MODE_RGB:
+        case FORMAT_MODE_YUV:
+        case FORMAT_MODE_RAW_D:
+        case FORMAT_MODE_MON_D:
+            return static_cast<int32_t>(whb * 2u);
+        default:  // FORMAT_MODE_JPG and values without a name
+            return cfg.u32Size;
+    }
+}
+
+PyObject* frameView(CameraHandle camera, const FrameData* frame) {
+    PyTypeObject* type = frameBytesType();
+    if (type == nullptr) return nullptr;
+    CameraState& state = cameras()[camera];
+    int64_t length = frameSizeOf(frame->cfg);
+    // Never past the end of the slot's buffer, whatever the record claims.
+    length = std::clamp<int64_t>(length, 0, static_cast<int64_t>(state.capacity));
+    if (frame->imageData == nullptr) length = 0;
+
+    FrameBytes* bytes = PyObject_New(FrameBytes, type);
+    if (bytes == nullptr) return nullptr;
+    static Uint8 nothing[1] = {0};
+    bytes->camera = nullptr;
+    bytes->data = frame->imageData ? frame->imageData : nothing;
+    bytes->length = static_cast<Py_ssize_t>(length);
+    bytes->owned = nullptr;
+    bytes->managed = nullptr;
+    bytes->firstView = nullptr;
+    PyObject* view = PyMemoryView_FromObject(reinterpret_cast<PyObject*>(bytes));
+    if (view == nullptr) {
+        Py_DECREF(bytes);
+        return nullptr;
+    }
+    bytes->managed = reinterpret_cast<PyMemoryViewObject*>(view)->mbuf;
+    bytes->firstView = PyWeakref_NewRef(view, nullptr);
+    if (bytes->firstView == nullptr) {
+        Py_DECREF(bytes);
+        Py_DECREF(view);
+        return nullptr;
+    }
+    try {
+        state.views.push_back(bytes);
+    } catch (...) {
+        Py_DECREF(bytes);
+        Py_DECREF(view);
+        return PyErr_NoMemory();
+    }
+    bytes->camera = camera;
+    Py_DECREF(bytes);  // the managed buffer keeps it
+    return view;
+}
+
+void noteConfigured(CameraHandle camera, const CameraConfig* cfg, Uint32 status) {
+    CameraState& state = cameras()[camera];
+    const uint32_t size = engineFrameSize(*cfg, state.frameSize);
+    if (status == USB_CAMERA_NO_ERROR) {
+        state.frameSize = size;
+        state.capacity = bufferCapacity(size);
+    } else if (status == USB_CAMERA_BUFFER_ERROR) {
+        // Some slots got buffers of the new size, the others kept theirs (or have none).
+        state.frameSize = size;
+        state.capacity = std::min(state.capacity, bufferCapacity(size));
+    }
+}
+
+void detachViews(CameraHandle camera) {
+    auto it = cameras().find(camera);
+    if (it == cameras().end()) return;
+    std::vector<FrameBytes*> views;
+    views.swap(it->second.views);
+    for (FrameBytes* frame : views) {
+        frame->camera = nullptr;
+        detach(frame);
+    }
+}
+
+void forgetCamera(CameraHandle camera) {
+    detachViews(camera);
+    cameras().erase(camera);
+}
+
+Py_ssize_t liveViews(CameraHandle camera) {
+    auto it = cameras().find(camera);
+    return it == cameras().end() ? 0 : static_cast<Py_ssize_t>(it->second.views.size());
+}
+
+int retireHandle(PyObject* capsule) {
+    return PyCapsule_SetName(capsule, "VexoSDK closed camera");
+}
+
+int refuseSize(const char* param, unsigned long long size, Py_ssize_t have) {
+    PyErr_Format(PyExc_ValueError, "%s is %llu but datas holds %zd bytes", param, size, have);
+    return -1;
+}
+
+}  // namespace pyvexo
