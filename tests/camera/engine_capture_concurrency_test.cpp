@@ -1,0 +1,106 @@
+// The capture thread beside a reader thread and beside reconfiguration (run under TSan).
+#include <atomic>
+#include <thread>
+
+#include "camera/support/engine_fixture.h"
+
+namespace vexo::camera::test {
+namespace {
+
+using EngineConcurrency = EngineTest;
+
+TEST_F(EngineConcurrency, ReaderSeesEveryQueuedFrameWhole) {
+    constexpr uint32_t kFrames = 10000;
+    virt::BoardConfig config = smallBoard(0x52CB, 32, 16);
+    /* Paced so that the reader, which renders each picture it compares against, keeps up
+     * most of the time; frames it misses are skipped by the checker. */
+    config.stream.fps = 2000;
+    CameraConfig cfg = configFor(config);
+    /* Reads of about one frame, so the queue rather than the read size decides what a
+     * slow reader loses. */
+    cfg.u32TransLvl = 1;
+    ASSERT_EQ(openBoard(config, &cfg), USB_CAMERA_NO_ERROR);
+    ASSERT_EQ(camera_->beginCaptureImage(), USB_CAMERA_NO_ERROR);
+
+    std::atomic<bool> done{false};
+    std::atomic<uint32_t> captureErrors{0};
+    std::thread capture([&] {
+        while (!done.load()) {
+            const uint32_t result = camera_->captureImage();
+            if (result > 0xFF) captureErrors.fetch_add(1);
+        }
+    });
+
+    FrameChecker checker(config.stream, 100000);
+    uint32_t checked = 0;
+    std::string why;
+    while (checked < kFrames) {
+        FrameData* frame = nullptr;
+        if (camera_->readImage(&frame) != USB_CAMERA_NO_ERROR) {
+            std::this_thread::yield();
+            continue;
+        }
+        if (!checker.check(*frame, &why)) break;
+        ASSERT_EQ(camera_->del(), USB_CAMERA_NO_ERROR);
+        ++checked;
+    }
+    done.store(true);
+    capture.join();
+    EXPECT_EQ(checked, kFrames) << why;
+    EXPECT_EQ(captureErrors.load(), 0u);
+    EXPECT_EQ(camera_->endCaptureImage(), USB_CAMERA_NO_ERROR);
+}
+
+TEST_F(EngineConcurrency, ReconfigurationBesideCapture) {
+    virt::BoardConfig config = smallBoard(0x03F1, 64, 32);
+    ASSERT_EQ(openBoard(config), USB_CAMERA_NO_ERROR);
+    ASSERT_EQ(camera_->beginCaptureImage(), USB_CAMERA_NO_ERROR);
+
+    std::atomic<bool> done{false};
+    std::atomic<uint32_t> framesCompleted{0};
+    std::thread capture([&] {
+        while (!done.load()) {
+            const uint32_t result = camera_->captureImage();
+            /* Frames of the other size fail the length rule; nothing else may go wrong. */
+            if (result <= 0xFF)
+                framesCompleted.fetch_add(result);
+            else
+                EXPECT_EQ(result, USB_CAMERA_DATA_LEN_ERROR);
+        }
+    });
+
+    CameraConfig small = configFor(config);
+    CameraConfig large = small;
+    large.u32Width = 128;
+    for (int i = 0; i < 20; ++i) {
+        /* Register traffic from this thread shares the control endpoint with the capture
+         * loop's clock exchange. */
+        EXPECT_EQ(camera_->setCamCfg(i % 2 ? &small : &large), USB_CAMERA_NO_ERROR);
+        EXPECT_EQ(camera_->writeSensorReg(0x3012, static_cast<uint32_t>(i)), USB_CAMERA_NO_ERROR);
+        FrameData* frame = nullptr;
+        if (camera_->readImage(&frame) == USB_CAMERA_NO_ERROR) camera_->del();
+    }
+    /* Back on the board's size, frames are whole again. */
+    ASSERT_EQ(camera_->setCamCfg(&small), USB_CAMERA_NO_ERROR);
+    FrameChecker checker(config.stream, 1'000'000);
+    uint32_t checked = 0;
+    for (int spin = 0; spin < 2'000'000 && checked < 5; ++spin) {
+        FrameData* frame = nullptr;
+        if (camera_->readImage(&frame) != USB_CAMERA_NO_ERROR) {
+            std::this_thread::yield();
+            continue;
+        }
+        /* The first frame after the switch may have begun under the old size. */
+        std::string why;
+        if (checker.check(*frame, &why)) ++checked;
+        camera_->del();
+    }
+    done.store(true);
+    capture.join();
+    EXPECT_GE(checked, 4u);
+    EXPECT_EQ(board_->sensorRegister(0x3012), 19u);
+    EXPECT_EQ(camera_->endCaptureImage(), USB_CAMERA_NO_ERROR);
+}
+
+}  // namespace
+}  // namespace vexo::camera::test
