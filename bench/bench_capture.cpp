@@ -1,0 +1,184 @@
+/*
+ * bench_capture: frames from an unpaced virtual board through captureImage + readImage +
+ * del, against memcpy of the same number of bytes in the same run, for both framings.
+ *
+ * The board's own copy into each read is part of the capture figure, so the capture path
+ * does at least two copies of every byte where the baseline does one.
+ *
+ * Prints per framing the bytes per second of both, the CPU seconds per GB of capture, and
+ * ends with one "ratio <what> vs memcpy: x.xx" line per framing and the operator new calls
+ * per frame counted in the steady state.
+ */
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "camera/zu_usb_camera_lib.h"
+#include "driver/virtual/virtual_board.h"
+
+namespace {
+
+std::atomic<uint64_t> allocations{0};
+
+}  // namespace
+
+void* operator new(size_t size) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t size) {
+    return operator new(size);
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    return std::malloc(size ? size : 1);
+}
+void* operator new[](size_t size, const std::nothrow_t& tag) noexcept {
+    return operator new(size, tag);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, size_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+
+namespace virt = vexo::driver::virt;
+using vexo::camera::ZuUsbCameraLib;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kWidth = 1280;
+constexpr uint32_t kHeight = 720;
+constexpr double kSecondsPerCase = 1.5;
+
+struct Figures {
+    double bytesPerSecond = 0;
+    double cpuSecondsPerGb = 0;
+    uint64_t frames = 0;
+    uint64_t allocations = 0;
+    uint64_t bytes = 0;
+};
+
+/* Captures for about kSecondsPerCase after a warm-up; counts bytes of frames read. */
+bool runCapture(uint16_t productId, Figures& out) {
+    virt::removeAllDevices();
+    virt::BoardConfig board;
+    board.productId = productId;
+    board.stream.width = kWidth;
+    board.stream.height = kHeight;
+    board.stream.fps = 0;
+    if (!virt::addVirtualBoard(board)) return false;
+
+    auto camera = std::make_unique<ZuUsbCameraLib>();
+    CameraConfig cfg{};
+    cfg.u32Width = kWidth;
+    cfg.u32Height = kHeight;
+    cfg.u8PixelBytes = 1;
+    cfg.u8PixelBits = 8;
+    cfg.u32I2cAddr = 0x20;
+    cfg.emI2cMode = I2C_MODE_16_16;
+    cfg.emImageFmtMode = FORMAT_MODE_RAW;
+    if (camera->open(&cfg, 0) != USB_CAMERA_NO_ERROR) return false;
+    if (camera->beginCaptureImage() != USB_CAMERA_NO_ERROR) return false;
+
+    auto drain = [&](uint64_t& bytes, uint64_t& frames) {
+        FrameData* frame = nullptr;
+        while (camera->readImage(&frame) == USB_CAMERA_NO_ERROR) {
+            bytes += frame->cfg.u32Size;
+            ++frames;
+            camera->del();
+        }
+    };
+    uint64_t bytes = 0, frames = 0;
+    /* Warm-up: every read of the ring has gone round once. */
+    for (int i = 0; i < 2 * 64; ++i) {
+        camera->captureImage();
+        drain(bytes, frames);
+    }
+    bytes = frames = 0;
+    const uint64_t allocBefore = allocations.load();
+    const std::clock_t cpuStart = std::clock();
+    const auto start = Clock::now();
+    double elapsed = 0;
+    while (elapsed < kSecondsPerCase) {
+        for (int i = 0; i < 16; ++i) {
+            if (camera->captureImage() > 0xFF) return false;
+            drain(bytes, frames);
+        }
+        elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    const double cpu = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+    out.allocations = allocations.load() - allocBefore;
+    out.frames = frames;
+    out.bytes = bytes;
+    out.bytesPerSecond = bytes / elapsed;
+    out.cpuSecondsPerGb = bytes ? cpu / (bytes / 1e9) : 0;
+    camera->endCaptureImage();
+    camera->close();
+    virt::removeAllDevices();
+    return frames > 0;
+}
+
+/* memcpy of @bytes in frame-sized pieces between two frame-sized buffers. */
+double runMemcpy(uint64_t bytes) {
+    const size_t frame = static_cast<size_t>(kWidth) * kHeight;
+    std::vector<uint8_t> from(frame, 0x5A), to(frame);
+    uint64_t copied = 0;
+    const auto start = Clock::now();
+    while (copied < bytes) {
+        std::memcpy(to.data(), from.data(), frame);
+        /* Keeps the copy from being optimised away. */
+        from[copied % frame] = to[(copied + 1) % frame];
+        copied += frame;
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    return copied / elapsed;
+}
+
+}  // namespace
+
+int main() {
+    struct Case {
+        const char* name;
+        uint16_t productId;
+    } cases[] = {{"capture chunk-header", 0x03F1}, {"capture trailer-marked", 0x52CB}};
+
+    std::vector<std::string> ratios;
+    uint64_t allocs = 0, frames = 0;
+    for (const Case& c : cases) {
+        Figures f;
+        if (!runCapture(c.productId, f)) {
+            std::printf("%s: capture failed\n", c.name);
+            return 1;
+        }
+        const double memcpyRate = runMemcpy(f.bytes);
+        std::printf("%s: %.1f MB/s (%llu frames), memcpy %.1f MB/s, %.3f CPU s/GB\n", c.name,
+                    f.bytesPerSecond / 1e6, static_cast<unsigned long long>(f.frames),
+                    memcpyRate / 1e6, f.cpuSecondsPerGb);
+        char line[128];
+        std::snprintf(line, sizeof line, "ratio %s vs memcpy: %.2f", c.name,
+                      f.bytesPerSecond / memcpyRate);
+        ratios.push_back(line);
+        allocs += f.allocations;
+        frames += f.frames;
+    }
+    for (const std::string& line : ratios) std::printf("%s\n", line.c_str());
+    std::printf("allocations per frame: %g\n", static_cast<double>(allocs) / frames);
+    return 0;
+}
