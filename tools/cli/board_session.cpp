@@ -1,0 +1,181 @@
+#include "cli/board_session.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
+
+#include <unistd.h>
+
+#include <vexo/status.h>
+
+#include "cli/tool_error.h"
+
+namespace vexo::tools {
+
+namespace {
+
+constexpr unsigned kMaxBoards = 255;
+char** gArgv = nullptr;
+
+std::string hex(uint32_t v, int digits)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%0*X", digits, v);
+    return text;
+}
+
+std::string serialText(const uint8_t* bytes)
+{
+    std::string s;
+    for (int i = 0; i < 16 && bytes[i]; ++i)
+        s += (bytes[i] >= 0x20 && bytes[i] < 0x7F) ? static_cast<char>(bytes[i]) : '.';
+    return s;
+}
+
+std::vector<BoardEntry> scanOnce(uint32_t& status)
+{
+    std::vector<ScanEntry> entries(kMaxBoards);
+    status = Vexo_scan(entries.data());
+    std::vector<BoardEntry> boards;
+    if (status > kMaxBoards)
+        return boards;
+    for (uint32_t i = 0; i < status; ++i)
+        boards.push_back({entries[i].u8Index, serialText(entries[i].u8Serial)});
+    status = USB_CAMERA_NO_ERROR;
+    return boards;
+}
+
+}  // namespace
+
+void keepArguments(char** argv)
+{
+    gArgv = argv;
+}
+
+std::string describeStatus(const std::string& what, uint32_t status)
+{
+    const char* name = vexoStatusName(status);
+    const char* hint = vexoStatusHint(status);
+    std::string text = what + ": ";
+    if (!name)
+        return text + "unexpected result " + std::to_string(status);
+    text += std::string(name) + " (" + hex(status, 4) + ")";
+    if (hint)
+        text += std::string(": ") + hint;
+    return text;
+}
+
+std::vector<BoardEntry> scanBoards(bool fallBack)
+{
+    uint32_t status = 0;
+    std::vector<BoardEntry> boards = scanOnce(status);
+    if (boards.empty() && fallBack && !std::getenv("VEXO_VIRTUAL_BOARDS")) {
+        std::fprintf(stderr, "vexo: no board attached; falling back to a virtual board "
+                             "(VEXO_VIRTUAL_BOARDS=1)\n");
+        setenv("VEXO_VIRTUAL_BOARDS", "1", 1);
+        boards = scanOnce(status);
+        // A library that read the variable only once per process still shows no board: run
+        // the same command again in a fresh image, which sees the variable from the start.
+        if (boards.empty() && gArgv) {
+            std::fflush(nullptr);
+            execv("/proc/self/exe", gArgv);
+        }
+    }
+    if (status != USB_CAMERA_NO_ERROR)
+        throw ToolError(describeStatus("scanning for boards failed", status));
+    return boards;
+}
+
+CameraFile loadConfig(const BoardOptions& options)
+{
+    if (options.configPath.empty())
+        return defaultCameraFile();
+    CameraFile file;
+    std::string error;
+    if (!loadCameraFile(options.configPath, file, error))
+        throw ToolError(error);
+    return file;
+}
+
+BoardSession::BoardSession(const BoardOptions& options, const CameraFile& file)
+{
+    std::vector<BoardEntry> boards = scanBoards(true);
+    if (boards.empty())
+        throw ToolError("no board found: attach a board, check its permissions "
+                        "(docs/real-boards-linux.md) or use --virtual");
+    if (options.index) {
+        bool found = false;
+        for (const BoardEntry& b : boards) {
+            if (b.index == *options.index) {
+                board_ = b;
+                found = true;
+            }
+        }
+        if (!found) {
+            std::string list;
+            for (const BoardEntry& b : boards)
+                list += (list.empty() ? "" : ", ") + std::to_string(b.index);
+            throw ToolError("no board at index " + std::to_string(*options.index) +
+                            " (boards found at: " + list + ")");
+        }
+    } else {
+        board_ = boards.front();
+    }
+
+    config_ = file.config;
+    const uint32_t status = Vexo_open(&handle_, &config_, board_.index);
+    if (status != USB_CAMERA_NO_ERROR) {
+        Vexo_close(handle_);
+        handle_ = nullptr;
+        throw ToolError(describeStatus("cannot open board " + std::to_string(board_.index),
+                                       status));
+    }
+}
+
+BoardSession::~BoardSession()
+{
+    if (handle_)
+        Vexo_close(handle_);
+}
+
+void BoardSession::applyStartup(const CameraFile& file)
+{
+    for (const RegisterStep& step : file.registers) {
+        if (step.kind == RegisterStep::Kind::Delay) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(step.value));
+            continue;
+        }
+        const uint32_t status = Vexo_writeSensorReg(handle_, step.address, step.value);
+        if (status != USB_CAMERA_NO_ERROR)
+            throw ToolError(describeStatus(file.source + ":" + std::to_string(step.line) +
+                                               ": writing register " + hex(step.address, 4),
+                                           status));
+    }
+    for (const BoardCommand& cmd : file.boardCommands) {
+        std::vector<uint8_t> data = cmd.data;  // the C API takes a non-const pointer
+        const uint32_t status =
+            Vexo_setboardConfig(handle_, cmd.request, cmd.value, cmd.index,
+                                static_cast<uint32_t>(data.size()), data.data());
+        if (status != USB_CAMERA_NO_ERROR)
+            throw ToolError(describeStatus(file.source + ":" + std::to_string(cmd.line) +
+                                               ": board command " + hex(cmd.request, 2),
+                                           status));
+    }
+}
+
+std::string boardTypeName(uint8_t boardType)
+{
+    switch (boardType) {
+    case 2: return "USB 2";
+    case 3: return "USB 3";
+    default: return "other (" + std::to_string(boardType) + ")";
+    }
+}
+
+std::string linkTypeName(uint8_t linkType)
+{
+    return linkType == 3 ? "SuperSpeed" : "high speed";
+}
+
+}  // namespace vexo::tools

@@ -1,0 +1,68 @@
+// Finding and opening a board for a command, with the fall-back to a virtual board when no
+// board is attached. Only the public C API is used: the tool is a library user like any other.
+//
+// Threading: one session per thread.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <vexo/camera.h>
+
+#include "config/camera_file.h"
+
+namespace vexo::tools {
+
+struct BoardEntry {
+    uint8_t index = 0;   ///< device index to open
+    std::string serial;  ///< printable serial text (user data 1008..1023)
+};
+
+/// Options every board command shares.
+struct BoardOptions {
+    std::optional<unsigned> index;  ///< device index; none: the first board found
+    std::string configPath;         ///< camera configuration file; empty: the default
+};
+
+/// The tool's command line, kept for the fall-back to a virtual board (see scanBoards).
+void keepArguments(char** argv);
+
+/// Lists the boards. With `fallBack`, an empty list while VEXO_VIRTUAL_BOARDS is unset makes
+/// the tool say so on stderr, ask the library for one default virtual board and scan again.
+std::vector<BoardEntry> scanBoards(bool fallBack);
+
+/// The configuration file of `options` (or the default one); throws ToolError with file:line.
+CameraFile loadConfig(const BoardOptions& options);
+
+/// An open camera, closed on destruction.
+class BoardSession {
+public:
+    /// Scans (falling back to a virtual board), opens the chosen board with `file.config` and
+    /// throws ToolError when there is no such board or the open fails.
+    BoardSession(const BoardOptions& options, const CameraFile& file);
+    ~BoardSession();
+    BoardSession(const BoardSession&) = delete;
+    BoardSession& operator=(const BoardSession&) = delete;
+
+    CameraHandle handle() const { return handle_; }
+    const BoardEntry& board() const { return board_; }
+    const CameraConfig& config() const { return config_; }
+
+    /// Writes the file's start-up registers and then its board commands, in file order;
+    /// throws ToolError naming the file line that failed.
+    void applyStartup(const CameraFile& file);
+
+private:
+    CameraHandle handle_ = nullptr;
+    BoardEntry board_;
+    CameraConfig config_{};
+};
+
+/// "USB 3", "USB 2" or "other (N)" for a board type of Vexo_getUsbType.
+std::string boardTypeName(uint8_t boardType);
+/// "SuperSpeed" or "high speed" for a link type of Vexo_getUsbType.
+std::string linkTypeName(uint8_t linkType);
+
+}  // namespace vexo::tools

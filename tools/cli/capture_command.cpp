@@ -1,0 +1,168 @@
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+#include <vexo/camera.h>
+
+#include "cli/commands.h"
+#include "cli/frame_sink.h"
+#include "cli/stream_loop.h"
+#include "cli/tool_error.h"
+
+namespace vexo::tools {
+
+namespace {
+
+struct CaptureOptions {
+    BoardOptions board;
+    uint64_t frames = 0;
+    double seconds = 0;
+    bool single = false;
+    bool trigger = false;
+    std::string output = "frames";
+    uint32_t timeoutMs = 5000;
+    bool quiet = false;
+};
+
+std::string describeConfig(const CameraConfig& cfg, RawMode bayer)
+{
+    char text[128];
+    std::snprintf(text, sizeof(text), "%ux%u %s, %u byte(s) %u bits per pixel", cfg.u32Width,
+                  cfg.u32Height, std::string(formatName(cfg.emImageFmtMode)).c_str(),
+                  cfg.u8PixelBytes, cfg.u8PixelBits);
+    std::string s = text;
+    if (cfg.emImageFmtMode == FORMAT_MODE_RAW || cfg.emImageFmtMode == FORMAT_MODE_RAW_D)
+        s += ", Bayer " + std::string(bayerName(bayer));
+    return s;
+}
+
+// Takes one frame through the board's trigger input: external-trigger mode, a software
+// trigger, and the capture loop until the frame arrives. Only boards with trigger support
+// (USB 2 boards with a recent board controller) accept the mode.
+void triggeredFrame(CameraHandle handle, const CaptureOptions& options, FrameSink& sink,
+                    CaptureStats& stats)
+{
+    const uint32_t mode = Vexo_setMode(handle, EXTERNAL_TRIGGER_MODE);
+    if (mode != USB_CAMERA_NO_ERROR) {
+        Vexo_setMode(handle, CONTINUOUS_MODE);
+        throw ToolError(describeStatus("the board cannot be triggered", mode));
+    }
+    struct ModeGuard {
+        CameraHandle h;
+        ~ModeGuard() { Vexo_setMode(h, CONTINUOUS_MODE); }
+    } modeGuard{handle};
+
+    // The trigger is fired only once the reads are queued, so the frame cannot be missed.
+    const uint32_t begun = Vexo_beginCaptureImage(handle);
+    if (begun != USB_CAMERA_NO_ERROR)
+        throw ToolError(describeStatus("cannot start the stream", begun));
+    struct StreamGuard {
+        CameraHandle h;
+        ~StreamGuard() { Vexo_endCaptureImage(h); }
+    } streamGuard{handle};
+    const uint32_t fire = Vexo_softTrigger(handle);
+    if (fire != USB_CAMERA_NO_ERROR)
+        throw ToolError(describeStatus("software trigger failed", fire));
+
+    stats.start();
+    const auto deadline =
+        CaptureStats::Clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    while (sink.written() == 0) {
+        stats.addCaptureResult(Vexo_captureImage(handle));
+        FrameData* frame = nullptr;
+        if (Vexo_readImage(handle, &frame) == USB_CAMERA_NO_ERROR && frame) {
+            stats.addFrame(frame->cfg.u32Size);
+            sink.write(*frame);
+            Vexo_del(handle);
+        } else if (CaptureStats::Clock::now() > deadline) {
+            throw ToolError("no triggered frame within " + std::to_string(options.timeoutMs) +
+                            " ms (" + stats.errorList() + ")");
+        }
+    }
+}
+
+void singleFrame(CameraHandle handle, const CaptureOptions& options, FrameSink& sink,
+                 CaptureStats& stats)
+{
+    stats.start();
+    FrameData* frame = nullptr;
+    const uint32_t status = Vexo_getSingleFrame(handle, &frame, options.timeoutMs);
+    if (status != USB_CAMERA_NO_ERROR || !frame)
+        throw ToolError(describeStatus("no single frame", status));
+    stats.addFrame(frame->cfg.u32Size);
+    sink.write(*frame);
+    Vexo_del(handle);
+}
+
+void runCapture(const CaptureOptions& options)
+{
+    const CameraFile file = loadConfig(options.board);
+    FrameSink sink(options.output, file.config, file.bayer);
+    BoardSession session(options.board, file);
+    session.applyStartup(file);
+
+    std::printf("board %u (%s): %s\n", session.board().index, session.board().serial.c_str(),
+                describeConfig(session.config(), file.bayer).c_str());
+    std::fflush(stdout);
+
+    CaptureStats stats;
+    if (options.single) {
+        singleFrame(session.handle(), options, sink, stats);
+    } else if (options.trigger) {
+        triggeredFrame(session.handle(), options, sink, stats);
+    } else {
+        StreamLimits limits;
+        limits.seconds = options.seconds;
+        limits.frames = options.seconds > 0 ? 0 : (options.frames ? options.frames : 10);
+        limits.stallMs = options.timeoutMs;
+        limits.progress = !options.quiet;
+        streamFrames(session.handle(), limits, stats,
+                     [&sink](const FrameData& frame) { sink.write(frame); });
+    }
+
+    const double seconds = stats.seconds();
+    std::printf("captured %u frame(s) in %.2f s: %.1f fps, %.1f MB/s\n", sink.written(), seconds,
+                stats.fps(), stats.megabytesPerSecond());
+    std::printf("%s; %s\n", stats.dropList().c_str(), stats.errorList().c_str());
+    if (sink.written() == 1)
+        std::printf("image: %s/%s\n", sink.directory().c_str(), sink.fileName(0).c_str());
+    else if (sink.written() > 1)
+        std::printf("images: %s/ (%s .. %s)\n", sink.directory().c_str(),
+                    sink.fileName(0).c_str(), sink.fileName(sink.written() - 1).c_str());
+}
+
+}  // namespace
+
+Command addCaptureCommand(CLI::App& parent)
+{
+    auto options = std::make_shared<CaptureOptions>();
+    CLI::App* sub = parent.add_subcommand(
+        "capture",
+        "Open a board with a camera configuration, write its start-up registers and board "
+        "commands, capture frames and write them as images: PNG for RAW (debayered), MON, RGB "
+        "and YUV frames, the JPEG as received for JPG frames. Prints a progress line and a "
+        "summary (frames, fps, MB/s, drops and errors by status name).");
+    addBoardOptions(sub, options->board);
+    auto* frames = sub->add_option("-n,--frames", options->frames,
+                                   "Number of frames to capture (default 10)");
+    auto* seconds = sub->add_option("-t,--seconds", options->seconds,
+                                    "Capture every frame for this many seconds instead");
+    auto* single = sub->add_flag("--single", options->single,
+                                 "Capture one frame with Vexo_getSingleFrame");
+    auto* trigger = sub->add_flag(
+        "--trigger", options->trigger,
+        "Capture one frame by software trigger (boards with trigger support only)");
+    frames->excludes(seconds, single, trigger);
+    seconds->excludes(single, trigger);
+    single->excludes(trigger);
+    seconds->check(CLI::PositiveNumber);
+    sub->add_option("-o,--output", options->output,
+                    "Directory for the images, created when missing (default ./frames)");
+    sub->add_option("--timeout", options->timeoutMs,
+                    "Milliseconds without a frame before giving up (default 5000)")
+        ->check(CLI::Range(1u, 600000u));
+    sub->add_flag("-q,--quiet", options->quiet, "No progress line");
+    return {sub, [options] { runCapture(*options); }};
+}
+
+}  // namespace vexo::tools

@@ -1,0 +1,32 @@
+// The subcommands of the vexo tool. Each add function registers its subcommand with its
+// options and returns the action main() runs when that subcommand was given. Actions report
+// failure by throwing ToolError.
+#pragma once
+
+#include <functional>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/board_session.h"
+
+namespace vexo::tools {
+
+struct Command {
+    CLI::App* app;
+    std::function<void()> run;
+};
+
+/// --index and --config, shared by every command that opens a board.
+void addBoardOptions(CLI::App* sub, BoardOptions& options);
+
+Command addScanCommand(CLI::App& parent);
+Command addCaptureCommand(CLI::App& parent);
+Command addBenchCommand(CLI::App& parent);
+Command addRegsCommand(CLI::App& parent);
+Command addUserDataCommand(CLI::App& parent);
+
+/// Parses a number as the configuration files write it (decimal or 0x hex) for CLI11.
+uint64_t parseArgNumber(const std::string& text, uint64_t max, const char* what);
+
+}  // namespace vexo::tools

@@ -1,0 +1,42 @@
+// Writes received frames as numbered image files: frame_0000.png, ... (.jpg for JPEG
+// frames). The converter and the file-name buffer are prepared once, so writing a frame
+// allocates nothing of ours (libpng keeps its own small per-file state).
+//
+// Threading: one thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <vexo/camera.h>
+
+#include "config/camera_file.h"
+#include "imaging/frame_converter.h"
+
+namespace vexo::tools {
+
+class FrameSink {
+public:
+    /// Creates `directory` when missing; throws ToolError when it cannot.
+    FrameSink(const std::string& directory, const CameraConfig& applied, RawMode bayer);
+
+    /// Writes the frame as the next numbered file; throws ToolError on a frame of the wrong
+    /// size or a failed write.
+    void write(const FrameData& frame);
+
+    unsigned written() const { return written_; }
+    /// The directory as an absolute path, for messages.
+    const std::string& directory() const { return directory_; }
+    /// File name of image `n` ("frame_0007.png").
+    std::string fileName(unsigned n) const;
+
+private:
+    std::string directory_;
+    bool jpeg_;
+    FrameConverter converter_;
+    std::string path_;  // directory_ + "/" + the current name, rewritten in place
+    size_t nameOffset_;
+    unsigned written_ = 0;
+};
+
+}  // namespace vexo::tools

@@ -1,0 +1,563 @@
+#include "config/camera_file.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+namespace vexo::tools {
+
+namespace {
+
+struct FormatEntry {
+    FormatMode mode;
+    std::string_view name;
+};
+constexpr std::array<FormatEntry, 7> kFormats{{
+    {FORMAT_MODE_RAW, "RAW"},
+    {FORMAT_MODE_RGB, "RGB"},
+    {FORMAT_MODE_YUV, "YUV"},
+    {FORMAT_MODE_JPG, "JPG"},
+    {FORMAT_MODE_MON, "MON"},
+    {FORMAT_MODE_RAW_D, "RAW_D"},
+    {FORMAT_MODE_MON_D, "MON_D"},
+}};
+
+struct I2cEntry {
+    I2cMode mode;
+    std::string_view name;
+    unsigned addressBits, valueBits;
+};
+constexpr std::array<I2cEntry, 5> kI2cModes{{
+    {I2C_MODE_8_8, "8_8", 8, 8},
+    {I2C_MODE_8_16, "8_16", 8, 16},
+    {I2C_MODE_16_8, "16_8", 16, 8},
+    {I2C_MODE_16_16, "16_16", 16, 16},
+    {I2C_MODE_16_32, "16_32", 16, 32},
+}};
+
+struct BayerEntry {
+    RawMode mode;
+    std::string_view name, pattern;
+};
+constexpr std::array<BayerEntry, 4> kBayers{{
+    {RAW_RG, "RG", "RGGB"},
+    {RAW_GR, "GR", "GRBG"},
+    {RAW_GB, "GB", "GBRG"},
+    {RAW_BG, "BG", "BGGR"},
+}};
+
+std::string upper(std::string_view text)
+{
+    std::string s(text);
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return s;
+}
+
+std::string_view trim(std::string_view s)
+{
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
+        s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
+        s.remove_suffix(1);
+    return s;
+}
+
+std::vector<std::string_view> splitWords(std::string_view s)
+{
+    std::vector<std::string_view> words;
+    size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i])))
+            ++i;
+        size_t start = i;
+        while (i < s.size() && !std::isspace(static_cast<unsigned char>(s[i])))
+            ++i;
+        if (i > start)
+            words.push_back(s.substr(start, i - start));
+    }
+    return words;
+}
+
+enum class Section { None, Camera, Registers, Board };
+
+// Keys of [camera]; `required` ones must appear in every file.
+struct KeySpec {
+    std::string_view key;
+    bool required;
+};
+constexpr std::array<KeySpec, 12> kCameraKeys{{
+    {"name", false},
+    {"width", true},
+    {"height", true},
+    {"format", true},
+    {"pixel_bytes", false},
+    {"pixel_bits", false},
+    {"bayer", false},
+    {"i2c_address", true},
+    {"i2c_mode", true},
+    {"transfer_level", false},
+    {"camera_type", false},
+    {"sensor_vid", false},
+}};
+
+class Parser {
+public:
+    Parser(std::string_view source, CameraFile& out, std::string& error)
+        : source_(source), out_(out), error_(error)
+    {
+    }
+
+    bool run(std::string_view text);
+
+private:
+    bool fail(const std::string& message)
+    {
+        error_ = std::string(source_) + ":" + std::to_string(line_) + ": " + message;
+        return false;
+    }
+    bool number(std::string_view word, uint64_t max, uint64_t& value, std::string_view what)
+    {
+        if (parseNumber(word, max, value))
+            return true;
+        std::ostringstream msg;
+        msg << what << " '" << word << "' is not a number from 0 to " << max
+            << " (decimal or 0x hex)";
+        return fail(msg.str());
+    }
+    bool cameraLine(std::string_view line);
+    bool registerLine(std::string_view line);
+    bool boardLine(std::string_view line);
+    bool finish();
+
+    std::string_view source_;
+    CameraFile& out_;
+    std::string& error_;
+    unsigned line_ = 0;
+    Section section_ = Section::None;
+    std::array<unsigned, kCameraKeys.size()> seenAt_{};  // line of each key, 0 = absent
+    std::array<bool, 3> sectionSeen_{};
+    unsigned cameraLineNo_ = 0;
+};
+
+bool Parser::run(std::string_view text)
+{
+    out_ = CameraFile{};
+    out_.source = std::string(source_);
+    out_.config.u8PixelBytes = 1;
+
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos)
+            end = text.size();
+        std::string_view raw = text.substr(pos, end - pos);
+        pos = end + 1;
+        ++line_;
+
+        if (size_t hash = raw.find('#'); hash != std::string_view::npos)
+            raw = raw.substr(0, hash);
+        std::string_view line = trim(raw);
+        if (line.empty()) {
+            if (end == text.size())
+                break;
+            continue;
+        }
+
+        if (line.front() == '[') {
+            if (line.back() != ']')
+                return fail("section header '" + std::string(line) + "' lacks its ']'");
+            std::string name = upper(trim(line.substr(1, line.size() - 2)));
+            Section next;
+            if (name == "CAMERA")
+                next = Section::Camera;
+            else if (name == "REGISTERS")
+                next = Section::Registers;
+            else if (name == "BOARD")
+                next = Section::Board;
+            else
+                return fail("unknown section '" + std::string(line) +
+                            "' (known: [camera], [registers], [board])");
+            size_t slot = static_cast<size_t>(next) - 1;
+            if (sectionSeen_[slot])
+                return fail("section " + std::string(line) + " appears twice");
+            sectionSeen_[slot] = true;
+            section_ = next;
+            if (next == Section::Camera)
+                cameraLineNo_ = line_;
+        } else {
+            bool ok = false;
+            switch (section_) {
+            case Section::None:
+                return fail("text before the first section; start the file with [camera]");
+            case Section::Camera:
+                ok = cameraLine(line);
+                break;
+            case Section::Registers:
+                ok = registerLine(line);
+                break;
+            case Section::Board:
+                ok = boardLine(line);
+                break;
+            }
+            if (!ok)
+                return false;
+        }
+        if (end == text.size())
+            break;
+    }
+    return finish();
+}
+
+bool Parser::cameraLine(std::string_view line)
+{
+    size_t eq = line.find('=');
+    if (eq == std::string_view::npos)
+        return fail("expected 'key = value' in [camera], got '" + std::string(line) + "'");
+    std::string_view key = trim(line.substr(0, eq));
+    std::string_view value = trim(line.substr(eq + 1));
+
+    auto spec = std::find_if(kCameraKeys.begin(), kCameraKeys.end(),
+                             [&](const KeySpec& k) { return k.key == key; });
+    if (spec == kCameraKeys.end())
+        return fail("unknown key '" + std::string(key) + "' in [camera]");
+    size_t slot = static_cast<size_t>(spec - kCameraKeys.begin());
+    if (seenAt_[slot])
+        return fail("key '" + std::string(key) + "' already set on line " +
+                    std::to_string(seenAt_[slot]));
+    seenAt_[slot] = line_;
+    if (value.empty())
+        return fail("key '" + std::string(key) + "' has no value");
+
+    CameraConfig& cfg = out_.config;
+    uint64_t n = 0;
+    if (key == "name") {
+        out_.name = std::string(value);
+    } else if (key == "width" || key == "height") {
+        if (!number(value, 16384, n, key))
+            return false;
+        if (n == 0)
+            return fail(std::string(key) + " must be 1..16384");
+        (key == "width" ? cfg.u32Width : cfg.u32Height) = static_cast<uint32_t>(n);
+    } else if (key == "pixel_bytes") {
+        if (!number(value, 2, n, key))
+            return false;
+        if (n == 0)
+            return fail("pixel_bytes must be 1 or 2");
+        cfg.u8PixelBytes = static_cast<uint8_t>(n);
+    } else if (key == "pixel_bits") {
+        if (!number(value, 16, n, key))
+            return false;
+        if (n == 0)
+            return fail("pixel_bits must be 1..16");
+        cfg.u8PixelBits = static_cast<uint8_t>(n);
+    } else if (key == "format") {
+        if (!parseFormatName(value, cfg.emImageFmtMode))
+            return fail("unknown format '" + std::string(value) +
+                        "' (RAW, MON, RGB, YUV, JPG, RAW_D, MON_D)");
+    } else if (key == "bayer") {
+        if (!parseBayerName(value, out_.bayer))
+            return fail("unknown bayer order '" + std::string(value) + "' (RG, GR, GB, BG)");
+    } else if (key == "i2c_address") {
+        if (!number(value, 0xFF, n, key))
+            return false;
+        cfg.u32I2cAddr = static_cast<uint32_t>(n);
+    } else if (key == "i2c_mode") {
+        if (!parseI2cModeName(value, cfg.emI2cMode))
+            return fail("unknown i2c_mode '" + std::string(value) +
+                        "' (8_8, 8_16, 16_8, 16_16, 16_32)");
+    } else if (key == "transfer_level") {
+        if (!number(value, 0xFFFFFFFF, n, key))
+            return false;
+        cfg.u32TransLvl = static_cast<uint32_t>(n);
+    } else if (key == "camera_type") {
+        if (!number(value, 0xFFFFFFFF, n, key))
+            return false;
+        cfg.u32CameraType = static_cast<uint32_t>(n);
+    } else if (key == "sensor_vid") {
+        if (!number(value, 0xFFFF, n, key))
+            return false;
+        cfg.u16Vid = static_cast<uint16_t>(n);
+    }
+    return true;
+}
+
+bool Parser::registerLine(std::string_view line)
+{
+    std::vector<std::string_view> words = splitWords(line);
+    RegisterStep step;
+    step.line = line_;
+    uint64_t a = 0, v = 0;
+    if (upper(words[0]) == "DELAY") {
+        if (words.size() != 2)
+            return fail("expected 'delay MILLISECONDS'");
+        if (!number(words[1], 60000, v, "delay"))
+            return false;
+        step.kind = RegisterStep::Kind::Delay;
+        step.value = static_cast<uint32_t>(v);
+        out_.registers.push_back(step);
+        return true;
+    }
+    if (words.size() != 2)
+        return fail("expected 'ADDRESS VALUE' in [registers], got '" + std::string(line) + "'");
+    // Widths are checked in finish(), once i2c_mode is known wherever it stands.
+    if (!number(words[0], 0xFFFF, a, "register address") ||
+        !number(words[1], 0xFFFFFFFF, v, "register value"))
+        return false;
+    step.address = static_cast<uint32_t>(a);
+    step.value = static_cast<uint32_t>(v);
+    out_.registers.push_back(step);
+    return true;
+}
+
+bool Parser::boardLine(std::string_view line)
+{
+    std::vector<std::string_view> words = splitWords(line);
+    if (words.size() < 3)
+        return fail("expected 'REQUEST VALUE INDEX [DATA BYTES...]' in [board]");
+    uint64_t request = 0, value = 0, index = 0;
+    if (!number(words[0], 0xFF, request, "request") || !number(words[1], 0xFFFF, value, "value") ||
+        !number(words[2], 0xFFFF, index, "index"))
+        return false;
+    BoardCommand cmd;
+    cmd.request = static_cast<uint8_t>(request);
+    cmd.value = static_cast<uint16_t>(value);
+    cmd.index = static_cast<uint16_t>(index);
+    cmd.line = line_;
+    for (size_t i = 3; i < words.size(); ++i) {
+        uint64_t byte = 0;
+        if (!number(words[i], 0xFF, byte, "data byte"))
+            return false;
+        cmd.data.push_back(static_cast<uint8_t>(byte));
+    }
+    // A control transfer's data stage is at most 4096 bytes on the boards' firmware.
+    if (cmd.data.size() > 4096)
+        return fail("a board command carries at most 4096 data bytes");
+    out_.boardCommands.push_back(std::move(cmd));
+    return true;
+}
+
+bool Parser::finish()
+{
+    if (!sectionSeen_[0]) {
+        error_ = std::string(source_) + ": no [camera] section";
+        return false;
+    }
+    for (size_t i = 0; i < kCameraKeys.size(); ++i) {
+        if (kCameraKeys[i].required && !seenAt_[i]) {
+            line_ = cameraLineNo_;
+            return fail("[camera] lacks the key '" + std::string(kCameraKeys[i].key) + "'");
+        }
+    }
+
+    CameraConfig& cfg = out_.config;
+    const unsigned maxBits = 8u * cfg.u8PixelBytes;
+    const size_t bitsSlot = 5;  // "pixel_bits" in kCameraKeys
+    if (!seenAt_[bitsSlot]) {
+        cfg.u8PixelBits = static_cast<uint8_t>(maxBits);
+    } else if (cfg.u8PixelBits > maxBits) {
+        line_ = seenAt_[bitsSlot];
+        return fail("pixel_bits " + std::to_string(cfg.u8PixelBits) + " exceeds the " +
+                    std::to_string(maxBits) + " bits of " + std::to_string(cfg.u8PixelBytes) +
+                    " pixel byte(s)");
+    }
+
+    const unsigned aBits = addressBits(cfg.emI2cMode), vBits = valueBits(cfg.emI2cMode);
+    for (const RegisterStep& step : out_.registers) {
+        if (step.kind != RegisterStep::Kind::Write)
+            continue;
+        line_ = step.line;
+        if (aBits < 32 && step.address >> aBits)
+            return fail("register address exceeds the " + std::to_string(aBits) +
+                        " bits of i2c_mode " + std::string(i2cModeName(cfg.emI2cMode)));
+        if (vBits < 32 && step.value >> vBits)
+            return fail("register value exceeds the " + std::to_string(vBits) +
+                        " bits of i2c_mode " + std::string(i2cModeName(cfg.emI2cMode)));
+    }
+    return true;
+}
+
+constexpr std::string_view kDefaultText = R"(# The default virtual board: 640x480 RAW8 in RGGB order.
+[camera]
+name = virtual-default
+width = 640
+height = 480
+pixel_bytes = 1
+pixel_bits = 8
+format = RAW
+bayer = RG
+i2c_address = 0x20
+i2c_mode = 16_8
+transfer_level = 0
+
+[registers]
+0x0100 0x00
+0x3012 0x40
+0x3013 0x02
+0x0100 0x01
+)";
+
+}  // namespace
+
+bool parseNumber(std::string_view text, uint64_t max, uint64_t& out)
+{
+    if (text.empty())
+        return false;
+    unsigned base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    uint64_t value = 0;
+    for (char c : text) {
+        unsigned digit;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<unsigned>(c - '0');
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        else
+            return false;
+        if (value > (max - digit) / base)
+            return false;
+        value = value * base + digit;
+    }
+    out = value;
+    return true;
+}
+
+std::string_view formatName(FormatMode format)
+{
+    for (const auto& f : kFormats)
+        if (f.mode == format)
+            return f.name;
+    return "?";
+}
+
+std::string_view i2cModeName(I2cMode mode)
+{
+    for (const auto& m : kI2cModes)
+        if (m.mode == mode)
+            return m.name;
+    return "?";
+}
+
+std::string_view bayerName(RawMode bayer)
+{
+    for (const auto& b : kBayers)
+        if (b.mode == bayer)
+            return b.name;
+    return "?";
+}
+
+bool parseFormatName(std::string_view text, FormatMode& out)
+{
+    std::string s = upper(text);
+    if (s.rfind("FORMAT_MODE_", 0) == 0)
+        s.erase(0, 12);
+    for (const auto& f : kFormats) {
+        if (f.name == s) {
+            out = f.mode;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool parseI2cModeName(std::string_view text, I2cMode& out)
+{
+    std::string s = upper(text);
+    if (s.rfind("I2C_MODE_", 0) == 0)
+        s.erase(0, 9);
+    for (const auto& m : kI2cModes) {
+        if (m.name == s) {
+            out = m.mode;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool parseBayerName(std::string_view text, RawMode& out)
+{
+    std::string s = upper(text);
+    if (s.rfind("RAW_", 0) == 0)
+        s.erase(0, 4);
+    for (const auto& b : kBayers) {
+        if (b.name == s || b.pattern == s) {
+            out = b.mode;
+            return true;
+        }
+    }
+    return false;
+}
+
+unsigned addressBits(I2cMode mode)
+{
+    for (const auto& m : kI2cModes)
+        if (m.mode == mode)
+            return m.addressBits;
+    return 16;
+}
+
+unsigned valueBits(I2cMode mode)
+{
+    for (const auto& m : kI2cModes)
+        if (m.mode == mode)
+            return m.valueBits;
+    return 32;
+}
+
+bool parseCameraFile(std::string_view text, std::string_view source, CameraFile& out,
+                     std::string& error)
+{
+    CameraFile parsed;
+    Parser parser(source, parsed, error);
+    if (!parser.run(text))
+        return false;
+    out = std::move(parsed);
+    return true;
+}
+
+bool loadCameraFile(const std::string& path, CameraFile& out, std::string& error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+        error = path + ": read error";
+        return false;
+    }
+    return parseCameraFile(text.str(), path, out, error);
+}
+
+std::string_view defaultCameraFileText()
+{
+    return kDefaultText;
+}
+
+const CameraFile& defaultCameraFile()
+{
+    static const CameraFile file = [] {
+        CameraFile f;
+        std::string error;
+        // The text is ours and covered by a test; a failure here is a build mistake.
+        if (!parseCameraFile(kDefaultText, "<built-in default>", f, error))
+            std::abort();
+        return f;
+    }();
+    return file;
+}
+
+}  // namespace vexo::tools

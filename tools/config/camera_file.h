@@ -1,0 +1,76 @@
+// Camera configuration files: the text form of a CameraConfig plus what a sensor needs at
+// start-up (its register list) and optional board commands. docs/camera-config.md describes
+// the format; the Python helper reads the same files.
+//
+// Threading: plain values and reentrant functions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <vexo/camera.h>
+
+namespace vexo::tools {
+
+/// One line of the [registers] section: a sensor register write, or a pause.
+struct RegisterStep {
+    enum class Kind : uint8_t { Write, Delay };
+    Kind kind = Kind::Write;
+    uint32_t address = 0;
+    uint32_t value = 0;   ///< the value for a write, milliseconds for a pause
+    unsigned line = 0;    ///< line in the file, for messages about this step
+};
+
+/// One line of the [board] section: a host-to-device vendor request.
+struct BoardCommand {
+    uint8_t request = 0;
+    uint16_t value = 0;
+    uint16_t index = 0;
+    std::vector<uint8_t> data;
+    unsigned line = 0;
+};
+
+struct CameraFile {
+    std::string source;  ///< file name used in messages
+    std::string name;    ///< optional "name" key; empty when absent
+    CameraConfig config{};
+    RawMode bayer = RAW_RG;
+    std::vector<RegisterStep> registers;
+    std::vector<BoardCommand> boardCommands;
+};
+
+/// Parses the text of a configuration file. On failure returns false and sets `error` to one
+/// line "source:line: what is wrong" (or "source: ..." for a missing key).
+bool parseCameraFile(std::string_view text, std::string_view source, CameraFile& out,
+                     std::string& error);
+
+/// Reads and parses a file; a file that cannot be read is reported as "path: reason".
+bool loadCameraFile(const std::string& path, CameraFile& out, std::string& error);
+
+/// The configuration of the default virtual board (640x480 RAW8 RGGB, sensor at 0x20 in
+/// 16-bit address / 8-bit value mode), used when no file is given.
+const CameraFile& defaultCameraFile();
+/// The text the default configuration is parsed from (examples/configs/virtual-default.cfg
+/// holds the same settings).
+std::string_view defaultCameraFileText();
+
+/// Names as the files write them: "RAW", "16_8", "RG".
+std::string_view formatName(FormatMode format);
+std::string_view i2cModeName(I2cMode mode);
+std::string_view bayerName(RawMode bayer);
+/// Accepts the short and the constant name ("16_8" or "I2C_MODE_16_8"), any letter case.
+bool parseFormatName(std::string_view text, FormatMode& out);
+bool parseI2cModeName(std::string_view text, I2cMode& out);
+/// "RG", "RAW_RG" or "RGGB" (and the same for GR, GB, BG).
+bool parseBayerName(std::string_view text, RawMode& out);
+
+/// Decimal or 0x hexadecimal, no sign, at most `max`.
+bool parseNumber(std::string_view text, uint64_t max, uint64_t& out);
+
+/// Register address and value widths in bits of an I2C mode.
+unsigned addressBits(I2cMode mode);
+unsigned valueBits(I2cMode mode);
+
+}  // namespace vexo::tools

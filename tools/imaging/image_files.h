@@ -1,0 +1,26 @@
+// Writing converted frames to files: PNG through libpng, JPEG frames as received.
+//
+// Threading: reentrant.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "imaging/frame_converter.h"
+
+namespace vexo::tools {
+
+/// Writes `image` as a PNG. Fast compression: frames are written while the board streams.
+/// On failure returns false with "path: reason" in `error`.
+bool writePng(const char* path, const ImageView& image, std::string& error);
+
+/// Bytes of a received JPEG frame up to and including its last end-of-image marker (FF D9);
+/// the whole frame when there is none. Receive buffers may hold padding after the image.
+size_t jpegLength(std::span<const uint8_t> frame);
+
+/// Writes the first jpegLength(frame) bytes. On failure returns false with "path: reason".
+bool writeJpeg(const char* path, std::span<const uint8_t> frame, std::string& error);
+
+}  // namespace vexo::tools
