@@ -38,9 +38,13 @@ uint8_t ModelBus::readController(uint8_t reg) {
 }
 
 std::optional<std::vector<uint8_t>> ModelBus::read(uint32_t capacity) {
-    std::vector<uint8_t> buffer(capacity);
-    last = model->bulkIn(0x81, buffer.data(), capacity);
+    // A read that had to wait is offered again with its own buffer, as the backend does.
+    if (last.kind != virt::BulkResult::Kind::Wait || buffer_.size() != capacity)
+        buffer_.assign(capacity, 0);
+    last = model->bulkIn(0x81, buffer_.data(), capacity);
     if (last.kind != virt::BulkResult::Kind::Done) return std::nullopt;
+    std::vector<uint8_t> buffer = std::move(buffer_);
+    buffer_.clear();
     if (last.length > capacity) throw std::runtime_error("read overran its buffer");
     buffer.resize(last.length);
     return buffer;

@@ -27,12 +27,15 @@ public:
     bool writeController(uint8_t reg, uint8_t value);
     uint8_t readController(uint8_t reg);
 
-    /// One bulk read of `capacity` bytes: the bytes when it completed at once, else none
-    /// (the board's answer is in last).
+    /// One bulk read of `capacity` bytes: the bytes when it completed, else none (the board's
+    /// answer is in last). After a Wait, the next call of the same size offers the same read.
     std::optional<std::vector<uint8_t>> read(uint32_t capacity);
     virt::BulkResult last;
 
     std::shared_ptr<virt::BoardModel> model;
+
+private:
+    std::vector<uint8_t> buffer_;
 };
 
 }  // namespace vexo::test
