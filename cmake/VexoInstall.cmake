@@ -1,0 +1,22 @@
+# Installs libvexo with its headers, a CMake package (find_package(Vexo) gives Vexo::vexo)
+# and a pkg-config file (pkg-config --cflags --libs vexo).
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+install(TARGETS vexo EXPORT VexoTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vexo DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+        FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
+install(EXPORT VexoTargets NAMESPACE Vexo:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vexo)
+
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/VexoConfig.cmake.in
+    ${CMAKE_BINARY_DIR}/VexoConfig.cmake INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vexo)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/VexoConfigVersion.cmake
+    COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/VexoConfig.cmake ${CMAKE_BINARY_DIR}/VexoConfigVersion.cmake
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vexo)
+
+configure_file(${PROJECT_SOURCE_DIR}/cmake/vexo.pc.in ${CMAKE_BINARY_DIR}/vexo.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/vexo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

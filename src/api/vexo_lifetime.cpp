@@ -1,0 +1,88 @@
+// The four lifetime functions: scan, open, autoopen and close. The camera object does the
+// device selection and the open sequence; these create and destroy it and keep exceptions
+// and null pointers from crossing the boundary.
+#include <vexo/camera.h>
+
+#include <array>
+#include <memory>
+#include <new>
+
+#include "api/boundary.h"
+#include "camera/zu_usb_camera_lib.h"
+#include "driver/virtual/virtual_board.h"
+
+using vexo::api::kInternalFailure;
+using vexo::camera::ZuUsbCameraLib;
+
+namespace {
+
+// Virtual boards described by VEXO_VIRTUAL_BOARDS join the bus before the first enumeration.
+void addEnvironmentBoards() { vexo::driver::virt::loadBoardsFromEnvironment(); }
+
+// Creates the camera object and hands it out at once, before anything can fail, so that the
+// caller owns a handle whatever the open reports.
+template <typename Open>
+Uint32 openWith(CameraHandle* handle, CameraConfig* cfg, Open&& open) noexcept {
+    if (handle == nullptr) return USB_CAMERA_USB_CREATE_ERROR;
+    *handle = nullptr;
+    try {
+        addEnvironmentBoards();
+        auto* camera = new ZuUsbCameraLib();
+        *handle = camera;
+        // Without a configuration there is no size to check: refuse it as out of range.
+        if (cfg == nullptr) return USB_CAMERA_SIZE_EXCEED_ERROR;
+        return open(*camera, cfg);
+    } catch (const std::bad_alloc&) {
+        return USB_CAMERA_BUFFER_ERROR;
+    } catch (...) {
+        return kInternalFailure;
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+Uint32 VEXO_CALL Vexo_scan(ScanEntry* entries) {
+    try {
+        addEnvironmentBoards();
+        // A caller that only wants the count may pass no array.
+        std::unique_ptr<std::array<ScanEntry, 256>> scratch;
+        if (entries == nullptr) {
+            scratch = std::make_unique<std::array<ScanEntry, 256>>();
+            entries = scratch->data();
+        }
+        ZuUsbCameraLib scanner;
+        return scanner.scan(entries);
+    } catch (const std::bad_alloc&) {
+        return USB_CAMERA_BUFFER_ERROR;
+    } catch (...) {
+        return kInternalFailure;
+    }
+}
+
+Uint32 VEXO_CALL Vexo_open(CameraHandle* handle, CameraConfig* cfg, Uint32 index) {
+    return openWith(handle, cfg, [index](ZuUsbCameraLib& camera, CameraConfig* config) {
+        return camera.open(config, index);
+    });
+}
+
+Uint32 VEXO_CALL Vexo_autoopen(CameraHandle* handle, CameraConfig* cfg) {
+    return openWith(handle, cfg, [](ZuUsbCameraLib& camera, CameraConfig* config) {
+        return camera.autoopen(config);
+    });
+}
+
+Uint32 VEXO_CALL Vexo_close(CameraHandle handle) {
+    if (handle == nullptr) return USB_CAMERA_NO_ERROR;
+    auto* camera = vexo::api::cameraOf(handle);
+    try {
+        camera->close();
+    } catch (...) {
+        // The device is released by the destructor's path below; close reports 0 regardless.
+    }
+    delete camera;
+    return USB_CAMERA_NO_ERROR;
+}
+
+}  // extern "C"
