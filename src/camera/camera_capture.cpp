@@ -4,6 +4,7 @@
  */
 #include <limits>
 
+#include "camera/config_fields.h"
 #include "camera/zu_usb_camera_lib.h"
 #include "usb/driver_device.h"
 
@@ -37,8 +38,8 @@ uint32_t ZuUsbCameraLib::queueTransfers() {
     if (!bulk) return USB_CAMERA_USB_TASK_ERROR;
 
     getUsbType(&captureBoardType_, &captureLinkType_);
-    uint64_t length = assembly_.config.emImageFmtMode == FORMAT_MODE_JPG ? kJpegTransferLength
-                                                                         : kDefaultTransferLength;
+    uint64_t length = formatModeValue(assembly_.config) == FORMAT_MODE_JPG ? kJpegTransferLength
+                                                                           : kDefaultTransferLength;
     if (assembly_.config.u32TransLvl != 0) {
         length = static_cast<uint64_t>(assembly_.config.u32TransLvl) * bulk->maxPacketSize;
         if (captureLinkType_ == 2) length *= 16;

@@ -6,6 +6,7 @@
 #include <new>
 #include <random>
 
+#include "camera/config_fields.h"
 #include "camera/frame_length.h"
 #include "camera/zu_usb_camera_lib.h"
 #include "usb/driver_device.h"
@@ -46,8 +47,7 @@ uint32_t ZuUsbCameraLib::applyConfig(CameraConfig* cfg) {
     applied.u32Height = cfg->u32Height;
     applied.u8PixelBytes = cfg->u8PixelBytes;
     applied.u8PixelBits = cfg->u8PixelBits;
-    applied.emImageFmtMode = cfg->emImageFmtMode;
-    applied.emI2cMode = cfg->emI2cMode;
+    copyModes(applied, *cfg);
     applied.u32I2cAddr = cfg->u32I2cAddr;
     applied.u32TransLvl = cfg->u32TransLvl;
 
@@ -66,8 +66,7 @@ uint32_t ZuUsbCameraLib::applyConfig(CameraConfig* cfg) {
     probeBoard();
 
     if (firmwareHas32BitRegisters(board_.usbFirmwareVersion)) return USB_CAMERA_NO_ERROR;
-    if (static_cast<uint32_t>(applied.emI2cMode) == I2C_MODE_16_32)
-        return USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR;
+    if (i2cModeValue(applied) == I2C_MODE_16_32) return USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR;
     return USB_CAMERA_NO_ERROR;
 }
 
@@ -168,8 +167,7 @@ uint32_t ZuUsbCameraLib::getSensorCfg(CameraConfig* cfg) {
     cfg->u32Height = applied.u32Height;
     cfg->u8PixelBytes = applied.u8PixelBytes;
     cfg->u8PixelBits = applied.u8PixelBits;
-    cfg->emImageFmtMode = applied.emImageFmtMode;
-    cfg->emI2cMode = applied.emI2cMode;
+    copyModes(*cfg, applied);
     cfg->u32I2cAddr = applied.u32I2cAddr;
     cfg->u32TransLvl = applied.u32TransLvl;
     cfg->usbType = static_cast<uint8_t>(usbType_);

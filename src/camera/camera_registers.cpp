@@ -3,6 +3,7 @@
  * widths, sensor registers by the applied I2C mode, and the USB-type query. Every one is a
  * single vendorRequest(); multi-byte values travel most significant byte first.
  */
+#include "camera/config_fields.h"
 #include "camera/zu_usb_camera_lib.h"
 
 namespace vexo::camera {
@@ -158,7 +159,7 @@ uint32_t ZuUsbCameraLib::readReg_16_32(uint32_t dev, uint32_t reg, uint32_t* val
 
 uint32_t ZuUsbCameraLib::writeSensorReg(uint32_t reg, uint32_t value) {
     const uint32_t dev = assembly_.config.u32I2cAddr;
-    switch (static_cast<uint32_t>(assembly_.config.emI2cMode)) {
+    switch (i2cModeValue(assembly_.config)) {
         case I2C_MODE_8_8:
             return writeReg_8_8(dev, reg, value);
         case I2C_MODE_8_16:
@@ -176,7 +177,7 @@ uint32_t ZuUsbCameraLib::writeSensorReg(uint32_t reg, uint32_t value) {
 
 uint32_t ZuUsbCameraLib::readSensorReg(uint32_t reg, uint32_t* value) {
     const uint32_t dev = assembly_.config.u32I2cAddr;
-    switch (static_cast<uint32_t>(assembly_.config.emI2cMode)) {
+    switch (i2cModeValue(assembly_.config)) {
         case I2C_MODE_8_8:
             return readReg_8_8(dev, reg, value);
         case I2C_MODE_8_16:

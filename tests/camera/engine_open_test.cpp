@@ -159,7 +159,7 @@ TEST_F(EngineOpen, FrameBuffersAreSizedPerFormat) {
     for (auto c : cases) {
         SCOPED_TRACE(c.format);
         CameraConfig cfg = configFor(board_->config());
-        cfg.emImageFmtMode = static_cast<FormatMode>(c.format);
+        std::memcpy(&cfg.emImageFmtMode, &c.format, sizeof c.format);
         cfg.u32Width = c.width;
         cfg.u32Height = c.height;
         cfg.u8PixelBytes = c.pixelBytes;
@@ -172,7 +172,8 @@ TEST_F(EngineOpen, FrameBuffersAreSizedPerFormat) {
     }
     /* A format without a size keeps the previous one. */
     CameraConfig cfg = configFor(board_->config());
-    cfg.emImageFmtMode = static_cast<FormatMode>(9);
+    const uint32_t unnamed = 9;
+    std::memcpy(&cfg.emImageFmtMode, &unnamed, sizeof unnamed);
     ASSERT_EQ(camera_->setCamCfg(&cfg), USB_CAMERA_NO_ERROR);
     EXPECT_EQ(camera_->frameSize(), 1200u);
 }

@@ -84,7 +84,8 @@ TEST_F(EngineRegisters, SensorRegistersFollowTheAppliedI2cMode) {
     EXPECT_EQ(camera_->writeSensorReg(0x31, 0x0102), USB_CAMERA_NO_ERROR);
     EXPECT_EQ(onlyRequest().setup.bRequest, 0xD5);
 
-    cfg.emI2cMode = static_cast<I2cMode>(5);
+    const uint32_t unknownMode = 5;
+    std::memcpy(&cfg.emI2cMode, &unknownMode, sizeof unknownMode);
     ASSERT_EQ(camera_->setCamCfg(&cfg), USB_CAMERA_NO_ERROR);
     board_->clearControlRequests();
     uint32_t value = 0;
