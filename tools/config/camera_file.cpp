@@ -425,7 +425,7 @@ bool parseNumber(std::string_view text, uint64_t max, uint64_t& out)
             digit = static_cast<unsigned>(c - 'A' + 10);
         else
             return false;
-        if (value > (max - digit) / base)
+        if (digit > max || value > (max - digit) / base)
             return false;
         value = value * base + digit;
     }

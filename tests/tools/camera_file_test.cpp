@@ -1,0 +1,251 @@
+// The camera configuration file loader: what a file sets, and that every mistake is reported
+// with the file and line a person has to fix.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "config/camera_file.h"
+
+using namespace vexo::tools;
+
+namespace {
+
+constexpr const char* kMinimal = R"([camera]
+width = 640
+height = 480
+format = RAW
+i2c_address = 0x20
+i2c_mode = 16_8
+)";
+
+struct Parsed {
+    bool ok;
+    CameraFile file;
+    std::string error;
+};
+
+Parsed parse(const std::string& text)
+{
+    Parsed p;
+    p.ok = parseCameraFile(text, "cam.cfg", p.file, p.error);
+    return p;
+}
+
+// The minimal file plus a section header (when given) and one more line.
+std::string withLine(const std::string& section, const std::string& line)
+{
+    return std::string(kMinimal) + (section.empty() ? "" : section + "\n") + line + "\n";
+}
+
+// The minimal file with one of its lines replaced.
+std::string replaced(const std::string& from, const std::string& to)
+{
+    std::string text = kMinimal;
+    text.replace(text.find(from), from.size(), to);
+    return text;
+}
+
+}  // namespace
+
+TEST(CameraFile, FullFileSetsEveryField)
+{
+    const Parsed p = parse(R"(# a comment line
+[camera]
+name = test sensor     # trailing comment
+width = 0x500
+height = 720
+pixel_bytes = 2
+pixel_bits = 10
+format = format_mode_mon
+bayer = BGGR
+i2c_address = 0x36
+i2c_mode = I2C_MODE_16_16
+transfer_level = 4
+camera_type = 7
+sensor_vid = 0x1234
+
+[registers]
+0x3012 0x0A0B
+delay 5
+0x0100 1
+
+[board]
+0xD7 0x4600 0x0300 0x40
+0xA1 0 0
+)");
+    ASSERT_TRUE(p.ok) << p.error;
+    const CameraConfig& c = p.file.config;
+    EXPECT_EQ(p.file.name, "test sensor");
+    EXPECT_EQ(c.u32Width, 1280u);
+    EXPECT_EQ(c.u32Height, 720u);
+    EXPECT_EQ(c.u8PixelBytes, 2);
+    EXPECT_EQ(c.u8PixelBits, 10);
+    EXPECT_EQ(c.emImageFmtMode, FORMAT_MODE_MON);
+    EXPECT_EQ(p.file.bayer, RAW_BG);
+    EXPECT_EQ(c.u32I2cAddr, 0x36u);
+    EXPECT_EQ(c.emI2cMode, I2C_MODE_16_16);
+    EXPECT_EQ(c.u32TransLvl, 4u);
+    EXPECT_EQ(c.u32CameraType, 7u);
+    EXPECT_EQ(c.u16Vid, 0x1234);
+
+    ASSERT_EQ(p.file.registers.size(), 3u);
+    EXPECT_EQ(p.file.registers[0].kind, RegisterStep::Kind::Write);
+    EXPECT_EQ(p.file.registers[0].address, 0x3012u);
+    EXPECT_EQ(p.file.registers[0].value, 0x0A0Bu);
+    EXPECT_EQ(p.file.registers[0].line, 17u);
+    EXPECT_EQ(p.file.registers[1].kind, RegisterStep::Kind::Delay);
+    EXPECT_EQ(p.file.registers[1].value, 5u);
+
+    ASSERT_EQ(p.file.boardCommands.size(), 2u);
+    EXPECT_EQ(p.file.boardCommands[0].request, 0xD7);
+    EXPECT_EQ(p.file.boardCommands[0].value, 0x4600);
+    EXPECT_EQ(p.file.boardCommands[0].index, 0x0300);
+    EXPECT_EQ(p.file.boardCommands[0].data, std::vector<uint8_t>{0x40});
+    EXPECT_TRUE(p.file.boardCommands[1].data.empty());
+}
+
+TEST(CameraFile, DefaultsForOptionalKeys)
+{
+    const Parsed p = parse(kMinimal);
+    ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.file.config.u8PixelBytes, 1);
+    EXPECT_EQ(p.file.config.u8PixelBits, 8);
+    EXPECT_EQ(p.file.bayer, RAW_RG);
+    EXPECT_EQ(p.file.config.u32TransLvl, 0u);
+
+    const Parsed two = parse(std::string(kMinimal) + "pixel_bytes = 2\n");
+    ASSERT_TRUE(two.ok) << two.error;
+    EXPECT_EQ(two.file.config.u8PixelBits, 16) << "pixel bits default to all bits of the bytes";
+}
+
+TEST(CameraFile, ErrorsNameFileAndLine)
+{
+    struct Case {
+        std::string text;
+        std::string expected;  // the whole message
+    };
+    const std::vector<Case> cases{
+        {"width = 3\n", "cam.cfg:1: text before the first section; start the file with [camera]"},
+        {withLine("", "widht = 5"), "cam.cfg:7: unknown key 'widht' in [camera]"},
+        {withLine("", "width = 320"), "cam.cfg:7: key 'width' already set on line 2"},
+        {withLine("", "pixel_bytes = 3"),
+         "cam.cfg:7: pixel_bytes '3' is not a number from 0 to 2 (decimal or 0x hex)"},
+        {replaced("format = RAW", "format = BMP"),
+         "cam.cfg:4: unknown format 'BMP' (RAW, MON, RGB, YUV, JPG, RAW_D, MON_D)"},
+        {withLine("", "bayer = RB"), "cam.cfg:7: unknown bayer order 'RB' (RG, GR, GB, BG)"},
+        {withLine("[sensor]", ""),
+         "cam.cfg:7: unknown section '[sensor]' (known: [camera], [registers], [board])"},
+        {withLine("[registers]", "0x3012"),
+         "cam.cfg:8: expected 'ADDRESS VALUE' in [registers], got '0x3012'"},
+        {withLine("[registers]", "0x3012 0x100"),
+         "cam.cfg:8: register value exceeds the 8 bits of i2c_mode 16_8"},
+        {withLine("[registers]", "0x10000 1"),
+         "cam.cfg:8: register address '0x10000' is not a number from 0 to 65535 (decimal or 0x "
+         "hex)"},
+        {withLine("[registers]", "0x3012 0x1g"),
+         "cam.cfg:8: register value '0x1g' is not a number from 0 to 4294967295 (decimal or 0x "
+         "hex)"},
+        {withLine("[board]", "0xD7 0x4600"),
+         "cam.cfg:8: expected 'REQUEST VALUE INDEX [DATA BYTES...]' in [board]"},
+        {withLine("[board]", "0xD7 0 0 256"),
+         "cam.cfg:8: data byte '256' is not a number from 0 to 255 (decimal or 0x hex)"},
+        {"[camera]\nwidth = 640\nheight = 480\nformat = RAW\ni2c_mode = 8_8\n",
+         "cam.cfg:1: [camera] lacks the key 'i2c_address'"},
+        {"# nothing\n", "cam.cfg: no [camera] section"},
+        {withLine("", "pixel_bits = 9"), "cam.cfg:7: pixel_bits 9 exceeds the 8 bits of 1 pixel byte(s)"},
+        {withLine("[camera]", ""), "cam.cfg:7: section [camera] appears twice"},
+        {withLine("[registers]", "delay"), "cam.cfg:8: expected 'delay MILLISECONDS'"},
+        {"[registers]\n0x3012 0x100\n" + std::string(kMinimal),
+         "cam.cfg:2: register value exceeds the 8 bits of i2c_mode 16_8"},
+        {replaced("width = 640", "width = 0"), "cam.cfg:2: width must be 1..16384"},
+        {replaced("height = 480", "height = 16385"),
+         "cam.cfg:3: height '16385' is not a number from 0 to 16384 (decimal or 0x hex)"},
+    };
+    for (const Case& c : cases) {
+        const Parsed p = parse(c.text);
+        EXPECT_FALSE(p.ok) << c.text;
+        EXPECT_EQ(p.error, c.expected) << c.text;
+    }
+}
+
+TEST(CameraFile, RegisterWidthsFollowTheMode)
+{
+    std::string text = kMinimal;
+    text.replace(text.find("16_8"), 4, "8_16");
+    EXPECT_FALSE(parse(text + "[registers]\n0x3012 1\n").ok);
+    EXPECT_TRUE(parse(text + "[registers]\n0x30 0xFFFF\n").ok);
+    text.replace(text.find("8_16"), 4, "16_32");
+    EXPECT_TRUE(parse(text + "[registers]\n0x3012 0xFFFFFFFF\n").ok);
+}
+
+TEST(CameraFile, NumbersAndNames)
+{
+    uint64_t v = 0;
+    EXPECT_TRUE(parseNumber("0x1F", 0xFF, v));
+    EXPECT_EQ(v, 0x1Fu);
+    EXPECT_TRUE(parseNumber("4294967295", 0xFFFFFFFF, v));
+    EXPECT_FALSE(parseNumber("4294967296", 0xFFFFFFFF, v));
+    EXPECT_FALSE(parseNumber("0x", 0xFF, v));
+    EXPECT_FALSE(parseNumber("-1", 0xFF, v));
+    EXPECT_FALSE(parseNumber("3", 2, v)) << "a single digit above the limit";
+    EXPECT_FALSE(parseNumber("0xF", 9, v));
+    EXPECT_FALSE(parseNumber("1e3", 0xFFFF, v));
+    EXPECT_FALSE(parseNumber("99999999999999999999999", ~uint64_t{0}, v)) << "overflow";
+
+    RawMode b{};
+    EXPECT_TRUE(parseBayerName("gbrg", b));
+    EXPECT_EQ(b, RAW_GB);
+    EXPECT_TRUE(parseBayerName("RAW_GR", b));
+    EXPECT_EQ(b, RAW_GR);
+    FormatMode f{};
+    EXPECT_TRUE(parseFormatName("raw_d", f));
+    EXPECT_EQ(f, FORMAT_MODE_RAW_D);
+    for (FormatMode m : {FORMAT_MODE_RAW, FORMAT_MODE_RGB, FORMAT_MODE_YUV, FORMAT_MODE_JPG,
+                         FORMAT_MODE_MON, FORMAT_MODE_RAW_D, FORMAT_MODE_MON_D}) {
+        ASSERT_TRUE(parseFormatName(formatName(m), f));
+        EXPECT_EQ(f, m);
+    }
+    I2cMode i{};
+    for (I2cMode m : {I2C_MODE_8_8, I2C_MODE_8_16, I2C_MODE_16_8, I2C_MODE_16_16, I2C_MODE_16_32}) {
+        ASSERT_TRUE(parseI2cModeName(i2cModeName(m), i));
+        EXPECT_EQ(i, m);
+    }
+}
+
+TEST(CameraFile, MissingFileIsReportedWithItsPath)
+{
+    CameraFile f;
+    std::string error;
+    EXPECT_FALSE(loadCameraFile("/nonexistent/cam.cfg", f, error));
+    EXPECT_EQ(error, "/nonexistent/cam.cfg: No such file or directory");
+}
+
+TEST(CameraFile, ShippedExamplesLoadAndTheDefaultMatchesItsFile)
+{
+    for (const char* name : {"virtual-default.cfg", "usb2-mono10.cfg", "jpeg-720p.cfg"}) {
+        CameraFile f;
+        std::string error;
+        EXPECT_TRUE(loadCameraFile(std::string(VEXO_SOURCE_DIR "/examples/configs/") + name, f,
+                                   error))
+            << error;
+    }
+    CameraFile shipped;
+    std::string error;
+    ASSERT_TRUE(loadCameraFile(VEXO_SOURCE_DIR "/examples/configs/virtual-default.cfg", shipped,
+                               error))
+        << error;
+    const CameraFile& builtIn = defaultCameraFile();
+    EXPECT_EQ(0, std::memcmp(&shipped.config, &builtIn.config, sizeof(CameraConfig)));
+    EXPECT_EQ(shipped.bayer, builtIn.bayer);
+    ASSERT_EQ(shipped.registers.size(), builtIn.registers.size());
+    for (size_t i = 0; i < shipped.registers.size(); ++i) {
+        EXPECT_EQ(shipped.registers[i].address, builtIn.registers[i].address);
+        EXPECT_EQ(shipped.registers[i].value, builtIn.registers[i].value);
+    }
+    // The default virtual board: 640x480 RAW8 RGGB, sensor 0x20 in 16_8 mode.
+    EXPECT_EQ(builtIn.config.u32Width, 640u);
+    EXPECT_EQ(builtIn.config.u32Height, 480u);
+    EXPECT_EQ(builtIn.config.emImageFmtMode, FORMAT_MODE_RAW);
+    EXPECT_EQ(builtIn.config.u32I2cAddr, 0x20u);
+    EXPECT_EQ(builtIn.config.emI2cMode, I2C_MODE_16_8);
+}

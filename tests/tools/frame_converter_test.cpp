@@ -1,0 +1,191 @@
+// Frame conversion and image files: each pixel format turned into the colours a viewer must
+// show, with the Bayer order, sample width and significant bits honoured.
+#include <gtest/gtest.h>
+
+#include <array>
+
+#include "imaging/frame_converter.h"
+#include "imaging/image_files.h"
+#include "tools/support/image_reader.h"
+#include "tools/support/tool_runner.h"
+
+using namespace vexo::tools;
+using vexo::tools::test::DecodedImage;
+using vexo::tools::test::ScratchDir;
+
+namespace {
+
+struct Rgb {
+    int r, g, b;
+};
+
+FrameFormat format(uint32_t w, uint32_t h, FormatMode mode, uint8_t bytes = 1, uint8_t bits = 8,
+                   RawMode bayer = RAW_RG)
+{
+    FrameFormat f;
+    f.width = w;
+    f.height = h;
+    f.format = mode;
+    f.pixelBytes = bytes;
+    f.pixelBits = bits;
+    f.bayer = bayer;
+    return f;
+}
+
+// A mosaic of a uniform colour, sampled as the given Bayer order would see it.
+std::vector<uint8_t> mosaicOf(Rgb c, uint32_t w, uint32_t h, RawMode bayer)
+{
+    std::vector<uint8_t> m(size_t{w} * h);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            const int ch = bayerColour(bayer, x, y);
+            m[y * w + x] = static_cast<uint8_t>(ch == 0 ? c.r : ch == 1 ? c.g : c.b);
+        }
+    return m;
+}
+
+Rgb pixelAt(const ImageView& v, uint32_t x, uint32_t y)
+{
+    const uint8_t* p = &v.pixels[(size_t{y} * v.width + x) * 3];
+    return {p[0], p[1], p[2]};
+}
+
+}  // namespace
+
+TEST(FrameConverter, BayerOrderDecidesWhichSampleIsRed)
+{
+    const Rgb colour{200, 100, 30};
+    for (RawMode bayer : {RAW_RG, RAW_GR, RAW_GB, RAW_BG}) {
+        FrameConverter conv(format(8, 6, FORMAT_MODE_RAW, 1, 8, bayer));
+        ImageView v;
+        ASSERT_TRUE(conv.convert(mosaicOf(colour, 8, 6, bayer), v));
+        EXPECT_EQ(v.layout, PixelLayout::Rgb8);
+        for (uint32_t y = 0; y < 6; ++y)
+            for (uint32_t x = 0; x < 8; ++x) {
+                const Rgb p = pixelAt(v, x, y);
+                EXPECT_EQ(p.r, colour.r) << "bayer " << bayer << " at " << x << "," << y;
+                EXPECT_EQ(p.g, colour.g) << "bayer " << bayer << " at " << x << "," << y;
+                EXPECT_EQ(p.b, colour.b) << "bayer " << bayer << " at " << x << "," << y;
+            }
+    }
+    // Read with the wrong order, red and blue swap places.
+    FrameConverter wrong(format(8, 6, FORMAT_MODE_RAW, 1, 8, RAW_BG));
+    ImageView v;
+    ASSERT_TRUE(wrong.convert(mosaicOf(colour, 8, 6, RAW_RG), v));
+    EXPECT_EQ(pixelAt(v, 3, 3).r, colour.b);
+    EXPECT_EQ(pixelAt(v, 3, 3).b, colour.r);
+}
+
+TEST(FrameConverter, TwoByteSamplesScaleBySignificantBits)
+{
+    // 10-bit little-endian words: 1023 is full scale, 512 about half.
+    const std::array<uint16_t, 4> words{1023, 512, 0, 2000};
+    std::vector<uint8_t> frame;
+    for (uint16_t w : words) {
+        frame.push_back(static_cast<uint8_t>(w));
+        frame.push_back(static_cast<uint8_t>(w >> 8));
+    }
+    FrameConverter mono(format(4, 1, FORMAT_MODE_MON, 2, 10));
+    ImageView v;
+    ASSERT_TRUE(mono.convert(frame, v));
+    EXPECT_EQ(v.layout, PixelLayout::Gray16);
+    auto sample = [&](size_t i) { return v.pixels[2 * i] << 8 | v.pixels[2 * i + 1]; };
+    EXPECT_EQ(sample(0), 65535);
+    EXPECT_NEAR(sample(1), 32800, 40);
+    EXPECT_EQ(sample(2), 0);
+    EXPECT_EQ(sample(3), 65535) << "values above the significant bits are clipped";
+
+    // The same words as a RAW mosaic: 8-bit output scaled from 10 bits.
+    std::vector<uint8_t> raw;
+    for (int i = 0; i < 4; ++i) {
+        raw.push_back(0xFF);  // 1023 everywhere: white
+        raw.push_back(0x03);
+    }
+    FrameConverter rawConv(format(2, 2, FORMAT_MODE_RAW, 2, 10));
+    ASSERT_TRUE(rawConv.convert(raw, v));
+    EXPECT_EQ(pixelAt(v, 1, 1).r, 255);
+    EXPECT_EQ(pixelAt(v, 1, 1).g, 255);
+    EXPECT_EQ(pixelAt(v, 1, 1).b, 255);
+}
+
+TEST(FrameConverter, Rgb565AndYuyvGiveTheEncodedColours)
+{
+    // RGB565 little-endian: pure red, green, blue, white.
+    const std::vector<uint8_t> rgb565{0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00, 0xFF, 0xFF};
+    FrameConverter rgb(format(4, 1, FORMAT_MODE_RGB));
+    ImageView v;
+    ASSERT_TRUE(rgb.convert(rgb565, v));
+    const std::array<Rgb, 4> want{{{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}}};
+    for (uint32_t x = 0; x < 4; ++x) {
+        EXPECT_EQ(pixelAt(v, x, 0).r, want[x].r) << x;
+        EXPECT_EQ(pixelAt(v, x, 0).g, want[x].g) << x;
+        EXPECT_EQ(pixelAt(v, x, 0).b, want[x].b) << x;
+    }
+
+    // YUYV, BT.601 studio range: a white pair, then a red pair (Y 81, U 90, V 240).
+    const std::vector<uint8_t> yuyv{235, 128, 235, 128, 81, 90, 81, 240};
+    FrameConverter yuv(format(4, 1, FORMAT_MODE_YUV));
+    ASSERT_TRUE(yuv.convert(yuyv, v));
+    EXPECT_EQ(pixelAt(v, 0, 0).r, 255);
+    EXPECT_EQ(pixelAt(v, 1, 0).g, 255);
+    EXPECT_NEAR(pixelAt(v, 2, 0).r, 255, 2);
+    EXPECT_NEAR(pixelAt(v, 3, 0).g, 0, 2);
+    EXPECT_NEAR(pixelAt(v, 3, 0).b, 0, 2);
+}
+
+TEST(FrameConverter, SizesAndShortFrames)
+{
+    FrameConverter doubled(format(16, 8, FORMAT_MODE_MON_D));
+    EXPECT_EQ(doubled.frameBytes(), 16u * 8 * 2);
+    EXPECT_EQ(doubled.imageHeight(), 16u) << "both halves, one above the other";
+    FrameConverter yuv(format(16, 8, FORMAT_MODE_YUV, 1));
+    EXPECT_EQ(yuv.frameBytes(), 16u * 8 * 2) << "YUYV is two bytes a pixel whatever pixel_bytes";
+
+    ImageView v;
+    std::vector<uint8_t> shortFrame(doubled.frameBytes() - 1);
+    EXPECT_FALSE(doubled.convert(shortFrame, v));
+    FrameConverter jpg(format(16, 8, FORMAT_MODE_JPG));
+    std::vector<uint8_t> any(64);
+    EXPECT_FALSE(jpg.convert(any, v)) << "JPEG frames are written as received";
+}
+
+TEST(ImageFiles, PngRoundTripInEveryLayout)
+{
+    ScratchDir dir;
+    std::string error;
+    // 3x2 RGB, 8-bit grey and 16-bit grey, each with distinct samples.
+    const std::vector<uint8_t> rgb{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18};
+    const std::vector<uint8_t> gray16{0x12, 0x34, 0xFF, 0xFF, 0, 1, 0x80, 0, 0, 0, 0xAB, 0xCD};
+    struct Case {
+        PixelLayout layout;
+        const std::vector<uint8_t>* bytes;
+        unsigned channels, depth;
+        uint16_t first, last;
+    };
+    for (const Case& c : {Case{PixelLayout::Rgb8, &rgb, 3, 8, 1, 18},
+                          Case{PixelLayout::Gray8, &rgb, 1, 8, 1, 6},
+                          Case{PixelLayout::Gray16, &gray16, 1, 16, 0x1234, 0xABCD}}) {
+        ImageView v{3, 2, c.layout, *c.bytes};
+        const std::string path = dir.path() + "/img.png";
+        ASSERT_TRUE(writePng(path.c_str(), v, error)) << error;
+        DecodedImage img;
+        ASSERT_TRUE(vexo::tools::test::readPng(path, img, error)) << error;
+        EXPECT_EQ(img.width, 3u);
+        EXPECT_EQ(img.height, 2u);
+        EXPECT_EQ(img.channels, c.channels);
+        EXPECT_EQ(img.bitDepth, c.depth);
+        EXPECT_EQ(img.samples.front(), c.first);
+        EXPECT_EQ(img.samples.back(), c.last);
+    }
+    EXPECT_FALSE(writePng("/nonexistent/dir/x.png", ImageView{3, 2, PixelLayout::Rgb8, rgb}, error));
+    EXPECT_EQ(error, "/nonexistent/dir/x.png: No such file or directory");
+}
+
+TEST(ImageFiles, JpegIsCutAfterItsLastEndMarker)
+{
+    const std::vector<uint8_t> padded{0xFF, 0xD8, 1, 0xFF, 0xD9, 2, 0xFF, 0xD9, 0, 0, 0};
+    EXPECT_EQ(jpegLength(padded), 8u);
+    const std::vector<uint8_t> noEnd{0xFF, 0xD8, 1, 2};
+    EXPECT_EQ(jpegLength(noEnd), 4u);
+    EXPECT_EQ(jpegLength({}), 0u);
+}
