@@ -57,6 +57,27 @@ TEST(BoardPicture, PatchedFramesEqualFreshOnes) {
     }
 }
 
+// Marker and number are drawn in runs; every pixel must still be the picture's.
+TEST(BoardPicture, DrawnFramesMatchThePictureEverywhere) {
+    for (auto [w, h] : {std::pair{101u, 37u}, std::pair{30u, 200u}, std::pair{640u, 480u}}) {
+        PictureLayout layout(w, h);
+        for (uint32_t n : {0u, 7u, 123456u}) {
+            std::vector<uint8_t> mon, rgb;
+            renderFrame(stream(PixelFormat::Mon, w, h), n, mon);
+            renderFrame(stream(PixelFormat::Rgb, w, h), n, rgb);
+            for (uint32_t y = 0; y < h; ++y)
+                for (uint32_t x = 0; x < w; ++x) {
+                    Rgb c = layout.pixel(n, x, y);
+                    size_t i = size_t{y} * w + x;
+                    ASSERT_EQ(mon[i], (77 * c.r + 150 * c.g + 29 * c.b) >> 8) << x << "," << y;
+                    ASSERT_EQ(rgb[2 * i] | rgb[2 * i + 1] << 8,
+                              (c.r >> 3) << 11 | (c.g >> 2) << 5 | (c.b >> 3))
+                        << x << "," << y;
+                }
+        }
+    }
+}
+
 TEST(BoardPicture, RawIsABayerMosaicOfTheBars) {
     std::vector<uint8_t> out;
     renderFrame(stream(PixelFormat::Raw), 0, out);

@@ -1,6 +1,7 @@
 #include "driver/virtual/board_picture.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "driver/virtual/board_jpeg.h"
 
@@ -64,67 +65,62 @@ uint8_t bayerChannel(BayerOrder order, uint32_t x, uint32_t y, Rgb c) {
 // ---------------------------------------------------------------------------------------------
 // PictureLayout
 
-PictureLayout::PictureLayout(uint32_t width, uint32_t height) : width_(width), height_(height) {
+PictureLayout::PictureLayout(uint32_t width, uint32_t height)
+    : width_(width), height_(height), rampStart_(height - height / 6) {
     uint32_t small = std::min(width, height);
-    markerSize_ = std::max(2u, small / 8);
+    markerSize_ = std::min({std::max(2u, small / 10), width, height});
     markerStepX_ = std::max(1u, markerSize_ / 3);
     markerStepY_ = std::max(1u, markerSize_ / 5);
-    digitScale_ = std::max(1u, small / 96);
-}
-
-Rgb PictureLayout::background(uint32_t x, uint32_t y) const {
-    if (y >= height_ - height_ / 6) {
-        uint8_t g = width_ > 1 ? static_cast<uint8_t>(uint64_t{x} * 255 / (width_ - 1)) : 0;
-        return {g, g, g};
+    digitScale_ = std::max(1u, small / 128);
+    bars_.resize(width);
+    ramp_.resize(width);
+    for (uint32_t x = 0; x < width; ++x) {
+        bars_[x] = kBars[uint64_t{x} * 8 / width];
+        uint8_t g = width > 1 ? static_cast<uint8_t>(uint64_t{x} * 255 / (width - 1)) : 0;
+        ramp_[x] = {g, g, g};
     }
-    return kBars[uint64_t{x} * 8 / width_];
 }
 
-PixelRect PictureLayout::markerRect(uint32_t frame) const {
-    uint32_t size = std::min({markerSize_, width_, height_});
-    uint32_t x = bounce(uint64_t{frame} * markerStepX_, width_ - size);
-    uint32_t y = bounce(uint64_t{frame} * markerStepY_, height_ - size);
-    return {x, y, x + size, y + size};
+FrameParts PictureLayout::parts(uint32_t frame) const {
+    FrameParts p;
+    p.frame = frame;
+    uint32_t x = bounce(uint64_t{frame} * markerStepX_, width_ - markerSize_);
+    uint32_t y = bounce(uint64_t{frame} * markerStepY_, height_ - markerSize_);
+    p.marker = {x, y, x + markerSize_, y + markerSize_};
+    p.markerBorder = markerSize_ / 4;
+    p.digitScale = digitScale_;
+    p.digitCount = digitCount(frame);
+    for (uint32_t i = 0, n = frame; i < p.digitCount; ++i, n /= 10)
+        p.digits[p.digitCount - 1 - i] = static_cast<uint8_t>(n % 10);
+    uint32_t w = (p.digitCount * 6 + 1) * digitScale_;
+    p.number = {0, 0, std::min(width_, w), std::min(height_, 9 * digitScale_)};
+    return p;
 }
 
-PixelRect PictureLayout::numberRect(uint32_t frame) const {
-    uint32_t s = digitScale_;
-    uint32_t w = (digitCount(frame) * 6 + 1) * s;
-    return {0, 0, std::min(width_, w), std::min(height_, 9 * s)};
+bool PictureLayout::numberLit(const FrameParts& p, uint32_t x, uint32_t y) const {
+    // Glyph grid: one cell of margin, then 6 cells per digit (5 drawn, 1 space), 7 rows.
+    uint32_t gx = x / p.digitScale, gy = y / p.digitScale;
+    if (gx < 1 || gy < 1 || gy >= 8) return false;
+    uint32_t pos = (gx - 1) / 6, col = (gx - 1) % 6;
+    if (pos >= p.digitCount || col >= 5) return false;
+    return (kDigits[p.digits[pos]][gy - 1] >> (4 - col)) & 1;
 }
 
-bool PictureLayout::numberPixel(uint32_t frame, uint32_t x, uint32_t y, bool& lit) const {
-    PixelRect r = numberRect(frame);
-    if (x >= r.x1 || y >= r.y1) return false;
-    uint32_t s = digitScale_;
-    lit = false;
-    uint32_t gx = x / s, gy = y / s;  // glyph grid: 1 cell margin, 6 cells per digit
-    if (gx >= 1 && gy >= 1 && gy < 8) {
-        uint32_t pos = (gx - 1) / 6, col = (gx - 1) % 6;
-        uint32_t n = digitCount(frame);
-        if (pos < n && col < 5) {
-            uint32_t d = frame;
-            for (uint32_t i = 0; i < n - 1 - pos; ++i) d /= 10;
-            lit = (kDigits[d % 10][gy - 1] >> (4 - col)) & 1;
-        }
-    }
-    return true;
-}
-
-Rgb PictureLayout::pixel(uint32_t frame, uint32_t x, uint32_t y) const {
-    bool lit = false;
-    if (numberPixel(frame, x, y, lit)) return lit ? Rgb{255, 255, 255} : Rgb{0, 0, 0};
-    PixelRect m = markerRect(frame);
+Rgb PictureLayout::pixel(const FrameParts& p, uint32_t x, uint32_t y) const {
+    if (x < p.number.x1 && y < p.number.y1)
+        return numberLit(p, x, y) ? Rgb{255, 255, 255} : Rgb{0, 0, 0};
+    const PixelRect& m = p.marker;
     if (x >= m.x0 && x < m.x1 && y >= m.y0 && y < m.y1) {
-        uint32_t size = m.x1 - m.x0, q = size / 4;
-        bool centre = x - m.x0 >= q && x - m.x0 < size - q && y - m.y0 >= q && y - m.y0 < size - q;
+        uint32_t q = p.markerBorder;
+        bool centre = x >= m.x0 + q && x < m.x1 - q && y >= m.y0 + q && y < m.y1 - q;
         return centre ? Rgb{0, 0, 0} : Rgb{255, 255, 255};
     }
     return background(x, y);
 }
 
 std::array<PixelRect, 2> PictureLayout::changedRects(uint32_t frame) const {
-    return {markerRect(frame), numberRect(frame)};
+    FrameParts p = parts(frame);
+    return {p.marker, p.number};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -153,7 +149,8 @@ FrameRenderer::FrameRenderer(const StreamConfig& stream)
     } else {
         image_.resize(streamFrameBytes(stream));
     }
-    encodeRect({0, 0, stream.width, stream.height}, std::nullopt);
+    encodeRect({0, 0, stream.width, stream.height}, nullptr);
+    background_ = image_;
     if (jpeg_) {
         // Frame 0 stands for all: the number and marker change the size by a few bytes only.
         std::span<const uint8_t> first = frame(0);
@@ -169,20 +166,153 @@ std::span<const uint8_t> FrameRenderer::frame(uint32_t frame) {
     if (shown_ == frame) return jpeg_ ? jpegFrame_ : std::span<const uint8_t>(image_);
     // Back to the background where the previous frame drew, then draw this frame's parts.
     if (shown_)
-        for (const PixelRect& r : layout_.changedRects(*shown_)) encodeRect(r, std::nullopt);
-    for (const PixelRect& r : layout_.changedRects(frame)) encodeRect(r, frame);
+        for (const PixelRect& r : layout_.changedRects(*shown_)) restoreRect(r);
+    draw(layout_.parts(frame));
     shown_ = frame;
     if (!jpeg_) return image_;
     jpegFrame_ = jpeg_->encode(image_.data());
     return jpegFrame_;
 }
 
-void FrameRenderer::encodeRect(const PixelRect& rect, std::optional<uint32_t> frame) {
+size_t FrameRenderer::bytesPerPixel() const {
+    switch (stream_.format) {
+    case PixelFormat::Rgb:
+    case PixelFormat::Yuv: return 2;
+    case PixelFormat::Jpg: return 3;
+    default: return stream_.pixelBytes;
+    }
+}
+
+void FrameRenderer::restoreRect(const PixelRect& rect) {
+    const uint32_t w = stream_.width;
+    uint32_t x0 = rect.x0, x1 = std::min(rect.x1, w);
+    if (stream_.format == PixelFormat::Yuv) {
+        x0 &= ~1u;
+        x1 = std::min(w, (x1 + 1) & ~1u);
+    }
+    if (x0 >= x1) return;
+    const size_t bpp = bytesPerPixel();
+    const bool twoImages =
+        stream_.format == PixelFormat::RawD || stream_.format == PixelFormat::MonD;
+    const size_t plane = size_t{w} * stream_.height * bpp;
+    for (uint32_t y = rect.y0; y < std::min(rect.y1, stream_.height); ++y) {
+        size_t at = (size_t{y} * w + x0) * bpp, n = (x1 - x0) * bpp;
+        std::memcpy(&image_[at], &background_[at], n);
+        if (twoImages) std::memcpy(&image_[plane + at], &background_[plane + at], n);
+    }
+}
+
+// Marker and number are white and black only, which encode alike at every position (a grey
+// needs no Bayer colour): whole runs are filled with one pixel's bytes. YUV pairs cut by a
+// run's ends mix with their neighbour and go through the per-pixel path.
+void FrameRenderer::fillRun(uint32_t y, uint32_t x0, uint32_t x1, bool white,
+                            const FrameParts& parts) {
+    const uint32_t w = stream_.width;
+    x1 = std::min(x1, w);
+    if (x0 >= x1) return;
+    const uint8_t pb = stream_.pixelBytes;
+    const size_t row = size_t{y} * w;
+    uint8_t unit[4];
+    size_t unitBytes = 0;
+    switch (stream_.format) {
+    case PixelFormat::Raw:
+    case PixelFormat::RawD:
+    case PixelFormat::Mon:
+    case PixelFormat::MonD: {
+        uint16_t v = white ? (pb == 1 ? 255 : 1023) : 0;
+        unit[0] = static_cast<uint8_t>(v);
+        unit[1] = static_cast<uint8_t>(v >> 8);
+        unitBytes = pb;
+        break;
+    }
+    case PixelFormat::Rgb:
+        unit[0] = unit[1] = white ? 0xFF : 0x00;
+        unitBytes = 2;
+        break;
+    case PixelFormat::Jpg:
+        unit[0] = unit[1] = unit[2] = white ? 0xFF : 0x00;
+        unitBytes = 3;
+        break;
+    case PixelFormat::Yuv:
+        if (x0 & 1) {
+            encodeRect({x0 - 1, y, x0 + 1, y + 1}, &parts);
+            ++x0;
+        }
+        if ((x1 & 1) && x1 > x0) {
+            encodeRect({x1 - 1, y, x1 + 1, y + 1}, &parts);
+            --x1;
+        }
+        if (x0 >= x1) return;
+        unit[0] = unit[2] = white ? 235 : 16;
+        unit[1] = unit[3] = 128;
+        unitBytes = 4;
+        break;
+    }
+    const size_t bpp = bytesPerPixel();
+    uint8_t* p = &image_[(row + x0) * bpp];
+    const size_t n = (x1 - x0) * bpp;
+    if (unitBytes == 1 || (unit[0] == unit[1] && unitBytes == 2 &&
+                           stream_.format == PixelFormat::Rgb) ||
+        stream_.format == PixelFormat::Jpg) {
+        std::memset(p, unit[0], n);
+    } else {
+        for (size_t i = 0; i < n; i += unitBytes) std::memcpy(p + i, unit, unitBytes);
+    }
+    if (stream_.format == PixelFormat::RawD || stream_.format == PixelFormat::MonD) {
+        uint8_t* q = p + size_t{w} * stream_.height * pb;
+        uint16_t inv = white ? 0 : (pb == 1 ? 255 : 1023);
+        uint8_t iu[2] = {static_cast<uint8_t>(inv), static_cast<uint8_t>(inv >> 8)};
+        if (pb == 1)
+            std::memset(q, iu[0], n);
+        else
+            for (size_t i = 0; i < n; i += 2) std::memcpy(q + i, iu, 2);
+    }
+}
+
+void FrameRenderer::draw(const FrameParts& parts) {
+    const PixelRect& m = parts.marker;
+    const uint32_t q = parts.markerBorder;
+    for (uint32_t y = m.y0; y < m.y1; ++y) {
+        if (y >= m.y0 + q && y < m.y1 - q) {
+            fillRun(y, m.x0, m.x0 + q, true, parts);
+            fillRun(y, m.x0 + q, m.x1 - q, false, parts);
+            fillRun(y, m.x1 - q, m.x1, true, parts);
+        } else {
+            fillRun(y, m.x0, m.x1, true, parts);
+        }
+    }
+    // The number goes over the marker, one run per stretch of equal cells.
+    const PixelRect& r = parts.number;
+    const uint32_t s = parts.digitScale;
+    for (uint32_t y = r.y0; y < r.y1; ++y) {
+        const uint32_t gy = y / s;
+        if (gy < 1 || gy >= 8) {
+            fillRun(y, r.x0, r.x1, false, parts);
+            continue;
+        }
+        uint32_t runStart = 0;
+        bool runLit = false;
+        for (uint32_t pos = 0; pos < parts.digitCount; ++pos) {
+            const uint8_t bits = kDigits[parts.digits[pos]][gy - 1];
+            for (uint32_t col = 0; col < 6; ++col) {
+                const bool lit = col < 5 && ((bits >> (4 - col)) & 1);
+                if (lit == runLit) continue;
+                const uint32_t x = (1 + pos * 6 + col) * s;
+                fillRun(y, runStart, x, runLit, parts);
+                runStart = x;
+                runLit = lit;
+            }
+        }
+        fillRun(y, runStart, r.x1, runLit, parts);
+    }
+}
+
+void FrameRenderer::encodeRect(const PixelRect& rect, const FrameParts* parts) {
     const uint32_t w = stream_.width;
     const uint8_t pb = stream_.pixelBytes;
     const size_t plane = size_t{w} * stream_.height * pb;  // offset of a _D format's second image
     auto at = [&](uint32_t x, uint32_t y) {
-        return frame ? layout_.pixel(*frame, x, y) : layout_.background(x, y);
+        return parts ? layout_.pixel(*parts, x, y) : layout_.background(x, y);
     };
     uint32_t x0 = rect.x0, x1 = std::min(rect.x1, w);
     if (stream_.format == PixelFormat::Yuv) {

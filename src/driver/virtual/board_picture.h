@@ -32,6 +32,17 @@ struct PixelRect {
     uint32_t x0 = 0, y0 = 0, x1 = 0, y1 = 0;
 };
 
+/// Where one frame's marker and number lie.
+struct FrameParts {
+    uint32_t frame = 0;
+    PixelRect marker;
+    uint32_t markerBorder = 0;  // width of the marker's white frame around its black centre
+    PixelRect number;
+    uint32_t digitScale = 1;
+    uint8_t digits[10] = {};
+    uint32_t digitCount = 0;
+};
+
 /// Geometry of the picture for one image size.
 class PictureLayout {
 public:
@@ -41,20 +52,25 @@ public:
     uint32_t height() const { return height_; }
 
     /// The picture without marker and number.
-    Rgb background(uint32_t x, uint32_t y) const;
-    /// The picture of frame `frame` at (x, y).
-    Rgb pixel(uint32_t frame, uint32_t x, uint32_t y) const;
+    Rgb background(uint32_t x, uint32_t y) const {
+        return y >= rampStart_ ? ramp_[x] : bars_[x];
+    }
+    /// Marker and number of frame `frame`.
+    FrameParts parts(uint32_t frame) const;
+    /// The picture of a frame at (x, y).
+    Rgb pixel(const FrameParts& parts, uint32_t x, uint32_t y) const;
+    Rgb pixel(uint32_t frame, uint32_t x, uint32_t y) const { return pixel(parts(frame), x, y); }
+    /// Whether a number pixel is lit (inside parts.number).
+    bool numberLit(const FrameParts& parts, uint32_t x, uint32_t y) const;
     /// The rectangles where frame `frame` differs from the background: marker, number.
     std::array<PixelRect, 2> changedRects(uint32_t frame) const;
 
 private:
-    PixelRect markerRect(uint32_t frame) const;
-    PixelRect numberRect(uint32_t frame) const;
-    bool numberPixel(uint32_t frame, uint32_t x, uint32_t y, bool& lit) const;
-
     uint32_t width_, height_;
     uint32_t markerSize_, markerStepX_, markerStepY_;
     uint32_t digitScale_;
+    uint32_t rampStart_;
+    std::vector<Rgb> bars_, ramp_;  // per column
 };
 
 /// Bytes of one frame in `stream`'s format; for JPG the most a frame may hold (W x H x PB x 2).
@@ -77,11 +93,16 @@ public:
     std::span<const uint8_t> frame(uint32_t frame);
 
 private:
-    void encodeRect(const PixelRect& rect, std::optional<uint32_t> frame);
+    void encodeRect(const PixelRect& rect, const FrameParts* parts);
+    void restoreRect(const PixelRect& rect);
+    void fillRun(uint32_t y, uint32_t x0, uint32_t x1, bool white, const FrameParts& parts);
+    void draw(const FrameParts& parts);
+    size_t bytesPerPixel() const;
 
     StreamConfig stream_;
     PictureLayout layout_;
-    std::vector<uint8_t> image_;  // wire format, or RGB888 for JPG
+    std::vector<uint8_t> image_;       // wire format, or RGB888 for JPG
+    std::vector<uint8_t> background_;  // the same without marker and number
     std::optional<uint32_t> shown_;
     std::unique_ptr<JpegEncoder> jpeg_;
     std::span<const uint8_t> jpegFrame_;
