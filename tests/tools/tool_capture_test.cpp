@@ -80,6 +80,11 @@ void expectBars(const DecodedImage& img, uint32_t barsHeight, int tolerance, boo
     }
 }
 
+void PrintTo(const FormatCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class CaptureFormats : public testing::TestWithParam<FormatCase> {};
 
 }  // namespace

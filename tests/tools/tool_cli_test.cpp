@@ -45,7 +45,7 @@ TEST(ToolCommandLine, HelpForTheToolAndEachCommand)
 TEST(ToolCommandLine, WrongArgumentsExitTwoWithOneLine)
 {
     expectOneLineError(runVexo({}), 2, "vexo: ", "see vexo --help");
-    expectOneLineError(runVexo({"snap"}), 2, "vexo: ", "snap");
+    expectOneLineError(runVexo({"snap"}), 2, "vexo: ", "unknown command 'snap'");
     expectOneLineError(runVexo({"capture", "--frames", "3", "--seconds", "1"}), 2, "vexo: ",
                        "excludes");
     expectOneLineError(runVexo({"capture", "--frames", "many"}), 2, "vexo: ", "many");

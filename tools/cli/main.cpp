@@ -65,6 +65,20 @@ int main(int argc, char** argv)
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
+        // CLI11 reports a mistyped command as a missing one; name the word instead.
+        if (app.get_subcommands().empty()) {
+            for (int i = 1; i < argc; ++i) {
+                if (std::string(argv[i]) == "--boards") {
+                    ++i;
+                } else if (argv[i][0] != '-') {
+                    std::fprintf(stderr,
+                                 "vexo: unknown command '%s' (commands: scan, capture, regs, "
+                                 "userdata, bench; see vexo --help)\n",
+                                 argv[i]);
+                    return 2;
+                }
+            }
+        }
         std::fprintf(stderr, "vexo: %s (see vexo --help)\n", e.what());
         return 2;
     }
