@@ -55,6 +55,9 @@ sys.path.insert(0, str(MODULE_DIR))
 
 import VexoSDK  # noqa: E402  (needs the environment above)
 
+# The namespace as the import left it (tests may rebind constants later).
+NAMESPACE_AT_IMPORT = list(vars(VexoSDK))
+
 FORMAT = {"RAW": 0, "RGB": 1, "YUV": 2, "JPG": 3, "MON": 4, "RAW_D": 5, "MON_D": 6}
 
 
@@ -116,6 +119,10 @@ class Camera:
     def close(self):
         if not self.closed:
             self.end()
+            # A single frame or a test leaves the board in trigger mode, which outlasts the
+            # close: give the next test a streaming board.
+            if VexoSDK.Py_Vexo_readReg_8_8(self.handle, 0x46, 8)[1] & 0x80:
+                VexoSDK.Py_Vexo_setMode(self.handle, VexoSDK.CONTINUOUS_MODE)
             assert VexoSDK.Py_Vexo_close(self.handle) == 0
             self.closed = True
 

@@ -6,6 +6,7 @@ import types
 import pytest
 
 import VexoSDK
+from conftest import NAMESPACE_AT_IMPORT
 
 CONSTANTS = [
     ("RAW_RG", 0), ("RAW_GR", 1), ("RAW_GB", 2), ("RAW_BG", 3),
@@ -85,11 +86,11 @@ def expected_doc(name):
 
 
 def test_namespace_holds_exactly_the_published_names_in_order():
-    names = [n for n in vars(VexoSDK) if not (n.startswith("__") and n.endswith("__"))]
+    names = [n for n in NAMESPACE_AT_IMPORT if not (n.startswith("__") and n.endswith("__"))]
     assert names == ["ctypes"] + [n for n, _ in CONSTANTS] + FUNCTIONS
     assert VexoSDK.ctypes is ctypes
     assert VexoSDK.__test__ == {}
-    order = list(vars(VexoSDK))
+    order = NAMESPACE_AT_IMPORT
     assert order.index("__test__") > order.index(FUNCTIONS[-1])
     assert VexoSDK.__name__ == "VexoSDK"
     assert VexoSDK.__doc__ == "\nVexo Python SDK.\n"
