@@ -230,9 +230,9 @@ bool BoardDevice::serveControl(uint8_t* in, uint32_t inLength, uint8_t* out,
     t->buffer.assign(LIBUSB_CONTROL_SETUP_SIZE + r.setup.wLength, 0);
     libusb_fill_control_setup(t->buffer.data(), r.setup.bmRequestType, r.setup.bRequest,
                               r.setup.wValue, r.setup.wIndex, r.setup.wLength);
+    t->replyCapacity = r.capacity;
     if (r.setup.isIn()) {
         t->replyData = r.data;
-        t->replyCapacity = r.capacity;
     } else if (r.capacity) {
         std::memcpy(t->buffer.data() + LIBUSB_CONTROL_SETUP_SIZE, r.data, r.capacity);
     }

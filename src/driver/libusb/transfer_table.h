@@ -41,7 +41,7 @@ struct PendingTransfer {
     std::unique_ptr<Completion> completion;  ///< overlapped requests only
     uint8_t* statusHeader = nullptr;      ///< record header receiving the status words
     uint8_t* replyData = nullptr;         ///< control IN: where the data stage goes
-    uint32_t replyCapacity = 0;
+    uint32_t replyCapacity = 0;           ///< control: data-stage bytes the record holds
     uint32_t dataOffset = 0;              ///< added to the bytes moved in the reported count
     std::vector<uint8_t> buffer;          ///< control: setup packet followed by the data stage
 
