@@ -59,15 +59,15 @@ TEST_F(RecordedEndpointTest, ControlRecordCarriesSetupTimeoutAndData) {
     EXPECT_TRUE(r.sameBuffer);
     ASSERT_EQ(r.in.size(), 38u + 6);
     const TransferRecord h = headerOf(r.in);
-    EXPECT_EQ(h.bmRequestType, 0xC0);
-    EXPECT_EQ(h.bRequest, 0xA5);
-    EXPECT_EQ(h.wValue, 0x1234);
-    EXPECT_EQ(h.wIndex, 0xBEEF);
-    EXPECT_EQ(h.wLength, 6);
-    EXPECT_EQ(h.timeoutSeconds, 10u);
-    EXPECT_EQ(h.endpointAddress, 0);
-    EXPECT_EQ(h.dataOffset, 38u);
-    EXPECT_EQ(h.dataLength, 6u);
+    EXPECT_EQ(+h.bmRequestType, 0xC0);
+    EXPECT_EQ(+h.bRequest, 0xA5);
+    EXPECT_EQ(+h.wValue, 0x1234);
+    EXPECT_EQ(+h.wIndex, 0xBEEF);
+    EXPECT_EQ(+h.wLength, 6);
+    EXPECT_EQ(+h.timeoutSeconds, 10u);
+    EXPECT_EQ(+h.endpointAddress, 0);
+    EXPECT_EQ(+h.dataOffset, 38u);
+    EXPECT_EQ(+h.dataLength, 6u);
     EXPECT_EQ(r.in[38], 1);  // the caller's bytes go along for IN requests too
     EXPECT_TRUE(ep.isIn);
 
@@ -75,7 +75,7 @@ TEST_F(RecordedEndpointTest, ControlRecordCarriesSetupTimeoutAndData) {
     int32_t none = 0;
     EXPECT_TRUE(ep.transfer(nullptr, none));  // a 0-byte write is a bare header
     EXPECT_EQ(backend_->requests[1].in.size(), 38u);
-    EXPECT_EQ(headerOf(backend_->requests[1].in).bmRequestType, 0x40);
+    EXPECT_EQ(+headerOf(backend_->requests[1].in).bmRequestType, 0x40);
 }
 
 TEST_F(RecordedEndpointTest, ControlTimeoutInWholeSeconds) {
@@ -84,7 +84,7 @@ TEST_F(RecordedEndpointTest, ControlTimeoutInWholeSeconds) {
         ep.timeoutMs = ms;
         int32_t length = 0;
         ep.transfer(nullptr, length);
-        EXPECT_EQ(headerOf(backend_->requests.back().in).timeoutSeconds, seconds) << ms;
+        EXPECT_EQ(+headerOf(backend_->requests.back().in).timeoutSeconds, seconds) << ms;
     }
 }
 
@@ -101,7 +101,7 @@ TEST_F(RecordedEndpointTest, DirectAndBufferedBulkRecords) {
     EXPECT_EQ(direct.outLength, 100u);
     EXPECT_FALSE(direct.sameBuffer);
     EXPECT_EQ(direct.in[13], 0x81);
-    EXPECT_EQ(headerOf(direct.in).dataOffset, 0u);
+    EXPECT_EQ(+headerOf(direct.in).dataOffset, 0u);
     EXPECT_EQ(ep.lastError, 0u);
     EXPECT_TRUE(ep.waitForTransfer(&ov, 0));  // completed when started
     int32_t length = 100;
@@ -113,8 +113,8 @@ TEST_F(RecordedEndpointTest, DirectAndBufferedBulkRecords) {
     const RecordedRequest& buffered = backend_->requests.back();
     EXPECT_EQ(buffered.code, kIoctlBufferedTransfer);
     EXPECT_EQ(buffered.in.size(), 138u);
-    EXPECT_EQ(headerOf(buffered.in).dataOffset, 38u);
-    EXPECT_EQ(headerOf(buffered.in).dataLength, 100u);
+    EXPECT_EQ(+headerOf(buffered.in).dataOffset, 38u);
+    EXPECT_EQ(+headerOf(buffered.in).dataLength, 100u);
     length = 100;
     EXPECT_TRUE(ep.finishTransfer(buffer, length, &ov, std::move(record)));
     driver::closeEvent(ov.event);
@@ -133,10 +133,10 @@ TEST_F(RecordedEndpointTest, IsochronousRecordsCarryPacketInformation) {
     const RecordedRequest& buffered = backend_->requests.back();
     EXPECT_EQ(buffered.in.size(), 38u + 24 + 3000);
     TransferRecord h = headerOf(buffered.in);
-    EXPECT_EQ(h.packetInfoOffset, 38u);
-    EXPECT_EQ(h.packetInfoLength, 24u);
-    EXPECT_EQ(h.dataOffset, 62u);
-    EXPECT_EQ(h.dataLength, 3000u);
+    EXPECT_EQ(+h.packetInfoOffset, 38u);
+    EXPECT_EQ(+h.packetInfoLength, 24u);
+    EXPECT_EQ(+h.dataOffset, 62u);
+    EXPECT_EQ(+h.dataLength, 3000u);
     EXPECT_EQ(buffered.in[62], 0x33);
     int32_t length = 3000;
     uint8_t infos[24];
@@ -149,8 +149,8 @@ TEST_F(RecordedEndpointTest, IsochronousRecordsCarryPacketInformation) {
     EXPECT_EQ(direct.in.size(), 38u + 24);
     EXPECT_EQ(direct.outLength, 3000u);
     h = headerOf(direct.in);
-    EXPECT_EQ(h.dataOffset, 0u);
-    EXPECT_EQ(h.packetInfoLength, 24u);
+    EXPECT_EQ(+h.dataOffset, 0u);
+    EXPECT_EQ(+h.packetInfoLength, 24u);
     length = 3000;
     ep.finishTransfer(buffer.data(), length, &ov, std::move(record));
     // No packets, no request.
@@ -164,8 +164,8 @@ TEST_F(RecordedEndpointTest, TransferSizeIsRoundedToWholePackets) {
         TransferSizeRecord r;
         std::memcpy(&r, backend_->requests.back().in.data(), sizeof r);
         EXPECT_EQ(backend_->requests.back().code, kIoctlSetTransferSize);
-        EXPECT_EQ(r.endpointAddress, 0x81);
-        return r.transferSize;
+        EXPECT_EQ(+r.endpointAddress, 0x81);
+        return uint32_t(r.transferSize);
     };
     ep.setTransferSize(1000);
     EXPECT_EQ(sent(), 1024u);
