@@ -29,7 +29,7 @@ public:
         // Never for ever: a synchronous read must come back.
         if (++reads_ % 3 == 0) return BulkResult::waitUntil(Clock::now() + std::chrono::milliseconds(1));
         if (reads_ % 5 == 0) return BulkResult::fail();
-        std::memset(data, 0xAB, capacity);
+        std::memset(data, 0xAB, capacity);  // data is never null, even for 0 bytes
         return BulkResult::done(capacity + 7);  // more than asked: the backend must cut it
     }
 

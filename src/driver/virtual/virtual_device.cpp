@@ -506,8 +506,10 @@ bool VirtualDevice::processFront(Queue& queue, Clock::time_point* readyAt) {
     } else {
         BulkResult b = BulkResult::fail();
         if (spec_.model) {
+            // A read of 0 bytes still gets a valid pointer: models may hand it to memcpy.
+            static uint8_t none;
             modelCaller_ = std::this_thread::get_id();
-            b = spec_.model->bulkIn(r.pipe, r.data, r.capacity);
+            b = spec_.model->bulkIn(r.pipe, r.data ? r.data : &none, r.capacity);
             modelCaller_ = std::thread::id();
             if (notifiedInCall_.exchange(false)) {
                 ++generation_;
