@@ -160,3 +160,23 @@ TEST_F(ApiLifetime, ForwardersReachTheCamera) {
 }
 
 }  // namespace
+
+namespace {
+
+// The environment's boards follow the variable: a program can fall back to a virtual board
+// after a scan that found none.
+TEST(ApiEnvironment, ChangedVariableReplacesTheEnvironmentBoards) {
+    virt::removeAllDevices();
+    unsetenv("VEXO_VIRTUAL_BOARDS");
+    EXPECT_EQ(Vexo_scan(nullptr), 0u);
+    setenv("VEXO_VIRTUAL_BOARDS", "1", 1);
+    EXPECT_EQ(Vexo_scan(nullptr), 1u);
+    EXPECT_EQ(Vexo_scan(nullptr), 1u) << "an unchanged value adds nothing more";
+    setenv("VEXO_VIRTUAL_BOARDS", R"({"boards": [{}, {"productId": "0x03F2"}]})", 1);
+    EXPECT_EQ(Vexo_scan(nullptr), 2u);
+    setenv("VEXO_VIRTUAL_BOARDS", "0", 1);
+    EXPECT_EQ(Vexo_scan(nullptr), 0u);
+    unsetenv("VEXO_VIRTUAL_BOARDS");
+}
+
+}  // namespace

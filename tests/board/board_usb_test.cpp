@@ -191,10 +191,14 @@ TEST_F(BoardUsb, BoardsFromTheEnvironment) {
     ASSERT_TRUE(probe.open(0));
     EXPECT_EQ(text(probe.serialNumber), "VEXO-VIRTUAL-000");
     probe.close();
-    ::setenv("VEXO_VIRTUAL_BOARDS", "1", 1);
-    EXPECT_TRUE(virt::loadBoardsFromEnvironment());  // not read again
+    EXPECT_TRUE(virt::loadBoardsFromEnvironment());  // same value: the same two boards
     EXPECT_EQ(probe.deviceCount(), 2);
+    ::setenv("VEXO_VIRTUAL_BOARDS", "1", 1);
+    EXPECT_TRUE(virt::loadBoardsFromEnvironment());  // a new value replaces them
+    EXPECT_EQ(probe.deviceCount(), 1);
     ::unsetenv("VEXO_VIRTUAL_BOARDS");
+    EXPECT_FALSE(virt::loadBoardsFromEnvironment());
+    EXPECT_EQ(probe.deviceCount(), 0);
 }
 
 }  // namespace

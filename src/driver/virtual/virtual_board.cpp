@@ -72,19 +72,33 @@ bool readDocument(const std::string& value, std::string& text, std::string& erro
     return true;
 }
 
-bool loadOnce() {
-    const char* value = std::getenv("VEXO_VIRTUAL_BOARDS");
-    if (!value || !*value || std::string(value) == "0") return false;
+// Boards described by the environment, with the value they came from.
+struct EnvironmentBoards {
+    std::mutex lock;
+    bool loaded = false;
+    std::string value;
+    std::vector<DeviceId> ids;
+};
+
+EnvironmentBoards& environmentBoards() {
+    static EnvironmentBoards boards;
+    return boards;
+}
+
+// Puts the boards `value` describes on the bus and returns their ids; none when the value
+// asks for no board or is malformed (one line on stderr names the problem).
+std::vector<DeviceId> loadValue(const std::string& value) {
+    if (value.empty() || value == "0") return {};
 
     std::vector<BoardConfig> configs;
     std::string error;
-    if (std::string(value) == "1") {
+    if (value == "1") {
         configs.emplace_back();
     } else {
         std::string text;
         if (!readDocument(value, text, error) || !parseBoardsJson(text, configs, error)) {
             std::fprintf(stderr, "VEXO_VIRTUAL_BOARDS: %s\n", error.c_str());
-            return false;
+            return {};
         }
     }
     // Build every board first, so that a refused one leaves the bus untouched.
@@ -93,12 +107,13 @@ bool loadOnce() {
         auto model = BoardModel::create(configs[i], error);
         if (!model) {
             std::fprintf(stderr, "VEXO_VIRTUAL_BOARDS: boards[%zu].%s\n", i, error.c_str());
-            return false;
+            return {};
         }
         models.push_back(std::move(model));
     }
-    for (const auto& model : models) plugIn(model);
-    return !models.empty();
+    std::vector<DeviceId> ids;
+    for (const auto& model : models) ids.push_back(plugIn(model)->id());
+    return ids;
 }
 
 }  // namespace
@@ -114,10 +129,19 @@ std::shared_ptr<VirtualBoard> addVirtualBoard(const BoardConfig& config, std::st
 }
 
 bool loadBoardsFromEnvironment() {
-    static std::once_flag once;
-    static bool added = false;
-    std::call_once(once, [] { added = loadOnce(); });
-    return added;
+    EnvironmentBoards& env = environmentBoards();
+    std::lock_guard<std::mutex> guard(env.lock);
+    const char* raw = std::getenv("VEXO_VIRTUAL_BOARDS");
+    std::string value = raw ? raw : "";
+    // A program may switch to virtual boards after a scan found no real one: a changed value
+    // replaces the boards of the previous one.
+    if (!env.loaded || value != env.value) {
+        for (DeviceId id : env.ids) removeDevice(id);
+        env.ids = loadValue(value);
+        env.value = value;
+        env.loaded = true;
+    }
+    return !env.ids.empty();
 }
 
 void renderFrame(const StreamConfig& stream, uint32_t frameNumber, std::vector<uint8_t>& out) {
