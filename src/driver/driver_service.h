@@ -91,7 +91,8 @@ void closeEvent(Event* event);
 
 /// Completion record of one overlapped request (OVERLAPPED). Zero-initialised by construction;
 /// the caller sets `event` before issuing the request and keeps the record in place until the
-/// request has completed.
+/// request has completed. Neither copyable nor movable: keep many of them in storage that does
+/// not move (std::array, std::unique_ptr<Overlapped[]>, a vector sized once at construction).
 struct Overlapped {
     /// kErrorIoPending while the request is in flight, then its result (0 or a Windows error).
     std::atomic<uint32_t> status{0};
