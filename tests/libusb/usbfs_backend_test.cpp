@@ -156,6 +156,15 @@ TEST_F(UsbfsBackend, BoardsOfBothVendorsAreListedInPortOrderAndOthersAreNot) {
     virt::BoardConfig foreign = smallStream();
     foreign.vendorId = 0x1D6B;
     foreign.productId = 0x0104;
+    // A mouse made with the same controller: vendor 0x04B4, but a HID interface.
+    virt::VirtualDeviceSpec mouse;
+    mouse.descriptors.device = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0xB4, 0x04, 0x01, 0x00,
+                                0x00, 0x01, 0, 0, 0, 1};
+    mouse.descriptors.configurations = {{9, 2, 25, 0, 1, 1, 0, 0xA0, 50,
+                                         9, 4, 0, 0, 1, 3, 1, 2, 0,
+                                         7, 5, 0x81, 3, 8, 0, 10}};
+    mouse.speedCode = 1;
+    UsbfsDevice hid(mouse, {1, 3, "1-4"});
     auto b = plugBoard(second, {1, 7, "1-2"});
     auto c = plugBoard(foreign, {1, 4, "1-3"});
     auto a = plugBoard(smallStream(), {1, 9, "1-1"});
@@ -169,7 +178,7 @@ TEST_F(UsbfsBackend, BoardsOfBothVendorsAreListedInPortOrderAndOthersAreNot) {
     EXPECT_TRUE(listPaths(other).empty());
 
     ::setenv("VEXO_USB_IDS", "1d6b:0104", 1);
-    EXPECT_EQ(listPaths().size(), 3u);
+    EXPECT_EQ(listPaths().size(), 3u) << "the listed id, not the mouse";
     ::unsetenv("VEXO_USB_IDS");
 
     // A path of a board that went away no longer opens.

@@ -91,8 +91,8 @@ std::unique_ptr<BoardDevice> BoardDevice::open(libusb_context* context, libusb_d
         libusb_free_config_descriptor(config);
     }
     if (board->interfaceNumber_ >= 0) {
-        // A board normally has no kernel driver; should one hold the interface, take it over.
-        libusb_set_auto_detach_kernel_driver(handle, 1);
+        // No kernel driver is detached: a board has none, and a device that has one is in use
+        // by something else and stays so (the claim then fails and so does the open).
         r = libusb_claim_interface(handle, board->interfaceNumber_);
         if (r != LIBUSB_SUCCESS) {
             board->interfaceNumber_ = -1;

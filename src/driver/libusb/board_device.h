@@ -1,7 +1,7 @@
 // One open real board: the driver's requests served with libusb on its device handle.
 //
-// Open claims the first interface of the active configuration (detaching a kernel driver that
-// holds it); close cancels what is in flight, waits for it, releases the interface and closes
+// Open claims the first interface of the active configuration (it fails when a kernel driver or
+// another program holds it); close cancels what is in flight, waits for it, releases the interface and closes
 // the handle. Descriptor reads and vendor requests become control transfers; reads and writes
 // of the other endpoints become bulk or interrupt transfers straight on the caller's buffer.
 //

@@ -42,6 +42,25 @@ struct Found {
     libusb_device* device = nullptr;
 };
 
+// 0x04B4 is the USB controller maker's id and sits on many devices that are not cameras
+// (hubs, mice, serial adapters). Such a device counts only when it offers a vendor-specific
+// interface, as a board does; anything else is never opened by a scan.
+constexpr uint16_t kSharedVendorId = 0x04B4;
+constexpr uint8_t kVendorSpecificClass = 0xFF;
+
+bool hasVendorInterface(libusb_device* device) {
+    libusb_config_descriptor* config = nullptr;
+    if (libusb_get_active_config_descriptor(device, &config) != LIBUSB_SUCCESS &&
+        libusb_get_config_descriptor(device, 0, &config) != LIBUSB_SUCCESS)
+        return false;
+    bool found = false;
+    for (int i = 0; i < config->bNumInterfaces && !found; ++i)
+        for (int a = 0; a < config->interface[i].num_altsetting && !found; ++a)
+            found = config->interface[i].altsetting[a].bInterfaceClass == kVendorSpecificClass;
+    libusb_free_config_descriptor(config);
+    return found;
+}
+
 // The boards in the list, in a stable order: by bus, then by the port path from the root hub,
 // so that board 0 stays board 0 across scans while nothing is plugged or unplugged.
 std::vector<Found> findBoards(const DeviceList& list) {
@@ -51,6 +70,7 @@ std::vector<Found> findBoards(const DeviceList& list) {
         libusb_device_descriptor d{};
         if (libusb_get_device_descriptor(list[i], &d) != LIBUSB_SUCCESS) continue;
         if (!filter.matches(d.idVendor, d.idProduct)) continue;
+        if (d.idVendor == kSharedVendorId && !hasVendorInterface(list[i])) continue;
         Found f;
         f.location = {d.idVendor, d.idProduct, libusb_get_bus_number(list[i]),
                       libusb_get_device_address(list[i])};

@@ -1,5 +1,6 @@
 // Real boards through libusb-1.0: the driver service's backend for attached USB devices whose
-// ids are the boards' (usb_ids.h), listed under the driver's interface class.
+// ids are the boards' (usb_ids.h), listed under the driver's interface class. Devices of vendor
+// 0x04B4, which many other products carry, count only with a vendor-specific interface.
 //
 // The backend is registered with the driver service when the library is loaded (real boards
 // enumerate before virtual ones); libusb itself starts on the first enumeration or open, so a
