@@ -1,0 +1,7 @@
+#!/bin/sh
+# Runs a test program under umockdev-wrapper. umockdev's preload library comes before the
+# sanitizer runtime in the library list, which AddressSanitizer refuses unless told that the
+# order is fine: the preload only forwards file and ioctl calls.
+ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
+export ASAN_OPTIONS
+exec umockdev-wrapper "$@"
