@@ -34,7 +34,8 @@ def main(wanted):
     if count == 0:
         print("no board found (VEXO_VIRTUAL_BOARDS=1 adds a virtual one)", file=sys.stderr)
         return 1
-    print(f"{count} board(s); opening device {indexes[0]}, serial {serials[0]!r}")
+    serial = bytes(serials[0]).split(b"\0")[0].decode("ascii", "replace")
+    print(f"{count} board(s); opening device {indexes[0]}, serial {serial}")
 
     # A handle comes back even when the open fails; it is always closed.
     status, handle, applied = sdk.Py_Vexo_open(CONFIG, indexes[0])
