@@ -18,5 +18,8 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/VexoConfigVersion.cmake
 install(FILES ${CMAKE_BINARY_DIR}/VexoConfig.cmake ${CMAKE_BINARY_DIR}/VexoConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vexo)
 
+# The prefix is found relative to the .pc file, so the tree works wherever it is installed.
+file(RELATIVE_PATH VEXO_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" VEXO_PC_TO_PREFIX "${VEXO_PC_TO_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/vexo.pc.in ${CMAKE_BINARY_DIR}/vexo.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/vexo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
