@@ -236,16 +236,6 @@ TEST_F(UsbfsBackend, OpenClaimsTheInterfaceAndAnswersWhatTheDriverKnows) {
     EXPECT_FALSE(deviceIoControl(h, kRequestSpeed, &value, 4, &value, 4, &bytes, nullptr));
 }
 
-TEST_F(UsbfsBackend, HighSpeedBoardsReportSpeedTwo) {
-    auto board = plugBoard(smallStream(0x52CB));
-    const Handle h = openFirst();
-    ASSERT_NE(h, kInvalidHandle);
-    uint32_t speed = 0, bytes = 0;
-    ASSERT_TRUE(deviceIoControl(h, kRequestSpeed, &speed, 4, &speed, 4, &bytes, nullptr));
-    EXPECT_EQ(speed, 2u);
-    closeHandle(h);
-}
-
 TEST_F(UsbfsBackend, ControlRecordsReachTheBoardBothWays) {
     auto board = plugBoard(smallStream());
     const Handle h = openFirst();
