@@ -5,8 +5,6 @@
 #include <cstdlib>
 #include <thread>
 
-#include <unistd.h>
-
 #include <vexo/status.h>
 
 #include "cli/tool_error.h"
@@ -16,7 +14,6 @@ namespace vexo::tools {
 namespace {
 
 constexpr unsigned kMaxBoards = 255;
-char** gArgv = nullptr;
 
 std::string hex(uint32_t v, int digits)
 {
@@ -48,11 +45,6 @@ std::vector<BoardEntry> scanOnce(uint32_t& status)
 
 }  // namespace
 
-void keepArguments(char** argv)
-{
-    gArgv = argv;
-}
-
 std::string describeStatus(const std::string& what, uint32_t status)
 {
     const char* name = vexoStatusName(status);
@@ -74,13 +66,8 @@ std::vector<BoardEntry> scanBoards(bool fallBack)
         std::fprintf(stderr, "vexo: no board attached; falling back to a virtual board "
                              "(VEXO_VIRTUAL_BOARDS=1)\n");
         setenv("VEXO_VIRTUAL_BOARDS", "1", 1);
+        // The library follows changes of the variable: the next scan sees the virtual board.
         boards = scanOnce(status);
-        // A library that read the variable only once per process still shows no board: run
-        // the same command again in a fresh image, which sees the variable from the start.
-        if (boards.empty() && gArgv) {
-            std::fflush(nullptr);
-            execv("/proc/self/exe", gArgv);
-        }
     }
     if (status != USB_CAMERA_NO_ERROR)
         throw ToolError(describeStatus("scanning for boards failed", status));

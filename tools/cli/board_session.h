@@ -26,9 +26,6 @@ struct BoardOptions {
     std::string configPath;         ///< camera configuration file; empty: the default
 };
 
-/// The tool's command line, kept for the fall-back to a virtual board (see scanBoards).
-void keepArguments(char** argv);
-
 /// Lists the boards. With `fallBack`, an empty list while VEXO_VIRTUAL_BOARDS is unset makes
 /// the tool say so on stderr, ask the library for one default virtual board and scan again.
 std::vector<BoardEntry> scanBoards(bool fallBack);

@@ -88,7 +88,6 @@ int main(int argc, char** argv)
     else if (useVirtual && !std::getenv("VEXO_VIRTUAL_BOARDS"))
         setenv("VEXO_VIRTUAL_BOARDS", "1", 1);
 
-    keepArguments(argv);
     for (const Command& command : commands) {
         if (!command.app->parsed())
             continue;
