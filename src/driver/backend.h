@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "driver/driver_service.h"
+#include "driver/pooled.h"
 
 namespace vexo::driver {
 
@@ -38,7 +39,7 @@ public:
 /// The caller's side of one overlapped request: its Overlapped record and event.
 ///
 /// Threading: complete() may run in any thread; a request completes exactly once.
-class Completion {
+class Completion : public Pooled<Completion> {
 public:
     /// Binds to the caller's record: status becomes pending and the event is reset.
     explicit Completion(Overlapped* overlapped);

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <memory>
 
+#include "driver/pooled.h"
+
 namespace vexo::usb {
 
 static_assert(std::endian::native == std::endian::little,
@@ -83,28 +85,33 @@ inline constexpr uint32_t kPacketInfoSize = 8;
 /// until the transfer completes, so it is read only after completion.
 ///
 /// Threading: owned by one transfer; not shared.
-class TransferBlock {
+class TransferBlock : public driver::Pooled<TransferBlock> {
 public:
-    /// A zero-filled block of `size` bytes (at least the header).
+    /// A zero-filled block of `size` bytes (at least the header). Records of data reads and of
+    /// vendor requests fit in the block itself; only larger ones take heap storage.
     explicit TransferBlock(uint32_t size)
-        : size_(size < kTransferRecordSize ? kTransferRecordSize : size),
-          bytes_(new uint8_t[size_]()) {}
+        : size_(size < kTransferRecordSize ? kTransferRecordSize : size) {
+        if (size_ > kInlineBytes) heap_.reset(new uint8_t[size_]());
+    }
 
-    uint8_t* data() { return bytes_.get(); }
-    const uint8_t* data() const { return bytes_.get(); }
+    uint8_t* data() { return heap_ ? heap_.get() : inline_; }
+    const uint8_t* data() const { return heap_ ? heap_.get() : inline_; }
     uint32_t size() const { return size_; }
 
     /// A copy of the header.
     TransferRecord header() const {
         TransferRecord h;
-        std::memcpy(&h, bytes_.get(), sizeof h);
+        std::memcpy(&h, data(), sizeof h);
         return h;
     }
-    void setHeader(const TransferRecord& h) { std::memcpy(bytes_.get(), &h, sizeof h); }
+    void setHeader(const TransferRecord& h) { std::memcpy(data(), &h, sizeof h); }
 
 private:
+    static constexpr uint32_t kInlineBytes = 128;
+
     uint32_t size_;
-    std::unique_ptr<uint8_t[]> bytes_;
+    uint8_t inline_[kInlineBytes] = {};
+    std::unique_ptr<uint8_t[]> heap_;
 };
 
 }  // namespace vexo::usb

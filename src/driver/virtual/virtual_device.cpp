@@ -94,7 +94,7 @@ std::vector<uint8_t> languageTable(const std::vector<uint16_t>& languages) {
 
 }  // namespace
 
-struct VirtualDevice::Request {
+struct VirtualDevice::Request : Pooled<VirtualDevice::Request> {
     uint64_t id = 0;
     uint64_t handle = 0;
     uint32_t code = 0;
@@ -114,6 +114,55 @@ struct VirtualDevice::Request {
     uint32_t bytes = 0;           // result: byte count reported
     std::unique_ptr<Completion> completion;
 };
+
+VirtualDevice::Queue::Queue() = default;
+VirtualDevice::Queue::~Queue() = default;
+VirtualDevice::Queue::Queue(Queue&&) noexcept = default;
+
+VirtualDevice::Request& VirtualDevice::Queue::front() { return *slots_[head_]; }
+
+void VirtualDevice::Queue::push(std::unique_ptr<Request> request) {
+    if (count_ == slots_.size()) {
+        // Full: unroll into a larger ring (only while the pipe reaches a new depth).
+        std::vector<std::unique_ptr<Request>> grown(slots_.empty() ? 8 : slots_.size() * 2);
+        for (size_t i = 0; i < count_; ++i)
+            grown[i] = std::move(slots_[(head_ + i) % slots_.size()]);
+        slots_ = std::move(grown);
+        head_ = 0;
+    }
+    slots_[(head_ + count_) % slots_.size()] = std::move(request);
+    ++count_;
+}
+
+std::unique_ptr<VirtualDevice::Request> VirtualDevice::Queue::pop() {
+    std::unique_ptr<Request> request = std::move(slots_[head_]);
+    head_ = (head_ + 1) % slots_.size();
+    --count_;
+    return request;
+}
+
+bool VirtualDevice::Queue::contains(uint64_t id) const {
+    for (size_t i = 0; i < count_; ++i)
+        if (slots_[(head_ + i) % slots_.size()]->id == id) return true;
+    return false;
+}
+
+template <typename Which, typename Done>
+void VirtualDevice::Queue::removeIf(Which&& which, Done&& done) {
+    size_t kept = 0;
+    const size_t n = count_;
+    for (size_t i = 0; i < n; ++i) {
+        std::unique_ptr<Request>& slot = slots_[(head_ + i) % slots_.size()];
+        if (which(*slot)) {
+            done(*slot);
+            slot.reset();
+        } else {
+            slots_[(head_ + kept) % slots_.size()] = std::move(slot);
+            ++kept;
+        }
+    }
+    count_ = kept;
+}
 
 VirtualDevice::VirtualDevice(DeviceId id, VirtualDeviceSpec spec)
     : id_(id),
@@ -286,7 +335,6 @@ bool VirtualDevice::submit(std::unique_lock<std::mutex>&, uint64_t handle, uint3
     }
     auto* inBytes = static_cast<uint8_t*>(in);
     auto r = std::make_unique<Request>();
-    r->id = gNextRequest++;
     r->handle = handle;
     r->code = code;
     r->readyAt = deferredUntil;
@@ -330,6 +378,8 @@ bool VirtualDevice::submit(std::unique_lock<std::mutex>&, uint64_t handle, uint3
         }
         r->in = (r->pipe & 0x80) != 0;
     }
+    // The low byte of a request's id names its pipe, so a waiting thread finds the queue.
+    r->id = (gNextRequest++ << 8) | r->pipe;
 
     Queue& queue = pipes_[r->pipe];
     const bool readsLater = r->in && code != kControlTransfer;
@@ -345,8 +395,7 @@ bool VirtualDevice::submit(std::unique_lock<std::mutex>&, uint64_t handle, uint3
     }
     r->completion = std::move(completion);
     r->completion->attachPump(shared_from_this(), r->id);
-    pendingPipe_[r->id] = r->pipe;
-    queue.push_back(std::move(r));
+    queue.push(std::move(r));
     *error = kErrorIoPending;
     return false;
 }
@@ -493,7 +542,7 @@ void VirtualDevice::finish(Request& r, uint32_t error, uint32_t ntStatus, uint32
 }
 
 bool VirtualDevice::processFront(Queue& queue, Clock::time_point* readyAt) {
-    Request& r = *queue.front();
+    Request& r = queue.front();
     const Clock::time_point now = Clock::now();
     if (r.readyAt > now) {
         *readyAt = r.readyAt;
@@ -528,18 +577,17 @@ bool VirtualDevice::processFront(Queue& queue, Clock::time_point* readyAt) {
             return false;
         }
     }
-    pendingPipe_.erase(r.id);
-    queue.pop_front();
+    queue.pop();
     return true;
 }
 
 void VirtualDevice::pump(uint64_t requestId, Clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        auto it = pendingPipe_.find(requestId);
-        if (it == pendingPipe_.end()) return;
+        auto pipe = pipes_.find(static_cast<uint8_t>(requestId & 0xFF));
+        if (pipe == pipes_.end() || !pipe->second.contains(requestId)) return;
         if (!presentLocked()) return;
-        Queue& queue = pipes_[it->second];
+        Queue& queue = pipe->second;
         Clock::time_point readyAt;
         if (processFront(queue, &readyAt)) continue;
         if (Clock::now() >= deadline) return;
@@ -552,16 +600,10 @@ void VirtualDevice::cancelWhere(uint32_t error, uint32_t ntStatus, uint32_t usbd
                                 const std::function<bool(const Request&)>& which) {
     bool any = false;
     for (auto& [pipe, queue] : pipes_) {
-        for (auto it = queue.begin(); it != queue.end();) {
-            if (!which(**it)) {
-                ++it;
-                continue;
-            }
-            finish(**it, error, ntStatus, usbdStatus, 0);
-            pendingPipe_.erase((*it)->id);
-            it = queue.erase(it);
+        queue.removeIf(which, [&](Request& r) {
+            finish(r, error, ntStatus, usbdStatus, 0);
             any = true;
-        }
+        });
     }
     if (any) {
         ++generation_;

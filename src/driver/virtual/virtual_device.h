@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -60,7 +59,30 @@ public:
 
 private:
     struct Request;
-    using Queue = std::deque<std::unique_ptr<Request>>;
+
+    /// The requests in flight on one pipe, oldest first. Its storage grows to the deepest
+    /// queue the pipe has seen and is reused from then on, so streaming allocates nothing.
+    class Queue {
+    public:
+        Queue();
+        ~Queue();
+        Queue(Queue&&) noexcept;
+        bool empty() const { return count_ == 0; }
+        size_t size() const { return count_; }
+        Request& front();
+        void push(std::unique_ptr<Request> request);
+        std::unique_ptr<Request> pop();
+        bool contains(uint64_t id) const;
+        /// Takes out every request for which which(request) holds, oldest first, handing
+        /// each to done(request) before it is released.
+        template <typename Which, typename Done>
+        void removeIf(Which&& which, Done&& done);
+
+    private:
+        std::vector<std::unique_ptr<Request>> slots_;
+        size_t head_ = 0;
+        size_t count_ = 0;
+    };
 
     bool presentLocked();
     bool submit(std::unique_lock<std::mutex>& lock, uint64_t handle, uint32_t code, void* in,
@@ -92,7 +114,6 @@ private:
     uint64_t generation_ = 0;
     bool removed_ = false;
     std::map<uint8_t, Queue> pipes_;
-    std::map<uint64_t, uint8_t> pendingPipe_;  // request id -> pipe
     std::map<uint8_t, uint32_t> transferSizes_;
     std::map<uint32_t, RequestFault> faults_;
     std::optional<uint32_t> closeFailure_;
