@@ -19,30 +19,43 @@ bool failErrno(const char* path, std::string& error)
 
 }  // namespace
 
+namespace {
+
+// The libpng part of writePng. libpng reports failures by longjmp back into this frame, so it
+// holds only plain C objects: nothing here has a destructor or may be clobbered.
+bool encodePng(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t height, int colourType,
+               int depth, size_t stride)
+{
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (!png || !info) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    png_init_io(png, file);
+    png_set_compression_level(png, 1);
+    png_set_IHDR(png, info, width, height, depth, colourType, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    for (uint32_t y = 0; y < height; ++y)
+        png_write_row(png, const_cast<png_bytep>(pixels + y * stride));
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
+}  // namespace
+
 bool writePng(const char* path, const ImageView& image, std::string& error)
 {
     FILE* file = std::fopen(path, "wb");
     if (!file)
         return failErrno(path, error);
 
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png ? png_create_info_struct(png) : nullptr;
-    if (!png || !info) {
-        png_destroy_write_struct(&png, &info);
-        std::fclose(file);
-        error = std::string(path) + ": out of memory";
-        return false;
-    }
-    // libpng reports failures by longjmp: nothing with a destructor may live between here and
-    // the end of the writes.
-    if (setjmp(png_jmpbuf(png))) {
-        png_destroy_write_struct(&png, &info);
-        std::fclose(file);
-        error = std::string(path) + ": PNG encoding failed";
-        return false;
-    }
-    png_init_io(png, file);
-    png_set_compression_level(png, 1);
     int colourType = PNG_COLOR_TYPE_RGB, depth = 8;
     size_t bytesPerPixel = 3;
     if (image.layout == PixelLayout::Gray8) {
@@ -53,15 +66,13 @@ bool writePng(const char* path, const ImageView& image, std::string& error)
         depth = 16;
         bytesPerPixel = 2;
     }
-    png_set_IHDR(png, info, image.width, image.height, depth, colourType, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_write_info(png, info);
     const size_t stride = size_t{image.width} * bytesPerPixel;
-    for (uint32_t y = 0; y < image.height; ++y)
-        png_write_row(png, const_cast<png_bytep>(image.pixels.data() + y * stride));
-    png_write_end(png, nullptr);
-    png_destroy_write_struct(&png, &info);
-
+    if (!encodePng(file, image.pixels.data(), image.width, image.height, colourType, depth,
+                   stride)) {
+        std::fclose(file);
+        error = std::string(path) + ": PNG encoding failed";
+        return false;
+    }
     if (std::fclose(file) != 0)
         return failErrno(path, error);
     return true;

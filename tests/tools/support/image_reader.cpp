@@ -11,6 +11,25 @@
 
 namespace vexo::tools::test {
 
+namespace {
+
+// The libpng part of readPng. libpng reports failures by longjmp back into this frame, so it
+// holds only plain C objects; on success the caller reads the rows and then destroys them.
+bool decodePng(FILE* file, png_structp* read, png_infop* info)
+{
+    *read = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    *info = *read ? png_create_info_struct(*read) : nullptr;
+    if (!*read || !*info)
+        return false;
+    if (setjmp(png_jmpbuf(*read)))
+        return false;
+    png_init_io(*read, file);
+    png_read_png(*read, *info, PNG_TRANSFORM_IDENTITY, nullptr);
+    return true;
+}
+
+}  // namespace
+
 bool readPng(const std::string& path, DecodedImage& image, std::string& error)
 {
     FILE* file = std::fopen(path.c_str(), "rb");
@@ -18,16 +37,14 @@ bool readPng(const std::string& path, DecodedImage& image, std::string& error)
         error = path + ": cannot open";
         return false;
     }
-    png_structp read = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(read);
-    if (setjmp(png_jmpbuf(read))) {
+    png_structp read = nullptr;
+    png_infop info = nullptr;
+    if (!decodePng(file, &read, &info)) {
         png_destroy_read_struct(&read, &info, nullptr);
         std::fclose(file);
         error = path + ": PNG decoding failed";
         return false;
     }
-    png_init_io(read, file);
-    png_read_png(read, info, PNG_TRANSFORM_IDENTITY, nullptr);
     image.width = png_get_image_width(read, info);
     image.height = png_get_image_height(read, info);
     image.bitDepth = png_get_bit_depth(read, info);
