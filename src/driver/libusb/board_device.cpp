@@ -218,7 +218,7 @@ bool BoardDevice::serveControl(uint8_t* in, uint32_t inLength, uint8_t* out,
         return false;
     }
     const ControlRequest& r = *decoded.request;
-    auto t = std::make_shared<PendingTransfer>();
+    auto t = makePendingTransfer();
     if (!t->transfer) {
         *error = kErrorNoSystemResources;
         return false;
@@ -265,7 +265,7 @@ bool BoardDevice::serveData(uint32_t code, uint8_t* in, uint32_t inLength, uint8
         *error = kErrorNotSupported;  // isochronous pipes: no board has one
         return false;
     }
-    auto t = std::make_shared<PendingTransfer>();
+    auto t = makePendingTransfer();
     if (!t->transfer) {
         *error = kErrorNoSystemResources;
         return false;

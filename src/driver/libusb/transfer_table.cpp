@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "driver/libusb/driver_request.h"
+#include "driver/pooled.h"
 #include "driver/libusb/usb_context.h"
 
 namespace vexo::driver::lusb {
@@ -31,12 +32,109 @@ private:
     std::weak_ptr<TransferTable> table_;
 };
 
+// Recycled libusb transfers: libusb_alloc_transfer() allocates, and a transfer that is back may
+// be filled and submitted again. At most 256 are kept; the rest go back to libusb.
+struct SpareTransfers {
+    SpareTransfers() { list.reserve(256); }
+    std::mutex mutex;
+    std::vector<libusb_transfer*> list;
+};
+
+SpareTransfers& spareTransfers() {
+    static SpareTransfers spare;
+    return spare;
+}
+
+libusb_transfer* takeTransfer() {
+    SpareTransfers& spare = spareTransfers();
+    {
+        std::lock_guard<std::mutex> lock(spare.mutex);
+        if (!spare.list.empty()) {
+            libusb_transfer* t = spare.list.back();
+            spare.list.pop_back();
+            return t;
+        }
+    }
+    return libusb_alloc_transfer(0);
+}
+
+void giveBackTransfer(libusb_transfer* t) {
+    if (!t) return;
+#ifdef VEXO_POOLED_USES_HEAP
+    // Sanitizer builds free each transfer, so a use after release is caught (and the leak
+    // checker, which does not follow libusb's pointer into its allocation, stays quiet).
+    libusb_free_transfer(t);
+    return;
+#endif
+    SpareTransfers& spare = spareTransfers();
+    std::lock_guard<std::mutex> lock(spare.mutex);
+    if (spare.list.size() < spare.list.capacity()) {
+        spare.list.push_back(t);
+        return;
+    }
+    libusb_free_transfer(t);
+}
+
+// Storage for the shared PendingTransfer blocks (object and control block in one), recycled
+// through a free list. Sanitizer builds use the plain heap, so a use after release is caught.
+template <typename T>
+struct RecyclingAllocator {
+    using value_type = T;
+    RecyclingAllocator() = default;
+    template <typename U>
+    RecyclingAllocator(const RecyclingAllocator<U>&) {}
+
+    T* allocate(std::size_t n) {
+#ifndef VEXO_POOLED_USES_HEAP
+        if (n == 1) {
+            std::lock_guard<std::mutex> lock(spare().mutex);
+            if (!spare().blocks.empty()) {
+                void* p = spare().blocks.back();
+                spare().blocks.pop_back();
+                return static_cast<T*>(p);
+            }
+        }
+#endif
+        return static_cast<T*>(::operator new(n * sizeof(T)));
+    }
+    void deallocate(T* p, [[maybe_unused]] std::size_t n) noexcept {
+#ifndef VEXO_POOLED_USES_HEAP
+        if (n == 1) {
+            std::lock_guard<std::mutex> lock(spare().mutex);
+            // Room for the pointer was made when the block was first handed out.
+            if (spare().blocks.size() < spare().blocks.capacity()) {
+                spare().blocks.push_back(p);
+                return;
+            }
+        }
+#endif
+        ::operator delete(p);
+    }
+    template <typename U>
+    bool operator==(const RecyclingAllocator<U>&) const { return true; }
+
+private:
+    struct Spare {
+        Spare() { blocks.reserve(256); }
+        std::mutex mutex;
+        std::vector<void*> blocks;
+    };
+    static Spare& spare() {
+        static Spare s;
+        return s;
+    }
+};
+
 }  // namespace
 
-PendingTransfer::PendingTransfer() : transfer(libusb_alloc_transfer(0)) {}
+PendingTransfer::PendingTransfer() : transfer(takeTransfer()) {}
 
 PendingTransfer::~PendingTransfer() {
-    libusb_free_transfer(transfer);
+    giveBackTransfer(transfer);
+}
+
+std::shared_ptr<PendingTransfer> makePendingTransfer() {
+    return std::allocate_shared<PendingTransfer>(RecyclingAllocator<PendingTransfer>());
 }
 
 TransferTable::TransferTable(libusb_context* context) : context_(context) {}
@@ -55,14 +153,14 @@ RequestOutcome TransferTable::submit(const std::shared_ptr<PendingTransfer>& t) 
         if (closed_) return {kErrorInvalidHandle, 0, 0};
         t->id = nextId_++;
         t->table = shared_from_this();
-        inFlight_.emplace(t->id, t);
+        inFlight_.push_back(t);
     }
     t->transfer->user_data = t.get();
     t->transfer->callback = &TransferTable::onTransferDone;
     const int r = libusb_submit_transfer(t->transfer);
     std::lock_guard<std::mutex> lock(mutex_);
     if (r != LIBUSB_SUCCESS) {
-        inFlight_.erase(t->id);
+        eraseLocked(t->id);
         t->table.reset();
         return outcomeOfError(r);
     }
@@ -83,8 +181,7 @@ void TransferTable::finish(PendingTransfer& t) {
     std::shared_ptr<PendingTransfer> self;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto it = inFlight_.find(t.id);
-        if (it != inFlight_.end()) self = it->second;
+        self = findLocked(t.id);
     }
     libusb_transfer* x = t.transfer;
     RequestOutcome outcome = outcomeOfTransfer(x->status);
@@ -110,7 +207,7 @@ void TransferTable::finish(PendingTransfer& t) {
     if (t.completion) t.completion->complete(outcome.error, bytes);
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        inFlight_.erase(t.id);
+        eraseLocked(t.id);
     }
     // Break the cycle table -> map -> transfer -> table.
     t.table.reset();
@@ -133,9 +230,8 @@ void TransferTable::drive(uint64_t id, Clock::time_point deadline) {
     std::shared_ptr<PendingTransfer> t;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto it = inFlight_.find(id);
-        if (it == inFlight_.end() || it->second->done) return;
-        t = it->second;
+        t = findLocked(id);
+        if (!t || t->done) return;
     }
     for (;;) {
         const bool last = Clock::now() >= deadline;
@@ -153,7 +249,7 @@ void TransferTable::cancelAndDrain(std::optional<uint8_t> endpoint) {
         std::vector<std::shared_ptr<PendingTransfer>> pipe;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            for (const auto& [id, t] : inFlight_)
+            for (const auto& t : inFlight_)
                 if (!endpoint || t->endpoint == *endpoint) pipe.push_back(t);
         }
         if (pipe.empty()) return;
@@ -172,9 +268,24 @@ void TransferTable::close() {
 
 size_t TransferTable::inFlight(uint8_t endpoint) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<size_t>(std::count_if(inFlight_.begin(), inFlight_.end(), [&](const auto& e) {
-        return e.second->endpoint == endpoint;
+    return static_cast<size_t>(std::count_if(inFlight_.begin(), inFlight_.end(), [&](const auto& t) {
+        return t->endpoint == endpoint;
     }));
+}
+
+std::shared_ptr<PendingTransfer> TransferTable::findLocked(uint64_t id) const {
+    for (const auto& t : inFlight_)
+        if (t->id == id) return t;
+    return nullptr;
+}
+
+void TransferTable::eraseLocked(uint64_t id) {
+    for (size_t i = 0; i < inFlight_.size(); ++i) {
+        if (inFlight_[i]->id != id) continue;
+        inFlight_[i] = std::move(inFlight_.back());
+        inFlight_.pop_back();
+        return;
+    }
 }
 
 }  // namespace vexo::driver::lusb

@@ -12,7 +12,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,7 +27,9 @@ namespace vexo::driver::lusb {
 
 class TransferTable;
 
-/// One request's libusb transfer, from submission until its callback has run.
+/// One request's libusb transfer, from submission until its callback has run. Made with
+/// makePendingTransfer(): streaming makes and drops one per read, so their storage and their
+/// libusb transfers are recycled rather than taken from the heap each time.
 struct PendingTransfer {
     PendingTransfer();
     ~PendingTransfer();
@@ -56,6 +57,9 @@ struct PendingTransfer {
     uint64_t id = 0;
     std::shared_ptr<TransferTable> table;  ///< keeps the table alive while in flight
 };
+
+/// A cleared PendingTransfer with a libusb transfer (null transfer when libusb has no memory).
+std::shared_ptr<PendingTransfer> makePendingTransfer();
 
 class TransferTable : public std::enable_shared_from_this<TransferTable> {
 public:
@@ -95,7 +99,12 @@ private:
     std::shared_ptr<Pump> pump_;
 
     std::mutex mutex_;
-    std::map<uint64_t, std::shared_ptr<PendingTransfer>> inFlight_;
+    std::shared_ptr<PendingTransfer> findLocked(uint64_t id) const;
+    void eraseLocked(uint64_t id);
+
+    /// A handful of entries (64 reads and a few control requests); kept in a vector whose
+    /// room is reused, so that submitting allocates nothing once streaming runs.
+    std::vector<std::shared_ptr<PendingTransfer>> inFlight_;
     uint64_t nextId_ = 1;
     bool closed_ = false;
 };
