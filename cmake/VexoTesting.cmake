@@ -1,7 +1,7 @@
 # vexo_add_test(NAME name SOURCES a.cpp ... [LIBS lib ...] [LABELS label ...])
 #
-# One GoogleTest program; each test case becomes a ctest test. Label "concurrency" marks
-# the suites that the ThreadSanitizer build runs.
+# One GoogleTest program; each test case becomes a ctest test, labelled "unit" or with the one
+# label given. Label "concurrency" marks the suites that the ThreadSanitizer build runs.
 find_package(GTest REQUIRED)
 include(GoogleTest)
 function(vexo_add_test)
@@ -9,8 +9,12 @@ function(vexo_add_test)
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
     target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
-    set(labels unit ${T_LABELS})
-    gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 120 PROPERTIES LABELS "${labels}" TIMEOUT 300)
+    # One label per program: test discovery flattens a list value into separate properties.
+    set(label unit)
+    if(T_LABELS)
+        list(GET T_LABELS 0 label)
+    endif()
+    gtest_discover_tests(${T_NAME} DISCOVERY_TIMEOUT 120 PROPERTIES LABELS ${label} TIMEOUT 300)
 endfunction()
 
 # vexo_add_layer_tests(PREFIX LIBS lib ...)
