@@ -3,8 +3,9 @@
 """
 Vexo Python SDK.
 """
-# The VexoSDK module: the camera functions of libvexo for Python. Built as module "VexoSDK"
-# (cython --module-name VexoSDK). Conversions, frame views and byte buffers live in support.cpp.
+# The VexoSDK module: the camera functions of the Vexo library for Python. Built as module
+# "VexoSDK" (cython --module-name VexoSDK). Conversions, frame views and byte buffers live in
+# support.cpp.
 
 from cpython.bytes cimport PyBytes_FromStringAndSize
 from cpython.mem cimport PyMem_Free, PyMem_Malloc
@@ -29,9 +30,6 @@ cdef extern from "support.h" namespace "pyvexo":
     Uint8* byteBlockData(object)
     object byteBlockView(object, Py_ssize_t)
     object frameView(CameraHandle, const FrameData*)
-    void noteConfigured(CameraHandle, const CameraConfig*, Uint32)
-    void detachViews(CameraHandle)
-    void forgetCamera(CameraHandle)
     int retireHandle(object) except -1
     int refuseSize(const char*, unsigned long long, Py_ssize_t) except -1
 
@@ -125,8 +123,6 @@ def Py_Vexo_autoopen(cfg):
     with nogil:
         rc = c.Vexo_autoopen(&cam, &config)
     result = config_dict(&config)
-    if cam != NULL:
-        noteConfigured(cam, &config, rc)
     handle = PyCapsule_New(<void*>cam, HANDLE_NAME, NULL)
     return (rc, handle, result)
 
@@ -137,8 +133,6 @@ def Py_Vexo_close(handle):
     return error_code
     """
     cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
-    # Views still showing this camera's frames get their own copy before the buffers go.
-    forgetCamera(cam)
     registered_controls.pop(<size_t>cam, None)
     retireHandle(handle)
     c.Vexo_close(cam)
@@ -180,8 +174,6 @@ def Py_Vexo_open(cfg, usbIdx):
     with nogil:
         rc = c.Vexo_open(&cam, &config, <Uint32>index)
     result = config_dict(&config)
-    if cam != NULL:
-        noteConfigured(cam, &config, rc)
     handle = PyCapsule_New(<void*>cam, HANDLE_NAME, NULL)
     return (rc, handle, result)
 
@@ -195,11 +187,8 @@ def Py_Vexo_setCamCfg(handle, cfg):
     cdef CameraConfig config
     cdef Uint32 rc
     readConfig(cfg, &config)
-    # The buffers may be replaced: views of the current frames take their own copy first.
-    detachViews(cam)
     with nogil:
         rc = c.Vexo_setCamCfg(cam, &config)
-    noteConfigured(cam, &config, rc)
     return rc
 
 

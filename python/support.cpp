@@ -4,8 +4,11 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <unordered_map>
-#include <vector>
+#include <memory>
+#include <new>
+
+#include "api/boundary.h"
+#include "camera/zu_usb_camera_lib.h"
 
 static_assert(sizeof(long) == 8, "long long values are read through PyLong_AsLong");
 
@@ -287,42 +290,16 @@ PyObject* byteBlockView(PyObject* obj, Py_ssize_t length) {
 
 namespace {
 
-struct FrameBytes;
+using BufferOwner = std::shared_ptr<const uint8_t[]>;
 
-// What the module knows about one open camera: the capacity of its frame buffers and the
-// views that still point into them.
-struct CameraState {
-    uint32_t frameSize = 0;       // the engine's frame size of the applied configuration
-    uint64_t capacity = 0;        // bytes of every one of the six frame buffers
-    std::vector<FrameBytes*> views;
-};
-
-std::unordered_map<const void*, CameraState>& cameras() {
-    static auto* map = new std::unordered_map<const void*, CameraState>();
-    return *map;
-}
-
-// The exporter behind one frame view. While attached, data points into a frame buffer of
-// camera; once detached, into owned.
+// The exporter behind one frame view: a window on a camera's frame buffer and a share of
+// that buffer, so the bytes live as long as any memoryview or array made from it.
 struct FrameBytes {
     PyObject_HEAD
-    const void* camera;
     const Uint8* data;
     Py_ssize_t length;
-    Uint8* owned;
-    _PyManagedBufferObject* managed;  // the memoryviews' shared snapshot of this buffer
-    PyObject* firstView;              // weak reference to the memoryview handed out
+    BufferOwner owner;  // constructed in place by frameView
 };
-
-void unregister(FrameBytes* frame) {
-    if (frame->camera == nullptr) return;
-    auto it = cameras().find(frame->camera);
-    if (it != cameras().end()) {
-        auto& views = it->second.views;
-        views.erase(std::remove(views.begin(), views.end(), frame), views.end());
-    }
-    frame->camera = nullptr;
-}
 
 int frameGetBuffer(PyObject* self, Py_buffer* view, int flags) {
     auto* frame = reinterpret_cast<FrameBytes*>(self);
@@ -331,10 +308,7 @@ int frameGetBuffer(PyObject* self, Py_buffer* view, int flags) {
 }
 
 void frameDealloc(PyObject* self) {
-    auto* frame = reinterpret_cast<FrameBytes*>(self);
-    unregister(frame);
-    Py_XDECREF(frame->firstView);
-    std::free(frame->owned);
+    reinterpret_cast<FrameBytes*>(self)->owner.~BufferOwner();
     Py_TYPE(self)->tp_free(self);
 }
 
@@ -360,95 +334,14 @@ PyTypeObject* frameBytesType() {
     return &type;
 }
 
-// The engine's frame size for a configuration (32-bit unsigned arithmetic), or @previous for
-// the format values that leave it unchanged.
-uint32_t engineFrameSize(const CameraConfig& cfg, uint32_t previous) {
-    const uint32_t w = cfg.u32Width, h = cfg.u32Height, pb = cfg.u8PixelBytes;
-    switch (static_cast<uint32_t>(cfg.emImageFmtMode)) {
-        case FORMAT_MODE_RAW:
-        case FORMAT_MODE_MON:
-            return w * h * pb;
-        case FORMAT_MODE_RGB:
-        case FORMAT_MODE_YUV:
-            return w * h * 2u;
-        case FORMAT_MODE_JPG:
-        case FORMAT_MODE_RAW_D:
-        case FORMAT_MODE_MON_D:
-            return w * h * pb * 2u;
-        case 7:
-            return static_cast<uint32_t>(static_cast<double>(w * h) * 1.5 * 3.0);
-        default:
-            return previous;
-    }
-}
-
-uint64_t bufferCapacity(uint32_t frameSize) {
-    return (2ull * frameSize + 511u) / 512u * 512u;
-}
-
-// Points one memoryview that showed [oldBase, oldBase + length) at the same offset of
-// newBase; with @empty set it shows nothing at all.
-void retarget(PyMemoryViewObject* view, const Uint8* oldBase, Py_ssize_t length, Uint8* newBase,
-              bool empty) {
-    auto* at = static_cast<Uint8*>(view->view.buf);
-    Py_ssize_t offset = at - oldBase;
-    if (offset < 0 || offset > length) return;  // not one of ours
-    if (empty) {
-        view->view.buf = newBase;
-        view->view.len = 0;
-        if (view->view.ndim >= 1 && view->view.shape != nullptr) view->view.shape[0] = 0;
-        return;
-    }
-    view->view.buf = newBase + offset;
-}
-
-// Every memoryview that shares the managed buffer: the one handed out, its slices and the
-// memoryviews made of those.
-std::vector<PyMemoryViewObject*> viewsOf(FrameBytes* frame) {
-    std::vector<PyMemoryViewObject*> found;
-    PyObject* first = frame->firstView ? PyWeakref_GetObject(frame->firstView) : nullptr;
-    bool firstAlive = first != nullptr && first != Py_None;
-    if (frame->managed->exports == 1 && firstAlive) {
-        found.push_back(reinterpret_cast<PyMemoryViewObject*>(first));
-        return found;
-    }
-    // Slices register with the managed buffer but are not listed anywhere: ask the
-    // collector which objects refer to it. This runs only at close and reconfiguration.
-    PyObject* gc = PyImport_ImportModule("gc");
-    PyObject* referrers =
-        gc ? PyObject_CallMethod(gc, "get_referrers", "O", frame->managed) : nullptr;
-    Py_XDECREF(gc);
-    if (referrers == nullptr) {
-        PyErr_Clear();
-        if (firstAlive) found.push_back(reinterpret_cast<PyMemoryViewObject*>(first));
-        return found;
-    }
-    Py_ssize_t n = PyList_GET_SIZE(referrers);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* obj = PyList_GET_ITEM(referrers, i);
-        if (!PyMemoryView_Check(obj)) continue;
-        auto* view = reinterpret_cast<PyMemoryViewObject*>(obj);
-        if (view->mbuf == frame->managed) found.push_back(view);
-    }
-    Py_DECREF(referrers);  // the views live on: the managed buffer lists them as exports
-    return found;
-}
-
-void detach(FrameBytes* frame) {
-    static Uint8 nothing[1] = {0};
-    const Uint8* old = frame->data;
-    Uint8* copy = static_cast<Uint8*>(std::malloc(frame->length > 0 ? frame->length : 1));
-    bool empty = copy == nullptr;
-    if (!empty) std::memcpy(copy, old, static_cast<size_t>(frame->length));
-    Uint8* base = empty ? nothing : copy;
-    for (PyMemoryViewObject* view : viewsOf(frame)) retarget(view, old, frame->length, base, empty);
-    // A registered exporter's managed buffer is never released: releasing it drops the
-    // exporter, which unregisters itself.
-    frame->managed->master.buf = base;
-    if (empty) frame->managed->master.len = 0;
-    frame->data = base;
-    frame->owned = copy;
-    if (empty) frame->length = 0;
+// The buffer holding @imageData and the bytes of it from there on, asked of the camera
+// engine behind the handle. Null when the handle is not one of the engine's cameras or no
+// buffer of it holds the frame.
+BufferOwner ownerOf(CameraHandle camera, const Uint8* imageData, size_t* bytesAfter) {
+    *bytesAfter = 0;
+    auto* engine = dynamic_cast<vexo::camera::ZuUsbCameraLib*>(vexo::api::cameraOf(camera));
+    if (engine == nullptr) return nullptr;
+    return engine->frameBufferOwner(imageData, bytesAfter);
 }
 
 }  // namespace
@@ -473,77 +366,26 @@ int64_t frameSizeOf(const CameraConfig& cfg) {
 PyObject* frameView(CameraHandle camera, const FrameData* frame) {
     PyTypeObject* type = frameBytesType();
     if (type == nullptr) return nullptr;
-    CameraState& state = cameras()[camera];
+    size_t room = 0;
+    BufferOwner owner;
+    if (camera != nullptr && frame->imageData != nullptr)
+        owner = ownerOf(camera, frame->imageData, &room);
     int64_t length = frameSizeOf(frame->cfg);
-    // Never past the end of the slot's buffer, whatever the record claims.
-    length = std::clamp<int64_t>(length, 0, static_cast<int64_t>(state.capacity));
-    if (frame->imageData == nullptr) length = 0;
+    // Never past the end of the frame's buffer, whatever the record claims; nothing at all
+    // without a buffer that the view can hold on to.
+    length = std::clamp<int64_t>(length, 0,
+                                 static_cast<int64_t>(std::min<size_t>(room, PY_SSIZE_T_MAX)));
+    if (owner == nullptr) length = 0;
 
     FrameBytes* bytes = PyObject_New(FrameBytes, type);
     if (bytes == nullptr) return nullptr;
     static Uint8 nothing[1] = {0};
-    bytes->camera = nullptr;
-    bytes->data = frame->imageData ? frame->imageData : nothing;
+    bytes->data = owner ? frame->imageData : nothing;
     bytes->length = static_cast<Py_ssize_t>(length);
-    bytes->owned = nullptr;
-    bytes->managed = nullptr;
-    bytes->firstView = nullptr;
+    new (&bytes->owner) BufferOwner(std::move(owner));
     PyObject* view = PyMemoryView_FromObject(reinterpret_cast<PyObject*>(bytes));
-    if (view == nullptr) {
-        Py_DECREF(bytes);
-        return nullptr;
-    }
-    bytes->managed = reinterpret_cast<PyMemoryViewObject*>(view)->mbuf;
-    bytes->firstView = PyWeakref_NewRef(view, nullptr);
-    if (bytes->firstView == nullptr) {
-        Py_DECREF(bytes);
-        Py_DECREF(view);
-        return nullptr;
-    }
-    try {
-        state.views.push_back(bytes);
-    } catch (...) {
-        Py_DECREF(bytes);
-        Py_DECREF(view);
-        return PyErr_NoMemory();
-    }
-    bytes->camera = camera;
-    Py_DECREF(bytes);  // the managed buffer keeps it
+    Py_DECREF(bytes);  // the memoryview's managed buffer keeps it
     return view;
-}
-
-void noteConfigured(CameraHandle camera, const CameraConfig* cfg, Uint32 status) {
-    CameraState& state = cameras()[camera];
-    const uint32_t size = engineFrameSize(*cfg, state.frameSize);
-    if (status == USB_CAMERA_NO_ERROR) {
-        state.frameSize = size;
-        state.capacity = bufferCapacity(size);
-    } else if (status == USB_CAMERA_BUFFER_ERROR) {
-        // Some slots got buffers of the new size, the others kept theirs (or have none).
-        state.frameSize = size;
-        state.capacity = std::min(state.capacity, bufferCapacity(size));
-    }
-}
-
-void detachViews(CameraHandle camera) {
-    auto it = cameras().find(camera);
-    if (it == cameras().end()) return;
-    std::vector<FrameBytes*> views;
-    views.swap(it->second.views);
-    for (FrameBytes* frame : views) {
-        frame->camera = nullptr;
-        detach(frame);
-    }
-}
-
-void forgetCamera(CameraHandle camera) {
-    detachViews(camera);
-    cameras().erase(camera);
-}
-
-Py_ssize_t liveViews(CameraHandle camera) {
-    auto it = cameras().find(camera);
-    return it == cameras().end() ? 0 : static_cast<Py_ssize_t>(it->second.views.size());
 }
 
 int retireHandle(PyObject* capsule) {

@@ -1,6 +1,6 @@
 // Pieces of the VexoSDK module written directly against the CPython API: integer conversions
 // with the module's exact messages, the configuration record reader, the byte blocks behind
-// incoming buffers, and the frame views with their keep-alive registry.
+// incoming buffers, and the frame views that share the camera's frame buffers.
 //
 // Every function here is called with the interpreter lock held. Functions returning int give
 // 0 on success and -1 with a Python exception set.
@@ -35,25 +35,16 @@ PyObject* newByteBlock(size_t size);  // new reference, or null with MemoryError
 Uint8* byteBlockData(PyObject* block);
 PyObject* byteBlockView(PyObject* block, Py_ssize_t length);  // read-only memoryview
 
-// Frame views. A view starts as a zero-copy window on the camera's frame buffer. Before the
-// camera releases or replaces its buffers (close, reconfiguration) the module detaches every
-// live view of that camera: the bytes move into memory the view owns and the memoryviews are
-// pointed at the copy, so a view never shows freed memory.
+// Frame views. A view is a zero-copy window on the camera's frame buffer that holds a share
+// of that buffer: the memoryview, its slices and any array made from them keep the bytes
+// allocated after the camera has closed or replaced its buffers.
 
 // Frame size of a frame record's configuration, by the module's per-format rule.
 int64_t frameSizeOf(const CameraConfig& cfg);
 // Read-only memoryview of the frame bytes of @frame; its length is the per-format size,
-// cut to the capacity of the camera's frame buffers.
+// cut to the bytes of the frame's buffer from the frame on (empty when the camera holds no
+// buffer with the frame).
 PyObject* frameView(CameraHandle camera, const FrameData* frame);
-// Records the frame buffers a configuration attempt left behind (@status is its result).
-void noteConfigured(CameraHandle camera, const CameraConfig* cfg, Uint32 status);
-// Copies every live view of @camera out of the camera's buffers. Always succeeds: should
-// memory for a copy run out, that view is emptied instead.
-void detachViews(CameraHandle camera);
-// Forgets everything about a camera that is being closed (after detachViews).
-void forgetCamera(CameraHandle camera);
-// Number of live attached views of a camera (for the tests' introspection through gc).
-Py_ssize_t liveViews(CameraHandle camera);
 
 // Marks a handle capsule as closed: it keeps its pointer but no longer carries the name the
 // handle check asks for, so every later use raises ValueError.

@@ -1,4 +1,4 @@
-# C declarations of libvexo used by the VexoSDK module.
+# C declarations of the Vexo camera functions used by the VexoSDK module.
 from libc.stdint cimport int64_t
 
 cdef extern from "vexo/camera.h" nogil:

@@ -3,6 +3,8 @@
  * buffers, reconfiguration while capturing, and what the camera reports about itself.
  */
 #include <chrono>
+#include <cstdint>
+#include <memory>
 #include <new>
 #include <random>
 
@@ -120,15 +122,22 @@ uint32_t ZuUsbCameraLib::allocFrameBuffers() {
     for (uint32_t slot = 0; slot < FrameRing::kSlots; ++slot) {
         /* A buffer of the right size is kept: nothing to retire, nothing to allocate. */
         if (frameBuffers_[slot] && frameCapacity_[slot] == size) continue;
-        std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[size]);
+        std::shared_ptr<uint8_t[]> buffer;
+        if (uint8_t* bytes = new (std::nothrow) uint8_t[size]) {
+            try {
+                buffer = std::shared_ptr<uint8_t[]>(bytes);
+            } catch (const std::bad_alloc&) {
+                /* No room for the control block; the constructor freed the bytes. */
+            }
+        }
+        retiredBuffers_[slot] = std::move(frameBuffers_[slot]);
+        retiredCapacity_[slot] = frameCapacity_[slot];
         if (!buffer) {
             /* The slot loses its old buffer too: it belongs to another configuration. */
-            retiredBuffers_[slot] = std::move(frameBuffers_[slot]);
             frameCapacity_[slot] = 0;
             ring_.setSlotBuffer(slot, nullptr, 0);
             return USB_CAMERA_BUFFER_ERROR;
         }
-        retiredBuffers_[slot] = std::move(frameBuffers_[slot]);
         frameBuffers_[slot] = std::move(buffer);
         frameCapacity_[slot] = size;
         ring_.setSlotBuffer(slot, frameBuffers_[slot].get(), size);
@@ -144,7 +153,28 @@ void ZuUsbCameraLib::releaseFrameBuffers() {
         frameBuffers_[slot].reset();
         retiredBuffers_[slot].reset();
         frameCapacity_[slot] = 0;
+        retiredCapacity_[slot] = 0;
     }
+}
+
+std::shared_ptr<const uint8_t[]> ZuUsbCameraLib::frameBufferOwner(const uint8_t* imageData,
+                                                                  size_t* bytesAfter) const {
+    if (bytesAfter) *bytesAfter = 0;
+    if (imageData == nullptr) return nullptr;
+    /* Compared as addresses: the pointer may belong to none of the buffers. */
+    const auto at = reinterpret_cast<uintptr_t>(imageData);
+    auto holds = [at, bytesAfter](const std::shared_ptr<uint8_t[]>& buffer, size_t capacity) {
+        if (!buffer) return false;
+        const auto begin = reinterpret_cast<uintptr_t>(buffer.get());
+        if (at < begin || at - begin >= capacity) return false;
+        if (bytesAfter) *bytesAfter = capacity - (at - begin);
+        return true;
+    };
+    for (uint32_t slot = 0; slot < FrameRing::kSlots; ++slot) {
+        if (holds(frameBuffers_[slot], frameCapacity_[slot])) return frameBuffers_[slot];
+        if (holds(retiredBuffers_[slot], retiredCapacity_[slot])) return retiredBuffers_[slot];
+    }
+    return nullptr;
 }
 
 uint32_t ZuUsbCameraLib::setCamCfg(CameraConfig* cfg) {

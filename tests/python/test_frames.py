@@ -172,6 +172,64 @@ class TestViewLifetime:
         assert lines[1:] == ["16384", str(2 * 640 * 480), "True"]
 
 
+def assert_colour_bars(img, frame):
+    """The RAW test picture: eight colour bars over the middle rows, white first, black last."""
+    img = img.reshape(frame["u32Height"], frame["u32Width"])
+    bars = [int(np.median(img[100:300, i * 80:(i + 1) * 80])) for i in range(8)]
+    assert bars[0] == 255 and bars[7] == 0
+    assert bars == sorted(bars, reverse=True)
+
+
+class TestArrayLifetime:
+    """Arrays numpy builds on a frame view hold the frame's buffer, like the view itself."""
+
+    def test_array_outlives_reconfiguration_and_close(self, open_camera):
+        cam = open_camera(RAW_USB3)
+        data, frame = read_frame(cam)
+        img = np.frombuffer(data, dtype=np.uint8)
+        expected = data.tobytes()
+        assert img.tobytes() == expected
+        assert_colour_bars(img, frame)
+        del data  # the array alone keeps the bytes from here on
+        gc.collect()
+        cam.end()
+        for height in (240, 120, 480):
+            assert V.Py_Vexo_setCamCfg(cam.handle, config(u32Height=height)) == 0
+            assert img.tobytes() == expected
+        # fresh buffers of the first size, filled by capture: the array keeps its frame
+        for _ in range(3):
+            read_frame(cam)
+            assert V.Py_Vexo_del(cam.handle) == 0
+        assert img.tobytes() == expected
+        cam.close()
+        gc.collect()
+        assert img.tobytes() == expected
+        assert_colour_bars(img, frame)
+
+    def test_array_outlives_close(self, open_camera):
+        cam = open_camera(RAW_USB3)
+        data, frame = read_frame(cam)
+        img = np.frombuffer(data, dtype=np.uint8)
+        part = np.frombuffer(data[1000:2000], dtype=np.uint8)
+        expected = img.tobytes()
+        cam.close()
+        del data
+        gc.collect()
+        assert img.tobytes() == expected
+        assert part.tobytes() == expected[1000:2000]
+        # a camera opened afterwards gets buffers of its own; the arrays keep their bytes
+        other = open_camera(RAW_USB3)
+        for _ in range(3):
+            read_frame(other)
+            assert V.Py_Vexo_del(other.handle) == 0
+        other.close()
+        filler = [bytearray(b"\x5a" * len(expected)) for _ in range(4)]
+        assert img.tobytes() == expected
+        assert part.tobytes() == expected[1000:2000]
+        assert_colour_bars(img, frame)
+        del filler
+
+
 def test_unplugged_board_reports_codes_and_closes():
     proc = run_python("""
         cfg = dict(u32CameraType=0, u32Width=640, u32Height=480, usbType=0, u8PixelBytes=1,
