@@ -1,9 +1,12 @@
 // Auto-reset events whose waits drive the requests they belong to.
 #include <chrono>
+#include <mutex>
+#include <vector>
 
 #include "driver/backend.h"
 #include "driver/driver_service.h"
 #include "driver/event_core.h"
+#include "driver/pooled.h"
 
 namespace vexo::driver {
 
@@ -21,7 +24,41 @@ Clock::time_point deadlineAfter(uint32_t milliseconds) {
     return Clock::now() + std::chrono::milliseconds(milliseconds);
 }
 
+namespace {
+
+#ifndef VEXO_POOLED_USES_HEAP
+// Events that no request refers to any more, kept for the next createEvent(): a synchronous
+// transfer makes and drops one per request, and the capture loop's clock exchange sends two
+// requests a second.
+struct EventPool {
+    static constexpr size_t kMaxFree = 256;
+    std::mutex lock;
+    std::vector<Event*> free;
+
+    EventPool() { free.reserve(kMaxFree); }
+    ~EventPool() {
+        for (Event* event : free) delete event;
+    }
+};
+
+EventPool& eventPool() {
+    static EventPool pool;
+    return pool;
+}
+#endif
+
+}  // namespace
+
 Event* createEvent() {
+#ifndef VEXO_POOLED_USES_HEAP
+    EventPool& pool = eventPool();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    if (!pool.free.empty()) {
+        Event* event = pool.free.back();
+        pool.free.pop_back();
+        return event;
+    }
+#endif
     return new Event;
 }
 
@@ -45,6 +82,24 @@ bool resetEvent(Event* event) {
 }
 
 void closeEvent(Event* event) {
+    if (!event) return;
+#ifndef VEXO_POOLED_USES_HEAP
+    // Only an event whose core no request still holds can start afresh.
+    if (event->core.use_count() == 1) {
+        {
+            std::lock_guard<std::mutex> lock(event->core->mutex);
+            event->core->signalled = false;
+            event->core->pump.reset();
+            event->core->requestId = 0;
+        }
+        EventPool& pool = eventPool();
+        std::lock_guard<std::mutex> guard(pool.lock);
+        if (pool.free.size() < EventPool::kMaxFree) {
+            pool.free.push_back(event);
+            return;
+        }
+    }
+#endif
     delete event;
 }
 

@@ -12,6 +12,7 @@ namespace {
 using Ticks = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;  // FILETIME units
 
 constexpr size_t kLogLimit = 4096;
+constexpr size_t kLogDataBytes = 32;
 constexpr uint8_t kBoardControllerAddress = 0x46;
 constexpr uint8_t kStatusOk = 0;
 constexpr uint8_t kStatusNoDevice = 1;
@@ -256,13 +257,26 @@ uint8_t BoardModel::readBoardController(uint8_t reg) const {
 }
 
 void BoardModel::log(const SetupPacket& setup, const uint8_t* data, const ControlResult& result) {
-    ControlRecord record;
+    if (log_.empty()) {
+        // The whole ring at once, each entry with room for a typical data stage, so logging
+        // a running board's requests (the clock exchange every second) allocates nothing.
+        log_.resize(kLogLimit);
+        for (ControlRecord& entry : log_) entry.data.reserve(kLogDataBytes);
+    }
+    ControlRecord& record = log_[(logHead_ + logCount_) % kLogLimit];
+    if (logCount_ < kLogLimit) {
+        ++logCount_;
+    } else {
+        logHead_ = (logHead_ + 1) % kLogLimit;
+    }
     record.setup = setup;
     record.ok = result.ok;
     const uint32_t n = setup.isIn() ? (result.ok ? result.length : 0) : setup.wLength;
-    if (data && n) record.data.assign(data, data + n);
-    if (log_.size() >= kLogLimit) log_.pop_front();
-    log_.push_back(std::move(record));
+    if (data && n) {
+        record.data.assign(data, data + n);
+    } else {
+        record.data.clear();
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -417,12 +431,16 @@ void BoardModel::unplug() {
 
 std::vector<ControlRecord> BoardModel::controlRequests() const {
     std::lock_guard lock(mutex_);
-    return {log_.begin(), log_.end()};
+    std::vector<ControlRecord> inOrder;
+    inOrder.reserve(logCount_);
+    for (size_t i = 0; i < logCount_; ++i) inOrder.push_back(log_[(logHead_ + i) % kLogLimit]);
+    return inOrder;
 }
 
 void BoardModel::clearControlRequests() {
     std::lock_guard lock(mutex_);
-    log_.clear();
+    logHead_ = 0;
+    logCount_ = 0;
 }
 
 std::optional<uint32_t> BoardModel::sensorRegister(uint16_t reg) const {

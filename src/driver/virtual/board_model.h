@@ -23,7 +23,6 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -105,7 +104,9 @@ private:
     std::atomic<bool> present_{true};
 
     mutable std::mutex mutex_;
-    std::deque<ControlRecord> log_;
+    std::vector<ControlRecord> log_;  // ring of the last requests, made whole at the first one
+    size_t logHead_ = 0;              // oldest entry
+    size_t logCount_ = 0;
     std::map<uint16_t, uint32_t> sensor_;
     std::array<uint8_t, 256> controller_{};
     std::array<uint8_t, 1024> userData_{};

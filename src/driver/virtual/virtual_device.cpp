@@ -103,7 +103,24 @@ struct VirtualDevice::Request : Pooled<VirtualDevice::Request> {
     Clock::time_point readyAt = Clock::time_point::min();
     uint8_t* record = nullptr;  // where the status words and packet information go
     uint32_t recordLength = 0;
-    std::vector<uint8_t> system;  // buffered forms: the request's own copy of the record
+    // Buffered forms: the request's own copy of the record, in the request itself when small
+    // (vendor requests), else on the heap.
+    static constexpr uint32_t kInlineSystem = 192;
+    uint8_t systemInline[kInlineSystem];
+    std::vector<uint8_t> systemHeap;
+    uint8_t* system = nullptr;
+    uint32_t systemLength = 0;
+
+    void makeSystem(uint32_t length) {
+        if (length <= kInlineSystem) {
+            system = systemInline;
+        } else {
+            systemHeap.assign(length, 0);
+            system = systemHeap.data();
+        }
+        std::memset(system, 0, length);
+        systemLength = length;
+    }
     uint8_t* out = nullptr;       // buffered forms: the caller's output, filled on completion
     uint32_t outLength = 0;
     uint8_t* data = nullptr;      // where the data stage moves
@@ -351,13 +368,13 @@ bool VirtualDevice::submit(std::unique_lock<std::mutex>&, uint64_t handle, uint3
             *error = kErrorInvalidParameter;
             return false;
         }
-        r->system.assign(std::max(inLength, outLength), 0);
-        std::memcpy(r->system.data(), inBytes, inLength);
-        r->record = r->system.data();
-        r->recordLength = static_cast<uint32_t>(r->system.size());
+        r->makeSystem(std::max(inLength, outLength));
+        std::memcpy(r->system, inBytes, inLength);
+        r->record = r->system;
+        r->recordLength = r->systemLength;
         r->out = static_cast<uint8_t*>(out);
         r->outLength = outLength;
-        r->data = r->system.data() + r->dataOffset;
+        r->data = r->system + r->dataOffset;
         r->capacity = dataLength;
     }
     r->packetInfoOffset = readLe32(r->record + kOffPacketInfoOffset);
@@ -459,11 +476,20 @@ void VirtualDevice::serveControl(Request& r) {
     setup.wValue = readLe16(r.record + 2);
     setup.wIndex = readLe16(r.record + 4);
     setup.wLength = readLe16(r.record + 6);
-    controlLog_.push_back(
-        ControlSeen{setup, readLe32(r.record + kOffTimeout), r.dataOffset, r.capacity});
+    const ControlSeen seen{setup, readLe32(r.record + kOffTimeout), r.dataOffset, r.capacity};
+    if (controlLog_.size() < kControlLogLimit) {
+        if (controlLog_.capacity() == 0) controlLog_.reserve(kControlLogLimit);
+        controlLog_.push_back(seen);
+    } else {
+        // Full: the oldest entry makes room, so a long-running device keeps a flat footprint.
+        controlLog_[controlLogHead_] = seen;
+        controlLogHead_ = (controlLogHead_ + 1) % kControlLogLimit;
+    }
 
-    // The data stage always has room for wLength bytes, whatever the record carries.
-    std::vector<uint8_t> stage(setup.wLength);
+    // The data stage always has room for wLength bytes, whatever the record carries. Its
+    // storage is kept from one request to the next.
+    stage_.assign(setup.wLength, 0);
+    std::vector<uint8_t>& stage = stage_;
     const uint32_t given = std::min<uint32_t>(setup.wLength, r.capacity);
     if (!setup.isIn() && given) std::memcpy(stage.data(), r.data, given);
 
@@ -537,7 +563,7 @@ void VirtualDevice::finish(Request& r, uint32_t error, uint32_t ntStatus, uint32
         }
     }
     r.bytes = error == kErrorSuccess ? r.dataOffset + moved : 0;
-    if (r.out && r.outLength) std::memcpy(r.out, r.system.data(), r.outLength);
+    if (r.out && r.outLength) std::memcpy(r.out, r.system, r.outLength);
     if (r.completion) r.completion->complete(error, r.bytes);
 }
 
@@ -658,12 +684,15 @@ size_t VirtualDevice::pendingRequests(uint8_t endpoint) {
 
 std::vector<ControlSeen> VirtualDevice::controlLog() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return controlLog_;
+    std::vector<ControlSeen> inOrder(controlLog_.begin() + controlLogHead_, controlLog_.end());
+    inOrder.insert(inOrder.end(), controlLog_.begin(), controlLog_.begin() + controlLogHead_);
+    return inOrder;
 }
 
 void VirtualDevice::clearControlLog() {
     std::lock_guard<std::mutex> lock(mutex_);
     controlLog_.clear();
+    controlLogHead_ = 0;
 }
 
 }  // namespace vexo::driver::virt

@@ -54,6 +54,7 @@ public:
     void failNextClose(uint32_t error);
     std::optional<uint32_t> transferSize(uint8_t endpoint);
     size_t pendingRequests(uint8_t endpoint);
+    /// The last 4096 control requests the device served, oldest first.
     std::vector<ControlSeen> controlLog();
     void clearControlLog();
 
@@ -117,7 +118,10 @@ private:
     std::map<uint8_t, uint32_t> transferSizes_;
     std::map<uint32_t, RequestFault> faults_;
     std::optional<uint32_t> closeFailure_;
-    std::vector<ControlSeen> controlLog_;
+    static constexpr size_t kControlLogLimit = 4096;
+    std::vector<ControlSeen> controlLog_;  // the last kControlLogLimit requests, a ring
+    size_t controlLogHead_ = 0;            // oldest entry once the ring is full
+    std::vector<uint8_t> stage_;  // data stage of the control request being served
     std::atomic<std::thread::id> modelCaller_{};
     std::atomic<bool> notifiedInCall_{false};
 };
