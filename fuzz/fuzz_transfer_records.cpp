@@ -51,14 +51,14 @@ std::vector<uint8_t> configuration() {
 
 const std::string& path() {
     static const std::string p = [] {
-        VirtualDeviceSpec spec;
-        spec.descriptors.device = device();
-        spec.descriptors.configurations = {configuration()};
-        spec.descriptors.bos = {5, 15, 5, 0, 0};
-        spec.descriptors.languages = {0x0409};
-        spec.descriptors.strings = {{1, u"Fuzz"}};
-        spec.model = std::make_shared<FuzzModel>();
-        return devicePath(addDevice(std::move(spec)));
+        VirtualDeviceSpec description;
+        description.descriptors.device = device();
+        description.descriptors.configurations = {configuration()};
+        description.descriptors.bos = {5, 15, 5, 0, 0};
+        description.descriptors.languages = {0x0409};
+        description.descriptors.strings = {{1, u"Fuzz"}};
+        description.model = std::make_shared<FuzzModel>();
+        return devicePath(addDevice(std::move(description)));
     }();
     return p;
 }

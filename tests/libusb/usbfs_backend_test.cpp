@@ -38,9 +38,9 @@ PluggedBoard plugBoard(const virt::BoardConfig& config, UsbfsOptions options = {
     b.model = virt::BoardModel::create(config, error);
     EXPECT_TRUE(b.model) << error;
     if (!b.model) return b;
-    virt::VirtualDeviceSpec spec = b.model->deviceSpec();
-    spec.model = b.model;
-    b.usb = std::make_unique<UsbfsDevice>(std::move(spec), options);
+    virt::VirtualDeviceSpec description = b.model->deviceSpec();
+    description.model = b.model;
+    b.usb = std::make_unique<UsbfsDevice>(std::move(description), options);
     return b;
 }
 

@@ -33,9 +33,9 @@ protected:
         std::string error;
         model_ = virt::BoardModel::create(config, error);
         ASSERT_TRUE(model_) << error;
-        virt::VirtualDeviceSpec spec = model_->deviceSpec();
-        spec.model = model_;
-        usb_ = std::make_unique<UsbfsDevice>(std::move(spec), options);
+        virt::VirtualDeviceSpec description = model_->deviceSpec();
+        description.model = model_;
+        usb_ = std::make_unique<UsbfsDevice>(std::move(description), options);
     }
     uint32_t open(const virt::BoardConfig& config, uint32_t transferLevel = 0) {
         CameraConfig cfg = configFor(config);

@@ -49,9 +49,9 @@ TEST(UsbfsConcurrency, ReadsAndVendorRequestsFromTwoThreadsAllComeBack) {
     std::string error;
     auto model = virt::BoardModel::create(config, error);
     ASSERT_TRUE(model) << error;
-    virt::VirtualDeviceSpec spec = model->deviceSpec();
-    spec.model = model;
-    test::UsbfsDevice usb(std::move(spec), {1, 2, "1-1", 0});
+    virt::VirtualDeviceSpec description = model->deviceSpec();
+    description.model = model;
+    test::UsbfsDevice usb(std::move(description), {1, 2, "1-1", 0});
 
     DeviceInfoSet* set = getClassDevs(kDriverInterfaceGuid);
     DeviceInterfaceData data;

@@ -32,9 +32,9 @@ protected:
         driver::setMessageSinkForTesting({});
         driver::virt::removeAllDevices();
     }
-    driver::virt::DeviceId add(VirtualDeviceSpec spec) {
-        if (!spec.model) spec.model = std::make_shared<ScriptedModel>();
-        return addDevice(std::move(spec));
+    driver::virt::DeviceId add(VirtualDeviceSpec description) {
+        if (!description.model) description.model = std::make_shared<ScriptedModel>();
+        return addDevice(std::move(description));
     }
     VirtualDeviceSpec camera(uint16_t pid = 0x03F1) {
         return cameraSpec(std::make_shared<ScriptedModel>(), pid);
@@ -118,10 +118,10 @@ TEST_F(DriverDeviceTest, OpensAUsb3BoardAndReadsItsDescriptors) {
 }
 
 TEST_F(DriverDeviceTest, Usb2BoardHasNoBosAndNoCompanionLookAhead) {
-    VirtualDeviceSpec spec = camera();
-    spec.descriptors.device = deviceDescriptor(0x0200, 0x52CB, 0x0001, 64, 1);
-    spec.speedCode = 2;
-    const auto id = add(std::move(spec));
+    VirtualDeviceSpec description = camera();
+    description.descriptors.device = deviceDescriptor(0x0200, 0x52CB, 0x0001, 64, 1);
+    description.speedCode = 2;
+    const auto id = add(std::move(description));
     DriverDevice device(nullptr, DriverInterfaceGuid, true);
     ASSERT_TRUE(device.isOpen());
     EXPECT_EQ(device.ep0MaxPacketSize, 64);
@@ -139,18 +139,18 @@ TEST_F(DriverDeviceTest, LanguageTablesAndSpeedCodes) {
         uint16_t expected;
     };
     for (const Case& c : {Case{{0x0407, 0x0409}, 0x0409}, Case{{0x0407}, 0x0407}, Case{{}, 0}}) {
-        VirtualDeviceSpec spec = camera();
-        spec.descriptors.languages = c.languages;
-        add(std::move(spec));
+        VirtualDeviceSpec description = camera();
+        description.descriptors.languages = c.languages;
+        add(std::move(description));
         DriverDevice device(nullptr, DriverInterfaceGuid, true);
         ASSERT_TRUE(device.isOpen());
         EXPECT_EQ(device.languageId, c.expected);
         driver::virt::removeAllDevices();
     }
     for (uint32_t code : {1u, 3u}) {
-        VirtualDeviceSpec spec = camera();
-        spec.speedCode = code;
-        add(std::move(spec));
+        VirtualDeviceSpec description = camera();
+        description.speedCode = code;
+        add(std::move(description));
         DriverDevice device(nullptr, DriverInterfaceGuid, true);
         EXPECT_FALSE(device.isHighSpeed);
         EXPECT_FALSE(device.isSuperSpeed);
@@ -159,8 +159,8 @@ TEST_F(DriverDeviceTest, LanguageTablesAndSpeedCodes) {
 }
 
 TEST_F(DriverDeviceTest, AlternateSettingReportedByTheDriverPicksTheInterface) {
-    VirtualDeviceSpec spec = camera();
-    spec.descriptors.configurations = {ConfigBuilder()
+    VirtualDeviceSpec description = camera();
+    description.descriptors.configurations = {ConfigBuilder()
                                            .interface(0, 0, 2)
                                            .endpoint(0x81, 2, 1024)
                                            .companion(0)
@@ -172,8 +172,8 @@ TEST_F(DriverDeviceTest, AlternateSettingReportedByTheDriverPicksTheInterface) {
                                            .endpoint(0x84, 3, 64)
                                            .companion(0)
                                            .build()};
-    spec.alternateSetting = 1;
-    add(std::move(spec));
+    description.alternateSetting = 1;
+    add(std::move(description));
     DriverDevice device(nullptr, DriverInterfaceGuid, true);
     ASSERT_TRUE(device.isOpen());
     EXPECT_EQ(device.altIndex, 1);
@@ -235,9 +235,9 @@ TEST_F(DriverDeviceTest, OpenByIndexAndOpenCloseCycles) {
 }
 
 TEST_F(DriverDeviceTest, MalformedConfigurationShowsTheMessageAndFailsTheOpen) {
-    VirtualDeviceSpec spec = camera();
-    spec.descriptors.configurations = {ConfigBuilder().interface(0, 0, 1).add({0, 5, 0x81}).build()};
-    add(std::move(spec));
+    VirtualDeviceSpec description = camera();
+    description.descriptors.configurations = {ConfigBuilder().interface(0, 0, 1).add({0, 5, 0x81}).build()};
+    add(std::move(description));
     DriverDevice device(nullptr, DriverInterfaceGuid, true);
     EXPECT_FALSE(device.isOpen());
     EXPECT_FALSE(device.controlEndpoint);
@@ -246,9 +246,9 @@ TEST_F(DriverDeviceTest, MalformedConfigurationShowsTheMessageAndFailsTheOpen) {
 }
 
 TEST_F(DriverDeviceTest, MalformedBosShowsItsMessage) {
-    VirtualDeviceSpec spec = camera();
-    spec.descriptors.bos = bosDescriptor({{0, 0x10, 2}});
-    add(std::move(spec));
+    VirtualDeviceSpec description = camera();
+    description.descriptors.bos = bosDescriptor({{0, 0x10, 2}});
+    add(std::move(description));
     DriverDevice device(nullptr, DriverInterfaceGuid, true);
     EXPECT_FALSE(device.isOpen());
     EXPECT_FALSE(device.bos);
@@ -257,9 +257,9 @@ TEST_F(DriverDeviceTest, MalformedBosShowsItsMessage) {
 }
 
 TEST_F(DriverDeviceTest, MissingConfigurationLeavesTheHandleOpen) {
-    VirtualDeviceSpec spec = camera();
-    spec.descriptors.device = deviceDescriptor(0x0300, 0x52CB, 0x03F1, 9, 0);
-    add(std::move(spec));
+    VirtualDeviceSpec description = camera();
+    description.descriptors.device = deviceDescriptor(0x0300, 0x52CB, 0x03F1, 9, 0);
+    add(std::move(description));
     DriverDevice device(nullptr, DriverInterfaceGuid, false);
     EXPECT_FALSE(device.open(0));
     EXPECT_TRUE(device.isOpen());
@@ -269,11 +269,11 @@ TEST_F(DriverDeviceTest, MissingConfigurationLeavesTheHandleOpen) {
 }
 
 TEST_F(DriverDeviceTest, OnlyTwoConfigurationsAreRead) {
-    VirtualDeviceSpec spec = camera();
-    spec.descriptors.device = deviceDescriptor(0x0300, 0x52CB, 0x03F1, 9, 3);
-    auto block = spec.descriptors.configurations[0];
-    spec.descriptors.configurations = {block, block, block};
-    const auto id = add(std::move(spec));
+    VirtualDeviceSpec description = camera();
+    description.descriptors.device = deviceDescriptor(0x0300, 0x52CB, 0x03F1, 9, 3);
+    auto block = description.descriptors.configurations[0];
+    description.descriptors.configurations = {block, block, block};
+    const auto id = add(std::move(description));
     DriverDevice device(nullptr, DriverInterfaceGuid, true);
     ASSERT_TRUE(device.isOpen());
     EXPECT_TRUE(device.configs[0]);
@@ -282,9 +282,9 @@ TEST_F(DriverDeviceTest, OnlyTwoConfigurationsAreRead) {
 }
 
 TEST_F(DriverDeviceTest, StringIndexZeroIsNoString) {
-    VirtualDeviceSpec spec = camera();
-    spec.descriptors.device = deviceDescriptor(0x0300, 0x52CB, 0x03F1, 9, 1, 0, 2, 0);
-    add(std::move(spec));
+    VirtualDeviceSpec description = camera();
+    description.descriptors.device = deviceDescriptor(0x0300, 0x52CB, 0x03F1, 9, 1, 0, 2, 0);
+    add(std::move(description));
     DriverDevice device(nullptr, DriverInterfaceGuid, true);
     ASSERT_TRUE(device.isOpen());
     EXPECT_EQ(text(device.manufacturer), u"");

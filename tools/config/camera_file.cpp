@@ -223,11 +223,11 @@ bool Parser::cameraLine(std::string_view line)
     std::string_view key = trim(line.substr(0, eq));
     std::string_view value = trim(line.substr(eq + 1));
 
-    auto spec = std::find_if(kCameraKeys.begin(), kCameraKeys.end(),
+    auto known = std::find_if(kCameraKeys.begin(), kCameraKeys.end(),
                              [&](const KeySpec& k) { return k.key == key; });
-    if (spec == kCameraKeys.end())
+    if (known == kCameraKeys.end())
         return fail("unknown key '" + std::string(key) + "' in [camera]");
-    size_t slot = static_cast<size_t>(spec - kCameraKeys.begin());
+    size_t slot = static_cast<size_t>(known - kCameraKeys.begin());
     if (seenAt_[slot])
         return fail("key '" + std::string(key) + "' already set on line " +
                     std::to_string(seenAt_[slot]));

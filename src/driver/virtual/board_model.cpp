@@ -82,12 +82,12 @@ BoardModel::BoardModel(const BoardConfig& config)
 BoardModel::~BoardModel() = default;
 
 VirtualDeviceSpec BoardModel::deviceSpec() {
-    VirtualDeviceSpec spec;
-    spec.descriptors = boardDescriptors(config_);
-    spec.speedCode = linkOf(config_) == Link::Super ? 4 : 2;
-    spec.friendlyName = config_.product;
-    spec.deviceName = "Vexo virtual board " + config_.serial;
-    return spec;
+    VirtualDeviceSpec description;
+    description.descriptors = boardDescriptors(config_);
+    description.speedCode = linkOf(config_) == Link::Super ? 4 : 2;
+    description.friendlyName = config_.product;
+    description.deviceName = "Vexo virtual board " + config_.serial;
+    return description;
 }
 
 // ---------------------------------------------------------------------------------------------

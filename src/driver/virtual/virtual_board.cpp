@@ -49,9 +49,9 @@ void VirtualBoard::clearFaults() { model_->clearFaults(); }
 namespace {
 
 std::shared_ptr<VirtualBoard> plugIn(const std::shared_ptr<BoardModel>& model) {
-    VirtualDeviceSpec spec = model->deviceSpec();
-    spec.model = model;
-    const DeviceId id = addDevice(std::move(spec));
+    VirtualDeviceSpec description = model->deviceSpec();
+    description.model = model;
+    const DeviceId id = addDevice(std::move(description));
     return std::make_shared<VirtualBoard>(model, id);
 }
 

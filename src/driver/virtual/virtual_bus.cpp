@@ -86,12 +86,12 @@ void ensureRegistered() {
 
 }  // namespace
 
-DeviceId addDevice(VirtualDeviceSpec spec) {
+DeviceId addDevice(VirtualDeviceSpec description) {
     ensureRegistered();
     std::shared_ptr<VirtualDevice> device;
     {
         std::lock_guard<std::mutex> lock(gMutex);
-        device = std::make_shared<VirtualDevice>(gNextId++, std::move(spec));
+        device = std::make_shared<VirtualDevice>(gNextId++, std::move(description));
         gDevices.push_back(device);
     }
     device->attach();

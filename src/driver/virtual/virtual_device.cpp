@@ -181,11 +181,11 @@ void VirtualDevice::Queue::removeIf(Which&& which, Done&& done) {
     count_ = kept;
 }
 
-VirtualDevice::VirtualDevice(DeviceId id, VirtualDeviceSpec spec)
+VirtualDevice::VirtualDevice(DeviceId id, VirtualDeviceSpec description)
     : id_(id),
-      spec_(std::move(spec)),
-      path_(makePath(id, spec_.descriptors)),
-      endpoints_(scanEndpoints(spec_.descriptors)) {}
+      description_(std::move(description)),
+      path_(makePath(id, description_.descriptors)),
+      endpoints_(scanEndpoints(description_.descriptors)) {}
 
 VirtualDevice::~VirtualDevice() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -194,9 +194,9 @@ VirtualDevice::~VirtualDevice() {
 }
 
 void VirtualDevice::attach() {
-    if (!spec_.model) return;
+    if (!description_.model) return;
     std::weak_ptr<VirtualDevice> self = weak_from_this();
-    spec_.model->setNotifier([self] {
+    description_.model->setNotifier([self] {
         if (auto device = self.lock()) device->modelNotified();
     });
 }
@@ -226,9 +226,9 @@ bool VirtualDevice::present() {
 
 bool VirtualDevice::presentLocked() {
     if (removed_) return false;
-    if (!spec_.model) return true;
+    if (!description_.model) return true;
     modelCaller_ = std::this_thread::get_id();
-    const bool p = spec_.model->present();
+    const bool p = description_.model->present();
     modelCaller_ = std::thread::id();
     if (!p) {
         // Unplugged: whatever is in flight ends now.
@@ -301,9 +301,9 @@ bool VirtualDevice::ioControl(uint64_t handle, uint32_t code, void* in, uint32_t
             const uint8_t pipe = static_cast<const uint8_t*>(in)[0];
             cancelWhere(kErrorOperationAborted, kNtCancelled, kUsbdCanceled,
                         [pipe](const Request& r) { return r.pipe == pipe; });
-            if (pipe != 0 && spec_.model) {
+            if (pipe != 0 && description_.model) {
                 modelCaller_ = std::this_thread::get_id();
-                spec_.model->bulkAborted(pipe);
+                description_.model->bulkAborted(pipe);
                 modelCaller_ = std::thread::id();
                 notifiedInCall_ = false;
             }
@@ -432,19 +432,19 @@ bool VirtualDevice::serveInfo(uint32_t code, void* in, uint32_t inLength, void* 
         if (!need(4)) return false;
         writeLe32(o, code == kDriverVersion  ? kVirtualDriverVersion
                      : code == kUsbdiVersion ? kVirtualUsbdiVersion
-                                             : spec_.speedCode);
+                                             : description_.speedCode);
         *bytesReturned = 4;
         return true;
     case kAlternateSetting:
     case kAddress:
         if (!need(1)) return false;
-        o[0] = code == kAddress ? spec_.busAddress : spec_.alternateSetting;
+        o[0] = code == kAddress ? description_.busAddress : description_.alternateSetting;
         *bytesReturned = 1;
         return true;
     case kFriendlyName:
     case kDeviceName: {
         if (!need(1)) return false;
-        const std::string& name = code == kFriendlyName ? spec_.friendlyName : spec_.deviceName;
+        const std::string& name = code == kFriendlyName ? description_.friendlyName : description_.deviceName;
         const uint32_t n = std::min(outLength, kNameBufferSize);
         std::memset(o, 0, n);
         std::memcpy(o, name.data(), std::min<size_t>(name.size(), n - 1));
@@ -495,7 +495,7 @@ void VirtualDevice::serveControl(Request& r) {
 
     ControlResult result = ControlResult::stall();
     if (setup.bmRequestType == 0x80 && setup.bRequest == 6) {
-        const DescriptorTables& t = spec_.descriptors;
+        const DescriptorTables& t = description_.descriptors;
         const uint8_t type = setup.wValue >> 8;
         const uint8_t index = setup.wValue & 0xFF;
         std::vector<uint8_t> built;
@@ -522,9 +522,9 @@ void VirtualDevice::serveControl(Request& r) {
             std::copy_n(source->begin(), n, stage.begin());
             result = ControlResult::ack(static_cast<uint32_t>(n));
         }
-    } else if (spec_.model) {
+    } else if (description_.model) {
         modelCaller_ = std::this_thread::get_id();
-        result = spec_.model->control(setup, stage.empty() ? nullptr : stage.data());
+        result = description_.model->control(setup, stage.empty() ? nullptr : stage.data());
         modelCaller_ = std::thread::id();
         notifiedInCall_ = false;
         // Control requests may change what readers wait for.
@@ -580,11 +580,11 @@ bool VirtualDevice::processFront(Queue& queue, Clock::time_point* readyAt) {
         finish(r, kErrorSuccess, kNtSuccess, kNtSuccess, r.capacity);
     } else {
         BulkResult b = BulkResult::fail();
-        if (spec_.model) {
+        if (description_.model) {
             // A read of 0 bytes still gets a valid pointer: models may hand it to memcpy.
             static uint8_t none;
             modelCaller_ = std::this_thread::get_id();
-            b = spec_.model->bulkIn(r.pipe, r.data ? r.data : &none, r.capacity);
+            b = description_.model->bulkIn(r.pipe, r.data ? r.data : &none, r.capacity);
             modelCaller_ = std::thread::id();
             if (notifiedInCall_.exchange(false)) {
                 ++generation_;

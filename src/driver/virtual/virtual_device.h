@@ -25,7 +25,7 @@ namespace vexo::driver::virt {
 /// Lock order: device, then an event's own lock.
 class VirtualDevice : public Pump, public std::enable_shared_from_this<VirtualDevice> {
 public:
-    VirtualDevice(DeviceId id, VirtualDeviceSpec spec);
+    VirtualDevice(DeviceId id, VirtualDeviceSpec description);
     ~VirtualDevice() override;
 
     /// Installs the model's notifier; called once the device is owned by a shared_ptr.
@@ -106,7 +106,7 @@ private:
     std::optional<RequestFault> takeFault(uint32_t code);
 
     const DeviceId id_;
-    const VirtualDeviceSpec spec_;
+    const VirtualDeviceSpec description_;
     const std::string path_;
     std::set<uint8_t> endpoints_;  // addresses found in the configuration blocks
 

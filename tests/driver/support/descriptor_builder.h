@@ -97,8 +97,8 @@ inline std::vector<uint8_t> superSpeedCap() {
 /// OUT 0x01, a BOS, English strings, served by `model`.
 inline driver::virt::VirtualDeviceSpec cameraSpec(std::shared_ptr<ScriptedModel> model,
                                                   uint16_t pid = 0x03F1) {
-    driver::virt::VirtualDeviceSpec spec;
-    auto& t = spec.descriptors;
+    driver::virt::VirtualDeviceSpec description;
+    auto& t = description.descriptors;
     t.device = deviceDescriptor(0x0300, 0x52CB, pid, 9, 1);
     t.configurations.push_back(ConfigBuilder()
                                    .interface(0, 0, 2)
@@ -110,10 +110,10 @@ inline driver::virt::VirtualDeviceSpec cameraSpec(std::shared_ptr<ScriptedModel>
     t.bos = bosDescriptor({usb20Extension(0x1E), superSpeedCap()});
     t.languages = {0x0409};
     t.strings = {{1, u"Vexo"}, {2, u"Camera board"}, {3, u"SN0001"}};
-    spec.friendlyName = "Vexo virtual camera";
-    spec.deviceName = "vexo-virtual";
-    spec.model = std::move(model);
-    return spec;
+    description.friendlyName = "Vexo virtual camera";
+    description.deviceName = "vexo-virtual";
+    description.model = std::move(model);
+    return description;
 }
 
 }  // namespace vexo::test

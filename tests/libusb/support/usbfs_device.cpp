@@ -61,8 +61,8 @@ UMockdevTestbed* testbed() {
     return bed;
 }
 
-UsbfsDevice::UsbfsDevice(driver::virt::VirtualDeviceSpec spec, UsbfsOptions options)
-    : spec_(std::move(spec)), options_(std::move(options)) {
+UsbfsDevice::UsbfsDevice(driver::virt::VirtualDeviceSpec description, UsbfsOptions options)
+    : description_(std::move(description)), options_(std::move(options)) {
     char node[64];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", options_.bus, options_.address);
     devNode_ = node;
@@ -80,14 +80,14 @@ UsbfsDevice::UsbfsDevice(driver::virt::VirtualDeviceSpec spec, UsbfsOptions opti
     }
 
     // sysfs presents the device descriptor followed by every configuration block.
-    std::vector<uint8_t> raw = spec_.descriptors.device;
-    for (const auto& block : spec_.descriptors.configurations)
+    std::vector<uint8_t> raw = description_.descriptors.device;
+    for (const auto& block : description_.descriptors.configurations)
         raw.insert(raw.end(), block.begin(), block.end());
     char ids[64] = "";
-    if (spec_.descriptors.device.size() >= 12)
+    if (description_.descriptors.device.size() >= 12)
         std::snprintf(ids, sizeof ids, "A: idVendor=%02x%02x\nA: idProduct=%02x%02x\n",
-                      spec_.descriptors.device[9], spec_.descriptors.device[8],
-                      spec_.descriptors.device[11], spec_.descriptors.device[10]);
+                      description_.descriptors.device[9], description_.descriptors.device[8],
+                      description_.descriptors.device[11], description_.descriptors.device[10]);
     char head[512];
     std::snprintf(head, sizeof head,
                   "P: /devices/%s\nN: bus/usb/%03u/%03u\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\n"
@@ -95,7 +95,7 @@ UsbfsDevice::UsbfsDevice(driver::virt::VirtualDeviceSpec spec, UsbfsOptions opti
                   "A: speed=%s\nA: bConfigurationValue=1\n",
                   options_.sysName.c_str(), options_.bus, options_.address, devNode_.c_str(),
                   options_.bus, options_.address, options_.bus, options_.address,
-                  speedText(spec_.speedCode));
+                  speedText(description_.speedCode));
     const std::string record = std::string(head) + ids + "H: descriptors=" + hex(raw) + "\n";
     if (!umockdev_testbed_add_from_string(testbed(), record.c_str(), &error)) {
         std::fprintf(stderr, "usbfs emulation: %s\n", error->message);
@@ -148,7 +148,7 @@ int UsbfsDevice::onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, void* 
 }
 
 bool UsbfsDevice::goneLocked() const {
-    return unplugged_ || (spec_.model && !spec_.model->present());
+    return unplugged_ || (description_.model && !description_.model->present());
 }
 
 bool UsbfsDevice::handle(UMockdevIoctlClient* client) {
@@ -257,10 +257,10 @@ void UsbfsDevice::serveControl(usbdevfs_urb* urb) {
     bool ok = false;
     if (setup.bmRequestType == 0x80 && setup.bRequest == 6) {
         ok = serveDescriptor(setup, data, &length);
-    } else if (spec_.model) {
+    } else if (description_.model) {
         std::vector<uint8_t> stage(setup.wLength);
         if (!setup.isIn()) std::copy_n(data, room, stage.begin());
-        const ControlResult r = spec_.model->control(setup, stage.empty() ? nullptr : stage.data());
+        const ControlResult r = description_.model->control(setup, stage.empty() ? nullptr : stage.data());
         ok = r.ok;
         length = std::min(r.length, room);
         if (ok && setup.isIn()) std::copy_n(stage.begin(), length, data);
@@ -269,7 +269,7 @@ void UsbfsDevice::serveControl(usbdevfs_urb* urb) {
 }
 
 bool UsbfsDevice::serveDescriptor(const SetupPacket& setup, uint8_t* data, uint32_t* length) {
-    const driver::virt::DescriptorTables& t = spec_.descriptors;
+    const driver::virt::DescriptorTables& t = description_.descriptors;
     const uint8_t type = setup.wValue >> 8;
     const uint8_t index = setup.wValue & 0xFF;
     std::vector<uint8_t> reply;
@@ -296,7 +296,7 @@ void UsbfsDevice::offerBulkReads() {
         while (!queue.empty()) {
             usbdevfs_urb* urb = queue.front().urb;
             const uint32_t capacity = static_cast<uint32_t>(std::max(urb->buffer_length, 0));
-            const BulkResult r = spec_.model ? spec_.model->bulkIn(endpoint, static_cast<uint8_t*>(urb->buffer), capacity)
+            const BulkResult r = description_.model ? description_.model->bulkIn(endpoint, static_cast<uint8_t*>(urb->buffer), capacity)
                                              : BulkResult::waitForever();
             if (r.kind == BulkResult::Kind::Wait) break;
             if (r.kind == BulkResult::Kind::Done)
@@ -344,7 +344,7 @@ void UsbfsDevice::discard(UMockdevIoctlClient* client, usbdevfs_urb* urb) {
         completeUrb(urb, -ENOENT, 0);
         reapable_.push_back(*it);
         queue.erase(it);
-        if (queue.empty() && spec_.model) spec_.model->bulkAborted(endpoint);
+        if (queue.empty() && description_.model) description_.model->bulkAborted(endpoint);
         umockdev_ioctl_client_complete(client, 0, 0);
         return;
     }

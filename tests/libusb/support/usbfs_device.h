@@ -46,8 +46,8 @@ struct UsbfsOptions {
 
 class UsbfsDevice {
 public:
-    /// Plugs in a device serving `spec` (descriptors, speed code and model) on the testbed.
-    UsbfsDevice(driver::virt::VirtualDeviceSpec spec, UsbfsOptions options = {});
+    /// Plugs in a device serving `description` (descriptors, speed code and model) on the testbed.
+    UsbfsDevice(driver::virt::VirtualDeviceSpec description, UsbfsOptions options = {});
     ~UsbfsDevice();
     UsbfsDevice(const UsbfsDevice&) = delete;
     UsbfsDevice& operator=(const UsbfsDevice&) = delete;
@@ -82,7 +82,7 @@ private:
     void completeUrb(usbdevfs_urb* urb, int status, int length);
     bool goneLocked() const;
 
-    driver::virt::VirtualDeviceSpec spec_;
+    driver::virt::VirtualDeviceSpec description_;
     UsbfsOptions options_;
     std::string devNode_;
     std::string sysPath_;
