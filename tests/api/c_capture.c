@@ -46,10 +46,11 @@ int main(void) {
     CHECK(frame != NULL && frame->imageData != NULL, "read handed out no frame");
     CHECK(frame->cfg.u32Size == 640u * 480u, "frame has the wrong size");
     CHECK(frame->cfg.u32Width == 640 && frame->cfg.u32Height == 480, "frame has the wrong shape");
+    /* The frame belongs to the camera: keep what we report before giving it back. */
+    const unsigned width = (unsigned)frame->cfg.u32Width, height = (unsigned)frame->cfg.u32Height;
     CHECK(Vexo_del(camera) == USB_CAMERA_NO_ERROR, "del failed");
     CHECK(Vexo_endCaptureImage(camera) == USB_CAMERA_NO_ERROR, "end capture failed");
     CHECK(Vexo_close(camera) == USB_CAMERA_NO_ERROR, "close failed");
-    printf("c_capture: captured a %ux%u frame after %d capture calls\n",
-           (unsigned)frame->cfg.u32Width, (unsigned)frame->cfg.u32Height, calls);
+    printf("c_capture: captured a %ux%u frame after %d capture calls\n", width, height, calls);
     return 0;
 }
