@@ -44,11 +44,17 @@ run_ctest() {
     [ "$rc" -eq 0 ] || failed_stages+=("$stage")
 }
 
-build() {  # build STAGE DIR cmake-args...
+build() {  # build STAGE DIR [--target T] cmake-args...
     local stage=$1 dir=$2
     shift 2
+    local target=()
+    if [ "${1:-}" = "--target" ]; then
+        target=(--target "$2")
+        shift 2
+    fi
     echo "== $stage: build ($dir)"
-    if ! { cmake -S . -B "$dir" -DVEXO_WERROR=$werror "$@" >/dev/null && cmake --build "$dir" -j "$jobs"; }; then
+    if ! { cmake -S . -B "$dir" -DVEXO_WERROR=$werror "$@" >/dev/null &&
+           cmake --build "$dir" -j "$jobs" "${target[@]}"; }; then
         failed_stages+=("$stage build")
         return 1
     fi
@@ -73,7 +79,7 @@ if build "tsan" build-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 \
 fi
 
 # 4. Fuzz smoke runs.
-if CC=clang CXX=clang++ build "fuzz" build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+if CC=clang CXX=clang++ build "fuzz" build-fuzz --target fuzzers -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVEXO_BUILD_FUZZ=ON -DVEXO_BUILD_TESTS=OFF -DVEXO_BUILD_BENCH=OFF \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++; then
     for f in build-fuzz/fuzz/fuzz_*; do

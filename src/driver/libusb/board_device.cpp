@@ -54,7 +54,7 @@ uint32_t speedCodeOf(int libusbSpeed) {
 }
 
 BoardDevice::BoardDevice(libusb_context* context, libusb_device_handle* handle)
-    : context_(context), handle_(handle), transfers_(TransferTable::create(context)) {}
+    : handle_(handle), transfers_(TransferTable::create(context)) {}
 
 BoardDevice::~BoardDevice() {
     uint32_t error = 0;

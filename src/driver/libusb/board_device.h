@@ -55,7 +55,6 @@ private:
     void readIdentity();
     void releaseHandle();
 
-    libusb_context* context_;
     libusb_device_handle* handle_;
     std::shared_ptr<TransferTable> transfers_;
 
