@@ -34,19 +34,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     volatile unsigned sink = 0;
     try {
         switch (mode % 3) {
-        case 0:
-        case 1: {
-            DriverConfig config(vexo::driver::kInvalidHandle, block, mode % 3 == 0);
-            sink = touch(config);
-            break;
-        }
-        default: {
-            DriverBos bos(block);
-            sink = bos.bNumDeviceCaps + (bos.superSpeed ? bos.superSpeed->wU2DevExitLat : 0) +
-                   (bos.usb20Extension ? bos.usb20Extension->bmAttributes : 0) +
-                   (bos.containerId ? bos.containerId->containerId[15] : 0);
-            break;
-        }
+            case 0:
+            case 1: {
+                DriverConfig config(vexo::driver::kInvalidHandle, block, mode % 3 == 0);
+                sink = touch(config);
+                break;
+            }
+            default: {
+                DriverBos bos(block);
+                sink = bos.bNumDeviceCaps + (bos.superSpeed ? bos.superSpeed->wU2DevExitLat : 0) +
+                       (bos.usb20Extension ? bos.usb20Extension->bmAttributes : 0) +
+                       (bos.containerId ? bos.containerId->containerId[15] : 0);
+                break;
+            }
         }
     } catch (const DescriptorError&) {
     }

@@ -39,55 +39,55 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto inLength = static_cast<uint32_t>(in.size());
 
     switch (selector % 6) {
-    case 0: {
-        auto d = decodeControlRequest(inPtr, inLength, outPtr, outLength);
-        if (d.request) {
-            requireInside(d.request->data, d.request->capacity, in, out);
-            requireInside(d.request->statusHeader, kRecordHeaderSize, in, out);
-            writeStatusWords(d.request->statusHeader, 1, 2);
+        case 0: {
+            auto d = decodeControlRequest(inPtr, inLength, outPtr, outLength);
+            if (d.request) {
+                requireInside(d.request->data, d.request->capacity, in, out);
+                requireInside(d.request->statusHeader, kRecordHeaderSize, in, out);
+                writeStatusWords(d.request->statusHeader, 1, 2);
+            }
+            break;
         }
-        break;
-    }
-    case 1: {
-        auto d = decodeBufferedRequest(inPtr, inLength, outPtr, outLength);
-        if (d.request) {
-            requireInside(d.request->data, d.request->length, in, out);
-            requireInside(d.request->statusHeader, kRecordHeaderSize, in, out);
+        case 1: {
+            auto d = decodeBufferedRequest(inPtr, inLength, outPtr, outLength);
+            if (d.request) {
+                requireInside(d.request->data, d.request->length, in, out);
+                requireInside(d.request->statusHeader, kRecordHeaderSize, in, out);
+            }
+            break;
         }
-        break;
-    }
-    case 2: {
-        auto d = decodeDirectRequest(inPtr, inLength, outPtr, outLength);
-        if (d.request) {
-            requireInside(d.request->data, d.request->length, in, out);
-            requireInside(d.request->statusHeader, kRecordHeaderSize, in, out);
+        case 2: {
+            auto d = decodeDirectRequest(inPtr, inLength, outPtr, outLength);
+            if (d.request) {
+                requireInside(d.request->data, d.request->length, in, out);
+                requireInside(d.request->statusHeader, kRecordHeaderSize, in, out);
+            }
+            break;
         }
-        break;
-    }
-    case 3:
-        decodeTransferSize(inPtr, inLength);
-        decodeAbortPipe(inPtr, inLength);
-        if (outPtr) {
-            std::string text(in.begin(), in.end());
-            writeNameReply(outPtr, outLength, text.c_str());
+        case 3:
+            decodeTransferSize(inPtr, inLength);
+            decodeAbortPipe(inPtr, inLength);
+            if (outPtr) {
+                std::string text(in.begin(), in.end());
+                writeNameReply(outPtr, outLength, text.c_str());
+            }
+            break;
+        case 4: {
+            std::vector<UsbId> ids;
+            std::vector<std::string> errors;
+            parseUsbIds(std::string_view(reinterpret_cast<const char*>(in.data()), in.size()), ids,
+                        errors);
+            break;
         }
-        break;
-    case 4: {
-        std::vector<UsbId> ids;
-        std::vector<std::string> errors;
-        parseUsbIds(std::string_view(reinterpret_cast<const char*>(in.data()), in.size()), ids,
-                    errors);
-        break;
-    }
-    default: {
-        std::string_view path(reinterpret_cast<const char*>(in.data()), in.size());
-        if (auto location = parseDevicePath(path)) {
-            // A path that parses names the same device when made again.
-            auto again = parseDevicePath(makeDevicePath(*location));
-            if (!again || !(*again == *location)) __builtin_trap();
+        default: {
+            std::string_view path(reinterpret_cast<const char*>(in.data()), in.size());
+            if (auto location = parseDevicePath(path)) {
+                // A path that parses names the same device when made again.
+                auto again = parseDevicePath(makeDevicePath(*location));
+                if (!again || !(*again == *location)) __builtin_trap();
+            }
+            break;
         }
-        break;
-    }
     }
     return 0;
 }

@@ -18,7 +18,7 @@ using namespace vexo::driver::virt;
 namespace {
 
 class FuzzModel : public DeviceModel {
-public:
+  public:
     ControlResult control(const SetupPacket& s, uint8_t* data) override {
         if (s.bRequest & 1) return ControlResult::stall();
         if (s.isIn())
@@ -27,13 +27,14 @@ public:
     }
     BulkResult bulkIn(uint8_t, uint8_t* data, uint32_t capacity) override {
         // Never for ever: a synchronous read must come back.
-        if (++reads_ % 3 == 0) return BulkResult::waitUntil(Clock::now() + std::chrono::milliseconds(1));
+        if (++reads_ % 3 == 0)
+            return BulkResult::waitUntil(Clock::now() + std::chrono::milliseconds(1));
         if (reads_ % 5 == 0) return BulkResult::fail();
-        std::memset(data, 0xAB, capacity);  // data is never null, even for 0 bytes
+        std::memset(data, 0xAB, capacity);      // data is never null, even for 0 bytes
         return BulkResult::done(capacity + 7);  // more than asked: the backend must cut it
     }
 
-private:
+  private:
     unsigned reads_ = 0;
 };
 
@@ -42,11 +43,11 @@ std::vector<uint8_t> device() {
 }
 
 std::vector<uint8_t> configuration() {
-    return {9, 2, 39, 0, 1, 1, 0, 0x80, 0x32,           //
-            9, 4, 0, 0, 3, 0xFF, 0, 0, 0,               //
-            7, 5, 0x81, 2, 0, 4, 0,                     // bulk IN
-            7, 5, 0x01, 2, 0, 4, 0,                     // bulk OUT
-            7, 5, 0x82, 1, 0, 4, 1};                    // isochronous IN
+    return {9, 2, 39,   0, 1, 1,    0, 0x80, 0x32,  //
+            9, 4, 0,    0, 3, 0xFF, 0, 0,    0,     //
+            7, 5, 0x81, 2, 0, 4,    0,              // bulk IN
+            7, 5, 0x01, 2, 0, 4,    0,              // bulk OUT
+            7, 5, 0x82, 1, 0, 4,    1};             // isochronous IN
 }
 
 const std::string& path() {
@@ -63,9 +64,8 @@ const std::string& path() {
     return p;
 }
 
-constexpr uint32_t kCodes[] = {0x220000, 0x220004, 0x220008, 0x220010, 0x220020, 0x220024,
-                               0x220038, 0x22003C, 0x220040, 0x220044, 0x22004B, 0x22004C,
-                               0x220099};
+constexpr uint32_t kCodes[] = {0x220000, 0x220004, 0x220008, 0x220010, 0x220020, 0x220024, 0x220038,
+                               0x22003C, 0x220040, 0x220044, 0x22004B, 0x22004C, 0x220099};
 
 }  // namespace
 

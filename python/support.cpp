@@ -218,8 +218,7 @@ int readConfig(PyObject* cfg, CameraConfig* out) {
 namespace {
 
 struct ByteBlock {
-    PyObject_HEAD
-    Uint8* data;
+    PyObject_HEAD Uint8* data;
     size_t size;
     Py_ssize_t viewLength;  // bytes the next memoryview shows
 };
@@ -276,7 +275,9 @@ PyObject* newByteBlock(size_t size) {
     return reinterpret_cast<PyObject*>(block);
 }
 
-Uint8* byteBlockData(PyObject* block) { return reinterpret_cast<ByteBlock*>(block)->data; }
+Uint8* byteBlockData(PyObject* block) {
+    return reinterpret_cast<ByteBlock*>(block)->data;
+}
 
 PyObject* byteBlockView(PyObject* obj, Py_ssize_t length) {
     auto* block = reinterpret_cast<ByteBlock*>(obj);
@@ -295,16 +296,14 @@ using BufferOwner = std::shared_ptr<const uint8_t[]>;
 // The exporter behind one frame view: a window on a camera's frame buffer and a share of
 // that buffer, so the bytes live as long as any memoryview or array made from it.
 struct FrameBytes {
-    PyObject_HEAD
-    const Uint8* data;
+    PyObject_HEAD const Uint8* data;
     Py_ssize_t length;
     BufferOwner owner;  // constructed in place by frameView
 };
 
 int frameGetBuffer(PyObject* self, Py_buffer* view, int flags) {
     auto* frame = reinterpret_cast<FrameBytes*>(self);
-    return PyBuffer_FillInfo(view, self, const_cast<Uint8*>(frame->data), frame->length, 1,
-                             flags);
+    return PyBuffer_FillInfo(view, self, const_cast<Uint8*>(frame->data), frame->length, 1, flags);
 }
 
 void frameDealloc(PyObject* self) {

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <Python.h>
-
 #include <vexo/camera.h>
 
 #include <cstddef>

@@ -8,13 +8,11 @@
  */
 #include <stdio.h>
 #include <stdlib.h>
-
 #include <vexo/camera.h>
 #include <vexo/status.h>
 
 /* Prints a failed call with the status name and advice, and returns 1 for main(). */
-static int report(const char* what, Uint32 status)
-{
+static int report(const char* what, Uint32 status) {
     const char* name = vexoStatusName(status);
     const char* hint = vexoStatusHint(status);
     fprintf(stderr, "%s failed: %s (0x%04X): %s\n", what, name ? name : "unknown", status,
@@ -22,15 +20,13 @@ static int report(const char* what, Uint32 status)
     return 1;
 }
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const unsigned wanted = argc > 1 ? (unsigned)strtoul(argv[1], NULL, 10) : 10;
 
     /* Room for the most boards a scan can report. */
     static ScanEntry boards[255];
     const Uint32 found = Vexo_scan(boards);
-    if (found == USB_CAMERA_USB_CREATE_ERROR)
-        return report("Vexo_scan", found);
+    if (found == USB_CAMERA_USB_CREATE_ERROR) return report("Vexo_scan", found);
     if (found == 0) {
         fprintf(stderr, "no board found (VEXO_VIRTUAL_BOARDS=1 adds a virtual one)\n");
         return 1;
@@ -56,8 +52,8 @@ int main(int argc, char** argv)
     }
 
     /* The sensor's start-up list: standby, exposure, stream on. */
-    static const Uint32 startup[][2] = {{0x0100, 0x00}, {0x3012, 0x40}, {0x3013, 0x02},
-                                        {0x0100, 0x01}};
+    static const Uint32 startup[][2] = {
+        {0x0100, 0x00}, {0x3012, 0x40}, {0x3013, 0x02}, {0x0100, 0x01}};
     for (size_t i = 0; i < sizeof(startup) / sizeof(startup[0]); ++i) {
         status = Vexo_writeSensorReg(camera, startup[i][0], startup[i][1]);
         if (status != USB_CAMERA_NO_ERROR) {
@@ -85,8 +81,7 @@ int main(int argc, char** argv)
         while (received < wanted && Vexo_readImage(camera, &frame) == USB_CAMERA_NO_ERROR) {
             /* The frame stays owned by the library until Vexo_del. */
             unsigned long sum = 0;
-            for (Uint32 i = 0; i < frame->cfg.u32Size; ++i)
-                sum += frame->imageData[i];
+            for (Uint32 i = 0; i < frame->cfg.u32Size; ++i) sum += frame->imageData[i];
             printf("frame %u: %u bytes, mean level %.1f, time stamp %llu\n", received,
                    frame->cfg.u32Size, (double)sum / frame->cfg.u32Size,
                    (unsigned long long)frame->u64Time);

@@ -6,6 +6,9 @@
 //   capture_cpp [FRAMES]      (default 10)
 //
 // Without hardware: VEXO_VIRTUAL_BOARDS=1 ./capture_cpp
+#include <vexo/camera.h>
+#include <vexo/status.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -17,13 +20,9 @@
 #include <thread>
 #include <vector>
 
-#include <vexo/camera.h>
-#include <vexo/status.h>
-
 namespace {
 
-std::string describe(const char* what, Uint32 status)
-{
+std::string describe(const char* what, Uint32 status) {
     const char* name = vexoStatusName(status);
     return std::string(what) + ": " + (name ? name : "unknown status") + " — " +
            (vexoStatusHint(status) ? vexoStatusHint(status) : "");
@@ -31,9 +30,8 @@ std::string describe(const char* what, Uint32 status)
 
 // Owns an open camera; closing happens exactly once, also on an exception.
 class Camera {
-public:
-    Camera(CameraConfig config, unsigned index) : config_(config)
-    {
+  public:
+    Camera(CameraConfig config, unsigned index) : config_(config) {
         const Uint32 status = Vexo_open(&handle_, &config_, index);
         if (status != USB_CAMERA_NO_ERROR) {
             Vexo_close(handle_);  // a failed open still hands out a handle
@@ -46,20 +44,18 @@ public:
 
     CameraHandle handle() const { return handle_; }
 
-    void writeSensor(Uint32 reg, Uint32 value)
-    {
+    void writeSensor(Uint32 reg, Uint32 value) {
         const Uint32 status = Vexo_writeSensorReg(handle_, reg, value);
         if (status != USB_CAMERA_NO_ERROR)
             throw std::runtime_error(describe("Vexo_writeSensorReg", status));
     }
 
-private:
+  private:
     CameraConfig config_;
     CameraHandle handle_ = nullptr;
 };
 
-unsigned firstBoard()
-{
+unsigned firstBoard() {
     std::vector<ScanEntry> boards(255);
     const Uint32 found = Vexo_scan(boards.data());
     if (found == 0 || found > boards.size())
@@ -71,9 +67,9 @@ unsigned firstBoard()
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
-    const unsigned wanted = argc > 1 ? static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10)) : 10;
+int main(int argc, char** argv) {
+    const unsigned wanted =
+        argc > 1 ? static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10)) : 10;
     try {
         CameraConfig config{};
         config.u32Width = 640;
@@ -85,8 +81,10 @@ int main(int argc, char** argv)
         config.emImageFmtMode = FORMAT_MODE_RAW;
 
         Camera camera(config, firstBoard());
-        for (auto [reg, value] : {std::pair<Uint32, Uint32>{0x0100, 0x00}, {0x3012, 0x40},
-                                  {0x3013, 0x02}, {0x0100, 0x01}})
+        for (auto [reg, value] : {std::pair<Uint32, Uint32>{0x0100, 0x00},
+                                  {0x3012, 0x40},
+                                  {0x3013, 0x02},
+                                  {0x0100, 0x01}})
             camera.writeSensor(reg, value);
 
         const Uint32 begun = Vexo_beginCaptureImage(camera.handle());
@@ -99,8 +97,7 @@ int main(int argc, char** argv)
         std::atomic<unsigned> frameErrors{0};
         std::thread producer([&] {
             while (!stop.load()) {
-                if (Vexo_captureImage(camera.handle()) > 0xFF)
-                    ++frameErrors;
+                if (Vexo_captureImage(camera.handle()) > 0xFF) ++frameErrors;
             }
         });
 
@@ -113,8 +110,8 @@ int main(int argc, char** argv)
                 continue;
             }
             const std::span<const Uint8> bytes(frame->imageData, frame->cfg.u32Size);
-            const double mean =
-                std::accumulate(bytes.begin(), bytes.end(), 0.0) / static_cast<double>(bytes.size());
+            const double mean = std::accumulate(bytes.begin(), bytes.end(), 0.0) /
+                                static_cast<double>(bytes.size());
             std::printf("frame %u: %zu bytes, mean level %.1f\n", received, bytes.size(), mean);
             Vexo_del(camera.handle());
             ++received;

@@ -45,10 +45,10 @@ typedef enum FormatMode {
 
 /* USB type of an opened board and its link, as published in CameraConfig.usbType. */
 typedef enum UsbType {
-    USB_1 = 1,   /* never produced by the library */
-    USB_2 = 2,   /* USB 2 board on a USB 2 link */
-    USB_3 = 3,   /* USB 3 board on a SuperSpeed link */
-    USB_3_2 = 4  /* USB 3 board on a USB 2 link */
+    USB_1 = 1,  /* never produced by the library */
+    USB_2 = 2,  /* USB 2 board on a USB 2 link */
+    USB_3 = 3,  /* USB 3 board on a SuperSpeed link */
+    USB_3_2 = 4 /* USB 3 board on a USB 2 link */
 } UsbType;
 
 /* Capture mode of a board (any value other than 1 acts as continuous). */
@@ -82,25 +82,25 @@ typedef enum TriggerMode { EXTERNAL_TRIGGER_MODE = 1, CONTINUOUS_MODE = 2 } Trig
 /* Camera configuration: filled by the caller before an open or a reconfiguration. The
  * library writes back only usbType (and getSensorCfg fills every field but u32Size). */
 typedef struct CameraConfig {
-    Uint32 u32CameraType;  /* caller's sensor type, carried unchanged */
-    Uint16 u16Vid;         /* caller's sensor vendor id, carried unchanged */
-    Uint32 u32Width;       /* 1..16384 pixels */
-    Uint32 u32Height;      /* 1..16384 lines */
-    Uint8 u8PixelBytes;    /* 1 or 2 */
-    Uint8 u8PixelBits;     /* carried unchanged */
-    Uint32 u32I2cAddr;     /* I2C address of the sensor */
-    Uint32 u32Size;        /* in a frame record: the frame's byte count */
-    Uint8 usbType;         /* output: USB_2, USB_3 or USB_3_2 */
-    I2cMode emI2cMode;     /* sensor register widths */
+    Uint32 u32CameraType;      /* caller's sensor type, carried unchanged */
+    Uint16 u16Vid;             /* caller's sensor vendor id, carried unchanged */
+    Uint32 u32Width;           /* 1..16384 pixels */
+    Uint32 u32Height;          /* 1..16384 lines */
+    Uint8 u8PixelBytes;        /* 1 or 2 */
+    Uint8 u8PixelBits;         /* carried unchanged */
+    Uint32 u32I2cAddr;         /* I2C address of the sensor */
+    Uint32 u32Size;            /* in a frame record: the frame's byte count */
+    Uint8 usbType;             /* output: USB_2, USB_3 or USB_3_2 */
+    I2cMode emI2cMode;         /* sensor register widths */
     FormatMode emImageFmtMode; /* image format */
-    Uint32 u32TransLvl;    /* 0: default transfer length; else a multiple of the max packet size */
+    Uint32 u32TransLvl; /* 0: default transfer length; else a multiple of the max packet size */
 } CameraConfig;
 
 /* One slot of the frame queue, lent to the caller by readImage and getSingleFrame. */
 typedef struct FrameData {
-    CameraConfig cfg;   /* configuration of the frame; cfg.u32Size = its byte count */
-    Uint64 u64Time;     /* board time stamp (100-ns units since 1601-01-01 UTC), or 0 */
-    Uint8* imageData;   /* the frame bytes, owned by the camera */
+    CameraConfig cfg; /* configuration of the frame; cfg.u32Size = its byte count */
+    Uint64 u64Time;   /* board time stamp (100-ns units since 1601-01-01 UTC), or 0 */
+    Uint8* imageData; /* the frame bytes, owned by the camera */
 } FrameData;
 
 #pragma pack(push, 1)
@@ -136,7 +136,6 @@ VEXO_STATIC_ASSERT(offsetof(FrameData, imageData) == 56, "FrameData layout");
 VEXO_STATIC_ASSERT(sizeof(FrameData) == 64, "FrameData layout");
 VEXO_STATIC_ASSERT(sizeof(ScanEntry) == 17, "ScanEntry layout");
 VEXO_STATIC_ASSERT(offsetof(ScanEntry, u8Serial) == 1, "ScanEntry layout");
-
 
 /* ---------------------------------------------------------------------------------------
  * Exported camera functions.
@@ -203,16 +202,26 @@ VEXO_API Uint32 VEXO_CALL Vexo_getUsbType(CameraHandle handle, Uint8* boardType,
  * Most writes and reads report 0 whatever the board answered; Vexo_readReg_8_8 on USB 3
  * boards and Vexo_readReg_16_32 return the board's status byte; the 32-bit pair needs USB
  * firmware 0x0314..0x03FF. */
-VEXO_API Uint32 VEXO_CALL Vexo_writeReg_8_8(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32 value);
-VEXO_API Uint32 VEXO_CALL Vexo_readReg_8_8(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32* value);
-VEXO_API Uint32 VEXO_CALL Vexo_writeReg_8_16(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32 value);
-VEXO_API Uint32 VEXO_CALL Vexo_readReg_8_16(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32* value);
-VEXO_API Uint32 VEXO_CALL Vexo_writeReg_16_8(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32 value);
-VEXO_API Uint32 VEXO_CALL Vexo_readReg_16_8(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32* value);
-VEXO_API Uint32 VEXO_CALL Vexo_writeReg_16_16(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32 value);
-VEXO_API Uint32 VEXO_CALL Vexo_readReg_16_16(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32* value);
-VEXO_API Uint32 VEXO_CALL Vexo_writeReg_16_32(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32 value);
-VEXO_API Uint32 VEXO_CALL Vexo_readReg_16_32(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr, Uint32* value);
+VEXO_API Uint32 VEXO_CALL Vexo_writeReg_8_8(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr,
+                                            Uint32 value);
+VEXO_API Uint32 VEXO_CALL Vexo_readReg_8_8(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr,
+                                           Uint32* value);
+VEXO_API Uint32 VEXO_CALL Vexo_writeReg_8_16(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr,
+                                             Uint32 value);
+VEXO_API Uint32 VEXO_CALL Vexo_readReg_8_16(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr,
+                                            Uint32* value);
+VEXO_API Uint32 VEXO_CALL Vexo_writeReg_16_8(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr,
+                                             Uint32 value);
+VEXO_API Uint32 VEXO_CALL Vexo_readReg_16_8(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr,
+                                            Uint32* value);
+VEXO_API Uint32 VEXO_CALL Vexo_writeReg_16_16(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr,
+                                              Uint32 value);
+VEXO_API Uint32 VEXO_CALL Vexo_readReg_16_16(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr,
+                                             Uint32* value);
+VEXO_API Uint32 VEXO_CALL Vexo_writeReg_16_32(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr,
+                                              Uint32 value);
+VEXO_API Uint32 VEXO_CALL Vexo_readReg_16_32(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr,
+                                             Uint32* value);
 
 /* Sends a vendor request to the board (host to device) with `length` bytes of `data`. */
 VEXO_API Uint32 VEXO_CALL Vexo_setboardConfig(CameraHandle handle, Uint8 request, Uint16 value,
@@ -226,10 +235,13 @@ VEXO_API void VEXO_CALL Vexo_enableForceRead(CameraHandle handle);
 VEXO_API void VEXO_CALL Vexo_disableForceRead(CameraHandle handle);
 /* The board's 1024-byte user-data store: address + length <= 1024, length <= 32. The last
  * 16 bytes (1008..1023) hold the board's serial text. */
-VEXO_API Uint32 VEXO_CALL Vexo_readUserData(CameraHandle handle, Uint16 address, Uint8 length, Uint8* data);
-VEXO_API Uint32 VEXO_CALL Vexo_writeUserData(CameraHandle handle, Uint16 address, Uint8 length, Uint8* data);
+VEXO_API Uint32 VEXO_CALL Vexo_readUserData(CameraHandle handle, Uint16 address, Uint8 length,
+                                            Uint8* data);
+VEXO_API Uint32 VEXO_CALL Vexo_writeUserData(CameraHandle handle, Uint16 address, Uint8 length,
+                                             Uint8* data);
 /* Captures one frame with its own reads, waiting up to timeoutMs (twice, with the abort). */
-VEXO_API Uint32 VEXO_CALL Vexo_getSingleFrame(CameraHandle handle, FrameData** frame, Uint32 timeoutMs);
+VEXO_API Uint32 VEXO_CALL Vexo_getSingleFrame(CameraHandle handle, FrameData** frame,
+                                              Uint32 timeoutMs);
 /* Trigger modes (USB 2 boards with board-controller version 18.8.17 or later). */
 VEXO_API Uint32 VEXO_CALL Vexo_softTrigger(CameraHandle handle);
 VEXO_API Uint32 VEXO_CALL Vexo_setMode(CameraHandle handle, Uint32 mode);
@@ -237,7 +249,8 @@ VEXO_API Uint32 VEXO_CALL Vexo_setMode(CameraHandle handle, Uint32 mode);
 VEXO_API Uint32 VEXO_CALL Vexo_isFrameReady(CameraHandle handle);
 /* Control scripts: see vexo/controls.h. `records` must stay in place while controls may be set. */
 struct CtrlRecord;
-VEXO_API int VEXO_CALL Vexo_registerCtrls(CameraHandle handle, const struct CtrlRecord* records, Uint32 count);
+VEXO_API int VEXO_CALL Vexo_registerCtrls(CameraHandle handle, const struct CtrlRecord* records,
+                                          Uint32 count);
 VEXO_API int VEXO_CALL Vexo_setCtrl(CameraHandle handle, const char* name, int64_t value);
 /* Applies a new configuration to an opened camera; writes cfg->usbType back. */
 VEXO_API Uint32 VEXO_CALL Vexo_setCamCfg(CameraHandle handle, CameraConfig* cfg);

@@ -17,7 +17,9 @@ using vexo::camera::ZuUsbCameraLib;
 namespace {
 
 // Virtual boards described by VEXO_VIRTUAL_BOARDS join the bus before the first enumeration.
-void addEnvironmentBoards() { vexo::driver::virt::loadBoardsFromEnvironment(); }
+void addEnvironmentBoards() {
+    vexo::driver::virt::loadBoardsFromEnvironment();
+}
 
 // Creates the camera object and hands it out at once, before anything can fail, so that the
 // caller owns a handle whatever the open reports.

@@ -166,7 +166,7 @@ class ZuUsbCameraLib : public UsbCameraLib {
      * serialises it against open, close() and setCamCfg() as for readImage().
      */
     std::shared_ptr<const uint8_t[]> frameBufferOwner(const uint8_t* imageData,
-                                                     size_t* bytesAfter = nullptr) const;
+                                                      size_t* bytesAfter = nullptr) const;
 
   private:
     /* Open sequence steps. */

@@ -27,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 ///
 /// Threading: called from any waiting thread, with no service lock held.
 class Pump {
-public:
+  public:
     virtual ~Pump() = default;
 
     /// Works on request `requestId` until it has completed, `deadline` has passed, or the device
@@ -40,7 +40,7 @@ public:
 ///
 /// Threading: complete() may run in any thread; a request completes exactly once.
 class Completion : public Pooled<Completion> {
-public:
+  public:
     /// Binds to the caller's record: status becomes pending and the event is reset.
     explicit Completion(Overlapped* overlapped);
     ~Completion();
@@ -52,7 +52,7 @@ public:
     /// Writes the result into the caller's record and signals its event.
     void complete(uint32_t error, uint32_t bytes);
 
-private:
+  private:
     Overlapped* overlapped_;
     std::shared_ptr<struct EventCore> core_;
     uint64_t requestId_ = 0;
@@ -63,7 +63,7 @@ private:
 /// Threading: ioControl() may be called from several threads at once; the device serialises
 /// what it must.
 class DeviceObject {
-public:
+  public:
     virtual ~DeviceObject() = default;
 
     /// Serves one request. The service has checked the arguments' shape (null buffers come with
@@ -84,7 +84,7 @@ public:
 ///
 /// Threading: enumerate() and open() may be called from any thread.
 class Backend {
-public:
+  public:
     virtual ~Backend() = default;
 
     /// Paths of the present devices of `interfaceClass`, in the backend's order.

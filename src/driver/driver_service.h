@@ -31,7 +31,7 @@ struct Guid {
 /// The class under which the camera boards' driver exposes its devices:
 /// {AE18AA60-7F6A-11D4-97DD-00010229B959}.
 inline constexpr Guid kDriverInterfaceGuid{{0x60, 0xAA, 0x18, 0xAE, 0x6A, 0x7F, 0xD4, 0x11, 0x97,
-                                             0xDD, 0x00, 0x01, 0x02, 0x29, 0xB9, 0x59}};
+                                            0xDD, 0x00, 0x01, 0x02, 0x29, 0xB9, 0x59}};
 
 /// An open device handle; kInvalidHandle when none.
 enum class Handle : intptr_t {};
@@ -39,15 +39,15 @@ inline constexpr Handle kInvalidHandle = Handle(-1);
 
 // Windows error values that callers test for.
 inline constexpr uint32_t kErrorSuccess = 0;
-inline constexpr uint32_t kErrorInvalidFunction = 1;      ///< unknown request code
-inline constexpr uint32_t kErrorFileNotFound = 2;         ///< no device at that path
+inline constexpr uint32_t kErrorInvalidFunction = 1;  ///< unknown request code
+inline constexpr uint32_t kErrorFileNotFound = 2;     ///< no device at that path
 inline constexpr uint32_t kErrorInvalidHandle = 6;
-inline constexpr uint32_t kErrorGenFailure = 31;          ///< the device failed the request
-inline constexpr uint32_t kErrorInvalidParameter = 87;    ///< malformed request bytes
+inline constexpr uint32_t kErrorGenFailure = 31;        ///< the device failed the request
+inline constexpr uint32_t kErrorInvalidParameter = 87;  ///< malformed request bytes
 inline constexpr uint32_t kErrorInsufficientBuffer = 122;
-inline constexpr uint32_t kErrorFilenameExcedRange = 206; ///< path too long
+inline constexpr uint32_t kErrorFilenameExcedRange = 206;  ///< path too long
 inline constexpr uint32_t kErrorNoMoreItems = 259;
-inline constexpr uint32_t kErrorOperationAborted = 995;   ///< cancelled by abort or close
+inline constexpr uint32_t kErrorOperationAborted = 995;  ///< cancelled by abort or close
 inline constexpr uint32_t kErrorIoIncomplete = 996;
 inline constexpr uint32_t kErrorIoPending = 997;
 inline constexpr uint32_t kErrorDeviceNotConnected = 1167;

@@ -11,7 +11,7 @@
 namespace vexo::driver {
 
 class Event {
-public:
+  public:
     std::shared_ptr<EventCore> core = std::make_shared<EventCore>();
 };
 

@@ -37,7 +37,9 @@ uint64_t hostTimeFileTime() {
     }
     if (clock) return clock();
     const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
-    const auto units = std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000>>>(sinceEpoch);
+    const auto units =
+        std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000>>>(
+            sinceEpoch);
     return kFileTimeUnixEpoch + static_cast<uint64_t>(units.count());
 }
 

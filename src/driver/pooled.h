@@ -26,7 +26,7 @@ namespace vexo::driver {
 /// Base that gives T (and only objects of exactly T's size) recycled storage.
 template <typename T>
 class Pooled {
-public:
+  public:
     static void* operator new(std::size_t size) {
 #ifndef VEXO_POOLED_USES_HEAP
         if (size == sizeof(T)) {
@@ -55,7 +55,7 @@ public:
         ::operator delete(p);
     }
 
-private:
+  private:
     struct FreeBlock {
         FreeBlock* next;
     };

@@ -10,8 +10,7 @@ ControlEndpoint::ControlEndpoint(driver::Handle driverHandle)
     initControl();
 }
 
-ControlEndpoint::ControlEndpoint(driver::Handle driverHandle,
-                                 const EndpointDescriptor& descriptor,
+ControlEndpoint::ControlEndpoint(driver::Handle driverHandle, const EndpointDescriptor& descriptor,
                                  const CompanionDescriptor* companion)
     : UsbEndpoint(driverHandle, descriptor, companion) {
     initControl();
@@ -38,7 +37,8 @@ std::unique_ptr<TransferBlock> ControlEndpoint::beginTransfer(uint8_t* buffer, i
     const auto n = static_cast<uint32_t>(length);
     auto record = std::make_unique<TransferBlock>(kTransferRecordSize + n);
     TransferRecord h{};
-    h.bmRequestType = static_cast<uint8_t>((direction << 7) | ((requestType & 3) << 5) | (target & 0x1F));
+    h.bmRequestType =
+        static_cast<uint8_t>((direction << 7) | ((requestType & 3) << 5) | (target & 0x1F));
     h.bRequest = requestCode;
     h.wValue = value;
     h.wIndex = index;

@@ -10,7 +10,7 @@ namespace vexo::usb {
 ///
 /// Threading: as UsbEndpoint.
 class ControlEndpoint : public UsbEndpoint {
-public:
+  public:
     /// Endpoint 0 without a descriptor: every descriptor field 0 (the device sets them).
     explicit ControlEndpoint(driver::Handle driverHandle);
     ControlEndpoint(driver::Handle driverHandle, const EndpointDescriptor& descriptor,
@@ -28,7 +28,7 @@ public:
     uint16_t value = 0;
     uint16_t index = 0;
 
-private:
+  private:
     void initControl();
 };
 

@@ -9,7 +9,7 @@ namespace vexo::usb {
 ///
 /// Threading: as UsbEndpoint.
 class IsocEndpoint : public UsbEndpoint {
-public:
+  public:
     using UsbEndpoint::UsbEndpoint;
 
     /// Direct form with packet information (length / maxPacketSize packets, rounded up);
@@ -28,7 +28,7 @@ public:
 ///
 /// Threading: as UsbEndpoint.
 class BulkEndpoint : public UsbEndpoint {
-public:
+  public:
     using UsbEndpoint::UsbEndpoint;
 
     /// Direct when transferMode is 1, else buffered.
@@ -40,7 +40,7 @@ public:
 ///
 /// Threading: as UsbEndpoint.
 class InterruptEndpoint : public UsbEndpoint {
-public:
+  public:
     using UsbEndpoint::UsbEndpoint;
 
     /// Direct when transferMode is 1, else buffered.

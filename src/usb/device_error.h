@@ -10,13 +10,13 @@ namespace vexo::usb {
 /// inside DriverDevice::open()), or a failure to close a driver handle (raised by
 /// DriverDevice::close(), shutdown() and open(), and left to the caller to catch).
 class DeviceError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 /// A descriptor table that cannot be parsed; the parsers raise it.
 class DescriptorError : public DeviceError {
-public:
+  public:
     using DeviceError::DeviceError;
 };
 

@@ -40,7 +40,7 @@ struct ContainerIdCapability {
 ///
 /// Threading: built once, then only read; no lock.
 class DriverBos {
-public:
+  public:
     /// Builds from the BOS block (read up to wTotalLength at most). Capabilities are recorded in
     /// order until bNumDeviceCaps were walked or an unknown capability type is met. Raises
     /// DescriptorError for a malformed table; never reads outside `block`.

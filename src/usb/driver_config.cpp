@@ -49,10 +49,9 @@ DriverConfig::DriverConfig(driver::Handle driverHandle, std::span<const uint8_t>
 
     for (auto& i : interfaces) {
         if (!i) continue;
-        i->altSettingCount = static_cast<uint8_t>(
-            std::count_if(interfaces.begin(), interfaces.end(), [&](const auto& j) {
-                return j && j->bInterfaceNumber == i->bInterfaceNumber;
-            }));
+        i->altSettingCount = static_cast<uint8_t>(std::count_if(
+            interfaces.begin(), interfaces.end(),
+            [&](const auto& j) { return j && j->bInterfaceNumber == i->bInterfaceNumber; }));
     }
 }
 

@@ -15,7 +15,7 @@ namespace vexo::usb {
 ///
 /// Threading: built once, then only read; no lock.
 class DriverConfig {
-public:
+  public:
     static constexpr int kMaxInterfaces = 8;
 
     /// Builds the configuration from its block (wTotalLength bytes as read from the device; a

@@ -109,8 +109,8 @@ bool DriverDevice::sendDriverRequest(uint32_t code, void* buffer, uint32_t size)
     return n == size;
 }
 
-bool DriverDevice::getDescriptor(uint8_t type, uint8_t index, uint16_t language,
-                                 uint16_t length, std::vector<uint8_t>& out) {
+bool DriverDevice::getDescriptor(uint8_t type, uint8_t index, uint16_t language, uint16_t length,
+                                 std::vector<uint8_t>& out) {
     TransferBlock record(kTransferRecordSize + length);
     TransferRecord h{};
     h.bmRequestType = 0x80;
@@ -130,8 +130,8 @@ bool DriverDevice::getDescriptor(uint8_t type, uint8_t index, uint16_t language,
     return ok;
 }
 
-bool DriverDevice::readTwice(uint8_t type, uint8_t index, uint16_t language,
-                             uint16_t firstLength, std::vector<uint8_t>& out) {
+bool DriverDevice::readTwice(uint8_t type, uint8_t index, uint16_t language, uint16_t firstLength,
+                             std::vector<uint8_t>& out) {
     std::vector<uint8_t> first;
     if (!getDescriptor(type, index, language, firstLength, first)) return false;
     // Strings give their length in bLength, tables with parts in wTotalLength.
@@ -215,7 +215,8 @@ void DriverDevice::readConfigurations() {
         if (readTwice(kDescConfiguration, static_cast<uint8_t>(i), 0, 9, block))
             configDescriptors[i] = std::move(block);
         if (!configDescriptors[i].empty())
-            configs[i] = std::make_unique<DriverConfig>(driverHandle, configDescriptors[i], lookAhead);
+            configs[i] =
+                std::make_unique<DriverConfig>(driverHandle, configDescriptors[i], lookAhead);
     }
 }
 
@@ -310,30 +311,31 @@ void DriverDevice::assignEndpointRoles() {
         const bool in = (ep->address & 0x80) != 0;
         // The class of an endpoint object follows its transfer type (driver_interface.cpp).
         switch (ep->transferType()) {
-        case kTransferIsochronous: {
-            IsocEndpoint*& role = in ? isocInEndpoint : isocOutEndpoint;
-            if (!role) role = static_cast<IsocEndpoint*>(ep);
-            break;
-        }
-        case kTransferBulk: {
-            BulkEndpoint*& role = in ? bulkInEndpoint : bulkOutEndpoint;
-            if (!role) role = static_cast<BulkEndpoint*>(ep);
-            break;
-        }
-        case kTransferInterrupt: {
-            InterruptEndpoint*& role = in ? interruptInEndpoint : interruptOutEndpoint;
-            if (!role) role = static_cast<InterruptEndpoint*>(ep);
-            break;
-        }
-        default:
-            break;
+            case kTransferIsochronous: {
+                IsocEndpoint*& role = in ? isocInEndpoint : isocOutEndpoint;
+                if (!role) role = static_cast<IsocEndpoint*>(ep);
+                break;
+            }
+            case kTransferBulk: {
+                BulkEndpoint*& role = in ? bulkInEndpoint : bulkOutEndpoint;
+                if (!role) role = static_cast<BulkEndpoint*>(ep);
+                break;
+            }
+            case kTransferInterrupt: {
+                InterruptEndpoint*& role = in ? interruptInEndpoint : interruptOutEndpoint;
+                if (!role) role = static_cast<InterruptEndpoint*>(ep);
+                break;
+            }
+            default:
+                break;
         }
     }
 }
 
 uint8_t DriverDevice::endpointCount() const {
     if (!isOpen() || configIndex >= kMaxConfigs || !configs[configIndex]) return 0;
-    const DriverInterface* iface = configs[configIndex]->interfaces[altIndex % DriverConfig::kMaxInterfaces].get();
+    const DriverInterface* iface =
+        configs[configIndex]->interfaces[altIndex % DriverConfig::kMaxInterfaces].get();
     if (!iface) return 0;
     return static_cast<uint8_t>(iface->bNumEndpoints + 1);
 }

@@ -36,7 +36,7 @@ inline constexpr driver::Guid DriverInterfaceGuid = driver::kDriverInterfaceGuid
 ///
 /// Threading: no lock; one object must not be used from two threads at once.
 class DriverDevice {
-public:
+  public:
     static constexpr int kMaxConfigs = 2;
 
     /// A device object for `interfaceGuid`; opens device 0 when `openFirst` (see isOpen()).
@@ -107,7 +107,7 @@ public:
     uint32_t bytesReturned = 0;
     uint8_t deviceDescriptor[18] = {};
     std::array<std::vector<uint8_t>, kMaxConfigs> configDescriptors;  ///< empty: absent
-    std::vector<uint8_t> bosDescriptor;                                ///< empty: absent
+    std::vector<uint8_t> bosDescriptor;                               ///< empty: absent
     std::array<std::unique_ptr<DriverConfig>, kMaxConfigs> configs;
     void* notifyWindow = nullptr;
     driver::Handle driverHandle = driver::kInvalidHandle;
@@ -121,7 +121,7 @@ public:
     uint8_t interfaceNumber = 0;
     uint8_t altIndex = 0;
 
-private:
+  private:
     bool sendDriverRequest(uint32_t code, void* buffer, uint32_t size);
     bool openHandle(uint8_t index);
     bool getDescriptor(uint8_t type, uint8_t index, uint16_t language, uint16_t length,

@@ -1,8 +1,8 @@
 // Building an interface and its endpoint objects from a configuration block.
 #include "usb/driver_interface.h"
 
-#include "usb/data_endpoints.h"
 #include "usb/control_endpoint.h"
+#include "usb/data_endpoints.h"
 #include "usb/descriptor_bytes.h"
 #include "usb/device_error.h"
 
@@ -13,15 +13,15 @@ namespace {
 std::unique_ptr<UsbEndpoint> makeEndpoint(driver::Handle handle, const EndpointDescriptor& d,
                                           const CompanionDescriptor* companion) {
     switch (d.bmAttributes & 3) {
-    case kTransferControl:
-        // A control endpoint takes no companion.
-        return std::make_unique<ControlEndpoint>(handle, d, nullptr);
-    case kTransferIsochronous:
-        return std::make_unique<IsocEndpoint>(handle, d, companion);
-    case kTransferBulk:
-        return std::make_unique<BulkEndpoint>(handle, d, companion);
-    default:
-        return std::make_unique<InterruptEndpoint>(handle, d, companion);
+        case kTransferControl:
+            // A control endpoint takes no companion.
+            return std::make_unique<ControlEndpoint>(handle, d, nullptr);
+        case kTransferIsochronous:
+            return std::make_unique<IsocEndpoint>(handle, d, companion);
+        case kTransferBulk:
+            return std::make_unique<BulkEndpoint>(handle, d, companion);
+        default:
+            return std::make_unique<InterruptEndpoint>(handle, d, companion);
     }
 }
 

@@ -19,7 +19,7 @@ namespace vexo::usb {
 ///
 /// Threading: built once, then only read; no lock.
 class DriverInterface {
-public:
+  public:
     static constexpr int kSlots = 32;
     static constexpr int kMaxForeign = 11;
 
@@ -49,7 +49,7 @@ public:
     /// companion descriptors and the descriptors stepped over among them.
     uint16_t spanLength = 0;
 
-private:
+  private:
     std::array<std::unique_ptr<UsbEndpoint>, kSlots> owned_;
 };
 

@@ -35,12 +35,12 @@ inline constexpr uint32_t kIoctlSpeed = 0x22004C;             ///< 4 bytes out: 
 /// offsets say.
 #pragma pack(push, 1)
 struct TransferRecord {
-    uint8_t bmRequestType;      ///< setup packet (endpoint 0 only)
+    uint8_t bmRequestType;  ///< setup packet (endpoint 0 only)
     uint8_t bRequest;
     uint16_t wValue;
     uint16_t wIndex;
     uint16_t wLength;
-    uint32_t timeoutSeconds;    ///< endpoint 0 only
+    uint32_t timeoutSeconds;  ///< endpoint 0 only
     uint8_t reserved;
     uint8_t endpointAddress;    ///< 0 for endpoint 0
     uint32_t ntStatus;          ///< written by the driver
@@ -86,7 +86,7 @@ inline constexpr uint32_t kPacketInfoSize = 8;
 ///
 /// Threading: owned by one transfer; not shared.
 class TransferBlock : public driver::Pooled<TransferBlock> {
-public:
+  public:
     /// A zero-filled block of `size` bytes (at least the header). Records of data reads and of
     /// vendor requests fit in the block itself; only larger ones take heap storage.
     explicit TransferBlock(uint32_t size)
@@ -106,7 +106,7 @@ public:
     }
     void setHeader(const TransferRecord& h) { std::memcpy(data(), &h, sizeof h); }
 
-private:
+  private:
     static constexpr uint32_t kInlineBytes = 128;
 
     uint32_t size_;

@@ -151,7 +151,8 @@ bool UsbEndpoint::transfer(uint8_t* buffer, int32_t& length, uint8_t* packetInfo
         completed = wait == driver::kWaitObject0;
     }
 
-    const bool finished = finishTransfer(buffer, length, &overlapped, std::move(record), packetInfos);
+    const bool finished =
+        finishTransfer(buffer, length, &overlapped, std::move(record), packetInfos);
     driver::closeEvent(event);
     return completed && finished;
 }

@@ -43,7 +43,7 @@ enum : uint8_t {
 /// endpoint must not overlap in time; lastError, usbdStatus, ntStatus and bytesTransferred
 /// describe the most recent begin or finish call and are read right after it.
 class UsbEndpoint {
-public:
+  public:
     /// An endpoint on `driverHandle` from its descriptor and, for SuperSpeed endpoints, its
     /// companion (null when none). maxPacketSize is worked out from wMaxPacketSize's size and
     /// transaction bits and the companion's burst and multiplier, in 16 bits.
@@ -90,8 +90,8 @@ public:
     driver::Handle driverHandle;
     uint8_t descriptorLength = 0;
     uint8_t descriptorType = 0;
-    uint8_t address = 0;       ///< bEndpointAddress; bit 7 set for IN
-    uint8_t attributes = 0;    ///< bmAttributes; bits 0-1 the transfer type
+    uint8_t address = 0;     ///< bEndpointAddress; bit 7 set for IN
+    uint8_t attributes = 0;  ///< bmAttributes; bits 0-1 the transfer type
     uint16_t maxPacketSize = 0;
     uint16_t packetsPerFrame = 0;
     uint8_t interval = 0;
@@ -110,7 +110,7 @@ public:
 
     uint8_t transferType() const { return attributes & 3; }
 
-protected:
+  protected:
     /// Sends a prepared record and reads back lastError (and the status words unless told not).
     std::unique_ptr<TransferBlock> send(uint32_t code, std::unique_ptr<TransferBlock> record,
                                         uint8_t* out, uint32_t outLength,

@@ -31,7 +31,7 @@ virt::BoardConfig notABoard() {
 }
 
 class ApiLifetime : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { virt::removeAllDevices(); }
     void TearDown() override { virt::removeAllDevices(); }
 

@@ -3,15 +3,14 @@
  * Exits 0 when every step behaved, else prints the failing step and exits 1. */
 #include <stdio.h>
 #include <string.h>
-
 #include <vexo/camera.h>
 
-#define CHECK(cond, what)                                   \
-    do {                                                    \
-        if (!(cond)) {                                      \
-            fprintf(stderr, "c_capture: %s\n", what);      \
-            return 1;                                       \
-        }                                                   \
+#define CHECK(cond, what)                             \
+    do {                                              \
+        if (!(cond)) {                                \
+            fprintf(stderr, "c_capture: %s\n", what); \
+            return 1;                                 \
+        }                                             \
     } while (0)
 
 int main(void) {

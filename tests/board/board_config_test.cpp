@@ -1,7 +1,7 @@
 // The JSON form of board configurations.
-#include <gtest/gtest.h>
-
 #include "driver/virtual/board_config.h"
+
+#include <gtest/gtest.h>
 
 namespace vexo::driver::virt {
 namespace {
@@ -96,8 +96,8 @@ TEST(BoardConfigJson, MalformedDocumentsNameTheKey) {
               "boards[0].sensor.i2cAddress: must not be negative");
     EXPECT_EQ(parseError(R"({"boards": [{"faults": [{"atFrame": 2}]}]})"),
               "boards[0].faults[0].kind: missing");
-    EXPECT_EQ(parseError(R"({"boards": [{"faults": [{"kind": "explode"}]}]})").rfind(
-                  "boards[0].faults[0].kind: expected one of stall,", 0),
+    EXPECT_EQ(parseError(R"({"boards": [{"faults": [{"kind": "explode"}]}]})")
+                  .rfind("boards[0].faults[0].kind: expected one of stall,", 0),
               0u);
     EXPECT_EQ(parseError(R"({"boards": [{"productId": "0x52CB", "link": "super"}]})"),
               "boards[0].link: a USB 2 board cannot run at SuperSpeed");

@@ -1,8 +1,9 @@
 // The picture of a virtual board in every pixel format.
+#include "driver/virtual/board_picture.h"
+
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
-#include "driver/virtual/board_picture.h"
 #include "driver/virtual/virtual_board.h"
 
 namespace vexo::driver::virt {
@@ -18,7 +19,9 @@ StreamConfig stream(PixelFormat format, uint32_t w = 640, uint32_t h = 480, uint
 }
 
 // Point (x, y) in the middle of colour bar `bar`, clear of marker and number in frame 0.
-constexpr uint32_t barX(uint32_t bar) { return bar * 80 + 40; }
+constexpr uint32_t barX(uint32_t bar) {
+    return bar * 80 + 40;
+}
 constexpr uint32_t kY = 200;
 
 TEST(BoardPicture, SizesFollowTheFormat) {
@@ -83,10 +86,10 @@ TEST(BoardPicture, RawIsABayerMosaicOfTheBars) {
     renderFrame(stream(PixelFormat::Raw), 0, out);
     auto at = [&](uint32_t x, uint32_t y) { return out[y * 640 + x]; };
     // RGGB: R at even/even, G at odd/even and even/odd, B at odd/odd.
-    EXPECT_EQ(at(barX(1), kY), 255);      // yellow: red
-    EXPECT_EQ(at(barX(1) + 1, kY), 255);  // green
+    EXPECT_EQ(at(barX(1), kY), 255);        // yellow: red
+    EXPECT_EQ(at(barX(1) + 1, kY), 255);    // green
     EXPECT_EQ(at(barX(1) + 1, kY + 1), 0);  // no blue
-    EXPECT_EQ(at(barX(6), kY), 0);        // blue bar: no red
+    EXPECT_EQ(at(barX(6), kY), 0);          // blue bar: no red
     EXPECT_EQ(at(barX(6) + 1, kY + 1), 255);
     EXPECT_EQ(at(barX(2), kY), 0);        // cyan: no red
     EXPECT_EQ(at(barX(2), kY + 1), 255);  // green

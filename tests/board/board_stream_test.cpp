@@ -88,7 +88,7 @@ TEST(BoardStream, ChunkFramingCarriesEachFramesPicture) {
         uint8_t pb;
         uint32_t read;
     } cases[] = {{PixelFormat::Raw, 640, 480, 1, 524288},
-                 {PixelFormat::RawD, 1000, 700, 2, 524288},  // frames span reads
+                 {PixelFormat::RawD, 1000, 700, 2, 524288},   // frames span reads
                  {PixelFormat::Rgb, 128, 128, 1, 16384 * 3},  // 32768 + 16: last chunk is full
                  {PixelFormat::Jpg, 640, 480, 1, 8192},       // one chunk per read
                  {PixelFormat::Mon, 17, 5, 1, 524288}};
@@ -365,8 +365,8 @@ TEST(BoardStreamFaults, StallsForAWhileOrUntilCleared) {
     ASSERT_EQ(bus.last.kind, virt::BulkResult::Kind::Wait);
     ASSERT_NE(bus.last.readyAt, virt::Clock::time_point::max());
     std::this_thread::sleep_until(bus.last.readyAt);
-    EXPECT_TRUE(bus.read(8192));  // frame 1 after the stall
-    EXPECT_TRUE(bus.read(8192));  // frame 2
+    EXPECT_TRUE(bus.read(8192));   // frame 1 after the stall
+    EXPECT_TRUE(bus.read(8192));   // frame 2
     EXPECT_FALSE(bus.read(8192));  // frame 3: for ever
     EXPECT_EQ(bus.last.readyAt, virt::Clock::time_point::max());
     EXPECT_FALSE(bus.read(8192));

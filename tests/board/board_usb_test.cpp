@@ -23,7 +23,7 @@ std::string text(const char16_t* s) {
 }
 
 class BoardUsb : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { virt::removeAllDevices(); }
     void TearDown() override { virt::removeAllDevices(); }
 
@@ -34,8 +34,8 @@ protected:
     }
 
     // A vendor request on endpoint 0; none when it failed.
-    static std::optional<Bytes> vendor(usb::DriverDevice& d, bool in, uint8_t code,
-                                       uint16_t value, uint16_t index, Bytes data) {
+    static std::optional<Bytes> vendor(usb::DriverDevice& d, bool in, uint8_t code, uint16_t value,
+                                       uint16_t index, Bytes data) {
         usb::ControlEndpoint& ep = *d.controlEndpoint;
         ep.target = 0;
         ep.requestType = 2;
@@ -144,7 +144,8 @@ TEST_F(BoardUsb, StreamThroughTheBulkEndpoint) {
         for (int i = 0; i < kReads; ++i) {
             ASSERT_TRUE(ep.waitForTransfer(&ov[i], 2000)) << i;
             int32_t length = kLength;
-            ASSERT_TRUE(ep.finishTransfer(buffers[i].data(), length, &ov[i], std::move(records[i])));
+            ASSERT_TRUE(
+                ep.finishTransfer(buffers[i].data(), length, &ov[i], std::move(records[i])));
             buffers[i].resize(static_cast<size_t>(length));
             if (product == 0x03F2)
                 ASSERT_TRUE(trailer.feed(buffers[i])) << trailer.why();

@@ -64,7 +64,8 @@ TEST(VirtualBackendConcurrency, ReaderControlAndAbortThreads) {
             r[30] = 38;
             r[34] = 1;
             uint32_t bytes = 0;
-            EXPECT_TRUE(deviceIoControl(handle, 0x220020, r, sizeof r, r, sizeof r, &bytes, nullptr));
+            EXPECT_TRUE(
+                deviceIoControl(handle, 0x220020, r, sizeof r, r, sizeof r, &bytes, nullptr));
             EXPECT_EQ(r[38], 0x5A);
             ++n;
         }

@@ -57,7 +57,7 @@ std::vector<uint8_t> directRecord(uint8_t endpoint) {
 }
 
 class VirtualBackendTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         model_ = std::make_shared<ScriptedModel>();
         id_ = addDevice(cameraSpec(model_));
@@ -90,9 +90,8 @@ protected:
 TEST_F(VirtualBackendTest, EnumeratesPresentDevicesInOrderAndEndsWithNoMoreItems) {
     auto second = std::make_shared<ScriptedModel>();
     const DeviceId id2 = addDevice(cameraSpec(second, 0x03F2));
-    EXPECT_EQ(devicePath(id_),
-              "\\\\?\\usb#vid_52cb&pid_03f1#vexo-virtual-" + std::to_string(id_) +
-                  "#{ae18aa60-7f6a-11d4-97dd-00010229b959}");
+    EXPECT_EQ(devicePath(id_), "\\\\?\\usb#vid_52cb&pid_03f1#vexo-virtual-" + std::to_string(id_) +
+                                   "#{ae18aa60-7f6a-11d4-97dd-00010229b959}");
 
     DeviceInfoSet* set = getClassDevs(kDriverInterfaceGuid);
     DeviceInterfaceData data;
@@ -206,7 +205,8 @@ TEST_F(VirtualBackendTest, SixtyFourReadsCompleteInOrderWhenTheLastIsAwaited) {
     EXPECT_FALSE(getOverlappedResult(handle_, &reads[0]->ov, &bytes, false));
     EXPECT_EQ(getLastError(), kErrorIoIncomplete);
 
-    for (int i = 0; i < 64; ++i) model_->queueData(0x81, std::vector<uint8_t>(uint8_t(1 + i % 16), uint8_t(i)));
+    for (int i = 0; i < 64; ++i)
+        model_->queueData(0x81, std::vector<uint8_t>(uint8_t(1 + i % 16), uint8_t(i)));
     ASSERT_EQ(waitForEvent(reads[63]->ov.event, 5000), kWaitObject0);
     for (int i = 0; i < 64; ++i) {
         ASSERT_TRUE(getOverlappedResult(handle_, &reads[i]->ov, &bytes, false)) << i;
@@ -358,8 +358,8 @@ TEST_F(VirtualBackendTest, InfoRequestsAndTransferSize) {
 TEST_F(VirtualBackendTest, MalformedTransferRecordsAreRefused) {
     std::vector<uint8_t> shortRecord(20, 0);
     uint32_t bytes = 0;
-    EXPECT_FALSE(deviceIoControl(handle_, kControl, shortRecord.data(), 20, shortRecord.data(),
-                                 20, &bytes, nullptr));
+    EXPECT_FALSE(deviceIoControl(handle_, kControl, shortRecord.data(), 20, shortRecord.data(), 20,
+                                 &bytes, nullptr));
     EXPECT_EQ(getLastError(), kErrorInvalidParameter);
     // Data said to lie past the record.
     auto r = controlRecord(0xC0, 1, 0, 0, 4);
@@ -389,9 +389,11 @@ TEST_F(VirtualBackendTest, InjectedFaultsFailDelayOrHoldRequests) {
     Overlapped ov1, ov2;
     ov1.event = createEvent();
     ov2.event = createEvent();
-    EXPECT_FALSE(deviceIoControl(handle_, kControl, held.data(), 38, held.data(), 38, nullptr, &ov1));
+    EXPECT_FALSE(
+        deviceIoControl(handle_, kControl, held.data(), 38, held.data(), 38, nullptr, &ov1));
     EXPECT_EQ(getLastError(), kErrorIoPending);
-    EXPECT_FALSE(deviceIoControl(handle_, kControl, next.data(), 38, next.data(), 38, nullptr, &ov2));
+    EXPECT_FALSE(
+        deviceIoControl(handle_, kControl, next.data(), 38, next.data(), 38, nullptr, &ov2));
     EXPECT_EQ(waitForEvent(ov2.event, 20), kWaitTimeout);
     uint8_t pipe = 0;
     EXPECT_TRUE(deviceIoControl(handle_, 0x220044, &pipe, 1, nullptr, 0, &bytes, nullptr));
@@ -405,7 +407,8 @@ TEST_F(VirtualBackendTest, InjectedFaultsFailDelayOrHoldRequests) {
     injectRequestFault(id_, kControl, RequestFault{FaultKind::Delay, 0, 30ms, 1});
     auto delayed = controlRecord(0x40, 3, 0, 0, 0);
     const auto start = Clock::now();
-    EXPECT_TRUE(deviceIoControl(handle_, kControl, delayed.data(), 38, delayed.data(), 38, &bytes, nullptr));
+    EXPECT_TRUE(deviceIoControl(handle_, kControl, delayed.data(), 38, delayed.data(), 38, &bytes,
+                                nullptr));
     EXPECT_GE(Clock::now() - start, 30ms);
     EXPECT_EQ(bytes, 38u);
 }
@@ -419,7 +422,8 @@ TEST(HostServices, ClockAndMessagesCanBeReplaced) {
     EXPECT_GT(hostTimeFileTime(), 42u);
 
     std::string seen;
-    setMessageSinkForTesting([&](const std::string& c, const std::string& t) { seen = c + "|" + t; });
+    setMessageSinkForTesting(
+        [&](const std::string& c, const std::string& t) { seen = c + "|" + t; });
     showMessage("Caption", "Text");
     setMessageSinkForTesting({});
     EXPECT_EQ(seen, "Caption|Text");

@@ -1,5 +1,7 @@
 // The driver's request bytes as the libusb backend reads them, libusb results as the usb layer
 // reads them, and the lines that tell the user about Linux limits.
+#include "driver/libusb/driver_request.h"
+
 #include <gtest/gtest.h>
 #include <libusb.h>
 
@@ -9,7 +11,6 @@
 
 #include "driver/driver_service.h"
 #include "driver/libusb/board_device.h"
-#include "driver/libusb/driver_request.h"
 #include "driver/libusb/host_limits.h"
 #include "driver/libusb/transfer_status.h"
 
@@ -42,7 +43,8 @@ std::vector<uint8_t> controlRecord(uint8_t type, uint8_t request, uint16_t value
 
 TEST(DriverRequest, ControlRecordsDecodeTheirSetupAndDataStage) {
     auto in = controlRecord(0xC0, 0x80, 0x1C00, 0x0300, 24, 10);
-    const auto d = decodeControlRequest(in.data(), uint32_t(in.size()), in.data(), uint32_t(in.size()));
+    const auto d =
+        decodeControlRequest(in.data(), uint32_t(in.size()), in.data(), uint32_t(in.size()));
     ASSERT_TRUE(d.request);
     EXPECT_EQ(d.request->setup.bmRequestType, 0xC0);
     EXPECT_EQ(d.request->setup.bRequest, 0x80);
@@ -57,7 +59,8 @@ TEST(DriverRequest, ControlRecordsDecodeTheirSetupAndDataStage) {
     // An OUT request reads its data from the input, an IN request replies into the output.
     auto out = in;
     in[0] = 0x40;
-    const auto w = decodeControlRequest(in.data(), uint32_t(in.size()), out.data(), uint32_t(out.size()));
+    const auto w =
+        decodeControlRequest(in.data(), uint32_t(in.size()), out.data(), uint32_t(out.size()));
     ASSERT_TRUE(w.request);
     EXPECT_EQ(w.request->data, in.data() + 38);
     EXPECT_EQ(w.request->statusHeader, out.data());
@@ -74,7 +77,8 @@ TEST(DriverRequest, RecordsNamingBytesOutsideTheirBuffersAreRefused) {
     auto r = controlRecord(0xC0, 0x80, 0, 0, 16);
     const uint32_t n = uint32_t(r.size());
     EXPECT_FALSE(decodeControlRequest(r.data(), 37, r.data(), 37).request);
-    EXPECT_FALSE(decodeControlRequest(r.data(), n, r.data(), n - 1).request) << "reply runs past the output";
+    EXPECT_FALSE(decodeControlRequest(r.data(), n, r.data(), n - 1).request)
+        << "reply runs past the output";
     put32(r, record::kDataOffset, 20);  // inside the header
     EXPECT_FALSE(decodeControlRequest(r.data(), n, r.data(), n).request);
     put32(r, record::kDataOffset, 0xFFFFFFF8u);  // wraps in 32 bits

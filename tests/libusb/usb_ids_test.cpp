@@ -1,9 +1,9 @@
 // Which devices count as boards: the two vendor ids and VEXO_USB_IDS.
+#include "driver/libusb/usb_ids.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-
-#include "driver/libusb/usb_ids.h"
 
 namespace vexo::driver::lusb {
 namespace {

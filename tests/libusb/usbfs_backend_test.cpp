@@ -98,16 +98,16 @@ Control control(Handle h, uint8_t type, uint8_t request, uint16_t value, uint16_
     if (overlapped) {
         Overlapped ov;
         ov.event = createEvent();
-        c.ok = deviceIoControl(h, kRequestControlTransfer, r.data(), size, r.data(), size,
-                               &c.bytes, &ov);
+        c.ok = deviceIoControl(h, kRequestControlTransfer, r.data(), size, r.data(), size, &c.bytes,
+                               &ov);
         if (!c.ok && getLastError() == kErrorIoPending) {
             EXPECT_EQ(waitForEvent(ov.event, 5000), kWaitObject0);
             c.ok = getOverlappedResult(h, &ov, &c.bytes, false);
         }
         closeEvent(ov.event);
     } else {
-        c.ok = deviceIoControl(h, kRequestControlTransfer, r.data(), size, r.data(), size,
-                               &c.bytes, nullptr);
+        c.ok = deviceIoControl(h, kRequestControlTransfer, r.data(), size, r.data(), size, &c.bytes,
+                               nullptr);
     }
     c.error = getLastError();
     std::memcpy(&c.usbdStatus, &r[record::kUsbdStatus], 4);
@@ -124,9 +124,9 @@ struct Read {
     ~Read() { closeEvent(overlapped.event); }
 
     bool begin(Handle h) {
-        const bool done = deviceIoControl(h, kRequestDirectTransfer, header, sizeof header,
-                                          buffer.data(), static_cast<uint32_t>(buffer.size()),
-                                          nullptr, &overlapped);
+        const bool done =
+            deviceIoControl(h, kRequestDirectTransfer, header, sizeof header, buffer.data(),
+                            static_cast<uint32_t>(buffer.size()), nullptr, &overlapped);
         error = getLastError();
         return done || error == kErrorIoPending;
     }
@@ -143,7 +143,7 @@ struct Read {
 };
 
 class UsbfsBackend : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!test::testbed()) GTEST_SKIP() << "needs umockdev-wrapper";
     }
@@ -158,11 +158,10 @@ TEST_F(UsbfsBackend, BoardsOfBothVendorsAreListedInPortOrderAndOthersAreNot) {
     foreign.productId = 0x0104;
     // A mouse made with the same controller: vendor 0x04B4, but a HID interface.
     virt::VirtualDeviceSpec mouse;
-    mouse.descriptors.device = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0xB4, 0x04, 0x01, 0x00,
-                                0x00, 0x01, 0, 0, 0, 1};
-    mouse.descriptors.configurations = {{9, 2, 25, 0, 1, 1, 0, 0xA0, 50,
-                                         9, 4, 0, 0, 1, 3, 1, 2, 0,
-                                         7, 5, 0x81, 3, 8, 0, 10}};
+    mouse.descriptors.device = {18,   1,    0x00, 0x02, 0,    0, 0, 64, 0xB4,
+                                0x04, 0x01, 0x00, 0x00, 0x01, 0, 0, 0,  1};
+    mouse.descriptors.configurations = {
+        {9, 2, 25, 0, 1, 1, 0, 0xA0, 50, 9, 4, 0, 0, 1, 3, 1, 2, 0, 7, 5, 0x81, 3, 8, 0, 10}};
     mouse.speedCode = 1;
     UsbfsDevice hid(mouse, {1, 3, "1-4"});
     auto b = plugBoard(second, {1, 7, "1-2"});
@@ -170,9 +169,9 @@ TEST_F(UsbfsBackend, BoardsOfBothVendorsAreListedInPortOrderAndOthersAreNot) {
     auto a = plugBoard(smallStream(), {1, 9, "1-1"});
 
     const std::string suffix = "#{ae18aa60-7f6a-11d4-97dd-00010229b959}";
-    EXPECT_EQ(listPaths(), (std::vector<std::string>{
-                               "\\\\?\\usb#vid_52cb&pid_03f1#libusb-001-009" + suffix,
-                               "\\\\?\\usb#vid_04b4&pid_00f3#libusb-001-007" + suffix}));
+    EXPECT_EQ(listPaths(),
+              (std::vector<std::string>{"\\\\?\\usb#vid_52cb&pid_03f1#libusb-001-009" + suffix,
+                                        "\\\\?\\usb#vid_04b4&pid_00f3#libusb-001-007" + suffix}));
     Guid other = kDriverInterfaceGuid;
     other.bytes[0] ^= 1;
     EXPECT_TRUE(listPaths(other).empty());
@@ -279,8 +278,8 @@ TEST_F(UsbfsBackend, ControlRecordsReachTheBoardBothWays) {
     bad[record::kDataOffset] = 38;
     bad[record::kDataLength] = 8;
     uint32_t bytes = 0;
-    EXPECT_FALSE(deviceIoControl(h, kRequestControlTransfer, bad.data(), 40, bad.data(), 40,
-                                 &bytes, nullptr));
+    EXPECT_FALSE(deviceIoControl(h, kRequestControlTransfer, bad.data(), 40, bad.data(), 40, &bytes,
+                                 nullptr));
     EXPECT_EQ(getLastError(), kErrorInvalidParameter);
     closeHandle(h);
 }

@@ -19,7 +19,7 @@ using vexo::test::UsbfsOptions;
 constexpr UsbfsOptions kRaisedLimit{1, 2, "1-1", 0};
 
 class UsbfsCapture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!vexo::test::testbed()) GTEST_SKIP() << "needs umockdev-wrapper";
     }

@@ -33,9 +33,11 @@ bool controlIn(Handle h, uint8_t request, std::vector<uint8_t>& reply) {
     ov.event = createEvent();
     uint32_t bytes = 0;
     const uint32_t size = static_cast<uint32_t>(r.size());
-    bool ok = deviceIoControl(h, kRequestControlTransfer, r.data(), size, r.data(), size, &bytes, &ov);
+    bool ok =
+        deviceIoControl(h, kRequestControlTransfer, r.data(), size, r.data(), size, &bytes, &ov);
     if (!ok && getLastError() == kErrorIoPending)
-        ok = waitForEvent(ov.event, 5000) == kWaitObject0 && getOverlappedResult(h, &ov, &bytes, false);
+        ok = waitForEvent(ov.event, 5000) == kWaitObject0 &&
+             getOverlappedResult(h, &ov, &bytes, false);
     closeEvent(ov.event);
     std::memcpy(reply.data(), &r[38], reply.size());
     return ok && bytes == size;
@@ -68,8 +70,8 @@ TEST(UsbfsConcurrency, ReadsAndVendorRequestsFromTwoThreadsAllComeBack) {
         start[0] = 0x40;
         start[1] = 0xA1;
         uint32_t bytes = 0;
-        ASSERT_TRUE(deviceIoControl(h, kRequestControlTransfer, start.data(), 38, start.data(),
-                                    38, &bytes, nullptr));
+        ASSERT_TRUE(deviceIoControl(h, kRequestControlTransfer, start.data(), 38, start.data(), 38,
+                                    &bytes, nullptr));
     }
 
     std::atomic<int> controlFailures{0};

@@ -1,10 +1,10 @@
 // The camera configuration file loader: what a file sets, and that every mistake is reported
 // with the file and line a person has to fix.
+#include "config/camera_file.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
-
-#include "config/camera_file.h"
 
 using namespace vexo::tools;
 
@@ -24,22 +24,19 @@ struct Parsed {
     std::string error;
 };
 
-Parsed parse(const std::string& text)
-{
+Parsed parse(const std::string& text) {
     Parsed p;
     p.ok = parseCameraFile(text, "cam.cfg", p.file, p.error);
     return p;
 }
 
 // The minimal file plus a section header (when given) and one more line.
-std::string withLine(const std::string& section, const std::string& line)
-{
+std::string withLine(const std::string& section, const std::string& line) {
     return std::string(kMinimal) + (section.empty() ? "" : section + "\n") + line + "\n";
 }
 
 // The minimal file with one of its lines replaced.
-std::string replaced(const std::string& from, const std::string& to)
-{
+std::string replaced(const std::string& from, const std::string& to) {
     std::string text = kMinimal;
     text.replace(text.find(from), from.size(), to);
     return text;
@@ -47,8 +44,7 @@ std::string replaced(const std::string& from, const std::string& to)
 
 }  // namespace
 
-TEST(CameraFile, FullFileSetsEveryField)
-{
+TEST(CameraFile, FullFileSetsEveryField) {
     const Parsed p = parse(R"(# a comment line
 [camera]
 name = test sensor     # trailing comment
@@ -104,8 +100,7 @@ delay 5
     EXPECT_TRUE(p.file.boardCommands[1].data.empty());
 }
 
-TEST(CameraFile, DefaultsForOptionalKeys)
-{
+TEST(CameraFile, DefaultsForOptionalKeys) {
     const Parsed p = parse(kMinimal);
     ASSERT_TRUE(p.ok) << p.error;
     EXPECT_EQ(p.file.config.u8PixelBytes, 1);
@@ -118,8 +113,7 @@ TEST(CameraFile, DefaultsForOptionalKeys)
     EXPECT_EQ(two.file.config.u8PixelBits, 16) << "pixel bits default to all bits of the bytes";
 }
 
-TEST(CameraFile, ErrorsNameFileAndLine)
-{
+TEST(CameraFile, ErrorsNameFileAndLine) {
     struct Case {
         std::string text;
         std::string expected;  // the whole message
@@ -152,7 +146,8 @@ TEST(CameraFile, ErrorsNameFileAndLine)
         {"[camera]\nwidth = 640\nheight = 480\nformat = RAW\ni2c_mode = 8_8\n",
          "cam.cfg:1: [camera] lacks the key 'i2c_address'"},
         {"# nothing\n", "cam.cfg: no [camera] section"},
-        {withLine("", "pixel_bits = 9"), "cam.cfg:7: pixel_bits 9 exceeds the 8 bits of 1 pixel byte(s)"},
+        {withLine("", "pixel_bits = 9"),
+         "cam.cfg:7: pixel_bits 9 exceeds the 8 bits of 1 pixel byte(s)"},
         {withLine("[camera]", ""), "cam.cfg:7: section [camera] appears twice"},
         {withLine("[registers]", "delay"), "cam.cfg:8: expected 'delay MILLISECONDS'"},
         {"[registers]\n0x3012 0x100\n" + std::string(kMinimal),
@@ -168,8 +163,7 @@ TEST(CameraFile, ErrorsNameFileAndLine)
     }
 }
 
-TEST(CameraFile, RegisterWidthsFollowTheMode)
-{
+TEST(CameraFile, RegisterWidthsFollowTheMode) {
     std::string text = kMinimal;
     text.replace(text.find("16_8"), 4, "8_16");
     EXPECT_FALSE(parse(text + "[registers]\n0x3012 1\n").ok);
@@ -178,8 +172,7 @@ TEST(CameraFile, RegisterWidthsFollowTheMode)
     EXPECT_TRUE(parse(text + "[registers]\n0x3012 0xFFFFFFFF\n").ok);
 }
 
-TEST(CameraFile, NumbersAndNames)
-{
+TEST(CameraFile, NumbersAndNames) {
     uint64_t v = 0;
     EXPECT_TRUE(parseNumber("0x1F", 0xFF, v));
     EXPECT_EQ(v, 0x1Fu);
@@ -212,27 +205,25 @@ TEST(CameraFile, NumbersAndNames)
     }
 }
 
-TEST(CameraFile, MissingFileIsReportedWithItsPath)
-{
+TEST(CameraFile, MissingFileIsReportedWithItsPath) {
     CameraFile f;
     std::string error;
     EXPECT_FALSE(loadCameraFile("/nonexistent/cam.cfg", f, error));
     EXPECT_EQ(error, "/nonexistent/cam.cfg: No such file or directory");
 }
 
-TEST(CameraFile, ShippedExamplesLoadAndTheDefaultMatchesItsFile)
-{
+TEST(CameraFile, ShippedExamplesLoadAndTheDefaultMatchesItsFile) {
     for (const char* name : {"virtual-default.cfg", "usb2-mono10.cfg", "jpeg-720p.cfg"}) {
         CameraFile f;
         std::string error;
-        EXPECT_TRUE(loadCameraFile(std::string(VEXO_SOURCE_DIR "/examples/configs/") + name, f,
-                                   error))
+        EXPECT_TRUE(
+            loadCameraFile(std::string(VEXO_SOURCE_DIR "/examples/configs/") + name, f, error))
             << error;
     }
     CameraFile shipped;
     std::string error;
-    ASSERT_TRUE(loadCameraFile(VEXO_SOURCE_DIR "/examples/configs/virtual-default.cfg", shipped,
-                               error))
+    ASSERT_TRUE(
+        loadCameraFile(VEXO_SOURCE_DIR "/examples/configs/virtual-default.cfg", shipped, error))
         << error;
     const CameraFile& builtIn = defaultCameraFile();
     EXPECT_EQ(0, std::memcmp(&shipped.config, &builtIn.config, sizeof(CameraConfig)));

@@ -1,10 +1,11 @@
 // Frame conversion and image files: each pixel format turned into the colours a viewer must
 // show, with the Bayer order, sample width and significant bits honoured.
+#include "imaging/frame_converter.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
 
-#include "imaging/frame_converter.h"
 #include "imaging/image_files.h"
 #include "tools/support/image_reader.h"
 #include "tools/support/tool_runner.h"
@@ -20,8 +21,7 @@ struct Rgb {
 };
 
 FrameFormat format(uint32_t w, uint32_t h, FormatMode mode, uint8_t bytes = 1, uint8_t bits = 8,
-                   RawMode bayer = RAW_RG)
-{
+                   RawMode bayer = RAW_RG) {
     FrameFormat f;
     f.width = w;
     f.height = h;
@@ -33,8 +33,7 @@ FrameFormat format(uint32_t w, uint32_t h, FormatMode mode, uint8_t bytes = 1, u
 }
 
 // A mosaic of a uniform colour, sampled as the given Bayer order would see it.
-std::vector<uint8_t> mosaicOf(Rgb c, uint32_t w, uint32_t h, RawMode bayer)
-{
+std::vector<uint8_t> mosaicOf(Rgb c, uint32_t w, uint32_t h, RawMode bayer) {
     std::vector<uint8_t> m(size_t{w} * h);
     for (uint32_t y = 0; y < h; ++y)
         for (uint32_t x = 0; x < w; ++x) {
@@ -44,16 +43,14 @@ std::vector<uint8_t> mosaicOf(Rgb c, uint32_t w, uint32_t h, RawMode bayer)
     return m;
 }
 
-Rgb pixelAt(const ImageView& v, uint32_t x, uint32_t y)
-{
+Rgb pixelAt(const ImageView& v, uint32_t x, uint32_t y) {
     const uint8_t* p = &v.pixels[(size_t{y} * v.width + x) * 3];
     return {p[0], p[1], p[2]};
 }
 
 }  // namespace
 
-TEST(FrameConverter, BayerOrderDecidesWhichSampleIsRed)
-{
+TEST(FrameConverter, BayerOrderDecidesWhichSampleIsRed) {
     const Rgb colour{200, 100, 30};
     for (RawMode bayer : {RAW_RG, RAW_GR, RAW_GB, RAW_BG}) {
         FrameConverter conv(format(8, 6, FORMAT_MODE_RAW, 1, 8, bayer));
@@ -76,8 +73,7 @@ TEST(FrameConverter, BayerOrderDecidesWhichSampleIsRed)
     EXPECT_EQ(pixelAt(v, 3, 3).b, colour.r);
 }
 
-TEST(FrameConverter, TwoByteSamplesScaleBySignificantBits)
-{
+TEST(FrameConverter, TwoByteSamplesScaleBySignificantBits) {
     // 10-bit little-endian words: 1023 is full scale, 512 about half.
     const std::array<uint16_t, 4> words{1023, 512, 0, 2000};
     std::vector<uint8_t> frame;
@@ -108,8 +104,7 @@ TEST(FrameConverter, TwoByteSamplesScaleBySignificantBits)
     EXPECT_EQ(pixelAt(v, 1, 1).b, 255);
 }
 
-TEST(FrameConverter, Rgb565AndYuyvGiveTheEncodedColours)
-{
+TEST(FrameConverter, Rgb565AndYuyvGiveTheEncodedColours) {
     // RGB565 little-endian: pure red, green, blue, white.
     const std::vector<uint8_t> rgb565{0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00, 0xFF, 0xFF};
     FrameConverter rgb(format(4, 1, FORMAT_MODE_RGB));
@@ -133,8 +128,7 @@ TEST(FrameConverter, Rgb565AndYuyvGiveTheEncodedColours)
     EXPECT_NEAR(pixelAt(v, 3, 0).b, 0, 2);
 }
 
-TEST(FrameConverter, SizesAndShortFrames)
-{
+TEST(FrameConverter, SizesAndShortFrames) {
     FrameConverter doubled(format(16, 8, FORMAT_MODE_MON_D));
     EXPECT_EQ(doubled.frameBytes(), 16u * 8 * 2);
     EXPECT_EQ(doubled.imageHeight(), 16u) << "both halves, one above the other";
@@ -149,8 +143,7 @@ TEST(FrameConverter, SizesAndShortFrames)
     EXPECT_FALSE(jpg.convert(any, v)) << "JPEG frames are written as received";
 }
 
-TEST(ImageFiles, PngRoundTripInEveryLayout)
-{
+TEST(ImageFiles, PngRoundTripInEveryLayout) {
     ScratchDir dir;
     std::string error;
     // 3x2 RGB, 8-bit grey and 16-bit grey, each with distinct samples.
@@ -162,9 +155,9 @@ TEST(ImageFiles, PngRoundTripInEveryLayout)
         unsigned channels, depth;
         uint16_t first, last;
     };
-    for (const Case& c : {Case{PixelLayout::Rgb8, &rgb, 3, 8, 1, 18},
-                          Case{PixelLayout::Gray8, &rgb, 1, 8, 1, 6},
-                          Case{PixelLayout::Gray16, &gray16, 1, 16, 0x1234, 0xABCD}}) {
+    for (const Case& c :
+         {Case{PixelLayout::Rgb8, &rgb, 3, 8, 1, 18}, Case{PixelLayout::Gray8, &rgb, 1, 8, 1, 6},
+          Case{PixelLayout::Gray16, &gray16, 1, 16, 0x1234, 0xABCD}}) {
         ImageView v{3, 2, c.layout, *c.bytes};
         const std::string path = dir.path() + "/img.png";
         ASSERT_TRUE(writePng(path.c_str(), v, error)) << error;
@@ -177,12 +170,12 @@ TEST(ImageFiles, PngRoundTripInEveryLayout)
         EXPECT_EQ(img.samples.front(), c.first);
         EXPECT_EQ(img.samples.back(), c.last);
     }
-    EXPECT_FALSE(writePng("/nonexistent/dir/x.png", ImageView{3, 2, PixelLayout::Rgb8, rgb}, error));
+    EXPECT_FALSE(
+        writePng("/nonexistent/dir/x.png", ImageView{3, 2, PixelLayout::Rgb8, rgb}, error));
     EXPECT_EQ(error, "/nonexistent/dir/x.png: No such file or directory");
 }
 
-TEST(ImageFiles, JpegIsCutAfterItsLastEndMarker)
-{
+TEST(ImageFiles, JpegIsCutAfterItsLastEndMarker) {
     const std::vector<uint8_t> padded{0xFF, 0xD8, 1, 0xFF, 0xD9, 2, 0xFF, 0xD9, 0, 0, 0};
     EXPECT_EQ(jpegLength(padded), 8u);
     const std::vector<uint8_t> noEnd{0xFF, 0xD8, 1, 2};

@@ -37,8 +37,7 @@ struct FormatCase {
     int tolerance;          // how far a decoded bar may be from the ideal colour
 };
 
-std::string configText(const FormatCase& c, uint32_t w, uint32_t h)
-{
+std::string configText(const FormatCase& c, uint32_t w, uint32_t h) {
     char text[512];
     std::snprintf(text, sizeof(text),
                   "[camera]\nwidth = %u\nheight = %u\nformat = %s\npixel_bytes = %d\n"
@@ -47,8 +46,7 @@ std::string configText(const FormatCase& c, uint32_t w, uint32_t h)
     return text;
 }
 
-Env boardFor(const FormatCase& c, uint32_t w, uint32_t h)
-{
+Env boardFor(const FormatCase& c, uint32_t w, uint32_t h) {
     char json[256];
     std::snprintf(json, sizeof(json),
                   R"("productId": "%s", "stream": {"width": %u, "height": %u, "pixelBytes": %d,
@@ -58,16 +56,15 @@ Env boardFor(const FormatCase& c, uint32_t w, uint32_t h)
 }
 
 // Each bar's colour at its centre column, as a median over the middle rows of the bars area.
-void expectBars(const DecodedImage& img, uint32_t barsHeight, int tolerance, bool grey)
-{
+void expectBars(const DecodedImage& img, uint32_t barsHeight, int tolerance, bool grey) {
     for (size_t i = 0; i < kBars.size(); ++i) {
         const uint32_t x = static_cast<uint32_t>((2 * i + 1) * img.width / 16);
         const Colour want = kBars[i];
         const int scale = img.bitDepth == 16 ? 257 : 1;
         if (grey) {
             const int luma = (77 * want.r + 150 * want.g + 29 * want.b) >> 8;
-            EXPECT_NEAR(columnMedian(img, x, barsHeight / 4, barsHeight * 3 / 4, 0) / scale,
-                        luma, tolerance)
+            EXPECT_NEAR(columnMedian(img, x, barsHeight / 4, barsHeight * 3 / 4, 0) / scale, luma,
+                        tolerance)
                 << "bar " << i;
             continue;
         }
@@ -80,8 +77,7 @@ void expectBars(const DecodedImage& img, uint32_t barsHeight, int tolerance, boo
     }
 }
 
-void PrintTo(const FormatCase& c, std::ostream* os)
-{
+void PrintTo(const FormatCase& c, std::ostream* os) {
     *os << c.name;
 }
 
@@ -89,16 +85,16 @@ class CaptureFormats : public testing::TestWithParam<FormatCase> {};
 
 }  // namespace
 
-TEST(ToolCapture, DefaultBoardWritesThePictureAndASummary)
-{
+TEST(ToolCapture, DefaultBoardWritesThePictureAndASummary) {
     ScratchDir dir;
-    const ToolRun run = runVexo({"capture", "--frames", "3", "--output", "frames"}, kOneBoard,
-                             dir.path());
+    const ToolRun run =
+        runVexo({"capture", "--frames", "3", "--output", "frames"}, kOneBoard, dir.path());
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::vector<std::string> out = lines(run.out);
     ASSERT_GE(out.size(), 4u) << run.out;
-    EXPECT_EQ(out.front(), "board 0 (VEXO-VIRTUAL-000): 640x480 RAW, 1 byte(s) 8 bits per pixel, "
-                           "Bayer RG");
+    EXPECT_EQ(out.front(),
+              "board 0 (VEXO-VIRTUAL-000): 640x480 RAW, 1 byte(s) 8 bits per pixel, "
+              "Bayer RG");
     EXPECT_EQ(out[out.size() - 3].rfind("captured 3 frame(s) in ", 0), 0u) << run.out;
     EXPECT_NE(out[out.size() - 3].find(" fps, "), std::string::npos);
     EXPECT_EQ(out[out.size() - 2], "drops: none; errors: none");
@@ -123,8 +119,7 @@ TEST(ToolCapture, DefaultBoardWritesThePictureAndASummary)
     EXPECT_FALSE(std::filesystem::exists(where + "frame_0003.png"));
 }
 
-TEST(ToolCapture, SecondsSingleAndTriggeredFrames)
-{
+TEST(ToolCapture, SecondsSingleAndTriggeredFrames) {
     ScratchDir dir;
     ToolRun run = runVexo({"capture", "--seconds", "0.3", "-q", "-o", dir.path() + "/t"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
@@ -137,7 +132,7 @@ TEST(ToolCapture, SecondsSingleAndTriggeredFrames)
 
     // A USB 2 board has a trigger input; one soft-triggered frame arrives.
     run = runVexo({"capture", "--trigger", "-o", dir.path() + "/g"},
-               boardEnv(R"("productId": "0x02F1")"));
+                  boardEnv(R"("productId": "0x02F1")"));
     ASSERT_EQ(run.exitCode, 0) << run.err;
     DecodedImage img;
     std::string error;
@@ -146,14 +141,13 @@ TEST(ToolCapture, SecondsSingleAndTriggeredFrames)
     EXPECT_FALSE(std::filesystem::exists(dir.path() + "/g/frame_0001.png"));
 }
 
-TEST_P(CaptureFormats, ImagesShowTheBars)
-{
+TEST_P(CaptureFormats, ImagesShowTheBars) {
     const FormatCase& c = GetParam();
     const uint32_t w = 320, h = 240;
     ScratchDir dir;
     const std::string cfg = dir.write("cam.cfg", configText(c, w, h));
     const ToolRun run = runVexo({"capture", "-c", cfg, "-n", "2", "-q", "-o", dir.path() + "/f"},
-                             boardFor(c, w, h));
+                                boardFor(c, w, h));
     ASSERT_EQ(run.exitCode, 0) << run.err << run.out;
 
     const std::string format = c.format;

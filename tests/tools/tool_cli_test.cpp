@@ -10,8 +10,7 @@ namespace {
 
 // Failures are one line on stderr starting with "vexo <command>: " (or "vexo: ").
 void expectOneLineError(const ToolRun& run, int exitCode, const std::string& start,
-                        const std::string& contains)
-{
+                        const std::string& contains) {
     EXPECT_EQ(run.exitCode, exitCode) << run.err;
     const std::vector<std::string> errLines = lines(run.err);
     ASSERT_EQ(errLines.size(), 1u) << run.err;
@@ -21,17 +20,20 @@ void expectOneLineError(const ToolRun& run, int exitCode, const std::string& sta
 
 }  // namespace
 
-TEST(ToolCommandLine, HelpForTheToolAndEachCommand)
-{
+TEST(ToolCommandLine, HelpForTheToolAndEachCommand) {
     const ToolRun top = runVexo({"--help"});
     EXPECT_EQ(top.exitCode, 0);
     for (const char* command : {"scan", "capture", "regs", "userdata", "bench"})
         EXPECT_NE(top.out.find(command), std::string::npos) << command;
 
-    for (std::vector<std::string> args :
-         {std::vector<std::string>{"scan", "--help"}, {"capture", "--help"}, {"regs", "--help"},
-          {"regs", "read", "--help"}, {"regs", "write", "--help"}, {"userdata", "--help"},
-          {"userdata", "serial", "--help"}, {"bench", "--help"}}) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"scan", "--help"},
+                                          {"capture", "--help"},
+                                          {"regs", "--help"},
+                                          {"regs", "read", "--help"},
+                                          {"regs", "write", "--help"},
+                                          {"userdata", "--help"},
+                                          {"userdata", "serial", "--help"},
+                                          {"bench", "--help"}}) {
         const ToolRun run = runVexo(args);
         EXPECT_EQ(run.exitCode, 0) << args[0];
         EXPECT_NE(run.out.find("Usage:"), std::string::npos) << args[0];
@@ -42,39 +44,37 @@ TEST(ToolCommandLine, HelpForTheToolAndEachCommand)
         << "scan's help says what it cannot show";
 }
 
-TEST(ToolCommandLine, WrongArgumentsExitTwoWithOneLine)
-{
+TEST(ToolCommandLine, WrongArgumentsExitTwoWithOneLine) {
     expectOneLineError(runVexo({}), 2, "vexo: ", "see vexo --help");
     expectOneLineError(runVexo({"snap"}), 2, "vexo: ", "unknown command 'snap'");
-    expectOneLineError(runVexo({"capture", "--frames", "3", "--seconds", "1"}), 2, "vexo: ",
-                       "excludes");
+    expectOneLineError(runVexo({"capture", "--frames", "3", "--seconds", "1"}), 2,
+                       "vexo: ", "excludes");
     expectOneLineError(runVexo({"capture", "--frames", "many"}), 2, "vexo: ", "many");
     expectOneLineError(runVexo({"regs", "read"}), 2, "vexo: ", "register");
 }
 
-TEST(ToolErrors, BoardsAndConfigurationFiles)
-{
-    expectOneLineError(runVexo({"capture", "--index", "7", "-n", "1"}), 1, "vexo capture: ",
-                       "no board at index 7 (boards found at: 0)");
+TEST(ToolErrors, BoardsAndConfigurationFiles) {
+    expectOneLineError(runVexo({"capture", "--index", "7", "-n", "1"}), 1,
+                       "vexo capture: ", "no board at index 7 (boards found at: 0)");
 
     ScratchDir dir;
-    const std::string bad = dir.write("bad.cfg", "[camera]\nwidth = 640\nheight = 480\n"
-                                                 "format = RAWW\n");
-    expectOneLineError(runVexo({"capture", "-c", bad, "-n", "1"}), 1, "vexo capture: ",
-                       bad + ":4: unknown format 'RAWW'");
-    expectOneLineError(runVexo({"capture", "-c", dir.path() + "/none.cfg"}), 1, "vexo capture: ",
-                       "none.cfg: No such file or directory");
+    const std::string bad = dir.write("bad.cfg",
+                                      "[camera]\nwidth = 640\nheight = 480\n"
+                                      "format = RAWW\n");
+    expectOneLineError(runVexo({"capture", "-c", bad, "-n", "1"}), 1,
+                       "vexo capture: ", bad + ":4: unknown format 'RAWW'");
+    expectOneLineError(runVexo({"capture", "-c", dir.path() + "/none.cfg"}), 1,
+                       "vexo capture: ", "none.cfg: No such file or directory");
 
     // VEXO_VIRTUAL_BOARDS set to "0": no virtual board, and no fall-back either.
     expectOneLineError(runVexo({"capture", "-n", "1"}, {{"VEXO_VIRTUAL_BOARDS", "0"}}), 1,
                        "vexo capture: ", "no board found");
     // The default board is USB 3: it has no trigger input.
-    expectOneLineError(runVexo({"capture", "--trigger", "-o", dir.path()}), 1, "vexo capture: ",
-                       "USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR");
+    expectOneLineError(runVexo({"capture", "--trigger", "-o", dir.path()}), 1,
+                       "vexo capture: ", "USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR");
 }
 
-TEST(ToolErrors, StartUpListFailuresNameTheirLine)
-{
+TEST(ToolErrors, StartUpListFailuresNameTheirLine) {
     // The board stalls vendor request 0xA5: the [board] line that sends it fails.
     ScratchDir dir;
     const std::string cfg = dir.write("cam.cfg", R"([camera]
@@ -88,31 +88,28 @@ i2c_mode = 16_8
 0xA5 0 0 1 2
 )");
     const ToolRun run = runVexo({"capture", "-c", cfg, "-n", "1", "-o", dir.path() + "/f"},
-                             boardEnv(R"("faults": [{"kind": "controlFail", "request": "0xA5",
+                                boardEnv(R"("faults": [{"kind": "controlFail", "request": "0xA5",
                                           "count": 0}])"));
     expectOneLineError(run, 1, "vexo capture: ",
                        cfg + ":9: board command 0xA5: USB_CAMERA_VR_COMMAND_ERROR (0xFF03)");
 }
 
-TEST(ToolErrors, FrameErrorsAreNamedWhenNoFrameArrives)
-{
+TEST(ToolErrors, FrameErrorsAreNamedWhenNoFrameArrives) {
     // Every frame one byte short: the library drops each with USB_CAMERA_DATA_LEN_ERROR.
     ScratchDir dir;
     const ToolRun run =
         runVexo({"capture", "-n", "2", "--timeout", "300", "-q", "-o", dir.path()},
-             boardEnv(R"("faults": [{"kind": "shortFrame", "count": 0, "bytes": 1}])"));
+                boardEnv(R"("faults": [{"kind": "shortFrame", "count": 0, "bytes": 1}])"));
     expectOneLineError(run, 1, "vexo capture: ",
                        "no frame for 300 ms; most frequent error: USB_CAMERA_DATA_LEN_ERROR "
                        "(0xFF24): a frame's byte count does not match the configuration");
 }
 
-TEST(ToolFallBack, NoBoardAttachedMeansAVirtualOne)
-{
+TEST(ToolFallBack, NoBoardAttachedMeansAVirtualOne) {
     ScratchDir dir;
     const ToolRun run = runVexo({"capture", "-n", "1", "-q", "-o", dir.path()}, {});
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_NE(run.err.find("no board attached; falling back to a virtual board"),
-              std::string::npos)
+    EXPECT_NE(run.err.find("no board attached; falling back to a virtual board"), std::string::npos)
         << run.err;
     EXPECT_NE(run.out.find("VEXO-VIRTUAL-000"), std::string::npos) << run.out;
 
@@ -121,11 +118,9 @@ TEST(ToolFallBack, NoBoardAttachedMeansAVirtualOne)
     EXPECT_NE(scan.out.find("no board attached"), std::string::npos) << scan.out;
 }
 
-TEST(ToolScan, ListsEveryBoardWithTypeLinkAndFirmware)
-{
-    const ToolRun run = runVexo(
-        {"scan"}, {{"VEXO_VIRTUAL_BOARDS",
-                    R"({"boards": [{"serial": "CAM-A"},
+TEST(ToolScan, ListsEveryBoardWithTypeLinkAndFirmware) {
+    const ToolRun run = runVexo({"scan"}, {{"VEXO_VIRTUAL_BOARDS",
+                                            R"({"boards": [{"serial": "CAM-A"},
                                    {"productId": "0x02F1", "serial": "CAM-B", "firmware": "0x0310"}]})"}});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::vector<std::string> out = lines(run.out);
@@ -138,8 +133,7 @@ TEST(ToolScan, ListsEveryBoardWithTypeLinkAndFirmware)
     EXPECT_EQ(lines(brief.out).at(1), "0      VEXO-VIRTUAL-000");
 }
 
-TEST(ToolRegs, ReadAndWriteInEachWidth)
-{
+TEST(ToolRegs, ReadAndWriteInEachWidth) {
     const Env env = boardEnv(R"("sensor": {"i2cAddress": "0x20",
                                            "registers": {"0x3012": "0x0A0B", "0x0010": "0x12345678"}})");
     // The configuration's sensor (0x20, 16_8) by default; other widths by --mode.
@@ -161,20 +155,19 @@ TEST(ToolRegs, ReadAndWriteInEachWidth)
         EXPECT_EQ(run.exitCode, 0) << mode << ": " << run.err;
         EXPECT_NE(run.out.find("<- 0x"), std::string::npos) << mode;
     }
-    expectOneLineError(runVexo({"regs", "write", "0x3012", "0x100"}, env), 1, "vexo regs: ",
-                       "register value '0x100' is not a number from 0 to 0xFF");
+    expectOneLineError(runVexo({"regs", "write", "0x3012", "0x100"}, env), 1,
+                       "vexo regs: ", "register value '0x100' is not a number from 0 to 0xFF");
     expectOneLineError(runVexo({"regs", "write", "0x3012", "1", "--mode", "8_8"}, env), 1,
                        "vexo regs: ", "register address '0x3012'");
-    expectOneLineError(runVexo({"regs", "read", "1", "--mode", "9_9"}, env), 1, "vexo regs: ",
-                       "unknown register mode '9_9'");
+    expectOneLineError(runVexo({"regs", "read", "1", "--mode", "9_9"}, env), 1,
+                       "vexo regs: ", "unknown register mode '9_9'");
     // Firmware 0x0310 lacks 32-bit register access.
-    expectOneLineError(runVexo({"regs", "read", "0x10", "--mode", "16_32"},
-                            boardEnv(R"("firmware": "0x0310")")),
-                       1, "vexo regs: ", "USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR");
+    expectOneLineError(
+        runVexo({"regs", "read", "0x10", "--mode", "16_32"}, boardEnv(R"("firmware": "0x0310")")),
+        1, "vexo regs: ", "USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR");
 }
 
-TEST(ToolUserData, SerialAndBytes)
-{
+TEST(ToolUserData, SerialAndBytes) {
     ToolRun run = runVexo({"userdata", "serial"});
     EXPECT_EQ(run.out, "VEXO-VIRTUAL-000\n") << run.err;
     run = runVexo({"userdata", "serial", "--set", "BENCH-7"});
@@ -188,23 +181,22 @@ TEST(ToolUserData, SerialAndBytes)
 
     // Longer than one request (32 bytes): written and read back in pieces.
     std::vector<std::string> args{"userdata", "write", "100"};
-    for (int i = 0; i < 70; ++i)
-        args.push_back(std::to_string(i));
+    for (int i = 0; i < 70; ++i) args.push_back(std::to_string(i));
     run = runVexo(args);
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out, "wrote 70 byte(s) at 100\n");
     run = runVexo({"userdata", "write", "0", "--text", "hello"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
 
-    expectOneLineError(runVexo({"userdata", "read", "1000", "30"}), 1, "vexo userdata: ",
-                       "1000 + 30 bytes passes it");
+    expectOneLineError(runVexo({"userdata", "read", "1000", "30"}), 1,
+                       "vexo userdata: ", "1000 + 30 bytes passes it");
     expectOneLineError(runVexo({"userdata", "serial", "--set", "SEVENTEEN-CHARS-X"}), 1,
                        "vexo userdata: ", "at most 16 characters");
-    expectOneLineError(runVexo({"userdata", "write", "0"}), 1, "vexo userdata: ", "nothing to write");
+    expectOneLineError(runVexo({"userdata", "write", "0"}), 1,
+                       "vexo userdata: ", "nothing to write");
 }
 
-TEST(ToolBench, ReportsThroughputAndLosses)
-{
+TEST(ToolBench, ReportsThroughputAndLosses) {
     const ToolRun run = runVexo({"bench", "--seconds", "0.3", "-q"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::vector<std::string> out = lines(run.out);
@@ -215,8 +207,8 @@ TEST(ToolBench, ReportsThroughputAndLosses)
     EXPECT_EQ(out[1], "drops: none; errors: none");
 
     // A board that skips a frame index now and then: the loss is counted by name.
-    const ToolRun lossy = runVexo({"bench", "--seconds", "0.3", "-q"},
-                               boardEnv(R"("productId": "0x02F1",
+    const ToolRun lossy =
+        runVexo({"bench", "--seconds", "0.3", "-q"}, boardEnv(R"("productId": "0x02F1",
                                           "faults": [{"kind": "skipIndex", "atFrame": 2}])"));
     ASSERT_EQ(lossy.exitCode, 0) << lossy.err;
     EXPECT_NE(lossy.out.find("USB_CAMERA_FRAME_INDEX_ERROR 1"), std::string::npos) << lossy.out;

@@ -31,7 +31,8 @@ TEST(ConfigParse, ClassSpecificDescriptorsAreSteppedOverAndCounted) {
     ASSERT_TRUE(a.interfaces[0] && b.interfaces[0]);
     for (int slot : {1, 2}) {
         ASSERT_TRUE(b.interfaces[0]->endpoints[slot]);
-        EXPECT_EQ(a.interfaces[0]->endpoints[slot]->address, b.interfaces[0]->endpoints[slot]->address);
+        EXPECT_EQ(a.interfaces[0]->endpoints[slot]->address,
+                  b.interfaces[0]->endpoints[slot]->address);
         EXPECT_EQ(a.interfaces[0]->endpoints[slot]->maxPacketSize,
                   b.interfaces[0]->endpoints[slot]->maxPacketSize);
     }
@@ -100,7 +101,12 @@ TEST(ConfigParse, MalformedTablesRaiseTheDescriptorError) {
     truncatedTotal[2] = uint8_t(good.size() - 3);  // wTotalLength cuts the endpoint
     EXPECT_THROW(parse(truncatedTotal), DescriptorError);
 
-    auto orphan = ConfigBuilder().interface(0, 0, 1).classSpecific().companion(2).endpoint(0x81, 2, 512).build();
+    auto orphan = ConfigBuilder()
+                      .interface(0, 0, 1)
+                      .classSpecific()
+                      .companion(2)
+                      .endpoint(0x81, 2, 512)
+                      .build();
     EXPECT_THROW(parse(orphan, true), DescriptorError);
     EXPECT_NO_THROW(parse(orphan, false));
     auto orphanAtTop = ConfigBuilder().companion(1).interface(0, 0, 0).build();

@@ -1,5 +1,7 @@
 // The device object against the virtual backend: open by index, descriptors, identity, roles,
 // open/close cycles, malformed tables and close failures.
+#include "usb/driver_device.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,7 +9,6 @@
 #include "driver/support/descriptor_builder.h"
 #include "driver/support/scripted_model.h"
 #include "driver/virtual/virtual_bus.h"
-#include "usb/driver_device.h"
 #include "usb/support/recording_backend.h"
 
 namespace vexo::test {
@@ -22,7 +23,7 @@ std::u16string text(const char16_t* s) {
 }
 
 class DriverDeviceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         driver::setMessageSinkForTesting([this](const std::string& c, const std::string& t) {
             messages_.push_back(c + "|" + t);
@@ -161,17 +162,17 @@ TEST_F(DriverDeviceTest, LanguageTablesAndSpeedCodes) {
 TEST_F(DriverDeviceTest, AlternateSettingReportedByTheDriverPicksTheInterface) {
     VirtualDeviceSpec description = camera();
     description.descriptors.configurations = {ConfigBuilder()
-                                           .interface(0, 0, 2)
-                                           .endpoint(0x81, 2, 1024)
-                                           .companion(0)
-                                           .endpoint(0x83, 2, 1024)
-                                           .companion(0)
-                                           .interface(0, 1, 2)
-                                           .endpoint(0x82, 1, 1024)
-                                           .companion(0)
-                                           .endpoint(0x84, 3, 64)
-                                           .companion(0)
-                                           .build()};
+                                                  .interface(0, 0, 2)
+                                                  .endpoint(0x81, 2, 1024)
+                                                  .companion(0)
+                                                  .endpoint(0x83, 2, 1024)
+                                                  .companion(0)
+                                                  .interface(0, 1, 2)
+                                                  .endpoint(0x82, 1, 1024)
+                                                  .companion(0)
+                                                  .endpoint(0x84, 3, 64)
+                                                  .companion(0)
+                                                  .build()};
     description.alternateSetting = 1;
     add(std::move(description));
     DriverDevice device(nullptr, DriverInterfaceGuid, true);
@@ -187,11 +188,8 @@ TEST_F(DriverDeviceTest, AlternateSettingReportedByTheDriverPicksTheInterface) {
     // On the first setting two bulk IN endpoints: the first listed takes the role.
     driver::virt::removeAllDevices();
     VirtualDeviceSpec first = camera();
-    first.descriptors.configurations = {ConfigBuilder()
-                                            .interface(0, 0, 2)
-                                            .endpoint(0x83, 2, 512)
-                                            .endpoint(0x81, 2, 512)
-                                            .build()};
+    first.descriptors.configurations = {
+        ConfigBuilder().interface(0, 0, 2).endpoint(0x83, 2, 512).endpoint(0x81, 2, 512).build()};
     add(std::move(first));
     ASSERT_TRUE(device.open(0));
     ASSERT_TRUE(device.bulkInEndpoint);
@@ -236,13 +234,15 @@ TEST_F(DriverDeviceTest, OpenByIndexAndOpenCloseCycles) {
 
 TEST_F(DriverDeviceTest, MalformedConfigurationShowsTheMessageAndFailsTheOpen) {
     VirtualDeviceSpec description = camera();
-    description.descriptors.configurations = {ConfigBuilder().interface(0, 0, 1).add({0, 5, 0x81}).build()};
+    description.descriptors.configurations = {
+        ConfigBuilder().interface(0, 0, 1).add({0, 5, 0x81}).build()};
     add(std::move(description));
     DriverDevice device(nullptr, DriverInterfaceGuid, true);
     EXPECT_FALSE(device.isOpen());
     EXPECT_FALSE(device.controlEndpoint);
     EXPECT_EQ(messages_,
-              (std::vector<std::string>{"Wrong Device Configuration|Please correct firmware descriptor table"}));
+              (std::vector<std::string>{
+                  "Wrong Device Configuration|Please correct firmware descriptor table"}));
 }
 
 TEST_F(DriverDeviceTest, MalformedBosShowsItsMessage) {
@@ -252,8 +252,8 @@ TEST_F(DriverDeviceTest, MalformedBosShowsItsMessage) {
     DriverDevice device(nullptr, DriverInterfaceGuid, true);
     EXPECT_FALSE(device.isOpen());
     EXPECT_FALSE(device.bos);
-    EXPECT_EQ(messages_,
-              (std::vector<std::string>{"Wrong BOS Descriptor|Please correct firmware BOS descriptor table"}));
+    EXPECT_EQ(messages_, (std::vector<std::string>{
+                             "Wrong BOS Descriptor|Please correct firmware BOS descriptor table"}));
 }
 
 TEST_F(DriverDeviceTest, MissingConfigurationLeavesTheHandleOpen) {

@@ -28,7 +28,7 @@ TransferRecord headerOf(const std::vector<uint8_t>& bytes) {
 }
 
 class RecordedEndpointTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         backend_ = RecordingBackend::install();
         handle_ = driver::createFile(backend_->path().c_str());
@@ -223,7 +223,7 @@ TEST(EndpointPacketSize, BurstsAndTransactions) {
 
 // Against the virtual backend.
 class VirtualEndpointTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         model_ = std::make_shared<ScriptedModel>();
         id_ = driver::virt::addDevice(cameraSpec(model_));

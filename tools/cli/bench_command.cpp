@@ -16,8 +16,7 @@ struct BenchOptions {
     bool quiet = false;
 };
 
-void runBench(const BenchOptions& options)
-{
+void runBench(const BenchOptions& options) {
     const CameraFile file = loadConfig(options.board);
     BoardSession session(options.board, file);
     session.applyStartup(file);
@@ -38,8 +37,7 @@ void runBench(const BenchOptions& options)
 
 }  // namespace
 
-Command addBenchCommand(CLI::App& parent)
-{
+Command addBenchCommand(CLI::App& parent) {
     auto options = std::make_shared<BenchOptions>();
     CLI::App* sub = parent.add_subcommand(
         "bench",

@@ -1,11 +1,11 @@
 #include "cli/board_session.h"
 
+#include <vexo/status.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
-
-#include <vexo/status.h>
 
 #include "cli/tool_error.h"
 
@@ -15,28 +15,24 @@ namespace {
 
 constexpr unsigned kMaxBoards = 255;
 
-std::string hex(uint32_t v, int digits)
-{
+std::string hex(uint32_t v, int digits) {
     char text[16];
     std::snprintf(text, sizeof(text), "0x%0*X", digits, v);
     return text;
 }
 
-std::string serialText(const uint8_t* bytes)
-{
+std::string serialText(const uint8_t* bytes) {
     std::string s;
     for (int i = 0; i < 16 && bytes[i]; ++i)
         s += (bytes[i] >= 0x20 && bytes[i] < 0x7F) ? static_cast<char>(bytes[i]) : '.';
     return s;
 }
 
-std::vector<BoardEntry> scanOnce(uint32_t& status)
-{
+std::vector<BoardEntry> scanOnce(uint32_t& status) {
     std::vector<ScanEntry> entries(kMaxBoards);
     status = Vexo_scan(entries.data());
     std::vector<BoardEntry> boards;
-    if (status > kMaxBoards)
-        return boards;
+    if (status > kMaxBoards) return boards;
     for (uint32_t i = 0; i < status; ++i)
         boards.push_back({entries[i].u8Index, serialText(entries[i].u8Serial)});
     status = USB_CAMERA_NO_ERROR;
@@ -45,26 +41,23 @@ std::vector<BoardEntry> scanOnce(uint32_t& status)
 
 }  // namespace
 
-std::string describeStatus(const std::string& what, uint32_t status)
-{
+std::string describeStatus(const std::string& what, uint32_t status) {
     const char* name = vexoStatusName(status);
     const char* hint = vexoStatusHint(status);
     std::string text = what + ": ";
-    if (!name)
-        return text + "unexpected result " + std::to_string(status);
+    if (!name) return text + "unexpected result " + std::to_string(status);
     text += std::string(name) + " (" + hex(status, 4) + ")";
-    if (hint)
-        text += std::string(": ") + hint;
+    if (hint) text += std::string(": ") + hint;
     return text;
 }
 
-std::vector<BoardEntry> scanBoards(bool fallBack)
-{
+std::vector<BoardEntry> scanBoards(bool fallBack) {
     uint32_t status = 0;
     std::vector<BoardEntry> boards = scanOnce(status);
     if (boards.empty() && fallBack && !std::getenv("VEXO_VIRTUAL_BOARDS")) {
-        std::fprintf(stderr, "vexo: no board attached; falling back to a virtual board "
-                             "(VEXO_VIRTUAL_BOARDS=1)\n");
+        std::fprintf(stderr,
+                     "vexo: no board attached; falling back to a virtual board "
+                     "(VEXO_VIRTUAL_BOARDS=1)\n");
         setenv("VEXO_VIRTUAL_BOARDS", "1", 1);
         // The library follows changes of the variable: the next scan sees the virtual board.
         boards = scanOnce(status);
@@ -74,23 +67,20 @@ std::vector<BoardEntry> scanBoards(bool fallBack)
     return boards;
 }
 
-CameraFile loadConfig(const BoardOptions& options)
-{
-    if (options.configPath.empty())
-        return defaultCameraFile();
+CameraFile loadConfig(const BoardOptions& options) {
+    if (options.configPath.empty()) return defaultCameraFile();
     CameraFile file;
     std::string error;
-    if (!loadCameraFile(options.configPath, file, error))
-        throw ToolError(error);
+    if (!loadCameraFile(options.configPath, file, error)) throw ToolError(error);
     return file;
 }
 
-BoardSession::BoardSession(const BoardOptions& options, const CameraFile& file)
-{
+BoardSession::BoardSession(const BoardOptions& options, const CameraFile& file) {
     std::vector<BoardEntry> boards = scanBoards(true);
     if (boards.empty())
-        throw ToolError("no board found: attach a board, check its permissions "
-                        "(docs/real-boards-linux.md) or use --virtual");
+        throw ToolError(
+            "no board found: attach a board, check its permissions "
+            "(docs/real-boards-linux.md) or use --virtual");
     if (options.index) {
         bool found = false;
         for (const BoardEntry& b : boards) {
@@ -115,19 +105,16 @@ BoardSession::BoardSession(const BoardOptions& options, const CameraFile& file)
     if (status != USB_CAMERA_NO_ERROR) {
         Vexo_close(handle_);
         handle_ = nullptr;
-        throw ToolError(describeStatus("cannot open board " + std::to_string(board_.index),
-                                       status));
+        throw ToolError(
+            describeStatus("cannot open board " + std::to_string(board_.index), status));
     }
 }
 
-BoardSession::~BoardSession()
-{
-    if (handle_)
-        Vexo_close(handle_);
+BoardSession::~BoardSession() {
+    if (handle_) Vexo_close(handle_);
 }
 
-void BoardSession::applyStartup(const CameraFile& file)
-{
+void BoardSession::applyStartup(const CameraFile& file) {
     for (const RegisterStep& step : file.registers) {
         if (step.kind == RegisterStep::Kind::Delay) {
             std::this_thread::sleep_for(std::chrono::milliseconds(step.value));
@@ -151,17 +138,18 @@ void BoardSession::applyStartup(const CameraFile& file)
     }
 }
 
-std::string boardTypeName(uint8_t boardType)
-{
+std::string boardTypeName(uint8_t boardType) {
     switch (boardType) {
-    case 2: return "USB 2";
-    case 3: return "USB 3";
-    default: return "other (" + std::to_string(boardType) + ")";
+        case 2:
+            return "USB 2";
+        case 3:
+            return "USB 3";
+        default:
+            return "other (" + std::to_string(boardType) + ")";
     }
 }
 
-std::string linkTypeName(uint8_t linkType)
-{
+std::string linkTypeName(uint8_t linkType) {
     return linkType == 3 ? "SuperSpeed" : "high speed";
 }
 

@@ -4,12 +4,12 @@
 // Threading: one session per thread.
 #pragma once
 
+#include <vexo/camera.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <vexo/camera.h>
 
 #include "config/camera_file.h"
 
@@ -35,7 +35,7 @@ CameraFile loadConfig(const BoardOptions& options);
 
 /// An open camera, closed on destruction.
 class BoardSession {
-public:
+  public:
     /// Scans (falling back to a virtual board), opens the chosen board with `file.config` and
     /// throws ToolError when there is no such board or the open fails.
     BoardSession(const BoardOptions& options, const CameraFile& file);
@@ -51,7 +51,7 @@ public:
     /// throws ToolError naming the file line that failed.
     void applyStartup(const CameraFile& file);
 
-private:
+  private:
     CameraHandle handle_ = nullptr;
     BoardEntry board_;
     CameraConfig config_{};

@@ -1,8 +1,8 @@
+#include <vexo/camera.h>
+
 #include <chrono>
 #include <cstdio>
 #include <memory>
-
-#include <vexo/camera.h>
 
 #include "cli/commands.h"
 #include "cli/frame_sink.h"
@@ -24,8 +24,7 @@ struct CaptureOptions {
     bool quiet = false;
 };
 
-std::string describeConfig(const CameraConfig& cfg, RawMode bayer)
-{
+std::string describeConfig(const CameraConfig& cfg, RawMode bayer) {
     char text[128];
     std::snprintf(text, sizeof(text), "%ux%u %s, %u byte(s) %u bits per pixel", cfg.u32Width,
                   cfg.u32Height, std::string(formatName(cfg.emImageFmtMode)).c_str(),
@@ -40,8 +39,7 @@ std::string describeConfig(const CameraConfig& cfg, RawMode bayer)
 // trigger, and the capture loop until the frame arrives. Only boards with trigger support
 // (USB 2 boards with a recent board controller) accept the mode.
 void triggeredFrame(CameraHandle handle, const CaptureOptions& options, FrameSink& sink,
-                    CaptureStats& stats)
-{
+                    CaptureStats& stats) {
     const uint32_t mode = Vexo_setMode(handle, EXTERNAL_TRIGGER_MODE);
     if (mode != USB_CAMERA_NO_ERROR) {
         Vexo_setMode(handle, CONTINUOUS_MODE);
@@ -65,8 +63,7 @@ void triggeredFrame(CameraHandle handle, const CaptureOptions& options, FrameSin
         throw ToolError(describeStatus("software trigger failed", fire));
 
     stats.start();
-    const auto deadline =
-        CaptureStats::Clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    const auto deadline = CaptureStats::Clock::now() + std::chrono::milliseconds(options.timeoutMs);
     while (sink.written() == 0) {
         stats.addCaptureResult(Vexo_captureImage(handle));
         FrameData* frame = nullptr;
@@ -82,8 +79,7 @@ void triggeredFrame(CameraHandle handle, const CaptureOptions& options, FrameSin
 }
 
 void singleFrame(CameraHandle handle, const CaptureOptions& options, FrameSink& sink,
-                 CaptureStats& stats)
-{
+                 CaptureStats& stats) {
     stats.start();
     FrameData* frame = nullptr;
     const uint32_t status = Vexo_getSingleFrame(handle, &frame, options.timeoutMs);
@@ -94,8 +90,7 @@ void singleFrame(CameraHandle handle, const CaptureOptions& options, FrameSink& 
     Vexo_del(handle);
 }
 
-void runCapture(const CaptureOptions& options)
-{
+void runCapture(const CaptureOptions& options) {
     const CameraFile file = loadConfig(options.board);
     FrameSink sink(options.output, file.config, file.bayer);
     BoardSession session(options.board, file);
@@ -127,14 +122,13 @@ void runCapture(const CaptureOptions& options)
     if (sink.written() == 1)
         std::printf("image: %s/%s\n", sink.directory().c_str(), sink.fileName(0).c_str());
     else if (sink.written() > 1)
-        std::printf("images: %s/ (%s .. %s)\n", sink.directory().c_str(),
-                    sink.fileName(0).c_str(), sink.fileName(sink.written() - 1).c_str());
+        std::printf("images: %s/ (%s .. %s)\n", sink.directory().c_str(), sink.fileName(0).c_str(),
+                    sink.fileName(sink.written() - 1).c_str());
 }
 
 }  // namespace
 
-Command addCaptureCommand(CLI::App& parent)
-{
+Command addCaptureCommand(CLI::App& parent) {
     auto options = std::make_shared<CaptureOptions>();
     CLI::App* sub = parent.add_subcommand(
         "capture",
@@ -143,15 +137,15 @@ Command addCaptureCommand(CLI::App& parent)
         "and YUV frames, the JPEG as received for JPG frames. Prints a progress line and a "
         "summary (frames, fps, MB/s, drops and errors by status name).");
     addBoardOptions(sub, options->board);
-    auto* frames = sub->add_option("-n,--frames", options->frames,
-                                   "Number of frames to capture (default 10)");
+    auto* frames =
+        sub->add_option("-n,--frames", options->frames, "Number of frames to capture (default 10)");
     auto* seconds = sub->add_option("-t,--seconds", options->seconds,
                                     "Capture every frame for this many seconds instead");
-    auto* single = sub->add_flag("--single", options->single,
-                                 "Capture one frame with Vexo_getSingleFrame");
-    auto* trigger = sub->add_flag(
-        "--trigger", options->trigger,
-        "Capture one frame by software trigger (boards with trigger support only)");
+    auto* single =
+        sub->add_flag("--single", options->single, "Capture one frame with Vexo_getSingleFrame");
+    auto* trigger =
+        sub->add_flag("--trigger", options->trigger,
+                      "Capture one frame by software trigger (boards with trigger support only)");
     frames->excludes(seconds, single, trigger);
     seconds->excludes(single, trigger);
     single->excludes(trigger);

@@ -13,7 +13,7 @@
 namespace vexo::tools {
 
 class CaptureStats {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
 
     void start();
@@ -44,7 +44,7 @@ public:
     /// "drops: none" or "drops: queue full 3, USB_CAMERA_FRAME_INDEX_ERROR 1, ...".
     std::string dropList() const;
 
-private:
+  private:
     static constexpr uint32_t kFirstCode = 0xFF00;
     static constexpr size_t kCodes = 0x80;
 

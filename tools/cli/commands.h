@@ -3,10 +3,9 @@
 // failure by throwing ToolError.
 #pragma once
 
+#include <CLI/CLI.hpp>
 #include <functional>
 #include <vector>
-
-#include <CLI/CLI.hpp>
 
 #include "cli/board_session.h"
 

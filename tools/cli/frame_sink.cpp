@@ -14,8 +14,7 @@ namespace {
 
 constexpr size_t kNameRoom = 32;  // "frame_4294967295.png" and its terminator fit
 
-FrameFormat frameFormat(const CameraConfig& cfg, RawMode bayer)
-{
+FrameFormat frameFormat(const CameraConfig& cfg, RawMode bayer) {
     FrameFormat f;
     f.width = cfg.u32Width;
     f.height = cfg.u32Height;
@@ -29,31 +28,25 @@ FrameFormat frameFormat(const CameraConfig& cfg, RawMode bayer)
 }  // namespace
 
 FrameSink::FrameSink(const std::string& directory, const CameraConfig& applied, RawMode bayer)
-    : jpeg_(applied.emImageFmtMode == FORMAT_MODE_JPG), converter_(frameFormat(applied, bayer))
-{
+    : jpeg_(applied.emImageFmtMode == FORMAT_MODE_JPG), converter_(frameFormat(applied, bayer)) {
     std::error_code ec;
     std::filesystem::create_directories(directory, ec);
-    if (ec)
-        throw ToolError("cannot create " + directory + ": " + ec.message());
+    if (ec) throw ToolError("cannot create " + directory + ": " + ec.message());
     directory_ = std::filesystem::absolute(directory, ec).lexically_normal().string();
-    if (ec || directory_.empty())
-        directory_ = directory;
-    if (directory_.size() > 1 && directory_.back() == '/')
-        directory_.pop_back();
+    if (ec || directory_.empty()) directory_ = directory;
+    if (directory_.size() > 1 && directory_.back() == '/') directory_.pop_back();
     path_ = directory_ + "/";
     nameOffset_ = path_.size();
     path_.reserve(nameOffset_ + kNameRoom);  // every later name fits without reallocating
 }
 
-std::string FrameSink::fileName(unsigned n) const
-{
+std::string FrameSink::fileName(unsigned n) const {
     char name[32];
     std::snprintf(name, sizeof(name), "frame_%04u.%s", n, jpeg_ ? "jpg" : "png");
     return name;
 }
 
-void FrameSink::write(const FrameData& frame)
-{
+void FrameSink::write(const FrameData& frame) {
     // The name is printed into the reserved tail of path_: no string is built per frame.
     path_.resize(nameOffset_ + kNameRoom - 1);
     const int n = std::snprintf(&path_[nameOffset_], kNameRoom, "frame_%04u.%s", written_,
@@ -63,8 +56,7 @@ void FrameSink::write(const FrameData& frame)
     std::span<const uint8_t> bytes(frame.imageData, frame.cfg.u32Size);
     std::string error;
     if (jpeg_) {
-        if (!writeJpeg(path, bytes, error))
-            throw ToolError(error);
+        if (!writeJpeg(path, bytes, error)) throw ToolError(error);
     } else {
         ImageView image;
         if (!converter_.convert(bytes, image))
@@ -72,8 +64,7 @@ void FrameSink::write(const FrameData& frame)
                             std::to_string(frame.cfg.u32Size) + " bytes, " +
                             std::to_string(converter_.frameBytes()) +
                             " expected for the configuration");
-        if (!writePng(path, image, error))
-            throw ToolError(error);
+        if (!writePng(path, image, error)) throw ToolError(error);
     }
     ++written_;
 }

@@ -5,10 +5,10 @@
 // Threading: one thread.
 #pragma once
 
+#include <vexo/camera.h>
+
 #include <cstdint>
 #include <string>
-
-#include <vexo/camera.h>
 
 #include "config/camera_file.h"
 #include "imaging/frame_converter.h"
@@ -16,7 +16,7 @@
 namespace vexo::tools {
 
 class FrameSink {
-public:
+  public:
     /// Creates `directory` when missing; throws ToolError when it cannot.
     FrameSink(const std::string& directory, const CameraConfig& applied, RawMode bayer);
 
@@ -30,7 +30,7 @@ public:
     /// File name of image `n` ("frame_0007.png").
     std::string fileName(unsigned n) const;
 
-private:
+  private:
     std::string directory_;
     bool jpeg_;
     FrameConverter converter_;

@@ -1,10 +1,9 @@
 // vexo: scan boards, capture frames to image files, read and write registers and user data,
 // measure a stream. Exit status: 0 success, 1 a command failed, 2 wrong arguments.
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-
-#include <CLI/CLI.hpp>
 
 #include "cli/commands.h"
 #include "cli/tool_error.h"
@@ -13,8 +12,7 @@ using namespace vexo::tools;
 
 namespace vexo::tools {
 
-void addBoardOptions(CLI::App* sub, BoardOptions& options)
-{
+void addBoardOptions(CLI::App* sub, BoardOptions& options) {
     sub->add_option("-i,--index", options.index,
                     "Device index of the board (the index column of 'vexo scan'); "
                     "default: the first board");
@@ -23,27 +21,26 @@ void addBoardOptions(CLI::App* sub, BoardOptions& options)
                     "default virtual board's settings (640x480 RAW8)");
 }
 
-uint64_t parseArgNumber(const std::string& text, uint64_t max, const char* what)
-{
+uint64_t parseArgNumber(const std::string& text, uint64_t max, const char* what) {
     uint64_t value = 0;
     if (!parseNumber(text, max, value)) {
         char limit[32];
         std::snprintf(limit, sizeof(limit), "0x%llX", static_cast<unsigned long long>(max));
-        throw ToolError(std::string(what) + " '" + text + "' is not a number from 0 to " +
-                        limit + " (decimal or 0x hex)");
+        throw ToolError(std::string(what) + " '" + text + "' is not a number from 0 to " + limit +
+                        " (decimal or 0x hex)");
     }
     return value;
 }
 
 }  // namespace vexo::tools
 
-int main(int argc, char** argv)
-{
-    CLI::App app{"vexo: scan camera boards, capture frames to image files, read and write "
-                 "registers and user data, measure a stream.\n"
-                 "Without an attached board, commands that open one fall back to a virtual "
-                 "board and say so.",
-                 "vexo"};
+int main(int argc, char** argv) {
+    CLI::App app{
+        "vexo: scan camera boards, capture frames to image files, read and write "
+        "registers and user data, measure a stream.\n"
+        "Without an attached board, commands that open one fall back to a virtual "
+        "board and say so.",
+        "vexo"};
     app.require_subcommand(1);
     bool useVirtual = false;
     std::string boards;
@@ -54,9 +51,8 @@ int main(int argc, char** argv)
                    "Virtual boards to use: JSON text or the path of a JSON file "
                    "(docs/virtual-boards.md); sets VEXO_VIRTUAL_BOARDS");
 
-    std::vector<Command> commands{addScanCommand(app), addCaptureCommand(app),
-                                  addRegsCommand(app), addUserDataCommand(app),
-                                  addBenchCommand(app)};
+    std::vector<Command> commands{addScanCommand(app), addCaptureCommand(app), addRegsCommand(app),
+                                  addUserDataCommand(app), addBenchCommand(app)};
 
     try {
         app.parse(argc, argv);
@@ -89,8 +85,7 @@ int main(int argc, char** argv)
         setenv("VEXO_VIRTUAL_BOARDS", "1", 1);
 
     for (const Command& command : commands) {
-        if (!command.app->parsed())
-            continue;
+        if (!command.app->parsed()) continue;
         try {
             command.run();
         } catch (const ToolError& e) {

@@ -1,7 +1,7 @@
+#include <vexo/camera.h>
+
 #include <cstdio>
 #include <memory>
-
-#include <vexo/camera.h>
 
 #include "cli/commands.h"
 #include "cli/tool_error.h"
@@ -42,8 +42,7 @@ struct Target {
     const Access* access;
 };
 
-Target resolve(const RegsOptions& options, const CameraFile& file)
-{
+Target resolve(const RegsOptions& options, const CameraFile& file) {
     Target t{file.config.u32I2cAddr, file.config.emI2cMode, nullptr};
     if (!options.device.empty())
         t.device = static_cast<uint32_t>(parseArgNumber(options.device, 0xFF, "I2C address"));
@@ -51,39 +50,32 @@ Target resolve(const RegsOptions& options, const CameraFile& file)
         throw ToolError("unknown register mode '" + options.mode +
                         "' (8_8, 8_16, 16_8, 16_16, 16_32)");
     for (const Access& a : kAccess)
-        if (a.mode == t.mode)
-            t.access = &a;
+        if (a.mode == t.mode) t.access = &a;
     return t;
 }
 
 // Hex with as many digits as the width has nibbles: 0x3012, 0x0A.
-std::string hexOf(uint64_t value, unsigned bits)
-{
+std::string hexOf(uint64_t value, unsigned bits) {
     char text[24];
     std::snprintf(text, sizeof(text), "0x%0*llX", static_cast<int>((bits + 3) / 4 % 17),
                   static_cast<unsigned long long>(value));
     return text;
 }
 
-uint64_t maxOf(unsigned bits)
-{
+uint64_t maxOf(unsigned bits) {
     return bits >= 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
 }
 
 // Most register calls report 0 whatever the board did; two pass the board's status byte on,
 // and the 32-bit pair may refuse with a status code.
-void check(uint32_t status, const std::string& what)
-{
-    if (status == USB_CAMERA_NO_ERROR)
-        return;
+void check(uint32_t status, const std::string& what) {
+    if (status == USB_CAMERA_NO_ERROR) return;
     if (status <= 0xFF)
-        throw ToolError(what + ": the board answered with status byte " +
-                        std::to_string(status));
+        throw ToolError(what + ": the board answered with status byte " + std::to_string(status));
     throw ToolError(describeStatus(what, status));
 }
 
-void runRead(const RegsOptions& options)
-{
+void runRead(const RegsOptions& options) {
     const CameraFile file = loadConfig(options.board);
     const Target t = resolve(options, file);
     const unsigned aBits = addressBits(t.mode), vBits = valueBits(t.mode);
@@ -100,8 +92,7 @@ void runRead(const RegsOptions& options)
     }
 }
 
-void runWrite(const RegsOptions& options)
-{
+void runWrite(const RegsOptions& options) {
     const CameraFile file = loadConfig(options.board);
     const Target t = resolve(options, file);
     const unsigned aBits = addressBits(t.mode), vBits = valueBits(t.mode);
@@ -114,8 +105,7 @@ void runWrite(const RegsOptions& options)
     std::printf("%s <- %s\n", hexOf(reg, aBits).c_str(), hexOf(value, vBits).c_str());
 }
 
-void addTargetOptions(CLI::App* sub, RegsOptions& options)
-{
+void addTargetOptions(CLI::App* sub, RegsOptions& options) {
     addBoardOptions(sub, options.board);
     sub->add_option("-d,--device", options.device,
                     "I2C address of the device (default: the sensor's address from the "
@@ -127,8 +117,7 @@ void addTargetOptions(CLI::App* sub, RegsOptions& options)
 
 }  // namespace
 
-Command addRegsCommand(CLI::App& parent)
-{
+Command addRegsCommand(CLI::App& parent) {
     auto options = std::make_shared<RegsOptions>();
     CLI::App* sub = parent.add_subcommand(
         "regs",
@@ -138,15 +127,13 @@ Command addRegsCommand(CLI::App& parent)
 
     CLI::App* read = sub->add_subcommand("read", "Read one register or a run of registers");
     addTargetOptions(read, *options);
-    read->add_option("register", options->reg, "Register address (decimal or 0x hex)")
-        ->required();
+    read->add_option("register", options->reg, "Register address (decimal or 0x hex)")->required();
     read->add_option("--count", options->count, "Number of consecutive registers (default 1)")
         ->check(CLI::Range(1u, 65536u));
 
     CLI::App* write = sub->add_subcommand("write", "Write one register");
     addTargetOptions(write, *options);
-    write->add_option("register", options->reg, "Register address (decimal or 0x hex)")
-        ->required();
+    write->add_option("register", options->reg, "Register address (decimal or 0x hex)")->required();
     write->add_option("value", options->value, "Value (decimal or 0x hex)")->required();
 
     return {sub, [options, read] {

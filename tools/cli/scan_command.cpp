@@ -1,7 +1,7 @@
+#include <vexo/camera.h>
+
 #include <cstdio>
 #include <memory>
-
-#include <vexo/camera.h>
 
 #include "cli/commands.h"
 #include "cli/tool_error.h"
@@ -24,8 +24,7 @@ struct BoardDetails {
 
 // Board type, link and firmware are only known to an open camera, so each board is opened
 // briefly with the default configuration.
-BoardDetails probe(const BoardEntry& board)
-{
+BoardDetails probe(const BoardEntry& board) {
     BoardDetails d;
     CameraConfig cfg = defaultCameraFile().config;
     CameraHandle handle = nullptr;
@@ -43,8 +42,7 @@ BoardDetails probe(const BoardEntry& board)
     return d;
 }
 
-void runScan(const ScanOptions& options)
-{
+void runScan(const ScanOptions& options) {
     const std::vector<BoardEntry> boards = scanBoards(false);
     if (boards.empty()) {
         std::printf("no board attached (vexo --virtual scan lists a virtual board)\n");
@@ -52,8 +50,7 @@ void runScan(const ScanOptions& options)
     }
     if (options.noOpen) {
         std::printf("%-6s %-16s\n", "index", "serial");
-        for (const BoardEntry& b : boards)
-            std::printf("%-6u %-16s\n", b.index, b.serial.c_str());
+        for (const BoardEntry& b : boards) std::printf("%-6u %-16s\n", b.index, b.serial.c_str());
         return;
     }
     std::printf("%-6s %-16s  %-9s %-11s %s\n", "index", "serial", "board", "link", "firmware");
@@ -64,18 +61,15 @@ void runScan(const ScanOptions& options)
             continue;
         }
         char firmware[16] = "-";
-        if (d.haveFirmware)
-            std::snprintf(firmware, sizeof(firmware), "0x%04X", d.firmware);
+        if (d.haveFirmware) std::snprintf(firmware, sizeof(firmware), "0x%04X", d.firmware);
         std::printf("%-6u %-16s  %-9s %-11s %s\n", b.index, b.serial.c_str(),
-                    boardTypeName(d.boardType).c_str(), linkTypeName(d.linkType).c_str(),
-                    firmware);
+                    boardTypeName(d.boardType).c_str(), linkTypeName(d.linkType).c_str(), firmware);
     }
 }
 
 }  // namespace
 
-Command addScanCommand(CLI::App& parent)
-{
+Command addScanCommand(CLI::App& parent) {
     auto options = std::make_shared<ScanOptions>();
     CLI::App* sub = parent.add_subcommand(
         "scan",

@@ -1,9 +1,9 @@
 #include "cli/stream_loop.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
-
-#include <unistd.h>
 
 #include "cli/tool_error.h"
 
@@ -13,25 +13,23 @@ namespace {
 
 // Ends the stream on every way out of the loop, exceptions included.
 class StreamGuard {
-public:
+  public:
     explicit StreamGuard(CameraHandle handle) : handle_(handle) {}
     ~StreamGuard() { Vexo_endCaptureImage(handle_); }
     StreamGuard(const StreamGuard&) = delete;
     StreamGuard& operator=(const StreamGuard&) = delete;
 
-private:
+  private:
     CameraHandle handle_;
 };
 
-bool fatal(uint32_t result)
-{
+bool fatal(uint32_t result) {
     return result == USB_CAMERA_USB_TASK_ERROR || result == USB_CAMERA_USB_VERSION_ERROR;
 }
 
 }  // namespace
 
-void printProgress(const CaptureStats& stats, bool last)
-{
+void printProgress(const CaptureStats& stats, bool last) {
     static const bool terminal = isatty(fileno(stdout));
     const std::string line = stats.progressLine();
     if (terminal)
@@ -42,8 +40,7 @@ void printProgress(const CaptureStats& stats, bool last)
 }
 
 void streamFrames(CameraHandle handle, const StreamLimits& limits, CaptureStats& stats,
-                  const std::function<void(const FrameData&)>& onFrame)
-{
+                  const std::function<void(const FrameData&)>& onFrame) {
     const uint32_t begun = Vexo_beginCaptureImage(handle);
     if (begun != USB_CAMERA_NO_ERROR)
         throw ToolError(describeStatus("cannot start the stream", begun));
@@ -55,8 +52,7 @@ void streamFrames(CameraHandle handle, const StreamLimits& limits, CaptureStats&
     for (;;) {
         const uint32_t result = Vexo_captureImage(handle);
         stats.addCaptureResult(result);
-        if (fatal(result))
-            throw ToolError(describeStatus("capture stopped", result));
+        if (fatal(result)) throw ToolError(describeStatus("capture stopped", result));
 
         FrameData* frame = nullptr;
         while (Vexo_readImage(handle, &frame) == USB_CAMERA_NO_ERROR && frame) {
@@ -64,21 +60,16 @@ void streamFrames(CameraHandle handle, const StreamLimits& limits, CaptureStats&
             onFrame(*frame);
             Vexo_del(handle);
             lastFrame = CaptureStats::Clock::now();
-            if (limits.frames && stats.frames() >= limits.frames)
-                break;
+            if (limits.frames && stats.frames() >= limits.frames) break;
         }
 
-        if (limits.frames && stats.frames() >= limits.frames)
-            break;
-        if (limits.seconds > 0 && stats.seconds() >= limits.seconds)
-            break;
+        if (limits.frames && stats.frames() >= limits.frames) break;
+        if (limits.seconds > 0 && stats.seconds() >= limits.seconds) break;
         if (CaptureStats::Clock::now() - lastFrame > std::chrono::milliseconds(limits.stallMs)) {
-            if (printed)
-                printProgress(stats, true);
+            if (printed) printProgress(stats, true);
             const uint32_t common = stats.commonestError();
             std::string what = "no frame for " + std::to_string(limits.stallMs) + " ms";
-            if (!common)
-                throw ToolError(what + " (" + stats.errorList() + ")");
+            if (!common) throw ToolError(what + " (" + stats.errorList() + ")");
             throw ToolError(describeStatus(what + "; most frequent error", common));
         }
         if (limits.progress && stats.progressDue()) {
@@ -86,8 +77,7 @@ void streamFrames(CameraHandle handle, const StreamLimits& limits, CaptureStats&
             printed = true;
         }
     }
-    if (limits.progress && printed)
-        printProgress(stats, true);
+    if (limits.progress && printed) printProgress(stats, true);
 }
 
 }  // namespace vexo::tools

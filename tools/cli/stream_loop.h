@@ -3,20 +3,20 @@
 // stop at a frame count, after a time, or when the board has sent no frame for too long.
 #pragma once
 
+#include <vexo/camera.h>
+
 #include <cstdint>
 #include <functional>
-
-#include <vexo/camera.h>
 
 #include "cli/capture_stats.h"
 
 namespace vexo::tools {
 
 struct StreamLimits {
-    uint64_t frames = 0;        ///< stop after this many frames; 0: no count limit
-    double seconds = 0;         ///< stop after this time; 0: no time limit
-    uint32_t stallMs = 5000;    ///< give up when no frame arrives for this long
-    bool progress = true;       ///< print a progress line once a second
+    uint64_t frames = 0;      ///< stop after this many frames; 0: no count limit
+    double seconds = 0;       ///< stop after this time; 0: no time limit
+    uint32_t stallMs = 5000;  ///< give up when no frame arrives for this long
+    bool progress = true;     ///< print a progress line once a second
 };
 
 /// Runs one capture. The callback sees each frame while it is still queued; the loop releases

@@ -1,9 +1,9 @@
+#include <vexo/camera.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-
-#include <vexo/camera.h>
 
 #include "cli/commands.h"
 #include "cli/tool_error.h"
@@ -26,20 +26,17 @@ struct UserDataOptions {
     std::string serial;  // serial --set
 };
 
-unsigned checkedAddress(const std::string& text)
-{
+unsigned checkedAddress(const std::string& text) {
     return static_cast<unsigned>(parseArgNumber(text, kStoreBytes - 1, "user-data address"));
 }
 
-void checkRange(unsigned address, size_t length)
-{
+void checkRange(unsigned address, size_t length) {
     if (address + length > kStoreBytes)
         throw ToolError("user data ends at address 1023: " + std::to_string(address) + " + " +
                         std::to_string(length) + " bytes passes it");
 }
 
-std::vector<uint8_t> readStore(CameraHandle handle, unsigned address, size_t length)
-{
+std::vector<uint8_t> readStore(CameraHandle handle, unsigned address, size_t length) {
     std::vector<uint8_t> data(length);
     for (size_t done = 0; done < length; done += kChunk) {
         const auto n = static_cast<uint8_t>(std::min<size_t>(kChunk, length - done));
@@ -52,8 +49,7 @@ std::vector<uint8_t> readStore(CameraHandle handle, unsigned address, size_t len
 }
 
 // The library does not report whether the board kept a write, so every write is read back.
-void writeStore(CameraHandle handle, unsigned address, std::vector<uint8_t> data)
-{
+void writeStore(CameraHandle handle, unsigned address, std::vector<uint8_t> data) {
     for (size_t done = 0; done < data.size(); done += kChunk) {
         const auto n = static_cast<uint8_t>(std::min<size_t>(kChunk, data.size() - done));
         const uint32_t status =
@@ -65,8 +61,7 @@ void writeStore(CameraHandle handle, unsigned address, std::vector<uint8_t> data
         throw ToolError("the board did not keep the user data written (read back differs)");
 }
 
-void hexDump(unsigned address, const std::vector<uint8_t>& data)
-{
+void hexDump(unsigned address, const std::vector<uint8_t>& data) {
     for (size_t row = 0; row < data.size(); row += 16) {
         std::printf("%04zu ", address + row);
         const size_t n = std::min<size_t>(16, data.size() - row);
@@ -85,8 +80,7 @@ void hexDump(unsigned address, const std::vector<uint8_t>& data)
     }
 }
 
-void runRead(const UserDataOptions& options)
-{
+void runRead(const UserDataOptions& options) {
     const unsigned address = checkedAddress(options.address);
     const auto length =
         static_cast<size_t>(parseArgNumber(options.length, kStoreBytes, "user-data length"));
@@ -96,18 +90,15 @@ void runRead(const UserDataOptions& options)
     hexDump(address, readStore(session.handle(), address, length));
 }
 
-void runWrite(const UserDataOptions& options)
-{
+void runWrite(const UserDataOptions& options) {
     const unsigned address = checkedAddress(options.address);
     std::vector<uint8_t> data;
     if (!options.text.empty() && !options.bytes.empty())
         throw ToolError("give either bytes or --text, not both");
-    if (!options.text.empty())
-        data.assign(options.text.begin(), options.text.end());
+    if (!options.text.empty()) data.assign(options.text.begin(), options.text.end());
     for (const std::string& b : options.bytes)
         data.push_back(static_cast<uint8_t>(parseArgNumber(b, 0xFF, "byte")));
-    if (data.empty())
-        throw ToolError("nothing to write: give bytes or --text");
+    if (data.empty()) throw ToolError("nothing to write: give bytes or --text");
     checkRange(address, data.size());
     const CameraFile file = loadConfig(options.board);
     BoardSession session(options.board, file);
@@ -115,8 +106,7 @@ void runWrite(const UserDataOptions& options)
     std::printf("wrote %zu byte(s) at %u\n", data.size(), address);
 }
 
-void runSerial(const UserDataOptions& options)
-{
+void runSerial(const UserDataOptions& options) {
     const CameraFile file = loadConfig(options.board);
     if (!options.serial.empty()) {
         if (options.serial.size() > kSerialBytes)
@@ -133,8 +123,7 @@ void runSerial(const UserDataOptions& options)
     const std::vector<uint8_t> data = readStore(session.handle(), kSerialAddress, kSerialBytes);
     std::string serial;
     for (uint8_t c : data) {
-        if (!c)
-            break;
+        if (!c) break;
         serial += (c >= 0x20 && c < 0x7F) ? static_cast<char>(c) : '.';
     }
     std::printf("%s\n", serial.c_str());
@@ -142,8 +131,7 @@ void runSerial(const UserDataOptions& options)
 
 }  // namespace
 
-Command addUserDataCommand(CLI::App& parent)
-{
+Command addUserDataCommand(CLI::App& parent) {
     auto options = std::make_shared<UserDataOptions>();
     CLI::App* sub = parent.add_subcommand(
         "userdata",
@@ -153,14 +141,12 @@ Command addUserDataCommand(CLI::App& parent)
 
     CLI::App* read = sub->add_subcommand("read", "Print user data as a hex dump");
     addBoardOptions(read, options->board);
-    read->add_option("address", options->address, "First address (decimal or 0x hex)")
-        ->required();
+    read->add_option("address", options->address, "First address (decimal or 0x hex)")->required();
     read->add_option("length", options->length, "Number of bytes")->required();
 
     CLI::App* write = sub->add_subcommand("write", "Write bytes or text to user data");
     addBoardOptions(write, options->board);
-    write->add_option("address", options->address, "First address (decimal or 0x hex)")
-        ->required();
+    write->add_option("address", options->address, "First address (decimal or 0x hex)")->required();
     write->add_option("bytes", options->bytes, "Byte values (decimal or 0x hex)");
     write->add_option("--text", options->text, "Write these characters instead of bytes");
 

@@ -52,35 +52,27 @@ constexpr std::array<BayerEntry, 4> kBayers{{
     {RAW_BG, "BG", "BGGR"},
 }};
 
-std::string upper(std::string_view text)
-{
+std::string upper(std::string_view text) {
     std::string s(text);
     std::transform(s.begin(), s.end(), s.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return s;
 }
 
-std::string_view trim(std::string_view s)
-{
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
-        s.remove_prefix(1);
-    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back())))
-        s.remove_suffix(1);
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+    while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
     return s;
 }
 
-std::vector<std::string_view> splitWords(std::string_view s)
-{
+std::vector<std::string_view> splitWords(std::string_view s) {
     std::vector<std::string_view> words;
     size_t i = 0;
     while (i < s.size()) {
-        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i])))
-            ++i;
+        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
         size_t start = i;
-        while (i < s.size() && !std::isspace(static_cast<unsigned char>(s[i])))
-            ++i;
-        if (i > start)
-            words.push_back(s.substr(start, i - start));
+        while (i < s.size() && !std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+        if (i > start) words.push_back(s.substr(start, i - start));
     }
     return words;
 }
@@ -108,24 +100,19 @@ constexpr std::array<KeySpec, 12> kCameraKeys{{
 }};
 
 class Parser {
-public:
+  public:
     Parser(std::string_view source, CameraFile& out, std::string& error)
-        : source_(source), out_(out), error_(error)
-    {
-    }
+        : source_(source), out_(out), error_(error) {}
 
     bool run(std::string_view text);
 
-private:
-    bool fail(const std::string& message)
-    {
+  private:
+    bool fail(const std::string& message) {
         error_ = std::string(source_) + ":" + std::to_string(line_) + ": " + message;
         return false;
     }
-    bool number(std::string_view word, uint64_t max, uint64_t& value, std::string_view what)
-    {
-        if (parseNumber(word, max, value))
-            return true;
+    bool number(std::string_view word, uint64_t max, uint64_t& value, std::string_view what) {
+        if (parseNumber(word, max, value)) return true;
         std::ostringstream msg;
         msg << what << " '" << word << "' is not a number from 0 to " << max
             << " (decimal or 0x hex)";
@@ -146,8 +133,7 @@ private:
     unsigned cameraLineNo_ = 0;
 };
 
-bool Parser::run(std::string_view text)
-{
+bool Parser::run(std::string_view text) {
     out_ = CameraFile{};
     out_.source = std::string(source_);
     out_.config.u8PixelBytes = 1;
@@ -155,18 +141,15 @@ bool Parser::run(std::string_view text)
     size_t pos = 0;
     while (pos <= text.size()) {
         size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos)
-            end = text.size();
+        if (end == std::string_view::npos) end = text.size();
         std::string_view raw = text.substr(pos, end - pos);
         pos = end + 1;
         ++line_;
 
-        if (size_t hash = raw.find('#'); hash != std::string_view::npos)
-            raw = raw.substr(0, hash);
+        if (size_t hash = raw.find('#'); hash != std::string_view::npos) raw = raw.substr(0, hash);
         std::string_view line = trim(raw);
         if (line.empty()) {
-            if (end == text.size())
-                break;
+            if (end == text.size()) break;
             continue;
         }
 
@@ -185,38 +168,33 @@ bool Parser::run(std::string_view text)
                 return fail("unknown section '" + std::string(line) +
                             "' (known: [camera], [registers], [board])");
             size_t slot = static_cast<size_t>(next) - 1;
-            if (sectionSeen_[slot])
-                return fail("section " + std::string(line) + " appears twice");
+            if (sectionSeen_[slot]) return fail("section " + std::string(line) + " appears twice");
             sectionSeen_[slot] = true;
             section_ = next;
-            if (next == Section::Camera)
-                cameraLineNo_ = line_;
+            if (next == Section::Camera) cameraLineNo_ = line_;
         } else {
             bool ok = false;
             switch (section_) {
-            case Section::None:
-                return fail("text before the first section; start the file with [camera]");
-            case Section::Camera:
-                ok = cameraLine(line);
-                break;
-            case Section::Registers:
-                ok = registerLine(line);
-                break;
-            case Section::Board:
-                ok = boardLine(line);
-                break;
+                case Section::None:
+                    return fail("text before the first section; start the file with [camera]");
+                case Section::Camera:
+                    ok = cameraLine(line);
+                    break;
+                case Section::Registers:
+                    ok = registerLine(line);
+                    break;
+                case Section::Board:
+                    ok = boardLine(line);
+                    break;
             }
-            if (!ok)
-                return false;
+            if (!ok) return false;
         }
-        if (end == text.size())
-            break;
+        if (end == text.size()) break;
     }
     return finish();
 }
 
-bool Parser::cameraLine(std::string_view line)
-{
+bool Parser::cameraLine(std::string_view line) {
     size_t eq = line.find('=');
     if (eq == std::string_view::npos)
         return fail("expected 'key = value' in [camera], got '" + std::string(line) + "'");
@@ -224,7 +202,7 @@ bool Parser::cameraLine(std::string_view line)
     std::string_view value = trim(line.substr(eq + 1));
 
     auto known = std::find_if(kCameraKeys.begin(), kCameraKeys.end(),
-                             [&](const KeySpec& k) { return k.key == key; });
+                              [&](const KeySpec& k) { return k.key == key; });
     if (known == kCameraKeys.end())
         return fail("unknown key '" + std::string(key) + "' in [camera]");
     size_t slot = static_cast<size_t>(known - kCameraKeys.begin());
@@ -232,30 +210,23 @@ bool Parser::cameraLine(std::string_view line)
         return fail("key '" + std::string(key) + "' already set on line " +
                     std::to_string(seenAt_[slot]));
     seenAt_[slot] = line_;
-    if (value.empty())
-        return fail("key '" + std::string(key) + "' has no value");
+    if (value.empty()) return fail("key '" + std::string(key) + "' has no value");
 
     CameraConfig& cfg = out_.config;
     uint64_t n = 0;
     if (key == "name") {
         out_.name = std::string(value);
     } else if (key == "width" || key == "height") {
-        if (!number(value, 16384, n, key))
-            return false;
-        if (n == 0)
-            return fail(std::string(key) + " must be 1..16384");
+        if (!number(value, 16384, n, key)) return false;
+        if (n == 0) return fail(std::string(key) + " must be 1..16384");
         (key == "width" ? cfg.u32Width : cfg.u32Height) = static_cast<uint32_t>(n);
     } else if (key == "pixel_bytes") {
-        if (!number(value, 2, n, key))
-            return false;
-        if (n == 0)
-            return fail("pixel_bytes must be 1 or 2");
+        if (!number(value, 2, n, key)) return false;
+        if (n == 0) return fail("pixel_bytes must be 1 or 2");
         cfg.u8PixelBytes = static_cast<uint8_t>(n);
     } else if (key == "pixel_bits") {
-        if (!number(value, 16, n, key))
-            return false;
-        if (n == 0)
-            return fail("pixel_bits must be 1..16");
+        if (!number(value, 16, n, key)) return false;
+        if (n == 0) return fail("pixel_bits must be 1..16");
         cfg.u8PixelBits = static_cast<uint8_t>(n);
     } else if (key == "format") {
         if (!parseFormatName(value, cfg.emImageFmtMode))
@@ -265,40 +236,33 @@ bool Parser::cameraLine(std::string_view line)
         if (!parseBayerName(value, out_.bayer))
             return fail("unknown bayer order '" + std::string(value) + "' (RG, GR, GB, BG)");
     } else if (key == "i2c_address") {
-        if (!number(value, 0xFF, n, key))
-            return false;
+        if (!number(value, 0xFF, n, key)) return false;
         cfg.u32I2cAddr = static_cast<uint32_t>(n);
     } else if (key == "i2c_mode") {
         if (!parseI2cModeName(value, cfg.emI2cMode))
             return fail("unknown i2c_mode '" + std::string(value) +
                         "' (8_8, 8_16, 16_8, 16_16, 16_32)");
     } else if (key == "transfer_level") {
-        if (!number(value, 0xFFFFFFFF, n, key))
-            return false;
+        if (!number(value, 0xFFFFFFFF, n, key)) return false;
         cfg.u32TransLvl = static_cast<uint32_t>(n);
     } else if (key == "camera_type") {
-        if (!number(value, 0xFFFFFFFF, n, key))
-            return false;
+        if (!number(value, 0xFFFFFFFF, n, key)) return false;
         cfg.u32CameraType = static_cast<uint32_t>(n);
     } else if (key == "sensor_vid") {
-        if (!number(value, 0xFFFF, n, key))
-            return false;
+        if (!number(value, 0xFFFF, n, key)) return false;
         cfg.u16Vid = static_cast<uint16_t>(n);
     }
     return true;
 }
 
-bool Parser::registerLine(std::string_view line)
-{
+bool Parser::registerLine(std::string_view line) {
     std::vector<std::string_view> words = splitWords(line);
     RegisterStep step;
     step.line = line_;
     uint64_t a = 0, v = 0;
     if (upper(words[0]) == "DELAY") {
-        if (words.size() != 2)
-            return fail("expected 'delay MILLISECONDS'");
-        if (!number(words[1], 60000, v, "delay"))
-            return false;
+        if (words.size() != 2) return fail("expected 'delay MILLISECONDS'");
+        if (!number(words[1], 60000, v, "delay")) return false;
         step.kind = RegisterStep::Kind::Delay;
         step.value = static_cast<uint32_t>(v);
         out_.registers.push_back(step);
@@ -316,11 +280,9 @@ bool Parser::registerLine(std::string_view line)
     return true;
 }
 
-bool Parser::boardLine(std::string_view line)
-{
+bool Parser::boardLine(std::string_view line) {
     std::vector<std::string_view> words = splitWords(line);
-    if (words.size() < 3)
-        return fail("expected 'REQUEST VALUE INDEX [DATA BYTES...]' in [board]");
+    if (words.size() < 3) return fail("expected 'REQUEST VALUE INDEX [DATA BYTES...]' in [board]");
     uint64_t request = 0, value = 0, index = 0;
     if (!number(words[0], 0xFF, request, "request") || !number(words[1], 0xFFFF, value, "value") ||
         !number(words[2], 0xFFFF, index, "index"))
@@ -332,19 +294,16 @@ bool Parser::boardLine(std::string_view line)
     cmd.line = line_;
     for (size_t i = 3; i < words.size(); ++i) {
         uint64_t byte = 0;
-        if (!number(words[i], 0xFF, byte, "data byte"))
-            return false;
+        if (!number(words[i], 0xFF, byte, "data byte")) return false;
         cmd.data.push_back(static_cast<uint8_t>(byte));
     }
     // A control transfer's data stage is at most 4096 bytes on the boards' firmware.
-    if (cmd.data.size() > 4096)
-        return fail("a board command carries at most 4096 data bytes");
+    if (cmd.data.size() > 4096) return fail("a board command carries at most 4096 data bytes");
     out_.boardCommands.push_back(std::move(cmd));
     return true;
 }
 
-bool Parser::finish()
-{
+bool Parser::finish() {
     if (!sectionSeen_[0]) {
         error_ = std::string(source_) + ": no [camera] section";
         return false;
@@ -370,8 +329,7 @@ bool Parser::finish()
 
     const unsigned aBits = addressBits(cfg.emI2cMode), vBits = valueBits(cfg.emI2cMode);
     for (const RegisterStep& step : out_.registers) {
-        if (step.kind != RegisterStep::Kind::Write)
-            continue;
+        if (step.kind != RegisterStep::Kind::Write) continue;
         line_ = step.line;
         if (aBits < 32 && step.address >> aBits)
             return fail("register address exceeds the " + std::to_string(aBits) +
@@ -383,7 +341,8 @@ bool Parser::finish()
     return true;
 }
 
-constexpr std::string_view kDefaultText = R"(# The default virtual board: 640x480 RAW8 in RGGB order.
+constexpr std::string_view kDefaultText =
+    R"(# The default virtual board: 640x480 RAW8 in RGGB order.
 [camera]
 name = virtual-default
 width = 640
@@ -405,10 +364,8 @@ transfer_level = 0
 
 }  // namespace
 
-bool parseNumber(std::string_view text, uint64_t max, uint64_t& out)
-{
-    if (text.empty())
-        return false;
+bool parseNumber(std::string_view text, uint64_t max, uint64_t& out) {
+    if (text.empty()) return false;
     unsigned base = 10;
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
         base = 16;
@@ -425,43 +382,34 @@ bool parseNumber(std::string_view text, uint64_t max, uint64_t& out)
             digit = static_cast<unsigned>(c - 'A' + 10);
         else
             return false;
-        if (digit > max || value > (max - digit) / base)
-            return false;
+        if (digit > max || value > (max - digit) / base) return false;
         value = value * base + digit;
     }
     out = value;
     return true;
 }
 
-std::string_view formatName(FormatMode format)
-{
+std::string_view formatName(FormatMode format) {
     for (const auto& f : kFormats)
-        if (f.mode == format)
-            return f.name;
+        if (f.mode == format) return f.name;
     return "?";
 }
 
-std::string_view i2cModeName(I2cMode mode)
-{
+std::string_view i2cModeName(I2cMode mode) {
     for (const auto& m : kI2cModes)
-        if (m.mode == mode)
-            return m.name;
+        if (m.mode == mode) return m.name;
     return "?";
 }
 
-std::string_view bayerName(RawMode bayer)
-{
+std::string_view bayerName(RawMode bayer) {
     for (const auto& b : kBayers)
-        if (b.mode == bayer)
-            return b.name;
+        if (b.mode == bayer) return b.name;
     return "?";
 }
 
-bool parseFormatName(std::string_view text, FormatMode& out)
-{
+bool parseFormatName(std::string_view text, FormatMode& out) {
     std::string s = upper(text);
-    if (s.rfind("FORMAT_MODE_", 0) == 0)
-        s.erase(0, 12);
+    if (s.rfind("FORMAT_MODE_", 0) == 0) s.erase(0, 12);
     for (const auto& f : kFormats) {
         if (f.name == s) {
             out = f.mode;
@@ -471,11 +419,9 @@ bool parseFormatName(std::string_view text, FormatMode& out)
     return false;
 }
 
-bool parseI2cModeName(std::string_view text, I2cMode& out)
-{
+bool parseI2cModeName(std::string_view text, I2cMode& out) {
     std::string s = upper(text);
-    if (s.rfind("I2C_MODE_", 0) == 0)
-        s.erase(0, 9);
+    if (s.rfind("I2C_MODE_", 0) == 0) s.erase(0, 9);
     for (const auto& m : kI2cModes) {
         if (m.name == s) {
             out = m.mode;
@@ -485,11 +431,9 @@ bool parseI2cModeName(std::string_view text, I2cMode& out)
     return false;
 }
 
-bool parseBayerName(std::string_view text, RawMode& out)
-{
+bool parseBayerName(std::string_view text, RawMode& out) {
     std::string s = upper(text);
-    if (s.rfind("RAW_", 0) == 0)
-        s.erase(0, 4);
+    if (s.rfind("RAW_", 0) == 0) s.erase(0, 4);
     for (const auto& b : kBayers) {
         if (b.name == s || b.pattern == s) {
             out = b.mode;
@@ -499,35 +443,28 @@ bool parseBayerName(std::string_view text, RawMode& out)
     return false;
 }
 
-unsigned addressBits(I2cMode mode)
-{
+unsigned addressBits(I2cMode mode) {
     for (const auto& m : kI2cModes)
-        if (m.mode == mode)
-            return m.addressBits;
+        if (m.mode == mode) return m.addressBits;
     return 16;
 }
 
-unsigned valueBits(I2cMode mode)
-{
+unsigned valueBits(I2cMode mode) {
     for (const auto& m : kI2cModes)
-        if (m.mode == mode)
-            return m.valueBits;
+        if (m.mode == mode) return m.valueBits;
     return 32;
 }
 
 bool parseCameraFile(std::string_view text, std::string_view source, CameraFile& out,
-                     std::string& error)
-{
+                     std::string& error) {
     CameraFile parsed;
     Parser parser(source, parsed, error);
-    if (!parser.run(text))
-        return false;
+    if (!parser.run(text)) return false;
     out = std::move(parsed);
     return true;
 }
 
-bool loadCameraFile(const std::string& path, CameraFile& out, std::string& error)
-{
+bool loadCameraFile(const std::string& path, CameraFile& out, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = path + ": " + std::strerror(errno);
@@ -542,19 +479,16 @@ bool loadCameraFile(const std::string& path, CameraFile& out, std::string& error
     return parseCameraFile(text.str(), path, out, error);
 }
 
-std::string_view defaultCameraFileText()
-{
+std::string_view defaultCameraFileText() {
     return kDefaultText;
 }
 
-const CameraFile& defaultCameraFile()
-{
+const CameraFile& defaultCameraFile() {
     static const CameraFile file = [] {
         CameraFile f;
         std::string error;
         // The text is ours and covered by a test; a failure here is a build mistake.
-        if (!parseCameraFile(kDefaultText, "<built-in default>", f, error))
-            std::abort();
+        if (!parseCameraFile(kDefaultText, "<built-in default>", f, error)) std::abort();
         return f;
     }();
     return file;

@@ -5,12 +5,12 @@
 // Threading: plain values and reentrant functions.
 #pragma once
 
+#include <vexo/camera.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <vexo/camera.h>
 
 namespace vexo::tools {
 
@@ -19,8 +19,8 @@ struct RegisterStep {
     enum class Kind : uint8_t { Write, Delay };
     Kind kind = Kind::Write;
     uint32_t address = 0;
-    uint32_t value = 0;   ///< the value for a write, milliseconds for a pause
-    unsigned line = 0;    ///< line in the file, for messages about this step
+    uint32_t value = 0;  ///< the value for a write, milliseconds for a pause
+    unsigned line = 0;   ///< line in the file, for messages about this step
 };
 
 /// One line of the [board] section: a host-to-device vendor request.

@@ -6,84 +6,77 @@ namespace vexo::tools {
 
 namespace {
 
-bool doubled(FormatMode format)
-{
+bool doubled(FormatMode format) {
     return format == FORMAT_MODE_RAW_D || format == FORMAT_MODE_MON_D;
 }
 
-bool mosaic(FormatMode format)
-{
+bool mosaic(FormatMode format) {
     return format == FORMAT_MODE_RAW || format == FORMAT_MODE_RAW_D;
 }
 
-uint8_t clamp8(int v)
-{
+uint8_t clamp8(int v) {
     return static_cast<uint8_t>(std::clamp(v, 0, 255));
 }
 
 }  // namespace
 
-int bayerColour(RawMode bayer, uint32_t x, uint32_t y)
-{
+int bayerColour(RawMode bayer, uint32_t x, uint32_t y) {
     // Colour at the four positions of a 2x2 cell (top-left, top-right, bottom-left,
     // bottom-right) for RG, GR, GB, BG.
-    static constexpr uint8_t kCell[4][4] = {
-        {0, 1, 1, 2}, {1, 0, 2, 1}, {1, 2, 0, 1}, {2, 1, 1, 0}};
+    static constexpr uint8_t kCell[4][4] = {{0, 1, 1, 2}, {1, 0, 2, 1}, {1, 2, 0, 1}, {2, 1, 1, 0}};
     return kCell[static_cast<unsigned>(bayer) & 3][(y & 1) * 2 + (x & 1)];
 }
 
 FrameConverter::FrameConverter(const FrameFormat& format)
-    : format_(format), rows_(format.height * (doubled(format.format) ? 2 : 1))
-{
+    : format_(format), rows_(format.height * (doubled(format.format) ? 2 : 1)) {
     const size_t pixels = size_t{format_.width} * rows_;
     switch (format_.format) {
-    case FORMAT_MODE_RGB:
-    case FORMAT_MODE_YUV:
-        frameBytes_ = pixels * 2;
-        layout_ = PixelLayout::Rgb8;
-        break;
-    case FORMAT_MODE_MON:
-    case FORMAT_MODE_MON_D:
-        frameBytes_ = pixels * format_.pixelBytes;
-        layout_ = format_.pixelBytes == 2 ? PixelLayout::Gray16 : PixelLayout::Gray8;
-        break;
-    case FORMAT_MODE_JPG:
-        frameBytes_ = pixels * format_.pixelBytes * 2;
-        layout_ = PixelLayout::Rgb8;
-        return;  // written as received: nothing to prepare
-    default:
-        frameBytes_ = pixels * format_.pixelBytes;
-        layout_ = PixelLayout::Rgb8;
-        break;
+        case FORMAT_MODE_RGB:
+        case FORMAT_MODE_YUV:
+            frameBytes_ = pixels * 2;
+            layout_ = PixelLayout::Rgb8;
+            break;
+        case FORMAT_MODE_MON:
+        case FORMAT_MODE_MON_D:
+            frameBytes_ = pixels * format_.pixelBytes;
+            layout_ = format_.pixelBytes == 2 ? PixelLayout::Gray16 : PixelLayout::Gray8;
+            break;
+        case FORMAT_MODE_JPG:
+            frameBytes_ = pixels * format_.pixelBytes * 2;
+            layout_ = PixelLayout::Rgb8;
+            return;  // written as received: nothing to prepare
+        default:
+            frameBytes_ = pixels * format_.pixelBytes;
+            layout_ = PixelLayout::Rgb8;
+            break;
     }
     if (format_.pixelBits == 0 || format_.pixelBits > 8 * format_.pixelBytes)
         format_.pixelBits = static_cast<uint8_t>(8 * format_.pixelBytes);
-    if (mosaic(format_.format))
-        samples_.resize(pixels);
-    const size_t channels = layout_ == PixelLayout::Rgb8 ? 3 : layout_ == PixelLayout::Gray16 ? 2 : 1;
+    if (mosaic(format_.format)) samples_.resize(pixels);
+    const size_t channels = layout_ == PixelLayout::Rgb8     ? 3
+                            : layout_ == PixelLayout::Gray16 ? 2
+                                                             : 1;
     image_.resize(pixels * channels);
 }
 
-bool FrameConverter::convert(std::span<const uint8_t> frame, ImageView& out)
-{
-    if (format_.format == FORMAT_MODE_JPG || frame.size() < frameBytes_)
-        return false;
+bool FrameConverter::convert(std::span<const uint8_t> frame, ImageView& out) {
+    if (format_.format == FORMAT_MODE_JPG || frame.size() < frameBytes_) return false;
     frame = frame.first(frameBytes_);
     switch (format_.format) {
-    case FORMAT_MODE_RGB:
-        convertRgb565(frame);
-        break;
-    case FORMAT_MODE_YUV:
-        convertYuyv(frame);
-        break;
-    case FORMAT_MODE_MON:
-    case FORMAT_MODE_MON_D:
-        convertMono(frame);
-        break;
-    default:
-        scaleSamples(frame);
-        debayer();
-        break;
+        case FORMAT_MODE_RGB:
+            convertRgb565(frame);
+            break;
+        case FORMAT_MODE_YUV:
+            convertYuyv(frame);
+            break;
+        case FORMAT_MODE_MON:
+        case FORMAT_MODE_MON_D:
+            convertMono(frame);
+            break;
+        default:
+            scaleSamples(frame);
+            debayer();
+            break;
     }
     out.width = format_.width;
     out.height = rows_;
@@ -92,8 +85,7 @@ bool FrameConverter::convert(std::span<const uint8_t> frame, ImageView& out)
     return true;
 }
 
-void FrameConverter::scaleSamples(std::span<const uint8_t> frame)
-{
+void FrameConverter::scaleSamples(std::span<const uint8_t> frame) {
     if (format_.pixelBytes == 1) {
         std::copy(frame.begin(), frame.end(), samples_.begin());
         return;
@@ -107,8 +99,7 @@ void FrameConverter::scaleSamples(std::span<const uint8_t> frame)
     }
 }
 
-void FrameConverter::debayer()
-{
+void FrameConverter::debayer() {
     // Bilinear: each missing colour is the mean of the same-colour samples in the 3x3
     // neighbourhood, clamped at the borders. Exact inside areas of one colour.
     const uint32_t w = format_.width, h = rows_;
@@ -139,8 +130,7 @@ void FrameConverter::debayer()
     }
 }
 
-void FrameConverter::convertRgb565(std::span<const uint8_t> frame)
-{
+void FrameConverter::convertRgb565(std::span<const uint8_t> frame) {
     const size_t pixels = size_t{format_.width} * rows_;
     for (size_t i = 0; i < pixels; ++i) {
         const uint16_t v = static_cast<uint16_t>(frame[2 * i] | (frame[2 * i + 1] << 8));
@@ -153,8 +143,7 @@ void FrameConverter::convertRgb565(std::span<const uint8_t> frame)
     }
 }
 
-void FrameConverter::convertYuyv(std::span<const uint8_t> frame)
-{
+void FrameConverter::convertYuyv(std::span<const uint8_t> frame) {
     // YUYV 4:2:2, BT.601 studio range. Two neighbouring pixels share U (byte 1 of the pair)
     // and V (byte 3); a lone last pixel of an odd width has no V and is treated as grey-neutral.
     const uint32_t w = format_.width;
@@ -173,8 +162,7 @@ void FrameConverter::convertYuyv(std::span<const uint8_t> frame)
     }
 }
 
-void FrameConverter::convertMono(std::span<const uint8_t> frame)
-{
+void FrameConverter::convertMono(std::span<const uint8_t> frame) {
     if (format_.pixelBytes == 1) {
         std::copy(frame.begin(), frame.end(), image_.begin());
         return;

@@ -8,12 +8,12 @@
 // Threading: one converter per thread.
 #pragma once
 
+#include <vexo/camera.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
-
-#include <vexo/camera.h>
 
 namespace vexo::tools {
 
@@ -41,7 +41,7 @@ struct FrameFormat {
 };
 
 class FrameConverter {
-public:
+  public:
     explicit FrameConverter(const FrameFormat& format);
 
     /// Bytes a frame of this format holds (for JPG: the most it may hold).
@@ -56,7 +56,7 @@ public:
     /// frameBytes(); extra bytes at the end are ignored.
     bool convert(std::span<const uint8_t> frame, ImageView& out);
 
-private:
+  private:
     void scaleSamples(std::span<const uint8_t> frame);
     void debayer();
     void convertRgb565(std::span<const uint8_t> frame);

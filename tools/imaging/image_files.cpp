@@ -1,18 +1,17 @@
 #include "imaging/image_files.h"
 
+#include <png.h>
+
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
 
-#include <png.h>
-
 namespace vexo::tools {
 
 namespace {
 
-bool failErrno(const char* path, std::string& error)
-{
+bool failErrno(const char* path, std::string& error) {
     error = std::string(path) + ": " + std::strerror(errno);
     return false;
 }
@@ -24,8 +23,7 @@ namespace {
 // The libpng part of writePng. libpng reports failures by longjmp back into this frame, so it
 // holds only plain C objects: nothing here has a destructor or may be clobbered.
 bool encodePng(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t height, int colourType,
-               int depth, size_t stride)
-{
+               int depth, size_t stride) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     if (!png || !info) {
@@ -50,11 +48,9 @@ bool encodePng(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t heigh
 
 }  // namespace
 
-bool writePng(const char* path, const ImageView& image, std::string& error)
-{
+bool writePng(const char* path, const ImageView& image, std::string& error) {
     FILE* file = std::fopen(path, "wb");
-    if (!file)
-        return failErrno(path, error);
+    if (!file) return failErrno(path, error);
 
     int colourType = PNG_COLOR_TYPE_RGB, depth = 8;
     size_t bytesPerPixel = 3;
@@ -73,31 +69,25 @@ bool writePng(const char* path, const ImageView& image, std::string& error)
         error = std::string(path) + ": PNG encoding failed";
         return false;
     }
-    if (std::fclose(file) != 0)
-        return failErrno(path, error);
+    if (std::fclose(file) != 0) return failErrno(path, error);
     return true;
 }
 
-size_t jpegLength(std::span<const uint8_t> frame)
-{
+size_t jpegLength(std::span<const uint8_t> frame) {
     for (size_t i = frame.size(); i >= 2; --i) {
-        if (frame[i - 2] == 0xFF && frame[i - 1] == 0xD9)
-            return i;
+        if (frame[i - 2] == 0xFF && frame[i - 1] == 0xD9) return i;
     }
     return frame.size();
 }
 
-bool writeJpeg(const char* path, std::span<const uint8_t> frame, std::string& error)
-{
+bool writeJpeg(const char* path, std::span<const uint8_t> frame, std::string& error) {
     FILE* file = std::fopen(path, "wb");
-    if (!file)
-        return failErrno(path, error);
+    if (!file) return failErrno(path, error);
     const size_t n = jpegLength(frame);
     const bool written = std::fwrite(frame.data(), 1, n, file) == n;
     const int savedErrno = errno;
     if (std::fclose(file) != 0 || !written) {
-        if (!written)
-            errno = savedErrno;
+        if (!written) errno = savedErrno;
         return failErrno(path, error);
     }
     return true;

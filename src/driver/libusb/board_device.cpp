@@ -40,16 +40,16 @@ std::string stringDescriptor(libusb_device_handle* handle, uint8_t index) {
 
 uint32_t speedCodeOf(int libusbSpeed) {
     switch (libusbSpeed) {
-    case LIBUSB_SPEED_LOW:
-    case LIBUSB_SPEED_FULL:
-        return 1;
-    case LIBUSB_SPEED_HIGH:
-        return 2;
-    case LIBUSB_SPEED_SUPER:
-    case LIBUSB_SPEED_SUPER_PLUS:
-        return 4;
-    default:
-        return 0;
+        case LIBUSB_SPEED_LOW:
+        case LIBUSB_SPEED_FULL:
+            return 1;
+        case LIBUSB_SPEED_HIGH:
+            return 2;
+        case LIBUSB_SPEED_SUPER:
+        case LIBUSB_SPEED_SUPER_PLUS:
+            return 4;
+        default:
+            return 0;
     }
 }
 
@@ -131,22 +131,22 @@ bool BoardDevice::ioControl(uint32_t code, void* in, uint32_t inLength, void* ou
     auto* i = static_cast<uint8_t*>(in);
     auto* o = static_cast<uint8_t*>(out);
     switch (code) {
-    case kRequestControlTransfer:
-        return serveControl(i, inLength, o, outLength, bytesReturned, completion, error);
-    case kRequestBufferedTransfer:
-    case kRequestDirectTransfer:
-        return serveData(code, i, inLength, o, outLength, bytesReturned, completion, error);
-    case kRequestAbortPipe: {
-        const std::optional<uint8_t> endpoint = decodeAbortPipe(i, inLength);
-        if (!endpoint) {
-            *error = kErrorInvalidParameter;
-            return false;
+        case kRequestControlTransfer:
+            return serveControl(i, inLength, o, outLength, bytesReturned, completion, error);
+        case kRequestBufferedTransfer:
+        case kRequestDirectTransfer:
+            return serveData(code, i, inLength, o, outLength, bytesReturned, completion, error);
+        case kRequestAbortPipe: {
+            const std::optional<uint8_t> endpoint = decodeAbortPipe(i, inLength);
+            if (!endpoint) {
+                *error = kErrorInvalidParameter;
+                return false;
+            }
+            transfers_->cancelAndDrain(*endpoint);
+            return true;
         }
-        transfers_->cancelAndDrain(*endpoint);
-        return true;
-    }
-    default:
-        return serveInfo(code, in, inLength, o, outLength, bytesReturned, error);
+        default:
+            return serveInfo(code, in, inLength, o, outLength, bytesReturned, error);
     }
 }
 
@@ -163,55 +163,55 @@ bool BoardDevice::serveInfo(uint32_t code, void* in, uint32_t inLength, uint8_t*
         return true;
     };
     switch (code) {
-    case kRequestDriverVersion:
-        return need(4) && put32(driverVersion());
-    case kRequestUsbdiVersion:
-        return need(4) && put32(kUsbdiVersion);
-    case kRequestSpeed:
-        return need(4) && put32(speedCode_);
-    case kRequestAlternateSetting:
-        // The interface is claimed in its first setting and this backend never selects another.
-        if (!need(1)) return false;
-        out[0] = 0;
-        *bytesReturned = 1;
-        return true;
-    case kRequestAddress:
-        if (!need(1)) return false;
-        out[0] = busAddress_;
-        *bytesReturned = 1;
-        return true;
-    case kRequestFriendlyName:
-    case kRequestDeviceName:
-        if (!need(1)) return false;
-        *bytesReturned = writeNameReply(
-            out, outLength,
-            (code == kRequestFriendlyName ? friendlyName_ : deviceName_).c_str());
-        return true;
-    case kRequestSetTransferSize: {
-        const auto request = decodeTransferSize(static_cast<const uint8_t*>(in), inLength);
-        if (!request) {
-            *error = kErrorInvalidParameter;
+        case kRequestDriverVersion:
+            return need(4) && put32(driverVersion());
+        case kRequestUsbdiVersion:
+            return need(4) && put32(kUsbdiVersion);
+        case kRequestSpeed:
+            return need(4) && put32(speedCode_);
+        case kRequestAlternateSetting:
+            // The interface is claimed in its first setting and this backend never selects another.
+            if (!need(1)) return false;
+            out[0] = 0;
+            *bytesReturned = 1;
+            return true;
+        case kRequestAddress:
+            if (!need(1)) return false;
+            out[0] = busAddress_;
+            *bytesReturned = 1;
+            return true;
+        case kRequestFriendlyName:
+        case kRequestDeviceName:
+            if (!need(1)) return false;
+            *bytesReturned = writeNameReply(
+                out, outLength,
+                (code == kRequestFriendlyName ? friendlyName_ : deviceName_).c_str());
+            return true;
+        case kRequestSetTransferSize: {
+            const auto request = decodeTransferSize(static_cast<const uint8_t*>(in), inLength);
+            if (!request) {
+                *error = kErrorInvalidParameter;
+                return false;
+            }
+            // libusb needs no pipe setting for this; the size is kept so the request reads back.
+            {
+                std::lock_guard<std::mutex> lock(sizesMutex_);
+                transferSizes_[request->endpoint] = request->size;
+            }
+            const uint32_t n = std::min(outLength, kTransferSizeRecordSize);
+            if (n) std::memmove(out, in, n);
+            *bytesReturned = n;
+            return true;
+        }
+        default:
+            *error = kErrorInvalidFunction;
             return false;
-        }
-        // libusb needs no pipe setting for this; the size is kept so the request reads back.
-        {
-            std::lock_guard<std::mutex> lock(sizesMutex_);
-            transferSizes_[request->endpoint] = request->size;
-        }
-        const uint32_t n = std::min(outLength, kTransferSizeRecordSize);
-        if (n) std::memmove(out, in, n);
-        *bytesReturned = n;
-        return true;
-    }
-    default:
-        *error = kErrorInvalidFunction;
-        return false;
     }
 }
 
-bool BoardDevice::serveControl(uint8_t* in, uint32_t inLength, uint8_t* out,
-                               uint32_t outLength, uint32_t* bytesReturned,
-                               std::unique_ptr<Completion>& completion, uint32_t* error) {
+bool BoardDevice::serveControl(uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t outLength,
+                               uint32_t* bytesReturned, std::unique_ptr<Completion>& completion,
+                               uint32_t* error) {
     const Decoded<ControlRequest> decoded = decodeControlRequest(in, inLength, out, outLength);
     if (!decoded.request) {
         *error = kErrorInvalidParameter;
@@ -246,12 +246,12 @@ bool BoardDevice::serveControl(uint8_t* in, uint32_t inLength, uint8_t* out,
 bool BoardDevice::serveData(uint32_t code, uint8_t* in, uint32_t inLength, uint8_t* out,
                             uint32_t outLength, uint32_t* bytesReturned,
                             std::unique_ptr<Completion>& completion, uint32_t* error) {
-    const Decoded<DataRequest> decoded =
-        code == kRequestBufferedTransfer ? decodeBufferedRequest(in, inLength, out, outLength)
-                                         : decodeDirectRequest(in, inLength, out, outLength);
+    const Decoded<DataRequest> decoded = code == kRequestBufferedTransfer
+                                             ? decodeBufferedRequest(in, inLength, out, outLength)
+                                             : decodeDirectRequest(in, inLength, out, outLength);
     if (!decoded.request) {
-        *error = decoded.error == DecodeError::Unsupported ? kErrorNotSupported
-                                                           : kErrorInvalidParameter;
+        *error =
+            decoded.error == DecodeError::Unsupported ? kErrorNotSupported : kErrorInvalidParameter;
         return false;
     }
     const DataRequest& r = *decoded.request;

@@ -1,9 +1,9 @@
 // One open real board: the driver's requests served with libusb on its device handle.
 //
 // Open claims the first interface of the active configuration (it fails when a kernel driver or
-// another program holds it); close cancels what is in flight, waits for it, releases the interface and closes
-// the handle. Descriptor reads and vendor requests become control transfers; reads and writes
-// of the other endpoints become bulk or interrupt transfers straight on the caller's buffer.
+// another program holds it); close cancels what is in flight, waits for it, releases the interface
+// and closes the handle. Descriptor reads and vendor requests become control transfers; reads and
+// writes of the other endpoints become bulk or interrupt transfers straight on the caller's buffer.
 //
 // Threading: ioControl() may run in several threads at once (the camera's capture thread and a
 // thread sending vendor requests); close() runs once, after which every request is refused.
@@ -27,7 +27,7 @@ struct libusb_device_handle;
 namespace vexo::driver::lusb {
 
 class BoardDevice : public DeviceObject {
-public:
+  public:
     /// Opens and claims `device`; null with *error (a Windows error) when that fails.
     static std::unique_ptr<BoardDevice> open(libusb_context* context, libusb_device* device,
                                              uint32_t* error);
@@ -38,7 +38,7 @@ public:
                    uint32_t* error) override;
     bool close(uint32_t* error) override;
 
-private:
+  private:
     BoardDevice(libusb_context* context, libusb_device_handle* handle);
 
     bool serveInfo(uint32_t code, void* in, uint32_t inLength, uint8_t* out, uint32_t outLength,
@@ -46,9 +46,9 @@ private:
     bool serveControl(uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t outLength,
                       uint32_t* bytesReturned, std::unique_ptr<Completion>& completion,
                       uint32_t* error);
-    bool serveData(uint32_t code, uint8_t* in, uint32_t inLength, uint8_t* out,
-                   uint32_t outLength, uint32_t* bytesReturned,
-                   std::unique_ptr<Completion>& completion, uint32_t* error);
+    bool serveData(uint32_t code, uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t outLength,
+                   uint32_t* bytesReturned, std::unique_ptr<Completion>& completion,
+                   uint32_t* error);
     // Submits a filled transfer; completes it at once for synchronous requests.
     bool issue(const std::shared_ptr<PendingTransfer>& transfer, uint32_t* bytesReturned,
                std::unique_ptr<Completion>& completion, uint32_t* error);

@@ -40,8 +40,7 @@ void reportNoPermission(libusb_device* device) {
         libusb_get_device_descriptor(device, &d);
         std::fprintf(stderr, "%s\n",
                      noPermissionMessage(libusb_get_bus_number(device),
-                                         libusb_get_device_address(device), d.idVendor,
-                                         d.idProduct)
+                                         libusb_get_device_address(device), d.idVendor, d.idProduct)
                          .c_str());
     });
 }

@@ -17,7 +17,7 @@ namespace {
 
 // libusb's device list, released on every path out.
 class DeviceList {
-public:
+  public:
     explicit DeviceList(libusb_context* context) {
         const ssize_t n = libusb_get_device_list(context, &list_);
         count_ = n > 0 ? static_cast<size_t>(n) : 0;
@@ -31,7 +31,7 @@ public:
     size_t size() const { return count_; }
     libusb_device* operator[](size_t i) const { return list_[i]; }
 
-private:
+  private:
     libusb_device** list_ = nullptr;
     size_t count_ = 0;
 };

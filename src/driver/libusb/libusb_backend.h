@@ -18,7 +18,7 @@
 namespace vexo::driver::lusb {
 
 class LibusbBackend : public Backend {
-public:
+  public:
     /// Device paths of the attached boards, ordered by bus and port; empty for another class
     /// or when libusb cannot start.
     std::vector<std::string> enumerate(const Guid& interfaceClass) override;

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "driver/libusb/driver_request.h"
-#include "driver/pooled.h"
 #include "driver/libusb/usb_context.h"
+#include "driver/pooled.h"
 
 namespace vexo::driver::lusb {
 
@@ -21,14 +21,14 @@ constexpr auto kDrainRound = std::chrono::milliseconds(100);
 // Waiters on an event of this table drive its requests through it. Holds the table weakly: a
 // closed device's table goes away once its last transfer is back.
 class TablePump : public Pump {
-public:
+  public:
     explicit TablePump(std::weak_ptr<TransferTable> table) : table_(std::move(table)) {}
 
     void pump(uint64_t requestId, Clock::time_point deadline) override {
         if (auto table = table_.lock()) table->drive(requestId, deadline);
     }
 
-private:
+  private:
     std::weak_ptr<TransferTable> table_;
 };
 
@@ -111,9 +111,11 @@ struct RecyclingAllocator {
         ::operator delete(p);
     }
     template <typename U>
-    bool operator==(const RecyclingAllocator<U>&) const { return true; }
+    bool operator==(const RecyclingAllocator<U>&) const {
+        return true;
+    }
 
-private:
+  private:
     struct Spare {
         Spare() { blocks.reserve(256); }
         std::mutex mutex;
@@ -268,9 +270,9 @@ void TransferTable::close() {
 
 size_t TransferTable::inFlight(uint8_t endpoint) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<size_t>(std::count_if(inFlight_.begin(), inFlight_.end(), [&](const auto& t) {
-        return t->endpoint == endpoint;
-    }));
+    return static_cast<size_t>(
+        std::count_if(inFlight_.begin(), inFlight_.end(),
+                      [&](const auto& t) { return t->endpoint == endpoint; }));
 }
 
 std::shared_ptr<PendingTransfer> TransferTable::findLocked(uint64_t id) const {

@@ -36,15 +36,15 @@ struct PendingTransfer {
     PendingTransfer(const PendingTransfer&) = delete;
     PendingTransfer& operator=(const PendingTransfer&) = delete;
 
-    libusb_transfer* transfer = nullptr;  ///< owned; filled by the caller before submit()
-    uint8_t endpoint = 0;                 ///< 0 for endpoint 0
-    bool control = false;                 ///< setup packet at the front of the buffer
+    libusb_transfer* transfer = nullptr;     ///< owned; filled by the caller before submit()
+    uint8_t endpoint = 0;                    ///< 0 for endpoint 0
+    bool control = false;                    ///< setup packet at the front of the buffer
     std::unique_ptr<Completion> completion;  ///< overlapped requests only
-    uint8_t* statusHeader = nullptr;      ///< record header receiving the status words
-    uint8_t* replyData = nullptr;         ///< control IN: where the data stage goes
-    uint32_t replyCapacity = 0;           ///< control: data-stage bytes the record holds
-    uint32_t dataOffset = 0;              ///< added to the bytes moved in the reported count
-    std::vector<uint8_t> buffer;          ///< control: setup packet followed by the data stage
+    uint8_t* statusHeader = nullptr;         ///< record header receiving the status words
+    uint8_t* replyData = nullptr;            ///< control IN: where the data stage goes
+    uint32_t replyCapacity = 0;              ///< control: data-stage bytes the record holds
+    uint32_t dataOffset = 0;                 ///< added to the bytes moved in the reported count
+    std::vector<uint8_t> buffer;             ///< control: setup packet followed by the data stage
 
     // Set by the callback, read under the table's mutex.
     bool done = false;
@@ -62,7 +62,7 @@ struct PendingTransfer {
 std::shared_ptr<PendingTransfer> makePendingTransfer();
 
 class TransferTable : public std::enable_shared_from_this<TransferTable> {
-public:
+  public:
     static std::shared_ptr<TransferTable> create(libusb_context* context);
     ~TransferTable();
 
@@ -90,7 +90,7 @@ public:
     /// Drives request `id` in the calling thread until it is back or `deadline` passes.
     void drive(uint64_t id, Clock::time_point deadline);
 
-private:
+  private:
     explicit TransferTable(libusb_context* context);
     static void onTransferDone(libusb_transfer* transfer);
     void finish(PendingTransfer& transfer);

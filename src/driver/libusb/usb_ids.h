@@ -27,7 +27,7 @@ struct UsbId {
 
 /// The ids a device may carry to be served as a board.
 class UsbIdFilter {
-public:
+  public:
     /// The boards' own vendor ids only.
     UsbIdFilter();
     /// The boards' vendor ids plus `extra`.
@@ -35,7 +35,7 @@ public:
 
     bool matches(uint16_t vendorId, uint16_t productId) const;
 
-private:
+  private:
     std::vector<UsbId> ids_;
 };
 

@@ -13,15 +13,17 @@ using json = nlohmann::json;
 
 constexpr const char* kFormatNames[] = {"RAW", "MON", "RGB", "YUV", "JPG", "RAW_D", "MON_D"};
 constexpr const char* kBayerNames[] = {"RGGB", "GRBG", "GBRG", "BGGR"};
-constexpr const char* kFaultNames[] = {"stall",       "shortFrame", "longFrame",
-                                       "skipIndex",   "repeatIndex", "discard",
+constexpr const char* kFaultNames[] = {"stall",         "shortFrame",  "longFrame",
+                                       "skipIndex",     "repeatIndex", "discard",
                                        "corruptHeader", "controlFail", "unplug"};
 
-bool isUsb2Product(uint16_t product) { return product == 0x52CB || product == 0x02F1; }
+bool isUsb2Product(uint16_t product) {
+    return product == 0x52CB || product == 0x02F1;
+}
 
 // Walks one JSON document, keeping the path of the key being read for the error line.
 class Reader {
-public:
+  public:
     explicit Reader(std::string& error) : error_(error) {}
 
     bool fail(const std::string& key, const std::string& what) {
@@ -32,7 +34,8 @@ public:
     // Refuses keys the format does not know: a misspelt key would otherwise pass unnoticed.
     bool onlyKeys(const json& object, const std::string& path,
                   std::initializer_list<const char*> known) {
-        if (!object.is_object()) return fail(path.empty() ? "document" : path, "expected an object");
+        if (!object.is_object())
+            return fail(path.empty() ? "document" : path, "expected an object");
         for (auto it = object.begin(); it != object.end(); ++it) {
             bool ok = false;
             for (const char* k : known) ok = ok || it.key() == k;
@@ -58,7 +61,8 @@ public:
             return fail(key, "must not be negative");
         } else if (v.is_number_float()) {
             double d = v.get<double>();
-            if (d < 0 || d != std::floor(d) || d > 1.8e19) return fail(key, "expected a whole number");
+            if (d < 0 || d != std::floor(d) || d > 1.8e19)
+                return fail(key, "expected a whole number");
             out = static_cast<uint64_t>(d);
         } else if (v.is_string()) {
             if (!parseNumber(v.get_ref<const std::string&>(), out))
@@ -126,7 +130,7 @@ public:
         return ec == std::errc() && ptr == last && first != last;
     }
 
-private:
+  private:
     std::string& error_;
 };
 
@@ -156,9 +160,8 @@ bool readBoard(Reader& r, const json& j, const std::string& path, BoardConfig& b
         return false;
     if (!r.field(j, path, "vendorId", b.vendorId, 0xFFFF) ||
         !r.field(j, path, "productId", b.productId, 0xFFFF) ||
-        !r.field(j, path, "firmware", b.firmware, 0xFFFF) ||
-        !r.text(j, path, "serial", b.serial) || !r.text(j, path, "manufacturer", b.manufacturer) ||
-        !r.text(j, path, "product", b.product))
+        !r.field(j, path, "firmware", b.firmware, 0xFFFF) || !r.text(j, path, "serial", b.serial) ||
+        !r.text(j, path, "manufacturer", b.manufacturer) || !r.text(j, path, "product", b.product))
         return false;
     if (j.contains("usbVersion")) {
         uint8_t v = 0;

@@ -52,9 +52,9 @@ struct FaultConfig {
 };
 
 struct StreamConfig {
-    uint32_t width = 640;   ///< 1..16384
-    uint32_t height = 480;  ///< 1..16384
-    uint8_t pixelBytes = 1; ///< 1 or 2
+    uint32_t width = 640;    ///< 1..16384
+    uint32_t height = 480;   ///< 1..16384
+    uint8_t pixelBytes = 1;  ///< 1 or 2
     PixelFormat format = PixelFormat::Raw;
     BayerOrder bayer = BayerOrder::RGGB;
     double fps = 0;  ///< 0: every read completes as soon as it is offered

@@ -9,7 +9,9 @@ void put16(std::vector<uint8_t>& v, uint16_t x) {
     v.push_back(static_cast<uint8_t>(x >> 8));
 }
 
-std::u16string widen(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+std::u16string widen(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
 
 std::vector<uint8_t> bos(const BoardConfig& c) {
     std::vector<uint8_t> b = {5, 15, 0, 0, 3};
@@ -21,8 +23,8 @@ std::vector<uint8_t> bos(const BoardConfig& c) {
     // Container id: stable per serial, so one board is recognised on every port.
     b.insert(b.end(), {20, 16, 4, 0});
     for (int i = 0; i < 16; ++i)
-        b.push_back(static_cast<uint8_t>(i < static_cast<int>(c.serial.size()) ? c.serial[i]
-                                                                                 : 0x5A + i));
+        b.push_back(
+            static_cast<uint8_t>(i < static_cast<int>(c.serial.size()) ? c.serial[i] : 0x5A + i));
     b[2] = static_cast<uint8_t>(b.size());
     b[3] = static_cast<uint8_t>(b.size() >> 8);
     return b;
@@ -44,7 +46,8 @@ DescriptorTables boardDescriptors(const BoardConfig& c) {
     put16(t.device, c.firmware);
     t.device.insert(t.device.end(), {1, 2, 3, 1});
 
-    std::vector<uint8_t> cfg = {9, 2, 0, 0, 1, 1, 0, 0x80, static_cast<uint8_t>(super ? 0x70 : 0xFA)};
+    std::vector<uint8_t> cfg = {
+        9, 2, 0, 0, 1, 1, 0, 0x80, static_cast<uint8_t>(super ? 0x70 : 0xFA)};
     cfg.insert(cfg.end(), {9, 4, 0, 0, 1, 0xFF, 0, 0, 0});
     cfg.insert(cfg.end(), {7, 5, kBulkInEndpoint, 0x02});
     put16(cfg, super ? 1024 : 512);

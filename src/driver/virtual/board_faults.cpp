@@ -10,9 +10,13 @@ bool touches(const FaultConfig& f, uint32_t frame) {
 }
 }  // namespace
 
-void BoardFaults::add(const FaultConfig& fault) { entries_.push_back({fault, fault.count}); }
+void BoardFaults::add(const FaultConfig& fault) {
+    entries_.push_back({fault, fault.count});
+}
 
-void BoardFaults::clear() { entries_.clear(); }
+void BoardFaults::clear() {
+    entries_.clear();
+}
 
 FrameFaults BoardFaults::forFrame(uint32_t frame) const {
     FrameFaults out;
@@ -27,18 +31,31 @@ FrameFaults BoardFaults::forFrame(uint32_t frame) const {
         }
         if (!touches(f, frame)) continue;
         switch (f.kind) {
-        case BoardFault::Stall:
-            out.stall = true;
-            stallForever = stallForever || f.ms == 0;
-            out.stallMs = std::max(out.stallMs, f.ms);
-            break;
-        case BoardFault::ShortFrame: out.missingBytes += f.bytes; break;
-        case BoardFault::LongFrame: out.extraBytes += f.bytes; break;
-        case BoardFault::SkipIndex: out.skipIndex = true; break;
-        case BoardFault::RepeatIndex: out.repeatIndex = true; break;
-        case BoardFault::Discard: out.discard = true; break;
-        case BoardFault::CorruptHeader: out.corrupt = true; break;
-        default: break;
+            case BoardFault::Stall:
+                out.stall = true;
+                stallForever = stallForever || f.ms == 0;
+                out.stallMs = std::max(out.stallMs, f.ms);
+                break;
+            case BoardFault::ShortFrame:
+                out.missingBytes += f.bytes;
+                break;
+            case BoardFault::LongFrame:
+                out.extraBytes += f.bytes;
+                break;
+            case BoardFault::SkipIndex:
+                out.skipIndex = true;
+                break;
+            case BoardFault::RepeatIndex:
+                out.repeatIndex = true;
+                break;
+            case BoardFault::Discard:
+                out.discard = true;
+                break;
+            case BoardFault::CorruptHeader:
+                out.corrupt = true;
+                break;
+            default:
+                break;
         }
     }
     if (stallForever) out.stallMs = 0;

@@ -24,7 +24,7 @@ struct FrameFaults {
 };
 
 class BoardFaults {
-public:
+  public:
     void add(const FaultConfig& fault);
     void clear();
 
@@ -35,7 +35,7 @@ public:
     /// `framesStarted` tells whether a fault's atFrame has been reached.
     bool takeControlFailure(uint8_t request, uint32_t framesStarted);
 
-private:
+  private:
     struct Entry {
         FaultConfig config;
         uint32_t failuresLeft;  // ControlFail with a count

@@ -14,7 +14,7 @@ namespace vexo::driver::virt {
 /// allocates. The first quality of a fixed ladder (90 down to 10) whose output fits `limit`
 /// bytes is used, so small frame buffers still receive whole JPEG images.
 class JpegEncoder {
-public:
+  public:
     JpegEncoder(uint32_t width, uint32_t height, size_t limit);
     ~JpegEncoder();
     JpegEncoder(const JpegEncoder&) = delete;
@@ -26,7 +26,7 @@ public:
     std::span<const uint8_t> encode(const uint8_t* rgb);
     bool fits() const { return fits_; }
 
-private:
+  private:
     void* handle_;
     uint32_t width_, height_;
     size_t limit_;

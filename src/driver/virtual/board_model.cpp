@@ -27,21 +27,34 @@ struct RegisterOp {
 
 std::optional<RegisterOp> registerOp(uint8_t code) {
     switch (code) {
-    case 0xD4: return RegisterOp{true, false, 2};
-    case 0xD5: return RegisterOp{false, false, 2};
-    case 0xD6: return RegisterOp{true, false, 1};
-    case 0xD7: return RegisterOp{false, false, 1};
-    case 0xDF: return RegisterOp{true, true, 1};
-    case 0xE0: return RegisterOp{false, true, 1};
-    case 0xE1: return RegisterOp{false, true, 2};
-    case 0xE2: return RegisterOp{true, true, 2};
-    case 0xE5: return RegisterOp{false, true, 4};
-    case 0xE6: return RegisterOp{true, true, 4};
-    default: return std::nullopt;
+        case 0xD4:
+            return RegisterOp{true, false, 2};
+        case 0xD5:
+            return RegisterOp{false, false, 2};
+        case 0xD6:
+            return RegisterOp{true, false, 1};
+        case 0xD7:
+            return RegisterOp{false, false, 1};
+        case 0xDF:
+            return RegisterOp{true, true, 1};
+        case 0xE0:
+            return RegisterOp{false, true, 1};
+        case 0xE1:
+            return RegisterOp{false, true, 2};
+        case 0xE2:
+            return RegisterOp{true, true, 2};
+        case 0xE5:
+            return RegisterOp{false, true, 4};
+        case 0xE6:
+            return RegisterOp{true, true, 4};
+        default:
+            return std::nullopt;
     }
 }
 
-uint32_t widthMask(uint8_t bytes) { return bytes >= 4 ? 0xFFFFFFFFu : (1u << (8 * bytes)) - 1; }
+uint32_t widthMask(uint8_t bytes) {
+    return bytes >= 4 ? 0xFFFFFFFFu : (1u << (8 * bytes)) - 1;
+}
 
 ControlResult reply(uint8_t* data, const uint8_t* bytes, uint32_t available, uint16_t wLength) {
     uint32_t n = std::min<uint32_t>(available, wLength);
@@ -106,14 +119,23 @@ ControlResult BoardModel::control(const SetupPacket& setup, uint8_t* data) {
             static const uint8_t kZero[2] = {0, 0};
             static const uint8_t kOne[1] = {1};
             switch (setup.bRequest) {
-            case 0: result = setup.isIn() ? reply(data, kZero, 2, setup.wLength) : result; break;
-            case 8: result = setup.isIn() ? reply(data, kOne, 1, setup.wLength) : result; break;
-            case 10: result = setup.isIn() ? reply(data, kZero, 1, setup.wLength) : result; break;
-            case 1:
-            case 3:
-            case 9:
-            case 11: result = setup.isIn() ? result : ControlResult::ack(0); break;
-            default: break;
+                case 0:
+                    result = setup.isIn() ? reply(data, kZero, 2, setup.wLength) : result;
+                    break;
+                case 8:
+                    result = setup.isIn() ? reply(data, kOne, 1, setup.wLength) : result;
+                    break;
+                case 10:
+                    result = setup.isIn() ? reply(data, kZero, 1, setup.wLength) : result;
+                    break;
+                case 1:
+                case 3:
+                case 9:
+                case 11:
+                    result = setup.isIn() ? result : ControlResult::ack(0);
+                    break;
+                default:
+                    break;
             }
         }
     }
@@ -127,47 +149,49 @@ ControlResult BoardModel::vendorRequest(const SetupPacket& setup, uint8_t* data,
     const ControlResult stall = ControlResult::stall();
     const ControlResult outAck = ControlResult::ack(setup.wLength);
     switch (setup.bRequest) {
-    case 0x80: {
-        if (!in) return stall;
-        const uint8_t version[2] = {static_cast<uint8_t>(config_.firmware >> 8),
-                                    static_cast<uint8_t>(config_.firmware)};
-        return reply(data, version, 2, setup.wLength);
-    }
-    case 0xA1:
-        if (in) return stall;
-        startStreaming(now);
-        return outAck;
-    case 0xA2:
-        if (in) return stall;
-        stopStreaming();
-        return outAck;
-    case 0xA9:
-        if (in) return stall;
-        shotArmed_ = true;
-        return outAck;
-    case 0xA8:
-        if (in) return stall;
-        if (shotArmed_) triggerPulse();
-        shotArmed_ = false;
-        return outAck;
-    case 0xB0: {
-        if (!in) return stall;
-        uint8_t r[24] = {};
-        const uint64_t t = clockAt(now);
-        for (int i = 0; i < 8; ++i) r[i] = static_cast<uint8_t>(t >> (8 * i));
-        return reply(data, r, sizeof r, setup.wLength);
-    }
-    case 0xB1: {
-        if (in || setup.wLength < 16 || !data) return stall;
-        uint64_t host = 0;
-        for (int i = 0; i < 8; ++i) host |= uint64_t{data[8 + i]} << (8 * i);
-        clockBase_ = host;
-        clockRef_ = now;
-        return outAck;
-    }
-    case 0xF7:
-    case 0xF8: return userDataRequest(setup, data);
-    default: break;
+        case 0x80: {
+            if (!in) return stall;
+            const uint8_t version[2] = {static_cast<uint8_t>(config_.firmware >> 8),
+                                        static_cast<uint8_t>(config_.firmware)};
+            return reply(data, version, 2, setup.wLength);
+        }
+        case 0xA1:
+            if (in) return stall;
+            startStreaming(now);
+            return outAck;
+        case 0xA2:
+            if (in) return stall;
+            stopStreaming();
+            return outAck;
+        case 0xA9:
+            if (in) return stall;
+            shotArmed_ = true;
+            return outAck;
+        case 0xA8:
+            if (in) return stall;
+            if (shotArmed_) triggerPulse();
+            shotArmed_ = false;
+            return outAck;
+        case 0xB0: {
+            if (!in) return stall;
+            uint8_t r[24] = {};
+            const uint64_t t = clockAt(now);
+            for (int i = 0; i < 8; ++i) r[i] = static_cast<uint8_t>(t >> (8 * i));
+            return reply(data, r, sizeof r, setup.wLength);
+        }
+        case 0xB1: {
+            if (in || setup.wLength < 16 || !data) return stall;
+            uint64_t host = 0;
+            for (int i = 0; i < 8; ++i) host |= uint64_t{data[8 + i]} << (8 * i);
+            clockBase_ = host;
+            clockRef_ = now;
+            return outAck;
+        }
+        case 0xF7:
+        case 0xF8:
+            return userDataRequest(setup, data);
+        default:
+            break;
     }
     if (registerOp(setup.bRequest)) return registerRequest(setup, data);
     return stall;
@@ -226,28 +250,31 @@ ControlResult BoardModel::userDataRequest(const SetupPacket& setup, uint8_t* dat
 
 void BoardModel::writeBoardController(uint8_t reg, uint8_t value, Clock::time_point now) {
     switch (reg) {
-    case 0:
-    case 5:
-    case 6:
-    case 7:
-    case 9: return;  // read-only
-    case 3: {
-        const uint8_t old = controller_[3];
-        controller_[3] = value;
-        if ((old & 0x20) && !(value & 0x20)) triggerPulse();  // end of 0x40, 0x60, 0x40
-        return;
-    }
-    case 8: {
-        controller_[8] = value;
-        const bool external = (value & 0x80) != 0;
-        if (external != external_) {
-            external_ = external;
-            triggersWaiting_ = 0;
+        case 0:
+        case 5:
+        case 6:
+        case 7:
+        case 9:
+            return;  // read-only
+        case 3: {
+            const uint8_t old = controller_[3];
+            controller_[3] = value;
+            if ((old & 0x20) && !(value & 0x20)) triggerPulse();  // end of 0x40, 0x60, 0x40
+            return;
         }
-        if (value == 0x00) startStreaming(now);
-        return;
-    }
-    default: controller_[reg] = value; return;
+        case 8: {
+            controller_[8] = value;
+            const bool external = (value & 0x80) != 0;
+            if (external != external_) {
+                external_ = external;
+                triggersWaiting_ = 0;
+            }
+            if (value == 0x00) startStreaming(now);
+            return;
+        }
+        default:
+            controller_[reg] = value;
+            return;
     }
 }
 
@@ -302,12 +329,13 @@ void BoardModel::triggerPulse() {
 }
 
 uint64_t BoardModel::clockAt(Clock::time_point t) const {
-    return clockBase_ + static_cast<uint64_t>(std::chrono::duration_cast<Ticks>(t - clockRef_).count());
+    return clockBase_ +
+           static_cast<uint64_t>(std::chrono::duration_cast<Ticks>(t - clockRef_).count());
 }
 
 Clock::time_point BoardModel::frameDue() const {
-    return streamStart_ + std::chrono::duration_cast<Clock::duration>(
-                              std::chrono::duration<double>(framesSinceStart_ / config_.stream.fps));
+    return streamStart_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                              framesSinceStart_ / config_.stream.fps));
 }
 
 BoardModel::Start BoardModel::canStartFrame(Clock::time_point now, Clock::time_point& waitUntil) {
@@ -328,8 +356,8 @@ BoardModel::Start BoardModel::canStartFrame(Clock::time_point now, Clock::time_p
     }
     if (f.stall && stalledFrame_ != nextFrame_) {
         if (!stallEnd_)
-            stallEnd_ = f.stallMs ? now + std::chrono::milliseconds(f.stallMs)
-                                  : Clock::time_point::max();
+            stallEnd_ =
+                f.stallMs ? now + std::chrono::milliseconds(f.stallMs) : Clock::time_point::max();
         if (now < *stallEnd_) {
             waitUntil = *stallEnd_;
             return Start::Wait;

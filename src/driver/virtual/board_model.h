@@ -46,7 +46,7 @@ struct ControlRecord {
 };
 
 class BoardModel : public DeviceModel {
-public:
+  public:
     /// A board for `config`; null with `error` set when the configuration is refused.
     static std::shared_ptr<BoardModel> create(const BoardConfig& config, std::string& error);
 
@@ -81,7 +81,7 @@ public:
     void addFault(const FaultConfig& fault);
     void clearFaults();
 
-private:
+  private:
     enum class Start { Go, Wait, Fail };
 
     ControlResult vendorRequest(const SetupPacket& setup, uint8_t* data, Clock::time_point now);

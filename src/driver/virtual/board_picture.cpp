@@ -37,7 +37,9 @@ uint32_t bounce(uint64_t t, uint32_t range) {
     return static_cast<uint32_t>(p <= range ? p : 2ull * range - p);
 }
 
-uint8_t luma(Rgb c) { return static_cast<uint8_t>((77 * c.r + 150 * c.g + 29 * c.b) >> 8); }
+uint8_t luma(Rgb c) {
+    return static_cast<uint8_t>((77 * c.r + 150 * c.g + 29 * c.b) >> 8);
+}
 
 // 8-bit level as written with `pixelBytes`: 2 bytes carry 10 significant bits.
 uint16_t level(uint8_t v, uint8_t pixelBytes) {
@@ -54,9 +56,12 @@ uint8_t bayerChannel(BayerOrder order, uint32_t x, uint32_t y, Rgb c) {
     static constexpr uint8_t kOrder[4][4] = {
         {0, 1, 1, 2}, {1, 0, 2, 1}, {1, 2, 0, 1}, {2, 1, 1, 0}};
     switch (kOrder[static_cast<int>(order)][(y & 1) * 2 + (x & 1)]) {
-    case 0: return c.r;
-    case 1: return c.g;
-    default: return c.b;
+        case 0:
+            return c.r;
+        case 1:
+            return c.g;
+        default:
+            return c.b;
     }
 }
 
@@ -129,13 +134,16 @@ std::array<PixelRect, 2> PictureLayout::changedRects(uint32_t frame) const {
 size_t streamFrameBytes(const StreamConfig& s) {
     size_t pixels = size_t{s.width} * s.height;
     switch (s.format) {
-    case PixelFormat::Raw:
-    case PixelFormat::Mon: return pixels * s.pixelBytes;
-    case PixelFormat::Rgb:
-    case PixelFormat::Yuv: return pixels * 2;
-    case PixelFormat::Jpg:
-    case PixelFormat::RawD:
-    case PixelFormat::MonD: return pixels * s.pixelBytes * 2;
+        case PixelFormat::Raw:
+        case PixelFormat::Mon:
+            return pixels * s.pixelBytes;
+        case PixelFormat::Rgb:
+        case PixelFormat::Yuv:
+            return pixels * 2;
+        case PixelFormat::Jpg:
+        case PixelFormat::RawD:
+        case PixelFormat::MonD:
+            return pixels * s.pixelBytes * 2;
     }
     return 0;
 }
@@ -144,8 +152,8 @@ FrameRenderer::FrameRenderer(const StreamConfig& stream)
     : stream_(stream), layout_(stream.width, stream.height) {
     if (stream.format == PixelFormat::Jpg) {
         image_.resize(size_t{stream.width} * stream.height * 3);
-        jpeg_ = std::make_unique<JpegEncoder>(stream.width, stream.height,
-                                              streamFrameBytes(stream));
+        jpeg_ =
+            std::make_unique<JpegEncoder>(stream.width, stream.height, streamFrameBytes(stream));
     } else {
         image_.resize(streamFrameBytes(stream));
     }
@@ -160,7 +168,9 @@ FrameRenderer::FrameRenderer(const StreamConfig& stream)
 
 FrameRenderer::~FrameRenderer() = default;
 
-bool FrameRenderer::usable() const { return usable_; }
+bool FrameRenderer::usable() const {
+    return usable_;
+}
 
 std::span<const uint8_t> FrameRenderer::frame(uint32_t frame) {
     if (shown_ == frame) return jpeg_ ? jpegFrame_ : std::span<const uint8_t>(image_);
@@ -176,10 +186,13 @@ std::span<const uint8_t> FrameRenderer::frame(uint32_t frame) {
 
 size_t FrameRenderer::bytesPerPixel() const {
     switch (stream_.format) {
-    case PixelFormat::Rgb:
-    case PixelFormat::Yuv: return 2;
-    case PixelFormat::Jpg: return 3;
-    default: return stream_.pixelBytes;
+        case PixelFormat::Rgb:
+        case PixelFormat::Yuv:
+            return 2;
+        case PixelFormat::Jpg:
+            return 3;
+        default:
+            return stream_.pixelBytes;
     }
 }
 
@@ -215,44 +228,44 @@ void FrameRenderer::fillRun(uint32_t y, uint32_t x0, uint32_t x1, bool white,
     uint8_t unit[4];
     size_t unitBytes = 0;
     switch (stream_.format) {
-    case PixelFormat::Raw:
-    case PixelFormat::RawD:
-    case PixelFormat::Mon:
-    case PixelFormat::MonD: {
-        uint16_t v = white ? (pb == 1 ? 255 : 1023) : 0;
-        unit[0] = static_cast<uint8_t>(v);
-        unit[1] = static_cast<uint8_t>(v >> 8);
-        unitBytes = pb;
-        break;
-    }
-    case PixelFormat::Rgb:
-        unit[0] = unit[1] = white ? 0xFF : 0x00;
-        unitBytes = 2;
-        break;
-    case PixelFormat::Jpg:
-        unit[0] = unit[1] = unit[2] = white ? 0xFF : 0x00;
-        unitBytes = 3;
-        break;
-    case PixelFormat::Yuv:
-        if (x0 & 1) {
-            encodeRect({x0 - 1, y, x0 + 1, y + 1}, &parts);
-            ++x0;
+        case PixelFormat::Raw:
+        case PixelFormat::RawD:
+        case PixelFormat::Mon:
+        case PixelFormat::MonD: {
+            uint16_t v = white ? (pb == 1 ? 255 : 1023) : 0;
+            unit[0] = static_cast<uint8_t>(v);
+            unit[1] = static_cast<uint8_t>(v >> 8);
+            unitBytes = pb;
+            break;
         }
-        if ((x1 & 1) && x1 > x0) {
-            encodeRect({x1 - 1, y, x1 + 1, y + 1}, &parts);
-            --x1;
-        }
-        if (x0 >= x1) return;
-        unit[0] = unit[2] = white ? 235 : 16;
-        unit[1] = unit[3] = 128;
-        unitBytes = 4;
-        break;
+        case PixelFormat::Rgb:
+            unit[0] = unit[1] = white ? 0xFF : 0x00;
+            unitBytes = 2;
+            break;
+        case PixelFormat::Jpg:
+            unit[0] = unit[1] = unit[2] = white ? 0xFF : 0x00;
+            unitBytes = 3;
+            break;
+        case PixelFormat::Yuv:
+            if (x0 & 1) {
+                encodeRect({x0 - 1, y, x0 + 1, y + 1}, &parts);
+                ++x0;
+            }
+            if ((x1 & 1) && x1 > x0) {
+                encodeRect({x1 - 1, y, x1 + 1, y + 1}, &parts);
+                --x1;
+            }
+            if (x0 >= x1) return;
+            unit[0] = unit[2] = white ? 235 : 16;
+            unit[1] = unit[3] = 128;
+            unitBytes = 4;
+            break;
     }
     const size_t bpp = bytesPerPixel();
     uint8_t* p = &image_[(row + x0) * bpp];
     const size_t n = (x1 - x0) * bpp;
-    if (unitBytes == 1 || (unit[0] == unit[1] && unitBytes == 2 &&
-                           stream_.format == PixelFormat::Rgb) ||
+    if (unitBytes == 1 ||
+        (unit[0] == unit[1] && unitBytes == 2 && stream_.format == PixelFormat::Rgb) ||
         stream_.format == PixelFormat::Jpg) {
         std::memset(p, unit[0], n);
     } else {
@@ -325,52 +338,53 @@ void FrameRenderer::encodeRect(const PixelRect& rect, const FrameParts* parts) {
         for (uint32_t x = x0; x < x1; ++x) {
             Rgb c = at(x, y);
             switch (stream_.format) {
-            case PixelFormat::Raw:
-            case PixelFormat::RawD:
-            case PixelFormat::Mon:
-            case PixelFormat::MonD: {
-                bool raw = stream_.format == PixelFormat::Raw ||
-                           stream_.format == PixelFormat::RawD;
-                uint16_t v = level(raw ? bayerChannel(stream_.bayer, x, y, c) : luma(c), pb);
-                uint8_t* p = &image_[(row + x) * pb];
-                putLevel(p, v, pb);
-                if (stream_.format == PixelFormat::RawD || stream_.format == PixelFormat::MonD)
-                    putLevel(p + plane, static_cast<uint16_t>((pb == 1 ? 255 : 1023) - v), pb);
-                break;
-            }
-            case PixelFormat::Rgb: {
-                uint16_t v = static_cast<uint16_t>(((c.r >> 3) << 11) | ((c.g >> 2) << 5) |
-                                                   (c.b >> 3));
-                image_[(row + x) * 2] = static_cast<uint8_t>(v);
-                image_[(row + x) * 2 + 1] = static_cast<uint8_t>(v >> 8);
-                break;
-            }
-            case PixelFormat::Yuv: {
-                // BT.601 studio range; the last pixel of an odd row is paired with itself.
-                Rgb d = x + 1 < w ? at(x + 1, y) : c;
-                auto yOf = [](Rgb p) {
-                    return static_cast<uint8_t>(16 + ((66 * p.r + 129 * p.g + 25 * p.b + 128) >> 8));
-                };
-                int r = c.r + d.r, g = c.g + d.g, b = c.b + d.b;  // sums of the pair
-                auto u = static_cast<uint8_t>(128 + ((-38 * r - 74 * g + 112 * b + 256) >> 9));
-                auto v = static_cast<uint8_t>(128 + ((112 * r - 94 * g - 18 * b + 256) >> 9));
-                uint8_t* p = &image_[(row + x) * 2];
-                p[0] = yOf(c);
-                p[1] = u;
-                if (x + 1 < w) {
-                    p[2] = yOf(d);
-                    p[3] = v;
+                case PixelFormat::Raw:
+                case PixelFormat::RawD:
+                case PixelFormat::Mon:
+                case PixelFormat::MonD: {
+                    bool raw =
+                        stream_.format == PixelFormat::Raw || stream_.format == PixelFormat::RawD;
+                    uint16_t v = level(raw ? bayerChannel(stream_.bayer, x, y, c) : luma(c), pb);
+                    uint8_t* p = &image_[(row + x) * pb];
+                    putLevel(p, v, pb);
+                    if (stream_.format == PixelFormat::RawD || stream_.format == PixelFormat::MonD)
+                        putLevel(p + plane, static_cast<uint16_t>((pb == 1 ? 255 : 1023) - v), pb);
+                    break;
                 }
-                ++x;
-                break;
-            }
-            case PixelFormat::Jpg: {
-                uint8_t* p = &image_[(row + x) * 3];
-                p[0] = c.r;
-                p[1] = c.g;
-                p[2] = c.b;
-                break;
-            }
+                case PixelFormat::Rgb: {
+                    uint16_t v =
+                        static_cast<uint16_t>(((c.r >> 3) << 11) | ((c.g >> 2) << 5) | (c.b >> 3));
+                    image_[(row + x) * 2] = static_cast<uint8_t>(v);
+                    image_[(row + x) * 2 + 1] = static_cast<uint8_t>(v >> 8);
+                    break;
+                }
+                case PixelFormat::Yuv: {
+                    // BT.601 studio range; the last pixel of an odd row is paired with itself.
+                    Rgb d = x + 1 < w ? at(x + 1, y) : c;
+                    auto yOf = [](Rgb p) {
+                        return static_cast<uint8_t>(16 +
+                                                    ((66 * p.r + 129 * p.g + 25 * p.b + 128) >> 8));
+                    };
+                    int r = c.r + d.r, g = c.g + d.g, b = c.b + d.b;  // sums of the pair
+                    auto u = static_cast<uint8_t>(128 + ((-38 * r - 74 * g + 112 * b + 256) >> 9));
+                    auto v = static_cast<uint8_t>(128 + ((112 * r - 94 * g - 18 * b + 256) >> 9));
+                    uint8_t* p = &image_[(row + x) * 2];
+                    p[0] = yOf(c);
+                    p[1] = u;
+                    if (x + 1 < w) {
+                        p[2] = yOf(d);
+                        p[3] = v;
+                    }
+                    ++x;
+                    break;
+                }
+                case PixelFormat::Jpg: {
+                    uint8_t* p = &image_[(row + x) * 3];
+                    p[0] = c.r;
+                    p[1] = c.g;
+                    p[2] = c.b;
+                    break;
+                }
             }
         }
     }

@@ -45,16 +45,14 @@ struct FrameParts {
 
 /// Geometry of the picture for one image size.
 class PictureLayout {
-public:
+  public:
     PictureLayout(uint32_t width, uint32_t height);
 
     uint32_t width() const { return width_; }
     uint32_t height() const { return height_; }
 
     /// The picture without marker and number.
-    Rgb background(uint32_t x, uint32_t y) const {
-        return y >= rampStart_ ? ramp_[x] : bars_[x];
-    }
+    Rgb background(uint32_t x, uint32_t y) const { return y >= rampStart_ ? ramp_[x] : bars_[x]; }
     /// Marker and number of frame `frame`.
     FrameParts parts(uint32_t frame) const;
     /// The picture of a frame at (x, y).
@@ -65,7 +63,7 @@ public:
     /// The rectangles where frame `frame` differs from the background: marker, number.
     std::array<PixelRect, 2> changedRects(uint32_t frame) const;
 
-private:
+  private:
     uint32_t width_, height_;
     uint32_t markerSize_, markerStepX_, markerStepY_;
     uint32_t digitScale_;
@@ -79,7 +77,7 @@ size_t streamFrameBytes(const StreamConfig& stream);
 /// Produces the bytes of frame after frame without allocating: one encoded image is kept and
 /// patched where consecutive frames differ; JPG frames are compressed from an RGB image.
 class FrameRenderer {
-public:
+  public:
     explicit FrameRenderer(const StreamConfig& stream);
     ~FrameRenderer();
     FrameRenderer(const FrameRenderer&) = delete;
@@ -92,7 +90,7 @@ public:
     /// The bytes of frame `frame`, valid until the next call.
     std::span<const uint8_t> frame(uint32_t frame);
 
-private:
+  private:
     void encodeRect(const PixelRect& rect, const FrameParts* parts);
     void restoreRect(const PixelRect& rect);
     void fillRun(uint32_t y, uint32_t x0, uint32_t x1, bool white, const FrameParts& parts);

@@ -41,7 +41,7 @@ inline constexpr uint32_t kChunkBytes = 16384;
 inline constexpr uint32_t kChunkHeaderBytes = 16;
 
 class StreamFramer {
-public:
+  public:
     explicit StreamFramer(bool trailer) : trailer_(trailer) {}
 
     bool trailer() const { return trailer_; }
@@ -63,7 +63,7 @@ public:
     /// left of the read, and dst its position within it.
     Fill fill(uint8_t* dst, uint32_t room);
 
-private:
+  private:
     Fill fillTrailer(uint8_t* dst, uint32_t room);
     Fill fillChunks(uint8_t* dst, uint32_t room);
     void copyPayload(uint8_t* dst, size_t n);

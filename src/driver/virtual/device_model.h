@@ -47,9 +47,9 @@ struct ControlResult {
 /// Outcome of offering the first pending bulk IN read of an endpoint to the model.
 struct BulkResult {
     enum class Kind {
-        Done,    ///< completed now with `length` bytes written (a short read is allowed)
-        Wait,    ///< no data yet: offer the read again at `readyAt` or when notified
-        Fail,    ///< complete the read with a device error (pipe stalled, device gone)
+        Done,  ///< completed now with `length` bytes written (a short read is allowed)
+        Wait,  ///< no data yet: offer the read again at `readyAt` or when notified
+        Fail,  ///< complete the read with a device error (pipe stalled, device gone)
     };
     Kind kind = Kind::Wait;
     uint32_t length = 0;
@@ -63,7 +63,7 @@ struct BulkResult {
 
 /// A simulated USB device's behaviour behind its descriptor tables.
 class DeviceModel {
-public:
+  public:
     virtual ~DeviceModel() = default;
 
     /// An endpoint-0 request that is not a standard GET_DESCRIPTOR. For IN requests `data` has
@@ -86,31 +86,31 @@ public:
     /// did not come through control() (control() itself wakes waiting readers).
     void setNotifier(std::function<void()> notify) { notify_ = std::move(notify); }
 
-protected:
+  protected:
     void notifyChanged() const {
         if (notify_) notify_();
     }
 
-private:
+  private:
     std::function<void()> notify_;
 };
 
 /// Descriptor tables of a virtual device, as raw little-endian USB descriptors.
 struct DescriptorTables {
-    std::vector<uint8_t> device;                      ///< 18 bytes
-    std::vector<std::vector<uint8_t>> configurations; ///< each a whole block of wTotalLength bytes
-    std::vector<uint8_t> bos;                         ///< empty: no BOS (USB 2 devices)
-    std::vector<uint16_t> languages;                  ///< string descriptor 0; empty: none
-    std::map<uint8_t, std::u16string> strings;        ///< string index -> text
+    std::vector<uint8_t> device;                       ///< 18 bytes
+    std::vector<std::vector<uint8_t>> configurations;  ///< each a whole block of wTotalLength bytes
+    std::vector<uint8_t> bos;                          ///< empty: no BOS (USB 2 devices)
+    std::vector<uint16_t> languages;                   ///< string descriptor 0; empty: none
+    std::map<uint8_t, std::u16string> strings;         ///< string index -> text
 };
 
 /// Everything the backend needs to serve one virtual device.
 struct VirtualDeviceSpec {
     DescriptorTables descriptors;
-    uint32_t speedCode = 4;          ///< driver speed code: 2 high speed, 4 SuperSpeed
-    uint8_t alternateSetting = 0;    ///< what the driver reports as the current alternate setting
+    uint32_t speedCode = 4;        ///< driver speed code: 2 high speed, 4 SuperSpeed
+    uint8_t alternateSetting = 0;  ///< what the driver reports as the current alternate setting
     uint8_t busAddress = 1;
-    std::string friendlyName;        ///< driver-reported texts (at most 255 bytes are served)
+    std::string friendlyName;  ///< driver-reported texts (at most 255 bytes are served)
     std::string deviceName;
     std::shared_ptr<DeviceModel> model;
 };

@@ -11,8 +11,8 @@ namespace vexo::driver::virt {
 inline constexpr uint32_t kRecordHeaderSize = 38;
 
 // Offsets within a transfer record.
-inline constexpr uint32_t kOffSetup = 0;             // 8 bytes of setup packet
-inline constexpr uint32_t kOffTimeout = 8;           // seconds
+inline constexpr uint32_t kOffSetup = 0;    // 8 bytes of setup packet
+inline constexpr uint32_t kOffTimeout = 8;  // seconds
 inline constexpr uint32_t kOffEndpoint = 13;
 inline constexpr uint32_t kOffNtStatus = 14;
 inline constexpr uint32_t kOffUsbdStatus = 18;
@@ -21,7 +21,7 @@ inline constexpr uint32_t kOffPacketInfoLength = 26;
 inline constexpr uint32_t kOffDataOffset = 30;
 inline constexpr uint32_t kOffDataLength = 34;
 
-inline constexpr uint32_t kSizeRecordSize = 5;  // endpoint address + 32-bit size
+inline constexpr uint32_t kSizeRecordSize = 5;   // endpoint address + 32-bit size
 inline constexpr uint32_t kPacketInfoEntry = 8;  // status, then length
 
 // Status words the backend reports.

@@ -16,14 +16,24 @@ VirtualBoard::VirtualBoard(std::shared_ptr<BoardModel> model, DeviceId id)
 
 VirtualBoard::~VirtualBoard() = default;
 
-const BoardConfig& VirtualBoard::config() const { return model_->config(); }
-void VirtualBoard::remove() { removeDevice(id_); }
-void VirtualBoard::unplug() { model_->unplug(); }
-bool VirtualBoard::present() const { return model_->present(); }
+const BoardConfig& VirtualBoard::config() const {
+    return model_->config();
+}
+void VirtualBoard::remove() {
+    removeDevice(id_);
+}
+void VirtualBoard::unplug() {
+    model_->unplug();
+}
+bool VirtualBoard::present() const {
+    return model_->present();
+}
 std::vector<ControlRecord> VirtualBoard::controlRequests() const {
     return model_->controlRequests();
 }
-void VirtualBoard::clearControlRequests() { model_->clearControlRequests(); }
+void VirtualBoard::clearControlRequests() {
+    model_->clearControlRequests();
+}
 std::optional<uint32_t> VirtualBoard::sensorRegister(uint16_t reg) const {
     return model_->sensorRegister(reg);
 }
@@ -36,15 +46,33 @@ void VirtualBoard::setSensorRegister(uint16_t reg, uint32_t value) {
 uint8_t VirtualBoard::boardControllerRegister(uint8_t reg) const {
     return model_->boardControllerRegister(reg);
 }
-std::vector<uint8_t> VirtualBoard::userData() const { return model_->userData(); }
-bool VirtualBoard::streaming() const { return model_->streaming(); }
-bool VirtualBoard::externalTrigger() const { return model_->externalTrigger(); }
-uint64_t VirtualBoard::framesSent() const { return model_->framesSent(); }
-uint32_t VirtualBoard::nextFrameNumber() const { return model_->nextFrameNumber(); }
-std::optional<uint16_t> VirtualBoard::lastFrameIndex() const { return model_->lastFrameIndex(); }
-uint64_t VirtualBoard::boardTime() const { return model_->boardTime(); }
-void VirtualBoard::addFault(const FaultConfig& fault) { model_->addFault(fault); }
-void VirtualBoard::clearFaults() { model_->clearFaults(); }
+std::vector<uint8_t> VirtualBoard::userData() const {
+    return model_->userData();
+}
+bool VirtualBoard::streaming() const {
+    return model_->streaming();
+}
+bool VirtualBoard::externalTrigger() const {
+    return model_->externalTrigger();
+}
+uint64_t VirtualBoard::framesSent() const {
+    return model_->framesSent();
+}
+uint32_t VirtualBoard::nextFrameNumber() const {
+    return model_->nextFrameNumber();
+}
+std::optional<uint16_t> VirtualBoard::lastFrameIndex() const {
+    return model_->lastFrameIndex();
+}
+uint64_t VirtualBoard::boardTime() const {
+    return model_->boardTime();
+}
+void VirtualBoard::addFault(const FaultConfig& fault) {
+    model_->addFault(fault);
+}
+void VirtualBoard::clearFaults() {
+    model_->clearFaults();
+}
 
 namespace {
 
@@ -150,6 +178,8 @@ void renderFrame(const StreamConfig& stream, uint32_t frameNumber, std::vector<u
     out.assign(bytes.begin(), bytes.end());
 }
 
-size_t frameBytes(const StreamConfig& stream) { return streamFrameBytes(stream); }
+size_t frameBytes(const StreamConfig& stream) {
+    return streamFrameBytes(stream);
+}
 
 }  // namespace vexo::driver::virt

@@ -30,10 +30,9 @@
 
 namespace vexo::driver::virt {
 
-
 /// Handle to a board on the virtual bus.
 class VirtualBoard {
-public:
+  public:
     VirtualBoard(std::shared_ptr<BoardModel> model, DeviceId id);
     ~VirtualBoard();
     VirtualBoard(const VirtualBoard&) = delete;
@@ -79,7 +78,7 @@ public:
     /// Drops every fault not yet used up, ends a stall, and lets waiting reads go on.
     void clearFaults();
 
-private:
+  private:
     std::shared_ptr<BoardModel> model_;
     DeviceId id_;
 };

@@ -13,7 +13,7 @@ namespace {
 
 /// One open handle on a virtual device; keeps the device alive after its removal.
 class VirtualHandle : public DeviceObject {
-public:
+  public:
     VirtualHandle(std::shared_ptr<VirtualDevice> device, uint64_t id)
         : device_(std::move(device)), id_(id) {}
 
@@ -26,7 +26,7 @@ public:
 
     bool close(uint32_t* error) override { return device_->closeHandle(id_, error); }
 
-private:
+  private:
     std::shared_ptr<VirtualDevice> device_;
     uint64_t id_;
 };
@@ -50,7 +50,7 @@ std::shared_ptr<VirtualDevice> find(DeviceId id) {
 }
 
 class VirtualBackend : public Backend {
-public:
+  public:
     std::vector<std::string> enumerate(const Guid& interfaceClass) override {
         std::vector<std::string> paths;
         if (interfaceClass != kDriverInterfaceGuid) return paths;

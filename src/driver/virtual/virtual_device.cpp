@@ -121,14 +121,14 @@ struct VirtualDevice::Request : Pooled<VirtualDevice::Request> {
         std::memset(system, 0, length);
         systemLength = length;
     }
-    uint8_t* out = nullptr;       // buffered forms: the caller's output, filled on completion
+    uint8_t* out = nullptr;  // buffered forms: the caller's output, filled on completion
     uint32_t outLength = 0;
-    uint8_t* data = nullptr;      // where the data stage moves
+    uint8_t* data = nullptr;  // where the data stage moves
     uint32_t capacity = 0;
     uint32_t dataOffset = 0;
     uint32_t packetInfoOffset = 0;
     uint32_t packetInfoLength = 0;
-    uint32_t bytes = 0;           // result: byte count reported
+    uint32_t bytes = 0;  // result: byte count reported
     std::unique_ptr<Completion> completion;
 };
 
@@ -136,7 +136,9 @@ VirtualDevice::Queue::Queue() = default;
 VirtualDevice::Queue::~Queue() = default;
 VirtualDevice::Queue::Queue(Queue&&) noexcept = default;
 
-VirtualDevice::Request& VirtualDevice::Queue::front() { return *slots_[head_]; }
+VirtualDevice::Request& VirtualDevice::Queue::front() {
+    return *slots_[head_];
+}
 
 void VirtualDevice::Queue::push(std::unique_ptr<Request> request) {
     if (count_ == slots_.size()) {
@@ -269,15 +271,15 @@ bool VirtualDevice::ioControl(uint64_t handle, uint32_t code, void* in, uint32_t
     Clock::time_point deferredUntil = Clock::time_point::min();
     if (fault) {
         switch (fault->kind) {
-        case FaultKind::Fail:
-            *error = fault->error ? fault->error : kErrorGenFailure;
-            return false;
-        case FaultKind::Delay:
-            deferredUntil = Clock::now() + fault->delay;
-            break;
-        case FaultKind::Never:
-            deferredUntil = Clock::time_point::max();
-            break;
+            case FaultKind::Fail:
+                *error = fault->error ? fault->error : kErrorGenFailure;
+                return false;
+            case FaultKind::Delay:
+                deferredUntil = Clock::now() + fault->delay;
+                break;
+            case FaultKind::Never:
+                deferredUntil = Clock::time_point::max();
+                break;
         }
     }
 
@@ -286,8 +288,7 @@ bool VirtualDevice::ioControl(uint64_t handle, uint32_t code, void* in, uint32_t
             *error = kErrorTimeout;
             return false;
         }
-        if (deferredUntil != Clock::time_point::min())
-            std::this_thread::sleep_until(deferredUntil);
+        if (deferredUntil != Clock::time_point::min()) std::this_thread::sleep_until(deferredUntil);
         std::unique_lock<std::mutex> lock(mutex_);
         if (!presentLocked()) {
             *error = kErrorDeviceNotConnected;
@@ -329,8 +330,8 @@ bool VirtualDevice::ioControl(uint64_t handle, uint32_t code, void* in, uint32_t
     bool done;
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        done = submit(lock, handle, code, in, inLength, out, outLength, bytesReturned, local,
-                      error, deferredUntil);
+        done = submit(lock, handle, code, in, inLength, out, outLength, bytesReturned, local, error,
+                      deferredUntil);
     }
     if (!done && *error == kErrorIoPending) {
         uint32_t bytes = 0;
@@ -342,8 +343,8 @@ bool VirtualDevice::ioControl(uint64_t handle, uint32_t code, void* in, uint32_t
     return done;
 }
 
-bool VirtualDevice::submit(std::unique_lock<std::mutex>&, uint64_t handle, uint32_t code,
-                           void* in, uint32_t inLength, void* out, uint32_t outLength,
+bool VirtualDevice::submit(std::unique_lock<std::mutex>&, uint64_t handle, uint32_t code, void* in,
+                           uint32_t inLength, void* out, uint32_t outLength,
                            uint32_t* bytesReturned, std::unique_ptr<Completion>& completion,
                            uint32_t* error, Clock::time_point deferredUntil) {
     if (inLength < kRecordHeaderSize) {
@@ -426,46 +427,47 @@ bool VirtualDevice::serveInfo(uint32_t code, void* in, uint32_t inLength, void* 
         return false;
     };
     switch (code) {
-    case kDriverVersion:
-    case kUsbdiVersion:
-    case kSpeed:
-        if (!need(4)) return false;
-        writeLe32(o, code == kDriverVersion  ? kVirtualDriverVersion
-                     : code == kUsbdiVersion ? kVirtualUsbdiVersion
-                                             : description_.speedCode);
-        *bytesReturned = 4;
-        return true;
-    case kAlternateSetting:
-    case kAddress:
-        if (!need(1)) return false;
-        o[0] = code == kAddress ? description_.busAddress : description_.alternateSetting;
-        *bytesReturned = 1;
-        return true;
-    case kFriendlyName:
-    case kDeviceName: {
-        if (!need(1)) return false;
-        const std::string& name = code == kFriendlyName ? description_.friendlyName : description_.deviceName;
-        const uint32_t n = std::min(outLength, kNameBufferSize);
-        std::memset(o, 0, n);
-        std::memcpy(o, name.data(), std::min<size_t>(name.size(), n - 1));
-        *bytesReturned = n;
-        return true;
-    }
-    case kSetTransferSize: {
-        if (inLength < kSizeRecordSize) {
-            *error = kErrorInvalidParameter;
-            return false;
+        case kDriverVersion:
+        case kUsbdiVersion:
+        case kSpeed:
+            if (!need(4)) return false;
+            writeLe32(o, code == kDriverVersion  ? kVirtualDriverVersion
+                         : code == kUsbdiVersion ? kVirtualUsbdiVersion
+                                                 : description_.speedCode);
+            *bytesReturned = 4;
+            return true;
+        case kAlternateSetting:
+        case kAddress:
+            if (!need(1)) return false;
+            o[0] = code == kAddress ? description_.busAddress : description_.alternateSetting;
+            *bytesReturned = 1;
+            return true;
+        case kFriendlyName:
+        case kDeviceName: {
+            if (!need(1)) return false;
+            const std::string& name =
+                code == kFriendlyName ? description_.friendlyName : description_.deviceName;
+            const uint32_t n = std::min(outLength, kNameBufferSize);
+            std::memset(o, 0, n);
+            std::memcpy(o, name.data(), std::min<size_t>(name.size(), n - 1));
+            *bytesReturned = n;
+            return true;
         }
-        const auto* i = static_cast<const uint8_t*>(in);
-        transferSizes_[i[0]] = readLe32(i + 1);
-        const uint32_t n = std::min(outLength, kSizeRecordSize);
-        if (n) std::memmove(o, i, n);
-        *bytesReturned = n;
-        return true;
-    }
-    default:
-        *error = kErrorInvalidFunction;
-        return false;
+        case kSetTransferSize: {
+            if (inLength < kSizeRecordSize) {
+                *error = kErrorInvalidParameter;
+                return false;
+            }
+            const auto* i = static_cast<const uint8_t*>(in);
+            transferSizes_[i[0]] = readLe32(i + 1);
+            const uint32_t n = std::min(outLength, kSizeRecordSize);
+            if (n) std::memmove(o, i, n);
+            *bytesReturned = n;
+            return true;
+        }
+        default:
+            *error = kErrorInvalidFunction;
+            return false;
     }
 }
 
@@ -549,7 +551,8 @@ void VirtualDevice::finish(Request& r, uint32_t error, uint32_t ntStatus, uint32
         writeLe32(r.record + kOffNtStatus, ntStatus);
         writeLe32(r.record + kOffUsbdStatus, usbdStatus);
     }
-    if (error == kErrorSuccess && r.packetInfoLength >= kPacketInfoEntry && r.code != kControlTransfer) {
+    if (error == kErrorSuccess && r.packetInfoLength >= kPacketInfoEntry &&
+        r.code != kControlTransfer) {
         // One entry per packet: status 0, then the bytes of that packet.
         const uint32_t packets = r.packetInfoLength / kPacketInfoEntry;
         const uint32_t perPacket = (r.capacity + packets - 1) / packets;
@@ -592,15 +595,15 @@ bool VirtualDevice::processFront(Queue& queue, Clock::time_point* readyAt) {
             }
         }
         switch (b.kind) {
-        case BulkResult::Kind::Done:
-            finish(r, kErrorSuccess, kNtSuccess, kNtSuccess, std::min(b.length, r.capacity));
-            break;
-        case BulkResult::Kind::Fail:
-            finish(r, kErrorGenFailure, kNtUnsuccessful, kUsbdStallPid, 0);
-            break;
-        case BulkResult::Kind::Wait:
-            *readyAt = b.readyAt;
-            return false;
+            case BulkResult::Kind::Done:
+                finish(r, kErrorSuccess, kNtSuccess, kNtSuccess, std::min(b.length, r.capacity));
+                break;
+            case BulkResult::Kind::Fail:
+                finish(r, kErrorGenFailure, kNtUnsuccessful, kUsbdStallPid, 0);
+                break;
+            case BulkResult::Kind::Wait:
+                *readyAt = b.readyAt;
+                return false;
         }
     }
     queue.pop();

@@ -24,7 +24,7 @@ namespace vexo::driver::virt {
 /// generation_ moves (a control request, a completion by another thread, the model's notifier).
 /// Lock order: device, then an event's own lock.
 class VirtualDevice : public Pump, public std::enable_shared_from_this<VirtualDevice> {
-public:
+  public:
     VirtualDevice(DeviceId id, VirtualDeviceSpec description);
     ~VirtualDevice() override;
 
@@ -58,13 +58,13 @@ public:
     std::vector<ControlSeen> controlLog();
     void clearControlLog();
 
-private:
+  private:
     struct Request;
 
     /// The requests in flight on one pipe, oldest first. Its storage grows to the deepest
     /// queue the pipe has seen and is reused from then on, so streaming allocates nothing.
     class Queue {
-    public:
+      public:
         Queue();
         ~Queue();
         Queue(Queue&&) noexcept;
@@ -79,7 +79,7 @@ private:
         template <typename Which, typename Done>
         void removeIf(Which&& which, Done&& done);
 
-    private:
+      private:
         std::vector<std::unique_ptr<Request>> slots_;
         size_t head_ = 0;
         size_t count_ = 0;
@@ -121,7 +121,7 @@ private:
     static constexpr size_t kControlLogLimit = 4096;
     std::vector<ControlSeen> controlLog_;  // the last kControlLogLimit requests, a ring
     size_t controlLogHead_ = 0;            // oldest entry once the ring is full
-    std::vector<uint8_t> stage_;  // data stage of the control request being served
+    std::vector<uint8_t> stage_;           // data stage of the control request being served
     std::atomic<std::thread::id> modelCaller_{};
     std::atomic<bool> notifiedInCall_{false};
 };

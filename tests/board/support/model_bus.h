@@ -13,7 +13,7 @@ namespace vexo::test {
 namespace virt = vexo::driver::virt;
 
 class ModelBus {
-public:
+  public:
     explicit ModelBus(const virt::BoardConfig& config = {});
 
     /// Vendor OUT request; true when the board acknowledged it.
@@ -34,7 +34,7 @@ public:
 
     std::shared_ptr<virt::BoardModel> model;
 
-private:
+  private:
     std::vector<uint8_t> buffer_;
 };
 

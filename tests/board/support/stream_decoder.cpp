@@ -17,8 +17,8 @@ bool TrailerDecoder::feed(const std::vector<uint8_t>& read) {
     }
     for (size_t off = 0; off < read.size(); off += 512) {
         const uint8_t* p = read.data() + off;
-        bool trailer = p[4] == 5 && p[5] == 6 && p[6] == 7 && p[7] == 8 && p[8] == 9 &&
-                       p[9] == 0xAA;
+        bool trailer =
+            p[4] == 5 && p[5] == 6 && p[6] == 7 && p[7] == 8 && p[8] == 9 && p[9] == 0xAA;
         if (!trailer) {
             pending_.insert(pending_.end(), p, p + 512);
             continue;

@@ -37,7 +37,7 @@ inline std::vector<uint8_t> deviceDescriptor(uint16_t bcdUsb, uint16_t vid, uint
 
 /// A configuration block; header() must be called last to set wTotalLength.
 class ConfigBuilder {
-public:
+  public:
     ConfigBuilder& interface(uint8_t number, uint8_t alternate, uint8_t endpoints,
                              uint8_t cls = 0xFF) {
         add({9, 4, number, alternate, endpoints, cls, 0, 0, 0});
@@ -46,8 +46,8 @@ public:
     }
     ConfigBuilder& endpoint(uint8_t address, uint8_t attributes, uint16_t maxPacket,
                             uint8_t interval = 0) {
-        return add({7, 5, address, attributes, uint8_t(maxPacket), uint8_t(maxPacket >> 8),
-                    interval});
+        return add(
+            {7, 5, address, attributes, uint8_t(maxPacket), uint8_t(maxPacket >> 8), interval});
     }
     ConfigBuilder& companion(uint8_t maxBurst, uint8_t attributes = 0,
                              uint16_t bytesPerInterval = 0) {
@@ -66,13 +66,13 @@ public:
     }
     std::vector<uint8_t> build(uint8_t value = 1) const {
         const size_t total = 9 + body_.size();
-        std::vector<uint8_t> b{9, 2, uint8_t(total), uint8_t(total >> 8), interfaces_, value,
-                               0, 0x80, 0x32};
+        std::vector<uint8_t> b{
+            9, 2, uint8_t(total), uint8_t(total >> 8), interfaces_, value, 0, 0x80, 0x32};
         b.insert(b.end(), body_.begin(), body_.end());
         return b;
     }
 
-private:
+  private:
     std::vector<uint8_t> body_;
     uint8_t interfaces_ = 0;
 };
@@ -86,7 +86,12 @@ inline std::vector<uint8_t> bosDescriptor(std::initializer_list<std::vector<uint
     return b;
 }
 inline std::vector<uint8_t> usb20Extension(uint32_t attributes) {
-    return {7, 0x10, 2, uint8_t(attributes), uint8_t(attributes >> 8), uint8_t(attributes >> 16),
+    return {7,
+            0x10,
+            2,
+            uint8_t(attributes),
+            uint8_t(attributes >> 8),
+            uint8_t(attributes >> 16),
             uint8_t(attributes >> 24)};
 }
 inline std::vector<uint8_t> superSpeedCap() {

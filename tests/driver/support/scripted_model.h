@@ -21,7 +21,7 @@ using driver::virt::ControlResult;
 using driver::virt::SetupPacket;
 
 class ScriptedModel : public driver::virt::DeviceModel {
-public:
+  public:
     /// One scripted answer to a bulk read.
     struct Step {
         BulkResult::Kind kind = BulkResult::Kind::Done;
@@ -99,7 +99,7 @@ public:
         return setups_;
     }
 
-private:
+  private:
     void push(uint8_t endpoint, Step step) {
         {
             std::lock_guard<std::mutex> lock(mutex_);

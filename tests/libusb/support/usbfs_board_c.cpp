@@ -43,8 +43,8 @@ __attribute__((visibility("default"))) int vexo_usbfs_plug(uint16_t productId, u
     if (!gBoard.model) return -2;
     virt::VirtualDeviceSpec description = gBoard.model->deviceSpec();
     description.model = gBoard.model;
-    gBoard.usb = std::make_unique<vexo::test::UsbfsDevice>(std::move(description),
-                                                           vexo::test::UsbfsOptions{1, 2, "1-1", 0});
+    gBoard.usb = std::make_unique<vexo::test::UsbfsDevice>(
+        std::move(description), vexo::test::UsbfsOptions{1, 2, "1-1", 0});
     return 0;
 }
 

@@ -1,8 +1,8 @@
 // The usbdevfs requests libusb makes, answered by a device model.
 #include "libusb/support/usbfs_device.h"
 
-#include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 #include <umockdev.h>
 
 #include <algorithm>
@@ -43,9 +43,12 @@ std::vector<uint8_t> stringDescriptor(const std::u16string& text) {
 
 const char* speedText(uint32_t speedCode) {
     switch (speedCode) {
-    case 4: return "5000";
-    case 2: return "480";
-    default: return "12";
+        case 4:
+            return "5000";
+        case 2:
+            return "480";
+        default:
+            return "12";
     }
 }
 
@@ -55,7 +58,8 @@ UMockdevTestbed* testbed() {
     static UMockdevTestbed* bed = [] {
         // Without the preload the testbed would be built but nobody would see it.
         const char* preload = std::getenv("LD_PRELOAD");
-        if (!preload || !std::strstr(preload, "umockdev")) return static_cast<UMockdevTestbed*>(nullptr);
+        if (!preload || !std::strstr(preload, "umockdev"))
+            return static_cast<UMockdevTestbed*>(nullptr);
         return umockdev_testbed_new();
     }();
     return bed;
@@ -164,49 +168,52 @@ bool UsbfsDevice::handle(UMockdevIoctlClient* client) {
         return true;
     }
     switch (request) {
-    case USBDEVFS_GET_CAPABILITIES: {
-        // What an xHCI host on a current kernel reports: one URB per transfer of any size.
-        UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
-        const uint32_t value = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_BULK_CONTINUATION |
-                               USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_ZERO_PACKET |
-                               USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
-        std::memcpy(caps->data, &value, sizeof value);
-        g_object_unref(caps);
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return true;
-    }
-    case USBDEVFS_CLAIMINTERFACE:
-    case USBDEVFS_RELEASEINTERFACE: {
-        UMockdevIoctlData* number = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
-        uint32_t interface = 0;
-        std::memcpy(&interface, number->data, sizeof interface);
-        g_object_unref(number);
-        claimed_[interface] = request == USBDEVFS_CLAIMINTERFACE;
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return true;
-    }
-    case USBDEVFS_SETINTERFACE:
-    case USBDEVFS_SETCONFIGURATION:
-    case USBDEVFS_CLEAR_HALT:
-    case USBDEVFS_RESET:
-    case USBDEVFS_RESETEP:
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return true;
-    case USBDEVFS_GETDRIVER:
-    case USBDEVFS_IOCTL:
-        // No kernel driver is bound to a board: nothing to name, nothing to disconnect.
-        umockdev_ioctl_client_complete(client, -1, ENODATA);
-        return true;
-    case USBDEVFS_SUBMITURB:
-        // The argument is the URB's address; the URB lives in this same process.
-        submit(client, *reinterpret_cast<usbdevfs_urb**>(arg->data));
-        return true;
-    case USBDEVFS_DISCARDURB:
-        discard(client, *reinterpret_cast<usbdevfs_urb**>(arg->data));
-        return true;
-    default:
-        umockdev_ioctl_client_complete(client, -1, ENOTTY);
-        return true;
+        case USBDEVFS_GET_CAPABILITIES: {
+            // What an xHCI host on a current kernel reports: one URB per transfer of any size.
+            UMockdevIoctlData* caps =
+                umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
+            const uint32_t value = USBDEVFS_CAP_BULK_SCATTER_GATHER |
+                                   USBDEVFS_CAP_BULK_CONTINUATION |
+                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_ZERO_PACKET |
+                                   USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+            std::memcpy(caps->data, &value, sizeof value);
+            g_object_unref(caps);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return true;
+        }
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_RELEASEINTERFACE: {
+            UMockdevIoctlData* number =
+                umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
+            uint32_t interface = 0;
+            std::memcpy(&interface, number->data, sizeof interface);
+            g_object_unref(number);
+            claimed_[interface] = request == USBDEVFS_CLAIMINTERFACE;
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return true;
+        }
+        case USBDEVFS_SETINTERFACE:
+        case USBDEVFS_SETCONFIGURATION:
+        case USBDEVFS_CLEAR_HALT:
+        case USBDEVFS_RESET:
+        case USBDEVFS_RESETEP:
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return true;
+        case USBDEVFS_GETDRIVER:
+        case USBDEVFS_IOCTL:
+            // No kernel driver is bound to a board: nothing to name, nothing to disconnect.
+            umockdev_ioctl_client_complete(client, -1, ENODATA);
+            return true;
+        case USBDEVFS_SUBMITURB:
+            // The argument is the URB's address; the URB lives in this same process.
+            submit(client, *reinterpret_cast<usbdevfs_urb**>(arg->data));
+            return true;
+        case USBDEVFS_DISCARDURB:
+            discard(client, *reinterpret_cast<usbdevfs_urb**>(arg->data));
+            return true;
+        default:
+            umockdev_ioctl_client_complete(client, -1, ENOTTY);
+            return true;
     }
 }
 
@@ -250,7 +257,8 @@ void UsbfsDevice::serveControl(usbdevfs_urb* urb) {
     setup.wValue = static_cast<uint16_t>(buffer[2] | (buffer[3] << 8));
     setup.wIndex = static_cast<uint16_t>(buffer[4] | (buffer[5] << 8));
     setup.wLength = static_cast<uint16_t>(buffer[6] | (buffer[7] << 8));
-    const uint32_t room = std::min<uint32_t>(setup.wLength, static_cast<uint32_t>(urb->buffer_length - 8));
+    const uint32_t room =
+        std::min<uint32_t>(setup.wLength, static_cast<uint32_t>(urb->buffer_length - 8));
     uint8_t* data = buffer + 8;
 
     uint32_t length = 0;
@@ -260,7 +268,8 @@ void UsbfsDevice::serveControl(usbdevfs_urb* urb) {
     } else if (description_.model) {
         std::vector<uint8_t> stage(setup.wLength);
         if (!setup.isIn()) std::copy_n(data, room, stage.begin());
-        const ControlResult r = description_.model->control(setup, stage.empty() ? nullptr : stage.data());
+        const ControlResult r =
+            description_.model->control(setup, stage.empty() ? nullptr : stage.data());
         ok = r.ok;
         length = std::min(r.length, room);
         if (ok && setup.isIn()) std::copy_n(stage.begin(), length, data);
@@ -296,8 +305,10 @@ void UsbfsDevice::offerBulkReads() {
         while (!queue.empty()) {
             usbdevfs_urb* urb = queue.front().urb;
             const uint32_t capacity = static_cast<uint32_t>(std::max(urb->buffer_length, 0));
-            const BulkResult r = description_.model ? description_.model->bulkIn(endpoint, static_cast<uint8_t*>(urb->buffer), capacity)
-                                             : BulkResult::waitForever();
+            const BulkResult r = description_.model
+                                     ? description_.model->bulkIn(
+                                           endpoint, static_cast<uint8_t*>(urb->buffer), capacity)
+                                     : BulkResult::waitForever();
             if (r.kind == BulkResult::Kind::Wait) break;
             if (r.kind == BulkResult::Kind::Done)
                 completeUrb(urb, 0, static_cast<int>(std::min(r.length, capacity)));
@@ -339,7 +350,8 @@ void UsbfsDevice::reap(UMockdevIoctlClient* client) {
 
 void UsbfsDevice::discard(UMockdevIoctlClient* client, usbdevfs_urb* urb) {
     for (auto& [endpoint, queue] : queued_) {
-        auto it = std::find_if(queue.begin(), queue.end(), [&](const Urb& u) { return u.urb == urb; });
+        auto it =
+            std::find_if(queue.begin(), queue.end(), [&](const Urb& u) { return u.urb == urb; });
         if (it == queue.end()) continue;
         completeUrb(urb, -ENOENT, 0);
         reapable_.push_back(*it);

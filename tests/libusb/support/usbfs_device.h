@@ -40,12 +40,12 @@ UMockdevTestbed* testbed();
 struct UsbfsOptions {
     uint8_t bus = 1;
     uint8_t address = 2;
-    std::string sysName = "1-1";     ///< the device's sysfs name (bus-port)
+    std::string sysName = "1-1";                 ///< the device's sysfs name (bus-port)
     uint64_t memoryLimit = kDefaultUsbfsMemory;  ///< 0: no limit (usbfs_memory_mb = 0)
 };
 
 class UsbfsDevice {
-public:
+  public:
     /// Plugs in a device serving `description` (descriptors, speed code and model) on the testbed.
     UsbfsDevice(driver::virt::VirtualDeviceSpec description, UsbfsOptions options = {});
     ~UsbfsDevice();
@@ -65,7 +65,7 @@ public:
     /// Interfaces claimed now.
     size_t claimedInterfaces() const;
 
-private:
+  private:
     struct Urb {
         usbdevfs_urb* urb;
         uint32_t bytes;

@@ -1,13 +1,13 @@
 #include "tools/support/image_reader.h"
 
+#include <png.h>
+#include <turbojpeg.h>
+
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-
-#include <png.h>
-#include <turbojpeg.h>
 
 namespace vexo::tools::test {
 
@@ -15,14 +15,11 @@ namespace {
 
 // The libpng part of readPng. libpng reports failures by longjmp back into this frame, so it
 // holds only plain C objects; on success the caller reads the rows and then destroys them.
-bool decodePng(FILE* file, png_structp* read, png_infop* info)
-{
+bool decodePng(FILE* file, png_structp* read, png_infop* info) {
     *read = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     *info = *read ? png_create_info_struct(*read) : nullptr;
-    if (!*read || !*info)
-        return false;
-    if (setjmp(png_jmpbuf(*read)))
-        return false;
+    if (!*read || !*info) return false;
+    if (setjmp(png_jmpbuf(*read))) return false;
     png_init_io(*read, file);
     png_read_png(*read, *info, PNG_TRANSFORM_IDENTITY, nullptr);
     return true;
@@ -30,8 +27,7 @@ bool decodePng(FILE* file, png_structp* read, png_infop* info)
 
 }  // namespace
 
-bool readPng(const std::string& path, DecodedImage& image, std::string& error)
-{
+bool readPng(const std::string& path, DecodedImage& image, std::string& error) {
     FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) {
         error = path + ": cannot open";
@@ -65,8 +61,7 @@ bool readPng(const std::string& path, DecodedImage& image, std::string& error)
     return true;
 }
 
-bool readJpeg(const std::string& path, DecodedImage& image, std::string& error)
-{
+bool readJpeg(const std::string& path, DecodedImage& image, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
                                      std::istreambuf_iterator<char>());
@@ -83,8 +78,8 @@ bool readJpeg(const std::string& path, DecodedImage& image, std::string& error)
         return false;
     }
     std::vector<unsigned char> rgb(size_t(width) * height * 3);
-    const int status = tjDecompress2(tj, bytes.data(), bytes.size(), rgb.data(), width, 0,
-                                     height, TJPF_RGB, 0);
+    const int status =
+        tjDecompress2(tj, bytes.data(), bytes.size(), rgb.data(), width, 0, height, TJPF_RGB, 0);
     tjDestroy(tj);
     if (status != 0) {
         error = path + ": JPEG decoding failed";
@@ -99,11 +94,9 @@ bool readJpeg(const std::string& path, DecodedImage& image, std::string& error)
 }
 
 uint16_t columnMedian(const DecodedImage& image, uint32_t x, uint32_t y0, uint32_t y1,
-                      unsigned channel)
-{
+                      unsigned channel) {
     std::vector<uint16_t> values;
-    for (uint32_t y = y0; y < y1; ++y)
-        values.push_back(image.at(x, y, channel));
+    for (uint32_t y = y0; y < y1; ++y) values.push_back(image.at(x, y, channel));
     std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
     return values[values.size() / 2];
 }

@@ -10,12 +10,11 @@ namespace vexo::tools::test {
 struct DecodedImage {
     uint32_t width = 0;
     uint32_t height = 0;
-    unsigned channels = 0;  ///< 1 grey, 3 RGB
-    unsigned bitDepth = 0;  ///< 8 or 16
+    unsigned channels = 0;          ///< 1 grey, 3 RGB
+    unsigned bitDepth = 0;          ///< 8 or 16
     std::vector<uint16_t> samples;  ///< row by row, channels interleaved
 
-    uint16_t at(uint32_t x, uint32_t y, unsigned channel = 0) const
-    {
+    uint16_t at(uint32_t x, uint32_t y, unsigned channel = 0) const {
         return samples[(size_t{y} * width + x) * channels + channel];
     }
 };

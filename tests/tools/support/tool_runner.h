@@ -17,12 +17,12 @@ struct ToolRun {
 /// Runs `program` with `args` in `workDir` (empty: the test's own). The environment is the
 /// test's own, with VEXO_VIRTUAL_BOARDS removed and then `env` (NAME, value pairs) added.
 ToolRun runProgram(const std::string& program, const std::vector<std::string>& args,
-                const std::vector<std::pair<std::string, std::string>>& env = {},
-                const std::string& workDir = "");
+                   const std::vector<std::pair<std::string, std::string>>& env = {},
+                   const std::string& workDir = "");
 
 /// A fresh empty directory under the system's temporary folder, removed by the destructor.
 class ScratchDir {
-public:
+  public:
     ScratchDir();
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
@@ -31,7 +31,7 @@ public:
     /// Writes a file under the directory and returns its path.
     std::string write(const std::string& name, const std::string& text) const;
 
-private:
+  private:
     std::string path_;
 };
 

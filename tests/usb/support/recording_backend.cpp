@@ -7,7 +7,7 @@ namespace vexo::test {
 namespace {
 
 class RecordingDevice : public driver::DeviceObject {
-public:
+  public:
     explicit RecordingDevice(RecordingBackend* backend) : backend_(backend) {}
 
     bool ioControl(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
@@ -28,7 +28,7 @@ public:
     }
     bool close(uint32_t*) override { return true; }
 
-private:
+  private:
     RecordingBackend* backend_;
 };
 

@@ -21,7 +21,7 @@ struct RecordedRequest {
 };
 
 class RecordingBackend : public driver::Backend {
-public:
+  public:
     /// Registers itself (before every other backend) under a path of `length` characters.
     explicit RecordingBackend(size_t pathLength = 24);
     ~RecordingBackend() override;
@@ -37,7 +37,7 @@ public:
     /// Bytes each transfer reports; -1: the whole output buffer.
     int64_t reportBytes = -1;
 
-private:
+  private:
     std::string path_;
 };
 
