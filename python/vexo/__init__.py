@@ -1,0 +1,24 @@
+"""vexo: Python access to Vexo camera boards, on top of the VexoSDK module.
+
+    import vexo
+    with vexo.open() as cam:                 # first board; or index=..., serial=...
+        for frame in cam.frames(10):
+            print(frame.timestamp, frame.array.mean())
+        rgb = cam.frame().to_rgb()
+
+Camera failures raise :class:`CameraError` with the status code's name. See
+docs/python-package.md.
+"""
+from .camera import BoardInfo, Camera, Registers, UserData, open, scan
+from .config import (BoardCommand, Config, ConfigError, RegisterStep, default_config,
+                     load_config, parse_config)
+from .enums import Bayer, Format, I2cMode, TriggerMode
+from .errors import CameraError, status_hint, status_name
+from .frames import Frame
+
+__all__ = [
+    "scan", "open", "Camera", "BoardInfo", "Registers", "UserData", "Frame",
+    "CameraError", "status_name", "status_hint",
+    "Config", "ConfigError", "RegisterStep", "BoardCommand", "load_config", "parse_config",
+    "default_config", "Format", "I2cMode", "Bayer", "TriggerMode",
+]

@@ -1,0 +1,126 @@
+"""Frames: the bytes of one picture with what describes them, as numpy arrays."""
+from __future__ import annotations
+
+from typing import Any, Callable, Dict, Optional
+
+import numpy as np
+
+from . import convert
+from .enums import Bayer, Format
+
+__all__ = ["Frame"]
+
+
+class Frame:
+    """One frame as the camera delivered it.
+
+    ``data`` is the read-only memoryview of the frame's bytes and ``array`` a numpy array over
+    the same memory (no copy): (height, width) for RAW and MON (uint8, or little-endian uint16
+    with ``pixel_bits`` significant bits for two-byte pixels), (2 x height, width) for RAW_D
+    and MON_D (the picture above its inverted copy), (height, width) RGB565 words for RGB,
+    (height, width, 2) for YUYV, and the JPEG's bytes (1-D) for JPG.
+
+    A frame handed out by :meth:`Camera.frames` or :meth:`Camera.read` is lent: once it is
+    released (the consumer moves on), capture may refill its buffer and ``data`` and
+    ``array`` then show a later picture. Keep a frame with :meth:`copy`.
+    """
+
+    def __init__(self, data: Any, info: Dict[str, int], bayer: int = Bayer.RG,
+                 release: Optional[Callable[[], None]] = None) -> None:
+        self.data = memoryview(data)
+        #: the frame dict of the module (twelve configuration keys, "u64Time" when known)
+        self.info = dict(info)
+        self.width: int = info["u32Width"]
+        self.height: int = info["u32Height"]
+        self.format = Format(info["emImageFmtMode"]) if info["emImageFmtMode"] in \
+            Format._value2member_map_ else info["emImageFmtMode"]
+        self.pixel_bytes: int = info["u8PixelBytes"]
+        self.pixel_bits: int = info["u8PixelBits"] or 8 * self.pixel_bytes
+        #: bytes the board sent for this frame
+        self.size: int = info["u32Size"]
+        #: the board's time stamp (100 ns units since 1601-01-01 UTC), None for single frames
+        self.timestamp: Optional[int] = info.get("u64Time")
+        self.bayer = Bayer(bayer)
+        self._release = release
+        self._array: Optional[np.ndarray] = None
+
+    def __repr__(self) -> str:
+        fmt = self.format.name if isinstance(self.format, Format) else self.format
+        return (f"<Frame {self.width}x{self.height} {fmt} {self.size} bytes "
+                f"time={self.timestamp}>")
+
+    @property
+    def released(self) -> bool:
+        """True once the frame went back to the camera (or was never lent)."""
+        return self._release is None
+
+    def release(self) -> None:
+        """Gives the frame's buffer back to the camera now (done for you when the consumer
+        moves on). Does nothing for copies and frames already released."""
+        release, self._release = self._release, None
+        if release is not None:
+            release()
+
+    def __enter__(self) -> "Frame":
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.release()
+
+    def copy(self) -> "Frame":
+        """A frame with a copy of the bytes, kept for as long as you hold it."""
+        return Frame(bytes(self.data), self.info, self.bayer)
+
+    @property
+    def array(self) -> np.ndarray:
+        """The frame as a read-only numpy array over the frame's memory (see the class)."""
+        if self._array is None:
+            self._array = self._make_array()
+        return self._array
+
+    def _make_array(self) -> np.ndarray:
+        w, h, fmt = self.width, self.height, self.format
+        if fmt == Format.JPG or not isinstance(fmt, Format):
+            return np.frombuffer(self.data, np.uint8, count=min(self.size, len(self.data)))
+        wide = self.pixel_bytes == 2
+        if fmt in (Format.RAW, Format.MON, Format.RAW_D, Format.MON_D):
+            rows = 2 * h if fmt in (Format.RAW_D, Format.MON_D) else h
+            dtype, shape = ("<u2" if wide else np.uint8), (rows, w)
+        elif fmt == Format.RGB:
+            dtype, shape = "<u2", (h, w)
+        else:  # YUV
+            dtype, shape = np.uint8, (h, w, 2)
+        count = int(np.prod(shape))
+        need = count * np.dtype(dtype).itemsize
+        if len(self.data) < need:
+            raise ValueError(f"frame holds {len(self.data)} bytes; {fmt.name} {w}x{h} "
+                             f"needs {need}")
+        return np.frombuffer(self.data, dtype, count=count).reshape(shape)
+
+    def to_rgb(self) -> np.ndarray:
+        """A new (height, width, 3) uint8 picture for viewing: RAW debayered (bilinear, in the
+        configured Bayer order), MON as grey, RGB565 and YUYV (BT.601) converted. Two-byte
+        samples are scaled from ``pixel_bits`` to 8 bits. RAW_D and MON_D give both images,
+        one above the other (2 x height rows).
+
+        JPG frames are not decoded (no JPEG decoder in the standard library): this raises
+        ValueError; ``data`` holds the JPEG file's bytes."""
+        fmt = self.format
+        if fmt == Format.JPG:
+            raise ValueError("JPG frames are not decoded here: frame.data holds the JPEG "
+                             "(write it to a .jpg file or hand it to an image library)")
+        if not isinstance(fmt, Format):
+            raise ValueError(f"unknown image format {fmt}")
+        a = self.array
+        if fmt in (Format.RAW, Format.MON, Format.RAW_D, Format.MON_D):
+            grey = convert.to_8bit(a, self.pixel_bits)
+            if fmt in (Format.MON, Format.MON_D):
+                return convert.grey_to_rgb(grey)
+            if fmt == Format.RAW:
+                return convert.debayer(grey, self.bayer)
+            h = self.height
+            return np.concatenate([convert.debayer(grey[:h], self.bayer),
+                                   convert.debayer(grey[h:], self.bayer)])
+        if fmt == Format.RGB:
+            return convert.rgb565_to_rgb(a)
+        return convert.yuyv_to_rgb(a)
