@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Long fault soak: captures from virtual boards of both framings under random faults and checks
+# every frame handed out byte for byte (tests/soak/fault_soak.cpp).
+#   scripts/soak.sh [FRAMES]      default 100000
+# Environment: VEXO_SOAK_SEED (default 20261207), VEXO_SOAK_ASAN_FRAMES (default 25000, 0 skips
+# the AddressSanitizer + UndefinedBehaviorSanitizer + LeakSanitizer run), VEXO_SOAK_VALGRIND_FRAMES
+# (default 1500, 0 skips the valgrind run).
+# The test command runs the same program briefly (ctest label "soak").
+# Exits non-zero when a run fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+frames=${1:-100000}
+seed=${VEXO_SOAK_SEED:-20261207}
+asan_frames=${VEXO_SOAK_ASAN_FRAMES:-25000}
+valgrind_frames=${VEXO_SOAK_VALGRIND_FRAMES:-1500}
+jobs=$(nproc)
+werror=OFF
+[ -n "${CI:-}" ] && werror=ON
+failed=()
+
+build() {  # build DIR cmake-args...
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -DVEXO_WERROR=$werror "$@" >/dev/null &&
+        cmake --build "$dir" -j "$jobs" --target fault_soak
+}
+
+echo "== soak: $frames frames, seed $seed (build-soak)"
+if build build-soak; then
+    build-soak/tests/soak/fault_soak --frames "$frames" --seed "$seed" --boards both ||
+        failed+=("soak")
+else
+    failed+=("soak build")
+fi
+
+if [ "$valgrind_frames" -gt 0 ] && [ -x build-soak/tests/soak/fault_soak ]; then
+    if command -v valgrind >/dev/null; then
+        echo "== soak under valgrind: $valgrind_frames frames, seed $seed"
+        valgrind --quiet --leak-check=full --show-leak-kinds=definite,indirect \
+            --errors-for-leak-kinds=definite,indirect --error-exitcode=99 \
+            build-soak/tests/soak/fault_soak --frames "$valgrind_frames" --seed "$seed" \
+            --boards both || failed+=("valgrind")
+    else
+        echo "== soak under valgrind: skipped, valgrind is not installed"
+    fi
+fi
+
+if [ "$asan_frames" -gt 0 ]; then
+    echo "== soak under ASan+UBSan+LSan: $asan_frames frames, seed $seed (build-soak-asan)"
+    export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+    export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+    if build build-soak-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 \
+        -DVEXO_SANITIZE=address,undefined -DVEXO_BUILD_BENCH=OFF; then
+        build-soak-asan/tests/soak/fault_soak --frames "$asan_frames" --seed "$seed" \
+            --boards both || failed+=("asan soak")
+    else
+        failed+=("asan soak build")
+    fi
+fi
+
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "soak failed: ${failed[*]}"
+    exit 1
+fi
+echo "soak passed"
