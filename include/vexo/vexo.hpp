@@ -1,0 +1,574 @@
+// vexo/vexo.hpp — the C++ face of libvexo: boards, cameras, registers and frames as C++ types.
+//
+// Header-only on purpose: it calls nothing but the exported Vexo_* functions, so it adds no
+// symbol to libvexo and no C++ ABI to keep stable. Link the target `vexo` (or Vexo::vexo).
+//
+// Failures are thrown as vexo::Error, which carries the library's status code and its name.
+// Exceptions stay in this layer: the Vexo_* functions underneath never throw.
+//
+// Threading: a Camera and the FrameRange it hands out belong to one thread at a time. Distinct
+// cameras may be used from distinct threads. Code that wants the C API's one allowed pairing
+// (Vexo_captureImage on one thread, Vexo_readImage / Vexo_del on another) uses handle().
+//
+// docs/cpp-api.md is the guide to this header.
+#pragma once
+
+#include <vexo/camera.h>
+#include <vexo/status.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <limits>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vexo {
+
+/// The name of a status code ("USB_CAMERA_DATA_LEN_ERROR"), or "UNKNOWN_STATUS" for a value
+/// that is not one.
+inline std::string_view statusName(uint32_t code) {
+    const char* name = vexoStatusName(code);
+    return name ? name : "UNKNOWN_STATUS";
+}
+
+/// One line of advice for a status code; empty for a value that is not one.
+inline std::string_view statusHint(uint32_t code) {
+    const char* hint = vexoStatusHint(code);
+    return hint ? hint : "";
+}
+
+/// A failed camera operation: what was attempted and the status code the library returned.
+class Error : public std::runtime_error {
+  public:
+    Error(uint32_t code, std::string_view what)
+        : std::runtime_error(message(code, what)), code_(code) {}
+
+    uint32_t code() const noexcept { return code_; }
+    std::string_view name() const noexcept { return statusName(code_); }
+
+  private:
+    static std::string message(uint32_t code, std::string_view what) {
+        std::string text(what);
+        text += ": ";
+        text += statusName(code);
+        static constexpr char kDigits[] = "0123456789ABCDEF";
+        text += " [0x";
+        for (int shift = 12; shift >= 0; shift -= 4) text += kDigits[(code >> shift) & 0xF];
+        text += "]";
+        const std::string_view hint = statusHint(code);
+        if (!hint.empty()) {
+            text += " (";
+            text += hint;
+            text += ")";
+        }
+        return text;
+    }
+
+    uint32_t code_;
+};
+
+namespace detail {
+
+inline void check(uint32_t status, std::string_view what) {
+    if (status != USB_CAMERA_NO_ERROR) throw Error(status, what);
+}
+
+// Serial texts are 16 bytes, NUL-padded when shorter.
+inline std::string serialText(const uint8_t* bytes) {
+    size_t n = 0;
+    while (n < 16 && bytes[n] != 0) ++n;
+    return std::string(reinterpret_cast<const char*>(bytes), n);
+}
+
+}  // namespace detail
+
+/// One attached board as a scan lists it.
+struct BoardInfo {
+    unsigned index = 0;  ///< device index to open
+    std::string serial;  ///< serial text from user data 1008..1023, up to its first NUL
+};
+
+/// Lists the attached boards in device order. Throws Error when the driver cannot be reached.
+inline std::vector<BoardInfo> scan() {
+    std::array<ScanEntry, 255> entries{};
+    const uint32_t found = Vexo_scan(entries.data());
+    if (found > entries.size()) throw Error(found, "Vexo_scan");
+    std::vector<BoardInfo> boards;
+    boards.reserve(found);
+    for (uint32_t k = 0; k < found; ++k)
+        boards.push_back({entries[k].u8Index, detail::serialText(entries[k].u8Serial)});
+    return boards;
+}
+
+/// What a sensor sends and how to reach it. The defaults describe the default virtual board
+/// (640x480 RAW, one byte a pixel, sensor at 0x20 with 16-bit addresses and 8-bit values).
+struct Config {
+    uint32_t width = 640;                 ///< 1..16384 pixels
+    uint32_t height = 480;                ///< 1..16384 lines
+    uint8_t pixelBytes = 1;               ///< 1 or 2
+    uint8_t pixelBits = 8;                ///< significant bits of a pixel
+    FormatMode format = FORMAT_MODE_RAW;  ///< image format of the stream
+    uint32_t i2cAddress = 0x20;           ///< I2C address of the sensor
+    I2cMode i2cMode = I2C_MODE_16_8;      ///< sensor register-address and value widths
+    uint32_t transferLevel = 0;           ///< 0: the library's default transfer length
+    uint32_t cameraType = 0;              ///< your own sensor type, carried unchanged
+    uint16_t sensorVendor = 0;            ///< your own sensor vendor id, carried unchanged
+
+    CameraConfig toCameraConfig() const {
+        CameraConfig cfg{};
+        cfg.u32CameraType = cameraType;
+        cfg.u16Vid = sensorVendor;
+        cfg.u32Width = width;
+        cfg.u32Height = height;
+        cfg.u8PixelBytes = pixelBytes;
+        cfg.u8PixelBits = pixelBits;
+        cfg.u32I2cAddr = i2cAddress;
+        cfg.emI2cMode = i2cMode;
+        cfg.emImageFmtMode = format;
+        cfg.u32TransLvl = transferLevel;
+        return cfg;
+    }
+
+    /// The configuration a record holds (u32Size and usbType are outputs and are not kept).
+    static Config from(const CameraConfig& cfg) {
+        Config config;
+        config.width = cfg.u32Width;
+        config.height = cfg.u32Height;
+        config.pixelBytes = cfg.u8PixelBytes;
+        config.pixelBits = cfg.u8PixelBits;
+        config.format = cfg.emImageFmtMode;
+        config.i2cAddress = cfg.u32I2cAddr;
+        config.i2cMode = cfg.emI2cMode;
+        config.transferLevel = cfg.u32TransLvl;
+        config.cameraType = cfg.u32CameraType;
+        config.sensorVendor = cfg.u16Vid;
+        return config;
+    }
+
+    bool operator==(const Config&) const = default;
+};
+
+/// A frame lent by the camera. It views the camera's frame buffer and copies nothing; the
+/// bytes stay valid only as long as the call that lent it says (see FrameRange and
+/// Camera::singleFrame). Copy what you keep.
+class Frame {
+  public:
+    Frame() = default;
+    explicit Frame(const FrameData* data) : data_(data) {}
+
+    std::span<const uint8_t> bytes() const { return {data_->imageData, data_->cfg.u32Size}; }
+    /// Byte count of this frame (for JPG the length of this JPEG file).
+    size_t size() const { return data_->cfg.u32Size; }
+    uint32_t width() const { return data_->cfg.u32Width; }
+    uint32_t height() const { return data_->cfg.u32Height; }
+    FormatMode format() const { return data_->cfg.emImageFmtMode; }
+    uint8_t pixelBytes() const { return data_->cfg.u8PixelBytes; }
+    uint8_t pixelBits() const { return data_->cfg.u8PixelBits; }
+    /// Board time stamp in 100-ns units since 1601-01-01 UTC, or 0 when the board gives none.
+    uint64_t time() const { return data_->u64Time; }
+    /// The record underneath, for code that speaks the C API.
+    const FrameData& data() const { return *data_; }
+
+  private:
+    const FrameData* data_ = nullptr;
+};
+
+/// Frames of one capture, as an input range:
+///
+///     for (const vexo::Frame& frame : camera.frames(100)) use(frame.bytes());
+///
+/// Creating the range starts the capture; destroying it ends it, also when the loop is left
+/// early or by an exception. Each step completes transfers (Vexo_captureImage) until a frame is
+/// queued, lends it, and gives it back (Vexo_del) when the iterator advances: a Frame is valid
+/// until the iterator advances or the range is destroyed. Nothing is allocated per frame.
+///
+/// Frame errors (a frame of the wrong length, a lost frame index, a JPEG without its markers)
+/// do not stop the range: the library drops those frames and streams on, and the range counts
+/// them in frameErrors(). When no frame arrives within the time-out, the step throws Error with
+/// the last frame error seen, or USB_CAMERA_USB_TIMEOUT_ERROR when there was none. A capture
+/// that ends (an unplugged board) throws at once.
+///
+/// The range must not outlive its camera. One range at a time per camera: a second one, while
+/// the first still runs, throws USB_CAMERA_USB_TASK_ERROR.
+class FrameRange {
+  public:
+    class Iterator {
+      public:
+        using value_type = Frame;
+        using difference_type = std::ptrdiff_t;
+
+        Iterator() = default;
+        const Frame& operator*() const { return range_->frame_; }
+        const Frame* operator->() const { return &range_->frame_; }
+        Iterator& operator++() {
+            range_->advance();
+            return *this;
+        }
+        void operator++(int) { ++*this; }
+        bool operator==(std::default_sentinel_t) const { return !range_ || range_->done(); }
+
+      private:
+        friend class FrameRange;
+        explicit Iterator(FrameRange* range) : range_(range) {}
+        FrameRange* range_ = nullptr;
+    };
+
+    FrameRange(CameraHandle handle, uint64_t count, std::chrono::milliseconds timeout)
+        : handle_(handle), remaining_(count), timeout_(timeout) {
+        detail::check(Vexo_beginCaptureImage(handle_), "Vexo_beginCaptureImage");
+        running_ = true;
+        // Frames left from an earlier capture or a single frame are not this capture's. Only
+        // after the start succeeded: a refused second range must not drop the first one's.
+        Vexo_flush(handle_);
+    }
+    ~FrameRange() { stop(); }
+    FrameRange(const FrameRange&) = delete;
+    FrameRange& operator=(const FrameRange&) = delete;
+    FrameRange(FrameRange&& other) noexcept
+        : handle_(std::exchange(other.handle_, nullptr)),
+          remaining_(other.remaining_),
+          timeout_(other.timeout_),
+          frame_(other.frame_),
+          lent_(std::exchange(other.lent_, false)),
+          running_(std::exchange(other.running_, false)),
+          started_(other.started_),
+          frameErrors_(other.frameErrors_),
+          lastFrameError_(other.lastFrameError_) {}
+    FrameRange& operator=(FrameRange&&) = delete;
+
+    /// Fetches the first frame; call once.
+    Iterator begin() {
+        if (!started_) {
+            started_ = true;
+            fetch();
+        }
+        return Iterator(this);
+    }
+    std::default_sentinel_t end() const { return {}; }
+
+    /// Frames the library dropped for frame errors while this range ran.
+    uint64_t frameErrors() const { return frameErrors_; }
+    /// The last such error's status code, or USB_CAMERA_NO_ERROR.
+    uint32_t lastFrameError() const { return lastFrameError_; }
+
+    /// Gives back the lent frame and ends the capture now; the range is then done.
+    void stop() {
+        release();
+        remaining_ = 0;
+        if (running_) {
+            running_ = false;
+            Vexo_endCaptureImage(handle_);
+            Vexo_flush(handle_);
+        }
+    }
+
+  private:
+    bool done() const { return !lent_; }
+
+    void release() {
+        if (lent_) {
+            lent_ = false;
+            Vexo_del(handle_);
+        }
+    }
+
+    void advance() {
+        release();
+        fetch();
+    }
+
+    void fetch() {
+        if (remaining_ == 0 || !running_) return;
+        const auto deadline = std::chrono::steady_clock::now() + timeout_;
+        for (;;) {
+            FrameData* data = nullptr;
+            if (Vexo_readImage(handle_, &data) == USB_CAMERA_NO_ERROR && data) {
+                frame_ = Frame(data);
+                lent_ = true;
+                --remaining_;
+                return;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                const uint32_t code =
+                    lastFrameError_ ? lastFrameError_ : USB_CAMERA_USB_TIMEOUT_ERROR;
+                stop();
+                throw Error(code, "no frame within the time-out");
+            }
+            const uint32_t result = Vexo_captureImage(handle_);
+            if (result <= 0xFF || result == USB_CAMERA_USB_TIMEOUT_ERROR) continue;
+            if (result == USB_CAMERA_DATA_LACK_ERROR || result == USB_CAMERA_DATA_LEN_ERROR ||
+                result == USB_CAMERA_FRAME_INDEX_ERROR) {
+                ++frameErrors_;
+                lastFrameError_ = result;
+                continue;
+            }
+            // The capture itself ended (its reads could not be queued again): no frame will
+            // come, so waiting out the time-out would only hide the cause.
+            stop();
+            throw Error(result, "Vexo_captureImage");
+        }
+    }
+
+    CameraHandle handle_ = nullptr;
+    uint64_t remaining_ = 0;
+    std::chrono::milliseconds timeout_;
+    Frame frame_;
+    bool lent_ = false;
+    bool running_ = false;
+    bool started_ = false;
+    uint64_t frameErrors_ = 0;
+    uint32_t lastFrameError_ = USB_CAMERA_NO_ERROR;
+};
+
+/// An opened camera board. Move-only; the destructor ends a running capture and closes it.
+///
+/// Threading: one thread at a time (see the top of this header).
+class Camera {
+  public:
+    /// Per-frame wait of frames() unless told otherwise.
+    static constexpr std::chrono::milliseconds kFrameTimeout{3000};
+    /// Frames of an unbounded capture.
+    static constexpr uint64_t kUnbounded = std::numeric_limits<uint64_t>::max();
+
+    /// Opens device `index` (as scan() lists it).
+    static Camera open(unsigned index, const Config& config = {}) { return Camera(index, config); }
+    /// Opens the board whose serial text is `serial`.
+    static Camera openSerial(std::string_view serial, const Config& config = {}) {
+        for (const BoardInfo& board : scan())
+            if (board.serial == serial) return Camera(board.index, config);
+        throw Error(USB_CAMERA_USB_CREATE_ERROR,
+                    "no board with serial \"" + std::string(serial) + "\"");
+    }
+    /// Opens the first attached board. Unlike Vexo_autoopen, an open that fails reports the
+    /// open's own status code rather than USB_CAMERA_USB_CREATE_ERROR.
+    static Camera openFirst(const Config& config = {}) {
+        const std::vector<BoardInfo> boards = scan();
+        if (boards.empty()) throw Error(USB_CAMERA_USB_CREATE_ERROR, "no board attached");
+        return Camera(boards.front().index, config);
+    }
+
+    ~Camera() { close(); }
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+    Camera(Camera&& other) noexcept
+        : handle_(std::exchange(other.handle_, nullptr)), config_(other.config_) {}
+    Camera& operator=(Camera&& other) noexcept {
+        if (this != &other) {
+            close();
+            handle_ = std::exchange(other.handle_, nullptr);
+            config_ = other.config_;
+        }
+        return *this;
+    }
+
+    /// The C handle, for the functions this header does not wrap (controls, the two-thread
+    /// capture of the C API). It stays owned by this Camera.
+    CameraHandle handle() const { return handle_; }
+    /// The configuration in force.
+    Config config() const { return Config::from(config_); }
+    /// USB_2, USB_3 or USB_3_2 (a USB 3 board on a USB 2 link); 0 when not known.
+    uint8_t usbType() const { return config_.usbType; }
+
+    /// Applies a new configuration. Throws (with the configuration unchanged for
+    /// USB_CAMERA_SIZE_EXCEED_ERROR) when the library refuses it.
+    void setConfig(const Config& config) {
+        CameraConfig cfg = config.toCameraConfig();
+        const uint32_t status = Vexo_setCamCfg(handle_, &cfg);
+        if (status != USB_CAMERA_SIZE_EXCEED_ERROR) config_ = cfg;
+        detail::check(status, "Vexo_setCamCfg");
+    }
+
+    /// Captures up to `count` frames; see FrameRange.
+    FrameRange frames(uint64_t count = kUnbounded,
+                      std::chrono::milliseconds timeout = kFrameTimeout) {
+        return FrameRange(handle_, count, timeout);
+    }
+
+    /// One frame with its own reads, not beside a running capture. The frame stays valid until
+    /// the next capture call on this camera. The board is left in external-trigger mode: call
+    /// setTriggerMode(CONTINUOUS_MODE) before frames() if the board does not follow it.
+    Frame singleFrame(std::chrono::milliseconds timeout = kFrameTimeout) {
+        FrameData* data = nullptr;
+        detail::check(Vexo_getSingleFrame(handle_, &data, static_cast<uint32_t>(timeout.count())),
+                      "Vexo_getSingleFrame");
+        return Frame(data);
+    }
+
+    /// Sensor registers, at the configuration's I2C address and widths.
+    void writeSensorReg(uint32_t reg, uint32_t value) {
+        detail::check(Vexo_writeSensorReg(handle_, reg, value), "Vexo_writeSensorReg");
+    }
+    uint32_t readSensorReg(uint32_t reg) {
+        uint32_t value = 0;
+        detail::check(Vexo_readSensorReg(handle_, reg, &value), "Vexo_readSensorReg");
+        return value;
+    }
+
+    /// A register of any I2C device on the board (the board controller is 0x46), with the
+    /// address and value widths `widths` names. 32-bit values need USB firmware 0x0314..0x03FF.
+    void writeReg(I2cMode widths, uint32_t i2cAddress, uint32_t reg, uint32_t value) {
+        uint32_t status = USB_CAMERA_VR_COMMAND_ERROR;
+        switch (widths) {
+            case I2C_MODE_8_8:
+                status = Vexo_writeReg_8_8(handle_, i2cAddress, reg, value);
+                break;
+            case I2C_MODE_8_16:
+                status = Vexo_writeReg_8_16(handle_, i2cAddress, reg, value);
+                break;
+            case I2C_MODE_16_8:
+                status = Vexo_writeReg_16_8(handle_, i2cAddress, reg, value);
+                break;
+            case I2C_MODE_16_16:
+                status = Vexo_writeReg_16_16(handle_, i2cAddress, reg, value);
+                break;
+            case I2C_MODE_16_32:
+                status = Vexo_writeReg_16_32(handle_, i2cAddress, reg, value);
+                break;
+        }
+        detail::check(status, "Vexo_writeReg");
+    }
+    uint32_t readReg(I2cMode widths, uint32_t i2cAddress, uint32_t reg) {
+        uint32_t value = 0;
+        uint32_t status = USB_CAMERA_VR_COMMAND_ERROR;
+        switch (widths) {
+            case I2C_MODE_8_8:
+                status = Vexo_readReg_8_8(handle_, i2cAddress, reg, &value);
+                break;
+            case I2C_MODE_8_16:
+                status = Vexo_readReg_8_16(handle_, i2cAddress, reg, &value);
+                break;
+            case I2C_MODE_16_8:
+                status = Vexo_readReg_16_8(handle_, i2cAddress, reg, &value);
+                break;
+            case I2C_MODE_16_16:
+                status = Vexo_readReg_16_16(handle_, i2cAddress, reg, &value);
+                break;
+            case I2C_MODE_16_32:
+                status = Vexo_readReg_16_32(handle_, i2cAddress, reg, &value);
+                break;
+        }
+        detail::check(status, "Vexo_readReg");
+        return value;
+    }
+
+    /// Bytes of the board's 1024-byte user-data store, any length: the library moves at most
+    /// 32 bytes a call, so longer spans go in pieces. A range past address 1023 is refused
+    /// before any byte moves.
+    void readUserData(uint16_t address, std::span<uint8_t> out) {
+        checkUserRange(address, out.size());
+        for (size_t done = 0; done < out.size();) {
+            const size_t piece = std::min<size_t>(kUserDataPiece, out.size() - done);
+            detail::check(Vexo_readUserData(handle_, static_cast<uint16_t>(address + done),
+                                            static_cast<uint8_t>(piece), out.data() + done),
+                          "Vexo_readUserData");
+            done += piece;
+        }
+    }
+    std::vector<uint8_t> readUserData(uint16_t address, size_t length) {
+        std::vector<uint8_t> bytes(length);
+        readUserData(address, std::span<uint8_t>(bytes));
+        return bytes;
+    }
+    void writeUserData(uint16_t address, std::span<const uint8_t> bytes) {
+        checkUserRange(address, bytes.size());
+        for (size_t done = 0; done < bytes.size();) {
+            const size_t piece = std::min<size_t>(kUserDataPiece, bytes.size() - done);
+            // The write only reads the bytes; the C signature predates const.
+            detail::check(Vexo_writeUserData(handle_, static_cast<uint16_t>(address + done),
+                                             static_cast<uint8_t>(piece),
+                                             const_cast<uint8_t*>(bytes.data() + done)),
+                          "Vexo_writeUserData");
+            done += piece;
+        }
+    }
+
+    /// The serial text at user data 1008..1023 (up to its first NUL).
+    std::string serial() {
+        std::array<uint8_t, kSerialBytes> bytes{};
+        readUserData(kSerialAddress, bytes);
+        return detail::serialText(bytes.data());
+    }
+    /// Writes a serial text of at most 16 bytes, NUL-padded.
+    void setSerial(std::string_view serial) {
+        if (serial.size() > kSerialBytes)
+            throw std::invalid_argument("a serial text has at most 16 bytes");
+        std::array<uint8_t, kSerialBytes> bytes{};
+        std::copy(serial.begin(), serial.end(), bytes.begin());
+        writeUserData(kSerialAddress, bytes);
+    }
+
+    /// Vendor requests to the board: host to device with `data`, and device to host into
+    /// `out`. Request 0x80, for instance, reads the USB firmware version (major, minor).
+    void sendBoardCommand(uint8_t request, uint16_t value, uint16_t index,
+                          std::span<const uint8_t> data = {}) {
+        // Host to device: the library only reads the bytes.
+        detail::check(
+            Vexo_setboardConfig(handle_, request, value, index, static_cast<uint32_t>(data.size()),
+                                const_cast<uint8_t*>(data.data())),
+            "Vexo_setboardConfig");
+    }
+    void readBoardCommand(uint8_t request, uint16_t value, uint16_t index, std::span<uint8_t> out) {
+        detail::check(Vexo_getboardConfig(handle_, request, value, index,
+                                          static_cast<uint32_t>(out.size()), out.data()),
+                      "Vexo_getboardConfig");
+    }
+
+    /// Trigger modes (USB 2 boards with board controller 18.8.17 or later; other boards throw
+    /// USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR).
+    void setTriggerMode(TriggerMode mode) {
+        detail::check(Vexo_setMode(handle_, mode), "Vexo_setMode");
+    }
+    void softTrigger() { detail::check(Vexo_softTrigger(handle_), "Vexo_softTrigger"); }
+    /// The board's frame-ready register.
+    uint8_t isFrameReady() {
+        const uint32_t value = Vexo_isFrameReady(handle_);
+        if (value > 0xFF) throw Error(value, "Vexo_isFrameReady");
+        return static_cast<uint8_t>(value);
+    }
+
+    /// While on, frames of the wrong length are handed out too (still counted as frame errors).
+    void setForceRead(bool on) {
+        if (on)
+            Vexo_enableForceRead(handle_);
+        else
+            Vexo_disableForceRead(handle_);
+    }
+
+  private:
+    static constexpr size_t kUserDataPiece = 32;
+    static constexpr size_t kUserDataBytes = 1024;
+    static constexpr uint16_t kSerialAddress = 1008;
+    static constexpr size_t kSerialBytes = 16;
+
+    Camera(unsigned index, const Config& config) : config_(config.toCameraConfig()) {
+        const uint32_t status = Vexo_open(&handle_, &config_, index);
+        if (status != USB_CAMERA_NO_ERROR) {
+            // A failed open still hands out a handle, which must be given back.
+            Vexo_close(handle_);
+            handle_ = nullptr;
+            throw Error(status, "Vexo_open");
+        }
+    }
+
+    static void checkUserRange(uint16_t address, size_t length) {
+        if (address + length > kUserDataBytes) throw Error(USB_USERDATA_ADDR_ERROR, "user data");
+    }
+
+    void close() noexcept {
+        // Vexo_close ends a running capture before it closes.
+        if (handle_) Vexo_close(std::exchange(handle_, nullptr));
+    }
+
+    CameraHandle handle_ = nullptr;
+    CameraConfig config_{};
+};
+
+}  // namespace vexo
