@@ -220,12 +220,12 @@ class Camera:
 
     def capture(self) -> int:
         """One step of the capture loop: waits up to about 1.5 s for image data and returns
-        the number of frames it completed (0 or more). Raises CameraError for a failure,
-        USB_CAMERA_USB_TIMEOUT_ERROR when no data came, or a frame error
-        (USB_CAMERA_DATA_LEN_ERROR, ...) when a frame was lost. Starts capture if needed."""
+        the number of frames it completed (0 or more). Raises CameraError for a failure:
+        USB_CAMERA_USB_TIMEOUT_ERROR when no data came, a frame error
+        (USB_CAMERA_DATA_LEN_ERROR, ...) when a frame was lost, USB_CAMERA_USB_TASK_ERROR
+        when capture is not running (call :meth:`start` first; a capture thread therefore
+        stops with that error once another thread called :meth:`stop`)."""
         with self._lock:
-            if not self._capturing:
-                self.start()
             return check(_sdk.Py_Vexo_captureImage(self.handle), "capture")
 
     @property

@@ -258,6 +258,9 @@ class TestFrames:
 
     def test_read_lends_until_the_next_read(self, cams):
         cam = cams()
+        with pytest.raises(vexo.CameraError, match="USB_CAMERA_USB_TASK_ERROR"):
+            cam.capture()  # capture was not started
+        cam.start()
         while cam.available < 2:
             cam.capture()
         first = cam.read()
