@@ -176,15 +176,6 @@ class TestDocumentedValues:
         assert [(s.address, s.value) for s in c.registers] == \
             [(0x0100, 0), (0x3012, 0x40), (0x3013, 0x02), (0x0100, 1)]
 
-    def test_usb2_mono10(self):
-        c = load_config(ROOT / "examples/configs/usb2-mono10.cfg")
-        assert (c.format, c.pixel_bytes, c.pixel_bits, c.i2c_mode) == \
-            (vexo.Format.MON, 2, 10, vexo.I2cMode.M16_16)
-        assert [s.delay for s in c.registers] == [False, True, False, False]
-        assert c.registers[1].value == 10
-        [cmd] = c.board_commands
-        assert (cmd.request, cmd.value, cmd.index, cmd.data) == (0xD7, 0x4600, 0x0300, b"\x40")
-
     def test_messages_name_file_and_line(self, tmp_path):
         path = tmp_path / "my.cfg"
         path.write_text(GOOD + "widht = 640\n")

@@ -39,10 +39,6 @@ class TestDebayer:
         assert (rgb[:, :3] == 255).all() and (rgb[:, 5:] == 0).all()
         assert rgb.min() >= 0 and rgb.max() <= 255
 
-    def test_only_2d_mosaics(self):
-        with pytest.raises(ValueError):
-            convert.debayer(np.zeros((4, 4, 3), np.uint8))
-
 
 class TestOtherFormats:
     def test_rgb565(self):
