@@ -20,33 +20,7 @@
 #include "camera/frame_assembly.h"
 #include "camera/frame_length.h"
 #include "camera/frame_ring.h"
-
-namespace {
-
-std::atomic<uint64_t> allocations{0};
-
-}  // namespace
-
-void* operator new(size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t size) {
-    return operator new(size);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-    std::free(p);
-}
+#include "common/allocation_counter.h"
 
 namespace {
 
@@ -252,9 +226,9 @@ int main(int argc, char** argv) {
         const Stream& s = streams.at(c.name);
         Camera cam(s.cfg);
         assemblePass(cam, s, c.chunked);
-        const uint64_t before = allocations.load();
+        const uint64_t before = vexo::test::allocationCount();
         for (int pass = 0; pass < 3; ++pass) frames += assemblePass(cam, s, c.chunked);
-        allocs += allocations.load() - before;
+        allocs += vexo::test::allocationCount() - before;
     }
 
     for (const Case& c : kCases) {

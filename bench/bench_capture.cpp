@@ -21,41 +21,8 @@
 #include <vector>
 
 #include "camera/zu_usb_camera_lib.h"
+#include "common/allocation_counter.h"
 #include "driver/virtual/virtual_board.h"
-
-namespace {
-
-std::atomic<uint64_t> allocations{0};
-
-}  // namespace
-
-void* operator new(size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t size) {
-    return operator new(size);
-}
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(size ? size : 1);
-}
-void* operator new[](size_t size, const std::nothrow_t& tag) noexcept {
-    return operator new(size, tag);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -112,7 +79,7 @@ bool runCapture(uint16_t productId, Figures& out) {
         drain(bytes, frames);
     }
     bytes = frames = 0;
-    const uint64_t allocBefore = allocations.load();
+    const uint64_t allocBefore = vexo::test::allocationCount();
     const std::clock_t cpuStart = std::clock();
     const auto start = Clock::now();
     double elapsed = 0;
@@ -124,7 +91,7 @@ bool runCapture(uint16_t productId, Figures& out) {
         elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     }
     const double cpu = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
-    out.allocations = allocations.load() - allocBefore;
+    out.allocations = vexo::test::allocationCount() - allocBefore;
     out.frames = frames;
     out.bytes = bytes;
     out.bytesPerSecond = bytes / elapsed;

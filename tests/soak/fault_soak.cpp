@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "camera/zu_usb_camera_lib.h"
+#include "common/allocation_counter.h"
 #include "driver/virtual/virtual_board.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -56,38 +57,7 @@
 #endif
 #endif
 
-/* Allocation counter: the sanitizers bring their own operator new, so it is only replaced
- * in plain builds. */
-static std::atomic<uint64_t> gAllocations{0};
-#ifndef SOAK_SANITIZED
-void* operator new(size_t size) {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](size_t size) {
-    return operator new(size);
-}
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    return std::malloc(size ? size : 1);
-}
-void* operator new[](size_t size, const std::nothrow_t& tag) noexcept {
-    return operator new(size, tag);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, size_t) noexcept {
-    std::free(p);
-}
-#endif
+/* Allocations are counted by common/allocation_counter (plain builds only). */
 
 namespace {
 
@@ -544,7 +514,7 @@ int Soak::run() {
         }
         maybeInject();
 
-        const uint64_t allocBefore = gAllocations.load(std::memory_order_relaxed);
+        const uint64_t allocBefore = vexo::test::allocationCount();
         const uint32_t r = camera_->captureImage();
         ++captureCalls_;
         ++sessionCalls_;
@@ -556,7 +526,7 @@ int Soak::run() {
             ++read;
             camera_->del();
         }
-        const uint64_t allocs = gAllocations.load(std::memory_order_relaxed) - allocBefore;
+        const uint64_t allocs = vexo::test::allocationCount() - allocBefore;
         ++captureStatus_[r]; /* may allocate a map node: counted after */
         /* Steady state: a capture past its first rounds of reads, in a call that returned
          * frames rather than an error. */
