@@ -3,6 +3,9 @@
  * widths, sensor registers by the applied I2C mode, and the USB-type query. Every one is a
  * single vendorRequest(); multi-byte values travel most significant byte first.
  */
+#include <algorithm>
+#include <iterator>
+
 #include "camera/config_fields.h"
 #include "camera/zu_usb_camera_lib.h"
 
@@ -46,6 +49,29 @@ uint32_t getBigEndian(const uint8_t* in, unsigned width) {
     return value;
 }
 
+/* One register write: @width value bytes, most significant first. Returns the request's
+ * status. */
+uint32_t sendRegister(UsbCameraLib& camera, uint8_t code, uint16_t devField, uint16_t regField,
+                      uint32_t value, unsigned width) {
+    uint8_t data[4];
+    putBigEndian(data, value, width);
+    uint32_t moved = 0;
+    return camera.vendorRequest(code, kHostToDevice, devField, regField, width, data, &moved);
+}
+
+/* One register read: @width value bytes and a status byte into @reply (zeroed first, so a
+ * failed request reads 0), the value stored through @value when given. Returns the request's
+ * status. */
+uint32_t fetchRegister(UsbCameraLib& camera, uint8_t code, uint16_t devField, uint16_t regField,
+                       unsigned width, uint8_t (&reply)[5], uint32_t* value) {
+    std::fill(std::begin(reply), std::end(reply), uint8_t{0});
+    uint32_t moved = 0;
+    const uint32_t status =
+        camera.vendorRequest(code, kDeviceToHost, devField, regField, width + 1, reply, &moved);
+    if (value) *value = getBigEndian(reply, width);
+    return status;
+}
+
 /* USB firmware versions that carry the 32-bit register requests: 3.20 up to 3.255. */
 bool firmwareHas32BitRegisters(uint32_t version) {
     return version >= 0x0314 && version <= 0x03FF;
@@ -56,19 +82,14 @@ bool firmwareHas32BitRegisters(uint32_t version) {
 /* ---- 8-bit register, 8-bit value ---- */
 
 uint32_t ZuUsbCameraLib::writeReg_8_8(uint32_t dev, uint32_t reg, uint32_t value) {
-    uint8_t data[1];
-    putBigEndian(data, value, 1);
-    uint32_t moved = 0;
-    vendorRequest(kWriteReg8_8, kHostToDevice, deviceField(dev), reg8Field(reg), 1, data, &moved);
+    sendRegister(*this, kWriteReg8_8, deviceField(dev), reg8Field(reg), value, 1);
     return USB_CAMERA_NO_ERROR;
 }
 
 uint32_t ZuUsbCameraLib::readReg_8_8(uint32_t dev, uint32_t reg, uint32_t* value) {
-    uint8_t reply[2] = {};
-    uint32_t moved = 0;
-    uint32_t status = vendorRequest(kReadReg8_8, kDeviceToHost, deviceField(dev), reg8Field(reg), 2,
-                                    reply, &moved);
-    if (value) *value = getBigEndian(reply, 1);
+    uint8_t reply[5];
+    const uint32_t status =
+        fetchRegister(*this, kReadReg8_8, deviceField(dev), reg8Field(reg), 1, reply, value);
     /* USB 3 boards answer with a status byte of their own; a request that never reached
      * the board has no such byte, so its failure is reported instead of a zero status. */
     if (status != USB_CAMERA_NO_ERROR || board_.boardUsbType != 3) return status;
@@ -78,56 +99,39 @@ uint32_t ZuUsbCameraLib::readReg_8_8(uint32_t dev, uint32_t reg, uint32_t* value
 /* ---- 8-bit register, 16-bit value ---- */
 
 uint32_t ZuUsbCameraLib::writeReg_8_16(uint32_t dev, uint32_t reg, uint32_t value) {
-    uint8_t data[2];
-    putBigEndian(data, value, 2);
-    uint32_t moved = 0;
-    vendorRequest(kWriteReg8_16, kHostToDevice, deviceField(dev), reg8Field(reg), 2, data, &moved);
+    sendRegister(*this, kWriteReg8_16, deviceField(dev), reg8Field(reg), value, 2);
     return USB_CAMERA_NO_ERROR;
 }
 
 uint32_t ZuUsbCameraLib::readReg_8_16(uint32_t dev, uint32_t reg, uint32_t* value) {
-    uint8_t reply[3] = {};
-    uint32_t moved = 0;
-    vendorRequest(kReadReg8_16, kDeviceToHost, deviceField(dev), reg8Field(reg), 3, reply, &moved);
-    if (value) *value = getBigEndian(reply, 2);
+    uint8_t reply[5];
+    fetchRegister(*this, kReadReg8_16, deviceField(dev), reg8Field(reg), 2, reply, value);
     return USB_CAMERA_NO_ERROR;
 }
 
 /* ---- 16-bit register, 8-bit value ---- */
 
 uint32_t ZuUsbCameraLib::writeReg_16_8(uint32_t dev, uint32_t reg, uint32_t value) {
-    uint8_t data[1];
-    putBigEndian(data, value, 1);
-    uint32_t moved = 0;
-    vendorRequest(kWriteReg16_8, kHostToDevice, deviceField(dev), reg16Field(reg), 1, data, &moved);
+    sendRegister(*this, kWriteReg16_8, deviceField(dev), reg16Field(reg), value, 1);
     return USB_CAMERA_NO_ERROR;
 }
 
 uint32_t ZuUsbCameraLib::readReg_16_8(uint32_t dev, uint32_t reg, uint32_t* value) {
-    uint8_t reply[2] = {};
-    uint32_t moved = 0;
-    vendorRequest(kReadReg16_8, kDeviceToHost, deviceField(dev), reg16Field(reg), 2, reply, &moved);
-    if (value) *value = getBigEndian(reply, 1);
+    uint8_t reply[5];
+    fetchRegister(*this, kReadReg16_8, deviceField(dev), reg16Field(reg), 1, reply, value);
     return USB_CAMERA_NO_ERROR;
 }
 
 /* ---- 16-bit register, 16-bit value ---- */
 
 uint32_t ZuUsbCameraLib::writeReg_16_16(uint32_t dev, uint32_t reg, uint32_t value) {
-    uint8_t data[2];
-    putBigEndian(data, value, 2);
-    uint32_t moved = 0;
-    vendorRequest(kWriteReg16_16, kHostToDevice, deviceField(dev), reg16Field(reg), 2, data,
-                  &moved);
+    sendRegister(*this, kWriteReg16_16, deviceField(dev), reg16Field(reg), value, 2);
     return USB_CAMERA_NO_ERROR;
 }
 
 uint32_t ZuUsbCameraLib::readReg_16_16(uint32_t dev, uint32_t reg, uint32_t* value) {
-    uint8_t reply[3] = {};
-    uint32_t moved = 0;
-    vendorRequest(kReadReg16_16, kDeviceToHost, deviceField(dev), reg16Field(reg), 3, reply,
-                  &moved);
-    if (value) *value = getBigEndian(reply, 2);
+    uint8_t reply[5];
+    fetchRegister(*this, kReadReg16_16, deviceField(dev), reg16Field(reg), 2, reply, value);
     return USB_CAMERA_NO_ERROR;
 }
 
@@ -136,21 +140,15 @@ uint32_t ZuUsbCameraLib::readReg_16_16(uint32_t dev, uint32_t reg, uint32_t* val
 uint32_t ZuUsbCameraLib::writeReg_16_32(uint32_t dev, uint32_t reg, uint32_t value) {
     if (!firmwareHas32BitRegisters(board_.usbFirmwareVersion))
         return USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR;
-    uint8_t data[4];
-    putBigEndian(data, value, 4);
-    uint32_t moved = 0;
-    return vendorRequest(kWriteReg16_32, kHostToDevice, deviceField(dev), reg16Field(reg), 4, data,
-                         &moved);
+    return sendRegister(*this, kWriteReg16_32, deviceField(dev), reg16Field(reg), value, 4);
 }
 
 uint32_t ZuUsbCameraLib::readReg_16_32(uint32_t dev, uint32_t reg, uint32_t* value) {
     if (!firmwareHas32BitRegisters(board_.usbFirmwareVersion))
         return USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR;
-    uint8_t reply[5] = {};
-    uint32_t moved = 0;
-    uint32_t status = vendorRequest(kReadReg16_32, kDeviceToHost, deviceField(dev), reg16Field(reg),
-                                    5, reply, &moved);
-    if (value) *value = getBigEndian(reply, 4);
+    uint8_t reply[5];
+    const uint32_t status =
+        fetchRegister(*this, kReadReg16_32, deviceField(dev), reg16Field(reg), 4, reply, value);
     if (status != USB_CAMERA_NO_ERROR) return status;
     return reply[4];
 }
