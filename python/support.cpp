@@ -14,6 +14,31 @@ static_assert(sizeof(long) == 8, "long long values are read through PyLong_AsLon
 
 namespace pyvexo {
 
+namespace {
+
+// A static type whose instances only export a read-only buffer (the objects behind the
+// memoryviews the module hands out).
+PyTypeObject bufferType(const char* name, Py_ssize_t size, destructor dealloc,
+                        PyBufferProcs* buffer, const char* doc) {
+    PyTypeObject t{};
+    Py_SET_REFCNT(&t, 1);
+    t.tp_name = name;
+    t.tp_basicsize = size;
+    t.tp_dealloc = dealloc;
+    t.tp_as_buffer = buffer;
+    t.tp_flags = Py_TPFLAGS_DEFAULT;
+    t.tp_doc = doc;
+    return t;
+}
+
+// @type once PyType_Ready has accepted it; null (with the error set) when it refused.
+PyTypeObject* readyType(PyTypeObject& type) {
+    if (!(type.tp_flags & Py_TPFLAGS_READY) && PyType_Ready(&type) < 0) return nullptr;
+    return &type;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------------------
 // Integer conversions
 // ---------------------------------------------------------------------------------------
@@ -236,23 +261,9 @@ void byteBlockDealloc(PyObject* self) {
 PyBufferProcs byteBlockBuffer = {byteBlockGetBuffer, nullptr};
 
 PyTypeObject* byteBlockType() {
-    static PyTypeObject type = [] {
-        PyTypeObject t{};
-        Py_SET_REFCNT(&t, 1);
-        t.tp_name = "VexoSDK.ByteBlock";
-        t.tp_basicsize = sizeof(ByteBlock);
-        t.tp_dealloc = byteBlockDealloc;
-        t.tp_as_buffer = &byteBlockBuffer;
-        t.tp_flags = Py_TPFLAGS_DEFAULT;
-        t.tp_doc = "Bytes received from the board.";
-        return t;
-    }();
-    static bool ready = false;
-    if (!ready) {
-        if (PyType_Ready(&type) < 0) return nullptr;
-        ready = true;
-    }
-    return &type;
+    static PyTypeObject type = bufferType("VexoSDK.ByteBlock", sizeof(ByteBlock), byteBlockDealloc,
+                                          &byteBlockBuffer, "Bytes received from the board.");
+    return readyType(type);
 }
 
 }  // namespace
@@ -314,23 +325,9 @@ void frameDealloc(PyObject* self) {
 PyBufferProcs frameBuffer = {frameGetBuffer, nullptr};
 
 PyTypeObject* frameBytesType() {
-    static PyTypeObject type = [] {
-        PyTypeObject t{};
-        Py_SET_REFCNT(&t, 1);
-        t.tp_name = "VexoSDK.FrameBytes";
-        t.tp_basicsize = sizeof(FrameBytes);
-        t.tp_dealloc = frameDealloc;
-        t.tp_as_buffer = &frameBuffer;
-        t.tp_flags = Py_TPFLAGS_DEFAULT;
-        t.tp_doc = "The bytes of one frame.";
-        return t;
-    }();
-    static bool ready = false;
-    if (!ready) {
-        if (PyType_Ready(&type) < 0) return nullptr;
-        ready = true;
-    }
-    return &type;
+    static PyTypeObject type = bufferType("VexoSDK.FrameBytes", sizeof(FrameBytes), frameDealloc,
+                                          &frameBuffer, "The bytes of one frame.");
+    return readyType(type);
 }
 
 // The buffer holding @imageData and the bytes of it from there on, asked of the camera
