@@ -4,14 +4,18 @@
 Vexo Python SDK.
 """
 # The VexoSDK module: the camera functions of the Vexo library for Python. Built as module
-# "VexoSDK" (cython --module-name VexoSDK). Conversions, frame views and byte buffers live in
-# support.cpp.
+# "VexoSDK" (cython --module-name VexoSDK). Conversions, handles, frame views and byte buffers
+# live in support.cpp.
+#
+# Every function converts all its arguments first and only then enters the camera (enter() in
+# support.cpp): argument conversions may run Python code (__int__, __index__, mapping access)
+# that closes the very handle, and a camera is never used after its close. The library is
+# called without the interpreter lock, holding the camera's access kinds for the call only;
+# no Python code runs while they are held.
 
 from cpython.bytes cimport PyBytes_FromStringAndSize
-from cpython.mem cimport PyMem_Free, PyMem_Malloc
 from cpython.memoryview cimport PyMemoryView_FromObject
 from cpython.object cimport PyObject_RichCompareBool, Py_NE
-from cpython.pycapsule cimport PyCapsule_GetPointer, PyCapsule_New
 from libc.stdint cimport int64_t
 
 cimport vexo as c
@@ -29,9 +33,26 @@ cdef extern from "support.h" namespace "pyvexo":
     object newByteBlock(size_t)
     Uint8* byteBlockData(object)
     object byteBlockView(object, Py_ssize_t)
-    object frameView(CameraHandle, const FrameData*)
-    int retireHandle(object) except -1
     int refuseSize(const char*, unsigned long long, Py_ssize_t) except -1
+
+    cdef struct HandleState
+    enum:
+        kControl, kCapture, kQueue, kEverything
+    object newHandle(CameraHandle)
+    HandleState* stateOf(object) except NULL
+    CameraHandle cameraOf(const HandleState*) nogil
+    bint enter(HandleState*, unsigned) nogil
+    void leave(HandleState*, unsigned) nogil
+    int closedError() except -1
+    int retireHandle(object) except -1
+    CameraHandle closeState(HandleState*) nogil
+
+    cdef cppclass FrameRef:
+        FrameRef()
+        FrameData record
+    Uint32 readFrame(HandleState*, FrameRef*) nogil
+    Uint32 singleFrame(HandleState*, Uint32, int*, FrameRef*) nogil
+    object frameRefView(const FrameRef&)
 
 import ctypes
 
@@ -86,9 +107,6 @@ USB_USERDATA_ADDR_ERROR = c.USB_USERDATA_ADDR_ERROR
 USB_USERDATA_LEN_ERROR = c.USB_USERDATA_LEN_ERROR
 USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR = c.USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR
 
-# Name of the handle capsules; a closed handle's capsule is renamed (support.cpp).
-cdef const char* HANDLE_NAME = b"AnyNameUWant"
-
 # Control records registered per camera, kept alive until the camera is closed: the control
 # host reads them on every set, so they must outlive the caller's own references.
 cdef dict registered_controls = {}
@@ -123,7 +141,7 @@ def Py_Vexo_autoopen(cfg):
     with nogil:
         rc = c.Vexo_autoopen(&cam, &config)
     result = config_dict(&config)
-    handle = PyCapsule_New(<void*>cam, HANDLE_NAME, NULL)
+    handle = newHandle(cam)
     return (rc, handle, result)
 
 
@@ -132,10 +150,15 @@ def Py_Vexo_close(handle):
     Py_Vexo_close(handle)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
-    registered_controls.pop(<size_t>cam, None)
+    cdef HandleState* st = stateOf(handle)
+    cdef CameraHandle cam
+    # Refused from here on; calls of other threads in progress finish first.
     retireHandle(handle)
-    c.Vexo_close(cam)
+    registered_controls.pop(<size_t>cameraOf(st), None)
+    with nogil:
+        cam = closeState(st)
+        if cam != NULL:
+            c.Vexo_close(cam)
     return 0
 
 
@@ -174,7 +197,7 @@ def Py_Vexo_open(cfg, usbIdx):
     with nogil:
         rc = c.Vexo_open(&cam, &config, <Uint32>index)
     result = config_dict(&config)
-    handle = PyCapsule_New(<void*>cam, HANDLE_NAME, NULL)
+    handle = newHandle(cam)
     return (rc, handle, result)
 
 
@@ -183,12 +206,33 @@ def Py_Vexo_setCamCfg(handle, cfg):
     Py_Vexo_setCamCfg(handle, cfg)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     cdef CameraConfig config
-    cdef Uint32 rc
+    cdef Uint32 rc = 0
+    cdef bint entered
     readConfig(cfg, &config)
+    # Beside a capture call (the engine holds off its assembly), never beside a frame read.
     with nogil:
-        rc = c.Vexo_setCamCfg(cam, &config)
+        entered = enter(st, kControl | kQueue)
+        if entered:
+            rc = c.Vexo_setCamCfg(cameraOf(st), &config)
+            leave(st, kControl | kQueue)
+    if not entered:
+        closedError()
+    return rc
+
+
+cdef inline Uint32 run_plain(HandleState* st, unsigned access, Uint32 (*fn)(CameraHandle) noexcept nogil) except? 0xFFFFFFFF:
+    # One camera call that takes nothing but the handle.
+    cdef Uint32 rc = 0
+    cdef bint entered
+    with nogil:
+        entered = enter(st, access)
+        if entered:
+            rc = fn(cameraOf(st))
+            leave(st, access)
+    if not entered:
+        closedError()
     return rc
 
 
@@ -197,11 +241,7 @@ def Py_Vexo_beginCaptureImage(handle):
     Py_Vexo_beginCaptureImage(handle)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
-    cdef Uint32 rc
-    with nogil:
-        rc = c.Vexo_beginCaptureImage(cam)
-    return rc
+    return run_plain(stateOf(handle), kEverything, c.Vexo_beginCaptureImage)
 
 
 def Py_Vexo_endCaptureImage(handle):
@@ -209,8 +249,7 @@ def Py_Vexo_endCaptureImage(handle):
     Py_Vexo_endCaptureImage(handle)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
-    return c.Vexo_endCaptureImage(cam)
+    return run_plain(stateOf(handle), kEverything, c.Vexo_endCaptureImage)
 
 
 def Py_Vexo_captureImage(handle):
@@ -218,11 +257,7 @@ def Py_Vexo_captureImage(handle):
     Py_Vexo_captureImage(handle)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
-    cdef Uint32 rc
-    with nogil:
-        rc = c.Vexo_captureImage(cam)
-    return rc
+    return run_plain(stateOf(handle), kCapture, c.Vexo_captureImage)
 
 
 def Py_Vexo_readImage(handle):
@@ -230,18 +265,22 @@ def Py_Vexo_readImage(handle):
     Py_Vexo_readImage(handle)
     return error_code,data,cfg
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
-    cdef FrameData* frame = NULL
-    cdef FrameData record
-    cdef Uint32 rc
+    cdef HandleState* st = stateOf(handle)
+    cdef FrameRef frame
+    cdef Uint32 rc = 0
+    cdef bint entered
     with nogil:
-        rc = c.Vexo_readImage(cam, &frame)
+        entered = enter(st, kQueue)
+        if entered:
+            rc = readFrame(st, &frame)
+            leave(st, kQueue)
+    if not entered:
+        closedError()
     if rc != 0:
         return (rc, None, None)
-    record = frame[0]
-    result = config_dict(&record.cfg)
-    result["u64Time"] = record.u64Time
-    data = frameView(cam, &record)
+    result = config_dict(&frame.record.cfg)
+    result["u64Time"] = frame.record.u64Time
+    data = frameRefView(frame)
     return (rc, data, result)
 
 
@@ -250,11 +289,7 @@ def Py_Vexo_del(handle):
     Py_Vexo_del(handle)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
-    cdef Uint32 rc
-    with nogil:
-        rc = c.Vexo_del(cam)
-    return rc
+    return run_plain(stateOf(handle), kQueue, c.Vexo_del)
 
 
 def Py_Vexo_flush(handle):
@@ -262,8 +297,7 @@ def Py_Vexo_flush(handle):
     Py_Vexo_flush(handle)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
-    return c.Vexo_flush(cam)
+    return run_plain(stateOf(handle), kQueue, c.Vexo_flush)
 
 
 def Py_Vexo_availableImage(handle):
@@ -271,11 +305,48 @@ def Py_Vexo_availableImage(handle):
     Py_Vexo_availableImage(handle)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
-    cdef Uint32 rc
+    return run_plain(stateOf(handle), kQueue, c.Vexo_availableImage)
+
+
+# Register access: one signature for the sensor's and for each I2C mode's.
+ctypedef Uint32 (*WriteRegFn)(CameraHandle, Uint32, Uint32, Uint32) noexcept nogil
+ctypedef Uint32 (*ReadRegFn)(CameraHandle, Uint32, Uint32, Uint32*) noexcept nogil
+
+
+cdef Uint32 write_reg(HandleState* st, WriteRegFn fn, Uint32 ship, Uint32 reg,
+                      Uint32 value) except? 0xFFFFFFFF:
+    cdef Uint32 rc = 0
+    cdef bint entered
     with nogil:
-        rc = c.Vexo_availableImage(cam)
+        entered = enter(st, kControl)
+        if entered:
+            rc = fn(cameraOf(st), ship, reg, value)
+            leave(st, kControl)
+    if not entered:
+        closedError()
     return rc
+
+
+cdef tuple read_reg(HandleState* st, ReadRegFn fn, Uint32 ship, Uint32 reg):
+    cdef Uint32 rc = 0
+    cdef Uint32 value = 0
+    cdef bint entered
+    with nogil:
+        entered = enter(st, kControl)
+        if entered:
+            rc = fn(cameraOf(st), ship, reg, &value)
+            leave(st, kControl)
+    if not entered:
+        closedError()
+    return (rc, value)
+
+
+cdef Uint32 sensor_write(CameraHandle cam, Uint32 ship, Uint32 reg, Uint32 value) noexcept nogil:
+    return c.Vexo_writeSensorReg(cam, reg, value)
+
+
+cdef Uint32 sensor_read(CameraHandle cam, Uint32 ship, Uint32 reg, Uint32* value) noexcept nogil:
+    return c.Vexo_readSensorReg(cam, reg, value)
 
 
 def Py_Vexo_writeSensorReg(handle, regAddr, val):
@@ -283,15 +354,12 @@ def Py_Vexo_writeSensorReg(handle, regAddr, val):
     Py_Vexo_writeSensorReg(handle,regAddr,val)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     cdef int reg
     cdef int value
-    cdef Uint32 rc
     toInt(regAddr, &reg)
     toInt(val, &value)
-    with nogil:
-        rc = c.Vexo_writeSensorReg(cam, <Uint16>reg, <Uint16>value)
-    return rc
+    return write_reg(st, sensor_write, 0, <Uint16>reg, <Uint16>value)
 
 
 def Py_Vexo_getSensorCfg(handle):
@@ -299,12 +367,18 @@ def Py_Vexo_getSensorCfg(handle):
     Py_Vexo_getSensorCfg(handle)
     return error_code,cfg
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     cdef CameraConfig config
-    cdef Uint32 rc
+    cdef Uint32 rc = 0
+    cdef bint entered
     memset_config(&config)
     with nogil:
-        rc = c.Vexo_getSensorCfg(cam, &config)
+        entered = enter(st, kControl)
+        if entered:
+            rc = c.Vexo_getSensorCfg(cameraOf(st), &config)
+            leave(st, kControl)
+    if not entered:
+        closedError()
     return (rc, config_dict(&config))
 
 
@@ -322,13 +396,9 @@ def Py_Vexo_readSensorReg(handle, regAddr):
     return error_code,regValue
     """
     cdef int reg
-    cdef Uint32 value = 0
-    cdef Uint32 rc
     toInt(regAddr, &reg)
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
-    with nogil:
-        rc = c.Vexo_readSensorReg(cam, <Uint32>reg, &value)
-    return (rc, value)
+    cdef HandleState* st = stateOf(handle)
+    return read_reg(st, sensor_read, 0, <Uint32>reg)
 
 
 def Py_Vexo_writeReg_8_8(handle, shipAddr, regAddr, val):
@@ -336,17 +406,14 @@ def Py_Vexo_writeReg_8_8(handle, shipAddr, regAddr, val):
     Py_Vexo_writeReg_8_8(handle,shipAddr,regAddr,val)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     cdef int ship
     cdef int reg
     cdef int value
-    cdef Uint32 rc
     toInt(shipAddr, &ship)
     toInt(regAddr, &reg)
     toInt(val, &value)
-    with nogil:
-        rc = c.Vexo_writeReg_8_8(cam, <Uint32>ship, <Uint32>reg, <Uint32>value)
-    return rc
+    return write_reg(st, c.Vexo_writeReg_8_8, <Uint32>ship, <Uint32>reg, <Uint32>value)
 
 
 def Py_Vexo_readReg_8_8(handle, shipAddr, regAddr):
@@ -354,16 +421,12 @@ def Py_Vexo_readReg_8_8(handle, shipAddr, regAddr):
     Py_Vexo_readReg_8_8(handle,shipAddr,regAddr)
     return error_code,regValue
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     cdef int ship
     cdef int reg
-    cdef Uint32 value = 0
-    cdef Uint32 rc
     toInt(shipAddr, &ship)
     toInt(regAddr, &reg)
-    with nogil:
-        rc = c.Vexo_readReg_8_8(cam, <Uint32>ship, <Uint32>reg, &value)
-    return (rc, value)
+    return read_reg(st, c.Vexo_readReg_8_8, <Uint32>ship, <Uint32>reg)
 
 
 def Py_Vexo_writeReg_8_16(handle, shipAddr, regAddr, val):
@@ -371,17 +434,14 @@ def Py_Vexo_writeReg_8_16(handle, shipAddr, regAddr, val):
     Py_Vexo_writeReg_8_16(handle,shipAddr,regAddr,val)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     cdef int ship
     cdef int reg
     cdef int value
-    cdef Uint32 rc
     toInt(shipAddr, &ship)
     toInt(regAddr, &reg)
     toInt(val, &value)
-    with nogil:
-        rc = c.Vexo_writeReg_8_16(cam, <Uint32>ship, <Uint32>reg, <Uint32>value)
-    return rc
+    return write_reg(st, c.Vexo_writeReg_8_16, <Uint32>ship, <Uint32>reg, <Uint32>value)
 
 
 def Py_Vexo_readReg_8_16(handle, shipAddr, regAddr):
@@ -389,16 +449,12 @@ def Py_Vexo_readReg_8_16(handle, shipAddr, regAddr):
     Py_Vexo_readReg_8_16(handle,shipAddr,regAddr)
     return error_code,regValue
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     cdef int ship
     cdef int reg
-    cdef Uint32 value = 0
-    cdef Uint32 rc
     toInt(shipAddr, &ship)
     toInt(regAddr, &reg)
-    with nogil:
-        rc = c.Vexo_readReg_8_16(cam, <Uint32>ship, <Uint32>reg, &value)
-    return (rc, value)
+    return read_reg(st, c.Vexo_readReg_8_16, <Uint32>ship, <Uint32>reg)
 
 
 def Py_Vexo_writeReg_16_8(handle, shipAddr, regAddr, val):
@@ -406,17 +462,14 @@ def Py_Vexo_writeReg_16_8(handle, shipAddr, regAddr, val):
     Py_Vexo_writeReg_16_8(handle,shipAddr,regAddr,val)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     cdef int ship
     cdef int reg
     cdef int value
-    cdef Uint32 rc
     toInt(shipAddr, &ship)
     toInt(regAddr, &reg)
     toInt(val, &value)
-    with nogil:
-        rc = c.Vexo_writeReg_16_8(cam, <Uint32>ship, <Uint32>reg, <Uint32>value)
-    return rc
+    return write_reg(st, c.Vexo_writeReg_16_8, <Uint32>ship, <Uint32>reg, <Uint32>value)
 
 
 def Py_Vexo_readReg_16_8(handle, shipAddr, regAddr):
@@ -424,16 +477,12 @@ def Py_Vexo_readReg_16_8(handle, shipAddr, regAddr):
     Py_Vexo_readReg_16_8(handle,shipAddr,regAddr)
     return error_code,regValue
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     cdef int ship
     cdef int reg
-    cdef Uint32 value = 0
-    cdef Uint32 rc
     toInt(shipAddr, &ship)
     toInt(regAddr, &reg)
-    with nogil:
-        rc = c.Vexo_readReg_16_8(cam, <Uint32>ship, <Uint32>reg, &value)
-    return (rc, value)
+    return read_reg(st, c.Vexo_readReg_16_8, <Uint32>ship, <Uint32>reg)
 
 
 def Py_Vexo_writeReg_16_16(handle, shipAddr, regAddr, val):
@@ -441,17 +490,14 @@ def Py_Vexo_writeReg_16_16(handle, shipAddr, regAddr, val):
     Py_Vexo_writeReg_16_16(handle,shipAddr,regAddr,val)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     cdef int ship
     cdef int reg
     cdef int value
-    cdef Uint32 rc
     toInt(shipAddr, &ship)
     toInt(regAddr, &reg)
     toInt(val, &value)
-    with nogil:
-        rc = c.Vexo_writeReg_16_16(cam, <Uint32>ship, <Uint32>reg, <Uint32>value)
-    return rc
+    return write_reg(st, c.Vexo_writeReg_16_16, <Uint32>ship, <Uint32>reg, <Uint32>value)
 
 
 def Py_Vexo_readReg_16_16(handle, shipAddr, regAddr):
@@ -459,16 +505,12 @@ def Py_Vexo_readReg_16_16(handle, shipAddr, regAddr):
     Py_Vexo_readReg_16_16(handle,shipAddr,regAddr)
     return error_code,regValue
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     cdef int ship
     cdef int reg
-    cdef Uint32 value = 0
-    cdef Uint32 rc
     toInt(shipAddr, &ship)
     toInt(regAddr, &reg)
-    with nogil:
-        rc = c.Vexo_readReg_16_16(cam, <Uint32>ship, <Uint32>reg, &value)
-    return (rc, value)
+    return read_reg(st, c.Vexo_readReg_16_16, <Uint32>ship, <Uint32>reg)
 
 
 def Py_Vexo_writeReg_16_32(handle, shipAddr, regAddr, val):
@@ -476,17 +518,14 @@ def Py_Vexo_writeReg_16_32(handle, shipAddr, regAddr, val):
     Py_Vexo_writeReg_16_32(handle,shipAddr,regAddr,val)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     cdef int ship
     cdef int reg
     cdef unsigned int value
-    cdef Uint32 rc
     toInt(shipAddr, &ship)
     toInt(regAddr, &reg)
     toUnsignedInt(val, &value)
-    with nogil:
-        rc = c.Vexo_writeReg_16_32(cam, <Uint32>ship, <Uint32>reg, <Uint32>value)
-    return rc
+    return write_reg(st, c.Vexo_writeReg_16_32, <Uint32>ship, <Uint32>reg, <Uint32>value)
 
 
 def Py_Vexo_readReg_16_32(handle, shipAddr, regAddr):
@@ -494,32 +533,42 @@ def Py_Vexo_readReg_16_32(handle, shipAddr, regAddr):
     Py_Vexo_readReg_16_32(handle,shipAddr,regAddr)
     return error_code,regValue
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     cdef int ship
     cdef int reg
-    cdef Uint32 value = 0
-    cdef Uint32 rc
     toInt(shipAddr, &ship)
     toInt(regAddr, &reg)
-    with nogil:
-        rc = c.Vexo_readReg_16_32(cam, <Uint32>ship, <Uint32>reg, &value)
-    return (rc, value)
+    return read_reg(st, c.Vexo_readReg_16_32, <Uint32>ship, <Uint32>reg)
 
 
 def Py_Vexo_enableForceRead(handle):
     """
     Py_Vexo_enableForceRead(handle)
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
-    c.Vexo_enableForceRead(cam)
+    cdef HandleState* st = stateOf(handle)
+    cdef bint entered
+    with nogil:
+        entered = enter(st, kControl)
+        if entered:
+            c.Vexo_enableForceRead(cameraOf(st))
+            leave(st, kControl)
+    if not entered:
+        closedError()
 
 
 def Py_Vexo_disableForceRead(handle):
     """
     Py_Vexo_disableForceRead(handle)
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
-    c.Vexo_disableForceRead(cam)
+    cdef HandleState* st = stateOf(handle)
+    cdef bint entered
+    with nogil:
+        entered = enter(st, kControl)
+        if entered:
+            c.Vexo_disableForceRead(cameraOf(st))
+            leave(st, kControl)
+    if not entered:
+        closedError()
 
 
 def Py_Vexo_setboardConfig(handle, command, value, index, buffsize, datas):
@@ -531,7 +580,8 @@ def Py_Vexo_setboardConfig(handle, command, value, index, buffsize, datas):
     cdef Py_ssize_t i
     cdef Uint8* buf = NULL
     cdef int request, val, idx, size
-    cdef Uint32 rc
+    cdef Uint32 rc = 0
+    cdef bint entered
     block = None
     if PyObject_RichCompareBool(datas, None, Py_NE):
         n = len(datas)
@@ -542,7 +592,7 @@ def Py_Vexo_setboardConfig(handle, command, value, index, buffsize, datas):
                 toUint8(datas[i], &buf[i])
         else:
             n = 0
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     toInt(command, &request)
     toInt(value, &val)
     toInt(index, &idx)
@@ -551,8 +601,13 @@ def Py_Vexo_setboardConfig(handle, command, value, index, buffsize, datas):
     if <Uint32>size > <Uint64>n:
         refuseSize(b"buffsize", <Uint32>size, n)
     with nogil:
-        rc = c.Vexo_setboardConfig(cam, <Uint8>request, <Uint16>val, <Uint16>idx,
-                                   <Uint32>size, buf)
+        entered = enter(st, kControl)
+        if entered:
+            rc = c.Vexo_setboardConfig(cameraOf(st), <Uint8>request, <Uint16>val, <Uint16>idx,
+                                       <Uint32>size, buf)
+            leave(st, kControl)
+    if not entered:
+        closedError()
     return rc
 
 
@@ -564,13 +619,14 @@ def Py_Vexo_getboardConfig(handle, command, value, index, buffsize):
     cdef size_t n = 0
     cdef Uint8* buf = NULL
     cdef int request, val, idx, size
-    cdef Uint32 rc
+    cdef Uint32 rc = 0
+    cdef bint entered
     block = None
     if PyObject_RichCompareBool(buffsize, 0, Py_NE):
         toSize(buffsize, &n)
         block = newByteBlock(n)
         buf = byteBlockData(block)
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     toInt(command, &request)
     toInt(value, &val)
     toInt(index, &idx)
@@ -578,8 +634,13 @@ def Py_Vexo_getboardConfig(handle, command, value, index, buffsize):
     if <Uint32>size > n:
         refuseSize(b"buffsize", <Uint32>size, <Py_ssize_t>n)
     with nogil:
-        rc = c.Vexo_getboardConfig(cam, <Uint8>request, <Uint16>val, <Uint16>idx,
-                                   <Uint32>size, buf)
+        entered = enter(st, kControl)
+        if entered:
+            rc = c.Vexo_getboardConfig(cameraOf(st), <Uint8>request, <Uint16>val, <Uint16>idx,
+                                       <Uint32>size, buf)
+            leave(st, kControl)
+    if not entered:
+        closedError()
     if block is None:
         block = newByteBlock(0)
     return (rc, byteBlockView(block, <Py_ssize_t>n))
@@ -593,19 +654,25 @@ def Py_Vexo_readUserData(handle, u16Addr, u8Len):
     cdef size_t n = 0
     cdef Uint8* buf = NULL
     cdef int address, length
-    cdef Uint32 rc
+    cdef Uint32 rc = 0
+    cdef bint entered
     block = None
     if PyObject_RichCompareBool(u8Len, 0, Py_NE):
         toSize(u8Len, &n)
         block = newByteBlock(n)
         buf = byteBlockData(block)
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     toInt(u16Addr, &address)
     toInt(u8Len, &length)
     if <Uint8>length > n:
         refuseSize(b"u8Len", <Uint8>length, <Py_ssize_t>n)
     with nogil:
-        rc = c.Vexo_readUserData(cam, <Uint16>address, <Uint8>length, buf)
+        entered = enter(st, kControl)
+        if entered:
+            rc = c.Vexo_readUserData(cameraOf(st), <Uint16>address, <Uint8>length, buf)
+            leave(st, kControl)
+    if not entered:
+        closedError()
     if block is None:
         block = newByteBlock(0)
     return (rc, byteBlockView(block, <Py_ssize_t>n))
@@ -620,7 +687,8 @@ def Py_Vexo_writeUserData(handle, address, length, datas):
     cdef Py_ssize_t i
     cdef Uint8* buf = NULL
     cdef int addr, size
-    cdef Uint32 rc
+    cdef Uint32 rc = 0
+    cdef bint entered
     block = None
     if PyObject_RichCompareBool(datas, None, Py_NE):
         n = len(datas)
@@ -631,13 +699,18 @@ def Py_Vexo_writeUserData(handle, address, length, datas):
                 toUint8(datas[i], &buf[i])
         else:
             n = 0
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     toInt(address, &addr)
     toInt(length, &size)
     if <Uint8>size > n:
         refuseSize(b"length", <Uint8>size, n)
     with nogil:
-        rc = c.Vexo_writeUserData(cam, <Uint16>addr, <Uint8>size, buf)
+        entered = enter(st, kControl)
+        if entered:
+            rc = c.Vexo_writeUserData(cameraOf(st), <Uint16>addr, <Uint8>size, buf)
+            leave(st, kControl)
+    if not entered:
+        closedError()
     return rc
 
 
@@ -646,8 +719,7 @@ def Py_Vexo_softTrigger(handle):
     Py_Vexo_softTrigger(handle)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
-    return c.Vexo_softTrigger(cam)
+    return run_plain(stateOf(handle), kControl, c.Vexo_softTrigger)
 
 
 def Py_Vexo_getSingleFrame(handle, time_out = 1500):
@@ -655,19 +727,25 @@ def Py_Vexo_getSingleFrame(handle, time_out = 1500):
     Py_Vexo_getSingleFrame(handle,time_out = 1500)
     return error_code,data,cfg
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     cdef int timeout
-    cdef FrameData* frame = NULL
-    cdef FrameData record
-    cdef Uint32 rc
+    cdef FrameRef frame
+    cdef int got = 0
+    cdef Uint32 rc = 0
+    cdef bint entered
     toInt(time_out, &timeout)
+    # Runs a capture of its own: nothing else on the camera meanwhile.
     with nogil:
-        rc = c.Vexo_getSingleFrame(cam, &frame, <Uint32>timeout)
-    if rc != USB_CAMERA_NO_ERROR or frame == NULL:
+        entered = enter(st, kEverything)
+        if entered:
+            rc = singleFrame(st, <Uint32>timeout, &got, &frame)
+            leave(st, kEverything)
+    if not entered:
+        closedError()
+    if rc != USB_CAMERA_NO_ERROR or not got:
         return (rc, None, None)
-    record = frame[0]
-    result = config_dict(&record.cfg)
-    data = frameView(cam, &record)
+    result = config_dict(&frame.record.cfg)
+    data = frameRefView(frame)
     return (rc, data, result)
 
 
@@ -676,12 +754,18 @@ def Py_Vexo_setMode(handle, mode):
     Py_Vexo_setMode(handle,mode)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     cdef int m
-    cdef Uint32 rc
+    cdef Uint32 rc = 0
+    cdef bint entered
     toInt(mode, &m)
     with nogil:
-        rc = c.Vexo_setMode(cam, <Uint32>m)
+        entered = enter(st, kControl)
+        if entered:
+            rc = c.Vexo_setMode(cameraOf(st), <Uint32>m)
+            leave(st, kControl)
+    if not entered:
+        closedError()
     return rc
 
 
@@ -690,33 +774,84 @@ def Py_Vexo_isFrameReady(handle):
     Py_Vexo_isFrameReady(handle)
     return error_code
     """
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
-    cdef Uint32 rc
-    with nogil:
-        rc = c.Vexo_isFrameReady(cam)
-    return rc
+    return run_plain(stateOf(handle), kControl, c.Vexo_isFrameReady)
+
+
+cdef Py_ssize_t CTRL_RECORD_BYTES = 304
+
+
+cdef object known_extent(controls, size_t address):
+    # Bytes from @address to the end of the memory ctypes allocated for the object the pointer
+    # was made from (ctypes.pointer(records[i]), ctypes.cast(records, ...)); None when the
+    # pointer does not say (made from an address, or over memory ctypes does not own).
+    objects = getattr(controls, "_objects", None)
+    if not isinstance(objects, dict):
+        return None
+    for obj in objects.values():
+        if not hasattr(obj, "_b_needsfree_"):  # not a ctypes object
+            continue
+        root = obj
+        while getattr(root, "_b_base_", None) is not None:
+            root = root._b_base_
+        if not root._b_needsfree_:
+            continue
+        start = ctypes.addressof(root)
+        end = start + ctypes.sizeof(root)
+        if start <= address < end:
+            return end - address
+    return None
 
 
 def Py_Vexo_registerCtrls(handle, controls, controls_length):
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
+    cdef CameraHandle cam = cameraOf(st)
     cdef int count
     cdef size_t address = 0
+    cdef int rc = 0
+    cdef bint entered
     toInt(controls_length, &count)
     if controls:
-        toSize(ctypes.addressof(controls.contents), &address)
+        target = controls.contents
+        toSize(ctypes.addressof(target), &address)
+        # The host reads count records of 304 bytes from the address, and again on every set.
+        if count < 0:
+            raise ValueError("controls_length is %d" % count)
+        if ctypes.sizeof(target) < CTRL_RECORD_BYTES:
+            raise ValueError("controls must point to records of %d bytes, not %d" %
+                             (CTRL_RECORD_BYTES, ctypes.sizeof(target)))
+        extent = known_extent(controls, address)
+        if extent is not None and <size_t>count * CTRL_RECORD_BYTES > extent:
+            raise ValueError("controls_length is %d but controls holds %d records" %
+                             (count, extent // CTRL_RECORD_BYTES))
     elif <Uint32>count != 0:
         # The host would read the records at address 0.
         raise ValueError("controls_length is %d but no controls were given" % count)
     # The host reads the records again on every set: hold them until the next registration
     # or the close, so a caller's temporary array cannot vanish under it.
     registered_controls[<size_t>cam] = controls
-    return c.Vexo_registerCtrls(cam, <const c.CtrlRecord*>address, <Uint32>count)
+    with nogil:
+        entered = enter(st, kControl)
+        if entered:
+            rc = c.Vexo_registerCtrls(cam, <const c.CtrlRecord*>address, <Uint32>count)
+            leave(st, kControl)
+    if not entered:
+        closedError()
+    return rc
 
 
 def Py_Vexo_setCtrl(handle, func_name, val):
-    cdef CameraHandle cam = <CameraHandle>PyCapsule_GetPointer(handle, HANDLE_NAME)
+    cdef HandleState* st = stateOf(handle)
     cdef long long value
+    cdef int rc = 0
+    cdef bint entered
     name = func_name.encode("UTF-8")
     cdef const char* text = name
     toLongLong(val, &value)
-    return c.Vexo_setCtrl(cam, text, <int64_t>value)
+    with nogil:
+        entered = enter(st, kControl)
+        if entered:
+            rc = c.Vexo_setCtrl(cameraOf(st), text, <int64_t>value)
+            leave(st, kControl)
+    if not entered:
+        closedError()
+    return rc

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "api/boundary.h"
@@ -335,6 +336,7 @@ PyTypeObject* frameBytesType() {
 // buffer of it holds the frame.
 BufferOwner ownerOf(CameraHandle camera, const Uint8* imageData, size_t* bytesAfter) {
     *bytesAfter = 0;
+    if (camera == nullptr || imageData == nullptr) return nullptr;
     auto* engine = dynamic_cast<vexo::camera::ZuUsbCameraLib*>(vexo::api::cameraOf(camera));
     if (engine == nullptr) return nullptr;
     return engine->frameBufferOwner(imageData, bytesAfter);
@@ -359,33 +361,142 @@ int64_t frameSizeOf(const CameraConfig& cfg) {
     }
 }
 
-PyObject* frameView(CameraHandle camera, const FrameData* frame) {
+PyObject* frameRefView(const FrameRef& frame) {
     PyTypeObject* type = frameBytesType();
     if (type == nullptr) return nullptr;
-    size_t room = 0;
-    BufferOwner owner;
-    if (camera != nullptr && frame->imageData != nullptr)
-        owner = ownerOf(camera, frame->imageData, &room);
-    int64_t length = frameSizeOf(frame->cfg);
+    int64_t length = frameSizeOf(frame.record.cfg);
     // Never past the end of the frame's buffer, whatever the record claims; nothing at all
     // without a buffer that the view can hold on to.
-    length = std::clamp<int64_t>(length, 0,
-                                 static_cast<int64_t>(std::min<size_t>(room, PY_SSIZE_T_MAX)));
-    if (owner == nullptr) length = 0;
+    length = std::clamp<int64_t>(
+        length, 0, static_cast<int64_t>(std::min<size_t>(frame.room, PY_SSIZE_T_MAX)));
+    if (frame.owner == nullptr) length = 0;
 
     FrameBytes* bytes = PyObject_New(FrameBytes, type);
     if (bytes == nullptr) return nullptr;
     static Uint8 nothing[1] = {0};
-    bytes->data = owner ? frame->imageData : nothing;
+    bytes->data = frame.owner ? frame.record.imageData : nothing;
     bytes->length = static_cast<Py_ssize_t>(length);
-    new (&bytes->owner) BufferOwner(std::move(owner));
+    new (&bytes->owner) BufferOwner(frame.owner);
     PyObject* view = PyMemoryView_FromObject(reinterpret_cast<PyObject*>(bytes));
     Py_DECREF(bytes);  // the memoryview's managed buffer keeps it
     return view;
 }
 
+// ---------------------------------------------------------------------------------------
+// Handles
+// ---------------------------------------------------------------------------------------
+
+struct HandleState {
+    explicit HandleState(CameraHandle c) : camera(c) {}
+    const CameraHandle camera;
+    // One lock per access kind, always taken in the order of Access.
+    std::mutex control;
+    std::mutex capture;
+    std::mutex queue;
+    bool closed = false;  // written with every lock held, read with any
+};
+
+namespace {
+
+constexpr const char* kHandleName = "AnyNameUWant";
+constexpr const char* kClosedName = "VexoSDK closed camera";
+
+void freeHandleState(PyObject* capsule) {
+    // Runs when the last reference goes, so no call holds the record any more.
+    delete static_cast<HandleState*>(PyCapsule_GetContext(capsule));
+}
+
+void lockKinds(HandleState* state, unsigned access) {
+    if (access & kControl) state->control.lock();
+    if (access & kCapture) state->capture.lock();
+    if (access & kQueue) state->queue.lock();
+}
+
+}  // namespace
+
+PyObject* newHandle(CameraHandle camera) {
+    auto* state = new (std::nothrow) HandleState(camera);
+    if (state == nullptr) return PyErr_NoMemory();
+    PyObject* capsule = PyCapsule_New(camera, kHandleName, freeHandleState);
+    if (capsule == nullptr) {
+        delete state;
+        return nullptr;
+    }
+    if (PyCapsule_SetContext(capsule, state) < 0) {
+        Py_DECREF(capsule);  // frees nothing: the context is not set
+        delete state;
+        return nullptr;
+    }
+    return capsule;
+}
+
+HandleState* stateOf(PyObject* capsule) {
+    // The interpreter's own messages for objects that are not capsules of the handle name.
+    void* pointer = PyCapsule_GetPointer(capsule, kHandleName);
+    if (pointer == nullptr) return nullptr;
+    auto* state = PyCapsule_GetDestructor(capsule) == freeHandleState
+                      ? static_cast<HandleState*>(PyCapsule_GetContext(capsule))
+                      : nullptr;
+    if (state == nullptr || state->camera != pointer) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "not a camera handle of VexoSDK");
+        return nullptr;
+    }
+    return state;
+}
+
+CameraHandle cameraOf(const HandleState* state) {
+    return state->camera;
+}
+
+bool enter(HandleState* state, unsigned access) noexcept {
+    lockKinds(state, access);
+    if (!state->closed) return true;
+    leave(state, access);
+    return false;
+}
+
+void leave(HandleState* state, unsigned access) noexcept {
+    if (access & kQueue) state->queue.unlock();
+    if (access & kCapture) state->capture.unlock();
+    if (access & kControl) state->control.unlock();
+}
+
+int closedError() {
+    PyErr_SetString(PyExc_ValueError, "the camera handle was closed");
+    return -1;
+}
+
 int retireHandle(PyObject* capsule) {
-    return PyCapsule_SetName(capsule, "VexoSDK closed camera");
+    return PyCapsule_SetName(capsule, kClosedName);
+}
+
+CameraHandle closeState(HandleState* state) noexcept {
+    lockKinds(state, kEverything);
+    CameraHandle camera = state->closed ? nullptr : state->camera;
+    state->closed = true;
+    leave(state, kEverything);
+    return camera;
+}
+
+Uint32 readFrame(HandleState* state, FrameRef* out) noexcept {
+    FrameData* frame = nullptr;
+    Uint32 rc = Vexo_readImage(state->camera, &frame);
+    if (rc != USB_CAMERA_NO_ERROR || frame == nullptr) return rc;
+    out->record = *frame;
+    out->owner = ownerOf(state->camera, frame->imageData, &out->room);
+    return rc;
+}
+
+Uint32 singleFrame(HandleState* state, Uint32 timeoutMs, int* gotFrame, FrameRef* out) noexcept {
+    FrameData* frame = nullptr;
+    *gotFrame = 0;
+    Uint32 rc = Vexo_getSingleFrame(state->camera, &frame, timeoutMs);
+    if (rc != USB_CAMERA_NO_ERROR || frame == nullptr) return rc;
+    *gotFrame = 1;
+    out->record = *frame;
+    out->owner = ownerOf(state->camera, frame->imageData, &out->room);
+    return rc;
 }
 
 int refuseSize(const char* param, unsigned long long size, Py_ssize_t have) {

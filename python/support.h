@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace pyvexo {
 
@@ -40,14 +41,60 @@ PyObject* byteBlockView(PyObject* block, Py_ssize_t length);  // read-only memor
 
 // Frame size of a frame record's configuration, by the module's per-format rule.
 int64_t frameSizeOf(const CameraConfig& cfg);
-// Read-only memoryview of the frame bytes of @frame; its length is the per-format size,
-// cut to the bytes of the frame's buffer from the frame on (empty when the camera holds no
-// buffer with the frame).
-PyObject* frameView(CameraHandle camera, const FrameData* frame);
 
-// Marks a handle capsule as closed: it keeps its pointer but no longer carries the name the
-// handle check asks for, so every later use raises ValueError.
+// Camera handles. A handle is a capsule named "AnyNameUWant" whose pointer is the library's
+// CameraHandle; its context is the module's record of that camera, which serialises the calls
+// made on it from several threads and knows whether it was closed. Only capsules made by
+// newHandle pass the handle check: a capsule of that name made elsewhere holds a pointer the
+// module cannot trust.
+//
+// Calls take one or more access kinds for the time they spend in the library, always in the
+// order below, and without the interpreter lock. The kinds follow the engine's threading
+// rules: one capture call and one frame-queue call may run side by side, control requests
+// beside either; everything that starts, ends, reconfigures or closes the camera waits for
+// all of them.
+struct HandleState;
+enum Access : unsigned {
+    kControl = 1u,  // registers, board requests, user data, trigger, controls, settings
+    kCapture = 2u,  // captureImage
+    kQueue = 4u,    // readImage, del, flush, availableImage (and the frame's buffer share)
+    kEverything = kControl | kCapture | kQueue,
+};
+
+// A new handle capsule for @camera (not null), or null with an exception set.
+PyObject* newHandle(CameraHandle camera);
+// The record behind a handle, or null with ValueError for anything else: not a capsule, a
+// capsule of another name (also a closed handle, whose capsule is renamed), or a capsule of
+// that name that this module did not make.
+HandleState* stateOf(PyObject* capsule);
+CameraHandle cameraOf(const HandleState* state);
+// Without the interpreter lock: takes the access kinds of @access, waiting for calls of other
+// threads that hold them. False (holding nothing) when the camera was closed meanwhile.
+bool enter(HandleState* state, unsigned access) noexcept;
+void leave(HandleState* state, unsigned access) noexcept;
+// ValueError for a handle closed while the call waited; returns -1.
+int closedError();
+
+// Close: retires the capsule's name at once (with the interpreter lock), then, without it,
+// waits for every call in progress on the camera, marks it closed and returns the camera to
+// hand to Vexo_close (null when another close got there first).
 int retireHandle(PyObject* capsule);
+CameraHandle closeState(HandleState* state) noexcept;
+
+// A frame handed out by the camera, copied with a share of the buffer that holds its bytes.
+// Filled without the interpreter lock while the call holds kQueue; the view is made after.
+struct FrameRef {
+    FrameData record{};
+    std::shared_ptr<const uint8_t[]> owner;
+    size_t room = 0;  // bytes of the buffer from the frame on
+};
+// Vexo_readImage / Vexo_getSingleFrame, the frame's record and buffer share into *out.
+Uint32 readFrame(HandleState* state, FrameRef* out) noexcept;
+Uint32 singleFrame(HandleState* state, Uint32 timeoutMs, int* gotFrame, FrameRef* out) noexcept;
+// Read-only memoryview of the bytes of a frame taken by readFrame or singleFrame; its length
+// is the per-format size, cut to the bytes of the frame's buffer from the frame on (empty
+// when the camera held no buffer with the frame).
+PyObject* frameRefView(const FrameRef& frame);
 
 // Sets ValueError for an outgoing size that exceeds the bytes the caller supplied.
 int refuseSize(const char* param, unsigned long long size, Py_ssize_t have);
