@@ -2,13 +2,18 @@
 #
 # One GoogleTest program; each test case becomes a ctest test, labelled "unit" or with the one
 # label given. Label "concurrency" marks the suites that the ThreadSanitizer build runs.
-find_package(GTest REQUIRED)
+if(NOT TARGET GTest::gtest)  # the Windows build compiles GoogleTest itself
+    find_package(GTest REQUIRED)
+endif()
 include(GoogleTest)
 function(vexo_add_test)
     cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
     target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
+    if(VEXO_TEST_COMPAT_HEADER)
+        target_compile_options(${T_NAME} PRIVATE -include ${VEXO_TEST_COMPAT_HEADER})
+    endif()
     # One label per program: test discovery flattens a list value into separate properties.
     set(label unit)
     if(T_LABELS)

@@ -17,8 +17,14 @@ constexpr size_t kLogLineBytes = 256;
 void logText(const Controller* controller, const char* text);
 
 /* Formats a line (printf rules, cut to kLogLineBytes - 1 characters) and logs it. */
+#ifdef __MINGW32__
+/* mingw-w64's C++ library formats with its own printf, which follows the C99 rules. */
+#define VEXO_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define VEXO_PRINTF_FORMAT printf
+#endif
 void logFormat(const Controller* controller, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+    __attribute__((format(VEXO_PRINTF_FORMAT, 2, 3)));
 
 /*
  * Logs the error value at idx of L. Error values need not be strings (error({}) is legal),

@@ -1,8 +1,13 @@
-// Per-thread last error, the host clock, sleep and user messages.
+// Per-thread last error, the host clock, sleep and user messages. On Windows the clock, sleep
+// and messages are the system's own calls, and the last error is handed to SetLastError too.
 #include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "driver/driver_service.h"
 
@@ -27,6 +32,11 @@ uint32_t getLastError() {
 
 void setLastError(uint32_t error) {
     tLastError = error;
+#ifdef _WIN32
+    // The service keeps its own copy: the runtimes' thread-local storage calls TlsGetValue,
+    // which clears the system's last error between the service's return and its caller's read.
+    SetLastError(error);
+#endif
 }
 
 uint64_t hostTimeFileTime() {
@@ -36,11 +46,17 @@ uint64_t hostTimeFileTime() {
         clock = gClock;
     }
     if (clock) return clock();
+#ifdef _WIN32
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+#else
     const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
     const auto units =
         std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000>>>(
             sinceEpoch);
     return kFileTimeUnixEpoch + static_cast<uint64_t>(units.count());
+#endif
 }
 
 void setHostClockForTesting(std::function<uint64_t()> clock) {
@@ -49,7 +65,11 @@ void setHostClockForTesting(std::function<uint64_t()> clock) {
 }
 
 void sleepMs(uint32_t milliseconds) {
+#ifdef _WIN32
+    Sleep(milliseconds);
+#else
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+#endif
 }
 
 void showMessage(const std::string& caption, const std::string& text) {
@@ -62,6 +82,13 @@ void showMessage(const std::string& caption, const std::string& text) {
         sink(caption, text);
         return;
     }
+#ifdef _WIN32
+    // Without a desktop (a service, a session with no display) the box cannot be shown: the
+    // text goes to standard error then, as on the other systems.
+    if (MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR | MB_TASKMODAL) >
+        0)
+        return;
+#endif
     std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
 }
 

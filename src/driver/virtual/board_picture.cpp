@@ -225,7 +225,7 @@ void FrameRenderer::fillRun(uint32_t y, uint32_t x0, uint32_t x1, bool white,
     if (x0 >= x1) return;
     const uint8_t pb = stream_.pixelBytes;
     const size_t row = size_t{y} * w;
-    uint8_t unit[4];
+    uint8_t unit[4] = {};
     size_t unitBytes = 0;
     switch (stream_.format) {
         case PixelFormat::Raw:
