@@ -9,6 +9,9 @@ while a capture call is in progress (at most about 1.5 s).
 from __future__ import annotations
 
 import dataclasses
+import math
+import numbers
+import operator
 import os
 import threading
 import time
@@ -75,6 +78,25 @@ def _as_config(config: ConfigLike) -> Config:
                       sensor_vid=d["u16Vid"])
     raise TypeError(f"config must be a Config, a mapping or a file path, not "
                     f"{type(config).__name__}")
+
+
+def _seconds(timeout: float) -> float:
+    """A time-out in seconds: a real number, not NaN (which no clock reading ever passes)."""
+    if not isinstance(timeout, numbers.Real):
+        raise TypeError(f"timeout must be a number of seconds, not {type(timeout).__name__}")
+    value = float(timeout)
+    if math.isnan(value):
+        raise ValueError("timeout must be a number of seconds, not NaN")
+    return value
+
+
+def _byte_string(data: Any, what: str = "data") -> bytes:
+    """The bytes of a bytes-like object or of a sequence of byte values. An int is refused:
+    bytes(n) would make n zero bytes."""
+    if isinstance(data, (int, str)):
+        raise TypeError(f"{what} must be bytes or a sequence of byte values, not "
+                        f"{type(data).__name__}")
+    return bytes(data)
 
 
 def _mode(mode: Union[I2cMode, int, str]) -> I2cMode:
@@ -265,6 +287,7 @@ class Camera:
         """The oldest queued frame, lent until the next read (or ``frame.release()``): for a
         thread that reads while another one runs :meth:`capture`. Waits up to @timeout
         seconds for a frame; then raises CameraError(USB_CAMERA_USB_TIMEOUT_ERROR)."""
+        timeout = _seconds(timeout)
         self._give_back()
         return self._next(time.monotonic() + timeout, drive=False)
 
@@ -277,6 +300,7 @@ class Camera:
         exception, ``close()``). Lost frames are skipped. With ``capture=False`` it only reads
         frames that another thread's :meth:`capture` calls queue. Raises
         CameraError(USB_CAMERA_USB_TIMEOUT_ERROR) when no frame comes for @timeout seconds."""
+        timeout = _seconds(timeout)
         started = False
         if capture and not self._capturing:
             self.start()
@@ -335,8 +359,8 @@ class Camera:
 
     def board_command(self, request: int, value: int, index: int, data: bytes = b"") -> None:
         """Sends a host-to-device vendor request with @data."""
+        data = _byte_string(data)
         with self._lock:
-            data = bytes(data)
             check(_sdk.Py_Vexo_setboardConfig(self.handle, request, value, index, len(data),
                                               data or None), f"board command 0x{request:02X}")
 
@@ -406,6 +430,7 @@ class UserData:
 
     def read(self, address: int, length: int) -> bytes:
         """@length bytes from @address."""
+        address, length = operator.index(address), operator.index(length)
         self._range(address, length)
         out = bytearray()
         with self.camera._lock:
@@ -418,7 +443,8 @@ class UserData:
 
     def write(self, address: int, data: bytes) -> None:
         """Writes @data at @address."""
-        data = bytes(data)
+        address = operator.index(address)
+        data = _byte_string(data)
         self._range(address, len(data))
         with self.camera._lock:
             for at in range(0, len(data), self.PIECE):
@@ -440,6 +466,7 @@ class UserData:
         if isinstance(key, slice):
             r = self._slice(key)
             return self.read(r.start, len(r)) if len(r) else b""
+        key = operator.index(key)
         if key < 0:
             key += self.SIZE
         return self.read(key, 1)[0]
@@ -447,12 +474,13 @@ class UserData:
     def __setitem__(self, key: Union[int, slice], value: Any) -> None:
         if isinstance(key, slice):
             r = self._slice(key)
-            value = bytes(value)
+            value = _byte_string(value, "value")
             if len(value) != len(r):
                 raise ValueError(f"{len(value)} bytes for a slice of {len(r)}")
             if value:
                 self.write(r.start, value)
             return
+        key = operator.index(key)
         if key < 0:
             key += self.SIZE
         self.write(key, bytes([value]))
@@ -464,6 +492,8 @@ class UserData:
 
     @serial.setter
     def serial(self, text: str) -> None:
+        if not isinstance(text, str):
+            raise TypeError(f"a serial text is a str, not {type(text).__name__}")
         raw = text.encode("ascii")
         if len(raw) > 16:
             raise ValueError("a serial text has at most 16 characters")

@@ -319,8 +319,10 @@ class _Parser:
 def parse_config(text: Union[str, bytes], source: str = "<string>") -> Config:
     """Parses the text of a configuration file; @source names it in messages.
     Raises ConfigError."""
-    if isinstance(text, bytes):
-        text = text.decode("utf-8", "surrogateescape")
+    if isinstance(text, (bytes, bytearray, memoryview)):
+        text = bytes(text).decode("utf-8", "surrogateescape")
+    elif not isinstance(text, str):
+        raise TypeError(f"configuration text must be str or bytes, not {type(text).__name__}")
     return _Parser(source).run(text)
 
 

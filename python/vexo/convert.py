@@ -15,8 +15,17 @@ __all__ = ["to_8bit", "debayer", "grey_to_rgb", "rgb565_to_rgb", "yuyv_to_rgb"]
 _RED_AT = {Bayer.RG: (0, 0), Bayer.GR: (0, 1), Bayer.GB: (1, 0), Bayer.BG: (1, 1)}
 
 
+def _numbers(a: np.ndarray, what: str) -> np.ndarray:
+    """@a as an array of numbers (booleans, integers or floats); TypeError otherwise."""
+    a = np.asarray(a)
+    if a.dtype.kind not in "biuf":
+        raise TypeError(f"{what} must be an array of numbers, not of dtype {a.dtype}")
+    return a
+
+
 def to_8bit(samples: np.ndarray, bits: int) -> np.ndarray:
     """Scales samples of @bits significant bits (the low bits of each value) to 0..255."""
+    samples = _numbers(samples, "samples")
     if samples.dtype == np.uint8 and bits >= 8:
         return samples
     bits = max(1, min(int(bits), 16))
@@ -38,6 +47,7 @@ def debayer(mosaic: np.ndarray, bayer: int = Bayer.RG) -> np.ndarray:
 
     Each colour is interpolated from the sites that carry it (normalised convolution), so the
     picture's borders need no special case and sites keep their own measured value."""
+    mosaic = _numbers(mosaic, "a Bayer mosaic")
     if mosaic.ndim != 2:
         raise ValueError("a Bayer mosaic is a (height, width) array")
     h, w = mosaic.shape
@@ -58,11 +68,13 @@ def debayer(mosaic: np.ndarray, bayer: int = Bayer.RG) -> np.ndarray:
 
 def grey_to_rgb(grey: np.ndarray) -> np.ndarray:
     """An 8-bit grey picture as RGB."""
+    grey = _numbers(grey, "a grey picture")
     return np.repeat(grey[..., None], 3, axis=2)
 
 
 def rgb565_to_rgb(words: np.ndarray) -> np.ndarray:
     """RGB565 words (red in bits 15-11) to 8-bit RGB, each channel stretched to 0..255."""
+    words = _numbers(words, "RGB565 words")
     v = words.astype(np.uint32)
     r = (v >> 11) & 0x1F
     g = (v >> 5) & 0x3F
@@ -79,6 +91,7 @@ def yuyv_to_rgb(yuyv: np.ndarray) -> np.ndarray:
 
     Pixel pairs share U (second byte of the even pixel) and V (second byte of the odd one);
     a lone last pixel of an odd width has no V and is taken as neutral (128)."""
+    yuyv = _numbers(yuyv, "YUYV data")
     if yuyv.ndim != 3 or yuyv.shape[2] != 2:
         raise ValueError("YUYV data is a (height, width, 2) array")
     h, w, _ = yuyv.shape
