@@ -4,9 +4,9 @@
 #   - libjpeg-turbo's TurboJPEG, static, from its sources (VEXO_JPEG_SOURCE_DIR), for the
 #     virtual board's JPEG pictures,
 #   - nlohmann/json, header-only, copied from the build machine,
-#   - GoogleTest, built from its sources (/usr/src/googletest) with the tests.
+#   - GoogleTest, built from its sources (VEXO_GOOGLETEST_SOURCE_DIR) with the tests.
 # scripts/test-windows.sh fetches the Lua and libjpeg-turbo sources from Debian's source
-# packages into the build tree. Tests run under wine (scripts/wine-run.sh sets up the prefix).
+# packages into the build tree. Tests run under wine through wine-run.sh (from wine-run.sh.in).
 #
 # Included before the project's warning options, so that the third-party code built here is
 # compiled with its own.
@@ -14,6 +14,7 @@
 set(VEXO_LUA_SOURCE_DIR "" CACHE PATH "Lua 5.3 sources (the directory holding lua.h)")
 set(VEXO_JPEG_SOURCE_DIR "" CACHE PATH "libjpeg-turbo sources (the directory holding turbojpeg.h)")
 set(VEXO_NLOHMANN_INCLUDE_DIR /usr/include CACHE PATH "Directory holding nlohmann/json.hpp")
+set(VEXO_GOOGLETEST_SOURCE_DIR /usr/src/googletest CACHE PATH "GoogleTest sources (Debian: libgtest-dev)")
 
 # Sources unpacked into the build tree by scripts/test-windows.sh are found without naming them.
 if(NOT VEXO_LUA_SOURCE_DIR)
@@ -80,7 +81,7 @@ set_target_properties(nlohmann_json::nlohmann_json PROPERTIES
 if(VEXO_BUILD_TESTS)
     set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
     set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
-    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+    add_subdirectory(${VEXO_GOOGLETEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
     foreach(t gtest gtest_main gmock gmock_main)
         if(NOT TARGET GTest::${t})
             add_library(GTest::${t} ALIAS ${t})

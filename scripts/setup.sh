@@ -13,6 +13,7 @@ packages=(
     liblua5.3-dev libusb-1.0-0-dev nlohmann-json3-dev libturbojpeg0-dev libpng-dev libcli11-dev
     python3-dev cython3 python3-pytest python3-numpy
     umockdev libumockdev-dev
+    g++-mingw-w64-x86-64-posix wine wine64
 )
 
 missing=()
