@@ -4,7 +4,8 @@
 #   2. the whole suite again under AddressSanitizer + UndefinedBehaviorSanitizer (build-asan/),
 #   3. the concurrency suites under ThreadSanitizer (build-tsan/),
 #   4. a short run of every fuzz target (build-fuzz/, clang + libFuzzer),
-#   5. the Python tests, when the module is built.
+#   5. the Python tests, when the module is built,
+#   6. the Windows build (mingw-w64 cross build, build-mingw/) under wine: scripts/test-windows.sh.
 # Exits non-zero when any stage fails; the last line sums the test counts of all stages.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -112,6 +113,21 @@ if [ -f tests/python/conftest.py ] && [ -d build/python ]; then
     [ "$rc" -eq 0 ] || failed_stages+=("python")
     rm -f "$log"
 fi
+
+# 6. Windows build under wine.
+echo "== windows: scripts/test-windows.sh"
+log=$(mktemp)
+scripts/test-windows.sh 2>&1 | tee "$log"
+rc=${PIPESTATUS[0]}
+line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+if [ -n "$line" ]; then
+    nfail=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    ntotal=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+    total_passed=$((total_passed + ntotal - nfail))
+    total_failed=$((total_failed + nfail))
+fi
+rm -f "$log"
+[ "$rc" -eq 0 ] || failed_stages+=("windows")
 
 if [ ${#failed_stages[@]} -gt 0 ]; then
     echo "failed stages: ${failed_stages[*]}"
