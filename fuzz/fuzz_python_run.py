@@ -313,12 +313,17 @@ class Run:
         n = self.rng.choice([0, 1, 2, 16, 31, 32, 33, 200]) if n is None else n
         return bytes(self.rng.getrandbits(8) for _ in range(n))
 
+    def pick(self, pool):
+        """An item of a pool the other thread may change meanwhile (a copy is taken whole)."""
+        items = list(pool)
+        return self.rng.choice(items) if items else None
+
     def live_handle(self):
         live = [h for h in self.handles if not h[2]]
         if live and self.rng.random() < 0.9:
             return self.rng.choice(live)[0]
         if self.handles:
-            return self.rng.choice(self.handles)[0]
+            return self.pick(self.handles)[0]
         return None
 
     def handle_like(self):
@@ -326,7 +331,7 @@ class Run:
         if r < 0.75:
             return self.live_handle()
         if r < 0.85 and self.cams:
-            cam = self.rng.choice(self.cams)
+            cam = self.pick(self.cams)
             return cam._handle
         return self.anything(depth=1)
 
@@ -373,7 +378,7 @@ class Run:
         if kind == 12:
             return self.live_handle()
         if kind == 13 and self.views:
-            return rng.choice(self.views)
+            return self.pick(self.views)
         if kind == 14:
             return array.array(rng.choice("bBhIdq"), [1, 2, 3])
         if kind == 15:
@@ -391,9 +396,9 @@ class Run:
         if kind == 20:
             return self.control_pointer()[0]
         if kind == 21 and self.cams:
-            return rng.choice(self.cams)
+            return self.pick(self.cams)
         if kind == 22 and self.frames:
-            return rng.choice(self.frames)
+            return self.pick(self.frames)
         if kind == 23:
             return [self.anything(depth + 1) for _ in range(rng.randrange(3))]
         if kind == 24:
@@ -404,7 +409,7 @@ class Run:
     def target(self):
         """Something a side effect may close: a handle or a camera."""
         if self.cams and self.rng.random() < 0.3:
-            return self.rng.choice(self.cams)
+            return self.pick(self.cams)
         return self.live_handle()
 
     def side_effect(self, target):
@@ -439,7 +444,8 @@ class Run:
             if r < 0.15:
                 del cfg[key]
             elif r < 0.6:
-                cfg[key] = self.integer(0, 20000 if key.startswith("u32") else 300)
+                # sizes up to 4096: the frame buffers are allocated, and arrays made of them
+                cfg[key] = self.integer(0, 4096 if key.startswith("u32") else 300)
             else:
                 cfg[key] = self.anything(depth=1)
         r = rng.random()
@@ -775,7 +781,7 @@ class Run:
             if ok:
                 self.keep_frame(frame)
             return
-        frame = rng.choice(self.frames)
+        frame = self.pick(self.frames)
         what = rng.choice(["array", "to_rgb", "copy", "release", "repr", "array", "to_rgb"])
         if what == "array":
             ok, a = self.call(slot, "Frame.array", lambda: frame.array)
@@ -815,7 +821,7 @@ class Run:
         rng = self.rng
         if not self.cams:
             return self.vexo_open(slot)
-        cam = rng.choice(self.cams)
+        cam = self.pick(self.cams)
         what = rng.choice(["start", "stop", "capture", "available", "read", "frames", "frames",
                            "frame", "set_mode", "soft_trigger", "registers", "registers",
                            "i2c", "user_data", "user_data", "serial", "board_command",
@@ -835,7 +841,7 @@ class Run:
                 self.keep_frame(frame)
         elif what in ("frames", "next"):
             if what == "next" and self.generators:
-                gen = rng.choice(self.generators)
+                gen = self.pick(self.generators)
                 ok, frame = self.call(slot, "next(frames)", next, (gen, None))
                 if ok:
                     self.keep_frame(frame)
@@ -997,8 +1003,11 @@ class Run:
         other = Run.__new__(Run)
         other.__dict__.update(self.__dict__)
         other.rng = random.Random(self.seed * 7919 + 1)
-        while not stop.is_set() and time.monotonic() < self.deadline:
-            other.step(1)
+        try:
+            while not stop.is_set() and time.monotonic() < self.deadline:
+                other.step(1)
+        except Exception:  # noqa: BLE001 - the fuzzer's own mistake, also a failed run
+            self.finding("fuzzer error", "second thread", traceback.format_exc())
 
     def run(self, second_thread=True):
         stop = threading.Event()
@@ -1033,8 +1042,9 @@ ROOT_CONFIG = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__fil
 def run(seed, seconds, status_path, verbose, second_thread=True):
     faulthandler.register(signal.SIGUSR1, all_threads=True)
     warnings.simplefilter("ignore")
-    # Room for large frame buffers the configurations may ask for, but not for all memory.
-    limit = 12 << 30
+    # Room for large frame buffers the configurations may ask for, but not for all memory:
+    # beyond it allocations fail (MemoryError, USB_CAMERA_BUFFER_ERROR), which is no finding.
+    limit = 6 << 30
     resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     sys.setswitchinterval(0.001)  # the threads interleave often
     r = Run(seed, seconds, status_path, verbose)

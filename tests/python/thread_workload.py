@@ -301,10 +301,11 @@ def lock_checks(report):
         report.error("locks", "close")
     closed = time.monotonic()
     t.join(10)
-    if t.is_alive() or times["capture end"] > closed or closed - closing < 0.5 or \
-            times["capture rc"] != TIMEOUT:
+    # (the capture thread notes its end only once it has the interpreter lock again, which
+    # may be after this thread's close returned: the close's own wait is what shows)
+    if t.is_alive() or closed - closing < 0.5 or times["capture rc"] != TIMEOUT:
         report.error("locks", f"close returned after {closed - closing:.3f} s, the capture "
-                              f"call ended {times['capture end'] - closed:.3f} s after it")
+                              f"call gave 0x{times['capture rc']:X}")
     report.add("close waited ms", int((closed - closing) * 1000))
     if V.Py_Vexo_open(config(320, 240), SHARED)[0] != 0:
         report.error("locks", "the board was not free after the close")
