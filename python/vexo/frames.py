@@ -27,7 +27,13 @@ class Frame:
 
     def __init__(self, data: Any, info: Dict[str, int], bayer: int = Bayer.RG,
                  release: Optional[Callable[[], None]] = None) -> None:
-        self.data = memoryview(data)
+        view = memoryview(data)
+        # The arrays are made over the bytes as they lie: one run of bytes, counted in bytes.
+        if not view.c_contiguous:
+            raise ValueError("frame data must be contiguous bytes")
+        if view.ndim != 1 or view.format != "B":
+            view = view.cast("B")
+        self.data = view
         #: the frame dict of the module (twelve configuration keys, "u64Time" when known)
         self.info = dict(info)
         self.width: int = info["u32Width"]

@@ -136,3 +136,21 @@ class TestConversions:
         assert vexo.convert.yuyv_to_rgb([[[235, 128], [16, 128]]]).tolist() == \
             [[[255, 255, 255], [0, 0, 0]]]
 
+
+
+class TestFramesOverOtherBuffers:
+    INFO = {"u32Width": 4, "u32Height": 2, "emImageFmtMode": 0, "u8PixelBytes": 1,
+            "u8PixelBits": 8, "u32Size": 8}
+
+    def test_strided_data_is_refused(self):
+        # Before, the frame was made and its array raised BufferError.
+        with pytest.raises(ValueError, match="contiguous"):
+            vexo.Frame(memoryview(bytes(range(16)))[::2], self.INFO)
+
+    def test_data_of_other_item_formats_is_taken_as_bytes(self):
+        words = np.arange(4, dtype="<u2")
+        frame = vexo.Frame(memoryview(words), self.INFO)
+        assert len(frame.data) == 8 and frame.array.shape == (2, 4)
+        assert frame.array.tobytes() == words.tobytes()
+        frame = vexo.Frame(memoryview(bytes(range(8))).cast("B", (2, 4)), self.INFO)
+        assert frame.array.tolist() == [[0, 1, 2, 3], [4, 5, 6, 7]]
