@@ -1044,8 +1044,10 @@ def run(seed, seconds, status_path, verbose, second_thread=True):
     warnings.simplefilter("ignore")
     # Room for large frame buffers the configurations may ask for, but not for all memory:
     # beyond it allocations fail (MemoryError, USB_CAMERA_BUFFER_ERROR), which is no finding.
-    limit = 6 << 30
-    resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    # (Not under AddressSanitizer, whose shadow memory is reserved address space.)
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):
+        limit = 6 << 30
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
     sys.setswitchinterval(0.001)  # the threads interleave often
     r = Run(seed, seconds, status_path, verbose)
     started = time.monotonic()
