@@ -33,7 +33,8 @@ class Frame:
             raise ValueError("frame data must be contiguous bytes")
         if view.ndim != 1 or view.format != "B":
             view = view.cast("B")
-        self.data = view
+        # Read-only also over writable memory (a bytearray), as data and array promise.
+        self.data = view.toreadonly()
         #: the frame dict of the module (twelve configuration keys, "u64Time" when known)
         self.info = dict(info)
         self.width: int = info["u32Width"]

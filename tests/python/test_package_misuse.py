@@ -154,3 +154,13 @@ class TestFramesOverOtherBuffers:
         assert frame.array.tobytes() == words.tobytes()
         frame = vexo.Frame(memoryview(bytes(range(8))).cast("B", (2, 4)), self.INFO)
         assert frame.array.tolist() == [[0, 1, 2, 3], [4, 5, 6, 7]]
+
+    def test_frames_over_writable_memory_are_read_only(self):
+        # Before, a frame made over a bytearray had a writable data view and array.
+        memory = bytearray(range(8))
+        frame = vexo.Frame(memory, self.INFO)
+        assert frame.data.readonly and not frame.array.flags.writeable
+        with pytest.raises(ValueError):
+            frame.array[0, 0] = 9
+        memory[0] = 7  # still no copy: the owner's changes show
+        assert frame.array[0, 0] == 7
