@@ -298,6 +298,11 @@ uint32_t Assembler::chunks(const uint8_t* data, size_t n) {
                 if (start == kNotFound) return USB_CAMERA_DATA_LACK_ERROR;
                 skip = start - kChunkHeader;
             }
+        } else if (collected_ == 0) {
+            /* A frame that opens with the toggle already held (the first frame after the
+             * camera was made, whose board toggle happens to match, or a frame whose board
+             * repeated its toggle) carries its own first chunk's time, not the slot's last. */
+            ring_.fillSlot().u64Time = le64(chunk + 8);
         }
 
         const size_t payload = len - kChunkHeader;

@@ -53,6 +53,25 @@ TEST_F(ChunkAssembly, TwoFramesInOneTransferAndTheFirstChunksTime) {
     EXPECT_EQ(b->record.u64Time, 20u);
 }
 
+TEST_F(ChunkAssembly, FramesOpeningWithTheHeldToggleCarryTheirOwnTime) {
+    /* The camera starts with toggle 0; a board whose next frame also has toggle 0 (a camera
+     * opened again on a running board), then a frame that repeats its toggle. */
+    AssemblyHarness one(makeConfig(FORMAT_MODE_RAW, 16368, 1, 1));
+    const Bytes f0 = patternBytes(kPayload, 11), f1 = patternBytes(kPayload, 12);
+    ChunkStreamBuilder s;
+    s.chunk(0x0C, 0x02, 30, f0);
+    s.chunk(0x0C, 0x02, 40, f1);
+    const auto transfers = s.transfers();
+    ASSERT_EQ(transfers.size(), 1u);
+    EXPECT_EQ(one.chunks(transfers[0]), 2u);
+    auto a = one.pop(), b = one.pop();
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->bytes, f0);
+    EXPECT_EQ(a->record.u64Time, 30u);
+    EXPECT_EQ(b->bytes, f1);
+    EXPECT_EQ(b->record.u64Time, 40u);
+}
+
 TEST_F(ChunkAssembly, ShortTransfersAndForeignChunks) {
     AssemblyHarness small(makeConfig(FORMAT_MODE_RAW, 10, 10, 1));
     ChunkStreamBuilder s;

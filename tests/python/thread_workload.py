@@ -115,9 +115,7 @@ def camera_worker(board, deadline, report, closed_handles):
                     report.error(where, f"capture 0x{rc:X}")
                 while V.Py_Vexo_availableImage(h) > 0:
                     rc, data, frame = V.Py_Vexo_readImage(h)
-                    # (the first frame of a capture may carry time 0)
-                    if rc != 0 or len(data) != 640 * 480 or \
-                            (frames > 0 and frame["u64Time"] <= last_time):
+                    if rc != 0 or len(data) != 640 * 480 or frame["u64Time"] <= last_time:
                         report.error(where, f"frame rc 0x{rc:X} len {len(data)} time "
                                             f"{frame['u64Time'] - last_time} frame {frames}")
                     last_time = frame["u64Time"]
