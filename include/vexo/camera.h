@@ -223,10 +223,13 @@ VEXO_API Uint32 VEXO_CALL Vexo_writeReg_16_32(CameraHandle handle, Uint32 i2cAdd
 VEXO_API Uint32 VEXO_CALL Vexo_readReg_16_32(CameraHandle handle, Uint32 i2cAddr, Uint32 regAddr,
                                              Uint32* value);
 
-/* Sends a vendor request to the board (host to device) with `length` bytes of `data`. */
+/* Sends a vendor request to the board (host to device) with `length` bytes of `data`.
+ * A setup packet carries at most 65535 bytes: a longer `length` gives
+ * USB_CAMERA_VR_COMMAND_ERROR and sends nothing (so does `data` null with `length` > 0). */
 VEXO_API Uint32 VEXO_CALL Vexo_setboardConfig(CameraHandle handle, Uint8 request, Uint16 value,
                                               Uint16 index, Uint32 length, Uint8* data);
-/* Sends a vendor request that reads up to `length` bytes from the board into `data`. */
+/* Sends a vendor request that reads up to `length` bytes (at most 65535) from the board
+ * into `data`. */
 VEXO_API Uint32 VEXO_CALL Vexo_getboardConfig(CameraHandle handle, Uint8 request, Uint16 value,
                                               Uint16 index, Uint32 length, Uint8* data);
 /* While forced reading is on, frames of the wrong length are queued too (the capture call

@@ -30,8 +30,8 @@ uint32_t ZuUsbCameraLib::vendorRequest(uint8_t request, uint8_t direction, uint1
     /* A data stage needs a buffer to read from or write to; the endpoint would copy
      * @length bytes through a null pointer. */
     if (length > 0 && !data) return USB_CAMERA_VR_COMMAND_ERROR;
-    if (length > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()))
-        return USB_CAMERA_VR_COMMAND_ERROR;
+    /* The setup packet's wLength is 16 bits; a longer data stage cannot be asked for. */
+    if (length > std::numeric_limits<uint16_t>::max()) return USB_CAMERA_VR_COMMAND_ERROR;
 
     endpoint->target = kTargetDevice;
     endpoint->requestType = kRequestTypeVendor;

@@ -29,7 +29,8 @@ void ControlEndpoint::initControl() {
 std::unique_ptr<TransferBlock> ControlEndpoint::beginTransfer(uint8_t* buffer, int32_t length,
                                                               driver::Overlapped* overlapped) {
     if (driverHandle == driver::kInvalidHandle) return nullptr;
-    if (length < 0 || (!buffer && length > 0)) {
+    /* wLength is 16 bits: a longer data stage has no setup packet that describes it. */
+    if (length < 0 || length > 0xFFFF || (!buffer && length > 0)) {
         lastError = driver::kErrorInvalidParameter;
         return nullptr;
     }

@@ -1,5 +1,6 @@
 // Register, user-data and vendor-request access as the board receives it.
 #include <cstring>
+#include <vector>
 
 #include "camera/support/engine_fixture.h"
 
@@ -148,12 +149,22 @@ TEST_F(EngineRegisters, SerialIsReadFromTheLastSixteenBytes) {
     EXPECT_EQ(std::string(reinterpret_cast<char*>(serial), 16), "VEXO-VIRTUAL-000");
 }
 
-TEST_F(EngineRegisters, VendorRequestRefusesADataStageWithoutBuffer) {
+TEST_F(EngineRegisters, VendorRequestRefusesWhatASetupPacketCannotCarry) {
     uint32_t moved = 99;
     EXPECT_EQ(camera_->vendorRequest(0x80, kDeviceToHost, 0, 0, 2, nullptr, &moved),
               USB_CAMERA_VR_COMMAND_ERROR);
     EXPECT_EQ(moved, 0u);
+    /* wLength is 16 bits: a longer data stage would reach the board as its low 16 bits. */
+    std::vector<uint8_t> big(65536);
+    EXPECT_EQ(camera_->vendorRequest(0x80, kDeviceToHost, 0, 0, 65536, big.data(), &moved),
+              USB_CAMERA_VR_COMMAND_ERROR);
+    EXPECT_EQ(camera_->vendorRequest(0x40, kHostToDevice, 0, 0, 0xFFFFFFFF, big.data(), &moved),
+              USB_CAMERA_VR_COMMAND_ERROR);
     EXPECT_TRUE(board_->controlRequests().empty());
+    EXPECT_EQ(camera_->vendorRequest(0x80, kDeviceToHost, 0, 0, 65535, big.data(), &moved),
+              USB_CAMERA_NO_ERROR);
+    ASSERT_EQ(board_->controlRequests().size(), 1u);
+    EXPECT_EQ(board_->controlRequests()[0].setup.wLength, 65535);
     uint8_t version[2] = {};
     EXPECT_EQ(camera_->vendorRequest(0x80, kDeviceToHost, 0, 0, 2, version, &moved),
               USB_CAMERA_NO_ERROR);

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 #include "driver/support/descriptor_builder.h"
 #include "driver/support/scripted_model.h"
@@ -76,6 +77,13 @@ TEST_F(RecordedEndpointTest, ControlRecordCarriesSetupTimeoutAndData) {
     EXPECT_TRUE(ep.transfer(nullptr, none));  // a 0-byte write is a bare header
     EXPECT_EQ(backend_->requests[1].in.size(), 38u);
     EXPECT_EQ(+headerOf(backend_->requests[1].in).bmRequestType, 0x40);
+
+    /* wLength is 16 bits: a longer data stage is refused before anything is sent. */
+    std::vector<uint8_t> big(65536);
+    int32_t tooLong = 65536;
+    EXPECT_FALSE(ep.transfer(big.data(), tooLong));
+    EXPECT_EQ(ep.lastError, driver::kErrorInvalidParameter);
+    EXPECT_EQ(backend_->requests.size(), 2u);
 }
 
 TEST_F(RecordedEndpointTest, ControlTimeoutInWholeSeconds) {
