@@ -62,7 +62,11 @@ wine_log="$build/wine-setup.log"
 stop_wine() { wineserver -k >/dev/null 2>&1 || true; }
 trap stop_wine EXIT
 # The prefix is made once; a server of our own serves the whole run. Their output goes to a
-# file: a server holding this script's output pipe would keep its reader waiting.
+# file: a server holding this script's output pipe would keep its reader waiting. A server left
+# by an interrupted run (with its programs perhaps still hanging) is stopped first.
+if [ -d "$WINEPREFIX" ]; then
+    stop_wine
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "windows: making the wine prefix $WINEPREFIX"
     wineboot -i </dev/null >"$wine_log" 2>&1
