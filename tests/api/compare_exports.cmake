@@ -1,0 +1,17 @@
+# compare_exports(<library name> <names>): fails unless <names> are exactly the lines of
+# ${EXPECTED}, listing what is unexpected and what is missing.
+function(compare_exports library actual)
+    file(STRINGS ${EXPECTED} expected)
+    list(SORT actual)
+    list(SORT expected)
+    list(REMOVE_DUPLICATES actual)
+    if(NOT actual STREQUAL expected)
+        set(extra ${actual})
+        list(REMOVE_ITEM extra ${expected})
+        set(missing ${expected})
+        list(REMOVE_ITEM missing ${actual})
+        message(FATAL_ERROR "exported symbols differ\n  unexpected: ${extra}\n  missing: ${missing}")
+    endif()
+    list(LENGTH actual n)
+    message(STATUS "${library} exports exactly the ${n} names of its interface")
+endfunction()
