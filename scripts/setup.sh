@@ -6,15 +6,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(
-    build-essential cmake pkg-config git
-    libgtest-dev libgmock-dev libbenchmark-dev
-    clang libclang-rt-14-dev
-    liblua5.3-dev libusb-1.0-0-dev nlohmann-json3-dev libturbojpeg0-dev libpng-dev libcli11-dev
-    python3-dev cython3 python3-pytest python3-numpy
-    umockdev libumockdev-dev
-    g++-mingw-w64-x86-64-posix wine wine64
-)
+# scripts/packages/*.txt: "build:" lines are what building and running the library and the tool
+# needs, "test:" lines what only the tests need.
+kinds='build|test'
+[ "${1:-}" = "--demo" ] && kinds='build'
+mapfile -t packages < <(sed -nE "s/^($kinds):[[:space:]]*//p" scripts/packages/*.txt | tr -s ' \t' '\n' | sed '/^$/d' | sort -u)
 
 missing=()
 for p in "${packages[@]}"; do
