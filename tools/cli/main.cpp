@@ -53,6 +53,9 @@ int main(int argc, char** argv) {
 
     std::vector<Command> commands{addScanCommand(app), addCaptureCommand(app), addRegsCommand(app),
                                   addUserDataCommand(app), addBenchCommand(app)};
+#ifdef VEXO_HAVE_PREVIEW
+    commands.push_back(addPreviewCommand(app));
+#endif
 
     try {
         app.parse(argc, argv);

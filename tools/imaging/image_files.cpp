@@ -48,10 +48,7 @@ bool encodePng(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t heigh
 
 }  // namespace
 
-bool writePng(const char* path, const ImageView& image, std::string& error) {
-    FILE* file = std::fopen(path, "wb");
-    if (!file) return failErrno(path, error);
-
+bool writePng(FILE* file, const ImageView& image) {
     int colourType = PNG_COLOR_TYPE_RGB, depth = 8;
     size_t bytesPerPixel = 3;
     if (image.layout == PixelLayout::Gray8) {
@@ -63,8 +60,14 @@ bool writePng(const char* path, const ImageView& image, std::string& error) {
         bytesPerPixel = 2;
     }
     const size_t stride = size_t{image.width} * bytesPerPixel;
-    if (!encodePng(file, image.pixels.data(), image.width, image.height, colourType, depth,
-                   stride)) {
+    return encodePng(file, image.pixels.data(), image.width, image.height, colourType, depth,
+                     stride);
+}
+
+bool writePng(const char* path, const ImageView& image, std::string& error) {
+    FILE* file = std::fopen(path, "wb");
+    if (!file) return failErrno(path, error);
+    if (!writePng(file, image)) {
         std::fclose(file);
         error = std::string(path) + ": PNG encoding failed";
         return false;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string>
 
@@ -15,6 +16,9 @@ namespace vexo::tools {
 /// Writes `image` as a PNG. Fast compression: frames are written while the board streams.
 /// On failure returns false with "path: reason" in `error`.
 bool writePng(const char* path, const ImageView& image, std::string& error);
+/// Writes `image` as a PNG to an open stream (a file, or memory from open_memstream); false
+/// when encoding fails. The stream stays open.
+bool writePng(FILE* file, const ImageView& image);
 
 /// Bytes of a received JPEG frame up to and including its last end-of-image marker (FF D9);
 /// the whole frame when there is none. Receive buffers may hold padding after the image.

@@ -1,0 +1,68 @@
+// vexo preview: serves the live preview page until Ctrl-C (or SIGTERM), then closes the board.
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <thread>
+
+#include "cli/commands.h"
+#include "cli/tool_error.h"
+#include "preview/preview_service.h"
+
+namespace vexo::tools {
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+
+void onSignal(int) { gStop = 1; }
+
+void runPreview(const preview::PreviewOptions& options) {
+    preview::PreviewService service(options);
+    service.start();
+
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    struct sigaction oldInt {}, oldTerm {};
+    sigaction(SIGINT, &action, &oldInt);
+    sigaction(SIGTERM, &action, &oldTerm);
+
+    const preview::BoardInfo board = service.capture().board();
+    std::printf("vexo preview: board %u (%s), %ux%u %s\n", board.entry.index,
+                board.entry.serial.c_str(), board.config.u32Width, board.config.u32Height,
+                std::string(formatName(board.config.emImageFmtMode)).c_str());
+    std::printf("open %s\n", service.url().c_str());
+    std::printf("token for requests that change anything: %s\n", service.token().c_str());
+    std::printf("Ctrl-C ends the preview\n");
+    std::fflush(stdout);
+
+    while (!gStop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+    service.stop();
+    sigaction(SIGINT, &oldInt, nullptr);
+    sigaction(SIGTERM, &oldTerm, nullptr);
+    std::printf("vexo preview: stopped, board closed\n");
+}
+
+}  // namespace
+
+Command addPreviewCommand(CLI::App& parent) {
+    auto options = std::make_shared<preview::PreviewOptions>();
+    CLI::App* sub = parent.add_subcommand(
+        "preview",
+        "Serve a live preview page of a board: the picture, frame rate, drops and errors, a "
+        "histogram, register access, control sliders, snapshots (docs/preview.md).");
+    addBoardOptions(sub, options->board);
+    sub->add_option("--listen", options->listen,
+                    "Address and port to listen on (default 127.0.0.1:8080; port 0 picks a free "
+                    "one). Any address other than loopback needs the token on every request");
+    sub->add_option("--token", options->token,
+                    "Token the page and scripts send (8-128 letters, digits, - _ . ~); default: a "
+                    "random one, printed");
+    sub->add_option("--controls", options->controlsPath,
+                    "Lua controls script: one slider per '-- control: NAME MIN MAX' line")
+        ->check(CLI::ExistingFile);
+    return {sub, [options] { runPreview(*options); }};
+}
+
+}  // namespace vexo::tools

@@ -1,0 +1,293 @@
+#include "preview/capture_worker.h"
+
+#include <vexo/status.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "cli/tool_error.h"
+
+namespace vexo::tools::preview {
+
+namespace {
+
+constexpr auto kStatsEvery = std::chrono::milliseconds(100);
+
+bool fatal(uint32_t result) {
+    return result == USB_CAMERA_USB_TASK_ERROR || result == USB_CAMERA_USB_VERSION_ERROR;
+}
+
+}  // namespace
+
+// ---- controls ----
+
+bool ControlSet::load(const std::string& path, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path + ": cannot read the file";
+        return false;
+    }
+    std::stringstream text;
+    text << in.rdbuf();
+    return parse(text.str(), path, error);
+}
+
+bool ControlSet::parse(const std::string& text, const std::string& source, std::string& error) {
+    script_ = text;
+    records_.clear();
+    info_.clear();
+    std::istringstream lines(script_);
+    std::string line;
+    unsigned number = 0;
+    static constexpr std::string_view kTag = "-- control:";
+    while (std::getline(lines, line)) {
+        ++number;
+        if (line.compare(0, kTag.size(), kTag) != 0) continue;
+        std::istringstream words(line.substr(kTag.size()));
+        ControlInfo c;
+        std::string extra;
+        if (!(words >> c.name >> c.min >> c.max) || (words >> extra)) {
+            error = source + ":" + std::to_string(number) +
+                    ": expected '-- control: NAME MIN MAX' with whole numbers";
+            return false;
+        }
+        if (c.name.size() >= VEXO_CTRL_NAME_BYTES || c.min > c.max) {
+            error = source + ":" + std::to_string(number) + ": control '" + c.name +
+                    "' has a name over " + std::to_string(VEXO_CTRL_NAME_BYTES - 1) +
+                    " characters or a minimum above its maximum";
+            return false;
+        }
+        c.value = c.min;
+        info_.push_back(c);
+    }
+    if (info_.empty()) {
+        error = source + ": no '-- control: NAME MIN MAX' line declares a control";
+        return false;
+    }
+    records_.resize(info_.size());
+    for (size_t i = 0; i < info_.size(); ++i) {
+        CtrlRecord& r = records_[i];
+        std::memset(&r, 0, sizeof(r));
+        r.minValue = info_[i].min;
+        r.maxValue = info_[i].max;
+        std::memcpy(r.name, info_[i].name.c_str(), info_[i].name.size() + 1);
+        // The script defines every control's function; it runs once, with the first record.
+        r.script = i == 0 ? script_.c_str() : "";
+    }
+    return true;
+}
+
+// ---- worker ----
+
+struct CaptureWorker::Command {
+    std::function<void(CameraHandle)> fn;
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    bool dropped = false;
+};
+
+CaptureWorker::CaptureWorker(const BoardOptions& options, CameraFile file, RawExchange& raw,
+                             ControlSet* controls)
+    : options_(options), file_(std::move(file)), raw_(raw), controls_(controls) {}
+
+CaptureWorker::~CaptureWorker() { stop(); }
+
+void CaptureWorker::openBoard(const BoardOptions& options) {
+    auto session = std::make_unique<BoardSession>(options, file_);
+    session->applyStartup(file_);
+    if (controls_ && !controls_->empty()) {
+        const int failed = Vexo_registerCtrls(session->handle(), controls_->records(),
+                                              controls_->count());
+        if (failed != 0)
+            throw ToolError("the controls script did not load (" + std::to_string(-failed) +
+                            " record(s) failed; the script's error is printed above)");
+    }
+    const bool trigger =
+        Vexo_isFrameReady(session->handle()) != USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR;
+
+    // The old board (if any) is closed only once the new one is open.
+    if (session_) {
+        if (capturing_) Vexo_endCaptureImage(session_->handle());
+        capturing_ = false;
+    }
+    session_ = std::move(session);
+    stats_ = CaptureStats{};
+    stats_.start();
+    lastMeta_ = FrameMeta{};
+    failed_ = false;
+    std::lock_guard lock(infoMutex_);
+    const uint32_t generation = info_.generation + 1;
+    info_ = BoardInfo{};
+    info_.entry = session_->board();
+    info_.config = session_->config();
+    info_.bayer = file_.bayer;
+    info_.triggerCapable = trigger;
+    info_.generation = generation;
+    snapshot_ = StatsSnapshot{stats_, lastMeta_};
+}
+
+void CaptureWorker::start() {
+    openBoard(options_);
+    stopping_ = false;
+    thread_ = std::thread([this] { run(); });
+}
+
+void CaptureWorker::stop() {
+    if (!thread_.joinable()) return;
+    stopping_ = true;
+    thread_.join();
+    // Commands queued too late are dropped so their callers stop waiting.
+    std::lock_guard lock(commandMutex_);
+    for (auto& c : commands_) {
+        std::lock_guard cl(c->mutex);
+        c->dropped = true;
+        c->done.notify_all();
+    }
+    commands_.clear();
+}
+
+bool CaptureWorker::call(std::function<void(CameraHandle)> fn, std::chrono::milliseconds timeout) {
+    auto command = std::make_shared<Command>();
+    command->fn = std::move(fn);
+    {
+        std::lock_guard lock(commandMutex_);
+        if (stopping_ || !thread_.joinable()) return false;
+        commands_.push_back(command);
+        pending_.store(true, std::memory_order_release);
+    }
+    std::unique_lock lock(command->mutex);
+    if (!command->done.wait_for(lock, timeout, [&] { return command->finished || command->dropped; })) {
+        command->dropped = true;  // the capture thread skips it
+        return false;
+    }
+    return command->finished;
+}
+
+bool CaptureWorker::switchBoard(unsigned index, std::string& error) {
+    bool opened = false;
+    const bool ran = call(
+        [&, index](CameraHandle) {
+            BoardOptions options = options_;
+            options.index = index;
+            try {
+                openBoard(options);
+                options_ = options;
+                opened = true;
+            } catch (const std::exception& e) {
+                error = e.what();
+            }
+        },
+        std::chrono::seconds(10));
+    if (!ran && error.empty()) error = "the capture thread did not take the request in time";
+    return ran && opened;
+}
+
+BoardInfo CaptureWorker::board() const {
+    std::lock_guard lock(infoMutex_);
+    return info_;
+}
+
+void CaptureWorker::setExternalTrigger(bool on) {
+    std::lock_guard lock(infoMutex_);
+    info_.externalTrigger = on;
+}
+
+StatsSnapshot CaptureWorker::stats() const {
+    std::lock_guard lock(infoMutex_);
+    return snapshot_;
+}
+
+void CaptureWorker::runCommands() {
+    std::vector<std::shared_ptr<Command>> commands;
+    {
+        std::lock_guard lock(commandMutex_);
+        commands.swap(commands_);
+        pending_.store(false, std::memory_order_relaxed);
+    }
+    for (auto& c : commands) {
+        {
+            std::lock_guard lock(c->mutex);
+            if (c->dropped) continue;
+        }
+        c->fn(session_->handle());
+        std::lock_guard lock(c->mutex);
+        c->finished = true;
+        c->done.notify_all();
+    }
+}
+
+void CaptureWorker::publishStats(bool force) {
+    const auto now = CaptureStats::Clock::now();
+    if (!force && now - lastCopy_ < kStatsEvery) return;
+    // The capture never waits for a reader of the counters: a busy lock skips this copy.
+    std::unique_lock lock(infoMutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return;
+    snapshot_.stats = stats_;
+    snapshot_.last = lastMeta_;
+    lastCopy_ = now;
+}
+
+void CaptureWorker::captureOnce() {
+    const CameraHandle handle = session_->handle();
+    if (!capturing_) {
+        const uint32_t begun = Vexo_beginCaptureImage(handle);
+        if (begun != USB_CAMERA_NO_ERROR) {
+            failed_ = true;
+            std::lock_guard lock(infoMutex_);
+            info_.failure = describeStatus("cannot start the stream", begun);
+            return;
+        }
+        capturing_ = true;
+    }
+    const uint32_t result = Vexo_captureImage(handle);
+    stats_.addCaptureResult(result);
+    if (fatal(result)) {
+        Vexo_endCaptureImage(handle);
+        capturing_ = false;
+        failed_ = true;
+        std::lock_guard lock(infoMutex_);
+        info_.failure = describeStatus("capture stopped", result);
+        return;
+    }
+    FrameData* frame = nullptr;
+    while (Vexo_readImage(handle, &frame) == USB_CAMERA_NO_ERROR && frame) {
+        const auto queuedAt = SteadyClock::now();
+        stats_.addFrame(frame->cfg.u32Size);
+        RawSlot& slot = raw_.writeSlot();
+        const size_t size = frame->cfg.u32Size;
+        if (slot.bytes.size() < size) slot.bytes.resize(size);  // only for a larger frame than ever
+        std::memcpy(slot.bytes.data(), frame->imageData, size);
+        slot.size = size;
+        slot.meta.number = stats_.frames();
+        slot.meta.boardTime = frame->u64Time;
+        slot.meta.cfg = frame->cfg;
+        slot.meta.boardGeneration = info_.generation;  // written only by this thread
+        slot.meta.queuedAt = queuedAt;
+        lastMeta_ = slot.meta;
+        Vexo_del(handle);
+        raw_.publish();
+    }
+}
+
+void CaptureWorker::run() {
+    while (!stopping_.load(std::memory_order_relaxed)) {
+        if (pending_.load(std::memory_order_acquire)) runCommands();
+        if (failed_.load(std::memory_order_relaxed)) {
+            // The capture stopped for good (the board went away): wait for a request, such as
+            // another board from the picker.
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
+        }
+        captureOnce();
+        publishStats(false);
+    }
+    if (capturing_) Vexo_endCaptureImage(session_->handle());
+    capturing_ = false;
+    publishStats(true);
+    session_.reset();
+}
+
+}  // namespace vexo::tools::preview

@@ -1,0 +1,133 @@
+// The preview's capture thread: it owns the open board, runs the capture loop, copies every
+// frame into the raw exchange for the encoder, and is the only thread that talks to the board.
+// Requests from the page (registers, controls, trigger, another board) are queued to it and
+// run between two capture calls, because the board's control requests must not overlap the
+// capture loop's own.
+//
+// The loop never waits for the encoder or a client: a frame is copied into a buffer sized once
+// (it grows only when a larger frame than ever before arrives) and the queue slot is released.
+//
+// Threading: start(), stop() and the accessors from any one controlling thread; call() from any
+// thread.
+#pragma once
+
+#include <vexo/camera.h>
+#include <vexo/controls.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/board_session.h"
+#include "cli/capture_stats.h"
+#include "preview/frame_hub.h"
+
+namespace vexo::tools::preview {
+
+/// One slider of the page: a control record of the --controls script.
+struct ControlInfo {
+    std::string name;
+    int64_t min = 0;
+    int64_t max = 0;
+    int64_t value = 0;  ///< last value set, initially min
+};
+
+/// The controls of a --controls script: one record per "-- control: NAME MIN MAX" line, all
+/// sharing the script (the first record carries it, so it runs once per board).
+class ControlSet {
+  public:
+    /// False (with "path:line: reason" in `error`) for an unreadable file or a bad line.
+    bool load(const std::string& path, std::string& error);
+    /// Parses `text` as load() parses a file.
+    bool parse(const std::string& text, const std::string& source, std::string& error);
+    bool empty() const { return records_.empty(); }
+    const CtrlRecord* records() const { return records_.data(); }
+    uint32_t count() const { return static_cast<uint32_t>(records_.size()); }
+    std::vector<ControlInfo>& info() { return info_; }
+
+  private:
+    std::string script_;
+    std::vector<CtrlRecord> records_;
+    std::vector<ControlInfo> info_;
+};
+
+/// What the page shows about the open board.
+struct BoardInfo {
+    BoardEntry entry;
+    CameraConfig config{};
+    RawMode bayer = RAW_RG;
+    bool triggerCapable = false;
+    bool externalTrigger = false;
+    uint32_t generation = 0;
+    std::string failure;  ///< why the capture stopped; empty while it runs
+};
+
+/// Counters as of the last copy the capture thread made (about ten times a second).
+struct StatsSnapshot {
+    CaptureStats stats;
+    FrameMeta last;
+};
+
+class CaptureWorker {
+  public:
+    CaptureWorker(const BoardOptions& options, CameraFile file, RawExchange& raw,
+                  ControlSet* controls);
+    ~CaptureWorker();
+    CaptureWorker(const CaptureWorker&) = delete;
+    CaptureWorker& operator=(const CaptureWorker&) = delete;
+
+    /// Opens the board (throws ToolError when it cannot), writes the file's start-up
+    /// registers, registers the controls and starts the capture thread.
+    void start();
+    /// Ends the capture and closes the board; waits for the thread.
+    void stop();
+
+    /// Runs `fn` with the open board's handle on the capture thread. False when it did not run
+    /// within `timeout` (it is then dropped) or the worker stopped.
+    bool call(std::function<void(CameraHandle)> fn, std::chrono::milliseconds timeout);
+    /// Closes the board and opens board `index` with the same configuration file. False with
+    /// the reason in `error` when it cannot be opened; the old board then stays open.
+    bool switchBoard(unsigned index, std::string& error);
+
+    BoardInfo board() const;
+    void setExternalTrigger(bool on);
+    StatsSnapshot stats() const;
+    const CameraFile& file() const { return file_; }
+
+  private:
+    struct Command;
+    void run();
+    void openBoard(const BoardOptions& options);
+    void runCommands();
+    void captureOnce();
+    void publishStats(bool force);
+
+    BoardOptions options_;
+    CameraFile file_;
+    RawExchange& raw_;
+    ControlSet* controls_;
+    std::unique_ptr<BoardSession> session_;
+    bool capturing_ = false;
+    CaptureStats stats_;
+    FrameMeta lastMeta_;
+    CaptureStats::Clock::time_point lastCopy_{};
+
+    mutable std::mutex infoMutex_;
+    BoardInfo info_;
+    StatsSnapshot snapshot_;
+
+    std::mutex commandMutex_;
+    std::vector<std::shared_ptr<Command>> commands_;
+    std::atomic<bool> pending_{false};
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> failed_{false};  // the capture stopped; info_.failure says why
+    std::thread thread_;
+};
+
+}  // namespace vexo::tools::preview

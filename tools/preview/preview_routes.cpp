@@ -1,0 +1,464 @@
+// The preview's endpoints: the page, pictures, counters and the JSON API.
+#include <turbojpeg.h>
+#include <vexo/status.h>
+
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "cli/tool_error.h"
+#include "config/camera_file.h"
+#include "imaging/image_files.h"
+#include "preview/preview_service.h"
+
+namespace vexo::tools::preview {
+
+namespace {
+
+using nlohmann::json;
+
+constexpr auto kBoardWait = std::chrono::seconds(5);
+constexpr const char* kBoundary = "vexoframe";
+
+using WriteFn = Uint32 (*)(CameraHandle, Uint32, Uint32, Uint32);
+using ReadFn = Uint32 (*)(CameraHandle, Uint32, Uint32, Uint32*);
+
+struct Access {
+    I2cMode mode;
+    WriteFn write;
+    ReadFn read;
+};
+
+constexpr Access kAccess[] = {
+    {I2C_MODE_8_8, Vexo_writeReg_8_8, Vexo_readReg_8_8},
+    {I2C_MODE_8_16, Vexo_writeReg_8_16, Vexo_readReg_8_16},
+    {I2C_MODE_16_8, Vexo_writeReg_16_8, Vexo_readReg_16_8},
+    {I2C_MODE_16_16, Vexo_writeReg_16_16, Vexo_readReg_16_16},
+    {I2C_MODE_16_32, Vexo_writeReg_16_32, Vexo_readReg_16_32},
+};
+
+HttpResponse jsonError(int status, const std::string& message) {
+    return HttpResponse::json(status, json{{"ok", false}, {"error", message}}.dump());
+}
+
+// A request body as a JSON object; false with the reply to send.
+bool parseBody(const HttpRequest& request, json& body, HttpResponse& error) {
+    body = json::parse(request.body, nullptr, false);
+    if (body.is_discarded() || !body.is_object()) {
+        error = jsonError(400, "the request body is not a JSON object");
+        return false;
+    }
+    return true;
+}
+
+// A number given as a JSON number or as text ("0x3012", "12").
+bool numberField(const json& body, const char* key, uint64_t max, uint64_t& out,
+                 std::string& error) {
+    const auto it = body.find(key);
+    if (it == body.end()) {
+        error = std::string("'") + key + "' is missing";
+        return false;
+    }
+    bool ok = false;
+    if (it->is_number_unsigned()) {
+        out = it->get<uint64_t>();
+        ok = out <= max;
+    } else if (it->is_string()) {
+        ok = parseNumber(it->get<std::string>(), max, out);
+    }
+    if (!ok) {
+        char limit[24];
+        std::snprintf(limit, sizeof(limit), "0x%llX", static_cast<unsigned long long>(max));
+        error = std::string("'") + key + "' must be a number from 0 to " + limit;
+    }
+    return ok;
+}
+
+// The library's answer to a board request as the page shows it.
+HttpResponse statusReply(uint32_t status, json result) {
+    if (status == USB_CAMERA_NO_ERROR) {
+        result["ok"] = true;
+        return HttpResponse::json(200, result.dump());
+    }
+    result["ok"] = false;
+    result["code"] = status;
+    if (status <= 0xFF) {
+        result["status"] = "board status byte " + std::to_string(status);
+        result["error"] = "the board answered with status byte " + std::to_string(status);
+    } else {
+        const char* name = vexoStatusName(status);
+        result["status"] = name ? name : "unexpected result " + std::to_string(status);
+        result["error"] = describeStatus("the board refused", status);
+    }
+    return HttpResponse::json(502, result.dump());
+}
+
+HttpResponse busy() {
+    return jsonError(503, "the board did not take the request in time (capture busy or stopped)");
+}
+
+std::string hexText(uint64_t value, unsigned bits) {
+    char text[24];
+    std::snprintf(text, sizeof(text), "0x%0*llX", static_cast<int>((bits + 3) / 4),
+                  static_cast<unsigned long long>(value));
+    return text;
+}
+
+// One part of the multipart stream: its header, the JPEG, a line end.
+class StreamPart {
+  public:
+    void reset(const EncodedFrame& frame) {
+        header_.resize(256);
+        const int n = std::snprintf(
+            header_.data(), header_.size(),
+            "--%s\r\nContent-Type: image/jpeg\r\nContent-Length: %zu\r\nX-Frame-Number: "
+            "%llu\r\nX-Frame-Time: %llu\r\n\r\n",
+            kBoundary, frame.jpegSize, static_cast<unsigned long long>(frame.meta.number),
+            static_cast<unsigned long long>(frame.meta.boardTime));
+        header_.resize(static_cast<size_t>(n));
+        jpeg_ = frame.jpegBytes();
+        offset_ = 0;
+    }
+    bool done() const { return offset_ >= header_.size() + jpeg_.size() + 2; }
+    size_t copy(char* buf, size_t max) {
+        size_t written = 0;
+        auto take = [&](const char* src, size_t from, size_t length) {
+            if (offset_ < from || offset_ >= from + length || written == max) return;
+            const size_t n = std::min(length - (offset_ - from), max - written);
+            std::memcpy(buf + written, src + (offset_ - from), n);
+            written += n;
+            offset_ += n;
+        };
+        take(header_.data(), 0, header_.size());
+        take(reinterpret_cast<const char*>(jpeg_.data()), header_.size(), jpeg_.size());
+        take("\r\n", header_.size() + jpeg_.size(), 2);
+        return written;
+    }
+
+  private:
+    std::string header_;
+    std::span<const uint8_t> jpeg_;
+    size_t offset_ = 0;
+};
+
+}  // namespace
+
+HttpResponse PreviewService::page() const {
+    HttpResponse r;
+    r.contentType = "text/html; charset=utf-8";
+    r.staticBody = page_;
+    r.headers.push_back({"Content-Security-Policy",
+                         "default-src 'self'; img-src 'self' blob: data:; style-src 'unsafe-inline'; "
+                         "script-src 'unsafe-inline'; connect-src 'self'; frame-ancestors 'none'"});
+    return r;
+}
+
+HttpResponse PreviewService::frameJpeg(const HttpRequest&) {
+    FrameRef frame = hub_.latest();
+    if (!frame) frame = hub_.next(0, std::chrono::seconds(3));
+    if (!frame) return HttpResponse::text(503, "no frame yet");
+    HttpResponse r;
+    r.contentType = "image/jpeg";
+    r.body.assign(reinterpret_cast<const char*>(frame->jpeg.data()), frame->jpegSize);
+    r.headers.push_back({"X-Frame-Number", std::to_string(frame->meta.number)});
+    r.headers.push_back({"X-Frame-Time", std::to_string(frame->meta.boardTime)});
+    return r;
+}
+
+HttpResponse PreviewService::stream(const HttpRequest& request) {
+    uint64_t limit = 0;  // ?frames=N ends the stream after N frames
+    if (!request.param("frames").empty() &&
+        !parseNumber(request.param("frames"), 1u << 30, limit))
+        return HttpResponse::text(400, "frames must be a whole number");
+    struct State {
+        FrameRef frame;
+        StreamPart part;
+        uint64_t last = 0;
+        uint64_t sent = 0;
+    };
+    auto state = std::make_shared<State>();
+    HttpResponse r;
+    r.contentType = std::string("multipart/x-mixed-replace; boundary=") + kBoundary;
+    r.stream = [this, state, limit](char* buf, size_t max) -> ssize_t {
+        State& s = *state;
+        for (;;) {
+            if (s.frame && !s.part.done()) return static_cast<ssize_t>(s.part.copy(buf, max));
+            if (s.frame) {
+                // The whole part went to the socket: the frame's latency ends here.
+                latency_.add(std::chrono::duration<double, std::milli>(SteadyClock::now() -
+                                                                       s.frame->meta.queuedAt)
+                                 .count());
+                s.frame.reset();
+                if (limit && ++s.sent >= limit) return -1;
+            }
+            // Wait for a newer frame; a closed hub ends the stream.
+            while (!s.frame) {
+                s.frame = hub_.next(s.last, std::chrono::milliseconds(250));
+                if (!s.frame && !started_) return -1;
+            }
+            s.last = s.frame->meta.number;
+            s.part.reset(*s.frame);
+        }
+    };
+    return r;
+}
+
+HttpResponse PreviewService::statsJson() {
+    const StatsSnapshot snap = capture_->stats();
+    const BoardInfo board = capture_->board();
+    const CaptureStats& st = snap.stats;
+    json drops = json::object(), errors = json::object();
+    if (st.queueDrops()) drops["queue full"] = st.queueDrops();
+    for (uint32_t code = 0xFF00; code < 0xFF80; ++code) {
+        const uint64_t n = st.errorCount(code);
+        if (!n) continue;
+        const char* name = vexoStatusName(code);
+        const std::string key = name ? name : std::to_string(code);
+        errors[key] = n;
+        if (code == USB_CAMERA_DATA_LEN_ERROR || code == USB_CAMERA_DATA_LACK_ERROR ||
+            code == USB_CAMERA_FRAME_INDEX_ERROR)
+            drops[key] = n;
+    }
+    const CameraConfig& cfg = board.config;
+    json out{
+        {"board",
+         {{"index", board.entry.index},
+          {"serial", board.entry.serial},
+          {"width", cfg.u32Width},
+          {"height", cfg.u32Height},
+          {"pixelBytes", cfg.u8PixelBytes},
+          {"format", std::string(formatName(cfg.emImageFmtMode))},
+          {"i2cAddress", cfg.u32I2cAddr},
+          {"i2cMode", std::string(i2cModeName(cfg.emI2cMode))},
+          {"triggerCapable", board.triggerCapable},
+          {"externalTrigger", board.externalTrigger},
+          {"failure", board.failure}}},
+        {"frames", st.frames()},
+        {"seconds", st.seconds()},
+        {"fps", st.fps()},
+        {"megabytes", st.megabytesPerSecond() * st.seconds()},
+        {"mbps", st.megabytesPerSecond()},
+        {"frame", {{"number", snap.last.number}, {"time", snap.last.boardTime}}},
+        {"drops", drops},
+        {"errors", errors},
+        {"encoded", encoder_->encoded()},
+        {"encodeFailures", encoder_->failed()},
+        {"paused", encoder_->paused()},
+    };
+    if (FrameRef frame = hub_.latest()) {
+        json hist{{"channels", frame->channels}};
+        static const char* kNames[] = {"r", "g", "b"};
+        for (unsigned c = 0; c < frame->channels; ++c)
+            hist[frame->channels == 1 ? "grey" : kNames[c]] = frame->histogram[c];
+        out["shown"] = {{"number", frame->meta.number}, {"time", frame->meta.boardTime}};
+        out["histogram"] = hist;
+    }
+    const LatencyLog::Summary lat = latency_.summary();
+    out["latency"] = {{"samples", lat.samples}, {"medianMs", lat.median}, {"p99Ms", lat.p99}};
+    return HttpResponse::json(200, out.dump());
+}
+
+HttpResponse PreviewService::snapshot(bool png) {
+    FrameRef frame = hub_.latest();
+    if (!frame) frame = hub_.next(0, std::chrono::seconds(3));
+    if (!frame) return HttpResponse::text(503, "no frame yet");
+    const std::string name = "frame_" + std::to_string(frame->meta.number);
+    HttpResponse r;
+    if (!png) {
+        r.contentType = "application/octet-stream";
+        r.body.assign(reinterpret_cast<const char*>(frame->raw.data()), frame->rawSize);
+        r.headers.push_back({"Content-Disposition", "attachment; filename=\"" + name + ".raw\""});
+        r.headers.push_back({"X-Frame-Width", std::to_string(frame->meta.cfg.u32Width)});
+        r.headers.push_back({"X-Frame-Height", std::to_string(frame->meta.cfg.u32Height)});
+        r.headers.push_back({"X-Frame-Format",
+                             std::string(formatName(frame->meta.cfg.emImageFmtMode))});
+        r.headers.push_back({"X-Frame-Number", std::to_string(frame->meta.number)});
+        return r;
+    }
+    // The converted image of the shown frame (JPEG frames decoded), as PNG.
+    ImageView view;
+    std::optional<FrameConverter> converter;
+    std::vector<uint8_t> decoded;
+    if (frame->meta.cfg.emImageFmtMode == FORMAT_MODE_JPG) {
+        tjhandle tj = tjInitDecompress();
+        int w = 0, h = 0, sub = 0, space = 0;
+        const bool ok =
+            tj && tjDecompressHeader3(tj, frame->jpeg.data(), frame->jpegSize, &w, &h, &sub,
+                                      &space) == 0 &&
+            (decoded.resize(size_t(w) * size_t(h) * 3), true) &&
+            tjDecompress2(tj, frame->jpeg.data(), frame->jpegSize, decoded.data(), w, 0, h,
+                          TJPF_RGB, 0) == 0;
+        if (tj) tjDestroy(tj);
+        if (!ok) return HttpResponse::text(500, "the frame's JPEG data does not decode");
+        view.width = static_cast<uint32_t>(w);
+        view.height = static_cast<uint32_t>(h);
+        view.layout = PixelLayout::Rgb8;
+        view.pixels = decoded;
+    } else {
+        converter.emplace(frameFormatOf(frame->meta.cfg, frame->bayer));
+        if (!converter->convert(frame->rawBytes(), view))
+            return HttpResponse::text(500, "the frame does not convert");
+    }
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* memory = open_memstream(&data, &size);
+    const bool written = memory && writePng(memory, view);
+    if (memory) std::fclose(memory);
+    if (written) r.body.assign(data, size);
+    std::free(data);
+    if (!written) return HttpResponse::text(500, "PNG encoding failed");
+    r.contentType = "image/png";
+    r.headers.push_back({"Content-Disposition", "attachment; filename=\"" + name + ".png\""});
+    r.headers.push_back({"X-Frame-Number", std::to_string(frame->meta.number)});
+    return r;
+}
+
+HttpResponse PreviewService::boards() {
+    // A scan talks to every board, the open one too: it runs on the capture thread.
+    std::vector<BoardEntry> list;
+    std::string error;
+    if (!capture_->call(
+            [&](CameraHandle) {
+                try {
+                    list = scanBoards(false);
+                } catch (const std::exception& e) {
+                    error = e.what();
+                }
+            },
+            kBoardWait))
+        return busy();
+    if (!error.empty()) return jsonError(502, error);
+    const BoardInfo open = capture_->board();
+    json out = json::array();
+    for (const BoardEntry& b : list)
+        out.push_back({{"index", b.index}, {"serial", b.serial}, {"open", b.index == open.entry.index}});
+    return HttpResponse::json(200, json{{"boards", out}}.dump());
+}
+
+HttpResponse PreviewService::controls() {
+    json out = json::array();
+    std::lock_guard lock(controlsMutex_);
+    for (const ControlInfo& c : controlSet_.info())
+        out.push_back({{"name", c.name}, {"min", c.min}, {"max", c.max}, {"value", c.value}});
+    return HttpResponse::json(200, json{{"controls", out}}.dump());
+}
+
+HttpResponse PreviewService::setPause(const HttpRequest& request) {
+    json body;
+    HttpResponse error;
+    if (!parseBody(request, body, error)) return error;
+    const auto it = body.find("paused");
+    if (it == body.end() || !it->is_boolean()) return jsonError(400, "'paused' must be true or false");
+    encoder_->setPaused(it->get<bool>());
+    return HttpResponse::json(200, json{{"ok", true}, {"paused", encoder_->paused()}}.dump());
+}
+
+HttpResponse PreviewService::registerAccess(const HttpRequest& request, bool write) {
+    json body;
+    HttpResponse error;
+    if (!parseBody(request, body, error)) return error;
+    const BoardInfo board = capture_->board();
+    I2cMode mode = board.config.emI2cMode;
+    if (const auto it = body.find("mode"); it != body.end()) {
+        if (!it->is_string() || !parseI2cModeName(it->get<std::string>(), mode))
+            return jsonError(400, "'mode' must be one of 8_8, 8_16, 16_8, 16_16, 16_32");
+    }
+    const Access* access = nullptr;
+    for (const Access& a : kAccess)
+        if (a.mode == mode) access = &a;
+    if (!access) return jsonError(400, "the configuration's register mode is not one of the five");
+    const unsigned aBits = addressBits(mode), vBits = valueBits(mode);
+    std::string why;
+    uint64_t device = board.config.u32I2cAddr, address = 0, value = 0;
+    if (body.contains("device") && !numberField(body, "device", 0xFF, device, why))
+        return jsonError(400, why);
+    if (!numberField(body, "address", (uint64_t{1} << aBits) - 1, address, why))
+        return jsonError(400, why + " (" + std::to_string(aBits) + "-bit register addresses in mode " +
+                                  std::string(i2cModeName(mode)) + ")");
+    if (write && !numberField(body, "value", (uint64_t{1} << vBits) - 1, value, why))
+        return jsonError(400, why + " (" + std::to_string(vBits) + "-bit values in mode " +
+                                  std::string(i2cModeName(mode)) + ")");
+    uint32_t status = 0, read = 0;
+    const bool ran = capture_->call(
+        [&](CameraHandle h) {
+            status = write ? access->write(h, static_cast<uint32_t>(device),
+                                           static_cast<uint32_t>(address),
+                                           static_cast<uint32_t>(value))
+                           : access->read(h, static_cast<uint32_t>(device),
+                                          static_cast<uint32_t>(address), &read);
+        },
+        kBoardWait);
+    if (!ran) return busy();
+    json result{{"device", hexText(device, 8)},
+                {"mode", std::string(i2cModeName(mode))},
+                {"address", hexText(address, aBits)},
+                {"value", hexText(write ? value : read, vBits)},
+                {"number", write ? value : read}};
+    return statusReply(status, result);
+}
+
+HttpResponse PreviewService::setControl(const HttpRequest& request) {
+    json body;
+    HttpResponse error;
+    if (!parseBody(request, body, error)) return error;
+    const auto name = body.find("name");
+    const auto value = body.find("value");
+    if (name == body.end() || !name->is_string() || value == body.end() ||
+        !value->is_number_integer())
+        return jsonError(400, "expected {\"name\": text, \"value\": a whole number}");
+    ControlInfo* control = nullptr;
+    std::lock_guard lock(controlsMutex_);
+    for (ControlInfo& c : controlSet_.info())
+        if (c.name == name->get<std::string>()) control = &c;
+    if (!control) return jsonError(404, "no control named '" + name->get<std::string>() + "'");
+    const int64_t v = std::clamp(value->get<int64_t>(), control->min, control->max);
+    int result = -1;
+    const std::string controlName = control->name;
+    if (!capture_->call([&](CameraHandle h) { result = Vexo_setCtrl(h, controlName.c_str(), v); },
+                        kBoardWait))
+        return busy();
+    if (result == 0) control->value = v;
+    json out{{"ok", result == 0}, {"name", controlName}, {"value", v}, {"result", result}};
+    if (result != 0) out["error"] = "the control's script failed (its message is in the preview's output)";
+    return HttpResponse::json(result == 0 ? 200 : 502, out.dump());
+}
+
+HttpResponse PreviewService::trigger() {
+    uint32_t status = 0;
+    if (!capture_->call([&](CameraHandle h) { status = Vexo_softTrigger(h); }, kBoardWait))
+        return busy();
+    return statusReply(status, json::object());
+}
+
+HttpResponse PreviewService::setMode(const HttpRequest& request) {
+    json body;
+    HttpResponse error;
+    if (!parseBody(request, body, error)) return error;
+    const auto it = body.find("mode");
+    if (it == body.end() || !it->is_string() ||
+        (*it != "external" && *it != "continuous"))
+        return jsonError(400, "'mode' must be \"external\" or \"continuous\"");
+    const bool external = *it == "external";
+    uint32_t status = 0;
+    if (!capture_->call(
+            [&](CameraHandle h) {
+                status = Vexo_setMode(h, external ? EXTERNAL_TRIGGER_MODE : CONTINUOUS_MODE);
+            },
+            kBoardWait))
+        return busy();
+    if (status == USB_CAMERA_NO_ERROR) capture_->setExternalTrigger(external);
+    return statusReply(status, json{{"mode", external ? "external" : "continuous"}});
+}
+
+HttpResponse PreviewService::switchBoard(const HttpRequest& request) {
+    json body;
+    HttpResponse error;
+    if (!parseBody(request, body, error)) return error;
+    uint64_t index = 0;
+    std::string why;
+    if (!numberField(body, "index", 255, index, why)) return jsonError(400, why);
+    if (!capture_->switchBoard(static_cast<unsigned>(index), why)) return jsonError(502, why);
+    return HttpResponse::json(200, json{{"ok", true}, {"index", index}}.dump());
+}
+
+}  // namespace vexo::tools::preview
