@@ -364,9 +364,12 @@ int64_t frameSizeOf(const CameraConfig& cfg) {
 PyObject* frameRefView(const FrameRef& frame) {
     PyTypeObject* type = frameBytesType();
     if (type == nullptr) return nullptr;
-    int64_t length = frameSizeOf(frame.record.cfg);
-    // Never past the end of the frame's buffer, whatever the record claims; nothing at all
-    // without a buffer that the view can hold on to.
+    // Never past the bytes the frame received: an RGB or YUV frame of two pixel bytes has
+    // W x H x 2 of them, not the W x H x 4 of its format's rule, and a frame queued short
+    // (force read) fewer; what lies beyond is another frame's or never written. Nor past the
+    // end of the frame's buffer, whatever the record claims; nothing at all without a buffer
+    // that the view can hold on to.
+    int64_t length = std::min<int64_t>(frameSizeOf(frame.record.cfg), frame.record.cfg.u32Size);
     length = std::clamp<int64_t>(
         length, 0, static_cast<int64_t>(std::min<size_t>(frame.room, PY_SSIZE_T_MAX)));
     if (frame.owner == nullptr) length = 0;

@@ -92,8 +92,8 @@ struct FrameRef {
 Uint32 readFrame(HandleState* state, FrameRef* out) noexcept;
 Uint32 singleFrame(HandleState* state, Uint32 timeoutMs, int* gotFrame, FrameRef* out) noexcept;
 // Read-only memoryview of the bytes of a frame taken by readFrame or singleFrame; its length
-// is the per-format size, cut to the bytes of the frame's buffer from the frame on (empty
-// when the camera held no buffer with the frame).
+// is the per-format size, cut to the bytes the frame received (u32Size) and to the bytes of
+// the frame's buffer from the frame on (empty when the camera held no buffer with the frame).
 PyObject* frameRefView(const FrameRef& frame);
 
 // Sets ValueError for an outgoing size that exceeds the bytes the caller supplied.
