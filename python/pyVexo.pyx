@@ -10,8 +10,11 @@ Vexo Python SDK.
 # Every function converts all its arguments first and only then enters the camera (enter() in
 # support.cpp): argument conversions may run Python code (__int__, __index__, mapping access)
 # that closes the very handle, and a camera is never used after its close. The library is
-# called without the interpreter lock, holding the camera's access kinds for the call only;
-# no Python code runs while they are held.
+# called holding the camera's access kinds for the call only; no Python code runs while they
+# are held. Most calls let go of the interpreter lock for their whole time in the library.
+# Eight keep it (close, endCaptureImage, flush, enable/disableForceRead, softTrigger,
+# registerCtrls, setCtrl), so control scripts run with it held; they let go of it only to
+# wait for another thread's call on the same camera (enterKeepingInterpreter in support.cpp).
 
 from cpython.bytes cimport PyBytes_FromStringAndSize
 from cpython.memoryview cimport PyMemoryView_FromObject
@@ -42,10 +45,13 @@ cdef extern from "support.h" namespace "pyvexo":
     HandleState* stateOf(object) except NULL
     CameraHandle cameraOf(const HandleState*) nogil
     bint enter(HandleState*, unsigned) nogil
+    bint enterKeepingInterpreter(HandleState*, unsigned)
     void leave(HandleState*, unsigned) nogil
     int closedError() except -1
     int retireHandle(object) except -1
     CameraHandle closeState(HandleState*) nogil
+    object swapControls(HandleState*, object)
+    object takeControls(HandleState*)
 
     cdef cppclass FrameRef:
         FrameRef()
@@ -107,11 +113,6 @@ USB_USERDATA_ADDR_ERROR = c.USB_USERDATA_ADDR_ERROR
 USB_USERDATA_LEN_ERROR = c.USB_USERDATA_LEN_ERROR
 USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR = c.USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR
 
-# Control records registered per camera, kept alive until the camera is closed: the control
-# host reads them on every set, so they must outlive the caller's own references.
-cdef dict registered_controls = {}
-
-
 cdef dict config_dict(const CameraConfig* cfg):
     return {
         "u32CameraType": cfg.u32CameraType,
@@ -152,13 +153,15 @@ def Py_Vexo_close(handle):
     """
     cdef HandleState* st = stateOf(handle)
     cdef CameraHandle cam
-    # Refused from here on; calls of other threads in progress finish first.
+    # Refused from here on; calls of other threads in progress finish first (the wait lets
+    # them run, the close itself keeps the interpreter lock).
     retireHandle(handle)
-    registered_controls.pop(<size_t>cameraOf(st), None)
     with nogil:
         cam = closeState(st)
-        if cam != NULL:
-            c.Vexo_close(cam)
+    if cam != NULL:
+        c.Vexo_close(cam)
+        # The control host went with the camera: nothing reads the records any more.
+        records = takeControls(st)
     return 0
 
 
@@ -236,6 +239,16 @@ cdef inline Uint32 run_plain(HandleState* st, unsigned access, Uint32 (*fn)(Came
     return rc
 
 
+cdef inline Uint32 run_keeping(HandleState* st, unsigned access, Uint32 (*fn)(CameraHandle) noexcept nogil) except? 0xFFFFFFFF:
+    # The same for a call that keeps the interpreter lock.
+    cdef Uint32 rc
+    if not enterKeepingInterpreter(st, access):
+        closedError()
+    rc = fn(cameraOf(st))
+    leave(st, access)
+    return rc
+
+
 def Py_Vexo_beginCaptureImage(handle):
     """
     Py_Vexo_beginCaptureImage(handle)
@@ -249,7 +262,7 @@ def Py_Vexo_endCaptureImage(handle):
     Py_Vexo_endCaptureImage(handle)
     return error_code
     """
-    return run_plain(stateOf(handle), kEverything, c.Vexo_endCaptureImage)
+    return run_keeping(stateOf(handle), kEverything, c.Vexo_endCaptureImage)
 
 
 def Py_Vexo_captureImage(handle):
@@ -297,7 +310,7 @@ def Py_Vexo_flush(handle):
     Py_Vexo_flush(handle)
     return error_code
     """
-    return run_plain(stateOf(handle), kQueue, c.Vexo_flush)
+    return run_keeping(stateOf(handle), kQueue, c.Vexo_flush)
 
 
 def Py_Vexo_availableImage(handle):
@@ -546,14 +559,10 @@ def Py_Vexo_enableForceRead(handle):
     Py_Vexo_enableForceRead(handle)
     """
     cdef HandleState* st = stateOf(handle)
-    cdef bint entered
-    with nogil:
-        entered = enter(st, kControl)
-        if entered:
-            c.Vexo_enableForceRead(cameraOf(st))
-            leave(st, kControl)
-    if not entered:
+    if not enterKeepingInterpreter(st, kControl):
         closedError()
+    c.Vexo_enableForceRead(cameraOf(st))
+    leave(st, kControl)
 
 
 def Py_Vexo_disableForceRead(handle):
@@ -561,14 +570,10 @@ def Py_Vexo_disableForceRead(handle):
     Py_Vexo_disableForceRead(handle)
     """
     cdef HandleState* st = stateOf(handle)
-    cdef bint entered
-    with nogil:
-        entered = enter(st, kControl)
-        if entered:
-            c.Vexo_disableForceRead(cameraOf(st))
-            leave(st, kControl)
-    if not entered:
+    if not enterKeepingInterpreter(st, kControl):
         closedError()
+    c.Vexo_disableForceRead(cameraOf(st))
+    leave(st, kControl)
 
 
 def Py_Vexo_setboardConfig(handle, command, value, index, buffsize, datas):
@@ -719,7 +724,7 @@ def Py_Vexo_softTrigger(handle):
     Py_Vexo_softTrigger(handle)
     return error_code
     """
-    return run_plain(stateOf(handle), kControl, c.Vexo_softTrigger)
+    return run_keeping(stateOf(handle), kControl, c.Vexo_softTrigger)
 
 
 def Py_Vexo_getSingleFrame(handle, time_out = 1500):
@@ -804,21 +809,17 @@ cdef object known_extent(controls, size_t address):
 
 def Py_Vexo_registerCtrls(handle, controls, controls_length):
     cdef HandleState* st = stateOf(handle)
-    cdef CameraHandle cam = cameraOf(st)
     cdef int count
     cdef size_t address = 0
-    cdef int rc = 0
-    cdef bint entered
+    cdef int rc
     toInt(controls_length, &count)
     if controls:
         target = controls.contents
         toSize(ctypes.addressof(target), &address)
-        # The host reads count records of 304 bytes from the address, and again on every set.
+        # The host reads count records of 304 bytes from the address, and again on every set:
+        # the memory the pointer is known to reach decides, whatever type it points to.
         if count < 0:
             raise ValueError("controls_length is %d" % count)
-        if ctypes.sizeof(target) < CTRL_RECORD_BYTES:
-            raise ValueError("controls must point to records of %d bytes, not %d" %
-                             (CTRL_RECORD_BYTES, ctypes.sizeof(target)))
         extent = known_extent(controls, address)
         if extent is not None and <size_t>count * CTRL_RECORD_BYTES > extent:
             raise ValueError("controls_length is %d but controls holds %d records" %
@@ -826,32 +827,27 @@ def Py_Vexo_registerCtrls(handle, controls, controls_length):
     elif <Uint32>count != 0:
         # The host would read the records at address 0.
         raise ValueError("controls_length is %d but no controls were given" % count)
-    # The host reads the records again on every set: hold them until the next registration
-    # or the close, so a caller's temporary array cannot vanish under it.
-    registered_controls[<size_t>cam] = controls
-    with nogil:
-        entered = enter(st, kControl)
-        if entered:
-            rc = c.Vexo_registerCtrls(cam, <const c.CtrlRecord*>address, <Uint32>count)
-            leave(st, kControl)
-    if not entered:
+    if not enterKeepingInterpreter(st, kControl):
         closedError()
+    rc = c.Vexo_registerCtrls(cameraOf(st), <const c.CtrlRecord*>address, <Uint32>count)
+    # From here on the host reads these records, on every set: the handle holds them until the
+    # next registration or the close, so a caller's temporary array cannot vanish under it.
+    # The records they replace are dropped only now, when no call can be reading them, and
+    # after the camera is left (dropping them may run Python code).
+    replaced = swapControls(st, controls)
+    leave(st, kControl)
     return rc
 
 
 def Py_Vexo_setCtrl(handle, func_name, val):
     cdef HandleState* st = stateOf(handle)
     cdef long long value
-    cdef int rc = 0
-    cdef bint entered
+    cdef int rc
     name = func_name.encode("UTF-8")
     cdef const char* text = name
     toLongLong(val, &value)
-    with nogil:
-        entered = enter(st, kControl)
-        if entered:
-            rc = c.Vexo_setCtrl(cameraOf(st), text, <int64_t>value)
-            leave(st, kControl)
-    if not entered:
+    if not enterKeepingInterpreter(st, kControl):
         closedError()
+    rc = c.Vexo_setCtrl(cameraOf(st), text, <int64_t>value)
+    leave(st, kControl)
     return rc

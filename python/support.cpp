@@ -397,6 +397,9 @@ struct HandleState {
     std::mutex capture;
     std::mutex queue;
     bool closed = false;  // written with every lock held, read with any
+    // The registered control records (a new reference, or null); changed with kControl and
+    // the interpreter lock held.
+    PyObject* controls = nullptr;
 };
 
 namespace {
@@ -405,14 +408,32 @@ constexpr const char* kHandleName = "AnyNameUWant";
 constexpr const char* kClosedName = "VexoSDK closed camera";
 
 void freeHandleState(PyObject* capsule) {
-    // Runs when the last reference goes, so no call holds the record any more.
-    delete static_cast<HandleState*>(PyCapsule_GetContext(capsule));
+    // Runs when the last reference goes, so no call holds the record any more, nor can one
+    // reach its camera to read the control records.
+    auto* state = static_cast<HandleState*>(PyCapsule_GetContext(capsule));
+    if (state != nullptr) Py_CLEAR(state->controls);
+    delete state;
 }
 
 void lockKinds(HandleState* state, unsigned access) {
     if (access & kControl) state->control.lock();
     if (access & kCapture) state->capture.lock();
     if (access & kQueue) state->queue.lock();
+}
+
+// All kinds of @access at once, or none.
+bool tryLockKinds(HandleState* state, unsigned access) {
+    if ((access & kControl) && !state->control.try_lock()) return false;
+    if ((access & kCapture) && !state->capture.try_lock()) {
+        if (access & kControl) state->control.unlock();
+        return false;
+    }
+    if ((access & kQueue) && !state->queue.try_lock()) {
+        if (access & kCapture) state->capture.unlock();
+        if (access & kControl) state->control.unlock();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -459,6 +480,16 @@ bool enter(HandleState* state, unsigned access) noexcept {
     return false;
 }
 
+bool enterKeepingInterpreter(HandleState* state, unsigned access) noexcept {
+    if (!tryLockKinds(state, access)) {
+        Py_BEGIN_ALLOW_THREADS lockKinds(state, access);
+        Py_END_ALLOW_THREADS
+    }
+    if (!state->closed) return true;
+    leave(state, access);
+    return false;
+}
+
 void leave(HandleState* state, unsigned access) noexcept {
     if (access & kQueue) state->queue.unlock();
     if (access & kCapture) state->capture.unlock();
@@ -480,6 +511,19 @@ CameraHandle closeState(HandleState* state) noexcept {
     state->closed = true;
     leave(state, kEverything);
     return camera;
+}
+
+PyObject* swapControls(HandleState* state, PyObject* controls) {
+    PyObject* old = state->controls;
+    Py_INCREF(controls);
+    state->controls = controls;
+    return old != nullptr ? old : Py_NewRef(Py_None);
+}
+
+PyObject* takeControls(HandleState* state) {
+    PyObject* old = state->controls;
+    state->controls = nullptr;
+    return old != nullptr ? old : Py_NewRef(Py_None);
 }
 
 Uint32 readFrame(HandleState* state, FrameRef* out) noexcept {

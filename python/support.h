@@ -71,6 +71,11 @@ CameraHandle cameraOf(const HandleState* state);
 // Without the interpreter lock: takes the access kinds of @access, waiting for calls of other
 // threads that hold them. False (holding nothing) when the camera was closed meanwhile.
 bool enter(HandleState* state, unsigned access) noexcept;
+// The same for the calls that keep the interpreter lock while they run: called with it, and
+// returns with it. Only a wait for another thread's call lets go of it: a thread that blocked
+// on a camera's kinds while holding the lock would stop the call it waits for from ever taking
+// the lock back.
+bool enterKeepingInterpreter(HandleState* state, unsigned access) noexcept;
 void leave(HandleState* state, unsigned access) noexcept;
 // ValueError for a handle closed while the call waited; returns -1.
 int closedError();
@@ -80,6 +85,15 @@ int closedError();
 // hand to Vexo_close (null when another close got there first).
 int retireHandle(PyObject* capsule);
 CameraHandle closeState(HandleState* state) noexcept;
+
+// The control records registered on the camera (the caller's ctypes object), held by the
+// handle's record for as long as the control host may read them. With the interpreter lock and
+// kControl held, right after the host was given @controls: stores a reference to it and hands
+// back the reference to the records it replaces, for the caller to drop once it has left the
+// camera (dropping it may run Python code). takeControls hands back the reference after the
+// camera was closed (and its host destroyed). Both return None rather than null.
+PyObject* swapControls(HandleState* state, PyObject* controls);
+PyObject* takeControls(HandleState* state);
 
 // A frame handed out by the camera, copied with a share of the buffer that holds its bytes.
 // Filled without the interpreter lock while the call holds kQueue; the view is made after.

@@ -2,6 +2,7 @@
 import ctypes
 import gc
 import threading
+import time
 
 import pytest
 
@@ -78,6 +79,46 @@ class TestControls:
         V.Py_Vexo_registerCtrls(h, ctypes.pointer(records(GAIN)[0]), 1)
         assert V.Py_Vexo_setCtrl(h, "gain\0tail", 7) == 0
         assert V.Py_Vexo_readSensorReg(h, 0x3060) == (0, 7)
+
+
+# 0.2 s of work in Lua: when the script is loaded and when the control is set.
+SPIN = "local t = os.clock() while os.clock() - t < 0.2 do end"
+SPINNER = ("spin", 0, 1, f"{SPIN} function spin(v) {SPIN} end")
+
+
+@pytest.mark.parametrize("call", ["registerCtrls", "setCtrl"])
+def test_scripts_run_with_the_interpreter_lock_held(camera, call):
+    """Another Python thread makes no progress while a control script runs (the module used to
+    let go of the lock for the whole call)."""
+    h = camera.handle
+    recs = records(SPINNER)
+    if call == "setCtrl":
+        assert V.Py_Vexo_registerCtrls(h, ctypes.pointer(recs[0]), 1) == 0
+    steps, stop = [], threading.Event()
+
+    def other():
+        while not stop.is_set():
+            steps.append(time.monotonic())
+            time.sleep(0)  # offers the lock at every step
+
+    thread = threading.Thread(target=other)
+    thread.start()
+    try:
+        while len(steps) < 10:
+            time.sleep(0.001)
+        start = time.monotonic()
+        if call == "setCtrl":
+            rc = V.Py_Vexo_setCtrl(h, "spin", 1)
+        else:
+            rc = V.Py_Vexo_registerCtrls(h, ctypes.pointer(recs[0]), 1)
+        end = time.monotonic()
+    finally:
+        stop.set()
+        thread.join()
+    assert rc == 0 and end - start >= 0.2
+    # The interpreter may hand the lock to the other thread for a switch interval (5 ms) just
+    # before or after the call, never inside it: no step in the middle of the 0.2 s script.
+    assert [t for t in steps if start + 0.05 < t < end - 0.05] == []
 
 
 def test_capture_thread_and_reader_thread(camera):

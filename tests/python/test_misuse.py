@@ -123,6 +123,17 @@ class TestControlRecords:
         recs = records(GAIN)
         with pytest.raises(ValueError, match="controls_length is -1"):
             V.Py_Vexo_registerCtrls(camera.handle, ctypes.pointer(recs[0]), -1)
-        with pytest.raises(ValueError, match="records of 304 bytes, not 4"):
+        with pytest.raises(ValueError, match="controls holds 0 records"):
             V.Py_Vexo_registerCtrls(camera.handle, ctypes.pointer(ctypes.c_int(1)), 1)
         assert V.Py_Vexo_setCtrl(camera.handle, "gain", 5) == -1  # nothing was registered
+
+    def test_the_extent_decides_not_the_pointer_type(self, camera):
+        # Records laid out right but reached through a pointer to bytes were refused because
+        # a byte is shorter than a record.
+        h = camera.handle
+        as_bytes = ctypes.cast(records(GAIN, GAIN), ctypes.POINTER(ctypes.c_ubyte))
+        with pytest.raises(ValueError, match="holds 2 records"):
+            V.Py_Vexo_registerCtrls(h, as_bytes, 3)
+        assert V.Py_Vexo_registerCtrls(h, as_bytes, 2) == 0
+        assert V.Py_Vexo_setCtrl(h, "gain", 1000) == 0
+        assert V.Py_Vexo_readSensorReg(h, 0x3060) == (0, 100)  # clamped by the record
