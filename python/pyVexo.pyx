@@ -616,6 +616,10 @@ def Py_Vexo_setboardConfig(handle, command, value, index, buffsize, datas):
     return rc
 
 
+# Most bytes of a control request's data stage (its 16-bit wLength).
+cdef size_t MAX_REQUEST_BYTES = 65535
+
+
 def Py_Vexo_getboardConfig(handle, command, value, index, buffsize):
     """
     Py_Vexo_getboardConfig(handle,command,value,index,buffsize)
@@ -629,13 +633,19 @@ def Py_Vexo_getboardConfig(handle, command, value, index, buffsize):
     block = None
     if PyObject_RichCompareBool(buffsize, 0, Py_NE):
         toSize(buffsize, &n)
-        block = newByteBlock(n)
-        buf = byteBlockData(block)
+        # A control request carries at most 65535 bytes and the library refuses more: refused
+        # here before a buffer of that size is made (up to 2 GiB), with the library's code and
+        # an empty view.
+        if n <= MAX_REQUEST_BYTES:
+            block = newByteBlock(n)
+            buf = byteBlockData(block)
     cdef HandleState* st = stateOf(handle)
     toInt(command, &request)
     toInt(value, &val)
     toInt(index, &idx)
     toInt(buffsize, &size)
+    if n > MAX_REQUEST_BYTES:
+        return (c.USB_CAMERA_VR_COMMAND_ERROR, byteBlockView(newByteBlock(0), 0))
     if <Uint32>size > n:
         refuseSize(b"buffsize", <Uint32>size, <Py_ssize_t>n)
     with nogil:

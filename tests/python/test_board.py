@@ -2,7 +2,7 @@
 import pytest
 
 import VexoSDK as V
-from conftest import RAW_USB3, config
+from conftest import RAW_USB3, config, run_python
 
 SENSOR = 0x20
 CONTROLLER = 0x46
@@ -109,6 +109,25 @@ class TestBoardCommands:
         # a length whose low 8 bits fit the data is what the board is told
         assert V.Py_Vexo_writeUserData(h, 60, 256 + 3, b"xyz") == 0
         assert user_data(h, 60, 3) == b"xyz"
+
+    def test_a_length_no_request_carries_is_refused_before_its_buffer_is_made(self):
+        # A control request carries at most 65535 bytes. Longer reads used to make their
+        # buffer first (2**31 - 1 bytes: MemoryError under this address-space limit).
+        proc = run_python("""
+            import re, resource
+            cfg = dict(u32CameraType=0, u32Width=640, u32Height=480, usbType=0,
+                       u8PixelBytes=1, u16Vid=0, u32Size=0, u32I2cAddr=0x20, u8PixelBits=8,
+                       emI2cMode=3, emImageFmtMode=0, u32TransLvl=0)
+            rc, h, _ = VexoSDK.Py_Vexo_open(cfg, 0)
+            size = int(re.search(r"VmSize:\\s+(\\d+)", open("/proc/self/status").read())[1])
+            resource.setrlimit(resource.RLIMIT_AS, (size * 1024 + (1 << 29),) * 2)
+            for n in (65535, 65536, 2**31 - 1):
+                rc, view = VexoSDK.Py_Vexo_getboardConfig(h, 0x80, 0, 0, n)
+                print(hex(rc), len(view), bytes(view[:2]).hex())
+            VexoSDK.Py_Vexo_close(h)
+        """, {"boards": [{}]})
+        assert proc.returncode == 0, proc.stderr
+        assert proc.stdout.split("\n")[:3] == ["0x0 65535 0320", "0xff03 0 ", "0xff03 0 "]
 
 
 class TestUserData:
