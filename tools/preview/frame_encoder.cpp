@@ -88,6 +88,11 @@ FrameEncoder::~FrameEncoder() {
     if (decompressor_) tjDestroy(decompressor_);
 }
 
+void FrameEncoder::setPaused(bool paused) {
+    std::lock_guard lock(pauseMutex_);
+    paused_.store(paused);
+}
+
 void FrameEncoder::start() {
     stopping_ = false;
     thread_ = std::thread([this] { run(); });
@@ -176,6 +181,8 @@ void FrameEncoder::encode(const RawSlot& slot) {
         return;
     }
     out.encodedAt = SteadyClock::now();
+    std::lock_guard lock(pauseMutex_);
+    if (paused_.load()) return;  // paused while this frame was encoded: it is not shown
     hub_.publish();
     encoded_.fetch_add(1, std::memory_order_relaxed);
 }

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -53,7 +54,8 @@ class FrameEncoder {
 
     void start();
     void stop();
-    void setPaused(bool paused) { paused_.store(paused); }
+    /// From the return on, no new frame is published until resumed.
+    void setPaused(bool paused);
     bool paused() const { return paused_.load(); }
 
     uint64_t encoded() const { return encoded_.load(std::memory_order_relaxed); }
@@ -75,6 +77,7 @@ class FrameEncoder {
     FrameFormat format_{};
     uint32_t generation_ = 0;
     std::atomic<bool> paused_{false};
+    std::mutex pauseMutex_;  // a pause never lets an encode in flight publish after it
     std::atomic<bool> stopping_{false};
     std::atomic<uint64_t> encoded_{0};
     std::atomic<uint64_t> failed_{0};

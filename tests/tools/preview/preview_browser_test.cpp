@@ -1,0 +1,1 @@
+#include "tools/preview/preview_fixture.h"
