@@ -25,6 +25,7 @@ Command addBenchCommand(CLI::App& parent);
 Command addRegsCommand(CLI::App& parent);
 Command addUserDataCommand(CLI::App& parent);
 Command addPreviewCommand(CLI::App& parent);  ///< built with libmicrohttpd (VEXO_HAVE_PREVIEW)
+Command addRecordCommand(CLI::App& parent);
 
 /// Parses a number as the configuration files write it (decimal or 0x hex) for CLI11.
 uint64_t parseArgNumber(const std::string& text, uint64_t max, const char* what);

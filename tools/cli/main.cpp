@@ -56,6 +56,9 @@ int main(int argc, char** argv) {
 #ifdef VEXO_HAVE_PREVIEW
     commands.push_back(addPreviewCommand(app));
 #endif
+#ifdef VEXO_HAVE_RECORD
+    commands.push_back(addRecordCommand(app));
+#endif
 
     try {
         app.parse(argc, argv);
@@ -72,7 +75,7 @@ int main(int argc, char** argv) {
                 } else if (argv[i][0] != '-') {
                     std::fprintf(stderr,
                                  "vexo: unknown command '%s' (commands: scan, capture, regs, "
-                                 "userdata, bench; see vexo --help)\n",
+                                 "userdata, bench, record; see vexo --help)\n",
                                  argv[i]);
                     return 2;
                 }

@@ -29,6 +29,8 @@ struct ImageView {
     uint32_t height = 0;
     PixelLayout layout = PixelLayout::Rgb8;
     std::span<const uint8_t> pixels;
+    /// Bits of each sample that carry the value (the PNG sBIT chunk); 0 = all of them.
+    uint8_t significantBits = 0;
 };
 
 struct FrameFormat {

@@ -23,7 +23,7 @@ namespace {
 // The libpng part of writePng. libpng reports failures by longjmp back into this frame, so it
 // holds only plain C objects: nothing here has a destructor or may be clobbered.
 bool encodePng(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t height, int colourType,
-               int depth, size_t stride) {
+               int depth, size_t stride, int significantBits) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png ? png_create_info_struct(png) : nullptr;
     if (!png || !info) {
@@ -38,6 +38,11 @@ bool encodePng(FILE* file, const uint8_t* pixels, uint32_t width, uint32_t heigh
     png_set_compression_level(png, 1);
     png_set_IHDR(png, info, width, height, depth, colourType, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    if (significantBits > 0 && significantBits < depth) {
+        png_color_8 sbit{};
+        sbit.red = sbit.green = sbit.blue = sbit.gray = static_cast<png_byte>(significantBits);
+        png_set_sBIT(png, info, &sbit);
+    }
     png_write_info(png, info);
     for (uint32_t y = 0; y < height; ++y)
         png_write_row(png, const_cast<png_bytep>(pixels + y * stride));
@@ -61,7 +66,7 @@ bool writePng(FILE* file, const ImageView& image) {
     }
     const size_t stride = size_t{image.width} * bytesPerPixel;
     return encodePng(file, image.pixels.data(), image.width, image.height, colourType, depth,
-                     stride);
+                     stride, image.significantBits);
 }
 
 bool writePng(const char* path, const ImageView& image, std::string& error) {

@@ -1,0 +1,241 @@
+#include "record/frame_files.h"
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "imaging/image_files.h"
+
+namespace vexo::tools {
+
+namespace {
+
+bool doubled(FormatMode f) {
+    return f == FORMAT_MODE_RAW_D || f == FORMAT_MODE_MON_D;
+}
+
+bool fail(const char* path, const std::string& why, std::string& error) {
+    error = std::string(path) + ": " + why;
+    return false;
+}
+
+// "YYYY:MM:DD HH:MM:SS" (TIFF DateTime, UTC) of a FILETIME value.
+void tiffDateTime(uint64_t fileTime, char (&text)[20]) {
+    constexpr uint64_t kUnixEpoch = 116444736000000000ull;
+    const std::time_t seconds =
+        fileTime > kUnixEpoch ? static_cast<std::time_t>((fileTime - kUnixEpoch) / 10000000) : 0;
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    std::strftime(text, sizeof text, "%Y:%m:%d %H:%M:%S", &utc);
+}
+
+// The libtiff part of a DNG: one uncompressed strip holding the frame's bytes unchanged.
+bool encodeDng(TIFF* tif, const FrameLayout& layout, std::span<const uint8_t> frame,
+               const FrameStamp& stamp, uint64_t& dataOffset) {
+    const uint32_t rows = layout.height * (doubled(layout.format) ? 2 : 1);
+    const uint16_t depth = static_cast<uint16_t>(layout.pixelBytes * 8);
+    // CFA colours of the top-left 2x2 cell (0 red, 1 green, 2 blue) for RG, GR, GB, BG.
+    static constexpr uint8_t kCfa[4][4] = {{0, 1, 1, 2}, {1, 0, 2, 1}, {1, 2, 0, 1}, {2, 1, 1, 0}};
+    static constexpr uint8_t kDngVersion[4] = {1, 4, 0, 0};
+    static constexpr uint8_t kDngBackward[4] = {1, 1, 0, 0};
+    static constexpr uint16_t kRepeat[2] = {2, 2};
+    // No colour calibration is known: the camera's primaries are taken as sRGB's (XYZ to
+    // linear sRGB), so raw converters show plausible colours.
+    static constexpr float kXyzToCamera[9] = {3.2406f, -1.5372f, -0.4986f, -0.9689f, 1.8758f,
+                                              0.0415f,  0.0557f,  -0.2040f, 1.0570f};
+    static constexpr float kNeutral[3] = {1, 1, 1};
+    const float black[1] = {0};
+    const uint32_t white[1] = {(1u << layout.sampleBits()) - 1};
+    char dateTime[20];
+    tiffDateTime(stamp.time, dateTime);
+    // The frame's number and exact time go into DocumentName: dcraw reads 512 bytes from an
+    // ImageDescription's offset, which runs past the end of a small file's last tag.
+    char description[96];
+    std::snprintf(description, sizeof description, "vexo frame %llu, u64Time %llu",
+                  static_cast<unsigned long long>(stamp.number),
+                  static_cast<unsigned long long>(stamp.time));
+    const std::string camera(stamp.camera);
+
+    bool ok = TIFFSetField(tif, TIFFTAG_SUBFILETYPE, 0) && TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, layout.width) &&
+              TIFFSetField(tif, TIFFTAG_IMAGELENGTH, rows) &&
+              TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, depth) &&
+              TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1) &&
+              TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE) &&
+              TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA) &&
+              TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+              TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+              TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows) &&
+              TIFFSetField(tif, TIFFTAG_MAKE, "Vexo") &&
+              TIFFSetField(tif, TIFFTAG_MODEL, camera.c_str()) &&
+              TIFFSetField(tif, TIFFTAG_UNIQUECAMERAMODEL, camera.c_str()) &&
+              TIFFSetField(tif, TIFFTAG_SOFTWARE, "vexo") &&
+              TIFFSetField(tif, TIFFTAG_DATETIME, dateTime) &&
+              TIFFSetField(tif, TIFFTAG_DOCUMENTNAME, description) &&
+              TIFFSetField(tif, TIFFTAG_DNGVERSION, kDngVersion) &&
+              TIFFSetField(tif, TIFFTAG_DNGBACKWARDVERSION, kDngBackward) &&
+              TIFFSetField(tif, TIFFTAG_CFAREPEATPATTERNDIM, kRepeat) &&
+              TIFFSetField(tif, TIFFTAG_CFAPATTERN, 4, kCfa[static_cast<unsigned>(layout.bayer) & 3]) &&
+              TIFFSetField(tif, TIFFTAG_BLACKLEVEL, 1, black) &&
+              TIFFSetField(tif, TIFFTAG_WHITELEVEL, 1, white) &&
+              TIFFSetField(tif, TIFFTAG_COLORMATRIX1, 9, kXyzToCamera) &&
+              TIFFSetField(tif, TIFFTAG_CALIBRATIONILLUMINANT1, 21) &&
+              TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, kNeutral);
+    // Written as received: TIFFWriteRawStrip neither swaps nor packs, and the file is
+    // little-endian like the frame's 2-byte samples.
+    ok = ok && TIFFWriteRawStrip(tif, 0, const_cast<uint8_t*>(frame.data()),
+                                 static_cast<tmsize_t>(frame.size())) ==
+                   static_cast<tmsize_t>(frame.size());
+    uint64_t* offsets = nullptr;
+    ok = ok && TIFFGetField(tif, TIFFTAG_STRIPOFFSETS, &offsets) && offsets;
+    if (ok) dataOffset = offsets[0];
+    return ok && TIFFWriteDirectory(tif);
+}
+
+bool writeDng(const char* path, const FrameLayout& layout, std::span<const uint8_t> frame,
+              const FrameStamp& stamp, WrittenFile& out, std::string& error) {
+    // libtiff reports through handlers that print; the caller gets one line instead.
+    TIFFSetErrorHandler(nullptr);
+    TIFFSetWarningHandler(nullptr);
+    TIFF* tif = TIFFOpen(path, "wl");
+    if (!tif) return fail(path, std::strerror(errno ? errno : EIO), error);
+    uint64_t offset = 0;
+    const bool ok = encodeDng(tif, layout, frame, stamp, offset);
+    TIFFClose(tif);
+    if (!ok) return fail(path, "DNG writing failed", error);
+    out.dataOffset = offset;
+    return true;
+}
+
+bool writeBytes(const char* path, std::span<const uint8_t> frame, WrittenFile& out,
+                std::string& error) {
+    FILE* file = std::fopen(path, "wb");
+    if (!file) return fail(path, std::strerror(errno), error);
+    const bool written = std::fwrite(frame.data(), 1, frame.size(), file) == frame.size();
+    const int savedErrno = errno;
+    if (std::fclose(file) != 0 || !written)
+        return fail(path, std::strerror(written ? errno : savedErrno), error);
+    out.dataOffset = 0;
+    return true;
+}
+
+bool writeGreyPng(const char* path, const FrameLayout& layout, std::span<const uint8_t> frame,
+                  std::string& error) {
+    ImageView image;
+    image.width = layout.width;
+    image.height = layout.height * (doubled(layout.format) ? 2 : 1);
+    if (layout.pixelBytes == 1) {
+        image.layout = PixelLayout::Gray8;
+        image.pixels = frame;
+        return writePng(path, image, error);
+    }
+    // PNG stores 16-bit samples big-endian and scaled to 16 bits, the original bits named by
+    // sBIT. Shifting by 16 - bits keeps every value recoverable while all of them fit in the
+    // significant bits; a frame with a larger value is kept unshifted with sBIT 16.
+    unsigned bits = layout.sampleBits();
+    const size_t samples = frame.size() / 2;
+    const uint32_t max = (1u << bits) - 1;
+    for (size_t i = 0; i < samples && bits < 16; ++i)
+        if ((frame[2 * i] | (uint32_t{frame[2 * i + 1]} << 8)) > max) bits = 16;
+    // One buffer per writing thread, grown once: frame after frame allocates nothing.
+    thread_local std::vector<uint8_t> wide;
+    wide.resize(frame.size());
+    const unsigned shift = 16 - bits;
+    for (size_t i = 0; i < samples; ++i) {
+        const uint32_t v = (frame[2 * i] | (uint32_t{frame[2 * i + 1]} << 8)) << shift;
+        wide[2 * i] = static_cast<uint8_t>(v >> 8);
+        wide[2 * i + 1] = static_cast<uint8_t>(v);
+    }
+    image.layout = PixelLayout::Gray16;
+    image.pixels = std::span<const uint8_t>(wide.data(), frame.size());
+    image.significantBits = static_cast<uint8_t>(bits);
+    return writePng(path, image, error);
+}
+
+}  // namespace
+
+size_t FrameLayout::frameBytes() const {
+    const size_t pixels = size_t{width} * height * (doubled(format) ? 2 : 1);
+    switch (format) {
+        case FORMAT_MODE_JPG:
+            return 0;
+        case FORMAT_MODE_RGB:
+        case FORMAT_MODE_YUV:
+            return pixels * 2;
+        default:
+            return pixels * pixelBytes;
+    }
+}
+
+unsigned FrameLayout::sampleBits() const {
+    if (pixelBytes == 1) return 8;
+    return pixelBits == 0 ? 16u : std::clamp<unsigned>(pixelBits, 1, 16);
+}
+
+FileKind fileKindFor(const FrameLayout& layout, size_t size) {
+    if (layout.format == FORMAT_MODE_JPG) return FileKind::Jpeg;
+    if (size != layout.frameBytes() || size == 0) return FileKind::Raw;
+    switch (layout.format) {
+        case FORMAT_MODE_RAW:
+        case FORMAT_MODE_RAW_D:
+            return FileKind::Dng;
+        case FORMAT_MODE_MON:
+        case FORMAT_MODE_MON_D:
+            return FileKind::Png;
+        default:
+            return FileKind::Raw;
+    }
+}
+
+std::string_view fileExtension(FileKind kind) {
+    switch (kind) {
+        case FileKind::Dng:
+            return "dng";
+        case FileKind::Png:
+            return "png";
+        case FileKind::Jpeg:
+            return "jpg";
+        default:
+            return "raw";
+    }
+}
+
+std::optional<FileKind> fileKindOfPath(std::string_view path) {
+    const size_t dot = path.rfind('.');
+    if (dot == std::string_view::npos || path.find('/', dot) != std::string_view::npos)
+        return std::nullopt;
+    std::string ext(path.substr(dot + 1));
+    for (char& c : ext) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (ext == "dng" || ext == "tif" || ext == "tiff") return FileKind::Dng;
+    if (ext == "png") return FileKind::Png;
+    if (ext == "raw" || ext == "bin") return FileKind::Raw;
+    if (ext == "jpg" || ext == "jpeg") return FileKind::Jpeg;
+    return std::nullopt;
+}
+
+bool writeFrameFile(const char* path, FileKind kind, const FrameLayout& layout,
+                    std::span<const uint8_t> frame, const FrameStamp& stamp, WrittenFile& out,
+                    std::string& error) {
+    out = WrittenFile{kind, std::nullopt};
+    const bool whole = frame.size() == layout.frameBytes() && !frame.empty();
+    const bool raw = layout.format == FORMAT_MODE_RAW || layout.format == FORMAT_MODE_RAW_D;
+    const bool mono = layout.format == FORMAT_MODE_MON || layout.format == FORMAT_MODE_MON_D;
+    switch (kind) {
+        case FileKind::Dng:
+            if (!raw || !whole)
+                return fail(path, "DNG holds whole RAW frames only (this frame: use .raw)", error);
+            return writeDng(path, layout, frame, stamp, out, error);
+        case FileKind::Png:
+            if (!mono || !whole)
+                return fail(path, "PNG holds whole MON frames only (this frame: use .raw)", error);
+            return writeGreyPng(path, layout, frame, error);
+        default:
+            return writeBytes(path, frame, out, error);
+    }
+}
+
+}  // namespace vexo::tools

@@ -1,0 +1,160 @@
+#include "record/recorder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "cli/tool_error.h"
+
+namespace vexo::tools {
+
+namespace {
+
+constexpr size_t kNameRoom = 40;  // "frame_18446744073709551615.dng" and its terminator fit
+
+std::string_view statusOf(const FrameLayout& layout, uint32_t size) {
+    const size_t whole = layout.frameBytes();
+    if (whole == 0 || size == whole) return "whole";
+    return size < whole ? "short" : "long";
+}
+
+}  // namespace
+
+Recorder::Recorder(const std::string& directory, const RecordingHeader& header,
+                   const RecorderOptions& options)
+    : header_(header) {
+    std::error_code ec;
+    std::filesystem::create_directories(directory, ec);
+    if (ec) throw ToolError("cannot create " + directory + ": " + ec.message());
+    directory_ = std::filesystem::absolute(directory, ec).lexically_normal().string();
+    if (ec || directory_.empty()) directory_ = directory;
+    if (directory_.size() > 1 && directory_.back() == '/') directory_.pop_back();
+    camera_ = "Vexo " + (header.serial.empty() ? std::string("camera") : header.serial);
+    manifest_ = std::make_unique<ManifestWriter>(directory_ + "/manifest.json", header);
+
+    const FrameLayout& l = header.layout;
+    size_t slotBytes = options.slotBytes;
+    if (slotBytes == 0) {
+        const size_t picture = size_t{l.width} * l.height * l.pixelBytes;
+        slotBytes = 2 * std::max(picture, l.frameBytes());
+    }
+    const size_t count = std::max<size_t>(options.queueFrames, 1);
+    slots_.resize(count);
+    for (Slot& s : slots_) s.bytes.resize(slotBytes);
+    free_.resize(count);
+    queue_.resize(count);
+    for (size_t i = 0; i < count; ++i) free_[i] = i;
+    freeCount_ = count;
+
+    path_ = directory_ + "/";
+    nameOffset_ = path_.size();
+    path_.reserve(nameOffset_ + kNameRoom);
+    writer_ = std::thread([this] { writerLoop(); });
+}
+
+Recorder::~Recorder() {
+    if (!finished_) finish();
+}
+
+std::string Recorder::fileName(uint64_t number, FileKind kind) {
+    char name[kNameRoom];
+    std::snprintf(name, sizeof name, "frame_%06llu.%s", static_cast<unsigned long long>(number),
+                  fileExtension(kind).data());
+    return name;
+}
+
+bool Recorder::offer(const FrameData& frame) {
+    const uint64_t number = offered_++;
+    size_t slot = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (freeCount_ == 0 || failedFlag_ || frame.cfg.u32Size > slots_[0].bytes.size() ||
+            (frame.cfg.u32Size && !frame.imageData)) {
+            ++dropped_;
+            return false;
+        }
+        slot = free_[--freeCount_];
+    }
+    // The slot is the capture thread's alone until it is queued: copied without the lock.
+    Slot& s = slots_[slot];
+    if (frame.cfg.u32Size) std::memcpy(s.bytes.data(), frame.imageData, frame.cfg.u32Size);
+    s.size = frame.cfg.u32Size;
+    s.number = number;
+    s.time = frame.u64Time;
+    {
+        std::lock_guard lock(mutex_);
+        queue_[(queueHead_ + queueCount_) % queue_.size()] = slot;
+        ++queueCount_;
+    }
+    ready_.notify_one();
+    return true;
+}
+
+bool Recorder::writeSlot(Slot& slot) {
+    const std::span<const uint8_t> bytes(slot.bytes.data(), slot.size);
+    const FileKind kind = fileKindFor(header_.layout, slot.size);
+    // The name is printed into the reserved tail of path_: no string is built per frame.
+    path_.resize(nameOffset_ + kNameRoom - 1);
+    const int n = std::snprintf(&path_[nameOffset_], kNameRoom, "frame_%06llu.%s",
+                                static_cast<unsigned long long>(slot.number),
+                                fileExtension(kind).data());
+    path_.resize(nameOffset_ + static_cast<size_t>(n));
+    WrittenFile written;
+    const FrameStamp stamp{slot.number, slot.time, camera_};
+    if (!writeFrameFile(path_.c_str(), kind, header_.layout, bytes, stamp, written, failure_))
+        return false;
+    ManifestEntry entry;
+    entry.file = std::string_view(path_).substr(nameOffset_);
+    entry.offset = written.dataOffset;
+    entry.number = slot.number;
+    entry.time = slot.time;
+    entry.size = slot.size;
+    entry.status = statusOf(header_.layout, slot.size);
+    if (!manifest_->add(entry)) {
+        failure_ = manifest_->path() + ": cannot write";
+        return false;
+    }
+    written_.fetch_add(1, std::memory_order_release);
+    bytesWritten_.fetch_add(slot.size, std::memory_order_release);
+    return true;
+}
+
+void Recorder::writerLoop() {
+    for (;;) {
+        size_t slot = 0;
+        {
+            std::unique_lock lock(mutex_);
+            ready_.wait(lock, [this] { return queueCount_ > 0 || stopping_; });
+            if (queueCount_ == 0) return;
+            slot = queue_[queueHead_];
+            queueHead_ = (queueHead_ + 1) % queue_.size();
+            --queueCount_;
+        }
+        const bool ok = !failedFlag_ && writeSlot(slots_[slot]);
+        std::lock_guard lock(mutex_);
+        // After a failure every queued frame goes back unwritten, counted as dropped.
+        if (!ok) {
+            failedFlag_ = true;
+            ++dropped_;
+        }
+        free_[freeCount_++] = slot;
+    }
+}
+
+std::string Recorder::finish() {
+    if (finished_) return failure_;
+    finished_ = true;
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    ready_.notify_one();
+    writer_.join();
+    if (!manifest_->close(written(), dropped(), failure_) && failure_.empty())
+        failure_ = manifest_->path() + ": cannot write";
+    return failure_;
+}
+
+}  // namespace vexo::tools

@@ -1,0 +1,97 @@
+// Recording frames to DIR: the capture thread hands each frame to offer(), which copies it into
+// a free slot of a bounded queue and returns at once; a writer thread turns queued frames into
+// files (frame_files.h) and manifest entries (manifest_writer.h). When every slot is taken
+// because the disk cannot keep up, the frame is dropped and counted: capture never waits for
+// the disk.
+//
+// The slots are allocated once, in the constructor: offering and writing frames allocate
+// nothing of ours (libtiff and libpng keep their own small per-file state).
+//
+// Threading: offer() and the counters from one capture thread; the writer thread is internal.
+// finish() from the capture thread, once.
+#pragma once
+
+#include <vexo/camera.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "record/frame_files.h"
+#include "record/manifest_writer.h"
+
+namespace vexo::tools {
+
+struct RecorderOptions {
+    size_t queueFrames = 16;  ///< slots of the queue
+    /// Largest frame kept; larger frames are dropped. 0: twice the configured frame (the most
+    /// the library delivers, JPEG included).
+    size_t slotBytes = 0;
+};
+
+class Recorder {
+  public:
+    /// Creates `directory` (when missing) and its manifest; throws ToolError when it cannot.
+    Recorder(const std::string& directory, const RecordingHeader& header,
+             const RecorderOptions& options = {});
+    ~Recorder();
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    /// Queues a copy of `frame` for writing; false when it was dropped (queue full, frame
+    /// larger than a slot, or writing has failed).
+    bool offer(const FrameData& frame);
+
+    /// Writes what is queued, closes the manifest and stops the writer. Returns the error that
+    /// stopped writing (a full disk, ...), empty on success.
+    std::string finish();
+
+    uint64_t offered() const { return offered_; }
+    uint64_t dropped() const { return dropped_.load(std::memory_order_acquire); }
+    uint64_t written() const { return written_.load(std::memory_order_acquire); }
+    uint64_t bytesWritten() const { return bytesWritten_.load(std::memory_order_acquire); }
+    const std::string& directory() const { return directory_; }
+    /// File name of frame `number` of kind `kind` ("frame_000007.dng").
+    static std::string fileName(uint64_t number, FileKind kind);
+
+  private:
+    struct Slot {
+        std::vector<uint8_t> bytes;
+        uint32_t size = 0;
+        uint64_t number = 0;
+        uint64_t time = 0;
+    };
+
+    void writerLoop();
+    bool writeSlot(Slot& slot);
+
+    std::string directory_;
+    RecordingHeader header_;
+    std::string camera_;
+    std::unique_ptr<ManifestWriter> manifest_;
+    std::vector<Slot> slots_;
+
+    // Rings of slot indices: free slots, and slots queued for writing, in capture order.
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::vector<size_t> free_, queue_;
+    size_t freeCount_ = 0, queueHead_ = 0, queueCount_ = 0;
+    bool stopping_ = false;
+    bool failedFlag_ = false;  // under mutex_: writing stopped
+    std::string failure_;      // written by the writer thread only until it ends
+
+    uint64_t offered_ = 0;
+    std::atomic<uint64_t> dropped_{0};
+    std::atomic<uint64_t> written_{0}, bytesWritten_{0};
+    std::string path_;  // directory_ + "/" + the current name, rewritten in place (writer)
+    size_t nameOffset_ = 0;
+    std::thread writer_;
+    bool finished_ = false;
+};
+
+}  // namespace vexo::tools
