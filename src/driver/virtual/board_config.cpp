@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "driver/virtual/replay_source.h"
+
 namespace vexo::driver::virt {
 
 namespace {
@@ -153,6 +155,33 @@ bool readFault(Reader& r, const json& j, const std::string& path, FaultConfig& f
     return true;
 }
 
+// "replay": "DIR" with "loop" and "paced": the recording sets the stream's size and format.
+bool readReplay(Reader& r, const json& j, const std::string& path, StreamConfig& s) {
+    if (!r.boolean(j, path, "loop", s.replayLoop) || !r.boolean(j, path, "paced", s.replayPaced))
+        return false;
+    std::string dir;
+    if (!r.text(j, path, "replay", dir)) return false;
+    if (!j.contains("replay")) {
+        if (j.contains("loop") || j.contains("paced"))
+            return r.fail(Reader::join(path, j.contains("loop") ? "loop" : "paced"),
+                          "needs \"replay\"");
+        return true;
+    }
+    for (const char* key : {"width", "height", "pixelBytes", "format", "bayer", "fps"})
+        if (j.contains(key))
+            return r.fail(Reader::join(path, key), "set by the recording (\"replay\")");
+    std::string error;
+    auto recording = loadRecording(dir, error);
+    if (!recording) return r.fail(Reader::join(path, "replay"), error);
+    s.width = recording->width;
+    s.height = recording->height;
+    s.pixelBytes = recording->pixelBytes;
+    s.format = recording->format;
+    s.bayer = recording->bayer;
+    s.replay = std::move(recording);
+    return true;
+}
+
 bool readBoard(Reader& r, const json& j, const std::string& path, BoardConfig& b) {
     if (!r.onlyKeys(j, path,
                     {"vendorId", "productId", "usbVersion", "link", "serial", "manufacturer",
@@ -212,7 +241,9 @@ bool readBoard(Reader& r, const json& j, const std::string& path, BoardConfig& b
         const std::string p = Reader::join(path, "stream");
         StreamConfig& s = b.stream;
         int format = static_cast<int>(s.format), bayer = static_cast<int>(s.bayer);
-        if (!r.onlyKeys(*it, p, {"width", "height", "pixelBytes", "format", "bayer", "fps"}) ||
+        if (!r.onlyKeys(*it, p,
+                        {"width", "height", "pixelBytes", "format", "bayer", "fps", "replay",
+                         "loop", "paced"}) ||
             !r.field(*it, p, "width", s.width, UINT32_MAX) ||
             !r.field(*it, p, "height", s.height, UINT32_MAX) ||
             !r.field(*it, p, "pixelBytes", s.pixelBytes, 0xFF) ||
@@ -225,6 +256,7 @@ bool readBoard(Reader& r, const json& j, const std::string& path, BoardConfig& b
             if (!fps->is_number()) return r.fail(Reader::join(p, "fps"), "expected a number");
             s.fps = fps->get<double>();
         }
+        if (!readReplay(r, *it, p, s)) return false;
     }
     if (auto it = j.find("faults"); it != j.end()) {
         const std::string p = Reader::join(path, "faults");

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,6 +52,8 @@ struct FaultConfig {
     uint32_t ms = 0;                 ///< Stall: how long; 0 = for ever
 };
 
+struct Recording;
+
 struct StreamConfig {
     uint32_t width = 640;    ///< 1..16384
     uint32_t height = 480;   ///< 1..16384
@@ -58,6 +61,11 @@ struct StreamConfig {
     PixelFormat format = PixelFormat::Raw;
     BayerOrder bayer = BayerOrder::RGGB;
     double fps = 0;  ///< 0: every read completes as soon as it is offered
+    /// Frames played back from a recording instead of the picture (replay_source.h); the
+    /// recording sets the size and format above.
+    std::shared_ptr<const Recording> replay;
+    bool replayLoop = false;  ///< start the recording again after its last frame
+    bool replayPaced = true;  ///< send frames at their recorded times (false: as fast as read)
 };
 
 struct BoardControllerConfig {

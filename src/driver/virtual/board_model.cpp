@@ -79,7 +79,7 @@ std::shared_ptr<BoardModel> BoardModel::create(const BoardConfig& config, std::s
 
 BoardModel::BoardModel(const BoardConfig& config)
     : config_(config),
-      paced_(config.stream.fps > 0),
+      paced_(config.stream.fps > 0 || (config.stream.replay && config.stream.replayPaced)),
       linkBytesPerSecond_(linkOf(config) == Link::Super ? 400e6 : 40e6),
       clockRef_(Clock::now()),
       renderer_(config.stream),
@@ -90,6 +90,8 @@ BoardModel::BoardModel(const BoardConfig& config)
     std::memcpy(&userData_[kSerialOffset], config.serial.data(),
                 std::min<size_t>(config.serial.size(), userData_.size() - kSerialOffset));
     for (const FaultConfig& f : config.faults) faults_.add(f);
+    if (config.stream.replay)
+        replay_ = std::make_unique<ReplayPlayer>(config.stream.replay, config.stream.replayLoop);
 }
 
 BoardModel::~BoardModel() = default;
@@ -314,6 +316,7 @@ void BoardModel::startStreaming(Clock::time_point now) {
     streaming_ = true;
     streamStart_ = now;
     framesSinceStart_ = 0;
+    if (replay_) replayStartTime_ = replay_->nextTime();
 }
 
 void BoardModel::stopStreaming() {
@@ -334,6 +337,15 @@ uint64_t BoardModel::clockAt(Clock::time_point t) const {
 }
 
 Clock::time_point BoardModel::frameDue() const {
+    if (replay_) {
+        // A replayed frame is due as long after the stream's start as it was recorded after
+        // the first frame sent since then (at most a day, whatever the recorded times say).
+        const uint64_t t = replay_->nextTime();
+        const uint64_t ticks =
+            std::min<uint64_t>(t > replayStartTime_ ? t - replayStartTime_ : 0, 864000000000ull);
+        return streamStart_ + std::chrono::duration_cast<Clock::duration>(
+                                  Ticks(static_cast<Ticks::rep>(ticks)));
+    }
     return streamStart_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                               framesSinceStart_ / config_.stream.fps));
 }
@@ -342,6 +354,8 @@ BoardModel::Start BoardModel::canStartFrame(Clock::time_point now, Clock::time_p
     waitUntil = Clock::time_point::max();
     if (!streaming_) return Start::Wait;
     if (external_ && triggersWaiting_ == 0) return Start::Wait;
+    // A replay that has sent its last frame (or cannot read the next) sends nothing more.
+    if (replay_ && !replay_->prepare()) return Start::Wait;
     if (paced_ && !external_) {
         Clock::time_point due = frameDue();
         if (now < due) {
@@ -371,7 +385,7 @@ BoardModel::Start BoardModel::canStartFrame(Clock::time_point now, Clock::time_p
 void BoardModel::startFrame(Clock::time_point now) {
     const uint32_t number = nextFrame_++;
     const FrameFaults f = faults_.forFrame(number);
-    const std::span<const uint8_t> picture = renderer_.frame(number);
+    const std::span<const uint8_t> picture = replay_ ? replay_->bytes() : renderer_.frame(number);
     if (f.skipIndex) ++indexOffset_;
     if (f.repeatIndex) --indexOffset_;
 
@@ -382,6 +396,10 @@ void BoardModel::startFrame(Clock::time_point now) {
     w.index = static_cast<uint16_t>(static_cast<int64_t>(number) + indexOffset_);
     // A paced sensor exposes frame k at its due time, whenever the host gets to read it.
     w.timestamp = clockAt(paced_ && !external_ ? frameDue() : now);
+    if (replay_) {
+        w.timestamp = replay_->nextTime();  // the recorded time, whatever the pacing
+        replay_->advance();
+    }
     w.discard = f.discard;
     w.corrupt = f.corrupt;
     w.keepToggle = f.repeatIndex;

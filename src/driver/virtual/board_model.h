@@ -35,6 +35,7 @@
 #include "driver/virtual/board_picture.h"
 #include "driver/virtual/board_stream.h"
 #include "driver/virtual/device_model.h"
+#include "driver/virtual/replay_source.h"
 
 namespace vexo::driver::virt {
 
@@ -140,6 +141,10 @@ class BoardModel : public DeviceModel {
         Clock::time_point readyAt;
     };
     std::optional<PendingRead> pending_;
+
+    // Replay of a recording (stream.replay): frames and times from it instead of the picture.
+    std::unique_ptr<ReplayPlayer> replay_;
+    uint64_t replayStartTime_ = 0;  // recorded time of the first frame since streaming started
 };
 
 }  // namespace vexo::driver::virt
