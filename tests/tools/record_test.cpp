@@ -233,11 +233,13 @@ TEST_P(RecordReplay, FilesOpenElsewhereAndReplayDeliversTheSameFrames) {
     std::snprintf(board, sizeof board,
                   R"({"boards": [{"productId": "%s", "stream": {"replay": "%s", "paced": %s}}]})",
                   c.productId, dir_.c_str(), c.paced ? "true" : "false");
-    ASSERT_NE(addBoard(board), nullptr);
+    const auto replay = addBoard(board);
+    ASSERT_NE(replay, nullptr);
     const auto start = std::chrono::steady_clock::now();
-    const std::vector<Captured> replayed = capture(cameraConfig(c), kFrames + 1, nullptr, std::chrono::milliseconds(300));
+    const std::vector<Captured> replayed = capture(cameraConfig(c), kFrames, nullptr);
     const auto elapsed = std::chrono::steady_clock::now() - start;
-    ASSERT_EQ(replayed.size(), kFrames) << "a replay that runs once ends with its last frame";
+    ASSERT_EQ(replayed.size(), kFrames);
+    EXPECT_EQ(replay->framesSent(), kFrames) << "a replay that runs once ends with its last frame";
     for (size_t i = 0; i < kFrames; ++i) {
         EXPECT_EQ(replayed[i].bytes, sent[i].bytes) << "frame " << i;
         EXPECT_EQ(replayed[i].time, sent[i].time) << "frame " << i;
@@ -270,5 +272,105 @@ const Case kCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Formats, RecordReplay, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// A hand-made recording of three 32x24 RAW8 frames in one file, each frame a run of one value.
+class ReplayManifest : public ::testing::Test {
+  protected:
+    static constexpr uint32_t kW = 32, kH = 24, kFrame = kW * kH;
+    void SetUp() override {
+        virt::removeAllDevices();
+        dir_ = std::filesystem::temp_directory_path() /
+               ("vexo_replay_manifest_" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir_);
+        std::ofstream data(dir_ / "frames.raw", std::ios::binary);
+        for (int f = 0; f < 3; ++f) data << std::string(kFrame, static_cast<char>(0x10 * (f + 1)));
+    }
+    void TearDown() override {
+        virt::removeAllDevices();
+        std::filesystem::remove_all(dir_);
+    }
+    std::string manifest(const std::string& file = "frames.raw", const char* extra = "") {
+        char text[1024];
+        std::snprintf(text, sizeof text,
+                      R"({"vexoRecording": 1, "configuration": {"width": %u, "height": %u,
+                         "pixelBytes": 1, "pixelBits": 8, "format": "RAW", "bayer": "RGGB"},
+                         "frames": [{"file": "%s", "offset": 0, "u32Size": %u, "u64Time": 1000}%s,
+                                    {"file": "%s", "offset": %u, "u32Size": %u, "u64Time": 1400},
+                                    {"file": "%s", "offset": %u, "u32Size": %u, "u64Time": 1800}]})",
+                      kW, kH, file.c_str(), kFrame, extra, file.c_str(), kFrame, kFrame,
+                      file.c_str(), 2 * kFrame, kFrame);
+        return text;
+    }
+    void write(const std::string& text) { std::ofstream(dir_ / "manifest.json") << text; }
+    std::filesystem::path dir_;
+};
+
+TEST_F(ReplayManifest, HostileManifestsAreRefusedNamingTheKey) {
+    struct Bad {
+        std::string text;
+        const char* says;
+    };
+    const std::string good = manifest();
+    auto replaced = [&](const std::string& from, const std::string& to) {
+        std::string t = good;
+        t.replace(t.find(from), from.size(), to);
+        return t;
+    };
+    const Bad bad[] = {
+        {good.substr(0, good.size() / 2), "not valid JSON"},
+        {manifest("../frames.raw"), "frames[0].file"},
+        {manifest("sub/frames.raw"), "frames[0].file"},
+        {manifest("missing.raw"), "frames[0].file"},
+        {replaced("\"offset\": 0, ", ""), "frames[0].offset: missing"},
+        {replaced("\"offset\": 1536,", "\"offset\": 1537,"), "past the end"},
+        {replaced("\"offset\": 0,", "\"offset\": 18446744073709551615,"), "past the end"},
+        {replaced("\"u32Size\": 768,", "\"u32Size\": 99999,"), "frames[0].u32Size: out of range"},
+        {replaced("\"u32Size\": 768,", "\"u32Size\": -1,"), "frames[0].u32Size"},
+        {replaced("\"format\": \"RAW\"", "\"format\": \"XYZ\""), "configuration.format"},
+        {replaced("\"width\": 32", "\"width\": 0"), "configuration"},
+        {replaced("\"vexoRecording\": 1", "\"vexoRecording\": 2"), "vexoRecording"},
+        {R"({"vexoRecording": 1, "configuration": {"width": 1, "height": 1, "pixelBytes": 1,
+            "format": "RAW", "bayer": "RGGB"}, "frames": []})",
+         "frames: the recording holds no frame"},
+        {"[]", "document"},
+    };
+    for (const Bad& b : bad) {
+        write(b.text);
+        std::string error;
+        EXPECT_EQ(virt::loadRecording(dir_.string(), error), nullptr) << b.text;
+        EXPECT_NE(error.find(b.says), std::string::npos) << error << "\n" << b.text;
+        // The board's JSON carries the same line, under the key that named the recording.
+        std::vector<virt::BoardConfig> boards;
+        EXPECT_FALSE(virt::parseBoardsJson(
+            R"({"boards": [{"stream": {"replay": ")" + dir_.string() + "\"}}]}", boards, error));
+        EXPECT_NE(error.find("boards[0].stream.replay: "), std::string::npos) << error;
+    }
+    write(good);
+    std::string error;
+    EXPECT_NE(virt::loadRecording(dir_.string(), error), nullptr) << error;
+}
+
+TEST_F(ReplayManifest, LoopedReplayRepeatsTheFramesWithRisingTimes) {
+    write(manifest());
+    ASSERT_NE(addBoard(R"({"boards": [{"productId": "0x03F2", "stream": {"replay": ")" +
+                       dir_.string() + R"(", "loop": true, "paced": false}}]})"),
+              nullptr);
+    Case c{"loop", "RAW", FORMAT_MODE_RAW, 1, 8, RAW_RG, "0x03F2", "[]", FileKind::Raw, false};
+    CameraConfig cfg = cameraConfig(c);
+    cfg.u32Width = kW;
+    cfg.u32Height = kH;
+    const std::vector<Captured> frames = capture(cfg, 7, nullptr);
+    ASSERT_EQ(frames.size(), 7u);
+    // Three frames 400 apart: each pass is 1200 later than the one before.
+    const uint64_t times[] = {1000, 1400, 1800, 2200, 2600, 3000, 3400};
+    for (size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(frames[i].bytes, std::vector<uint8_t>(kFrame, 0x10 * (i % 3 + 1))) << i;
+        EXPECT_EQ(frames[i].time, times[i]) << i;
+    }
+}
 
 }  // namespace
