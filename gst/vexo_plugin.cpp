@@ -1,0 +1,14 @@
+// The GStreamer plugin "vexo": Vexo camera boards as pipeline sources.
+#include <gst/gst.h>
+
+#include "vexo_src.h"
+
+#ifndef PACKAGE
+#define PACKAGE "vexo"
+#endif
+
+static gboolean pluginInit(GstPlugin* plugin) { return gst_vexo_src_register(plugin); }
+
+GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, vexo,
+                  "Vexo USB camera boards as GStreamer sources", pluginInit, VEXO_VERSION,
+                  "Proprietary", "vexo", "Vexo")

@@ -1,0 +1,501 @@
+/*
+ * vexosrc: the capture loop runs in the streaming thread. create() waits for the board's next
+ * frame, copies it once into a buffer of the element's own pool, stamps it and gives the
+ * frame back to the library. The pool's buffers are reused: nothing is allocated per frame
+ * once every buffer downstream holds has been made.
+ *
+ * Threading: properties are set from the application thread while the element is in NULL or
+ * READY (board settings) or at any time (timeout-ms, statistics); start, stop and create run
+ * on GstBaseSrc's threads as it orders them; unlock() may come from any thread and only sets
+ * a flag the capture loop looks at between reads.
+ */
+#include "vexo_src.h"
+
+#include <gst/video/video.h>
+
+#include <atomic>
+#include <chrono>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "board_capture.h"
+#include "config/camera_file.h"
+#include "frame_clock.h"
+#include "frame_layout.h"
+
+GST_DEBUG_CATEGORY_STATIC(vexo_src_debug);
+#define GST_CAT_DEFAULT vexo_src_debug
+
+namespace {
+
+using vexo::gst::BoardCapture;
+using vexo::gst::Trigger;
+
+constexpr guint kDefaultTimeoutMs = 3000;
+// Frames the library's queue holds: how far a frame can fall behind before it is lost.
+constexpr guint64 kQueuedFrames = 5;
+// Latency assumed until the stream has shown its own delay, when the caps give no frame rate.
+constexpr GstClockTime kDefaultLatency = GST_SECOND / 30;
+
+enum {
+    PROP_0,
+    PROP_INDEX,
+    PROP_SERIAL,
+    PROP_CONFIG,
+    PROP_TRIGGER,
+    PROP_TIMEOUT_MS,
+    PROP_FRAMES,
+    PROP_DROPS,
+    PROP_ERRORS,
+};
+
+// State kept outside the GObject instance, whose memory GLib zero-fills rather than constructs.
+struct SrcState {
+    std::mutex settingsLock;  // guards the four board settings below
+    guint index = 0;
+    std::string serial;
+    std::string configPath;
+    Trigger trigger = Trigger::Continuous;
+    std::atomic<guint> timeoutMs{kDefaultTimeoutMs};
+
+    BoardCapture capture;
+    vexo::tools::CameraFile file;
+    vexo::gst::FrameLayout layout;
+    vexo::gst::FrameClock clock;
+    std::atomic<bool> flushing{false};
+    GstClockTime frameDuration = GST_CLOCK_TIME_NONE;
+    std::atomic<GstClockTime> latency{kDefaultLatency};
+    guint64 nextOffset = 0;
+};
+
+}  // namespace
+
+struct _GstVexoSrc {
+    GstPushSrc parent;
+    SrcState* state;
+};
+
+G_DEFINE_TYPE(GstVexoSrc, gst_vexo_src, GST_TYPE_PUSH_SRC)
+
+namespace {
+
+#define VEXO_SRC_CAPS                                                                      \
+    "video/x-bayer, format = (string) { rggb, grbg, gbrg, bggr, rggb10le, grbg10le, "      \
+    "gbrg10le, bggr10le, rggb12le, grbg12le, gbrg12le, bggr12le, rggb14le, grbg14le, "     \
+    "gbrg14le, bggr14le, rggb16le, grbg16le, gbrg16le, bggr16le }, "                       \
+    "width = (int) [ 1, 16384 ], height = (int) [ 1, 32768 ], "                            \
+    "framerate = (fraction) [ 0/1, MAX ]; " GST_VIDEO_CAPS_MAKE(                          \
+        "{ GRAY8, GRAY16_LE, RGB16, YUY2 }") "; image/jpeg, width = (int) [ 1, 16384 ], " \
+                                             "height = (int) [ 1, 16384 ], "              \
+                                             "framerate = (fraction) [ 0/1, MAX ]"
+
+GstStaticPadTemplate srcTemplate =
+    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS(VEXO_SRC_CAPS));
+
+GType triggerType() {
+    static GType type = 0;
+    static const GEnumValue values[] = {
+        {static_cast<gint>(Trigger::Continuous), "The board streams on its own", "continuous"},
+        {static_cast<gint>(Trigger::Software),
+         "The element sends a software trigger for each frame it wants", "software"},
+        {static_cast<gint>(Trigger::External), "Frames follow the board's trigger input",
+         "external"},
+        {0, nullptr, nullptr},
+    };
+    if (g_once_init_enter(&type)) g_once_init_leave(&type, g_enum_register_static("GstVexoTrigger", values));
+    return type;
+}
+
+SrcState& stateOf(gpointer object) { return *GST_VEXO_SRC(object)->state; }
+
+// Posts a failure of the board as an error message: the text names the status and its hint.
+void postFailure(GstVexoSrc* self, GstResourceError code, const vexo::gst::Failure& failure) {
+    gst_element_message_full(GST_ELEMENT(self), GST_MESSAGE_ERROR, GST_RESOURCE_ERROR, code,
+                             g_strdup(failure.message.c_str()),
+                             g_strdup_printf("status 0x%04X", failure.status), __FILE__,
+                             GST_FUNCTION, __LINE__);
+}
+
+GstResourceError resourceError(uint32_t status) {
+    switch (status) {
+        case USB_CAMERA_USB_CREATE_ERROR:
+        case USB_CAMERA_USB_VERSION_ERROR:
+            return GST_RESOURCE_ERROR_NOT_FOUND;
+        case USB_CAMERA_USB_TIMEOUT_ERROR:
+        case USB_CAMERA_USB_TASK_ERROR:
+            return GST_RESOURCE_ERROR_READ;
+        case USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR:
+            return GST_RESOURCE_ERROR_SETTINGS;
+        default:
+            return GST_RESOURCE_ERROR_FAILED;
+    }
+}
+
+void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
+    SrcState& s = stateOf(object);
+    std::lock_guard<std::mutex> lock(s.settingsLock);
+    switch (id) {
+        case PROP_INDEX:
+            s.index = g_value_get_uint(value);
+            break;
+        case PROP_SERIAL: {
+            const char* text = g_value_get_string(value);
+            s.serial = text ? text : "";
+            break;
+        }
+        case PROP_CONFIG: {
+            const char* text = g_value_get_string(value);
+            s.configPath = text ? text : "";
+            break;
+        }
+        case PROP_TRIGGER:
+            s.trigger = static_cast<Trigger>(g_value_get_enum(value));
+            break;
+        case PROP_TIMEOUT_MS:
+            s.timeoutMs = g_value_get_uint(value);
+            break;
+        default:
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+    }
+}
+
+void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
+    SrcState& s = stateOf(object);
+    std::lock_guard<std::mutex> lock(s.settingsLock);
+    switch (id) {
+        case PROP_INDEX:
+            g_value_set_uint(value, s.index);
+            break;
+        case PROP_SERIAL:
+            g_value_set_string(value, s.serial.empty() ? nullptr : s.serial.c_str());
+            break;
+        case PROP_CONFIG:
+            g_value_set_string(value, s.configPath.empty() ? nullptr : s.configPath.c_str());
+            break;
+        case PROP_TRIGGER:
+            g_value_set_enum(value, static_cast<gint>(s.trigger));
+            break;
+        case PROP_TIMEOUT_MS:
+            g_value_set_uint(value, s.timeoutMs);
+            break;
+        case PROP_FRAMES:
+            g_value_set_uint64(value, s.capture.counters().frames);
+            break;
+        case PROP_DROPS:
+            g_value_set_uint64(value, s.capture.counters().drops);
+            break;
+        case PROP_ERRORS:
+            g_value_set_uint64(value, s.capture.counters().errors);
+            break;
+        default:
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+    }
+}
+
+void finalize(GObject* object) {
+    delete GST_VEXO_SRC(object)->state;
+    G_OBJECT_CLASS(gst_vexo_src_parent_class)->finalize(object);
+}
+
+// READY -> PAUSED: the configuration file is read and the board opened and set up, so that
+// the caps are known and a missing board is reported before the pipeline runs.
+gboolean start(GstBaseSrc* base) {
+    GstVexoSrc* self = GST_VEXO_SRC(base);
+    SrcState& s = *self->state;
+    guint index;
+    std::string serial, configPath;
+    Trigger trigger;
+    {
+        std::lock_guard<std::mutex> lock(s.settingsLock);
+        index = s.index;
+        serial = s.serial;
+        configPath = s.configPath;
+        trigger = s.trigger;
+    }
+    std::string error;
+    if (configPath.empty()) {
+        s.file = vexo::tools::defaultCameraFile();
+    } else if (!vexo::tools::loadCameraFile(configPath, s.file, error)) {
+        GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s", error.c_str()), (nullptr));
+        return FALSE;
+    }
+    if (!vexo::gst::frameLayout(s.file.config, s.file.bayer, s.layout, error)) {
+        GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s: %s", s.file.source.c_str(), error.c_str()),
+                          (nullptr));
+        return FALSE;
+    }
+    vexo::gst::Failure failure;
+    if (!s.capture.open(index, serial, s.file, trigger, failure)) {
+        postFailure(self, resourceError(failure.status), failure);
+        return FALSE;
+    }
+    s.frameDuration = GST_CLOCK_TIME_NONE;
+    s.latency = kDefaultLatency;
+    s.nextOffset = 0;
+    GST_INFO_OBJECT(self, "opened: %s %s %ux%u", s.layout.mediaType.c_str(),
+                    s.layout.format.c_str(), s.layout.width, s.layout.height);
+    return TRUE;
+}
+
+gboolean stop(GstBaseSrc* base) {
+    stateOf(base).capture.close();
+    return TRUE;
+}
+
+GstCaps* getCaps(GstBaseSrc* base, GstCaps* filter) {
+    SrcState& s = stateOf(base);
+    GstCaps* caps = s.capture.isOpen() ? vexo::gst::layoutCaps(s.layout)
+                                       : gst_pad_get_pad_template_caps(GST_BASE_SRC_PAD(base));
+    if (filter) {
+        GstCaps* both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
+        gst_caps_unref(caps);
+        caps = both;
+    }
+    return caps;
+}
+
+gboolean setCaps(GstBaseSrc* base, GstCaps* caps) {
+    SrcState& s = stateOf(base);
+    const GstStructure* st = gst_caps_get_structure(caps, 0);
+    gint num = 0, den = 1;
+    s.frameDuration = GST_CLOCK_TIME_NONE;
+    if (gst_structure_get_fraction(st, "framerate", &num, &den) && num > 0)
+        s.frameDuration = gst_util_uint64_scale_int(GST_SECOND, den, num);
+    if (GST_CLOCK_TIME_IS_VALID(s.frameDuration)) s.latency = s.frameDuration;
+    return TRUE;
+}
+
+// Buffers come from the element's own pool, sized for the largest frame of the configuration
+// (a JPEG frame's size varies): downstream pools are sized for other layouts.
+gboolean decideAllocation(GstBaseSrc* base, GstQuery* query) {
+    SrcState& s = stateOf(base);
+    GstCaps* caps = nullptr;
+    gst_query_parse_allocation(query, &caps, nullptr);
+    GstBufferPool* pool = gst_buffer_pool_new();
+    GstStructure* config = gst_buffer_pool_get_config(pool);
+    const guint size = static_cast<guint>(s.layout.bufferBytes);
+    gst_buffer_pool_config_set_params(config, caps, size, 2, 0);
+    GstAllocator* allocator = nullptr;
+    GstAllocationParams params;
+    gst_allocation_params_init(&params);
+    if (gst_query_get_n_allocation_params(query) > 0)
+        gst_query_parse_nth_allocation_param(query, 0, &allocator, &params);
+    gst_buffer_pool_config_set_allocator(config, allocator, &params);
+    if (allocator) gst_object_unref(allocator);
+    if (!gst_buffer_pool_set_config(pool, config)) {
+        gst_object_unref(pool);
+        return FALSE;
+    }
+    if (gst_query_get_n_allocation_pools(query) > 0)
+        gst_query_set_nth_allocation_pool(query, 0, pool, size, 2, 0);
+    else
+        gst_query_add_allocation_pool(query, pool, size, 2, 0);
+    gst_object_unref(pool);
+    return GST_BASE_SRC_CLASS(gst_vexo_src_parent_class)->decide_allocation(base, query);
+}
+
+gboolean query(GstBaseSrc* base, GstQuery* q) {
+    if (GST_QUERY_TYPE(q) != GST_QUERY_LATENCY)
+        return GST_BASE_SRC_CLASS(gst_vexo_src_parent_class)->query(base, q);
+    SrcState& s = stateOf(base);
+    if (!s.capture.isOpen()) return FALSE;
+    const GstClockTime min = s.latency;
+    gst_query_set_latency(q, TRUE, min, min * kQueuedFrames);
+    GST_DEBUG_OBJECT(base, "latency %" GST_TIME_FORMAT, GST_TIME_ARGS(min));
+    return TRUE;
+}
+
+gboolean unlock(GstBaseSrc* base) {
+    stateOf(base).flushing = true;
+    return TRUE;
+}
+
+gboolean unlockStop(GstBaseSrc* base) {
+    stateOf(base).flushing = false;
+    return TRUE;
+}
+
+// Running time of the pipeline clock now and the wall clock read right after it.
+bool readClocks(GstElement* element, GstClockTime& running, int64_t& wallNs) {
+    GstClock* clock = gst_element_get_clock(element);
+    if (!clock) return false;
+    const GstClockTime now = gst_clock_get_time(clock);
+    timespec wall{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    gst_object_unref(clock);
+    const GstClockTime base = gst_element_get_base_time(element);
+    running = now > base ? now - base : 0;
+    wallNs = static_cast<int64_t>(wall.tv_sec) * 1000000000 + wall.tv_nsec;
+    return true;
+}
+
+// A larger delay between a frame's start and its arrival than the latency reported so far
+// raises the latency, with a quarter of headroom, and tells the pipeline.
+void followDelay(GstVexoSrc* self, SrcState& s) {
+    const GstClockTime delay = s.clock.maxDelay();
+    if (delay <= s.latency) return;
+    s.latency = delay + delay / 4;
+    GST_INFO_OBJECT(self, "latency raised to %" GST_TIME_FORMAT, GST_TIME_ARGS(s.latency.load()));
+    gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
+}
+
+GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
+    GstVexoSrc* self = GST_VEXO_SRC(push);
+    SrcState& s = *self->state;
+    GstElement* element = GST_ELEMENT(self);
+    vexo::gst::Failure failure;
+    GstClockTime running = GST_CLOCK_TIME_NONE;
+    int64_t wallNs = 0;
+
+    // The stream starts with the first buffer wanted, in PLAYING, so that no frame is older
+    // than the running time it is stamped in.
+    if (!s.capture.running()) {
+        if (!s.capture.start(failure)) {
+            postFailure(self, resourceError(failure.status), failure);
+            return GST_FLOW_ERROR;
+        }
+        s.clock.start(readClocks(element, running, wallNs) ? running : 0);
+    }
+
+    const FrameData* frame = nullptr;
+    switch (s.capture.next(s.flushing, std::chrono::milliseconds(s.timeoutMs.load()), frame,
+                           failure)) {
+        case BoardCapture::Next::Flushing:
+            return GST_FLOW_FLUSHING;
+        case BoardCapture::Next::Failed:
+            postFailure(self, resourceError(failure.status), failure);
+            return GST_FLOW_ERROR;
+        case BoardCapture::Next::Frame:
+            break;
+    }
+    const bool clocked = readClocks(element, running, wallNs);
+
+    GstBufferPool* pool = gst_base_src_get_buffer_pool(GST_BASE_SRC(self));
+    GstBuffer* buffer = nullptr;
+    const GstFlowReturn acquired =
+        pool ? gst_buffer_pool_acquire_buffer(pool, &buffer, nullptr) : GST_FLOW_NOT_NEGOTIATED;
+    if (pool) gst_object_unref(pool);
+    if (acquired != GST_FLOW_OK) {
+        s.capture.release();
+        return acquired;
+    }
+    GstMapInfo map;
+    gsize filled = 0;
+    if (gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
+        filled = vexo::gst::copyFrame(s.layout, frame->imageData, frame->cfg.u32Size, map.data);
+        gst_buffer_unmap(buffer, &map);
+    }
+    const uint64_t frameTime = frame->u64Time;
+    const uint32_t frameSize = frame->cfg.u32Size;
+    s.capture.release();
+    if (filled == 0) {
+        gst_buffer_unref(buffer);
+        GST_ELEMENT_ERROR(self, STREAM, FORMAT,
+                          ("a frame of %u bytes does not fit the configuration (%" G_GSIZE_FORMAT
+                           " bytes expected)",
+                           frameSize, s.layout.frameBytes),
+                          (nullptr));
+        return GST_FLOW_ERROR;
+    }
+    gst_buffer_set_size(buffer, filled);
+
+    const guint64 offset = s.capture.frameCounter() - 1;
+    if (offset != s.nextOffset || offset == 0) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
+    s.nextOffset = offset + 1;
+    GST_BUFFER_OFFSET(buffer) = offset;
+    GST_BUFFER_OFFSET_END(buffer) = offset + 1;
+    GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
+    GST_BUFFER_PTS(buffer) = clocked ? s.clock.stamp(frameTime, running, wallNs) : GST_CLOCK_TIME_NONE;
+    GST_BUFFER_DURATION(buffer) = s.frameDuration;
+    if (clocked) followDelay(self, s);
+    *out = buffer;
+    return GST_FLOW_OK;
+}
+
+}  // namespace
+
+static void gst_vexo_src_class_init(GstVexoSrcClass* klass) {
+    GObjectClass* object = G_OBJECT_CLASS(klass);
+    GstElementClass* element = GST_ELEMENT_CLASS(klass);
+    GstBaseSrcClass* base = GST_BASE_SRC_CLASS(klass);
+    GstPushSrcClass* push = GST_PUSH_SRC_CLASS(klass);
+
+    object->set_property = setProperty;
+    object->get_property = getProperty;
+    object->finalize = finalize;
+
+    const auto rw = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                             GST_PARAM_MUTABLE_READY);
+    const auto ro = static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS);
+    g_object_class_install_property(
+        object, PROP_INDEX,
+        g_param_spec_uint("index", "Index", "Device index of the board (as 'vexo scan' lists it)",
+                          0, 255, 0, rw));
+    g_object_class_install_property(
+        object, PROP_SERIAL,
+        g_param_spec_string("serial", "Serial",
+                            "Open the board with this serial text instead of by index", nullptr,
+                            rw));
+    g_object_class_install_property(
+        object, PROP_CONFIG,
+        g_param_spec_string("config", "Configuration file",
+                            "Camera configuration file (docs/camera-config.md); none: the default "
+                            "640x480 RAW8 RGGB virtual-board settings",
+                            nullptr, rw));
+    g_object_class_install_property(
+        object, PROP_TRIGGER,
+        g_param_spec_enum("trigger", "Trigger", "How frames are triggered", triggerType(),
+                          static_cast<gint>(Trigger::Continuous), rw));
+    g_object_class_install_property(
+        object, PROP_TIMEOUT_MS,
+        g_param_spec_uint("timeout-ms", "Time-out",
+                          "Milliseconds to wait for a frame before failing (0: wait for ever)", 0,
+                          G_MAXUINT, kDefaultTimeoutMs,
+                          static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                   GST_PARAM_MUTABLE_PLAYING)));
+    g_object_class_install_property(
+        object, PROP_FRAMES,
+        g_param_spec_uint64("frames", "Frames", "Frames received since the board was opened", 0,
+                            G_MAXUINT64, 0, ro));
+    g_object_class_install_property(
+        object, PROP_DROPS,
+        g_param_spec_uint64("drops", "Drops",
+                            "Frames lost because the library's frame queue was full", 0,
+                            G_MAXUINT64, 0, ro));
+    g_object_class_install_property(
+        object, PROP_ERRORS,
+        g_param_spec_uint64("errors", "Errors",
+                            "Frames the library dropped for frame errors (wrong length, lost "
+                            "frame index, JPEG without its markers)",
+                            0, G_MAXUINT64, 0, ro));
+
+    gst_element_class_set_static_metadata(element, "Vexo camera source", "Source/Video",
+                                          "Streams frames from a Vexo USB camera board",
+                                          "Vexo");
+    gst_element_class_add_static_pad_template(element, &srcTemplate);
+    gst_type_mark_as_plugin_api(triggerType(), static_cast<GstPluginAPIFlags>(0));
+
+    base->start = start;
+    base->stop = stop;
+    base->get_caps = getCaps;
+    base->set_caps = setCaps;
+    base->decide_allocation = decideAllocation;
+    base->query = query;
+    base->unlock = unlock;
+    base->unlock_stop = unlockStop;
+    push->create = create;
+
+    GST_DEBUG_CATEGORY_INIT(vexo_src_debug, "vexosrc", 0, "Vexo camera source");
+}
+
+static void gst_vexo_src_init(GstVexoSrc* self) {
+    self->state = new SrcState;
+    gst_base_src_set_live(GST_BASE_SRC(self), TRUE);
+    gst_base_src_set_format(GST_BASE_SRC(self), GST_FORMAT_TIME);
+}
+
+gboolean gst_vexo_src_register(GstPlugin* plugin) {
+    return gst_element_register(plugin, "vexosrc", GST_RANK_NONE, GST_TYPE_VEXO_SRC);
+}
