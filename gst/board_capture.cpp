@@ -167,17 +167,20 @@ void BoardCapture::close() {
 }
 
 Failure BoardCapture::captureFailure(uint32_t status, const std::string& what) const {
-    Failure failure{status, Error(status, what).what()};
-    if (status == USB_CAMERA_USB_TASK_ERROR || status == USB_CAMERA_USB_TIMEOUT_ERROR) {
+    std::string context = what;
+    // A board that left the bus fails its reads: say so before the status, whose hint speaks
+    // of other causes.
+    if (!serial_.empty() &&
+        (status == USB_CAMERA_USB_TASK_ERROR || status == USB_CAMERA_USB_TIMEOUT_ERROR)) {
         try {
             bool attached = false;
             for (const BoardInfo& board : scan()) attached |= board.serial == serial_;
-            if (!attached && !serial_.empty())
-                failure.message += "; the board \"" + serial_ + "\" is no longer attached (unplugged)";
+            if (!attached)
+                context += ": the board \"" + serial_ + "\" is no longer attached (unplugged)";
         } catch (const Error&) {
         }
     }
-    return failure;
+    return {status, Error(status, context).what()};
 }
 
 }  // namespace vexo::gst

@@ -24,13 +24,15 @@ void FrameClock::start(GstClockTime startRunning) {
 GstClockTime FrameClock::stamp(uint64_t frameTime, GstClockTime arrivalRunning,
                                int64_t wallNowNs) {
     GstClockTime pts = arrivalRunning;
-    // FILETIME values beyond year 30000 are no board clock; they would also overflow below.
-    if (frameTime != 0 && frameTime < (1ull << 62) / 100) {
-        const int64_t age = wallNowNs - fileTimeToUnixNs(frameTime);
-        const int64_t mapped = static_cast<int64_t>(arrivalRunning) - std::max<int64_t>(age, 0);
+    if (frameTime != 0) {
+        // The frame's age in 100-ns units, held to a day either way so that any board value
+        // converts to nanoseconds without overflow.
+        const uint64_t wallNow = static_cast<uint64_t>(wallNowNs / 100) + kUnixEpochFileTime;
+        constexpr int64_t kDay = 864'000'000'000;
+        const int64_t age = std::clamp(static_cast<int64_t>(wallNow - frameTime), -kDay, kDay);
+        const int64_t mapped = static_cast<int64_t>(arrivalRunning) - std::max<int64_t>(age, 0) * 100;
         if (mapped >= static_cast<int64_t>(start_) - static_cast<int64_t>(GST_SECOND))
-            pts = std::max<GstClockTime>(static_cast<GstClockTime>(std::max<int64_t>(mapped, 0)),
-                                         start_);
+            pts = std::max(static_cast<GstClockTime>(std::max<int64_t>(mapped, 0)), start_);
     }
     pts = std::max(pts, last_);
     last_ = pts;

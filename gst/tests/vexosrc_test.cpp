@@ -12,16 +12,19 @@
 #include <vexo/camera.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "config/camera_file.h"
+#include "frame_clock.h"
 
 namespace {
 
@@ -33,14 +36,20 @@ struct Board {
     std::string stream;  // JSON of the board's "stream" object
     std::string config;  // [camera] keys of the configuration file
     std::string productId = "0x03F1";
+    // 64 KiB reads (64 x 1024 at SuperSpeed, 8 x 512 x 16 at high speed), so that no read
+    // completes more frames than the library's queue holds.
+    unsigned transferLevel = 64;
 };
 
-// Transfer level 64: 64 KiB reads, so no read completes more frames than the queue holds.
-const std::string kCamera = "i2c_address = 0x20\ni2c_mode = 16_8\ntransfer_level = 64\n";
+const std::string kCamera = "i2c_address = 0x20\ni2c_mode = 16_8\n";
 
 class GstFixture : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { gst_init(nullptr, nullptr); }
+    static void SetUpTestSuite() {
+        // The leaks tracer shows what state cycles leave alive (StateCyclesLeaveNothingBehind).
+        setenv("GST_TRACERS", "leaks", 0);
+        gst_init(nullptr, nullptr);
+    }
 
     void SetUp() override {
         std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
@@ -66,7 +75,9 @@ class GstFixture : public ::testing::Test {
         json += "]}";
         setenv("VEXO_VIRTUAL_BOARDS", json.c_str(), 1);
         const std::string path = (dir_ / "camera.cfg").string();
-        std::ofstream(path) << "[camera]\n" << board.config << kCamera;
+        std::ofstream(path) << "[camera]\n"
+                            << board.config << kCamera
+                            << "transfer_level = " << board.transferLevel << "\n";
         return path;
     }
 
@@ -346,5 +357,211 @@ INSTANTIATE_TEST_SUITE_P(Pipelines, PngTest,
                          [](const ::testing::TestParamInfo<PngCase>& info) {
                              return info.param.board.name;
                          });
+
+const Board kUsb2Board{"RAW8_USB2", R"({"width": 320, "height": 240})",
+                       "width = 320\nheight = 240\nformat = RAW\n", "0x52CB", 8};
+
+// ---------------------------------------------------------------------------------------
+// Failures end the stream with an error message that names the status.
+
+struct FailureCase {
+    std::string name;
+    Board board;
+    std::string faults;
+    std::string properties;
+    std::string status;     // the status name the message holds
+    guint64 frames;         // frames delivered before the failure
+    bool unplugged = false; // the message says the board left
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+class FailureTest : public GstFixture, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FailureTest, ErrorMessageNamesTheStatus) {
+    const FailureCase& c = GetParam();
+    const std::string config = useBoard(c.board, 1, c.faults);
+    const Outcome out =
+        runPipeline("vexosrc name=src config=" + config + " " + c.properties + " ! fakesink");
+    EXPECT_FALSE(out.eos);
+    EXPECT_NE(out.error.find(c.status), std::string::npos) << out.error;
+    EXPECT_EQ(out.error.find("unplugged") != std::string::npos, c.unplugged) << out.error;
+    EXPECT_EQ(out.frames, c.frames);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FailureTest,
+    ::testing::Values(
+        FailureCase{"Unplugged", kRawBoard, R"([{"kind": "unplug", "atFrame": 5}])", "",
+                    "USB_CAMERA_USB_TASK_ERROR", 5, true},
+        FailureCase{"NoBoardAtIndex", kRawBoard, "[]", "index=3", "USB_CAMERA_USB_CREATE_ERROR", 0},
+        FailureCase{"Stalled", kRawBoard, R"([{"kind": "stall", "atFrame": 2}])", "timeout-ms=300",
+                    "USB_CAMERA_USB_TIMEOUT_ERROR", 2},
+        FailureCase{"ExternalTriggerNeverFires", kUsb2Board, "[]",
+                    "trigger=external timeout-ms=300", "USB_CAMERA_USB_TIMEOUT_ERROR", 0},
+        FailureCase{"TriggerOnUsb3Board", kRawBoard, "[]", "trigger=software",
+                    "USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR", 0}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+
+// The board sends a frame for each software trigger the element pulses (without one it sends
+// nothing: ExternalTriggerNeverFires).
+TEST_F(GstFixture, SoftwareTriggerDeliversFrames) {
+    const std::string config = useBoard(kUsb2Board);
+    const Outcome out = runPipeline("vexosrc name=src config=" + config +
+                                    " trigger=software num-buffers=3 ! fakesink");
+    EXPECT_TRUE(out.eos) << out.error;
+    EXPECT_EQ(out.frames, 3u);
+}
+
+// A frame the library drops for a lost frame index leaves a gap in the offsets, and the buffer
+// after the gap is marked DISCONT. Through GstHarness, which also asks for the latency.
+TEST_F(GstFixture, LostFrameLeavesAGapMarkedDiscont) {
+    const std::string config = useBoard(kUsb2Board, 1, R"([{"kind": "skipIndex", "atFrame": 2}])");
+    GstHarness* h = gst_harness_new_with_padnames("vexosrc", nullptr, "src");
+    g_object_set(h->element, "config", config.c_str(), nullptr);
+    gst_harness_play(h);
+    const guint64 offsets[] = {0, 1, 3, 4};
+    const bool discont[] = {true, false, true, false};
+    for (size_t k = 0; k < 4; ++k) {
+        GstBuffer* buffer = gst_harness_pull(h);
+        ASSERT_NE(buffer, nullptr);
+        EXPECT_EQ(GST_BUFFER_OFFSET(buffer), offsets[k]);
+        EXPECT_EQ(GST_BUFFER_OFFSET_END(buffer), offsets[k] + 1);
+        EXPECT_EQ(GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT), discont[k]) << k;
+        gst_buffer_unref(buffer);
+    }
+    guint64 errors = 0, drops = 0;
+    g_object_get(h->element, "errors", &errors, "drops", &drops, nullptr);
+    EXPECT_EQ(errors, 1u);
+    EXPECT_EQ(drops, 0u);
+    const GstClockTime latency = gst_harness_query_latency(h);
+    EXPECT_TRUE(GST_CLOCK_TIME_IS_VALID(latency));
+    EXPECT_GT(latency, 0u);
+    gst_harness_teardown(h);
+}
+
+// ---------------------------------------------------------------------------------------
+// NULL <-> PLAYING cycles: every cycle streams, and nothing made during them outlives the
+// pipeline (GStreamer's leaks tracer; under ASan, LeakSanitizer checks the rest at exit).
+
+GstTracer* leaksTracer() {
+    GstTracer* found = nullptr;
+    GList* tracers = gst_tracing_get_active_tracers();
+    for (GList* l = tracers; l; l = l->next)
+        if (!found && g_str_equal(G_OBJECT_TYPE_NAME(l->data), "GstLeaksTracer"))
+            found = GST_TRACER(gst_object_ref(l->data));
+    g_list_free_full(tracers, gst_object_unref);
+    return found;
+}
+
+GstPadProbeReturn countBuffer(GstPad*, GstPadProbeInfo*, gpointer data) {
+    ++*static_cast<std::atomic<int>*>(data);
+    return GST_PAD_PROBE_OK;
+}
+
+// Objects made since tracking started and not freed since, by address, with their type:
+// `alive` is updated with the tracer's checkpoint (which starts the next span).
+void followCheckpoint(GstTracer* tracer, std::map<std::string, std::string>& alive) {
+    GstStructure* checkpoint = nullptr;
+    g_signal_emit_by_name(tracer, "activity-get-checkpoint", &checkpoint);
+    if (!checkpoint) return;
+    auto each = [&](const char* field, auto&& use) {
+        const GValue* list = gst_structure_get_value(checkpoint, field);
+        for (guint k = 0; list && k < gst_value_list_get_size(list); ++k) {
+            const GstStructure* e = gst_value_get_structure(gst_value_list_get_value(list, k));
+            use(gst_structure_get_string(e, "address"), gst_structure_get_string(e, "type-name"));
+        }
+    };
+    each("objects-created-list", [&](const char* address, const char* type) { alive[address] = type; });
+    each("objects-removed-list", [&](const char* address, const char*) { alive.erase(address); });
+    gst_structure_free(checkpoint);
+}
+
+TEST_F(GstFixture, StateCyclesLeaveNothingBehind) {
+    GstTracer* tracer = leaksTracer();
+    ASSERT_NE(tracer, nullptr) << "GST_TRACERS=leaks was not taken";
+    const std::string config = useBoard(kRawBoard);
+    std::atomic<int> buffers{0};
+    // One pipeline, `cycles` times to PLAYING until 3 buffers passed and back to NULL.
+    auto run = [&](int cycles) {
+        GstElement* pipeline = gst_parse_launch(
+            ("vexosrc name=src config=" + config + " ! queue ! fakesink").c_str(), nullptr);
+        GstElement* src = gst_bin_get_by_name(GST_BIN(pipeline), "src");
+        GstPad* pad = gst_element_get_static_pad(src, "src");
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, countBuffer, &buffers, nullptr);
+        gst_object_unref(pad);
+        gst_object_unref(src);
+        int streamed = 0;
+        for (int k = 0; k < cycles; ++k) {
+            buffers = 0;
+            gst_element_set_state(pipeline, GST_STATE_PLAYING);
+            for (int wait = 0; wait < 500 && buffers < 3; ++wait) g_usleep(10000);
+            gst_element_set_state(pipeline, GST_STATE_NULL);
+            streamed += buffers >= 3;
+        }
+        gst_object_unref(pipeline);
+        return streamed;
+    };
+    ASSERT_EQ(run(1), 1);  // GStreamer's one-time objects are made here
+    g_signal_emit_by_name(tracer, "activity-start-tracking");
+    EXPECT_EQ(run(10), 10);
+    // A task's thread lets go of it just after the join: give it a moment.
+    std::map<std::string, std::string> alive;
+    followCheckpoint(tracer, alive);
+    for (int wait = 0; wait < 100 && !alive.empty(); ++wait) {
+        g_usleep(10000);
+        followCheckpoint(tracer, alive);
+    }
+    g_signal_emit_by_name(tracer, "activity-stop-tracking");
+    std::string left;
+    for (const auto& [address, type] : alive) left += type + " ";
+    EXPECT_EQ(left, "") << "made during the cycles and still alive";
+    gst_object_unref(tracer);
+}
+
+// ---------------------------------------------------------------------------------------
+
+TEST(Inspect, ListsTheElementAndItsProperties) {
+    FILE* pipe = popen("gst-inspect-1.0 vexosrc 2>&1", "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string text;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) text.append(chunk, n);
+    EXPECT_EQ(pclose(pipe), 0) << text;
+    for (const char* word : {"Vexo camera source", "index", "serial", "config", "trigger",
+                             "timeout-ms", "frames", "drops", "errors", "num-buffers",
+                             "continuous", "software", "external", "video/x-bayer",
+                             "GRAY16_LE", "RGB16", "YUY2", "image/jpeg"}) {
+        EXPECT_NE(text.find(std::string(word)), std::string::npos) << word;
+    }
+}
+
+// Timestamps: the frame's board time mapped into the running time, within [start, arrival].
+TEST(FrameClock, MapsBoardTimesIntoTheRunningTime) {
+    using vexo::gst::FrameClock;
+    const int64_t wall = 1'700'000'000 * GST_SECOND;
+    auto fileTime = [](int64_t unixNs) {
+        return static_cast<uint64_t>(unixNs / 100) + 116444736000000000ull;
+    };
+    const GstClockTime ms = GST_MSECOND;
+    FrameClock clock;
+    clock.start(1000 * ms);
+    EXPECT_EQ(clock.stamp(fileTime(wall - 5 * ms), 2000 * ms, wall), 1995 * ms);
+    EXPECT_EQ(clock.maxDelay(), 5 * ms);
+    EXPECT_EQ(clock.stamp(fileTime(wall - 200 * ms), 2000 * ms, wall), 1995 * ms)
+        << "timestamps never go backwards";
+    EXPECT_EQ(clock.stamp(fileTime(wall + 10 * ms), 2100 * ms, wall), 2100 * ms)
+        << "a frame cannot start after it arrived";
+    EXPECT_EQ(clock.stamp(0, 2200 * ms, wall), 2200 * ms) << "no board time: arrival";
+
+    FrameClock early;
+    early.start(1000 * ms);
+    EXPECT_EQ(early.stamp(fileTime(wall - 1500 * ms), 2000 * ms, wall), 1000 * ms)
+        << "not before the capture started";
+    FrameClock unset;
+    unset.start(1000 * ms);
+    EXPECT_EQ(unset.stamp(12345, 2000 * ms, wall), 2000 * ms)
+        << "a board clock the host never set: arrival";
+}
 
 }  // namespace
