@@ -61,7 +61,6 @@ class BoardCapture {
     /// Ends the stream and closes the board.
     void close();
 
-    bool isOpen() const { return camera_.has_value(); }
     bool running() const { return running_; }
     const Counters& counters() const { return counters_; }
     /// Frames the stream began with since open(): handed out, dropped or lost to errors.

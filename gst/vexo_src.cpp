@@ -61,11 +61,14 @@ struct SrcState {
     std::atomic<guint> timeoutMs{kDefaultTimeoutMs};
 
     BoardCapture capture;
+    // Set once the board is open and `layout` holds its frames' layout, cleared before it
+    // closes: caps and latency queries may come from any thread.
+    std::atomic<bool> ready{false};
     vexo::tools::CameraFile file;
     vexo::gst::FrameLayout layout;
     vexo::gst::FrameClock clock;
     std::atomic<bool> flushing{false};
-    GstClockTime frameDuration = GST_CLOCK_TIME_NONE;
+    std::atomic<GstClockTime> frameDuration{GST_CLOCK_TIME_NONE};
     std::atomic<GstClockTime> latency{kDefaultLatency};
     guint64 nextOffset = 0;
 };
@@ -234,19 +237,21 @@ gboolean start(GstBaseSrc* base) {
     s.frameDuration = GST_CLOCK_TIME_NONE;
     s.latency = kDefaultLatency;
     s.nextOffset = 0;
+    s.ready = true;
     GST_INFO_OBJECT(self, "opened: %s %s %ux%u", s.layout.mediaType.c_str(),
                     s.layout.format.c_str(), s.layout.width, s.layout.height);
     return TRUE;
 }
 
 gboolean stop(GstBaseSrc* base) {
+    stateOf(base).ready = false;
     stateOf(base).capture.close();
     return TRUE;
 }
 
 GstCaps* getCaps(GstBaseSrc* base, GstCaps* filter) {
     SrcState& s = stateOf(base);
-    GstCaps* caps = s.capture.isOpen() ? vexo::gst::layoutCaps(s.layout)
+    GstCaps* caps = s.ready ? vexo::gst::layoutCaps(s.layout)
                                        : gst_pad_get_pad_template_caps(GST_BASE_SRC_PAD(base));
     if (filter) {
         GstCaps* both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
@@ -260,10 +265,11 @@ gboolean setCaps(GstBaseSrc* base, GstCaps* caps) {
     SrcState& s = stateOf(base);
     const GstStructure* st = gst_caps_get_structure(caps, 0);
     gint num = 0, den = 1;
-    s.frameDuration = GST_CLOCK_TIME_NONE;
+    GstClockTime duration = GST_CLOCK_TIME_NONE;
     if (gst_structure_get_fraction(st, "framerate", &num, &den) && num > 0)
-        s.frameDuration = gst_util_uint64_scale_int(GST_SECOND, den, num);
-    if (GST_CLOCK_TIME_IS_VALID(s.frameDuration)) s.latency = s.frameDuration;
+        duration = gst_util_uint64_scale_int(GST_SECOND, den, num);
+    s.frameDuration = duration;
+    if (GST_CLOCK_TIME_IS_VALID(duration)) s.latency = duration;
     return TRUE;
 }
 
@@ -300,7 +306,7 @@ gboolean query(GstBaseSrc* base, GstQuery* q) {
     if (GST_QUERY_TYPE(q) != GST_QUERY_LATENCY)
         return GST_BASE_SRC_CLASS(gst_vexo_src_parent_class)->query(base, q);
     SrcState& s = stateOf(base);
-    if (!s.capture.isOpen()) return FALSE;
+    if (!s.ready) return FALSE;
     const GstClockTime min = s.latency;
     gst_query_set_latency(q, TRUE, min, min * kQueuedFrames);
     GST_DEBUG_OBJECT(base, "latency %" GST_TIME_FORMAT, GST_TIME_ARGS(min));
@@ -408,7 +414,7 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
     GST_BUFFER_OFFSET_END(buffer) = offset + 1;
     GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
     GST_BUFFER_PTS(buffer) = clocked ? s.clock.stamp(frameTime, running, wallNs) : GST_CLOCK_TIME_NONE;
-    GST_BUFFER_DURATION(buffer) = s.frameDuration;
+    GST_BUFFER_DURATION(buffer) = s.frameDuration.load();
     if (clocked) followDelay(self, s);
     *out = buffer;
     return GST_FLOW_OK;
