@@ -102,6 +102,24 @@ TEST(FrameConverter, TwoByteSamplesScaleBySignificantBits) {
     EXPECT_EQ(pixelAt(v, 1, 1).r, 255);
     EXPECT_EQ(pixelAt(v, 1, 1).g, 255);
     EXPECT_EQ(pixelAt(v, 1, 1).b, 255);
+
+    // Wide: a 2x2 RGGB cell of 10-bit 1023, 512, 0, 2000 debayers to 16-bit RGB, each pixel
+    // keeping its own sample exactly (scaled to 16 bits) and taking the others' means.
+    FrameFormat wide = format(2, 2, FORMAT_MODE_RAW, 2, 10);
+    wide.wideRgb = true;
+    FrameConverter wideConv(wide);
+    ASSERT_TRUE(wideConv.convert(frame, v));
+    ASSERT_EQ(v.layout, PixelLayout::Rgb16);
+    ASSERT_EQ(v.pixels.size(), 2u * 2 * 6);
+    auto wideAt = [&](uint32_t x, uint32_t y, int c) {
+        const size_t i = ((size_t{y} * 2 + x) * 3 + c) * 2;
+        return v.pixels[i] << 8 | v.pixels[i + 1];
+    };
+    const int half = (512 * 65535 + 511) / 1023;
+    EXPECT_EQ(wideAt(0, 0, 0), 65535) << "red site keeps its red";
+    EXPECT_EQ(wideAt(1, 0, 1), half) << "green site keeps its green";
+    EXPECT_EQ(wideAt(1, 1, 2), 65535) << "2000 clips to full scale";
+    EXPECT_EQ(wideAt(0, 0, 1), (half + 0 + 1) / 2) << "green at red: mean of the two greens";
 }
 
 TEST(FrameConverter, Rgb565AndYuyvGiveTheEncodedColours) {

@@ -22,6 +22,7 @@ struct CaptureOptions {
     std::string output = "frames";
     uint32_t timeoutMs = 5000;
     bool quiet = false;
+    bool eightBit = false;
 };
 
 std::string describeConfig(const CameraConfig& cfg, RawMode bayer) {
@@ -92,7 +93,7 @@ void singleFrame(CameraHandle handle, const CaptureOptions& options, FrameSink& 
 
 void runCapture(const CaptureOptions& options) {
     const CameraFile file = loadConfig(options.board);
-    FrameSink sink(options.output, file.config, file.bayer);
+    FrameSink sink(options.output, file.config, file.bayer, options.eightBit);
     BoardSession session(options.board, file);
     session.applyStartup(file);
 
@@ -133,7 +134,8 @@ Command addCaptureCommand(CLI::App& parent) {
     CLI::App* sub = parent.add_subcommand(
         "capture",
         "Open a board with a camera configuration, write its start-up registers and board "
-        "commands, capture frames and write them as images: PNG for RAW (debayered), MON, RGB "
+        "commands, capture frames and write them as images: PNG for RAW (debayered; 16-bit for "
+        "2-byte pixels), MON (8 or 16-bit), RGB "
         "and YUV frames, the JPEG as received for JPG frames. Prints a progress line and a "
         "summary (frames, fps, MB/s, drops and errors by status name).");
     addBoardOptions(sub, options->board);
@@ -156,6 +158,9 @@ Command addCaptureCommand(CLI::App& parent) {
                     "Milliseconds without a frame before giving up (default 5000)")
         ->check(CLI::Range(1u, 600000u));
     sub->add_flag("-q,--quiet", options->quiet, "No progress line");
+    sub->add_flag("--8bit", options->eightBit,
+                  "RAW frames with 2-byte pixels as 8-bit RGB PNGs (default: 16-bit, every "
+                  "significant bit kept)");
     return {sub, [options] { runCapture(*options); }};
 }
 

@@ -14,7 +14,7 @@ namespace {
 
 constexpr size_t kNameRoom = 32;  // "frame_4294967295.png" and its terminator fit
 
-FrameFormat frameFormat(const CameraConfig& cfg, RawMode bayer) {
+FrameFormat frameFormat(const CameraConfig& cfg, RawMode bayer, bool eightBit) {
     FrameFormat f;
     f.width = cfg.u32Width;
     f.height = cfg.u32Height;
@@ -22,13 +22,16 @@ FrameFormat frameFormat(const CameraConfig& cfg, RawMode bayer) {
     f.pixelBits = cfg.u8PixelBits;
     f.format = cfg.emImageFmtMode;
     f.bayer = bayer;
+    f.wideRgb = !eightBit;
     return f;
 }
 
 }  // namespace
 
-FrameSink::FrameSink(const std::string& directory, const CameraConfig& applied, RawMode bayer)
-    : jpeg_(applied.emImageFmtMode == FORMAT_MODE_JPG), converter_(frameFormat(applied, bayer)) {
+FrameSink::FrameSink(const std::string& directory, const CameraConfig& applied, RawMode bayer,
+                     bool eightBit)
+    : jpeg_(applied.emImageFmtMode == FORMAT_MODE_JPG),
+      converter_(frameFormat(applied, bayer, eightBit)) {
     std::error_code ec;
     std::filesystem::create_directories(directory, ec);
     if (ec) throw ToolError("cannot create " + directory + ": " + ec.message());

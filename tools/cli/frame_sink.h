@@ -17,8 +17,10 @@ namespace vexo::tools {
 
 class FrameSink {
   public:
-    /// Creates `directory` when missing; throws ToolError when it cannot.
-    FrameSink(const std::string& directory, const CameraConfig& applied, RawMode bayer);
+    /// Creates `directory` when missing; throws ToolError when it cannot. RAW frames with
+    /// 2-byte pixels become 16-bit RGB PNGs, or 8-bit ones with `eightBit`.
+    FrameSink(const std::string& directory, const CameraConfig& applied, RawMode bayer,
+              bool eightBit = false);
 
     /// Writes the frame as the next numbered file; throws ToolError on a frame of the wrong
     /// size or a failed write.

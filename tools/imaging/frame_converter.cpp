@@ -47,13 +47,15 @@ FrameConverter::FrameConverter(const FrameFormat& format)
             return;  // written as received: nothing to prepare
         default:
             frameBytes_ = pixels * format_.pixelBytes;
-            layout_ = PixelLayout::Rgb8;
+            layout_ = format_.wideRgb && format_.pixelBytes == 2 ? PixelLayout::Rgb16
+                                                                 : PixelLayout::Rgb8;
             break;
     }
     if (format_.pixelBits == 0 || format_.pixelBits > 8 * format_.pixelBytes)
         format_.pixelBits = static_cast<uint8_t>(8 * format_.pixelBytes);
     if (mosaic(format_.format)) samples_.resize(pixels);
-    const size_t channels = layout_ == PixelLayout::Rgb8     ? 3
+    const size_t channels = layout_ == PixelLayout::Rgb16    ? 6
+                            : layout_ == PixelLayout::Rgb8   ? 3
                             : layout_ == PixelLayout::Gray16 ? 2
                                                              : 1;
     image_.resize(pixels * channels);
@@ -90,16 +92,41 @@ void FrameConverter::scaleSamples(std::span<const uint8_t> frame) {
         std::copy(frame.begin(), frame.end(), samples_.begin());
         return;
     }
-    // 2-byte samples are little-endian words whose low pixelBits bits carry the value.
+    // 2-byte samples are little-endian words whose low pixelBits bits carry the value,
+    // stretched to full scale (16 bits for a wide image, else 8).
     const uint32_t max = (1u << format_.pixelBits) - 1;
+    const uint64_t full = layout_ == PixelLayout::Rgb16 ? 65535 : 255;
     for (size_t i = 0; i < samples_.size(); ++i) {
         uint32_t v = frame[2 * i] | (uint32_t{frame[2 * i + 1]} << 8);
         v = std::min(v, max);
-        samples_[i] = static_cast<uint8_t>((v * 255 + max / 2) / max);
+        samples_[i] = static_cast<uint16_t>((v * full + max / 2) / max);
     }
 }
 
+namespace {
+
+// Output sample c of a pixel: a byte, or a big-endian 16-bit word.
+template <bool Wide>
+void put(uint8_t* pixel, int c, unsigned v) {
+    if constexpr (Wide) {
+        pixel[2 * c] = static_cast<uint8_t>(v >> 8);
+        pixel[2 * c + 1] = static_cast<uint8_t>(v);
+    } else {
+        pixel[c] = static_cast<uint8_t>(v);
+    }
+}
+
+}  // namespace
+
 void FrameConverter::debayer() {
+    if (layout_ == PixelLayout::Rgb16)
+        debayerInto<true>();
+    else
+        debayerInto<false>();
+}
+
+template <bool Wide>
+void FrameConverter::debayerInto() {
     // Bilinear: each missing colour is the mean of the same-colour samples in the 3x3
     // neighbourhood, clamped at the borders. Exact inside areas of one colour.
     const uint32_t w = format_.width, h = rows_;
@@ -109,22 +136,21 @@ void FrameConverter::debayer() {
             const uint32_t x0 = x ? x - 1 : x, x1 = x + 1 < w ? x + 1 : x;
             unsigned sum[3] = {0, 0, 0}, count[3] = {0, 0, 0};
             for (uint32_t yy = y0; yy <= y1; ++yy) {
-                const uint8_t* row = &samples_[size_t{yy} * w];
+                const uint16_t* row = &samples_[size_t{yy} * w];
                 for (uint32_t xx = x0; xx <= x1; ++xx) {
                     int c = bayerColour(format_.bayer, xx, yy);
                     sum[c] += row[xx];
                     ++count[c];
                 }
             }
-            uint8_t* out = &image_[(size_t{y} * w + x) * 3];
-            const uint8_t own = samples_[size_t{y} * w + x];
+            uint8_t* out = &image_[(size_t{y} * w + x) * 3 * (Wide ? 2 : 1)];
+            const unsigned own = samples_[size_t{y} * w + x];
             const int ownColour = bayerColour(format_.bayer, x, y);
             for (int c = 0; c < 3; ++c) {
                 if (c == ownColour)
-                    out[c] = own;
-                else
-                    out[c] = count[c] ? static_cast<uint8_t>((sum[c] + count[c] / 2) / count[c])
-                                      : own;  // 1-pixel-wide images lack some colours
+                    put<Wide>(out, c, own);
+                else  // 1-pixel-wide images lack some colours
+                    put<Wide>(out, c, count[c] ? (sum[c] + count[c] / 2) / count[c] : own);
             }
         }
     }

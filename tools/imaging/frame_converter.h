@@ -1,6 +1,7 @@
 // Turns the bytes of a received frame into an image a person can open: RAW mosaics are
 // debayered, 2-byte samples scaled by their significant bits, RGB565 and YUYV converted to
-// RGB. JPEG frames are not converted (they are written as received).
+// RGB (16-bit RGB for 2-byte RAW samples when asked). JPEG frames are not converted (they
+// are written as received).
 //
 // All buffers are sized once in the constructor, so converting frame after frame allocates
 // nothing.
@@ -21,6 +22,7 @@ enum class PixelLayout : uint8_t {
     Gray8,   ///< one byte per pixel
     Gray16,  ///< two bytes per pixel, big-endian as PNG stores them
     Rgb8,    ///< three bytes per pixel
+    Rgb16,   ///< three 16-bit samples per pixel, big-endian as PNG stores them
 };
 
 /// A converted image; `pixels` points into the converter and stays valid until its next call.
@@ -40,6 +42,9 @@ struct FrameFormat {
     uint8_t pixelBits = 8;  ///< significant bits of a 2-byte sample (low bits of the word)
     FormatMode format = FORMAT_MODE_RAW;
     RawMode bayer = RAW_RG;
+    /// RAW with 2-byte pixels: debayer to 16-bit RGB (Rgb16), so no significant bit is lost;
+    /// false: to 8-bit RGB.
+    bool wideRgb = false;
 };
 
 class FrameConverter {
@@ -69,7 +74,10 @@ class FrameConverter {
     uint32_t rows_;
     size_t frameBytes_;
     PixelLayout layout_;
-    std::vector<uint8_t> samples_;  // RAW: the mosaic as 8-bit samples
+    template <bool Wide>
+    void debayerInto();
+
+    std::vector<uint16_t> samples_;  // RAW: the mosaic, 8-bit or (wide) 16-bit samples
     std::vector<uint8_t> image_;
 };
 

@@ -63,6 +63,9 @@ bool writePng(FILE* file, const ImageView& image) {
         colourType = PNG_COLOR_TYPE_GRAY;
         depth = 16;
         bytesPerPixel = 2;
+    } else if (image.layout == PixelLayout::Rgb16) {
+        depth = 16;
+        bytesPerPixel = 6;
     }
     const size_t stride = size_t{image.width} * bytesPerPixel;
     return encodePng(file, image.pixels.data(), image.width, image.height, colourType, depth,

@@ -66,6 +66,8 @@ void countHistogram(const ImageView& image, EncodedFrame& frame) {
             frame.channels = 1;
             for (size_t i = 0; i < n; ++i) ++frame.histogram[0][p[2 * i]];
             break;
+        case PixelLayout::Rgb16:  // only made when asked for (FrameFormat::wideRgb)
+            break;
     }
 }
 
