@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "driver/virtual/board_config.h"
+#include "driver/virtual/replay_source.h"
 #include "driver/virtual/virtual_board.h"
 #include "record/recorder.h"
 #include "tools/support/image_reader.h"
@@ -204,6 +205,14 @@ TEST_P(RecordReplay, FilesOpenElsewhereAndReplayDeliversTheSameFrames) {
     ASSERT_EQ(recorder.finish(), "");
     EXPECT_EQ(recorder.written(), kFrames);
     EXPECT_EQ(recorder.dropped(), 0u);
+    if (c.kind != FileKind::Png) {
+        std::string error;
+        const auto recording = virt::loadRecording(dir_.string(), error);
+        ASSERT_NE(recording, nullptr) << error;
+        EXPECT_EQ(virt::formatName(recording->format), c.format) << "the manifest's format";
+        EXPECT_EQ(static_cast<int>(recording->bayer), static_cast<int>(c.bayer));
+        EXPECT_EQ(recording->frames.size(), kFrames);
+    }
 
     for (size_t i = 0; i < kFrames; ++i) {
         const std::string file = (dir_ / Recorder::fileName(i, c.kind)).string();

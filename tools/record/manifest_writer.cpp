@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cli/tool_error.h"
+#include "config/camera_file.h"
 
 namespace vexo::tools {
 
@@ -25,12 +26,6 @@ std::string jsonString(std::string_view text) {
     return out + "\"";
 }
 
-std::string_view manifestFormatName(FormatMode format) {
-    static constexpr const char* kNames[] = {"RAW", "MON", "RGB", "YUV", "JPG", "RAW_D", "MON_D"};
-    const auto i = static_cast<unsigned>(format);
-    return i < 7 ? kNames[i] : "?";
-}
-
 std::string_view manifestBayerName(RawMode bayer) {
     static constexpr const char* kNames[] = {"RGGB", "GRBG", "GBRG", "BGGR"};
     return kNames[static_cast<unsigned>(bayer) & 3];
@@ -49,7 +44,7 @@ ManifestWriter::ManifestWriter(const std::string& path, const RecordingHeader& h
                  " \"frames\": [",
                  header.boardIndex, jsonString(header.serial).c_str(),
                  jsonString(header.configSource).c_str(), l.width, l.height, l.pixelBytes,
-                 l.pixelBits, manifestFormatName(l.format).data(),
+                 l.pixelBits, std::string(formatName(l.format)).c_str(),
                  manifestBayerName(l.bayer).data());
 }
 

@@ -70,8 +70,7 @@ class ManifestWriter {
 /// A JSON string literal of `text`, quotes included.
 std::string jsonString(std::string_view text);
 
-/// Names as the virtual board's JSON writes them: "RAW", ...; "RGGB", ...
-std::string_view manifestFormatName(FormatMode format);
+/// A Bayer order as the virtual board's JSON writes it: "RGGB", ...
 std::string_view manifestBayerName(RawMode bayer);
 
 }  // namespace vexo::tools
