@@ -1,7 +1,8 @@
 """Frames: the bytes of one picture with what describes them, as numpy arrays."""
 from __future__ import annotations
 
-from typing import Any, Callable, Dict, Optional
+import os
+from typing import Any, Callable, Dict, Optional, Union
 
 import numpy as np
 
@@ -103,6 +104,34 @@ class Frame:
             raise ValueError(f"frame holds {len(self.data)} bytes; {fmt.name} {w}x{h} "
                              f"needs {need}")
         return np.frombuffer(self.data, dtype, count=count).reshape(shape)
+
+    def save(self, path: Union[str, "os.PathLike[str]"], number: int = 0) -> None:
+        """Writes the frame losslessly to ``path``, as its extension says, through the same
+        writers as ``vexo record``:
+
+        - ``.dng`` (or ``.tif``): RAW and RAW_D frames as a DNG raw file (CFA pattern from
+          ``bayer``, 8 or 16-bit samples, white level from ``pixel_bits``), which dcraw,
+          LibRaw and raw converters open;
+        - ``.png``: MON and MON_D frames as 8 or 16-bit grey (16-bit samples shifted to the
+          top bits, the significant bits named in the sBIT chunk);
+        - ``.raw``: the frame's bytes as received, any format;
+        - ``.jpg``: JPG frames as received.
+
+        ``number`` goes into the DNG with the frame's time. Raises ValueError for an unknown
+        format, OSError (with the path and the reason) when the frame cannot be written so,
+        for instance a short frame as DNG, and RuntimeError when the package was built
+        without the writers (libtiff)."""
+        try:
+            from . import _frame_files
+        except ImportError as e:
+            raise RuntimeError("Frame.save needs the vexo package's _frame_files module, "
+                               "built with libtiff") from e
+        if not isinstance(self.format, Format):
+            raise ValueError(f"unknown image format {self.format}")
+        size = min(self.size, len(self.data))
+        _frame_files.save(os.fspath(path), self.data[:size], self.width, self.height,
+                          self.pixel_bytes, self.info.get("u8PixelBits", 0), int(self.format),
+                          int(self.bayer), number, self.timestamp or 0)
 
     def to_rgb(self) -> np.ndarray:
         """A new (height, width, 3) uint8 picture for viewing: RAW debayered (bilinear, in the

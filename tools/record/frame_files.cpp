@@ -238,4 +238,15 @@ bool writeFrameFile(const char* path, FileKind kind, const FrameLayout& layout,
     }
 }
 
+bool saveFrame(const char* path, const FrameLayout& layout, std::span<const uint8_t> frame,
+               const FrameStamp& stamp, std::string& error) {
+    const std::optional<FileKind> kind = fileKindOfPath(path);
+    if (!kind)
+        return fail(path, "unknown extension (use .dng, .png, .raw or .jpg)", error);
+    if (*kind == FileKind::Jpeg && layout.format != FORMAT_MODE_JPG)
+        return fail(path, ".jpg holds JPG frames only (this frame: use .dng, .png or .raw)", error);
+    WrittenFile written;
+    return writeFrameFile(path, *kind, layout, frame, stamp, written, error);
+}
+
 }  // namespace vexo::tools

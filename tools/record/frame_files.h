@@ -70,4 +70,10 @@ bool writeFrameFile(const char* path, FileKind kind, const FrameLayout& layout,
                     std::span<const uint8_t> frame, const FrameStamp& stamp, WrittenFile& out,
                     std::string& error);
 
+/// Writes `frame` to `path` as the kind its extension names (.dng/.tif/.tiff, .png, .raw/.bin,
+/// .jpg/.jpeg), the one writer behind both `vexo record` and Python's Frame.save. False with
+/// a one-line `error` for an unknown extension, a frame the kind cannot hold, or a failed write.
+bool saveFrame(const char* path, const FrameLayout& layout, std::span<const uint8_t> frame,
+               const FrameStamp& stamp, std::string& error);
+
 }  // namespace vexo::tools
