@@ -199,6 +199,9 @@ TEST_P(RecordReplay, FilesOpenElsewhereAndReplayDeliversTheSameFrames) {
                      static_cast<uint8_t>(c.bits), c.mode, c.bayer};
     RecorderOptions options;
     options.queueFrames = kFrames;  // room for every frame: none may be dropped
+    // A case expecting raw files where the format has its own file asks for --raw.
+    options.rawFiles = c.kind == FileKind::Raw &&
+                       fileKindFor(header.layout, header.layout.frameBytes()) != FileKind::Raw;
     Recorder recorder(dir_.string(), header, options);
     const std::vector<Captured> sent = capture(cameraConfig(c), kFrames, &recorder);
     ASSERT_EQ(sent.size(), kFrames);
@@ -274,6 +277,8 @@ const Case kCases[] = {
      R"([{"kind": "stall", "atFrame": 3, "ms": 30}])", FileKind::Dng, true},
     {"mon10_chunk", "MON", FORMAT_MODE_MON, 2, 10, RAW_RG, "0x03F1", "[]", FileKind::Png, false},
     {"mon8_trailer", "MON", FORMAT_MODE_MON, 1, 8, RAW_RG, "0x03F2", "[]", FileKind::Png, false},
+    {"mon10_raw_files", "MON", FORMAT_MODE_MON, 2, 10, RAW_RG, "0x03F2",
+     R"([{"kind": "repeatIndex", "atFrame": 1}])", FileKind::Raw, false},
     {"yuv_chunk", "YUV", FORMAT_MODE_YUV, 2, 8, RAW_RG, "0x03F1", "[]", FileKind::Raw, false},
     {"jpg_trailer", "JPG", FORMAT_MODE_JPG, 1, 8, RAW_RG, "0x03F2",
      R"([{"kind": "discard", "atFrame": 2}])", FileKind::Jpeg, false},

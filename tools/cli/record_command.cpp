@@ -24,6 +24,7 @@ struct RecordOptions {
     size_t queueFrames = 16;
     uint32_t timeoutMs = 5000;
     bool quiet = false;
+    bool raw = false;
 };
 
 // The device index of the board whose serial is `serial`.
@@ -52,6 +53,7 @@ void runRecord(RecordOptions options) {
     header.layout.bayer = file.bayer;
     RecorderOptions recorderOptions;
     recorderOptions.queueFrames = options.queueFrames;
+    recorderOptions.rawFiles = options.raw;
     Recorder recorder(options.output, header, recorderOptions);
 
     std::printf("board %u (%s): recording %ux%u %s to %s/\n", header.boardIndex,
@@ -112,6 +114,8 @@ Command addRecordCommand(CLI::App& parent) {
     sub->add_option("--timeout", options->timeoutMs,
                     "Milliseconds without a frame before giving up (default 5000)")
         ->check(CLI::Range(1u, 600000u));
+    sub->add_flag("--raw", options->raw,
+                  "Every frame as its received bytes (.raw; JPEG as .jpg) instead of DNG/PNG");
     sub->add_flag("-q,--quiet", options->quiet, "No progress line");
     return {sub, [options, frames, seconds] {
                 if (frames->count() == 0 && seconds->count() == 0)

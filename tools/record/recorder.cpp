@@ -24,7 +24,7 @@ std::string_view statusOf(const FrameLayout& layout, uint32_t size) {
 
 Recorder::Recorder(const std::string& directory, const RecordingHeader& header,
                    const RecorderOptions& options)
-    : header_(header) {
+    : header_(header), rawFiles_(options.rawFiles) {
     std::error_code ec;
     std::filesystem::create_directories(directory, ec);
     if (ec) throw ToolError("cannot create " + directory + ": " + ec.message());
@@ -94,7 +94,8 @@ bool Recorder::offer(const FrameData& frame) {
 
 bool Recorder::writeSlot(Slot& slot) {
     const std::span<const uint8_t> bytes(slot.bytes.data(), slot.size);
-    const FileKind kind = fileKindFor(header_.layout, slot.size);
+    FileKind kind = fileKindFor(header_.layout, slot.size);
+    if (rawFiles_ && kind != FileKind::Jpeg) kind = FileKind::Raw;
     // The name is printed into the reserved tail of path_: no string is built per frame.
     path_.resize(nameOffset_ + kNameRoom - 1);
     const int n = std::snprintf(&path_[nameOffset_], kNameRoom, "frame_%06llu.%s",

@@ -32,6 +32,8 @@ struct RecorderOptions {
     /// Largest frame kept; larger frames are dropped. 0: twice the configured frame (the most
     /// the library delivers, JPEG included).
     size_t slotBytes = 0;
+    /// Every frame as its received bytes (.raw, .jpg for JPEG), whatever the format.
+    bool rawFiles = false;
 };
 
 class Recorder {
@@ -72,6 +74,7 @@ class Recorder {
 
     std::string directory_;
     RecordingHeader header_;
+    bool rawFiles_;
     std::string camera_;
     std::unique_ptr<ManifestWriter> manifest_;
     std::vector<Slot> slots_;
