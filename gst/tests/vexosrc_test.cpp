@@ -72,6 +72,7 @@ class GstFixture : public ::testing::Test {
         for (int k = 0; k < copies; ++k) {
             char serial[32];
             std::snprintf(serial, sizeof serial, "GST-%d-%d", ++generation, k);
+            serials_.push_back(serial);
             json += std::string(k ? ", " : "") + "{\"productId\": \"" + board.productId +
                     "\", \"serial\": \"" + serial + "\", \"stream\": " + board.stream +
                     ", \"faults\": " + faults + "}";
@@ -86,6 +87,7 @@ class GstFixture : public ::testing::Test {
     }
 
     fs::path dir_;
+    std::vector<std::string> serials_;  // of the boards on the bus, by index
 };
 
 // What a probe on vexosrc's pad saw of each buffer.
@@ -215,7 +217,9 @@ TEST_P(FormatTest, FileHoldsTheFramesTheCFunctionsReturn) {
     const std::string config = useBoard(c.board, 2);
     const fs::path file = dir_ / "frames.bin";
     Seen seen;
-    const Outcome out = runPipeline("vexosrc name=src index=0 config=" + config +
+    // The element opens the second board by its serial, the C functions the first: had the
+    // element opened the first, the C functions would get later frames than it did.
+    const Outcome out = runPipeline("vexosrc name=src serial=" + serials_[1] + " config=" + config +
                                         " num-buffers=" + std::to_string(kFrames) +
                                         " ! filesink location=" + file.string(),
                                     &seen);
@@ -247,7 +251,7 @@ TEST_P(FormatTest, FileHoldsTheFramesTheCFunctionsReturn) {
         rowBytes = width * pixel;
     }
 
-    const std::vector<std::vector<uint8_t>> expected = captureWithC(1, config, kFrames);
+    const std::vector<std::vector<uint8_t>> expected = captureWithC(0, config, kFrames);
     ASSERT_EQ(expected.size(), kFrames);
     ASSERT_EQ(seen.buffers.size(), kFrames);
     const std::vector<uint8_t> bytes = readFile(file);
