@@ -285,26 +285,27 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(PreviewTest, HostileConnectionsAreBoundedAndOthersStillServed) {
     const uint16_t port = service_->port();
-    // Headers beyond the bound, a body beyond the bound, a request line that is not HTTP.
-    {
+    // Headers, a request line and a body beyond their bounds, bytes that are not HTTP, no Host.
+    struct Hostile {
+        std::string request;
+        int status;
+    };
+    const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+    const Hostile hostile[] = {
+        {"GET /stats.json HTTP/1.1\r\n" + host + "X-Junk: " + std::string(40000, 'a') + "\r\n\r\n",
+         431},
+        {"GET /" + std::string(40000, 'a') + " HTTP/1.1\r\n" + host + "\r\n", 414},
+        {"POST /api/pause HTTP/1.1\r\n" + host + "X-Vexo-Token: " + service_->token() +
+             "\r\nContent-Length: 100000\r\n\r\n",
+         413},
+        {"\x16\x03\x01 not http at all\r\n\r\n", 400},
+        {"GET /stats.json HTTP/1.1\r\n\r\n", 403},
+    };
+    for (const Hostile& h : hostile) {
         RawClient c(port);
         ASSERT_TRUE(c.connected());
-        c.send("GET /stats.json HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Junk: " + std::string(40000, 'a') +
-               "\r\n\r\n");
-        const int status = c.status();
-        EXPECT_TRUE(status == 431 || status == 413 || status == 400) << status;
-    }
-    {
-        RawClient c(port);
-        c.send("POST /api/pause HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-               "\r\nX-Vexo-Token: " + service_->token() + "\r\nContent-Length: 100000\r\n\r\n");
-        EXPECT_EQ(c.status(), 413);
-    }
-    {
-        RawClient c(port);
-        c.send("\x16\x03\x01 not http at all\r\n\r\n");
-        const int status = c.status();
-        EXPECT_TRUE(status == 400 || status == 0) << status;
+        c.send(h.request);
+        EXPECT_EQ(c.status(), h.status) << h.request.substr(0, 40);
     }
     // Streams whose clients never read, and idle connections up to the client bound.
     std::vector<std::unique_ptr<RawClient>> hogs;
@@ -313,12 +314,13 @@ TEST_F(PreviewTest, HostileConnectionsAreBoundedAndOthersStillServed) {
         hogs.back()->send("GET /stream.mjpg HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
                           "\r\n\r\n");
     }
-    for (int i = 0; i < 12; ++i) hogs.push_back(std::make_unique<RawClient>(port));
+    for (int i = 0; i < 3; ++i) hogs.push_back(std::make_unique<RawClient>(port));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    // Over the bound: the connection is closed or left waiting, without a reply.
+    // Over the bound: the connection is not served. It waits unaccepted until a slot frees,
+    // so the client gives up before the idle time-out (2 s) would free one.
     {
         httplib::Client extra("127.0.0.1", port);
-        extra.set_read_timeout(2, 0);
+        extra.set_read_timeout(1, 0);
         auto r = extra.Get("/stats.json");
         EXPECT_FALSE(r && r->status == 200) << "a client over the bound was served";
     }
