@@ -52,6 +52,7 @@ uint32_t ZuUsbCameraLib::queueTransfers() {
     bulk->setTransferSize(params_.transferLength);
 
     if (!transfers_.allocate(params_.transferLength)) return USB_CAMERA_USB_TASK_ERROR;
+    startCapture(assembly_);
     const int32_t n = static_cast<int32_t>(params_.transferLength);
     for (uint32_t i = 0; i < TransferSet::kCount; ++i) {
         TransferSet::Entry& entry = transfers_[i];
@@ -120,7 +121,9 @@ uint32_t ZuUsbCameraLib::captureImage() {
     const bool reconfiguring = assembly_.reconfiguring.load();
     if (!finished)
         result = reconfiguring ? USB_CAMERA_NO_ERROR : USB_CAMERA_USB_TIMEOUT_ERROR;
-    else if (!reconfiguring)
+    else if (reconfiguring)
+        dropTransfer(assembly_);
+    else
         result =
             assembleTransfer(entry.buffer.get(), n < 0 ? 0 : static_cast<size_t>(n), completed);
 

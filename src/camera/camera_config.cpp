@@ -183,6 +183,12 @@ uint32_t ZuUsbCameraLib::setCamCfg(CameraConfig* cfg) {
     beginReconfiguration(assembly_);
     writeReg_8_8(kBoardController, kRegControl, kControlIdle);
     uint32_t result = applyConfig(cfg);
+    /* A configuration applied under a frame in progress: the bytes collected so far were
+     * taken under the old one (and the ring reset drops them), so the stream position is
+     * unknown to the assembly and the frame in progress cannot come out good. */
+    const bool applied =
+        result == USB_CAMERA_NO_ERROR || result == USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR;
+    if (applied && ring_.collectedBytes() != 0) assembly_.resync = true;
     if (result == USB_CAMERA_NO_ERROR) result = allocFrameBuffers();
     endReconfiguration(assembly_);
     return result;

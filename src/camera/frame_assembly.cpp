@@ -91,6 +91,16 @@ class Assembler {
             collected_ = 0;
             error_ = USB_CAMERA_DATA_LEN_ERROR;
         }
+        if (state_.transferDropped) {
+            state_.transferDropped = false;
+            state_.resync = true;
+        }
+        /* Bytes went missing since the last call: what was collected is no frame's start
+         * any more, and the frame that ends first has a hole. */
+        if (state_.resync) {
+            collected_ = 0;
+            state_.frameDamaged = true;
+        }
     }
 
     ~Assembler() { ring_.setCollectedBytes(static_cast<uint32_t>(collected_)); }
@@ -102,7 +112,6 @@ class Assembler {
 
   private:
     bool jpeg() const { return formatMode(state_.config) == FORMAT_MODE_JPG; }
-    bool storing() const { return !state_.reconfiguring.load(std::memory_order_relaxed); }
     bool forced() const { return state_.forceRead.load(std::memory_order_relaxed); }
     size_t capacity() const { return ring_.fillCapacity(); }
     /* Most bytes a frame in progress may hold. */
@@ -149,7 +158,7 @@ void Assembler::storeTrailerFrame(const uint8_t* runStart, size_t run, uint64_t 
     const size_t cap = capacity();
     const size_t room = collected_ < cap ? cap - collected_ : 0;
     const size_t take = std::min(run, room);
-    if (storing()) copyBytes(slotData() + collected_, runStart, take);
+    copyBytes(slotData() + collected_, runStart, take);
 
     if (w > cap) {
         /* Only a JPEG frame can be longer than twice the frame size: it is cut to the
@@ -173,7 +182,7 @@ void Assembler::storeForcedTrailerFrame(const uint8_t* runStart, size_t run, uin
     const uint64_t target = std::min<uint64_t>(w, limit());
     const size_t take =
         target > collected_ ? static_cast<size_t>(std::min<uint64_t>(target - collected_, run)) : 0;
-    if (storing()) copyBytes(slotData() + collected_, runStart, take);
+    copyBytes(slotData() + collected_, runStart, take);
     queue(std::min<uint64_t>(collected_ + take, target));
 }
 
@@ -185,7 +194,7 @@ bool Assembler::jpegTrailerRule(uint64_t w) {
     if (len < 2 || bytes == nullptr) return false;
     const size_t start = findMarker(bytes, 0, len, 0xD8);
     if (start == kNotFound || findMarker(bytes, start + 2, len, 0xD9) == kNotFound) return false;
-    if (start && storing()) std::memmove(bytes, bytes + start, len - start);
+    if (start) std::memmove(bytes, bytes + start, len - start);
     return true;
 }
 
@@ -198,7 +207,7 @@ void Assembler::storeTail(const uint8_t* runStart, size_t bytes) {
     const size_t padded =
         std::min<size_t>((size_t{state_.frameSize} + kPacket - 1) / kPacket * kPacket, capacity());
     if (collected_ + bytes <= padded) {
-        if (storing()) copyBytes(slotData() + collected_, runStart, bytes);
+        copyBytes(slotData() + collected_, runStart, bytes);
         collected_ += bytes;
         return;
     }
@@ -207,7 +216,7 @@ void Assembler::storeTail(const uint8_t* runStart, size_t bytes) {
     if (forced()) {
         /* The frame cut at the frame size: the first bytes that still fit, in order. */
         const size_t take = collected_ < lim ? std::min(lim - collected_, bytes) : 0;
-        if (storing()) copyBytes(slotData() + collected_, runStart, take);
+        copyBytes(slotData() + collected_, runStart, take);
         ++completed_;
         queue(std::min<uint64_t>(collected_ + take, lim));
     }
@@ -215,6 +224,8 @@ void Assembler::storeTail(const uint8_t* runStart, size_t bytes) {
 }
 
 uint32_t Assembler::trailer(const uint8_t* data, size_t n) {
+    /* Any packet may start the next frame: the damaged one ends at the next trailer. */
+    state_.resync = false;
     if (collected_ == 0) ring_.fillSlot().u64Time = state_.hostClock ? state_.hostClock() : 0;
 
     const bool boardTime = boardTimeValid();
@@ -237,6 +248,9 @@ uint32_t Assembler::trailer(const uint8_t* data, size_t n) {
         uint64_t w = held;
         if (valid != 0) w = held + valid >= kPacket ? held + valid - kPacket : 0;
 
+        /* The frame ends here, whatever happens to it; the next one starts whole. */
+        const bool damaged = state_.frameDamaged;
+        state_.frameDamaged = false;
         if (packet[11] != 0) {
             collected_ = 0;
             run = 0;
@@ -247,7 +261,7 @@ uint32_t Assembler::trailer(const uint8_t* data, size_t n) {
         const uint16_t index = be16(packet + 14);
         const uint8_t* runStart = packet - run;
         ++completed_;
-        if (!frameLengthAccepted(state_.config, w)) {
+        if (damaged || !frameLengthAccepted(state_.config, w)) {
             error_ = USB_CAMERA_DATA_LEN_ERROR;
             if (forced()) storeForcedTrailerFrame(runStart, run, w);
         } else {
@@ -279,6 +293,12 @@ uint32_t Assembler::chunks(const uint8_t* data, size_t n) {
         if (chunk[0] != kChunkMagic) break;
 
         const uint8_t toggle = chunk[1] & kChunkToggleBit;
+        if (state_.resync) {
+            /* Whether this chunk opens a frame or lies within one whose start was lost,
+             * its toggle is the damaged frame's own: no new frame begins here. */
+            state_.resync = false;
+            state_.frameToggle = toggle;
+        }
         if (toggle != state_.frameToggle) {
             state_.frameToggle = toggle;
             if (collected_ != 0) {
@@ -290,7 +310,7 @@ uint32_t Assembler::chunks(const uint8_t* data, size_t n) {
                 collected_ = 0;
                 error_ = USB_CAMERA_DATA_LEN_ERROR;
             }
-            state_.frameOverflowed = false;
+            state_.frameDamaged = false;
             ring_.fillSlot().u64Time = le64(chunk + 8);
             if (isJpeg) {
                 const size_t window = std::min(len, kChunkHeader + kJpegStartWindow + 1);
@@ -308,25 +328,26 @@ uint32_t Assembler::chunks(const uint8_t* data, size_t n) {
         const size_t payload = len - kChunkHeader;
         if (collected_ + payload > limit()) {
             error_ = USB_CAMERA_DATA_LEN_ERROR;
-            state_.frameOverflowed = true;
+            state_.frameDamaged = true;
         } else if (collected_ == 0 && isJpeg) {
             /* The skip belongs to the chunk that opened the frame; a later chunk that
              * arrives with nothing collected may be shorter than it. */
             const size_t from = std::min(skip, payload);
-            if (storing()) copyBytes(slotData(), chunk + kChunkHeader + from, payload - from);
+            copyBytes(slotData(), chunk + kChunkHeader + from, payload - from);
             collected_ = payload - from;
         } else {
-            if (storing()) copyBytes(slotData() + collected_, chunk + kChunkHeader, payload);
+            copyBytes(slotData() + collected_, chunk + kChunkHeader, payload);
             collected_ += payload;
         }
 
         if (!(chunk[1] & kChunkEndBit)) continue;
 
-        /* A frame that lost a chunk is cut at the frame size, whatever its length adds
-         * up to: it is dropped, or queued as it is under forceRead. */
-        const bool overflowed = state_.frameOverflowed;
-        state_.frameOverflowed = false;
-        if (overflowed || !frameLengthAccepted(state_.config, collected_)) {
+        /* A frame that lost bytes (a chunk cut at the frame size, or bytes dropped around a
+         * reconfiguration) is damaged whatever its length adds up to: it is dropped, or
+         * queued as it is under forceRead. */
+        const bool damaged = state_.frameDamaged;
+        state_.frameDamaged = false;
+        if (damaged || !frameLengthAccepted(state_.config, collected_)) {
             error_ = USB_CAMERA_DATA_LEN_ERROR;
             if (forced()) {
                 ++completed_;
@@ -369,7 +390,10 @@ uint32_t assembleTrailerFrames(AssemblyState& state, FrameRing& ring, const uint
                                uint8_t& completed) {
     completed = 0;
     AssemblyCall call(state);
-    if (!call.admitted()) return 0;
+    if (!call.admitted()) {
+        dropTransfer(state);
+        return 0;
+    }
     if (data == nullptr) n = 0;
     Assembler assembler(state, ring, completed);
     return assembler.trailer(data, n);
@@ -379,7 +403,11 @@ uint32_t assembleChunkFrames(AssemblyState& state, FrameRing& ring, const uint8_
                              uint8_t& completed) {
     completed = 0;
     AssemblyCall call(state);
-    if (!call.admitted() || data == nullptr || n <= kChunkHeader) return 0;
+    if (!call.admitted()) {
+        dropTransfer(state);
+        return 0;
+    }
+    if (data == nullptr || n <= kChunkHeader) return 0;
     Assembler assembler(state, ring, completed);
     return assembler.chunks(data, n);
 }
@@ -391,6 +419,15 @@ void beginReconfiguration(AssemblyState& state) {
 
 void endReconfiguration(AssemblyState& state) {
     state.reconfiguring.store(false, std::memory_order_seq_cst);
+}
+
+void dropTransfer(AssemblyState& state) {
+    state.transferDropped = true;
+}
+
+void startCapture(AssemblyState& state) {
+    state.transferDropped = false;
+    state.resync = false;
 }
 
 } /* namespace vexo::camera */

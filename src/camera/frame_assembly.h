@@ -49,9 +49,19 @@ struct AssemblyState {
     uint16_t lastFrameIndex = 0xFFFF;
     /* Toggle bit of the chunk-framed frame in progress. */
     uint8_t frameToggle = 0;
-    /* The chunk-framed frame in progress lost a chunk that did not fit: it can no longer
-     * complete as a good frame. */
-    bool frameOverflowed = false;
+    /* The frame in progress lost bytes (a chunk that did not fit, or bytes dropped around a
+     * reconfiguration): it can no longer complete as a good frame. When it ends it is
+     * dropped, or queued under forceRead, with USB_CAMERA_DATA_LEN_ERROR. */
+    bool frameDamaged = false;
+    /* Where the stream stands is unknown (bytes were dropped, or the ring was reset under
+     * a frame in progress): the next assembly call drops what was collected and takes the
+     * frame that ends first as damaged; the chunk framing also takes the toggle of the
+     * first chunk it sees as the frame's own. Written by the camera during a
+     * reconfiguration and by the assembly. */
+    bool resync = false;
+    /* Capture thread only: a completed read was dropped because a reconfiguration was
+     * running (dropTransfer()). */
+    bool transferDropped = false;
 
     /* External trigger mode: frames out of sequence are accepted. */
     std::atomic<bool> triggerMode{false};
@@ -73,7 +83,7 @@ struct AssemblyState {
  * Returns the number of frames completed, or the last error of the call when a frame
  * failed (USB_CAMERA_DATA_LEN_ERROR, USB_CAMERA_FRAME_INDEX_ERROR,
  * USB_CAMERA_DATA_LACK_ERROR); @completed always holds the count, in 8 bits. While
- * reconfiguring is set at entry the bytes are dropped and 0 is returned.
+ * reconfiguring is set at entry the bytes are dropped (dropTransfer()) and 0 is returned.
  */
 uint32_t assembleTrailerFrames(AssemblyState& state, FrameRing& ring, const uint8_t* data, size_t n,
                                uint8_t& completed);
@@ -89,10 +99,26 @@ uint32_t assembleChunkFrames(AssemblyState& state, FrameRing& ring, const uint8_
  * Sets reconfiguring and waits until no assembly call is in progress. From its return
  * until endReconfiguration() the camera may replace the configuration, frameSize and the
  * ring's buffers while captureImage runs on another thread: assembly calls made meanwhile
- * drop their bytes and touch neither the state nor the ring.
+ * drop their bytes and touch neither the state nor the ring (only transferDropped). An
+ * assembly call that was admitted before runs to its end first, storing every byte it
+ * counts: a frame is never queued without its bytes.
  */
 void beginReconfiguration(AssemblyState& state);
 /* Clears reconfiguring: assembly resumes with the new configuration. */
 void endReconfiguration(AssemblyState& state);
+
+/*
+ * Capture thread: the bytes of a completed read were dropped (a reconfiguration was
+ * running). The frame in progress has lost them, so the frame that ends first afterwards
+ * is not queued as a good frame. Assembly calls that are held off by a reconfiguration
+ * call it themselves.
+ */
+void dropTransfer(AssemblyState& state);
+
+/*
+ * Capture thread, when a capture starts its reads afresh: the board starts at a frame
+ * boundary, so no frame is taken as damaged for bytes dropped before.
+ */
+void startCapture(AssemblyState& state);
 
 } /* namespace vexo::camera */

@@ -305,19 +305,77 @@ TEST_F(TrailerJpeg, FrameLongerThanItsBufferIsCut) {
     EXPECT_EQ(got->bytes, Bytes(f.begin(), f.begin() + 16384));
 }
 
-TEST(TrailerReconfiguration, TransfersDuringReconfigurationAreDropped) {
+/* A reconfiguration that starts while an assembly call is under way waits for it, so the
+ * call stores every byte it counts (it once skipped its copies and queued the frames all
+ * the same). setCamCfg starting right after the call was admitted is played by the clock
+ * the call reads first. */
+TEST(TrailerReconfiguration, ACallUnderWayStoresEveryByteItCounts) {
     AssemblyHarness h(makeConfig(FORMAT_MODE_RAW, kW, kH));
-    EXPECT_EQ(h.trailer(patternBytes(1024, 30)), 0u);
+    const Bytes f0 = patternBytes(kFrame, 32), f1 = patternBytes(kFrame, 33);
     TrailerStreamBuilder s;
-    s.frame(patternBytes(kFrame, 31));
-    beginReconfiguration(h.state);
-    EXPECT_EQ(h.trailer(s.bytes()), 0u);
-    EXPECT_EQ(h.ring.collectedBytes(), 1024u);
-    EXPECT_EQ(h.state.lastFrameIndex, 0xFFFF);
-    h.ring.reset();
+    s.frame(f0, Trailer().index(0)).frame(f1, Trailer().index(1));
+    h.state.hostClock = [&h] {
+        h.state.reconfiguring.store(true);
+        return kHostTime;
+    };
+    EXPECT_EQ(h.trailer(s.bytes()), 2u);
     endReconfiguration(h.state);
-    EXPECT_EQ(h.trailer(s.bytes()), 1u);
+    for (const Bytes* want : {&f0, &f1}) {
+        auto got = h.pop();
+        ASSERT_TRUE(got);
+        EXPECT_EQ(got->bytes, *want);
+    }
 }
+
+/* Framing (chunk?) and force read. */
+class AssemblyAroundReconfiguration : public ::testing::TestWithParam<std::tuple<bool, bool>> {};
+
+/* A transfer dropped while a configuration is applied leaves a hole in the frame in
+ * progress: that frame is dropped with USB_CAMERA_DATA_LEN_ERROR (queued as it is under
+ * force read), never queued as good; the next frame is whole. */
+TEST_P(AssemblyAroundReconfiguration, AFrameThatLostBytesNeverPassesAsGood) {
+    const auto [chunk, force] = GetParam();
+    constexpr size_t kBig = 40000;
+    AssemblyHarness h(makeConfig(FORMAT_MODE_RAW, 200, 100, 2));
+    h.state.forceRead.store(force);
+    const Bytes f0 = patternBytes(kBig, 40), f1 = patternBytes(kBig, 41);
+    std::vector<Bytes> transfers;
+    if (chunk) {
+        ChunkStreamBuilder s;
+        s.frame(f0, 1).frame(f1, 2);
+        transfers = s.transfers(16384);
+    } else {
+        TrailerStreamBuilder s;
+        s.frame(f0, Trailer().index(0)).frame(f1, Trailer().index(1));
+        transfers = splitTransfers(s.bytes(), 16384);
+    }
+    auto feed = [&](const Bytes& t) { return chunk ? h.chunks(t) : h.trailer(t); };
+
+    EXPECT_EQ(feed(transfers[0]), 0u);
+    const uint32_t collected = h.ring.collectedBytes();
+    beginReconfiguration(h.state);
+    EXPECT_EQ(feed(transfers[1]), 0u) << "dropped";
+    EXPECT_EQ(h.ring.collectedBytes(), collected) << "nothing touched while reconfiguring";
+    endReconfiguration(h.state);
+
+    std::vector<uint32_t> results;
+    for (size_t i = 2; i < transfers.size(); ++i) results.push_back(feed(transfers[i]));
+    EXPECT_EQ(results.front(), USB_CAMERA_DATA_LEN_ERROR) << "f0 ends with a hole";
+    EXPECT_EQ(results.back(), 1u) << "f1 is whole";
+
+    if (force) {
+        auto damaged = h.pop();
+        ASSERT_TRUE(damaged);
+        EXPECT_NE(damaged->bytes, f0);
+    }
+    auto whole = h.pop();
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(whole->bytes, f1);
+    EXPECT_FALSE(h.pop());
+}
+
+INSTANTIATE_TEST_SUITE_P(FramingsAndForceRead, AssemblyAroundReconfiguration,
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool()));
 
 TEST(FrameLength, RulesPerFormat) {
     CameraConfig c = makeConfig(FORMAT_MODE_RAW, 640, 480, 1);

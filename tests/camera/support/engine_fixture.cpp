@@ -1,5 +1,8 @@
 #include "camera/support/engine_fixture.h"
 
+#include <algorithm>
+#include <span>
+
 #include "driver/driver_service.h"
 
 namespace vexo::camera::test {
@@ -100,32 +103,32 @@ uint32_t EngineTest::openBoard(const virt::BoardConfig& config, CameraConfig* cf
 namespace vexo::camera::test {
 
 FrameChecker::FrameChecker(const virt::StreamConfig& stream, uint32_t window)
-    : stream_(stream), window_(window) {}
+    : stream_(stream), window_(window), renderer_(stream) {}
 
-const std::vector<uint8_t>& FrameChecker::picture(uint32_t number) {
-    auto it = cache_.find(number);
-    if (it != cache_.end()) return it->second;
-    std::vector<uint8_t>& out = cache_[number];
-    virt::renderFrame(stream_, number, out);
-    return out;
-}
-
-bool FrameChecker::check(const FrameData& frame, std::string* why) {
+bool FrameChecker::check(const FrameData& frame, std::string* why, uint32_t bound) {
     const bool jpeg = stream_.format == virt::PixelFormat::Jpg;
-    const uint32_t first = static_cast<uint32_t>(last_ + 1);
-    for (uint32_t n = first; n < first + window_; ++n) {
-        const std::vector<uint8_t>& expected = picture(n);
+    const uint64_t first = static_cast<uint64_t>(last_ + 1);
+    const uint64_t end = std::min<uint64_t>(first + window_, bound);
+    auto matches = [&](uint64_t n) {
+        /* Drawn as the board draws it: only the marker and the number change per frame. */
+        const std::span<const uint8_t> expected = renderer_.frame(static_cast<uint32_t>(n));
         /* A JPEG frame may carry the rest of its last packet after the end marker. */
         const bool sizeOk =
             jpeg ? frame.cfg.u32Size >= expected.size() : frame.cfg.u32Size == expected.size();
-        if (sizeOk && frame.imageData &&
-            std::equal(expected.begin(), expected.end(), frame.imageData)) {
-            last_ = n;
-            /* Pictures before this one can no longer match. */
-            cache_.erase(cache_.begin(), cache_.lower_bound(n + 1));
-            return true;
-        }
-    }
+        if (!sizeOk || !frame.imageData ||
+            !std::equal(expected.begin(), expected.end(), frame.imageData))
+            return false;
+        last_ = static_cast<int64_t>(n);
+        return true;
+    };
+    /* The pictures right after the last match first (a reader that keeps up), then back
+     * from the newest one the board may have sent (a reader that fell behind); a frame can
+     * match one picture only, so the order costs time, never a verdict. */
+    const uint64_t ahead = std::min<uint64_t>(end, first + 64);
+    for (uint64_t n = first; n < ahead; ++n)
+        if (matches(n)) return true;
+    for (uint64_t n = end; n > ahead; --n)
+        if (matches(n - 1)) return true;
     if (why)
         *why = "frame of " + std::to_string(frame.cfg.u32Size) +
                " bytes matches no picture from frame " + std::to_string(first);

@@ -5,12 +5,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "camera/zu_usb_camera_lib.h"
+#include "driver/virtual/board_picture.h"
 #include "driver/virtual/virtual_board.h"
 
 namespace vexo::camera::test {
@@ -76,18 +76,20 @@ class FrameChecker {
   public:
     explicit FrameChecker(const virt::StreamConfig& stream, uint32_t window = 400);
 
-    /* True when @frame matches; @why says what did not. */
-    bool check(const FrameData& frame, std::string* why = nullptr);
+    /* True when @frame matches the picture of one of the @window frame numbers after the
+     * last match, and below @bound (the number of the next frame the board will start,
+     * VirtualBoard::nextFrameNumber(): later pictures cannot have been sent); @why says
+     * what did not. */
+    bool check(const FrameData& frame, std::string* why = nullptr,
+               uint32_t bound = UINT32_MAX);
     /* Frame number of the last frame that matched; -1 before the first. */
     int64_t lastNumber() const { return last_; }
 
   private:
-    const std::vector<uint8_t>& picture(uint32_t number);
-
     virt::StreamConfig stream_;
     uint32_t window_;
     int64_t last_ = -1;
-    std::map<uint32_t, std::vector<uint8_t>> cache_;
+    virt::FrameRenderer renderer_;
 };
 
 /* Runs captureImage() until @frames frames were read and checked, or @maxCalls calls.
