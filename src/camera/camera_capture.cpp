@@ -88,8 +88,9 @@ uint32_t ZuUsbCameraLib::assembleTransfer(const uint8_t* data, size_t n, uint8_t
 uint32_t ZuUsbCameraLib::beginCaptureImage() {
     /* A second start would drop the reads in flight with their buffers still in use. */
     if (isCapturing() || !device_) return USB_CAMERA_USB_TASK_ERROR;
-    /* A configuration whose buffers could not all be allocated must not be captured into. */
-    if (!buffersReady_.load()) return USB_CAMERA_BUFFER_ERROR;
+    /* A configuration whose buffers could not all be allocated must not be captured into;
+     * the failure that left it so is the answer. */
+    if (!buffersReady_.load()) return configFailure_;
     if (uint32_t status = queueTransfers()) return status;
     writeReg_8_8(kBoardController, kRegControl, 0xC0);
     writeReg_8_8(kBoardController, kRegControl, 0x40);

@@ -136,6 +136,7 @@ uint32_t ZuUsbCameraLib::allocFrameBuffers() {
             /* The slot loses its old buffer too: it belongs to another configuration. */
             frameCapacity_[slot] = 0;
             ring_.setSlotBuffer(slot, nullptr, 0);
+            configFailure_ = USB_CAMERA_BUFFER_ERROR;
             return USB_CAMERA_BUFFER_ERROR;
         }
         frameBuffers_[slot] = std::move(buffer);

@@ -177,7 +177,11 @@ uint32_t ZuUsbCameraLib::runOpenSequence(std::unique_ptr<usb::DriverDevice> devi
     if (device_ && device_ != device) disposeDevice(std::move(device_));
     device_ = std::move(device);
     setTransferDefaults();
-    if (uint32_t status = applyConfig(cfg)) return status;
+    if (uint32_t status = applyConfig(cfg)) {
+        /* No buffers for this configuration: capture is refused with this same code. */
+        configFailure_ = status;
+        return status;
+    }
     return allocFrameBuffers();
 }
 
@@ -186,6 +190,9 @@ uint32_t ZuUsbCameraLib::close() {
     /* close() is not meant to end a capture, but reads still in flight would complete into
      * transfer buffers of a device that is going away; end them first. */
     if (isCapturing() || transfers_.allocated()) abortCapture();
+    /* Not capturing any more: a later open on this object starts a capture afresh, and
+     * captureImage refuses instead of reaching for the device that is gone. */
+    transferIndex_ = 0xFFFF;
     disposeDevice(std::move(device_));
     releaseFrameBuffers();
     return USB_CAMERA_NO_ERROR;

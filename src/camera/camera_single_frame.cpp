@@ -17,7 +17,7 @@ constexpr uint32_t kRegTrigger = 8;
 uint32_t ZuUsbCameraLib::getSingleFrame(FrameData** frame, uint32_t timeoutMs) {
     /* A second set of reads would replace the running capture's reads in flight. */
     if (isCapturing() || !device_) return USB_CAMERA_USB_TASK_ERROR;
-    if (!buffersReady_.load()) return USB_CAMERA_BUFFER_ERROR;
+    if (!buffersReady_.load()) return configFailure_;
 
     queueTransfers();
     flush();

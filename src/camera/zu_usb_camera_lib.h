@@ -205,6 +205,9 @@ class ZuUsbCameraLib : public UsbCameraLib {
     /* Whether every slot holds a buffer of the applied configuration; capture is refused
      * while a configuration's allocation failed part-way. */
     std::atomic<bool> buffersReady_{false};
+    /* Why the buffers are not ready: the configuration check's code (0xFF51, 0xFF71) or
+     * USB_CAMERA_BUFFER_ERROR; beginCaptureImage and getSingleFrame answer with it. */
+    uint32_t configFailure_ = USB_CAMERA_BUFFER_ERROR;
     /* Shared so that frameBufferOwner() can hand out ownership; the camera's own share
      * goes at close() or when a configuration replaces the buffer twice. */
     std::array<std::shared_ptr<uint8_t[]>, FrameRing::kSlots> frameBuffers_;

@@ -256,6 +256,48 @@ TEST_F(EngineCapture, RefusedConfigurationKeepsTheBuffersUsable) {
     EXPECT_EQ(camera_->beginCaptureImage(), USB_CAMERA_USB_TASK_ERROR);
 }
 
+TEST_F(EngineCapture, CaptureAfterAFailedOpenAnswersWithTheOpensFailure) {
+    /* Nothing failed to allocate: the open's own code names the cause (it was 0xFF05). */
+    struct {
+        uint16_t firmware;
+        uint32_t width;
+        I2cMode mode;
+        uint32_t status;
+    } cases[] = {{0x0320, 0, I2C_MODE_16_16, USB_CAMERA_SIZE_EXCEED_ERROR},
+                 {0x0313, 64, I2C_MODE_16_32, USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.status);
+        virt::removeAllDevices();
+        camera_ = std::make_unique<ZuUsbCameraLib>();
+        virt::BoardConfig config = smallBoard();
+        config.firmware = c.firmware;
+        CameraConfig cfg = configFor(config, c.mode);
+        cfg.u32Width = c.width;
+        ASSERT_EQ(openBoard(config, &cfg), c.status);
+        EXPECT_EQ(camera_->beginCaptureImage(), c.status);
+        FrameData* frame = nullptr;
+        EXPECT_EQ(camera_->getSingleFrame(&frame, 100), c.status);
+        EXPECT_FALSE(camera_->isCapturing());
+    }
+}
+
+TEST_F(EngineCapture, CloseDuringCaptureLeavesTheCameraReadyForAnotherOpen) {
+    virt::BoardConfig config = smallBoard();
+    ASSERT_EQ(openBoard(config), USB_CAMERA_NO_ERROR);
+    ASSERT_EQ(camera_->beginCaptureImage(), USB_CAMERA_NO_ERROR);
+    EXPECT_LE(camera_->captureImage(), 0xFFu);
+    EXPECT_EQ(camera_->close(), USB_CAMERA_NO_ERROR);
+    /* Not capturing any more: no device to reach for (it once crashed here). */
+    EXPECT_FALSE(camera_->isCapturing());
+    EXPECT_EQ(camera_->captureImage(), USB_CAMERA_USB_TASK_ERROR);
+    /* The same object opens again and captures (it once answered 0xFF20 for ever). */
+    CameraConfig cfg = configFor(config);
+    ASSERT_EQ(camera_->open(&cfg, 0), USB_CAMERA_NO_ERROR);
+    ASSERT_EQ(camera_->beginCaptureImage(), USB_CAMERA_NO_ERROR);
+    FrameChecker checker(config.stream, 100000);
+    EXPECT_EQ(captureAndCheck(*camera_, checker, 3, 200), 3u);
+}
+
 class EngineTrigger : public EngineTest {
   protected:
     uint32_t openWithController(uint16_t productId, uint8_t id, std::array<uint8_t, 3> version) {

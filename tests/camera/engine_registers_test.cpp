@@ -137,7 +137,11 @@ TEST_F(EngineRegisters, UserDataRangesAreCheckedBeforeAnythingIsSent) {
     EXPECT_EQ(camera_->writeUserData(0, 33, bytes), USB_USERDATA_LEN_ERROR);
     EXPECT_EQ(camera_->writeUserData(1000, 40, bytes), USB_USERDATA_ADDR_ERROR);
     EXPECT_EQ(camera_->readUserData(1000, 40, bytes), USB_USERDATA_ADDR_ERROR);
+    /* Bytes to move but no buffer: refused, and reported (it once came back as 0). */
+    EXPECT_EQ(camera_->writeUserData(0, 4, nullptr), USB_CAMERA_VR_COMMAND_ERROR);
+    EXPECT_EQ(camera_->readUserData(0, 4, nullptr), USB_CAMERA_VR_COMMAND_ERROR);
     EXPECT_TRUE(board_->controlRequests().empty());
+    EXPECT_EQ(camera_->readUserData(0, 0, nullptr), USB_CAMERA_NO_ERROR) << "nothing to move";
 }
 
 TEST_F(EngineRegisters, SerialIsReadFromTheLastSixteenBytes) {
