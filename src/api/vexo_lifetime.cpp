@@ -22,17 +22,18 @@ void addEnvironmentBoards() {
 }
 
 // Creates the camera object and hands it out at once, before anything can fail, so that the
-// caller owns a handle whatever the open reports.
+// caller owns a handle whatever the open reports. Without a configuration there is no size to
+// check: the open answers @noConfig (out of range for Vexo_open; autoopen reports every
+// failure as USB_CAMERA_USB_CREATE_ERROR).
 template <typename Open>
-Uint32 openWith(CameraHandle* handle, CameraConfig* cfg, Open&& open) noexcept {
+Uint32 openWith(CameraHandle* handle, CameraConfig* cfg, Uint32 noConfig, Open&& open) noexcept {
     if (handle == nullptr) return USB_CAMERA_USB_CREATE_ERROR;
     *handle = nullptr;
     try {
         addEnvironmentBoards();
         auto* camera = new ZuUsbCameraLib();
         *handle = camera;
-        // Without a configuration there is no size to check: refuse it as out of range.
-        if (cfg == nullptr) return USB_CAMERA_SIZE_EXCEED_ERROR;
+        if (cfg == nullptr) return noConfig;
         return open(*camera, cfg);
     } catch (const std::bad_alloc&) {
         return USB_CAMERA_BUFFER_ERROR;
@@ -64,15 +65,17 @@ Uint32 VEXO_CALL Vexo_scan(ScanEntry* entries) {
 }
 
 Uint32 VEXO_CALL Vexo_open(CameraHandle* handle, CameraConfig* cfg, Uint32 index) {
-    return openWith(handle, cfg, [index](ZuUsbCameraLib& camera, CameraConfig* config) {
-        return camera.open(config, index);
-    });
+    return openWith(handle, cfg, USB_CAMERA_SIZE_EXCEED_ERROR,
+                    [index](ZuUsbCameraLib& camera, CameraConfig* config) {
+                        return camera.open(config, index);
+                    });
 }
 
 Uint32 VEXO_CALL Vexo_autoopen(CameraHandle* handle, CameraConfig* cfg) {
-    return openWith(handle, cfg, [](ZuUsbCameraLib& camera, CameraConfig* config) {
-        return camera.autoopen(config);
-    });
+    return openWith(handle, cfg, USB_CAMERA_USB_CREATE_ERROR,
+                    [](ZuUsbCameraLib& camera, CameraConfig* config) {
+                        return camera.autoopen(config);
+                    });
 }
 
 Uint32 VEXO_CALL Vexo_close(CameraHandle handle) {

@@ -121,6 +121,11 @@ TEST_F(ApiLifetime, NullArgumentsAreRefusedNotDereferenced) {
     EXPECT_EQ(Vexo_open(&handle, nullptr, 0), USB_CAMERA_SIZE_EXCEED_ERROR);
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(Vexo_close(handle), 0u);
+    /* autoopen reports every failure as one code, a missing configuration too. */
+    handle = nullptr;
+    EXPECT_EQ(Vexo_autoopen(&handle, nullptr), USB_CAMERA_USB_CREATE_ERROR);
+    ASSERT_NE(handle, nullptr);
+    EXPECT_EQ(Vexo_close(handle), 0u);
 
     EXPECT_EQ(Vexo_close(nullptr), 0u);
     EXPECT_EQ(Vexo_captureImage(nullptr), USB_CAMERA_USB_CREATE_ERROR);
