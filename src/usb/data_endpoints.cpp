@@ -8,9 +8,16 @@ namespace vexo::usb {
 namespace {
 
 // Packet-information bytes for `length` bytes of data: one entry per packet, rounded up.
-uint32_t packetInfoBytes(int32_t length, uint16_t maxPacketSize) {
-    const uint32_t packets = (static_cast<uint32_t>(length) + maxPacketSize - 1) / maxPacketSize;
+// Counted in 64 bits: a long transfer of small packets needs more than 32 bits.
+uint64_t packetInfoBytes(int32_t length, uint16_t maxPacketSize) {
+    const uint64_t packets = (uint64_t(uint32_t(length)) + maxPacketSize - 1) / maxPacketSize;
     return packets * kPacketInfoSize;
+}
+
+// Whether a record of the header, `info` packet-information bytes and `data` bytes can be
+// described by the record's 32-bit offsets and lengths.
+bool recordFits(uint64_t info, uint64_t data) {
+    return kTransferRecordSize + info + data <= 0xFFFFFFFFu;
 }
 
 }  // namespace
@@ -22,8 +29,13 @@ std::unique_ptr<TransferBlock> IsocEndpoint::beginDirect(uint8_t* buffer, int32_
         lastError = driver::kErrorInvalidParameter;
         return nullptr;
     }
-    const uint32_t info = packetInfoBytes(length, maxPacketSize);
-    if (info == 0) return nullptr;
+    const uint64_t info64 = packetInfoBytes(length, maxPacketSize);
+    if (info64 == 0) return nullptr;
+    if (!recordFits(info64, 0)) {
+        lastError = driver::kErrorInvalidParameter;
+        return nullptr;
+    }
+    const auto info = static_cast<uint32_t>(info64);
     auto record = std::make_unique<TransferBlock>(kTransferRecordSize + info);
     TransferRecord h{};
     h.endpointAddress = address;
@@ -41,15 +53,15 @@ std::unique_ptr<TransferBlock> IsocEndpoint::beginBuffered(uint8_t* buffer, int3
         lastError = driver::kErrorInvalidParameter;
         return nullptr;
     }
-    const uint32_t info = packetInfoBytes(length, maxPacketSize);
-    if (info == 0) return nullptr;
+    const uint64_t info64 = packetInfoBytes(length, maxPacketSize);
+    if (info64 == 0) return nullptr;
     const auto n = static_cast<uint32_t>(length);
-    const uint64_t size = uint64_t(kTransferRecordSize) + info + n;
-    if (size > 0xFFFFFFFFu) {
+    if (!recordFits(info64, n)) {
         lastError = driver::kErrorInvalidParameter;
         return nullptr;
     }
-    auto record = std::make_unique<TransferBlock>(static_cast<uint32_t>(size));
+    const auto info = static_cast<uint32_t>(info64);
+    auto record = std::make_unique<TransferBlock>(kTransferRecordSize + info + n);
     TransferRecord h{};
     h.endpointAddress = address;
     h.packetInfoOffset = kTransferRecordSize;

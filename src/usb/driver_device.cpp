@@ -212,11 +212,11 @@ void DriverDevice::readConfigurations() {
     const int count = std::min<int>(configCount, kMaxConfigs);
     for (int i = 0; i < count; ++i) {
         std::vector<uint8_t> block;
-        if (readTwice(kDescConfiguration, static_cast<uint8_t>(i), 0, 9, block))
-            configDescriptors[i] = std::move(block);
-        if (!configDescriptors[i].empty())
-            configs[i] =
-                std::make_unique<DriverConfig>(driverHandle, configDescriptors[i], lookAhead);
+        if (!readTwice(kDescConfiguration, static_cast<uint8_t>(i), 0, 9, block)) continue;
+        // A table that came back is parsed whatever its length: one whose wTotalLength is
+        // 0 is as malformed as one of 1..8 bytes, not a configuration that is absent.
+        configDescriptors[i] = std::move(block);
+        configs[i] = std::make_unique<DriverConfig>(driverHandle, configDescriptors[i], lookAhead);
     }
 }
 

@@ -245,6 +245,27 @@ TEST_F(DriverDeviceTest, MalformedConfigurationShowsTheMessageAndFailsTheOpen) {
                   "Wrong Device Configuration|Please correct firmware descriptor table"}));
 }
 
+// A configuration whose wTotalLength cannot hold its own 9-byte header, 0 included, is a
+// malformed table (0 was once taken for a configuration the board does not have).
+class ShortConfigurationTest : public DriverDeviceTest,
+                               public ::testing::WithParamInterface<uint16_t> {};
+
+TEST_P(ShortConfigurationTest, ShowsTheMessageAndFailsTheOpen) {
+    VirtualDeviceSpec description = camera();
+    std::vector<uint8_t>& block = description.descriptors.configurations[0];
+    block[2] = static_cast<uint8_t>(GetParam());
+    block[3] = static_cast<uint8_t>(GetParam() >> 8);
+    add(std::move(description));
+    DriverDevice device(nullptr, DriverInterfaceGuid, true);
+    EXPECT_FALSE(device.isOpen());
+    EXPECT_FALSE(device.configs[0]);
+    EXPECT_EQ(messages_,
+              (std::vector<std::string>{
+                  "Wrong Device Configuration|Please correct firmware descriptor table"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(TotalLengths, ShortConfigurationTest, ::testing::Values(0, 1, 8));
+
 TEST_F(DriverDeviceTest, MalformedBosShowsItsMessage) {
     VirtualDeviceSpec description = camera();
     description.descriptors.bos = bosDescriptor({{0, 0x10, 2}});

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -163,6 +164,25 @@ TEST_F(RecordedEndpointTest, IsochronousRecordsCarryPacketInformation) {
     ep.finishTransfer(buffer.data(), length, &ov, std::move(record));
     // No packets, no request.
     EXPECT_FALSE(ep.beginTransfer(buffer.data(), 0, &ov));
+    driver::closeEvent(ov.event);
+}
+
+TEST_F(RecordedEndpointTest, PacketInformationBeyondTheRecordsLengthsIsRefused) {
+    // One-byte packets: a read of 2 GiB needs 16 GiB of packet information, more than the
+    // record's 32-bit lengths describe. Counted in 32 bits it wrapped to a short count and
+    // the record went out claiming packet information it did not carry.
+    IsocEndpoint ep(handle_, EndpointDescriptor{7, 5, 0x82, 1, 1, 1}, nullptr);
+    ASSERT_EQ(ep.maxPacketSize, 1);
+    uint8_t buffer[16] = {};
+    driver::Overlapped ov;
+    ov.event = driver::createEvent();
+    for (uint32_t mode : {1u, 0u}) {
+        ep.transferMode = mode;
+        ep.lastError = 0;
+        EXPECT_FALSE(ep.beginTransfer(buffer, INT32_MAX, &ov)) << "mode " << mode;
+        EXPECT_EQ(ep.lastError, driver::kErrorInvalidParameter) << "mode " << mode;
+    }
+    EXPECT_TRUE(backend_->requests.empty());
     driver::closeEvent(ov.event);
 }
 
