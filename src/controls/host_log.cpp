@@ -1,8 +1,10 @@
 #include "controls/host_log.h"
 
 #include <cinttypes>
+#include <clocale>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "controls/controller.h"
 
@@ -22,6 +24,24 @@ void logFormat(const Controller* controller, const char* format, ...) {
     controller->logFn(line);
 }
 
+namespace {
+
+/* A float as Lua's own tostring writes it: "%.14g", then ".0" (with the locale's decimal
+ * point, as Lua takes it) when that looks like an integer, so error(2.0) logs "2.0". */
+void logFloat(const Controller* controller, double value) {
+    char text[64];
+    const int n = std::snprintf(text, sizeof(text) - 2, "%.14g", value);
+    if (n > 0 && static_cast<size_t>(n) < sizeof(text) - 2 &&
+        text[std::strspn(text, "-0123456789")] == '\0') {
+        text[n] = std::localeconv()->decimal_point[0];
+        text[n + 1] = '0';
+        text[n + 2] = '\0';
+    }
+    logText(controller, text);
+}
+
+}  // namespace
+
 void logLuaError(const Controller* controller, lua_State* L, int idx) {
     // lua_tolstring would turn a number into a string in place, which allocates and so may
     // raise outside any protected call; numbers are formatted here instead.
@@ -34,7 +54,7 @@ void logLuaError(const Controller* controller, lua_State* L, int idx) {
                 logFormat(controller, "%" PRId64,
                           static_cast<int64_t>(lua_tointegerx(L, idx, nullptr)));
             else
-                logFormat(controller, "%.14g", static_cast<double>(lua_tonumberx(L, idx, nullptr)));
+                logFloat(controller, static_cast<double>(lua_tonumberx(L, idx, nullptr)));
             break;
         default:
             logFormat(controller, "(error object is a %s value)",

@@ -81,6 +81,27 @@ TEST_F(SetCtrlTest, RaisingControlIsLoggedWithItsErrorValue) {
     EXPECT_EQ(logLines()[3], "(error object is a table value)");
 }
 
+TEST_F(SetCtrlTest, NumbersRaisedAreLoggedAsLuaWritesThem) {
+    /* Floats keep their ".0" ("2" was logged for error(2.0)); the text is whatever Lua's
+     * own tostring gives, taken from a state of its own. */
+    const char* values[] = {"2.0", "-0.0", "2^53", "1e100", "-3", "1/3", "1/0",
+                            "0x7fffffffffffffff"};
+    lua_State* lua = luaL_newstate();
+    luaL_openlibs(lua);
+    for (const char* value : values) {
+        logLines().clear();
+        addRecord("raise", std::string("function raise(v) error(") + value + ") end");
+        ASSERT_EQ(registerAdded(), 0);
+        EXPECT_EQ(set_ctrl(controller_, "raise", 1, &board_), -1) << value;
+        ASSERT_EQ(luaL_dostring(lua, (std::string("return tostring(") + value + ")").c_str()),
+                  LUA_OK);
+        ASSERT_EQ(logLines().size(), 1u) << value;
+        EXPECT_EQ(logLines()[0], lua_tostring(lua, -1)) << value;
+        lua_pop(lua, 1);
+    }
+    lua_close(lua);
+}
+
 TEST_F(SetCtrlTest, RaisingMetatableOnGlobalsCannotAbortTheProcess) {
     addRecord("lock", R"(
         function lock(v)
