@@ -50,7 +50,22 @@ TEST(ToolCommandLine, WrongArgumentsExitTwoWithOneLine) {
     expectOneLineError(runVexo({"capture", "--frames", "3", "--seconds", "1"}), 2,
                        "vexo: ", "excludes");
     expectOneLineError(runVexo({"capture", "--frames", "many"}), 2, "vexo: ", "many");
+    expectOneLineError(runVexo({"capture", "--frames", "0"}), 2, "vexo: ", "--frames");
     expectOneLineError(runVexo({"regs", "read"}), 2, "vexo: ", "register");
+
+    // A --boards document that adds no board (a key out of range, not JSON, an empty list)
+    // is refused; the library names the mistake on the line before.
+    for (const char* doc : {R"({"boards": [{"stream": {"width": 0}}]})", "{not json",
+                            R"({"boards": []})"}) {
+        const ToolRun run = runVexo({"--boards", doc, "scan"}, {});
+        EXPECT_EQ(run.exitCode, 2) << doc << "\n" << run.out << run.err;
+        EXPECT_NE(run.err.find("vexo: --boards: the document adds no board"), std::string::npos)
+            << run.err;
+        EXPECT_EQ(run.out.find("no board attached"), std::string::npos) << run.out;
+    }
+    const ToolRun good = runVexo({"--boards", R"({"boards": [{}]})", "scan", "--no-open"}, {});
+    EXPECT_EQ(good.exitCode, 0) << good.err;
+    EXPECT_NE(good.out.find("VEXO-VIRTUAL-000"), std::string::npos) << good.out;
 }
 
 TEST(ToolErrors, BoardsAndConfigurationFiles) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <limits>
 #include <memory>
 
 #include "cli/commands.h"
@@ -151,6 +152,8 @@ Command addCaptureCommand(CLI::App& parent) {
     frames->excludes(seconds, single, trigger);
     seconds->excludes(single, trigger);
     single->excludes(trigger);
+    /* 0 frames used to fall back to the default of 10 without a word. */
+    frames->check(CLI::Range(uint64_t{1}, std::numeric_limits<uint64_t>::max()));
     seconds->check(CLI::PositiveNumber);
     sub->add_option("-o,--output", options->output,
                     "Directory for the images, created when missing (default ./frames)");

@@ -1,5 +1,7 @@
 // vexo: scan boards, capture frames to image files, read and write registers and user data,
 // measure a stream. Exit status: 0 success, 1 a command failed, 2 wrong arguments.
+#include <vexo/camera.h>
+
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstdlib>
@@ -85,10 +87,21 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    if (!boards.empty())
+    if (!boards.empty()) {
+        // The library reads the document at its next call and can only name a mistake on
+        // stderr; a document that adds no board is refused here rather than run without.
+        setenv("VEXO_VIRTUAL_BOARDS", "0", 1);
+        const uint32_t without = Vexo_scan(nullptr);
         setenv("VEXO_VIRTUAL_BOARDS", boards.c_str(), 1);
-    else if (useVirtual && !std::getenv("VEXO_VIRTUAL_BOARDS"))
+        const uint32_t with = Vexo_scan(nullptr);
+        if (without <= 255 && with <= 255 && with <= without) {
+            std::fprintf(stderr, "vexo: --boards: the document adds no board "
+                                 "(see docs/virtual-boards.md)\n");
+            return 2;
+        }
+    } else if (useVirtual && !std::getenv("VEXO_VIRTUAL_BOARDS")) {
         setenv("VEXO_VIRTUAL_BOARDS", "1", 1);
+    }
 
     for (const Command& command : commands) {
         if (!command.app->parsed()) continue;
