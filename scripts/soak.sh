@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Long fault soak: captures from virtual boards of both framings under random faults and checks
-# every frame handed out byte for byte (tests/soak/fault_soak.cpp).
-#   scripts/soak.sh [FRAMES]      default 100000
+# Long soaks: the fault soak captures from virtual boards of both framings under random faults
+# and checks every frame handed out byte for byte (tests/soak/fault_soak.cpp); the concurrency
+# soak calls the exported functions from several threads in random order beside a capture loop
+# and checks every frame read (tests/soak/concurrency_soak_test.cpp).
+#   scripts/soak.sh [FRAMES]      fault soak frames, default 100000
 # Environment: VEXO_SOAK_SEED (default 20261207), VEXO_SOAK_ASAN_FRAMES (default 25000, 0 skips
 # the AddressSanitizer + UndefinedBehaviorSanitizer + LeakSanitizer run), VEXO_SOAK_VALGRIND_FRAMES
-# (default 3000, 0 skips the valgrind run).
-# The test command runs the same program briefly (ctest label "soak").
+# (default 3000, 0 skips the valgrind run), VEXO_SOAK_CONCURRENCY_SECONDS (seconds per framing of
+# the concurrency soak, default 120, 0 skips it; under each sanitizer a quarter of that, and
+# VEXO_SOAK_TSAN=0 skips the ThreadSanitizer build).
+# The test command runs both programs briefly (ctest label "soak").
 # Exits non-zero when a run fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -13,6 +17,9 @@ frames=${1:-100000}
 seed=${VEXO_SOAK_SEED:-20261207}
 asan_frames=${VEXO_SOAK_ASAN_FRAMES:-25000}
 valgrind_frames=${VEXO_SOAK_VALGRIND_FRAMES:-3000}
+concurrency_seconds=${VEXO_SOAK_CONCURRENCY_SECONDS:-120}
+sanitized_seconds=$((concurrency_seconds / 4))
+tsan=${VEXO_SOAK_TSAN:-1}
 jobs=$(nproc)
 werror=OFF
 [ -n "${CI:-}" ] && werror=ON
@@ -22,13 +29,21 @@ build() {  # build DIR cmake-args...
     local dir=$1
     shift
     cmake -S . -B "$dir" -DVEXO_WERROR=$werror "$@" >/dev/null &&
-        cmake --build "$dir" -j "$jobs" --target fault_soak
+        cmake --build "$dir" -j "$jobs" --target fault_soak concurrency_soak
+}
+
+concurrency() {  # concurrency DIR SECONDS NAME: the concurrency soak, both framings
+    [ "$2" -gt 0 ] || return 0
+    echo "== concurrency soak ($3): $2 s per framing, seed $seed"
+    VEXO_SOAK_SECONDS=$2 VEXO_SOAK_SEED=$seed "$1/tests/soak/concurrency_soak" \
+        --gtest_filter='*EveryFrameRead*' || failed+=("$3 concurrency soak")
 }
 
 echo "== soak: $frames frames, seed $seed (build-soak)"
 if build build-soak; then
     build-soak/tests/soak/fault_soak --frames "$frames" --seed "$seed" --boards both ||
         failed+=("soak")
+    concurrency build-soak "$concurrency_seconds" plain
 else
     failed+=("soak build")
 fi
@@ -56,8 +71,20 @@ if [ "$asan_frames" -gt 0 ]; then
         -DVEXO_SANITIZE=address,undefined -DVEXO_BUILD_BENCH=OFF; then
         build-soak-asan/tests/soak/fault_soak --frames "$asan_frames" --seed "$seed" \
             --boards both || failed+=("asan soak")
+        concurrency build-soak-asan "$sanitized_seconds" "asan"
     else
         failed+=("asan soak build")
+    fi
+fi
+
+if [ "$tsan" != 0 ] && [ "$sanitized_seconds" -gt 0 ]; then
+    echo "== ThreadSanitizer build (build-soak-tsan)"
+    export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+    if build build-soak-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1 \
+        -DVEXO_SANITIZE=thread -DVEXO_BUILD_BENCH=OFF; then
+        concurrency build-soak-tsan "$sanitized_seconds" "tsan"
+    else
+        failed+=("tsan soak build")
     fi
 fi
 
