@@ -121,10 +121,11 @@ bool FrameChecker::check(const FrameData& frame, std::string* why, uint32_t boun
         last_ = static_cast<int64_t>(n);
         return true;
     };
-    /* The pictures right after the last match first (a reader that keeps up), then back
-     * from the newest one the board may have sent (a reader that fell behind); a frame can
-     * match one picture only, so the order costs time, never a verdict. */
-    const uint64_t ahead = std::min<uint64_t>(end, first + 64);
+    /* The pictures right after the last match first (a reader that keeps up), then, when
+     * the board's count bounds the search, back from the newest one it may have sent (a
+     * reader that fell behind); a frame can match one picture only, so the order costs
+     * time, never a verdict. */
+    const uint64_t ahead = bound == UINT32_MAX ? end : std::min<uint64_t>(end, first + 64);
     for (uint64_t n = first; n < ahead; ++n)
         if (matches(n)) return true;
     for (uint64_t n = end; n > ahead; --n)
