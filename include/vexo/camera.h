@@ -146,8 +146,9 @@ VEXO_STATIC_ASSERT(offsetof(ScanEntry, u8Serial) == 1, "ScanEntry layout");
  *
  * Threads: calls on different handles may run on different threads at once. Calls on one
  * handle are serialised by the caller, except that Vexo_readImage, Vexo_del, Vexo_flush,
- * Vexo_availableImage and Vexo_setCamCfg may run on one thread while another thread is inside
- * Vexo_captureImage.
+ * Vexo_availableImage, Vexo_setCamCfg and the register, user-data, board-command and control
+ * calls may run on one thread while another thread is inside Vexo_captureImage (the camera
+ * keeps their control requests apart from the capture loop's own).
  * ------------------------------------------------------------------------------------- */
 
 #include <vexo/export.h>
@@ -165,7 +166,8 @@ typedef struct VexoCamera* CameraHandle;
  * number of boards found, or USB_CAMERA_USB_CREATE_ERROR. */
 VEXO_API Uint32 VEXO_CALL Vexo_scan(ScanEntry* entries);
 /* Opens the first attached board with an accepted vendor id. Always hands out a handle.
- * Any failure after the board was found is reported as USB_CAMERA_USB_CREATE_ERROR. */
+ * Any failure after the board was found, and a null cfg, is reported as
+ * USB_CAMERA_USB_CREATE_ERROR. */
 VEXO_API Uint32 VEXO_CALL Vexo_autoopen(CameraHandle* handle, CameraConfig* cfg);
 /* Opens device `index` (low 8 bits) of the driver class with `cfg`; writes cfg->usbType back.
  * Always hands out a handle, which the caller gives back with Vexo_close. */
@@ -173,7 +175,10 @@ VEXO_API Uint32 VEXO_CALL Vexo_open(CameraHandle* handle, CameraConfig* cfg, Uin
 /* Closes the camera and releases the handle. Always returns 0. */
 VEXO_API Uint32 VEXO_CALL Vexo_close(CameraHandle handle);
 
-/* Queues the bulk reads and starts the stream. */
+/* Queues the bulk reads and starts the stream. A camera whose configuration was refused at
+ * open (or whose frame buffers could not be allocated) has no frame buffers: it answers with
+ * that refusal's code (USB_CAMERA_SIZE_EXCEED_ERROR, USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR,
+ * USB_CAMERA_BUFFER_ERROR). */
 VEXO_API Uint32 VEXO_CALL Vexo_beginCaptureImage(CameraHandle handle);
 /* Completes one bulk read: returns the frames it completed (0..255) or an error code. */
 VEXO_API Uint32 VEXO_CALL Vexo_captureImage(CameraHandle handle);
@@ -237,7 +242,8 @@ VEXO_API Uint32 VEXO_CALL Vexo_getboardConfig(CameraHandle handle, Uint8 request
 VEXO_API void VEXO_CALL Vexo_enableForceRead(CameraHandle handle);
 VEXO_API void VEXO_CALL Vexo_disableForceRead(CameraHandle handle);
 /* The board's 1024-byte user-data store: address + length <= 1024, length <= 32. The last
- * 16 bytes (1008..1023) hold the board's serial text. */
+ * 16 bytes (1008..1023) hold the board's serial text. A null `data` with `length` > 0 gives
+ * USB_CAMERA_VR_COMMAND_ERROR and sends nothing. */
 VEXO_API Uint32 VEXO_CALL Vexo_readUserData(CameraHandle handle, Uint16 address, Uint8 length,
                                             Uint8* data);
 VEXO_API Uint32 VEXO_CALL Vexo_writeUserData(CameraHandle handle, Uint16 address, Uint8 length,

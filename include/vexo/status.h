@@ -117,6 +117,8 @@ static inline const char* vexoStatusHint(uint32_t code) {
             return "the board's firmware lacks this function (32-bit registers need USB firmware "
                    "0x0314..0x03FF; triggers need a USB 2 board with controller 18.8.17 or later)";
         case USB_CAMERA_USB_SET_CONTEXT_ERROR:
+            return "an unexpected internal failure was stopped at the library boundary; the "
+                   "call did not complete";
         case USB_CAMERA_NOT_FOUND_DEVICE_ERROR:
         case USB_CAMERA_I2C_BIT_ERROR:
         case USB_CAMERA_I2C_NACK_ERROR:
