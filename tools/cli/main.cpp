@@ -52,6 +52,10 @@ int main(int argc, char** argv) {
     app.add_option("--boards", boards,
                    "Virtual boards to use: JSON text or the path of a JSON file "
                    "(docs/virtual-boards.md); sets VEXO_VIRTUAL_BOARDS");
+    std::string usbCapture;
+    app.add_option("--usb-capture", usbCapture,
+                   "Write real boards' USB traffic to this pcap file (docs/usb-captures.md); "
+                   "sets VEXO_USB_CAPTURE");
 
     std::vector<Command> commands{addScanCommand(app), addCaptureCommand(app), addRegsCommand(app),
                                   addUserDataCommand(app), addBenchCommand(app)};
@@ -72,7 +76,7 @@ int main(int argc, char** argv) {
         // CLI11 reports a mistyped command as a missing one; name the word instead.
         if (app.get_subcommands().empty()) {
             for (int i = 1; i < argc; ++i) {
-                if (std::string(argv[i]) == "--boards") {
+                if (std::string(argv[i]) == "--boards" || std::string(argv[i]) == "--usb-capture") {
                     ++i;
                 } else if (argv[i][0] != '-') {
                     std::fprintf(stderr,
@@ -87,6 +91,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (!usbCapture.empty()) setenv("VEXO_USB_CAPTURE", usbCapture.c_str(), 1);
     if (!boards.empty()) {
         // The library reads the document at its next call and can only name a mistake on
         // stderr; a document that adds no board is refused here rather than run without.

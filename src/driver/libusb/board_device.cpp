@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "driver/libusb/host_limits.h"
+#include "driver/libusb/usb_capture.h"
 
 namespace vexo::driver::lusb {
 
@@ -101,6 +102,8 @@ std::unique_ptr<BoardDevice> BoardDevice::open(libusb_context* context, libusb_d
         }
     }
     board->busAddress_ = libusb_get_device_address(device);
+    if (UsbCapture* capture = UsbCapture::capture())
+        board->transfers_->setCapture(capture, libusb_get_bus_number(device), board->busAddress_);
     board->speedCode_ = speedCodeOf(libusb_get_device_speed(device));
     board->readIdentity();
     return board;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "driver/libusb/driver_request.h"
+#include "driver/libusb/usb_capture.h"
 #include "driver/libusb/usb_context.h"
 #include "driver/pooled.h"
 
@@ -159,7 +160,10 @@ RequestOutcome TransferTable::submit(const std::shared_ptr<PendingTransfer>& t) 
     }
     t->transfer->user_data = t.get();
     t->transfer->callback = &TransferTable::onTransferDone;
+    if (capture_) capture_->submitted(t->transfer, captureBus_, captureAddress_);
     const int r = libusb_submit_transfer(t->transfer);
+    if (r != LIBUSB_SUCCESS && capture_)
+        capture_->refused(t->transfer, captureBus_, captureAddress_, r);
     std::lock_guard<std::mutex> lock(mutex_);
     if (r != LIBUSB_SUCCESS) {
         eraseLocked(t->id);
@@ -186,6 +190,7 @@ void TransferTable::finish(PendingTransfer& t) {
         self = findLocked(t.id);
     }
     libusb_transfer* x = t.transfer;
+    if (capture_) capture_->completed(x, captureBus_, captureAddress_);
     RequestOutcome outcome = outcomeOfTransfer(x->status);
     uint32_t moved = x->actual_length > 0 ? static_cast<uint32_t>(x->actual_length) : 0;
     if (t.control) {

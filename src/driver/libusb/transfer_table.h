@@ -26,6 +26,7 @@ struct libusb_transfer;
 namespace vexo::driver::lusb {
 
 class TransferTable;
+class UsbCapture;
 
 /// One request's libusb transfer, from submission until its callback has run. Made with
 /// makePendingTransfer(): streaming makes and drops one per read, so their storage and their
@@ -90,6 +91,14 @@ class TransferTable : public std::enable_shared_from_this<TransferTable> {
     /// Drives request `id` in the calling thread until it is back or `deadline` passes.
     void drive(uint64_t id, Clock::time_point deadline);
 
+    /// Writes every transfer of this table to `capture` as the device at bus/address; called
+    /// once, before the first submit.
+    void setCapture(UsbCapture* capture, uint16_t bus, uint8_t address) {
+        capture_ = capture;
+        captureBus_ = bus;
+        captureAddress_ = address;
+    }
+
   private:
     explicit TransferTable(libusb_context* context);
     static void onTransferDone(libusb_transfer* transfer);
@@ -97,6 +106,9 @@ class TransferTable : public std::enable_shared_from_this<TransferTable> {
 
     libusb_context* context_;
     std::shared_ptr<Pump> pump_;
+    UsbCapture* capture_ = nullptr;  ///< null unless VEXO_USB_CAPTURE is set
+    uint16_t captureBus_ = 0;
+    uint8_t captureAddress_ = 0;
 
     std::mutex mutex_;
     std::shared_ptr<PendingTransfer> findLocked(uint64_t id) const;
