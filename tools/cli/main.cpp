@@ -76,7 +76,8 @@ int main(int argc, char** argv) {
         // CLI11 reports a mistyped command as a missing one; name the word instead.
         if (app.get_subcommands().empty()) {
             for (int i = 1; i < argc; ++i) {
-                if (std::string(argv[i]) == "--boards" || std::string(argv[i]) == "--usb-capture") {
+                const std::string word = argv[i];
+                if (word == "--boards" || word == "--usb-capture") {
                     ++i;
                 } else if (argv[i][0] != '-') {
                     std::fprintf(stderr,
