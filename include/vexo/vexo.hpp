@@ -21,12 +21,15 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -108,6 +111,23 @@ inline std::vector<BoardInfo> scan() {
     return boards;
 }
 
+/// Scans every `interval` until a board with serial text `serial` is listed, for at most
+/// `timeout`; returns it, or none when it did not appear in time. The first scan is at once.
+inline std::optional<BoardInfo> waitForBoard(std::string_view serial,
+                                             std::chrono::milliseconds timeout,
+                                             std::chrono::milliseconds interval =
+                                                 std::chrono::milliseconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        for (BoardInfo& board : scan())
+            if (board.serial == serial) return std::move(board);
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            interval, deadline - now));
+    }
+}
+
 /// What a sensor sends and how to reach it. The defaults describe the default virtual board
 /// (640x480 RAW, one byte a pixel, sensor at 0x20 with 16-bit addresses and 8-bit values).
 struct Config {
@@ -181,6 +201,41 @@ class Frame {
     const FrameData* data_ = nullptr;
 };
 
+class Camera;
+
+/// Frames lost while a camera's board was away and the camera reconnected (see
+/// Camera::setReconnect). A reconnect never hides its loss: each one is reported as a Gap.
+struct Gap {
+    using Clock = std::chrono::steady_clock;
+    std::string serial;        ///< the board's serial text
+    unsigned indexBefore = 0;  ///< device index before the loss
+    unsigned indexAfter = 0;   ///< device index it was reopened at
+    /// Frames the stream would have delivered meanwhile at the rate measured before the loss:
+    /// duration / mean frame interval - 1, rounded; 0 when fewer than two frames came before.
+    uint64_t frames = 0;
+    /// Host time from the last frame before the loss to the first frame after it.
+    std::chrono::nanoseconds duration{0};
+    Clock::time_point lastFrame;   ///< when the last frame before the loss was lent
+    Clock::time_point boardBack;   ///< when a scan listed the board again
+    Clock::time_point firstFrame;  ///< when the first frame after it was lent
+    uint64_t lastFrameTime = 0;    ///< board time stamps of those two frames (Frame::time())
+    uint64_t firstFrameTime = 0;
+};
+
+/// How a camera reconnects when its board goes away (Camera::setReconnect).
+struct ReconnectOptions {
+    /// How long to wait for the board to return before the capture gives up and throws.
+    std::chrono::milliseconds wait{10000};
+    /// Scan interval while waiting.
+    std::chrono::milliseconds poll{20};
+    /// Runs after each reopen, before the stream starts again: write the sensor's start-up
+    /// registers, register control scripts, set the trigger mode, as after the first open.
+    /// An Error thrown here counts as the board being lost again; waiting goes on.
+    std::function<void(Camera&)> setup;
+    /// Told of each gap once its first frame after the return has come, before it is lent.
+    std::function<void(const Gap&)> onGap;
+};
+
 /// Frames of one capture, as an input range:
 ///
 ///     for (const vexo::Frame& frame : camera.frames(100)) use(frame.bytes());
@@ -196,8 +251,16 @@ class Frame {
 /// the last frame error seen, or USB_CAMERA_USB_TIMEOUT_ERROR when there was none. A capture
 /// that ends (an unplugged board) throws at once.
 ///
-/// The range must not outlive its camera. One range at a time per camera: a second one, while
-/// the first still runs, throws USB_CAMERA_USB_TASK_ERROR.
+/// With reconnect on (Camera::setReconnect), a capture that ends because its board went away
+/// does not throw: the frames still queued are lent first, then the range waits for a board
+/// with the same serial, reopens it (same configuration, then ReconnectOptions::setup),
+/// starts the stream again and goes on; the frames lost are reported as a Gap (gaps(),
+/// ReconnectOptions::onGap). It throws only when the board does not return within
+/// ReconnectOptions::wait.
+///
+/// The range must not outlive its camera, nor the camera move while it runs. One range at a
+/// time per camera: a second one, while the first still runs, throws
+/// USB_CAMERA_USB_TASK_ERROR.
 class FrameRange {
   public:
     class Iterator {
@@ -229,6 +292,8 @@ class FrameRange {
         // after the start succeeded: a refused second range must not drop the first one's.
         Vexo_flush(handle_);
     }
+    /// A range that reconnects through `camera` (see Camera::setReconnect).
+    FrameRange(Camera& camera, uint64_t count, std::chrono::milliseconds timeout);
     ~FrameRange() { stop(); }
     FrameRange(const FrameRange&) = delete;
     FrameRange& operator=(const FrameRange&) = delete;
@@ -241,7 +306,12 @@ class FrameRange {
           running_(std::exchange(other.running_, false)),
           started_(other.started_),
           frameErrors_(other.frameErrors_),
-          lastFrameError_(other.lastFrameError_) {}
+          lastFrameError_(other.lastFrameError_),
+          camera_(std::exchange(other.camera_, nullptr)),
+          gaps_(std::move(other.gaps_)),
+          pendingGap_(std::move(other.pendingGap_)),
+          appearance_(other.appearance_),
+          interval_(other.interval_) {}
     FrameRange& operator=(FrameRange&&) = delete;
 
     /// Fetches the first frame; call once.
@@ -258,6 +328,10 @@ class FrameRange {
     uint64_t frameErrors() const { return frameErrors_; }
     /// The last such error's status code, or USB_CAMERA_NO_ERROR.
     uint32_t lastFrameError() const { return lastFrameError_; }
+    /// Times the range reconnected to its board.
+    uint64_t reconnects() const { return gaps_.size() + (pendingGap_ ? 1 : 0); }
+    /// The gaps of the reconnects whose first frame has come, oldest first.
+    const std::vector<Gap>& gaps() const { return gaps_; }
 
     /// Gives back the lent frame and ends the capture now; the range is then done.
     void stop() {
@@ -287,13 +361,14 @@ class FrameRange {
 
     void fetch() {
         if (remaining_ == 0 || !running_) return;
-        const auto deadline = std::chrono::steady_clock::now() + timeout_;
+        auto deadline = std::chrono::steady_clock::now() + timeout_;
         for (;;) {
             FrameData* data = nullptr;
             if (Vexo_readImage(handle_, &data) == USB_CAMERA_NO_ERROR && data) {
                 frame_ = Frame(data);
                 lent_ = true;
                 --remaining_;
+                if (camera_) noteFrame();
                 return;
             }
             if (std::chrono::steady_clock::now() >= deadline) {
@@ -312,10 +387,26 @@ class FrameRange {
             }
             // The capture itself ended (its reads could not be queued again): no frame will
             // come, so waiting out the time-out would only hide the cause.
-            stop();
-            throw Error(result, "Vexo_captureImage");
+            if (!camera_) {
+                stop();
+                throw Error(result, "Vexo_captureImage");
+            }
+            // Frames already queued were sent before the loss: they come first.
+            if (Vexo_availableImage(handle_) > 0) continue;
+            reconnect();
+            deadline = std::chrono::steady_clock::now() + timeout_;
         }
     }
+
+    // Where the stream stood, for a gap's figures. Plain values: nothing is allocated.
+    struct Appearance {
+        uint64_t frames = 0;
+        Gap::Clock::time_point first, last;
+        uint64_t lastTime = 0;
+        unsigned index = 0;
+    };
+    void noteFrame();
+    void reconnect();
 
     CameraHandle handle_ = nullptr;
     uint64_t remaining_ = 0;
@@ -326,6 +417,11 @@ class FrameRange {
     bool started_ = false;
     uint64_t frameErrors_ = 0;
     uint32_t lastFrameError_ = USB_CAMERA_NO_ERROR;
+    Camera* camera_ = nullptr;  // set when the range reconnects
+    std::vector<Gap> gaps_;
+    std::optional<Gap> pendingGap_;  // a reconnect whose first frame has not come yet
+    Appearance appearance_;
+    Gap::Clock::duration interval_{0};  // mean frame interval before the last loss
 };
 
 /// An opened camera board. Move-only; the destructor ends a running capture and closes it.
@@ -359,12 +455,19 @@ class Camera {
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
     Camera(Camera&& other) noexcept
-        : handle_(std::exchange(other.handle_, nullptr)), config_(other.config_) {}
+        : handle_(std::exchange(other.handle_, nullptr)),
+          config_(other.config_),
+          index_(other.index_),
+          reconnect_(std::move(other.reconnect_)),
+          serial_(std::move(other.serial_)) {}
     Camera& operator=(Camera&& other) noexcept {
         if (this != &other) {
             close();
             handle_ = std::exchange(other.handle_, nullptr);
             config_ = other.config_;
+            index_ = other.index_;
+            reconnect_ = std::move(other.reconnect_);
+            serial_ = std::move(other.serial_);
         }
         return *this;
     }
@@ -389,8 +492,75 @@ class Camera {
     /// Captures up to `count` frames; see FrameRange.
     FrameRange frames(uint64_t count = kUnbounded,
                       std::chrono::milliseconds timeout = kFrameTimeout) {
+        if (reconnect_) return FrameRange(*this, count, timeout);
         return FrameRange(handle_, count, timeout);
     }
+
+    /// Device index the camera is open at (it may change when the camera reconnects).
+    unsigned index() const { return index_; }
+
+    /// From now on the camera's captures (frames()) follow its board when it goes away: they
+    /// wait for a board with the same serial text, reopen it with the configuration in force,
+    /// run `options.setup` and stream on, reporting each loss as a Gap. Reads the board's
+    /// serial now, so the board must be attached; boards without a serial text cannot be told
+    /// apart and are refused with USB_CAMERA_USB_CREATE_ERROR.
+    void setReconnect(ReconnectOptions options) {
+        std::string serialText = serial();
+        if (serialText.empty())
+            throw Error(USB_CAMERA_USB_CREATE_ERROR, "a board without a serial cannot reconnect");
+        serial_ = std::move(serialText);
+        reconnect_ = std::move(options);
+    }
+    /// Ends reconnecting: a board that goes away ends the capture with an Error again.
+    void clearReconnect() { reconnect_.reset(); }
+    bool reconnects() const { return reconnect_.has_value(); }
+
+    /// Closes the board's handle and opens the board with the same serial again (the
+    /// configuration in force, then ReconnectOptions::setup), waiting up to
+    /// ReconnectOptions::wait for it to be listed. Returns when a scan listed it. Needs
+    /// setReconnect(); throws Error when the board did not come back in time (the camera is
+    /// then closed). FrameRange calls it when its board went away.
+    std::chrono::steady_clock::time_point reopen() {
+        if (!reconnect_) throw Error(USB_CAMERA_USB_TASK_ERROR, "reconnect is not set");
+        close();
+        const ReconnectOptions& options = *reconnect_;
+        const auto deadline = std::chrono::steady_clock::now() + options.wait;
+        uint32_t lastStatus = USB_CAMERA_USB_CREATE_ERROR;
+        for (;;) {
+            const auto now = std::chrono::steady_clock::now();
+            const auto left = deadline > now ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                   deadline - now)
+                                             : std::chrono::milliseconds(0);
+            std::optional<BoardInfo> board = waitForBoard(serial_, left, options.poll);
+            if (!board)
+                throw Error(lastStatus, "board \"" + serial_ + "\" did not come back within " +
+                                            std::to_string(options.wait.count()) + " ms");
+            const auto back = std::chrono::steady_clock::now();
+            CameraConfig cfg = config_;
+            lastStatus = Vexo_open(&handle_, &cfg, board->index);
+            if (lastStatus == USB_CAMERA_NO_ERROR) {
+                config_ = cfg;
+                index_ = board->index;
+                try {
+                    if (options.setup) options.setup(*this);
+                    return back;
+                } catch (const Error& error) {
+                    // The board went away again during its start-up: wait for it once more.
+                    lastStatus = error.code();
+                }
+            }
+            close();
+            if (std::chrono::steady_clock::now() >= deadline)
+                throw Error(lastStatus, "board \"" + serial_ + "\" could not be reopened");
+            std::this_thread::sleep_for(options.poll);
+        }
+    }
+    /// The reconnect options in force; none when the camera does not reconnect.
+    const ReconnectOptions* reconnectOptions() const {
+        return reconnect_ ? &*reconnect_ : nullptr;
+    }
+    /// The serial text the camera reconnects to.
+    const std::string& reconnectSerial() const { return serial_; }
 
     /// One frame with its own reads, not beside a running capture. The frame stays valid until
     /// the next capture call on this camera. The board is left in external-trigger mode: call
@@ -548,7 +718,7 @@ class Camera {
     static constexpr uint16_t kSerialAddress = 1008;
     static constexpr size_t kSerialBytes = 16;
 
-    Camera(unsigned index, const Config& config) : config_(config.toCameraConfig()) {
+    Camera(unsigned index, const Config& config) : config_(config.toCameraConfig()), index_(index) {
         const uint32_t status = Vexo_open(&handle_, &config_, index);
         if (status != USB_CAMERA_NO_ERROR) {
             // A failed open still hands out a handle, which must be given back.
@@ -569,6 +739,75 @@ class Camera {
 
     CameraHandle handle_ = nullptr;
     CameraConfig config_{};
+    unsigned index_ = 0;
+    std::optional<ReconnectOptions> reconnect_;
+    std::string serial_;  // the board a reconnect looks for
 };
+
+inline FrameRange::FrameRange(Camera& camera, uint64_t count, std::chrono::milliseconds timeout)
+    : remaining_(count), timeout_(timeout), camera_(&camera) {
+    appearance_.index = camera.index();
+    const uint32_t begun =
+        camera.handle() ? Vexo_beginCaptureImage(camera.handle()) : USB_CAMERA_USB_CREATE_ERROR;
+    if (begun != USB_CAMERA_NO_ERROR) {
+        // A board that went away between captures is waited for here too; a board that still
+        // answers refused the start for a reason of its own (a second range, for one).
+        // Request 0x80 (the USB firmware version) is one every board answers.
+        std::array<uint8_t, 2> probe{};
+        if (camera.handle() && Vexo_getboardConfig(camera.handle(), 0x80, 0, 0, 2,
+                                                   probe.data()) == USB_CAMERA_NO_ERROR)
+            throw Error(begun, "Vexo_beginCaptureImage");
+        camera.reopen();
+        appearance_.index = camera.index();
+        detail::check(Vexo_beginCaptureImage(camera.handle()), "Vexo_beginCaptureImage");
+    }
+    handle_ = camera.handle();
+    running_ = true;
+    Vexo_flush(handle_);
+}
+
+inline void FrameRange::noteFrame() {
+    const auto now = Gap::Clock::now();
+    if (appearance_.frames++ == 0) appearance_.first = now;
+    appearance_.last = now;
+    appearance_.lastTime = frame_.time();
+    if (!pendingGap_) return;
+    Gap& gap = *pendingGap_;
+    gap.firstFrame = now;
+    gap.firstFrameTime = frame_.time();
+    gap.duration = gap.firstFrame - gap.lastFrame;
+    if (interval_.count() > 0) {
+        const int64_t periods = (gap.duration + interval_ / 2) / interval_;
+        gap.frames = periods > 1 ? static_cast<uint64_t>(periods - 1) : 0;
+    }
+    gaps_.push_back(std::move(gap));
+    pendingGap_.reset();
+    if (const ReconnectOptions* options = camera_->reconnectOptions(); options && options->onGap)
+        options->onGap(gaps_.back());
+}
+
+inline void FrameRange::reconnect() {
+    // The old handle's capture has ended; the camera closes it when it reopens.
+    running_ = false;
+    Gap gap;
+    gap.serial = camera_->reconnectSerial();
+    gap.indexBefore = appearance_.index;
+    gap.lastFrame = appearance_.frames ? appearance_.last : Gap::Clock::now();
+    gap.lastFrameTime = appearance_.lastTime;
+    // The mean frame interval of the appearance that ended prices the gap in frames once the
+    // first frame after the return fixes its length (noteFrame()).
+    interval_ = appearance_.frames >= 2 ? (appearance_.last - appearance_.first) /
+                                              static_cast<int64_t>(appearance_.frames - 1)
+                                        : Gap::Clock::duration::zero();
+    gap.boardBack = camera_->reopen();  // throws when the board does not come back in time
+    gap.indexAfter = camera_->index();
+    handle_ = camera_->handle();
+    detail::check(Vexo_beginCaptureImage(handle_), "Vexo_beginCaptureImage");
+    running_ = true;
+    Vexo_flush(handle_);
+    appearance_ = Appearance{};
+    appearance_.index = gap.indexAfter;
+    pendingGap_ = std::move(gap);
+}
 
 }  // namespace vexo

@@ -17,7 +17,8 @@ constexpr const char* kFormatNames[] = {"RAW", "MON", "RGB", "YUV", "JPG", "RAW_
 constexpr const char* kBayerNames[] = {"RGGB", "GRBG", "GBRG", "BGGR"};
 constexpr const char* kFaultNames[] = {"stall",         "shortFrame",  "longFrame",
                                        "skipIndex",     "repeatIndex", "discard",
-                                       "corruptHeader", "controlFail", "unplug"};
+                                       "corruptHeader", "controlFail", "unplug",
+                                       "replug"};
 
 bool isUsb2Product(uint16_t product) {
     return product == 0x52CB || product == 0x02F1;

@@ -39,17 +39,18 @@ enum class BoardFault : uint8_t {
     CorruptHeader,  ///< first chunk header (or trailer marker) of the frame is damaged
     ControlFail,    ///< vendor requests are stalled
     Unplug,         ///< the board disappears when frame atFrame would start
+    Replug,         ///< the board leaves the bus at frame atFrame and returns after `ms`
 };
 
 struct FaultConfig {
     BoardFault kind = BoardFault::Stall;
     uint32_t atFrame = 0;  ///< first frame number touched (0 = the first frame)
-    /// Frames touched from atFrame on; for ControlFail the number of failing requests.
-    /// 0 = every one from then on.
+    /// Frames touched from atFrame on; for ControlFail the number of failing requests; for
+    /// Replug the number of times the board leaves and returns. 0 = every one from then on.
     uint32_t count = 1;
     std::optional<uint8_t> request;  ///< ControlFail: the failing code; none = any vendor code
     uint32_t bytes = 1;              ///< ShortFrame / LongFrame: bytes missing or added
-    uint32_t ms = 0;                 ///< Stall: how long; 0 = for ever
+    uint32_t ms = 0;  ///< Stall: how long (0 = for ever); Replug: time off the bus
 };
 
 struct Recording;

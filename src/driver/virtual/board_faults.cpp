@@ -23,7 +23,7 @@ FrameFaults BoardFaults::forFrame(uint32_t frame) const {
     bool stallForever = false;
     for (const Entry& e : entries_) {
         const FaultConfig& f = e.config;
-        if (f.kind == BoardFault::ControlFail) continue;
+        if (f.kind == BoardFault::ControlFail || f.kind == BoardFault::Replug) continue;
         // An unplug is for good: every frame from atFrame on finds the board gone.
         if (f.kind == BoardFault::Unplug) {
             out.unplug = out.unplug || frame >= f.atFrame;
@@ -73,6 +73,21 @@ bool BoardFaults::takeControlFailure(uint8_t request, uint32_t framesStarted) {
         return true;
     }
     return false;
+}
+
+std::optional<uint32_t> BoardFaults::takeReplug(uint32_t frame) {
+    for (Entry& e : entries_) {
+        const FaultConfig& f = e.config;
+        // Frame numbers start again when the board returns, so the fault meets its frame once
+        // per appearance.
+        if (f.kind != BoardFault::Replug || frame != f.atFrame) continue;
+        if (f.count != 0) {
+            if (e.failuresLeft == 0) continue;
+            --e.failuresLeft;
+        }
+        return f.ms;
+    }
+    return std::nullopt;
 }
 
 }  // namespace vexo::driver::virt

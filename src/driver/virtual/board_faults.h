@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "driver/virtual/board_config.h"
@@ -35,10 +36,14 @@ class BoardFaults {
     /// `framesStarted` tells whether a fault's atFrame has been reached.
     bool takeControlFailure(uint8_t request, uint32_t framesStarted);
 
+    /// The time off the bus when a replug fault fires as frame `frame` would start, using up
+    /// one replug of it; none otherwise.
+    std::optional<uint32_t> takeReplug(uint32_t frame);
+
   private:
     struct Entry {
         FaultConfig config;
-        uint32_t failuresLeft;  // ControlFail with a count
+        uint32_t failuresLeft;  // ControlFail and Replug with a count
     };
     std::vector<Entry> entries_;
 };

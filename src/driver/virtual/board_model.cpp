@@ -84,9 +84,7 @@ BoardModel::BoardModel(const BoardConfig& config)
       clockRef_(Clock::now()),
       renderer_(config.stream),
       framer_(usesTrailerFraming(config)) {
-    controller_[0] = config.boardController.id;
-    for (int i = 0; i < 3; ++i) controller_[5 + i] = config.boardController.version[i];
-    sensor_ = config.sensor.registers;
+    powerOn(clockRef_);
     std::memcpy(&userData_[kSerialOffset], config.serial.data(),
                 std::min<size_t>(config.serial.size(), userData_.size() - kSerialOffset));
     for (const FaultConfig& f : config.faults) faults_.add(f);
@@ -95,6 +93,31 @@ BoardModel::BoardModel(const BoardConfig& config)
 }
 
 BoardModel::~BoardModel() = default;
+
+// The state a board has when it appears on the bus. User data lives in the board's flash and
+// survives; everything else starts afresh.
+void BoardModel::powerOn(Clock::time_point now) {
+    controller_.fill(0);
+    controller_[0] = config_.boardController.id;
+    for (int i = 0; i < 3; ++i) controller_[5 + i] = config_.boardController.version[i];
+    sensor_ = config_.sensor.registers;
+    clockBase_ = 0;
+    clockRef_ = now;
+    if (framer_.inFrame()) framer_.drop();
+    streaming_ = false;
+    external_ = false;
+    shotArmed_ = false;
+    triggersWaiting_ = 0;
+    triggeredInFlight_ = false;
+    nextFrame_ = 0;
+    indexOffset_ = 0;
+    lastIndex_.reset();
+    stalledFrame_.reset();
+    stallEnd_.reset();
+    framesSinceStart_ = 0;
+    linkFreeAt_ = {};
+    pending_.reset();
+}
 
 VirtualDeviceSpec BoardModel::deviceSpec() {
     VirtualDeviceSpec description;
@@ -368,6 +391,10 @@ BoardModel::Start BoardModel::canStartFrame(Clock::time_point now, Clock::time_p
         present_.store(false, std::memory_order_release);
         return Start::Fail;
     }
+    if (const std::optional<uint32_t> ms = faults_.takeReplug(nextFrame_)) {
+        leaveBus(now, *ms);
+        return Start::Fail;
+    }
     if (f.stall && stalledFrame_ != nextFrame_) {
         if (!stallEnd_)
             stallEnd_ =
@@ -473,6 +500,44 @@ void BoardModel::bulkAborted(uint8_t endpoint) {
 void BoardModel::unplug() {
     present_.store(false, std::memory_order_release);
     notifyChanged();
+}
+
+void BoardModel::leaveBus(Clock::time_point now, uint32_t ms) {
+    present_.store(false, std::memory_order_release);
+    returnAt_ = now + std::chrono::milliseconds(ms);
+}
+
+void BoardModel::replug(uint32_t ms) {
+    {
+        std::lock_guard lock(mutex_);
+        leaveBus(Clock::now(), ms);
+    }
+    notifyChanged();
+}
+
+bool BoardModel::returnDue(Clock::time_point now) const {
+    std::lock_guard lock(mutex_);
+    return !present() && returnAt_ && now >= *returnAt_;
+}
+
+bool BoardModel::comeBack(Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    if (present() || !returnAt_ || now < *returnAt_) return false;
+    returnAt_.reset();
+    powerOn(now);
+    // A replay starts again from its first frame, as the board's frame numbers do.
+    if (config_.stream.replay) {
+        replay_ = std::make_unique<ReplayPlayer>(config_.stream.replay, config_.stream.replayLoop);
+        replayStartTime_ = 0;
+    }
+    ++returns_;
+    present_.store(true, std::memory_order_release);
+    return true;
+}
+
+uint32_t BoardModel::returns() const {
+    std::lock_guard lock(mutex_);
+    return returns_;
 }
 
 std::vector<ControlRecord> BoardModel::controlRequests() const {

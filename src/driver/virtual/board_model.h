@@ -61,11 +61,17 @@ class BoardModel : public DeviceModel {
     BulkResult bulkIn(uint8_t endpoint, uint8_t* data, uint32_t capacity) override;
     void bulkAborted(uint8_t endpoint) override;
     bool present() const override { return present_.load(std::memory_order_acquire); }
+    bool returnDue(Clock::time_point now) const override;
+    bool comeBack(Clock::time_point now) override;
 
     const BoardConfig& config() const { return config_; }
 
     // Inspection and run-time faults, for VirtualBoard.
     void unplug();
+    /// Leaves the bus now and returns `ms` later (see comeBack()).
+    void replug(uint32_t ms);
+    /// Times the board has returned to the bus after a replug.
+    uint32_t returns() const;
     std::vector<ControlRecord> controlRequests() const;
     void clearControlRequests();
     std::optional<uint32_t> sensorRegister(uint16_t reg) const;
@@ -98,6 +104,8 @@ class BoardModel : public DeviceModel {
     uint64_t clockAt(Clock::time_point t) const;
     Clock::time_point frameDue() const;
     void log(const SetupPacket& setup, const uint8_t* data, const ControlResult& result);
+    void leaveBus(Clock::time_point now, uint32_t ms);
+    void powerOn(Clock::time_point now);
 
     const BoardConfig config_;
     const bool paced_;
@@ -145,6 +153,10 @@ class BoardModel : public DeviceModel {
     // Replay of a recording (stream.replay): frames and times from it instead of the picture.
     std::unique_ptr<ReplayPlayer> replay_;
     uint64_t replayStartTime_ = 0;  // recorded time of the first frame since streaming started
+
+    // Replug: when a board off the bus returns, and how often it has.
+    std::optional<Clock::time_point> returnAt_;
+    uint32_t returns_ = 0;
 };
 
 }  // namespace vexo::driver::virt

@@ -82,6 +82,20 @@ class DeviceModel {
     /// on an open handle fails and pending reads complete with an error.
     virtual bool present() const { return true; }
 
+    /// A device off the bus that is to return (a replugged board): true once its time to
+    /// return has come. The bus then retires the device's old appearance (its handles stay
+    /// dead) and calls comeBack().
+    virtual bool returnDue(Clock::time_point now) const {
+        (void)now;
+        return false;
+    }
+    /// Puts the device back in its power-on state and present again; false when it is not
+    /// due (another thread brought it back first).
+    virtual bool comeBack(Clock::time_point now) {
+        (void)now;
+        return false;
+    }
+
     /// Installed by the backend when the device is added: call it after a state change that
     /// did not come through control() (control() itself wakes waiting readers).
     void setNotifier(std::function<void()> notify) { notify_ = std::move(notify); }

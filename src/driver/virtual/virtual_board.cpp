@@ -25,6 +25,12 @@ void VirtualBoard::remove() {
 void VirtualBoard::unplug() {
     model_->unplug();
 }
+void VirtualBoard::replug(uint32_t ms) {
+    model_->replug(ms);
+}
+uint32_t VirtualBoard::returns() const {
+    return model_->returns();
+}
 bool VirtualBoard::present() const {
     return model_->present();
 }

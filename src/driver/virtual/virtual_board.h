@@ -46,6 +46,12 @@ class VirtualBoard {
     /// Unplugs the board now: it leaves enumeration and every request fails. Also reached by
     /// an "unplug" fault.
     void unplug();
+    /// Takes the board off the bus now, as if its cable were pulled, and puts it back `ms`
+    /// later with the same serial, in its power-on state (user data kept). The return shows at
+    /// the first scan or open after that time. Also reached by a "replug" fault.
+    void replug(uint32_t ms);
+    /// Times the board has come back after a replug.
+    uint32_t returns() const;
     bool present() const;
 
     /// Endpoint-0 requests other than GET_DESCRIPTOR, oldest first (the last 4096 are kept).

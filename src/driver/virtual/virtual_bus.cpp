@@ -42,6 +42,36 @@ std::vector<std::shared_ptr<VirtualDevice>> devicesNow() {
     return gDevices;
 }
 
+// Serialises the return of replugged devices, so each returns once.
+std::mutex gReturnMutex;
+
+// Devices that left the bus for a while (a replugged board) return once their time has come.
+// Enumeration and open are where a host would notice, so they bring them back. The returning
+// device keeps its id and path and is listed after the devices present.
+void returnDueDevices() {
+    std::lock_guard<std::mutex> returning(gReturnMutex);
+    const Clock::time_point now = Clock::now();
+    for (const auto& old : devicesNow()) {
+        const std::shared_ptr<DeviceModel>& model = old->description().model;
+        if (!model || !model->returnDue(now)) continue;
+        {
+            std::lock_guard<std::mutex> lock(gMutex);
+            auto it = std::find(gDevices.begin(), gDevices.end(), old);
+            if (it == gDevices.end()) continue;  // removed meanwhile
+            gDevices.erase(it);
+        }
+        // The old appearance goes first, so its handles never see the board present again.
+        old->markRemoved();
+        if (!model->comeBack(now)) continue;
+        auto device = std::make_shared<VirtualDevice>(old->id(), old->description());
+        {
+            std::lock_guard<std::mutex> lock(gMutex);
+            gDevices.push_back(device);
+        }
+        device->attach();
+    }
+}
+
 std::shared_ptr<VirtualDevice> find(DeviceId id) {
     std::lock_guard<std::mutex> lock(gMutex);
     for (const auto& d : gDevices)
@@ -54,12 +84,14 @@ class VirtualBackend : public Backend {
     std::vector<std::string> enumerate(const Guid& interfaceClass) override {
         std::vector<std::string> paths;
         if (interfaceClass != kDriverInterfaceGuid) return paths;
+        returnDueDevices();
         for (const auto& d : devicesNow())
             if (d->present()) paths.push_back(d->path());
         return paths;
     }
 
     std::unique_ptr<DeviceObject> open(const std::string& path, uint32_t* error) override {
+        returnDueDevices();
         for (const auto& d : devicesNow()) {
             if (d->path() != path) continue;
             if (!d->present()) break;

@@ -33,6 +33,7 @@ class VirtualDevice : public Pump, public std::enable_shared_from_this<VirtualDe
 
     DeviceId id() const { return id_; }
     const std::string& path() const { return path_; }
+    const VirtualDeviceSpec& description() const { return description_; }
     /// Not removed and the model says present.
     bool present();
     /// The device left the bus: every request in flight fails, later ones are refused.
