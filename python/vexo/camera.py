@@ -15,7 +15,7 @@ import operator
 import os
 import threading
 import time
-from typing import Any, Dict, Iterator, List, Mapping, Optional, Union
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Union
 
 import VexoSDK as _sdk
 
@@ -110,8 +110,15 @@ def _mode(mode: Union[I2cMode, int, str]) -> I2cMode:
 
 
 def open(index: Optional[int] = None, serial: Optional[str] = None,
-         config: ConfigLike = None) -> "Camera":
+         config: ConfigLike = None, reconnect: Union[bool, float] = False,
+         on_gap: Optional[Callable[[Any], None]] = None) -> "Camera":
     """Opens a board: by device index, by serial text, or the first board found.
+
+    With @reconnect (True: wait up to 10 s; a number: that many seconds) the camera's
+    :meth:`Camera.frames` follows its board when it goes away: it waits for a board with the
+    same serial, reopens it with the same configuration, sends the start-up registers and
+    board commands again and streams on; each loss is recorded as a :class:`vexo.Gap` in
+    :attr:`Camera.gaps` and passed to @on_gap.
 
     @config is a :class:`Config`, a configuration file's path, or a mapping of the module's
     configuration keys (those left out take the default board's values, ``"bayer"`` may be
@@ -134,18 +141,28 @@ def open(index: Optional[int] = None, serial: Optional[str] = None,
             index = boards[0].index
         else:
             raise CameraError(_CREATE, "no board found")
-    return Camera(index, cfg)
+    return Camera(index, cfg, reconnect=reconnect, on_gap=on_gap)
 
 
 class Camera:
     """An open board. Made by :func:`open`; closed by :meth:`close` or at the end of a
     ``with`` block (which also ends capture)."""
 
-    def __init__(self, index: int, config: Config) -> None:
+    def __init__(self, index: int, config: Config, reconnect: Union[bool, float] = False,
+                 on_gap: Optional[Callable[[Any], None]] = None) -> None:
         self._handle: Any = None
         self._lock = threading.RLock()
         self._capturing = False
         self._lent: Optional[Frame] = None
+        if isinstance(reconnect, bool):
+            self._reconnect_wait: Optional[float] = 10.0 if reconnect else None
+        else:
+            self._reconnect_wait = _seconds(reconnect)
+        self._on_gap = on_gap
+        #: the gaps of the reconnects whose first frame has come, oldest first
+        self.gaps: List[Any] = []
+        self._pending_gap: Optional[Dict[str, Any]] = None
+        self._seen = [0, 0.0, 0.0, 0]  # frames, first and last arrival, last board time
         rc, handle, applied = _sdk.Py_Vexo_open(config.to_dict(), index)
         self._handle = handle
         if rc != 0:
@@ -161,6 +178,9 @@ class Camera:
         except BaseException:
             self._close_handle()
             raise
+        if self._reconnect_wait is not None and not self.serial:
+            self._close_handle()
+            raise ValueError("a board without a serial text cannot reconnect")
 
     # -- lifetime ---------------------------------------------------------------------------
 
@@ -265,11 +285,80 @@ class Camera:
         check(rc, "read frame")
         frame = Frame(data, info, self.config.bayer, release=lambda: _sdk.Py_Vexo_del(handle))
         self._lent = frame
+        if self._reconnect_wait is not None:
+            self._note_frame(frame)
         return frame
+
+    @property
+    def reconnects(self) -> int:
+        """Times the camera reconnected to its board."""
+        return len(self.gaps) + (self._pending_gap is not None)
+
+    def _note_frame(self, frame: Frame) -> None:
+        now = time.monotonic()
+        seen = self._seen
+        if seen[0] == 0:
+            seen[1] = now
+        seen[0] += 1
+        seen[2] = now
+        seen[3] = frame.timestamp or 0
+        gap, self._pending_gap = self._pending_gap, None
+        if gap is None:
+            return
+        from .hotplug import Gap
+        interval = gap.pop("interval")
+        duration = now - gap["last_frame"]
+        periods = round(duration / interval) if interval > 0 else 0
+        done = Gap(frames=max(periods - 1, 0), duration=duration, first_frame=now,
+                   first_frame_time=seen[3], **gap)
+        self.gaps.append(done)
+        if self._on_gap is not None:
+            self._on_gap(done)
+
+    def _reconnect(self) -> None:
+        """The board went away: waits for it by serial, reopens it as it was first opened
+        and starts capture again."""
+        from .hotplug import wait_for_board
+        with self._lock:
+            frames, first, last, last_time = self._seen
+            now = time.monotonic()
+            gap = {"serial": self.serial, "index_before": self.index,
+                   "last_frame": last if frames else now, "last_frame_time": last_time,
+                   "interval": (last - first) / (frames - 1) if frames >= 2 else 0.0}
+            self._give_back()
+            self._capturing = False
+            self._close_handle()
+            wait = self._reconnect_wait or 0.0
+            end = now + wait
+            rc = _CREATE
+            while True:
+                board = wait_for_board(self.serial, max(0.0, end - time.monotonic()))
+                if board is None:
+                    raise CameraError(rc, f"board {self.serial!r} did not come back within "
+                                          f"{wait} s")
+                back = time.monotonic()
+                rc, self._handle, applied = _sdk.Py_Vexo_open(self.config.to_dict(), board.index)
+                if rc == 0:
+                    try:
+                        self._start_up()
+                        self.start()
+                        break
+                    except CameraError as e:  # gone again during its start-up
+                        rc = e.code
+                self._close_handle()
+                if time.monotonic() >= end:
+                    raise CameraError(rc, f"board {self.serial!r} could not be reopened")
+                time.sleep(0.02)
+            self.index = board.index
+            self.info = applied
+            gap.update(index_after=board.index, board_back=back)
+            self._pending_gap = gap
+            self._seen = [0, 0.0, 0.0, 0]
 
     def _next(self, deadline: float, drive: bool) -> Frame:
         """The next queued frame, capturing meanwhile when @drive."""
         handle = self.handle
+        span = deadline - time.monotonic()
         while True:
             if _sdk.Py_Vexo_availableImage(handle) > 0:
                 return self._lend(handle)
@@ -279,7 +368,13 @@ class Camera:
                 with self._lock:
                     rc = _sdk.Py_Vexo_captureImage(handle)
                 if rc >= FIRST_FAILURE and rc != _TIMEOUT and rc not in _FRAME_LOST:
-                    raise CameraError(rc, "capture")
+                    if self._reconnect_wait is None:
+                        raise CameraError(rc, "capture")
+                    # Capture ended with its board; frames still queued were sent before.
+                    if _sdk.Py_Vexo_availableImage(handle) == 0:
+                        self._reconnect()
+                        handle = self.handle
+                        deadline = time.monotonic() + span
             else:
                 time.sleep(0.001)
 

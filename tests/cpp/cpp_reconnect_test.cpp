@@ -1,6 +1,7 @@
 // Boards that leave and return: a camera with reconnect on follows its board by serial, runs
 // its start-up again, and reports what it lost; scans announce the board's comings and goings.
 #include <cstdlib>
+#include <vexo/board_watcher.hpp>
 
 #include "cpp/cpp_fixture.h"
 #include "driver/virtual/virtual_bus.h"
@@ -190,6 +191,63 @@ TEST_F(CppReplug, ARangeStartedWhileTheBoardIsAwayWaitsForIt) {
     ReplugCapture check(board->config().stream);
     for (const Frame& frame : camera.frames(3)) check.check(frame, 0);
     EXPECT_EQ(check.frames(), 3u);
+    EXPECT_EQ(board->returns(), 1u);
+}
+
+struct ChangeCase {
+    const char* name;
+    std::vector<BoardInfo> before, after;
+    std::vector<std::pair<BoardEvent::Kind, BoardInfo>> expected;
+};
+
+class BoardChanges : public ::testing::TestWithParam<ChangeCase> {};
+
+TEST_P(BoardChanges, ScansDifferBySerial) {
+    const ChangeCase& c = GetParam();
+    const std::vector<BoardEvent> events = boardChanges(c.before, c.after);
+    ASSERT_EQ(events.size(), c.expected.size());
+    for (size_t k = 0; k < events.size(); ++k) {
+        EXPECT_EQ(events[k].kind, c.expected[k].first) << k;
+        EXPECT_EQ(events[k].board.serial, c.expected[k].second.serial) << k;
+        EXPECT_EQ(events[k].board.index, c.expected[k].second.index) << k;
+    }
+}
+
+constexpr auto kIn = BoardEvent::Kind::Arrived;
+constexpr auto kOut = BoardEvent::Kind::Left;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BoardChanges,
+    ::testing::Values(
+        ChangeCase{"OneLeftTheOtherMovedUp", {{0, "A"}, {1, "B"}}, {{0, "B"}}, {{kOut, {0, "A"}}}},
+        ChangeCase{"TwoWithOneSerialArrive", {}, {{0, "X"}, {1, "X"}},
+                   {{kIn, {0, "X"}}, {kIn, {1, "X"}}}},
+        ChangeCase{"OfTwoWithoutSerialTheLastLeft", {{0, ""}, {1, ""}}, {{0, ""}},
+                   {{kOut, {1, ""}}}},
+        ChangeCase{"ReorderedIsNoEvent", {{0, "A"}, {1, "B"}}, {{0, "B"}, {1, "A"}}, {}},
+        ChangeCase{"RemovalsComeFirst", {{0, "B"}}, {{0, "A"}, {1, "C"}},
+                   {{kOut, {0, "B"}}, {kIn, {0, "A"}}, {kIn, {1, "C"}}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CppReplug, MonitorSeesTheBoardLeaveAndReturn) {
+    auto board = add([] {
+        auto c = smallBoard();
+        c.serial = "MONITORED";
+        return c;
+    }());
+    BoardMonitor quiet(false);
+    EXPECT_TRUE(quiet.poll().empty()) << "boards present at the start are not news";
+    BoardMonitor monitor;
+    ASSERT_EQ(monitor.poll().size(), 1u);
+    board->replug(30);
+    std::vector<BoardEvent> events = monitor.poll();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, BoardEvent::Kind::Left);
+    EXPECT_TRUE(monitor.poll().empty()) << "not back before its time";
+    std::this_thread::sleep_for(40ms);
+    events = monitor.poll();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, BoardEvent::Kind::Arrived);
+    EXPECT_EQ(events[0].board.serial, "MONITORED");
     EXPECT_EQ(board->returns(), 1u);
 }
 
