@@ -210,8 +210,10 @@ struct Gap {
     std::string serial;        ///< the board's serial text
     unsigned indexBefore = 0;  ///< device index before the loss
     unsigned indexAfter = 0;   ///< device index it was reopened at
-    /// Frames the stream would have delivered meanwhile at the rate measured before the loss:
-    /// duration / mean frame interval - 1, rounded; 0 when fewer than two frames came before.
+    /// Frames the sensor would have sent meanwhile at the rate measured before the loss: the
+    /// gap over the mean frame interval, less one, rounded; 0 when fewer than two frames came
+    /// before. Measured on the board's time stamps when the frames carry them (the rate the
+    /// sensor runs at, however fast the host reads), else on the host's clock.
     uint64_t frames = 0;
     /// Host time from the last frame before the loss to the first frame after it.
     std::chrono::nanoseconds duration{0};
@@ -311,7 +313,8 @@ class FrameRange {
           gaps_(std::move(other.gaps_)),
           pendingGap_(std::move(other.pendingGap_)),
           appearance_(other.appearance_),
-          interval_(other.interval_) {}
+          interval_(other.interval_),
+          boardInterval_(other.boardInterval_) {}
     FrameRange& operator=(FrameRange&&) = delete;
 
     /// Fetches the first frame; call once.
@@ -402,7 +405,7 @@ class FrameRange {
     struct Appearance {
         uint64_t frames = 0;
         Gap::Clock::time_point first, last;
-        uint64_t lastTime = 0;
+        uint64_t firstTime = 0, lastTime = 0;
         unsigned index = 0;
     };
     void noteFrame();
@@ -422,6 +425,7 @@ class FrameRange {
     std::optional<Gap> pendingGap_;  // a reconnect whose first frame has not come yet
     Appearance appearance_;
     Gap::Clock::duration interval_{0};  // mean frame interval before the last loss
+    double boardInterval_ = 0;          // the same in board time (100 ns units); 0: unknown
 };
 
 /// An opened camera board. Move-only; the destructor ends a running capture and closes it.
@@ -542,8 +546,12 @@ class Camera {
                 config_ = cfg;
                 index_ = board->index;
                 try {
-                    if (options.setup) options.setup(*this);
-                    return back;
+                    // Boards are opened by index, and indices move when boards come and go
+                    // between the scan and the open: make sure this is the board.
+                    if (serial() == serial_) {
+                        if (options.setup) options.setup(*this);
+                        return back;
+                    }
                 } catch (const Error& error) {
                     // The board went away again during its start-up: wait for it once more.
                     lastStatus = error.code();
@@ -768,7 +776,10 @@ inline FrameRange::FrameRange(Camera& camera, uint64_t count, std::chrono::milli
 
 inline void FrameRange::noteFrame() {
     const auto now = Gap::Clock::now();
-    if (appearance_.frames++ == 0) appearance_.first = now;
+    if (appearance_.frames++ == 0) {
+        appearance_.first = now;
+        appearance_.firstTime = frame_.time();
+    }
     appearance_.last = now;
     appearance_.lastTime = frame_.time();
     if (!pendingGap_) return;
@@ -776,10 +787,15 @@ inline void FrameRange::noteFrame() {
     gap.firstFrame = now;
     gap.firstFrameTime = frame_.time();
     gap.duration = gap.firstFrame - gap.lastFrame;
-    if (interval_.count() > 0) {
-        const int64_t periods = (gap.duration + interval_ / 2) / interval_;
-        gap.frames = periods > 1 ? static_cast<uint64_t>(periods - 1) : 0;
-    }
+    // Board time stamps (100 ns units, host time once the clocks are exchanged) when both
+    // sides of the gap and the interval have them, else the host's clock.
+    double periods = 0;
+    if (boardInterval_ > 0 && gap.firstFrameTime > gap.lastFrameTime)
+        periods = static_cast<double>(gap.firstFrameTime - gap.lastFrameTime) / boardInterval_;
+    else if (interval_.count() > 0)
+        periods = static_cast<double>(gap.duration.count()) /
+                  static_cast<double>(std::chrono::nanoseconds(interval_).count());
+    gap.frames = periods >= 1.5 ? static_cast<uint64_t>(periods + 0.5) - 1 : 0;
     gaps_.push_back(std::move(gap));
     pendingGap_.reset();
     if (const ReconnectOptions* options = camera_->reconnectOptions(); options && options->onGap)
@@ -799,6 +815,10 @@ inline void FrameRange::reconnect() {
     interval_ = appearance_.frames >= 2 ? (appearance_.last - appearance_.first) /
                                               static_cast<int64_t>(appearance_.frames - 1)
                                         : Gap::Clock::duration::zero();
+    boardInterval_ = appearance_.frames >= 2 && appearance_.lastTime > appearance_.firstTime
+                         ? static_cast<double>(appearance_.lastTime - appearance_.firstTime) /
+                               static_cast<double>(appearance_.frames - 1)
+                         : 0;
     gap.boardBack = camera_->reopen();  // throws when the board does not come back in time
     gap.indexAfter = camera_->index();
     handle_ = camera_->handle();

@@ -162,7 +162,8 @@ class Camera:
         #: the gaps of the reconnects whose first frame has come, oldest first
         self.gaps: List[Any] = []
         self._pending_gap: Optional[Dict[str, Any]] = None
-        self._seen = [0, 0.0, 0.0, 0]  # frames, first and last arrival, last board time
+        # frames, first and last arrival, first and last board time of the current appearance
+        self._seen = [0, 0.0, 0.0, 0, 0]
         rc, handle, applied = _sdk.Py_Vexo_open(config.to_dict(), index)
         self._handle = handle
         if rc != 0:
@@ -299,18 +300,23 @@ class Camera:
         seen = self._seen
         if seen[0] == 0:
             seen[1] = now
+            seen[3] = frame.timestamp or 0
         seen[0] += 1
         seen[2] = now
-        seen[3] = frame.timestamp or 0
+        seen[4] = frame.timestamp or 0
         gap, self._pending_gap = self._pending_gap, None
         if gap is None:
             return
         from .hotplug import Gap
-        interval = gap.pop("interval")
+        interval, board_interval = gap.pop("interval"), gap.pop("board_interval")
         duration = now - gap["last_frame"]
-        periods = round(duration / interval) if interval > 0 else 0
-        done = Gap(frames=max(periods - 1, 0), duration=duration, first_frame=now,
-                   first_frame_time=seen[3], **gap)
+        # board time stamps (100 ns units) when both sides and the interval have them
+        if board_interval > 0 and seen[4] > gap["last_frame_time"]:
+            periods = (seen[4] - gap["last_frame_time"]) / board_interval
+        else:
+            periods = duration / interval if interval > 0 else 0.0
+        done = Gap(frames=int(periods + 0.5) - 1 if periods >= 1.5 else 0, duration=duration,
+                   first_frame=now, first_frame_time=seen[4], **gap)
         self.gaps.append(done)
         if self._on_gap is not None:
             self._on_gap(done)
@@ -320,11 +326,13 @@ class Camera:
         and starts capture again."""
         from .hotplug import wait_for_board
         with self._lock:
-            frames, first, last, last_time = self._seen
+            frames, first, last, first_time, last_time = self._seen
             now = time.monotonic()
+            timed = frames >= 2 and last_time > first_time
             gap = {"serial": self.serial, "index_before": self.index,
                    "last_frame": last if frames else now, "last_frame_time": last_time,
-                   "interval": (last - first) / (frames - 1) if frames >= 2 else 0.0}
+                   "interval": (last - first) / (frames - 1) if frames >= 2 else 0.0,
+                   "board_interval": (last_time - first_time) / (frames - 1) if timed else 0.0}
             self._give_back()
             self._capturing = False
             self._close_handle()
@@ -340,9 +348,11 @@ class Camera:
                 rc, self._handle, applied = _sdk.Py_Vexo_open(self.config.to_dict(), board.index)
                 if rc == 0:
                     try:
-                        self._start_up()
-                        self.start()
-                        break
+                        # indices move when boards come and go between the scan and the open
+                        if self.user_data.serial == self.serial:
+                            self._start_up()
+                            self.start()
+                            break
                     except CameraError as e:  # gone again during its start-up
                         rc = e.code
                 self._close_handle()
@@ -353,7 +363,7 @@ class Camera:
             self.info = applied
             gap.update(index_after=board.index, board_back=back)
             self._pending_gap = gap
-            self._seen = [0, 0.0, 0.0, 0]
+            self._seen = [0, 0.0, 0.0, 0, 0]
 
     def _next(self, deadline: float, drive: bool) -> Frame:
         """The next queued frame, capturing meanwhile when @drive."""

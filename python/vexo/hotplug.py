@@ -36,9 +36,10 @@ class BoardEvent:
 class Gap:
     """Frames lost while a camera's board was away and the camera reconnected.
 
-    ``frames`` is what the stream would have delivered meanwhile at the rate measured before
-    the loss (duration / mean frame interval - 1, rounded; 0 when fewer than two frames came
-    before); ``duration`` the seconds from the last frame before the loss to the first one
+    ``frames`` is what the sensor would have sent meanwhile at the rate measured before the
+    loss (the gap over the mean frame interval, less one, rounded; 0 when fewer than two
+    frames came before), on the board's time stamps when the frames carry them, else on the
+    host's clock; ``duration`` the seconds from the last frame before the loss to the first one
     after it. The times are :func:`time.monotonic` readings; ``last_frame_time`` and
     ``first_frame_time`` the two frames' board time stamps."""
 

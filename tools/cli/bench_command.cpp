@@ -1,5 +1,8 @@
+#include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/stream_loop.h"
@@ -14,9 +17,69 @@ struct BenchOptions {
     double seconds = 5;
     uint32_t timeoutMs = 5000;
     bool quiet = false;
+    bool all = false;
 };
 
+// Every attached board at once, one capture thread each: per-board figures, then the total.
+void runBenchAll(const BenchOptions& options) {
+    const CameraFile file = loadConfig(options.board);
+    const std::vector<BoardEntry> boards = scanBoards(true);
+    if (boards.empty()) throw ToolError("no board found");
+
+    struct Run {
+        BoardEntry board;
+        CaptureStats stats;
+        std::string error;
+    };
+    std::vector<Run> runs(boards.size());
+    std::vector<std::thread> threads;
+    for (size_t k = 0; k < boards.size(); ++k) {
+        runs[k].board = boards[k];
+        threads.emplace_back([&, k] {
+            try {
+                BoardOptions one = options.board;
+                one.index = boards[k].index;
+                BoardSession session(one, file);
+                session.applyStartup(file);
+                StreamLimits limits;
+                limits.seconds = options.seconds;
+                limits.stallMs = options.timeoutMs;
+                limits.progress = false;
+                streamFrames(session.handle(), limits, runs[k].stats, [](const FrameData&) {});
+            } catch (const std::exception& e) {
+                runs[k].error = e.what();
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+
+    uint64_t frames = 0;
+    double fps = 0, mbps = 0, seconds = 0;
+    size_t failed = 0;
+    for (const Run& run : runs) {
+        std::printf("board %u (%s): ", run.board.index, run.board.serial.c_str());
+        if (!run.error.empty()) {
+            std::printf("failed: %s\n", run.error.c_str());
+            ++failed;
+            continue;
+        }
+        std::printf("%llu frames in %.2f s: %.1f fps, %.1f MB/s; %s; %s\n",
+                    static_cast<unsigned long long>(run.stats.frames()), run.stats.seconds(),
+                    run.stats.fps(), run.stats.megabytesPerSecond(),
+                    run.stats.dropList().c_str(), run.stats.errorList().c_str());
+        frames += run.stats.frames();
+        fps += run.stats.fps();
+        mbps += run.stats.megabytesPerSecond();
+        seconds = std::max(seconds, run.stats.seconds());
+    }
+    std::printf("total: %zu board(s), %llu frames in %.2f s: %.1f fps, %.1f MB/s\n",
+                runs.size() - failed, static_cast<unsigned long long>(frames), seconds, fps,
+                mbps);
+    if (failed) throw ToolError(std::to_string(failed) + " board(s) failed");
+}
+
 void runBench(const BenchOptions& options) {
+    if (options.all) return runBenchAll(options);
     const CameraFile file = loadConfig(options.board);
     BoardSession session(options.board, file);
     session.applyStartup(file);
@@ -50,6 +113,10 @@ Command addBenchCommand(CLI::App& parent) {
                     "Milliseconds without a frame before giving up (default 5000)")
         ->check(CLI::Range(1u, 600000u));
     sub->add_flag("-q,--quiet", options->quiet, "No progress line");
+    sub->add_flag("--all", options->all,
+                  "Stream every attached board at once, one thread each, and report per-board "
+                  "and total figures (no progress line)")
+        ->excludes("--index");
     return {sub, [options] { runBench(*options); }};
 }
 

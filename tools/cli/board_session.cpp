@@ -1,7 +1,9 @@
 #include "cli/board_session.h"
 
 #include <vexo/status.h>
+#include <vexo/vexo.hpp>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -135,6 +137,45 @@ void BoardSession::applyStartup(const CameraFile& file) {
             throw ToolError(describeStatus(file.source + ":" + std::to_string(cmd.line) +
                                                ": board command " + hex(cmd.request, 2),
                                            status));
+    }
+}
+
+std::chrono::steady_clock::time_point BoardSession::reopen(const CameraFile& file,
+                                                           std::chrono::milliseconds wait) {
+    if (handle_) Vexo_close(std::exchange(handle_, nullptr));
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    uint32_t status = USB_CAMERA_USB_CREATE_ERROR;
+    for (;;) {
+        const auto left = std::max(std::chrono::milliseconds(0),
+                                   std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       deadline - std::chrono::steady_clock::now()));
+        const std::optional<vexo::BoardInfo> found = vexo::waitForBoard(board_.serial, left);
+        if (!found)
+            throw ToolError(describeStatus("board " + board_.serial + " did not come back within " +
+                                               std::to_string(wait.count()) + " ms",
+                                           status));
+        const auto back = std::chrono::steady_clock::now();
+        config_ = file.config;
+        status = Vexo_open(&handle_, &config_, found->index);
+        // Indices move when boards come and go between the scan and the open: the serial
+        // tells whether this is the board.
+        std::array<uint8_t, 16> serial{};
+        if (status == USB_CAMERA_NO_ERROR &&
+            Vexo_readUserData(handle_, 1008, 16, serial.data()) == USB_CAMERA_NO_ERROR &&
+            serialText(serial.data()) == board_.serial) {
+            board_.index = static_cast<uint8_t>(found->index);
+            try {
+                applyStartup(file);
+                return back;
+            } catch (const ToolError&) {
+                // Gone again during its start-up: wait for it once more.
+            }
+        }
+        Vexo_close(std::exchange(handle_, nullptr));
+        if (std::chrono::steady_clock::now() >= deadline)
+            throw ToolError(describeStatus("board " + board_.serial + " could not be reopened",
+                                           status));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <vexo/camera.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -50,6 +51,13 @@ class BoardSession {
     /// Writes the file's start-up registers and then its board commands, in file order;
     /// throws ToolError naming the file line that failed.
     void applyStartup(const CameraFile& file);
+
+    /// The board went away: closes the handle, waits up to `wait` for a board with the same
+    /// serial, opens it with the same configuration and applies the file's start-up again.
+    /// Returns when a scan listed the board again; throws ToolError when it did not return
+    /// in time.
+    std::chrono::steady_clock::time_point reopen(const CameraFile& file,
+                                                 std::chrono::milliseconds wait);
 
   private:
     CameraHandle handle_ = nullptr;

@@ -24,6 +24,68 @@ struct CaptureOptions {
     uint32_t timeoutMs = 5000;
     bool quiet = false;
     bool eightBit = false;
+    bool reconnect = false;
+    double reconnectWait = 10;
+};
+
+// Reconnects of one capture: each loss is told when its first frame after the return comes,
+// with its length and the frames the stream's rate would have sent meanwhile.
+class Reconnects {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    void frame(uint64_t framesSoFar, uint64_t boardTime) {
+        const Clock::time_point now = Clock::now();
+        if (pending_) {
+            pending_ = false;
+            const double gap = std::chrono::duration<double>(now - last_).count();
+            const double back = std::chrono::duration<double>(now - back_).count();
+            // On the board's time stamps when the frames carry them: the sensor's rate,
+            // however fast the frames are written.
+            const double periods =
+                boardInterval_ > 0 && boardTime > lastTime_
+                    ? static_cast<double>(boardTime - lastTime_) / boardInterval_
+                : interval_ > 0 ? gap / interval_
+                                : 0;
+            const uint64_t lost = periods >= 1.5 ? static_cast<uint64_t>(periods + 0.5) - 1 : 0;
+            std::printf("reconnect %llu: gap of %.0f ms before frame %llu, about %llu frame(s) "
+                        "lost; first frame %.0f ms after the board returned\n",
+                        static_cast<unsigned long long>(count_), gap * 1000,
+                        static_cast<unsigned long long>(framesSoFar),
+                        static_cast<unsigned long long>(lost), back * 1000);
+            std::fflush(stdout);
+            appearanceFrames_ = 0;
+        }
+        if (appearanceFrames_++ == 0) {
+            first_ = now;
+            firstTime_ = boardTime;
+        }
+        last_ = now;
+        lastTime_ = boardTime;
+    }
+    void lost(Clock::time_point back) {
+        interval_ = appearanceFrames_ >= 2
+                        ? std::chrono::duration<double>(last_ - first_).count() /
+                              static_cast<double>(appearanceFrames_ - 1)
+                        : 0;
+        boardInterval_ = appearanceFrames_ >= 2 && lastTime_ > firstTime_
+                             ? static_cast<double>(lastTime_ - firstTime_) /
+                                   static_cast<double>(appearanceFrames_ - 1)
+                             : 0;
+        if (appearanceFrames_ == 0) last_ = Clock::now();
+        back_ = back;
+        pending_ = true;
+        ++count_;
+    }
+    uint64_t count() const { return count_; }
+
+  private:
+    uint64_t count_ = 0;
+    uint64_t appearanceFrames_ = 0;
+    Clock::time_point first_, last_, back_;
+    uint64_t firstTime_ = 0, lastTime_ = 0;  // board time stamps, 100 ns units
+    double interval_ = 0, boardInterval_ = 0;
+    bool pending_ = false;
 };
 
 std::string describeConfig(const CameraConfig& cfg, RawMode bayer) {
@@ -102,7 +164,11 @@ void runCapture(const CaptureOptions& options) {
                 describeConfig(session.config(), file.bayer).c_str());
     std::fflush(stdout);
 
+    if (options.reconnect && session.board().serial.empty())
+        throw ToolError("--reconnect: the board has no serial text to find it again by");
+
     CaptureStats stats;
+    Reconnects reconnects;
     if (options.single) {
         singleFrame(session.handle(), options, sink, stats);
     } else if (options.trigger) {
@@ -113,14 +179,29 @@ void runCapture(const CaptureOptions& options) {
         limits.frames = options.seconds > 0 ? 0 : (options.frames ? options.frames : 10);
         limits.stallMs = options.timeoutMs;
         limits.progress = !options.quiet;
-        streamFrames(session.handle(), limits, stats,
-                     [&sink](const FrameData& frame) { sink.write(frame); });
+        if (options.reconnect)
+            limits.reconnect = [&] {
+                const auto wait = std::chrono::milliseconds(
+                    static_cast<int64_t>(options.reconnectWait * 1000));
+                std::printf("\nboard %s went away; waiting up to %.1f s for it\n",
+                            session.board().serial.c_str(), options.reconnectWait);
+                std::fflush(stdout);
+                reconnects.lost(session.reopen(file, wait));
+                return session.handle();
+            };
+        streamFrames(session.handle(), limits, stats, [&](const FrameData& frame) {
+            if (options.reconnect) reconnects.frame(stats.frames(), frame.u64Time);
+            sink.write(frame);
+        });
     }
 
     const double seconds = stats.seconds();
     std::printf("captured %u frame(s) in %.2f s: %.1f fps, %.1f MB/s\n", sink.written(), seconds,
                 stats.fps(), stats.megabytesPerSecond());
-    std::printf("%s; %s\n", stats.dropList().c_str(), stats.errorList().c_str());
+    std::printf("%s; %s", stats.dropList().c_str(), stats.errorList().c_str());
+    if (options.reconnect)
+        std::printf("; reconnects: %llu", static_cast<unsigned long long>(reconnects.count()));
+    std::printf("\n");
     if (sink.written() == 1)
         std::printf("image: %s/%s\n", sink.directory().c_str(), sink.fileName(0).c_str());
     else if (sink.written() > 1)
@@ -164,6 +245,16 @@ Command addCaptureCommand(CLI::App& parent) {
     sub->add_flag("--8bit", options->eightBit,
                   "RAW frames with 2-byte pixels as 8-bit RGB PNGs (default: 16-bit, every "
                   "significant bit kept)");
+    auto* reconnect = sub->add_flag(
+        "--reconnect", options->reconnect,
+        "When the board goes away, wait for a board with the same serial, reopen it with the "
+        "same configuration and start-up, and go on; each gap is reported and the summary "
+        "gains 'reconnects: N'");
+    sub->add_option("--reconnect-wait", options->reconnectWait,
+                    "Seconds to wait for the board to return (default 10)")
+        ->check(CLI::PositiveNumber)
+        ->needs(reconnect);
+    reconnect->excludes(single, trigger);
     return {sub, [options] { runCapture(*options); }};
 }
 

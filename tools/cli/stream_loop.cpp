@@ -15,9 +15,12 @@ namespace {
 class StreamGuard {
   public:
     explicit StreamGuard(CameraHandle handle) : handle_(handle) {}
-    ~StreamGuard() { Vexo_endCaptureImage(handle_); }
+    ~StreamGuard() {
+        if (handle_) Vexo_endCaptureImage(handle_);
+    }
     StreamGuard(const StreamGuard&) = delete;
     StreamGuard& operator=(const StreamGuard&) = delete;
+    void reset(CameraHandle handle) { handle_ = handle; }
 
   private:
     CameraHandle handle_;
@@ -52,7 +55,19 @@ void streamFrames(CameraHandle handle, const StreamLimits& limits, CaptureStats&
     for (;;) {
         const uint32_t result = Vexo_captureImage(handle);
         stats.addCaptureResult(result);
-        if (fatal(result)) throw ToolError(describeStatus("capture stopped", result));
+        // Frames still queued when the board went away were sent before: they come first.
+        if (fatal(result) && limits.reconnect && Vexo_availableImage(handle) == 0) {
+            guard.reset(nullptr);  // the old handle is closed by the reconnect
+            handle = limits.reconnect();
+            const uint32_t again = Vexo_beginCaptureImage(handle);
+            if (again != USB_CAMERA_NO_ERROR)
+                throw ToolError(describeStatus("cannot start the stream again", again));
+            guard.reset(handle);
+            lastFrame = CaptureStats::Clock::now();
+            continue;
+        }
+        if (fatal(result) && !limits.reconnect)
+            throw ToolError(describeStatus("capture stopped", result));
 
         FrameData* frame = nullptr;
         while (Vexo_readImage(handle, &frame) == USB_CAMERA_NO_ERROR && frame) {

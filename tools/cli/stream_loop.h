@@ -5,6 +5,7 @@
 
 #include <vexo/camera.h>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -17,6 +18,10 @@ struct StreamLimits {
     double seconds = 0;       ///< stop after this time; 0: no time limit
     uint32_t stallMs = 5000;  ///< give up when no frame arrives for this long
     bool progress = true;     ///< print a progress line once a second
+    /// Called when the capture ended because its board went away: reopens the board and
+    /// returns the new handle (the stream is then started again), or throws ToolError. Empty:
+    /// such a capture fails.
+    std::function<CameraHandle()> reconnect;
 };
 
 /// Runs one capture. The callback sees each frame while it is still queued; the loop releases
