@@ -62,6 +62,9 @@ Command addPreviewCommand(CLI::App& parent) {
     sub->add_option("--controls", options->controlsPath,
                     "Lua controls script: one slider per '-- control: NAME MIN MAX' line")
         ->check(CLI::ExistingFile);
+    sub->add_flag("--reconnect", options->reconnect,
+                  "When the board goes away, wait for a board with the same serial and go on "
+                  "with it (same configuration, start-up and controls)");
     return {sub, [options] { runPreview(*options); }};
 }
 

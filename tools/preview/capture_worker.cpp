@@ -90,21 +90,19 @@ struct CaptureWorker::Command {
 };
 
 CaptureWorker::CaptureWorker(const BoardOptions& options, CameraFile file, RawExchange& raw,
-                             ControlSet* controls)
-    : options_(options), file_(std::move(file)), raw_(raw), controls_(controls) {}
+                             ControlSet* controls, bool reconnect)
+    : options_(options),
+      file_(std::move(file)),
+      raw_(raw),
+      controls_(controls),
+      reconnect_(reconnect) {}
 
 CaptureWorker::~CaptureWorker() { stop(); }
 
 void CaptureWorker::openBoard(const BoardOptions& options) {
     auto session = std::make_unique<BoardSession>(options, file_);
     session->applyStartup(file_);
-    if (controls_ && !controls_->empty()) {
-        const int failed = Vexo_registerCtrls(session->handle(), controls_->records(),
-                                              controls_->count());
-        if (failed != 0)
-            throw ToolError("the controls script did not load (" + std::to_string(-failed) +
-                            " record(s) failed; the script's error is printed above)");
-    }
+    registerControls(session->handle());
     const bool trigger =
         Vexo_isFrameReady(session->handle()) != USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR;
 
@@ -118,6 +116,7 @@ void CaptureWorker::openBoard(const BoardOptions& options) {
     stats_.start();
     lastMeta_ = FrameMeta{};
     failed_ = false;
+    awaitingBoard_ = false;
     std::lock_guard lock(infoMutex_);
     const uint32_t generation = info_.generation + 1;
     info_ = BoardInfo{};
@@ -127,6 +126,32 @@ void CaptureWorker::openBoard(const BoardOptions& options) {
     info_.triggerCapable = trigger;
     info_.generation = generation;
     snapshot_ = StatsSnapshot{stats_, lastMeta_};
+}
+
+void CaptureWorker::registerControls(CameraHandle handle) {
+    if (!controls_ || controls_->empty()) return;
+    const int failed = Vexo_registerCtrls(handle, controls_->records(), controls_->count());
+    if (failed != 0)
+        throw ToolError("the controls script did not load (" + std::to_string(-failed) +
+                        " record(s) failed; the script's error is printed above)");
+}
+
+// One look for the board that went away (one scan), so that requests and stop are served
+// between looks. True once it is open again with its start-up and controls.
+bool CaptureWorker::tryReconnect() {
+    try {
+        session_->reopen(file_, std::chrono::milliseconds(0));
+        registerControls(session_->handle());
+    } catch (const ToolError&) {
+        return false;
+    }
+    awaitingBoard_ = false;
+    failed_ = false;
+    std::lock_guard lock(infoMutex_);
+    info_.entry = session_->board();
+    info_.failure.clear();
+    ++info_.reconnects;
+    return true;
 }
 
 void CaptureWorker::start() {
@@ -244,12 +269,15 @@ void CaptureWorker::captureOnce() {
     }
     const uint32_t result = Vexo_captureImage(handle);
     stats_.addCaptureResult(result);
-    if (fatal(result)) {
+    // Frames still queued when the board went away were sent before: they go out first.
+    if (fatal(result) && !(reconnect_ && Vexo_availableImage(handle) > 0)) {
         Vexo_endCaptureImage(handle);
         capturing_ = false;
         failed_ = true;
+        awaitingBoard_ = reconnect_;
         std::lock_guard lock(infoMutex_);
         info_.failure = describeStatus("capture stopped", result);
+        if (reconnect_) info_.failure += "; waiting for board " + info_.entry.serial;
         return;
     }
     FrameData* frame = nullptr;
@@ -276,8 +304,9 @@ void CaptureWorker::run() {
     while (!stopping_.load(std::memory_order_relaxed)) {
         if (pending_.load(std::memory_order_acquire)) runCommands();
         if (failed_.load(std::memory_order_relaxed)) {
-            // The capture stopped for good (the board went away): wait for a request, such as
-            // another board from the picker.
+            // The capture stopped (the board went away): look for it again when reconnecting,
+            // and wait for a request, such as another board from the picker.
+            if (awaitingBoard_ && tryReconnect()) continue;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }

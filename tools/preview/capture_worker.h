@@ -66,6 +66,7 @@ struct BoardInfo {
     bool externalTrigger = false;
     uint32_t generation = 0;
     std::string failure;  ///< why the capture stopped; empty while it runs
+    uint32_t reconnects = 0;  ///< times the board went away and was reopened
 };
 
 /// Counters as of the last copy the capture thread made (about ten times a second).
@@ -76,8 +77,10 @@ struct StatsSnapshot {
 
 class CaptureWorker {
   public:
+    /// With `reconnect`, a board that goes away is waited for by serial and reopened as it
+    /// was (start-up and controls again); meanwhile BoardInfo::failure says so.
     CaptureWorker(const BoardOptions& options, CameraFile file, RawExchange& raw,
-                  ControlSet* controls);
+                  ControlSet* controls, bool reconnect = false);
     ~CaptureWorker();
     CaptureWorker(const CaptureWorker&) = delete;
     CaptureWorker& operator=(const CaptureWorker&) = delete;
@@ -107,11 +110,15 @@ class CaptureWorker {
     void runCommands();
     void captureOnce();
     void publishStats(bool force);
+    void registerControls(CameraHandle handle);
+    bool tryReconnect();
 
     BoardOptions options_;
     CameraFile file_;
     RawExchange& raw_;
     ControlSet* controls_;
+    bool reconnect_ = false;
+    bool awaitingBoard_ = false;  // the board went away; tryReconnect() looks for it
     std::unique_ptr<BoardSession> session_;
     bool capturing_ = false;
     CaptureStats stats_;

@@ -59,7 +59,8 @@ void PreviewService::start() {
 
     const CameraFile file = loadConfig(options_.board);
     capture_ = std::make_unique<CaptureWorker>(options_.board, file, raw_,
-                                               controlSet_.empty() ? nullptr : &controlSet_);
+                                               controlSet_.empty() ? nullptr : &controlSet_,
+                                               options_.reconnect);
     encoder_ = std::make_unique<FrameEncoder>(raw_, hub_, file.bayer);
     capture_->start();
     encoder_->start();

@@ -31,6 +31,7 @@ struct PreviewOptions {
     std::string listen = "127.0.0.1:8080";  ///< ADDR:PORT; port 0 picks a free one
     std::string token;                      ///< empty: a random one
     std::string controlsPath;               ///< a --controls script; empty: no sliders
+    bool reconnect = false;                 ///< follow the board through an unplug
     HttpLimits limits;
 };
 
