@@ -140,10 +140,12 @@ TEST_F(PreviewTest, StreamYieldsRisingFrameNumbersAndPauseFreezesIt) {
 }
 
 TEST_F(PreviewTest, StatsCountTheCaptureAndTheShownFrame) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    ASSERT_EQ(client_->Get("/frame.jpg")->status, 200);  // waits for the first shown frame
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     auto r = client_->Get("/stats.json");
     ASSERT_TRUE(r);
     const json s = json::parse(r->body);
+    ASSERT_TRUE(s.contains("histogram")) << r->body;
     EXPECT_EQ(s["board"]["serial"], "PREVIEW-RAW-0001");
     EXPECT_EQ(s["board"]["width"], 640);
     EXPECT_EQ(s["board"]["format"], "RAW");
