@@ -30,7 +30,7 @@ double cpuSeconds() {
 
 // Encode time of the preview's writer vs bare tjCompress2 on the same converted frame.
 double encodeRatio(const preview::EncodedFrame& frame, double& previewMs, double& plainMs) {
-    FrameConverter converter(preview::frameFormatOf(frame.meta.cfg, frame.bayer));
+    FrameConverter converter(frameFormatOf(frame.meta.cfg, frame.bayer));
     ImageView view;
     if (!converter.convert(frame.rawBytes(), view)) return 0;
     preview::JpegWriter writer;

@@ -15,13 +15,7 @@ namespace {
 constexpr size_t kNameRoom = 32;  // "frame_4294967295.png" and its terminator fit
 
 FrameFormat frameFormat(const CameraConfig& cfg, RawMode bayer, bool eightBit) {
-    FrameFormat f;
-    f.width = cfg.u32Width;
-    f.height = cfg.u32Height;
-    f.pixelBytes = cfg.u8PixelBytes;
-    f.pixelBits = cfg.u8PixelBits;
-    f.format = cfg.emImageFmtMode;
-    f.bayer = bayer;
+    FrameFormat f = frameFormatOf(cfg, bayer);
     f.wideRgb = !eightBit;
     return f;
 }

@@ -4,28 +4,12 @@
 #include <memory>
 
 #include "cli/commands.h"
+#include "cli/register_access.h"
 #include "cli/tool_error.h"
 
 namespace vexo::tools {
 
 namespace {
-
-using WriteFn = Uint32 (*)(CameraHandle, Uint32, Uint32, Uint32);
-using ReadFn = Uint32 (*)(CameraHandle, Uint32, Uint32, Uint32*);
-
-struct Access {
-    I2cMode mode;
-    WriteFn write;
-    ReadFn read;
-};
-
-constexpr Access kAccess[] = {
-    {I2C_MODE_8_8, Vexo_writeReg_8_8, Vexo_readReg_8_8},
-    {I2C_MODE_8_16, Vexo_writeReg_8_16, Vexo_readReg_8_16},
-    {I2C_MODE_16_8, Vexo_writeReg_16_8, Vexo_readReg_16_8},
-    {I2C_MODE_16_16, Vexo_writeReg_16_16, Vexo_readReg_16_16},
-    {I2C_MODE_16_32, Vexo_writeReg_16_32, Vexo_readReg_16_32},
-};
 
 struct RegsOptions {
     BoardOptions board;
@@ -39,7 +23,7 @@ struct RegsOptions {
 struct Target {
     uint32_t device;
     I2cMode mode;
-    const Access* access;
+    const RegisterAccess* access;
 };
 
 Target resolve(const RegsOptions& options, const CameraFile& file) {
@@ -49,8 +33,7 @@ Target resolve(const RegsOptions& options, const CameraFile& file) {
     if (!options.mode.empty() && !parseI2cModeName(options.mode, t.mode))
         throw ToolError("unknown register mode '" + options.mode +
                         "' (8_8, 8_16, 16_8, 16_16, 16_32)");
-    for (const Access& a : kAccess)
-        if (a.mode == t.mode) t.access = &a;
+    t.access = registerAccess(t.mode);
     return t;
 }
 

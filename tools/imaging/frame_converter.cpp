@@ -207,4 +207,15 @@ void FrameConverter::convertMono(std::span<const uint8_t> frame) {
     }
 }
 
+FrameFormat frameFormatOf(const CameraConfig& cfg, RawMode bayer) {
+    FrameFormat f;
+    f.width = cfg.u32Width;
+    f.height = cfg.u32Height;
+    f.pixelBytes = cfg.u8PixelBytes;
+    f.pixelBits = cfg.u8PixelBits;
+    f.format = cfg.emImageFmtMode;
+    f.bayer = bayer;
+    return f;
+}
+
 }  // namespace vexo::tools

@@ -81,6 +81,9 @@ class FrameConverter {
     std::vector<uint8_t> image_;
 };
 
+/// The format of frames taken with configuration `cfg`; `bayer` is the mosaic order of RAW.
+FrameFormat frameFormatOf(const CameraConfig& cfg, RawMode bayer);
+
 /// The colour (0 red, 1 green, 2 blue) of mosaic position (x, y) for a Bayer order.
 int bayerColour(RawMode bayer, uint32_t x, uint32_t y);
 

@@ -18,12 +18,13 @@ bool JpegWriter::encode(const ImageView& image, std::vector<uint8_t>& out, size_
     if (!compressor_ || image.width == 0 || image.height == 0) return false;
     const uint8_t* pixels = image.pixels.data();
     int format = TJPF_RGB, subsampling = TJSAMP_420;
-    if (image.layout != PixelLayout::Rgb8) {
+    if (image.layout == PixelLayout::Gray8 || image.layout == PixelLayout::Gray16) {
         format = TJPF_GRAY;
         subsampling = TJSAMP_GRAY;
     }
-    if (image.layout == PixelLayout::Gray16) {
-        const size_t n = size_t{image.width} * image.height;
+    if (image.layout == PixelLayout::Gray16 || image.layout == PixelLayout::Rgb16) {
+        const size_t n = size_t{image.width} * image.height *
+                         (image.layout == PixelLayout::Rgb16 ? 3 : 1);
         if (narrowed_.size() < n) narrowed_.resize(n);
         for (size_t i = 0; i < n; ++i) narrowed_[i] = image.pixels[2 * i];  // big-endian: high byte
         pixels = narrowed_.data();
@@ -58,6 +59,15 @@ void countHistogram(const ImageView& image, EncodedFrame& frame) {
             }
             break;
         }
+        case PixelLayout::Rgb16: {
+            frame.channels = 3;
+            for (size_t i = 0; i < n; ++i, p += 6) {
+                ++frame.histogram[0][p[0]];
+                ++frame.histogram[1][p[2]];
+                ++frame.histogram[2][p[4]];
+            }
+            break;
+        }
         case PixelLayout::Gray8:
             frame.channels = 1;
             for (size_t i = 0; i < n; ++i) ++frame.histogram[0][p[i]];
@@ -66,20 +76,7 @@ void countHistogram(const ImageView& image, EncodedFrame& frame) {
             frame.channels = 1;
             for (size_t i = 0; i < n; ++i) ++frame.histogram[0][p[2 * i]];
             break;
-        case PixelLayout::Rgb16:  // only made when asked for (FrameFormat::wideRgb)
-            break;
     }
-}
-
-FrameFormat frameFormatOf(const CameraConfig& cfg, RawMode bayer) {
-    FrameFormat f;
-    f.width = cfg.u32Width;
-    f.height = cfg.u32Height;
-    f.pixelBytes = cfg.u8PixelBytes;
-    f.pixelBits = cfg.u8PixelBits;
-    f.format = cfg.emImageFmtMode;
-    f.bayer = bayer;
-    return f;
 }
 
 FrameEncoder::FrameEncoder(RawExchange& raw, FrameHub& hub, RawMode bayer)

@@ -38,7 +38,7 @@ class JpegWriter {
   private:
     void* compressor_;
     int quality_;
-    std::vector<uint8_t> narrowed_;  // 16-bit grey cut to 8 bits
+    std::vector<uint8_t> narrowed_;  // 16-bit samples cut to 8 bits
 };
 
 /// Fills frame.histogram / frame.channels from a converted image (16-bit samples counted by
@@ -83,8 +83,5 @@ class FrameEncoder {
     std::atomic<uint64_t> failed_{0};
     std::thread thread_;
 };
-
-/// The converter's format for a frame's configuration.
-FrameFormat frameFormatOf(const CameraConfig& cfg, RawMode bayer);
 
 }  // namespace vexo::tools::preview

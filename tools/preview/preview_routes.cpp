@@ -6,6 +6,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "cli/register_access.h"
 #include "cli/tool_error.h"
 #include "config/camera_file.h"
 #include "imaging/image_files.h"
@@ -19,23 +20,6 @@ using nlohmann::json;
 
 constexpr auto kBoardWait = std::chrono::seconds(5);
 constexpr const char* kBoundary = "vexoframe";
-
-using WriteFn = Uint32 (*)(CameraHandle, Uint32, Uint32, Uint32);
-using ReadFn = Uint32 (*)(CameraHandle, Uint32, Uint32, Uint32*);
-
-struct Access {
-    I2cMode mode;
-    WriteFn write;
-    ReadFn read;
-};
-
-constexpr Access kAccess[] = {
-    {I2C_MODE_8_8, Vexo_writeReg_8_8, Vexo_readReg_8_8},
-    {I2C_MODE_8_16, Vexo_writeReg_8_16, Vexo_readReg_8_16},
-    {I2C_MODE_16_8, Vexo_writeReg_16_8, Vexo_readReg_16_8},
-    {I2C_MODE_16_16, Vexo_writeReg_16_16, Vexo_readReg_16_16},
-    {I2C_MODE_16_32, Vexo_writeReg_16_32, Vexo_readReg_16_32},
-};
 
 HttpResponse jsonError(int status, const std::string& message) {
     return HttpResponse::json(status, json{{"ok", false}, {"error", message}}.dump());
@@ -296,7 +280,9 @@ HttpResponse PreviewService::snapshot(bool png) {
         view.layout = PixelLayout::Rgb8;
         view.pixels = decoded;
     } else {
-        converter.emplace(frameFormatOf(frame->meta.cfg, frame->bayer));
+        FrameFormat format = frameFormatOf(frame->meta.cfg, frame->bayer);
+        format.wideRgb = true;  // a snapshot keeps every significant bit of 2-byte RAW pixels
+        converter.emplace(format);
         if (!converter->convert(frame->rawBytes(), view))
             return HttpResponse::text(500, "the frame does not convert");
     }
@@ -364,9 +350,7 @@ HttpResponse PreviewService::registerAccess(const HttpRequest& request, bool wri
         if (!it->is_string() || !parseI2cModeName(it->get<std::string>(), mode))
             return jsonError(400, "'mode' must be one of 8_8, 8_16, 16_8, 16_16, 16_32");
     }
-    const Access* access = nullptr;
-    for (const Access& a : kAccess)
-        if (a.mode == mode) access = &a;
+    const RegisterAccess* access = vexo::tools::registerAccess(mode);
     if (!access) return jsonError(400, "the configuration's register mode is not one of the five");
     const unsigned aBits = addressBits(mode), vBits = valueBits(mode);
     std::string why;
