@@ -266,9 +266,10 @@ ControlResult BoardModel::userDataRequest(const SetupPacket& setup, uint8_t* dat
     const size_t address = setup.wValue - kUserDataBase;
     const size_t length = setup.wLength;
     if (address + length > userData_.size() || (length && !data)) return ControlResult::stall();
-    if (read)
+    /* A request without a data stage may come without a buffer. */
+    if (length && read)
         std::memcpy(data, &userData_[address], length);
-    else
+    else if (length)
         std::memcpy(&userData_[address], data, length);
     return ControlResult::ack(static_cast<uint32_t>(length));
 }
