@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+#include <unistd.h>
+
 #include "preview/preview_service.h"
 #include "tools/support/image_reader.h"
 
@@ -60,7 +62,8 @@ class PreviewTest : public ::testing::Test {
   protected:
     void SetUp() override {
         setenv("VEXO_VIRTUAL_BOARDS", kBoards, 1);
-        controls_ = ::testing::TempDir() + "preview_controls.lua";
+        // Per process: ctest runs the cases of this program in parallel processes.
+        controls_ = ::testing::TempDir() + "preview_controls_" + std::to_string(getpid()) + ".lua";
         std::ofstream(controls_) << kControls;
         preview::PreviewOptions options;
         options.listen = "127.0.0.1:0";
@@ -74,7 +77,8 @@ class PreviewTest : public ::testing::Test {
     }
     void TearDown() override {
         client_.reset();
-        service_->stop();
+        if (service_) service_->stop();
+        std::remove(controls_.c_str());
     }
 
     httplib::Headers withToken() const { return {{"X-Vexo-Token", service_->token()}}; }

@@ -91,7 +91,8 @@ TEST_F(PreviewTest, FrameAndSnapshotsShowTheBoardsPicture) {
     auto png = client_->Get("/snapshot.png");
     ASSERT_TRUE(png);
     ASSERT_EQ(png->status, 200);
-    const std::string path = ::testing::TempDir() + "preview_snapshot.png";
+    const std::string path =
+        ::testing::TempDir() + "preview_snapshot_" + std::to_string(getpid()) + ".png";
     std::ofstream(path, std::ios::binary) << png->body;
     std::string error;
     DecodedImage snap;
