@@ -17,7 +17,9 @@ STATUS: Dict[int, Tuple[str, str]] = {
     0xFF01: ("USB_CAMERA_USB_CREATE_ERROR",
              "no board could be opened: check the cable, the device index (vexo scan) and the "
              "device permissions"),
-    0xFF02: ("USB_CAMERA_USB_SET_CONTEXT_ERROR", _UNUSED),
+    0xFF02: ("USB_CAMERA_USB_SET_CONTEXT_ERROR",
+             "an unexpected internal failure was stopped at the library boundary; the call "
+             "did not complete"),
     0xFF03: ("USB_CAMERA_VR_COMMAND_ERROR",
              "the board refused a control request, or the I2C mode is not one of the five: "
              "check the i2c_mode of the configuration and that the board is still attached"),
