@@ -184,6 +184,20 @@ bool readReplay(Reader& r, const json& j, const std::string& path, StreamConfig&
 }
 
 bool readBoard(Reader& r, const json& j, const std::string& path, BoardConfig& b) {
+    // A board played from a USB capture takes everything from the capture.
+    if (j.is_object() && j.contains("replay")) {
+        const std::string p = Reader::join(path, "replay");
+        if (!r.onlyKeys(j, path, {"replay"}) || !r.onlyKeys(j["replay"], p, {"usb", "device"}) ||
+            !r.text(j["replay"], p, "usb", b.usbReplay))
+            return false;
+        if (b.usbReplay.empty()) return r.fail(Reader::join(p, "usb"), "expected a capture file");
+        if (j["replay"].contains("device")) {
+            std::string device;
+            if (!r.text(j["replay"], p, "device", device)) return false;
+            b.usbReplayDevice = device;
+        }
+        return true;
+    }
     if (!r.onlyKeys(j, path,
                     {"vendorId", "productId", "usbVersion", "link", "serial", "manufacturer",
                      "product", "firmware", "boardController", "sensor", "stream", "faults"}))

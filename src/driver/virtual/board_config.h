@@ -95,6 +95,11 @@ struct BoardConfig {
     SensorConfig sensor;
     StreamConfig stream;
     std::vector<FaultConfig> faults;
+    /// A board played back from a USB capture (usb_capture_replay.h) instead of the model:
+    /// the capture file, and the device in it ("BUS.ADDRESS"; none: the one that sent data).
+    /// Every other field is then unused.
+    std::string usbReplay;
+    std::optional<std::string> usbReplayDevice;
 };
 
 /// USB generation the board is built as (2 or 3).

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "driver/virtual/board_picture.h"
+#include "driver/virtual/usb_capture_replay.h"
 
 namespace vexo::driver::virt {
 
@@ -137,7 +138,21 @@ std::vector<DeviceId> loadValue(const std::string& value) {
     }
     // Build every board first, so that a refused one leaves the bus untouched.
     std::vector<std::shared_ptr<BoardModel>> models;
+    std::vector<VirtualDeviceSpec> replays;
     for (size_t i = 0; i < configs.size(); ++i) {
+        if (!configs[i].usbReplay.empty()) {
+            CapturedDevice captured;
+            VirtualDeviceSpec spec;
+            if (!readUsbCapture(configs[i].usbReplay, configs[i].usbReplayDevice, captured,
+                                error) ||
+                !replayDeviceSpec(std::move(captured), configs[i].usbReplay, spec, error)) {
+                std::fprintf(stderr, "VEXO_VIRTUAL_BOARDS: boards[%zu].replay.usb: %s: %s\n", i,
+                             configs[i].usbReplay.c_str(), error.c_str());
+                return {};
+            }
+            replays.push_back(std::move(spec));
+            continue;
+        }
         auto model = BoardModel::create(configs[i], error);
         if (!model) {
             std::fprintf(stderr, "VEXO_VIRTUAL_BOARDS: boards[%zu].%s\n", i, error.c_str());
@@ -147,6 +162,7 @@ std::vector<DeviceId> loadValue(const std::string& value) {
     }
     std::vector<DeviceId> ids;
     for (const auto& model : models) ids.push_back(plugIn(model)->id());
+    for (auto& spec : replays) ids.push_back(addDevice(std::move(spec)));
     return ids;
 }
 
