@@ -38,14 +38,15 @@ for want in "0xc0,128" "0xc0,176,24" "0x40,177,16" "0xc0,214,2" "0x40,215,1"; do
     case "$got" in "$want"*) ;; *) fail "vendor request $code decoded as '$got'" ;; esac
 done
 
-# Bulk reads on 0x81: submissions ask for 512 KiB and carry no data; completions carry every
-# byte they moved, and each of the first three holds a frame and its framing.
+# Bulk reads on 0x81: submissions ask for 512 KiB and carry no data; each of the first three
+# completions moved a frame and its framing and keeps its first 262080 bytes (the longest event
+# libpcap reads back).
 sub=$(awk -F, '$2=="0x03" && $1=="\x27S\x27" {print $3","$7","$8}' "$dir/table" | sort -u)
 [ "$sub" = "0x81,524288,0" ] || fail "bulk submissions decoded as: $sub"
 awk -F, '$2=="0x03" && $1=="\x27C\x27" && $9==0 {print $7","$8}' "$dir/table" > "$dir/bulk"
 [ "$(wc -l < "$dir/bulk")" -ge 3 ] || fail "fewer than 3 bulk completions"
 head -3 "$dir/bulk" | while IFS=, read -r len kept; do
-    [ "$len" = "$kept" ] && [ "$len" -gt $frame_bytes ] || fail "bulk completion $len,$kept"
+    [ "$kept" = 262080 ] && [ "$len" -gt $frame_bytes ] || fail "bulk completion $len,$kept"
 done
 
 # VEXO_USB_CAPTURE_DATA keeps the first bytes of each transfer; tshark still sees the length.

@@ -24,7 +24,10 @@ namespace vexo::driver::lusb {
 
 namespace {
 
-constexpr uint64_t kDefaultDataBytes = 1u << 20;
+// libpcap refuses to read an event of more than 256 KiB with a usbmon link type, so no event is
+// written longer: the data kept per transfer is at most this (and so by default).
+constexpr uint64_t kLongestEvent = 262144;
+constexpr uint64_t kDefaultDataBytes = kLongestEvent - usbmon::kHeaderSize220;
 constexpr uint64_t kDefaultFileBytes = 1ull << 30;
 
 uint64_t sizeFromEnvironment(const char* name, uint64_t fallback) {
@@ -164,9 +167,14 @@ UsbCapture* UsbCapture::capture() {
         if (!path || !*path) return nullptr;
         auto* state = new State;
         state->dataCap = sizeFromEnvironment("VEXO_USB_CAPTURE_DATA", kDefaultDataBytes);
+        if (state->dataCap > kDefaultDataBytes) {
+            std::fprintf(stderr, "vexo: VEXO_USB_CAPTURE_DATA: at most %llu bytes per transfer "
+                                 "(the longest event libpcap reads back)\n",
+                         static_cast<unsigned long long>(kDefaultDataBytes));
+            state->dataCap = kDefaultDataBytes;
+        }
         state->fileCap = sizeFromEnvironment("VEXO_USB_CAPTURE_MAX", kDefaultFileBytes);
-        const uint64_t snap = std::min<uint64_t>(state->dataCap + usbmon::kHeaderSize220,
-                                                 0x7FFFFFFF);
+        const uint64_t snap = state->dataCap + usbmon::kHeaderSize220;
         state->dead = pcap_open_dead(usbmon::kLinkTypeUsbLinuxMmapped, static_cast<int>(snap));
         state->dumper = state->dead ? pcap_dump_open(state->dead, path) : nullptr;
         if (!state->dumper) {

@@ -7,9 +7,10 @@
 // itself writes for usbmon on current kernels; its 16 extra header bytes are zero for bulk and
 // control transfers.
 //
-// VEXO_USB_CAPTURE_DATA=N keeps at most N data bytes of each event (default 1 MiB, enough for
-// every read the library makes, so that replay gets whole frames); VEXO_USB_CAPTURE_MAX=N stops
-// writing once the file holds N bytes (default 1 GiB) and says so once on stderr.
+// VEXO_USB_CAPTURE_DATA=N keeps at most N data bytes of each event (default and most: 262080,
+// so that no event passes the 256 KiB libpcap reads back for usbmon link types; longer transfers
+// keep their first bytes and their whole length); VEXO_USB_CAPTURE_MAX=N stops writing once the
+// file holds N bytes (default 1 GiB) and says so once on stderr.
 //
 // When the variable is unset, capture() is null and the backend makes no other call.
 //
