@@ -60,6 +60,25 @@ BoardRun streamBoard(const std::string& serial, const virt::BoardConfig& config,
     return run;
 }
 
+// Each board on a thread of its own; every board delivered `count` frames, all its own.
+std::vector<BoardRun> streamAll(const std::vector<virt::BoardConfig>& configs, uint64_t count,
+                                bool reconnect) {
+    std::vector<BoardRun> runs(configs.size());
+    std::vector<std::thread> threads;
+    for (size_t k = 0; k < configs.size(); ++k)
+        threads.emplace_back([&, k] {
+            runs[k] = streamBoard(configs[k].serial, configs[k], count, reconnect);
+        });
+    for (auto& t : threads) t.join();
+    for (size_t k = 0; k < configs.size(); ++k) {
+        SCOPED_TRACE(configs[k].serial);
+        EXPECT_EQ(runs[k].error, "");
+        EXPECT_EQ(runs[k].frames, count);
+        EXPECT_EQ(runs[k].wrong, 0u);
+    }
+    return runs;
+}
+
 using CppBoards = CppTest;
 
 TEST_F(CppBoards, FourBoardsStreamAtOnceEveryFrameTheirOwn) {
@@ -72,19 +91,9 @@ TEST_F(CppBoards, FourBoardsStreamAtOnceEveryFrameTheirOwn) {
     std::vector<std::shared_ptr<virt::VirtualBoard>> boards;
     for (const auto& config : configs) boards.push_back(add(config));
 
-    std::vector<BoardRun> runs(configs.size());
-    std::vector<std::thread> threads;
-    for (size_t k = 0; k < configs.size(); ++k)
-        threads.emplace_back([&, k] {
-            runs[k] = streamBoard(configs[k].serial, configs[k], count, false);
-        });
-    for (auto& t : threads) t.join();
-
+    const std::vector<BoardRun> runs = streamAll(configs, count, false);
     for (size_t k = 0; k < configs.size(); ++k) {
         SCOPED_TRACE(configs[k].serial);
-        EXPECT_EQ(runs[k].error, "");
-        EXPECT_EQ(runs[k].frames, count);
-        EXPECT_EQ(runs[k].wrong, 0u);
         EXPECT_FALSE(boards[k]->streaming());
     }
 }
@@ -117,18 +126,9 @@ TEST_F(CppBoards, HundredReplugsAcrossFourCapturingBoards) {
     for (const auto& config : configs) boards.push_back(add(config));
 
     const uint64_t count = kFramesBetween * (kReplugsEach + 1);
-    std::vector<BoardRun> runs(configs.size());
-    std::vector<std::thread> threads;
-    for (size_t k = 0; k < configs.size(); ++k)
-        threads.emplace_back(
-            [&, k] { runs[k] = streamBoard(configs[k].serial, configs[k], count, true); });
-    for (auto& t : threads) t.join();
-
+    const std::vector<BoardRun> runs = streamAll(configs, count, true);
     for (size_t k = 0; k < configs.size(); ++k) {
         SCOPED_TRACE(configs[k].serial);
-        EXPECT_EQ(runs[k].error, "");
-        EXPECT_EQ(runs[k].frames, count);
-        EXPECT_EQ(runs[k].wrong, 0u);
         EXPECT_EQ(runs[k].reconnects, kReplugsEach);
         EXPECT_EQ(boards[k]->returns(), kReplugsEach);
     }
