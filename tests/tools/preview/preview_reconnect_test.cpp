@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -29,7 +32,9 @@ TEST_P(PreviewReconnect, BoardThatReturnsIsFollowedOnlyWithReconnect) {
     preview::PreviewOptions options;
     options.listen = "127.0.0.1:0";
     options.reconnect = reconnect;
-    options.board.configPath = ::testing::TempDir() + "preview_reconnect.cfg";
+    // ctest runs the cases as processes side by side: a file of each case's own.
+    options.board.configPath =
+        ::testing::TempDir() + serial + "-" + std::to_string(getpid()) + ".cfg";
     {
         std::FILE* f = std::fopen(options.board.configPath.c_str(), "w");
         ASSERT_NE(f, nullptr);
@@ -54,6 +59,7 @@ TEST_P(PreviewReconnect, BoardThatReturnsIsFollowedOnlyWithReconnect) {
     }
     service.stop();
     unsetenv("VEXO_VIRTUAL_BOARDS");
+    std::remove(options.board.configPath.c_str());
 
     EXPECT_EQ(stats["board"]["serial"], serial);
     if (reconnect) {
