@@ -109,6 +109,12 @@ TEST(BoardConfigJson, MalformedDocumentsNameTheKey) {
               "boards[0].sensor.registers.0xZZ: expected a 16-bit register address");
     EXPECT_EQ(parseError(R"({"boards": [{"sensor": {"i2cAddress": "0x46"}}]})"),
               "boards[0].sensor.i2cAddress: 0x46 is the board controller's address");
+    EXPECT_EQ(parseError(R"({"boards": [{"replay": {"usb": "a.pcap"}, "serial": "X"}]})"),
+              "boards[0].serial: unknown key");
+    EXPECT_EQ(parseError(R"({"boards": [{"replay": {"pcap": "a.pcap"}}]})"),
+              "boards[0].replay.pcap: unknown key");
+    EXPECT_EQ(parseError(R"({"boards": [{"replay": {"device": "1.2"}}]})"),
+              "boards[0].replay.usb: expected a capture file");
     EXPECT_EQ(parseError(R"({"board": []})"), "board: unknown key");
     EXPECT_EQ(parseError(R"({})"), "boards: missing");
     EXPECT_EQ(parseError(R"({"boards": [{}]  )").rfind("document: not valid JSON", 0), 0u);
