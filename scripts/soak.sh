@@ -2,13 +2,15 @@
 # Long soaks: the fault soak captures from virtual boards of both framings under random faults
 # and checks every frame handed out byte for byte (tests/soak/fault_soak.cpp); the concurrency
 # soak calls the exported functions from several threads in random order beside a capture loop
-# and checks every frame read (tests/soak/concurrency_soak_test.cpp).
+# and checks every frame read (tests/soak/concurrency_soak_test.cpp); the Python soak does the
+# same through VexoSDK from several Python threads (tests/python/test_soak.py).
 #   scripts/soak.sh [FRAMES]      fault soak frames, default 100000
 # Environment: VEXO_SOAK_SEED (default 20261207), VEXO_SOAK_ASAN_FRAMES (default 25000, 0 skips
 # the AddressSanitizer + UndefinedBehaviorSanitizer + LeakSanitizer run), VEXO_SOAK_VALGRIND_FRAMES
 # (default 3000, 0 skips the valgrind run), VEXO_SOAK_CONCURRENCY_SECONDS (seconds per framing of
 # the concurrency soak, default 120, 0 skips it; under each sanitizer a quarter of that, and
-# VEXO_SOAK_TSAN=0 skips the ThreadSanitizer build).
+# VEXO_SOAK_TSAN=0 skips the ThreadSanitizer build; the Python soak runs as long as the plain one
+# when the VexoSDK module is built).
 # The test command runs both programs briefly (ctest label "soak").
 # Exits non-zero when a run fails.
 set -uo pipefail
@@ -44,6 +46,13 @@ if build build-soak; then
     build-soak/tests/soak/fault_soak --frames "$frames" --seed "$seed" --boards both ||
         failed+=("soak")
     concurrency build-soak "$concurrency_seconds" plain
+    if [ "$concurrency_seconds" -gt 0 ] && cmake --build build-soak -j "$jobs" --target VexoSDK \
+        >/dev/null 2>&1 && [ -d build-soak/python ]; then
+        echo "== Python concurrency soak: $concurrency_seconds s per framing"
+        VEXO_BUILD_DIR="$(pwd)/build-soak" VEXO_PY_SOAK_SECONDS=$concurrency_seconds \
+            VEXO_PY_SOAK_SEED=$seed /usr/bin/python3 -m pytest -q tests/python/test_soak.py ||
+            failed+=("python concurrency soak")
+    fi
 else
     failed+=("soak build")
 fi
