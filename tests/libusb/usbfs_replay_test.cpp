@@ -74,6 +74,13 @@ const Original& original() {
         }
         if (auto* capture = driver::lusb::UsbCapture::capture()) capture->flush();
         unsetenv("VEXO_USB_CAPTURE");
+        // The files go when the process ends (the capture's own exit handler, registered
+        // first, runs after this one and only flushes).
+        static const fs::path* const dir = new fs::path(o.dir);  // outlives `run`
+        std::atexit([] {
+            std::error_code ignored;
+            fs::remove_all(*dir, ignored);
+        });
         return o;
     }();
     return run;
