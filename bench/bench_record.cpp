@@ -172,10 +172,11 @@ int main() {
                 static_cast<unsigned long long>(r.written),
                 static_cast<unsigned long long>(r.offered), r.seconds, r.written / r.seconds,
                 recordRate / 1e6, static_cast<unsigned long long>(r.dropped));
-    std::printf("board paced at %.1f fps: %llu of %llu frames written, %llu dropped\n", pacedFps,
-                static_cast<unsigned long long>(paced.written),
-                static_cast<unsigned long long>(paced.offered),
-                static_cast<unsigned long long>(paced.dropped));
+    std::printf("board paced at %.1f fps: %llu of %llu frames written in %.2f s (%.1f fps), "
+                "%llu dropped\n",
+                pacedFps, static_cast<unsigned long long>(paced.written),
+                static_cast<unsigned long long>(paced.offered), paced.seconds,
+                paced.written / paced.seconds, static_cast<unsigned long long>(paced.dropped));
     std::printf("DNG writer alone: %.1f MB/s (%.1f fps); sequential write: %.1f MB/s\n",
                 writerRate / 1e6, writerRate / kFrameBytes, sequentialRate / 1e6);
     std::printf("ratio recording vs sequential write: %.2f\n", recordRate / sequentialRate);
