@@ -72,9 +72,11 @@ void PreviewService::start() {
         capture_->stop();
         throw ToolError(error);
     }
+    // The policy needs the port the server got: requests before this point wait for ready_.
     policy_ = std::make_unique<AccessPolicy>(host_, server_->port(), token);
     page_ = pageHtml(token);
     started_ = true;
+    ready_.store(true, std::memory_order_release);
 }
 
 void PreviewService::stop() {
@@ -108,6 +110,8 @@ HttpResponse PreviewService::refuse(const HttpRequest& request, bool changes) {
 }
 
 HttpResponse PreviewService::handle(const HttpRequest& request) {
+    if (!ready_.load(std::memory_order_acquire))
+        return HttpResponse::text(503, "the preview is starting");
     using Serve = HttpResponse (*)(PreviewService*, const HttpRequest&);
     struct Route {
         const char* path;

@@ -110,6 +110,7 @@ class PreviewService {
     std::unique_ptr<FrameEncoder> encoder_;
     std::unique_ptr<HttpServer> server_;
     std::atomic<bool> started_{false};
+    std::atomic<bool> ready_{false};  // policy_ and page_ are set
 };
 
 }  // namespace vexo::tools::preview
