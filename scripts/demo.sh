@@ -4,5 +4,5 @@
 # and the frame rate. Extra arguments go to 'vexo capture' (for instance --config FILE).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
-exec build/tools/vexo capture --frames 30 --output frames "$@"
+scripts/setup.sh --demo
+exec build-demo/tools/vexo capture --frames 30 --output frames "$@"

@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
-# Installs what the project needs (Debian packages) and builds it into build/.
+# Installs what the project needs (Debian packages) and builds it.
 # Idempotent: packages already present are not touched; the build is incremental.
-#   scripts/setup.sh            install and build
-#   scripts/setup.sh --deps     install only
+#   scripts/setup.sh            install everything and build the whole project into build/
+#   scripts/setup.sh --deps     install everything, build nothing
+#   scripts/setup.sh --demo     install only what the library and the vexo tool need, and build
+#                               only those two into build-demo/ (no tests, benchmarks, examples
+#                               or Python module): the quick start's path
 set -euo pipefail
 cd "$(dirname "$0")/.."
+mode=${1:-}
 
 # scripts/packages/*.txt: "build:" lines are what building and running the library and the tool
 # needs, "test:" lines what only the tests need.
 kinds='build|test'
-[ "${1:-}" = "--demo" ] && kinds='build'
+[ "$mode" = "--demo" ] && kinds='build'
 mapfile -t packages < <(sed -nE "s/^($kinds):[[:space:]]*//p" scripts/packages/*.txt | tr -s ' \t' '\n' | sed '/^$/d' | sort -u)
 
 missing=()
@@ -23,10 +27,16 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo_cmd apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-[ "${1:-}" = "--deps" ] && exit 0
+[ "$mode" = "--deps" ] && exit 0
 
 jobs=$(nproc)
 werror=OFF
 [ -n "${CI:-}" ] && werror=ON
+if [ "$mode" = "--demo" ]; then
+    cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXO_WERROR=$werror \
+        -DVEXO_BUILD_TESTS=OFF -DVEXO_BUILD_BENCH=OFF >/dev/null
+    cmake --build build-demo -j "$jobs" --target vexo_cli
+    exit 0
+fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXO_WERROR=$werror >/dev/null
 cmake --build build -j "$jobs"
