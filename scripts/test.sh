@@ -5,7 +5,9 @@
 #   3. the concurrency suites under ThreadSanitizer (build-tsan/),
 #   4. a short run of every fuzz target (build-fuzz/, clang + libFuzzer),
 #   5. the Python tests, when the module is built,
-#   6. the Windows build (mingw-w64 cross build, build-mingw/) under wine: scripts/test-windows.sh.
+#   6. the Windows build (mingw-w64 cross build, build-mingw/) under wine: scripts/test-windows.sh,
+#   7. the Debian packages (build-deb/): built, checked by lintian, installed with apt-get, used
+#      from outside the source tree and purged: scripts/test-package.sh.
 # Exits non-zero when any stage fails; the last line sums the test counts of all stages.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -128,6 +130,19 @@ if [ -n "$line" ]; then
 fi
 rm -f "$log"
 [ "$rc" -eq 0 ] || failed_stages+=("windows")
+
+# 7. Debian packages.
+echo "== package: scripts/test-package.sh"
+log=$(mktemp)
+scripts/test-package.sh 2>&1 | tee "$log"
+rc=${PIPESTATUS[0]}
+line=$(grep -E '^package: [0-9]+ passed, [0-9]+ failed$' "$log" | tail -n 1)
+if [ -n "$line" ]; then
+    total_passed=$((total_passed + $(sed -E 's/^package: ([0-9]+) passed.*/\1/' <<<"$line")))
+    total_failed=$((total_failed + $(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$line")))
+fi
+rm -f "$log"
+[ "$rc" -eq 0 ] || failed_stages+=("package")
 
 if [ ${#failed_stages[@]} -gt 0 ]; then
     echo "failed stages: ${failed_stages[*]}"
