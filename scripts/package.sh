@@ -11,11 +11,10 @@ jobs=$(nproc)
 werror=OFF
 [ -n "${CI:-}" ] && werror=ON
 # Debian's own flags with all hardening (stack protector, fortified functions, read-only
-# relocations bound at start), given on every configure so that the tree follows them; no
-# compiler identification in the binaries (their .comment section).
+# relocations bound at start), given on every configure so that the tree follows them.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-cflags="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS) -fno-ident"
-cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS) -fno-ident"
+cflags="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
+cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
 ldflags="$(dpkg-buildflags --get LDFLAGS)"
 
 cmake -S . -B build-deb/build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
