@@ -174,7 +174,8 @@ with vexo.open() as cam:
 
 if has_package gstreamer1.0-vexo; then
     check "gst-inspect-1.0 finds vexosrc in the system's plugin directory" bash -c '
-        "$@" gst-inspect-1.0 vexosrc | tee /dev/stderr | grep -q "/usr/lib/.*/gstreamer-1.0/"
+        "$@" gst-inspect-1.0 vexosrc | tee /dev/stderr |
+            grep -Eq "Filename +(/usr)?/lib/[^ ]*/gstreamer-1.0/libgstvexo.so"
     ' _ "${clean_env[@]}"
     check "gst-launch-1.0 vexosrc num-buffers=3 ! fakesink" \
         "${clean_env[@]}" VEXO_VIRTUAL_BOARDS=1 gst-launch-1.0 -q vexosrc num-buffers=3 ! fakesink
