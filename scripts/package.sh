@@ -8,10 +8,10 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh --deps
 
 jobs=$(nproc)
-werror=OFF
-[ -n "${CI:-}" ] && werror=ON
 # Debian's own flags with all hardening (stack protector, fortified functions, read-only
 # relocations bound at start), given on every configure so that the tree follows them.
+# Warnings are not errors here: the test command's first stage holds the code to -Werror with
+# the project's flags, and a warning that only Debian's flags raise must not stop a package.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
 cflags="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
 cxxflags="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)"
@@ -21,7 +21,7 @@ cmake -S . -B build-deb/build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_
     -DCMAKE_C_FLAGS="$cflags" -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
     -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" -DCMAKE_MODULE_LINKER_FLAGS="$ldflags" \
     -DVEXO_DEB_PACKAGES=ON -DVEXO_BUILD_TESTS=OFF -DVEXO_BUILD_BENCH=OFF \
-    -DVEXO_PYTHON_INSTALL_DIR=lib/python3/dist-packages -DVEXO_WERROR=$werror >/dev/null
+    -DVEXO_PYTHON_INSTALL_DIR=lib/python3/dist-packages -DVEXO_WERROR=OFF >/dev/null
 cmake --build build-deb/build -j "$jobs"
 rm -rf build-deb/build/packages
 rm -f build-deb/*.deb
