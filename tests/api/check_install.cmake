@@ -9,7 +9,10 @@ function(run)
         message(FATAL_ERROR "failed: ${ARGN}\n${out}\n${err}")
     endif()
 endfunction()
-run(${CMAKE_COMMAND} --install ${BUILD} --prefix ${prefix} --component Unspecified)
+# The library and what building against it needs: the components of libvexo0 and libvexo-dev.
+foreach(component runtime dev)
+    run(${CMAKE_COMMAND} --install ${BUILD} --prefix ${prefix} --component ${component})
+endforeach()
 set(capture ${SOURCE}/tests/api/c_capture.c)
 run(${CMAKE_COMMAND} -S ${SOURCE}/tests/api/consumer -B ${WORK}/consumer
     -DCMAKE_PREFIX_PATH=${prefix} -DCAPTURE_SOURCE=${capture})
