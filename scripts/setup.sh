@@ -33,7 +33,11 @@ jobs=$(nproc)
 werror=OFF
 [ -n "${CI:-}" ] && werror=ON
 if [ "$mode" = "--demo" ]; then
-    cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEXO_WERROR=$werror \
+    # Optimised like the test build but without debug information, which is a quarter of the
+    # demo's compile time. Plain Release (-O3) is not used: g++ 12 raises false -Wrestrict
+    # warnings there.
+    cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release "-DCMAKE_C_FLAGS_RELEASE=-O2 -DNDEBUG" \
+        "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DVEXO_WERROR=$werror \
         -DVEXO_BUILD_TESTS=OFF -DVEXO_BUILD_BENCH=OFF >/dev/null
     cmake --build build-demo -j "$jobs" --target vexo_cli
     exit 0
