@@ -81,7 +81,9 @@ class TestControls:
         assert V.Py_Vexo_readSensorReg(h, 0x3060) == (0, 7)
 
 
-# 0.2 s of work in Lua: when the script is loaded and when the control is set.
+# 0.2 s of work in Lua: when the script is loaded and when the control is set. os.clock() is the
+# process's CPU time, which other threads of the process also advance, so the wall time of the
+# spin can be a little shorter.
 SPIN = "local t = os.clock() while os.clock() - t < 0.2 do end"
 SPINNER = ("spin", 0, 1, f"{SPIN} function spin(v) {SPIN} end")
 
@@ -115,9 +117,9 @@ def test_scripts_run_with_the_interpreter_lock_held(camera, call):
     finally:
         stop.set()
         thread.join()
-    assert rc == 0 and end - start >= 0.2
+    assert rc == 0 and end - start >= 0.15
     # The interpreter may hand the lock to the other thread for a switch interval (5 ms) just
-    # before or after the call, never inside it: no step in the middle of the 0.2 s script.
+    # before or after the call, never inside it: no step in the middle of the script.
     assert [t for t in steps if start + 0.05 < t < end - 0.05] == []
 
 
