@@ -43,7 +43,7 @@ cdef extern from "support.h" namespace "pyvexo":
         kControl, kCapture, kQueue, kEverything
     object newHandle(CameraHandle)
     HandleState* stateOf(object) except NULL
-    CameraHandle cameraOf(const HandleState*) nogil
+    CameraHandle cameraHandleOf(const HandleState*) nogil
     bint enter(HandleState*, unsigned) nogil
     bint enterKeepingInterpreter(HandleState*, unsigned)
     void leave(HandleState*, unsigned) nogil
@@ -218,7 +218,7 @@ def Py_Vexo_setCamCfg(handle, cfg):
     with nogil:
         entered = enter(st, kControl | kQueue)
         if entered:
-            rc = c.Vexo_setCamCfg(cameraOf(st), &config)
+            rc = c.Vexo_setCamCfg(cameraHandleOf(st), &config)
             leave(st, kControl | kQueue)
     if not entered:
         closedError()
@@ -232,7 +232,7 @@ cdef inline Uint32 run_plain(HandleState* st, unsigned access, Uint32 (*fn)(Came
     with nogil:
         entered = enter(st, access)
         if entered:
-            rc = fn(cameraOf(st))
+            rc = fn(cameraHandleOf(st))
             leave(st, access)
     if not entered:
         closedError()
@@ -244,7 +244,7 @@ cdef inline Uint32 run_keeping(HandleState* st, unsigned access, Uint32 (*fn)(Ca
     cdef Uint32 rc
     if not enterKeepingInterpreter(st, access):
         closedError()
-    rc = fn(cameraOf(st))
+    rc = fn(cameraHandleOf(st))
     leave(st, access)
     return rc
 
@@ -333,7 +333,7 @@ cdef Uint32 write_reg(HandleState* st, WriteRegFn fn, Uint32 ship, Uint32 reg,
     with nogil:
         entered = enter(st, kControl)
         if entered:
-            rc = fn(cameraOf(st), ship, reg, value)
+            rc = fn(cameraHandleOf(st), ship, reg, value)
             leave(st, kControl)
     if not entered:
         closedError()
@@ -347,7 +347,7 @@ cdef tuple read_reg(HandleState* st, ReadRegFn fn, Uint32 ship, Uint32 reg):
     with nogil:
         entered = enter(st, kControl)
         if entered:
-            rc = fn(cameraOf(st), ship, reg, &value)
+            rc = fn(cameraHandleOf(st), ship, reg, &value)
             leave(st, kControl)
     if not entered:
         closedError()
@@ -388,7 +388,7 @@ def Py_Vexo_getSensorCfg(handle):
     with nogil:
         entered = enter(st, kControl)
         if entered:
-            rc = c.Vexo_getSensorCfg(cameraOf(st), &config)
+            rc = c.Vexo_getSensorCfg(cameraHandleOf(st), &config)
             leave(st, kControl)
     if not entered:
         closedError()
@@ -561,7 +561,7 @@ def Py_Vexo_enableForceRead(handle):
     cdef HandleState* st = stateOf(handle)
     if not enterKeepingInterpreter(st, kControl):
         closedError()
-    c.Vexo_enableForceRead(cameraOf(st))
+    c.Vexo_enableForceRead(cameraHandleOf(st))
     leave(st, kControl)
 
 
@@ -572,7 +572,7 @@ def Py_Vexo_disableForceRead(handle):
     cdef HandleState* st = stateOf(handle)
     if not enterKeepingInterpreter(st, kControl):
         closedError()
-    c.Vexo_disableForceRead(cameraOf(st))
+    c.Vexo_disableForceRead(cameraHandleOf(st))
     leave(st, kControl)
 
 
@@ -608,8 +608,8 @@ def Py_Vexo_setboardConfig(handle, command, value, index, buffsize, datas):
     with nogil:
         entered = enter(st, kControl)
         if entered:
-            rc = c.Vexo_setboardConfig(cameraOf(st), <Uint8>request, <Uint16>val, <Uint16>idx,
-                                       <Uint32>size, buf)
+            rc = c.Vexo_setboardConfig(cameraHandleOf(st), <Uint8>request, <Uint16>val,
+                                       <Uint16>idx, <Uint32>size, buf)
             leave(st, kControl)
     if not entered:
         closedError()
@@ -651,8 +651,8 @@ def Py_Vexo_getboardConfig(handle, command, value, index, buffsize):
     with nogil:
         entered = enter(st, kControl)
         if entered:
-            rc = c.Vexo_getboardConfig(cameraOf(st), <Uint8>request, <Uint16>val, <Uint16>idx,
-                                       <Uint32>size, buf)
+            rc = c.Vexo_getboardConfig(cameraHandleOf(st), <Uint8>request, <Uint16>val,
+                                       <Uint16>idx, <Uint32>size, buf)
             leave(st, kControl)
     if not entered:
         closedError()
@@ -684,7 +684,7 @@ def Py_Vexo_readUserData(handle, u16Addr, u8Len):
     with nogil:
         entered = enter(st, kControl)
         if entered:
-            rc = c.Vexo_readUserData(cameraOf(st), <Uint16>address, <Uint8>length, buf)
+            rc = c.Vexo_readUserData(cameraHandleOf(st), <Uint16>address, <Uint8>length, buf)
             leave(st, kControl)
     if not entered:
         closedError()
@@ -722,7 +722,7 @@ def Py_Vexo_writeUserData(handle, address, length, datas):
     with nogil:
         entered = enter(st, kControl)
         if entered:
-            rc = c.Vexo_writeUserData(cameraOf(st), <Uint16>addr, <Uint8>size, buf)
+            rc = c.Vexo_writeUserData(cameraHandleOf(st), <Uint16>addr, <Uint8>size, buf)
             leave(st, kControl)
     if not entered:
         closedError()
@@ -777,7 +777,7 @@ def Py_Vexo_setMode(handle, mode):
     with nogil:
         entered = enter(st, kControl)
         if entered:
-            rc = c.Vexo_setMode(cameraOf(st), <Uint32>m)
+            rc = c.Vexo_setMode(cameraHandleOf(st), <Uint32>m)
             leave(st, kControl)
     if not entered:
         closedError()
@@ -839,7 +839,7 @@ def Py_Vexo_registerCtrls(handle, controls, controls_length):
         raise ValueError("controls_length is %d but no controls were given" % count)
     if not enterKeepingInterpreter(st, kControl):
         closedError()
-    rc = c.Vexo_registerCtrls(cameraOf(st), <const c.CtrlRecord*>address, <Uint32>count)
+    rc = c.Vexo_registerCtrls(cameraHandleOf(st), <const c.CtrlRecord*>address, <Uint32>count)
     # From here on the host reads these records, on every set: the handle holds them until the
     # next registration or the close, so a caller's temporary array cannot vanish under it.
     # The records they replace are dropped only now, when no call can be reading them, and
@@ -858,6 +858,6 @@ def Py_Vexo_setCtrl(handle, func_name, val):
     toLongLong(val, &value)
     if not enterKeepingInterpreter(st, kControl):
         closedError()
-    rc = c.Vexo_setCtrl(cameraOf(st), text, <int64_t>value)
+    rc = c.Vexo_setCtrl(cameraHandleOf(st), text, <int64_t>value)
     leave(st, kControl)
     return rc

@@ -337,7 +337,8 @@ PyTypeObject* frameBytesType() {
 BufferOwner ownerOf(CameraHandle camera, const Uint8* imageData, size_t* bytesAfter) {
     *bytesAfter = 0;
     if (camera == nullptr || imageData == nullptr) return nullptr;
-    auto* engine = dynamic_cast<vexo::camera::ZuUsbCameraLib*>(vexo::api::cameraOf(camera));
+    auto* engine =
+        dynamic_cast<vexo::camera::ZuUsbCameraLib*>(vexo::api::cameraFromHandle(camera));
     if (engine == nullptr) return nullptr;
     return engine->frameBufferOwner(imageData, bytesAfter);
 }
@@ -469,7 +470,7 @@ HandleState* stateOf(PyObject* capsule) {
     return state;
 }
 
-CameraHandle cameraOf(const HandleState* state) {
+CameraHandle cameraHandleOf(const HandleState* state) {
     return state->camera;
 }
 

@@ -67,7 +67,8 @@ PyObject* newHandle(CameraHandle camera);
 // capsule of another name (also a closed handle, whose capsule is renamed), or a capsule of
 // that name that this module did not make.
 HandleState* stateOf(PyObject* capsule);
-CameraHandle cameraOf(const HandleState* state);
+// The camera handle behind the record; used between enter() and leave(), while it is open.
+CameraHandle cameraHandleOf(const HandleState* state);
 // Without the interpreter lock: takes the access kinds of @access, waiting for calls of other
 // threads that hold them. False (holding nothing) when the camera was closed meanwhile.
 bool enter(HandleState* state, unsigned access) noexcept;

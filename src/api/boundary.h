@@ -15,7 +15,8 @@ namespace vexo::api {
 /// returns this code otherwise, so it cannot be mistaken for a board's answer.
 inline constexpr uint32_t kInternalFailure = USB_CAMERA_USB_SET_CONTEXT_ERROR;
 
-inline camera::UsbCameraLib* cameraOf(CameraHandle handle) {
+/// The camera object behind an exported function's handle (the handle is the object's address).
+inline camera::UsbCameraLib* cameraFromHandle(CameraHandle handle) {
     return static_cast<camera::UsbCameraLib*>(handle);
 }
 
@@ -26,7 +27,7 @@ template <typename Fn>
 uint32_t guarded(CameraHandle handle, Fn&& fn) noexcept {
     if (handle == nullptr) return USB_CAMERA_USB_CREATE_ERROR;
     try {
-        return fn(*cameraOf(handle));
+        return fn(*cameraFromHandle(handle));
     } catch (const std::bad_alloc&) {
         return USB_CAMERA_BUFFER_ERROR;
     } catch (...) {
@@ -39,7 +40,7 @@ template <typename Fn>
 int guardedScript(CameraHandle handle, Fn&& fn) noexcept {
     if (handle == nullptr) return -1;
     try {
-        return fn(*cameraOf(handle));
+        return fn(*cameraFromHandle(handle));
     } catch (...) {
         return -1;
     }
@@ -50,7 +51,7 @@ template <typename Fn>
 void guardedVoid(CameraHandle handle, Fn&& fn) noexcept {
     if (handle == nullptr) return;
     try {
-        fn(*cameraOf(handle));
+        fn(*cameraFromHandle(handle));
     } catch (...) {
     }
 }

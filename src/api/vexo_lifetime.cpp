@@ -80,7 +80,7 @@ Uint32 VEXO_CALL Vexo_autoopen(CameraHandle* handle, CameraConfig* cfg) {
 
 Uint32 VEXO_CALL Vexo_close(CameraHandle handle) {
     if (handle == nullptr) return USB_CAMERA_NO_ERROR;
-    auto* camera = vexo::api::cameraOf(handle);
+    auto* camera = vexo::api::cameraFromHandle(handle);
     try {
         camera->close();
     } catch (...) {

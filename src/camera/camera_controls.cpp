@@ -14,27 +14,27 @@ namespace {
 
 /* The host hands on the user context of set_ctrl: the camera itself. A script run without
  * a camera (set_ctrl called directly with no context) reaches no board. */
-UsbCameraLib* cameraOf(void* userData) {
+UsbCameraLib* cameraFromScriptContext(void* userData) {
     return static_cast<UsbCameraLib*>(userData);
 }
 
 }  // namespace
 
 uint32_t controlReadReg(uint32_t reg, uint32_t* value, void* userData) {
-    UsbCameraLib* camera = cameraOf(userData);
+    UsbCameraLib* camera = cameraFromScriptContext(userData);
     if (!camera) return USB_CAMERA_USB_CREATE_ERROR;
     return camera->readSensorReg(reg, value);
 }
 
 uint32_t controlWriteReg(uint32_t reg, uint32_t value, void* userData) {
-    UsbCameraLib* camera = cameraOf(userData);
+    UsbCameraLib* camera = cameraFromScriptContext(userData);
     if (!camera) return USB_CAMERA_USB_CREATE_ERROR;
     return camera->writeSensorReg(reg, value);
 }
 
 uint32_t controlVendorIn(uint8_t request, uint16_t value, uint16_t index, uint32_t length,
                          uint8_t* data, void* userData) {
-    UsbCameraLib* camera = cameraOf(userData);
+    UsbCameraLib* camera = cameraFromScriptContext(userData);
     if (!camera) return USB_CAMERA_USB_CREATE_ERROR;
     uint32_t moved = 0;
     return camera->vendorRequest(request, kDeviceToHost, value, index, length, data, &moved);
@@ -42,7 +42,7 @@ uint32_t controlVendorIn(uint8_t request, uint16_t value, uint16_t index, uint32
 
 uint32_t controlVendorOut(uint8_t request, uint16_t value, uint16_t index, uint32_t length,
                           uint8_t* data, void* userData) {
-    UsbCameraLib* camera = cameraOf(userData);
+    UsbCameraLib* camera = cameraFromScriptContext(userData);
     if (!camera) return USB_CAMERA_USB_CREATE_ERROR;
     uint32_t moved = 0;
     return camera->vendorRequest(request, kHostToDevice, value, index, length, data, &moved);
