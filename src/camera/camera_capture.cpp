@@ -4,9 +4,11 @@
  */
 #include <limits>
 
+#include "camera/board_controller.h"
 #include "camera/config_fields.h"
 #include "camera/zu_usb_camera_lib.h"
 #include "usb/driver_device.h"
+#include "usb/read_completion.h"
 
 namespace vexo::camera {
 
@@ -14,26 +16,14 @@ namespace {
 
 constexpr uint8_t kStartStreaming = 0xA1;
 constexpr uint8_t kStopStreaming = 0xA2;
-constexpr uint32_t kRegControl = 3;
 /* Per-read wait of the capture loop. */
 constexpr uint32_t kCaptureWaitMs = 1500;
 constexpr uint32_t kJpegTransferLength = 8192;
 constexpr uint32_t kDefaultTransferLength = 524288;
-/* Product id of the USB 3 board that streams in the trailer-marked framing. */
-constexpr uint16_t kTrailerUsb3Product = 0x03F2;
 
 }  // namespace
 
-/* Whether the endpoint took the read just begun: a record came back, the driver has it in
- * flight or done, and neither status word reports a failure. A refused read (an unplugged
- * board) leaves the status words at 0, so the record and the error are looked at too. */
-static bool readQueued(const usb::BulkEndpoint& endpoint, const usb::TransferBlock* record) {
-    return record && endpoint.ntStatus == 0 && endpoint.usbdStatus == 0 &&
-           (endpoint.lastError == driver::kErrorSuccess ||
-            endpoint.lastError == driver::kErrorIoPending);
-}
-
-uint32_t ZuUsbCameraLib::queueTransfers() {
+uint32_t ZuUsbCameraLib::queueTransfers(CaptureState queued) {
     usb::BulkEndpoint* bulk = device_ ? device_->bulkInEndpoint : nullptr;
     if (!bulk) return USB_CAMERA_USB_TASK_ERROR;
 
@@ -42,7 +32,7 @@ uint32_t ZuUsbCameraLib::queueTransfers() {
                                                                            : kDefaultTransferLength;
     if (assembly_.config.u32TransLvl != 0) {
         length = static_cast<uint64_t>(assembly_.config.u32TransLvl) * bulk->maxPacketSize;
-        if (captureLinkType_ == 2) length *= 16;
+        if (captureLinkType_ == kLinkHighSpeed) length *= 16;
     }
     /* A transfer level that gives no bytes, or more than one read can describe, is refused
      * rather than queued as reads that could never complete a frame. */
@@ -57,12 +47,13 @@ uint32_t ZuUsbCameraLib::queueTransfers() {
     for (uint32_t i = 0; i < TransferSet::kCount; ++i) {
         TransferSet::Entry& entry = transfers_[i];
         entry.record = bulk->beginTransfer(entry.buffer.get(), n, &entry.overlapped);
-        if (!readQueued(*bulk, entry.record.get())) {
+        if (!usb::readQueued(*bulk, entry.record.get())) {
             abortCapture();
             return USB_CAMERA_USB_TASK_ERROR;
         }
     }
     transferIndex_ = 0;
+    captureState_ = queued;
     return USB_CAMERA_NO_ERROR;
 }
 
@@ -72,16 +63,18 @@ void ZuUsbCameraLib::abortCapture() {
     uint32_t moved = 0;
     vendorRequest(kStopStreaming, kHostToDevice, 0, 0, 0, nullptr, &moved);
     transfers_.release(bulk);
+    captureState_ = CaptureState::Idle;
 }
 
 uint32_t ZuUsbCameraLib::assembleTransfer(const uint8_t* data, size_t n, uint8_t& completed) {
     completed = 0;
-    if (captureBoardType_ == 3) {
-        if (device_->productId == kTrailerUsb3Product)
+    if (captureBoardType_ == kBoardTypeUsb3) {
+        if (device_->productId == kProductUsb3Trailer)
             return assembleTrailerFrames(assembly_, ring_, data, n, completed);
         return assembleChunkFrames(assembly_, ring_, data, n, completed);
     }
-    if (captureBoardType_ == 2) return assembleTrailerFrames(assembly_, ring_, data, n, completed);
+    if (captureBoardType_ == kBoardTypeUsb2)
+        return assembleTrailerFrames(assembly_, ring_, data, n, completed);
     return USB_CAMERA_USB_VERSION_ERROR;
 }
 
@@ -91,31 +84,26 @@ uint32_t ZuUsbCameraLib::beginCaptureImage() {
     /* A configuration whose buffers could not all be allocated must not be captured into;
      * the failure that left it so is the answer. */
     if (!buffersReady_.load()) return configFailure_;
-    if (uint32_t status = queueTransfers()) return status;
-    writeReg_8_8(kBoardController, kRegControl, 0xC0);
-    writeReg_8_8(kBoardController, kRegControl, 0x40);
-    writeReg_8_8(kBoardController, kRegControl, 0x00);
+    if (uint32_t status = queueTransfers(CaptureState::Streaming)) return status;
+    writeReg_8_8(kBoardController, kRegControl, kControlRestart);
+    writeReg_8_8(kBoardController, kRegControl, kControlIdle);
+    writeReg_8_8(kBoardController, kRegControl, kControlRun);
     uint32_t moved = 0;
     vendorRequest(kStartStreaming, kHostToDevice, 0, 0, 0, nullptr, &moved);
     return USB_CAMERA_NO_ERROR;
 }
 
 uint32_t ZuUsbCameraLib::captureImage() {
-    if (!isCapturing()) return USB_CAMERA_USB_TASK_ERROR;
+    if (captureState_ != CaptureState::Streaming) return USB_CAMERA_USB_TASK_ERROR;
     syncTime(false);
 
     usb::BulkEndpoint* bulk = device_->bulkInEndpoint;
     TransferSet::Entry& entry = transfers_[transferIndex_];
-    if (!bulk->waitForTransfer(&entry.overlapped, kCaptureWaitMs)) {
-        /* The abort ends every read of the pipe; the following calls each finish one of
-         * them with a time-out and queue it again, so the queue refills within 64 calls. */
-        bulk->abort();
-        if (bulk->lastError == driver::kErrorIoPending)
-            driver::waitForEvent(entry.overlapped.event, kCaptureWaitMs);
-    }
+    /* A time-out aborts every read of the pipe; the following calls each finish one of them
+     * with a time-out and queue it again, so the queue refills within 64 calls. */
     int32_t n = static_cast<int32_t>(transfers_.length());
-    const bool finished =
-        bulk->finishTransfer(entry.buffer.get(), n, &entry.overlapped, std::move(entry.record));
+    const bool finished = usb::completeRead(*bulk, entry.buffer.get(), n, &entry.overlapped,
+                                            std::move(entry.record), kCaptureWaitMs);
 
     uint32_t result = USB_CAMERA_NO_ERROR;
     uint8_t completed = 0;
@@ -130,18 +118,16 @@ uint32_t ZuUsbCameraLib::captureImage() {
 
     entry.record = bulk->beginTransfer(
         entry.buffer.get(), static_cast<int32_t>(transfers_.length()), &entry.overlapped);
-    if (readQueued(*bulk, entry.record.get())) {
+    if (usb::readQueued(*bulk, entry.record.get())) {
         transferIndex_ = (transferIndex_ + 1) % TransferSet::kCount;
         return result;
     }
     abortCapture();
-    transferIndex_ = 0xFFFF;
     return USB_CAMERA_USB_TASK_ERROR;
 }
 
 uint32_t ZuUsbCameraLib::endCaptureImage() {
     abortCapture();
-    transferIndex_ = 0xFFFF;
     return USB_CAMERA_NO_ERROR;
 }
 

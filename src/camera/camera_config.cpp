@@ -8,6 +8,7 @@
 #include <new>
 #include <random>
 
+#include "camera/board_controller.h"
 #include "camera/config_fields.h"
 #include "camera/frame_length.h"
 #include "camera/zu_usb_camera_lib.h"
@@ -18,16 +19,6 @@ namespace vexo::camera {
 namespace {
 
 constexpr uint8_t kFirmwareVersionRequest = 0x80;
-/* Board-controller registers of the probe. */
-constexpr uint32_t kRegBoardId = 0;
-constexpr uint32_t kRegControl = 3;
-constexpr uint32_t kRegScratch = 4;
-constexpr uint32_t kRegVersionMajor = 5;
-constexpr uint32_t kRegVersionMinor = 6;
-constexpr uint32_t kRegVersionPatch = 7;
-/* Controllers older than this have no version registers. */
-constexpr uint32_t kFirstVersionedBoardId = 35;
-constexpr uint32_t kControlIdle = 0x40;
 constexpr uint32_t kMaxDimension = 16384;
 
 bool firmwareHas32BitRegisters(uint32_t version) {
@@ -56,11 +47,11 @@ uint32_t ZuUsbCameraLib::applyConfig(CameraConfig* cfg) {
     uint8_t boardType = 0;
     uint8_t linkType = 0;
     getUsbType(&boardType, &linkType);
-    if (boardType == 2 && linkType == 2)
+    if (boardType == kBoardTypeUsb2 && linkType == kLinkHighSpeed)
         usbType_ = USB_2;
-    else if (boardType == 3 && linkType == 2)
+    else if (boardType == kBoardTypeUsb3 && linkType == kLinkHighSpeed)
         usbType_ = USB_3_2;
-    else if (boardType == 3 && linkType == 3)
+    else if (boardType == kBoardTypeUsb3 && linkType == kLinkSuperSpeed)
         usbType_ = USB_3;
     applied.usbType = static_cast<uint8_t>(usbType_);
     cfg->usbType = static_cast<uint8_t>(usbType_);
@@ -215,13 +206,13 @@ uint32_t ZuUsbCameraLib::getUsbType(uint8_t* boardType, uint8_t* linkType) {
     /* Only an attached device has a type; without one the caller's values stay. */
     if (!device_) return USB_CAMERA_USB_CREATE_ERROR;
     const uint16_t pid = device_->productId;
-    uint8_t board = 1;
-    if (pid == 0x52CB || pid == 0x02F1)
-        board = 2;
-    else if (pid == 0x03F1 || pid == 0x03F2)
-        board = 3;
+    uint8_t board = kBoardTypeOther;
+    if (pid == kProductUsb2 || pid == kProductUsb2Alternate)
+        board = kBoardTypeUsb2;
+    else if (pid == kProductUsb3 || pid == kProductUsb3Trailer)
+        board = kBoardTypeUsb3;
     if (boardType) *boardType = board;
-    if (linkType) *linkType = device_->isSuperSpeed ? 3 : 2;
+    if (linkType) *linkType = device_->isSuperSpeed ? kLinkSuperSpeed : kLinkHighSpeed;
     return USB_CAMERA_NO_ERROR;
 }
 

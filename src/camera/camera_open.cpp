@@ -6,6 +6,7 @@
 #include <exception>
 #include <new>
 
+#include "camera/board_controller.h"
 #include "camera/camera_controls.h"
 #include "camera/zu_usb_camera_lib.h"
 #include "driver/driver_service.h"
@@ -21,9 +22,6 @@ constexpr uint8_t kClockExchangeOut = 0xB1;
 constexpr uint64_t kSyncInterval = 10'000'000;
 /* Pause between the two clock exchanges of the transfer defaults. */
 constexpr uint32_t kSyncSettleMs = 100;
-/* Board-controller register 1 learns that the host closed the camera. */
-constexpr uint32_t kRegClosed = 1;
-constexpr uint32_t kClosedValue = 0x0F;
 /* User-data address of the 16-byte serial text. */
 constexpr uint16_t kSerialAddress = 1008;
 constexpr uint8_t kSerialLength = 16;
@@ -188,11 +186,9 @@ uint32_t ZuUsbCameraLib::runOpenSequence(std::unique_ptr<usb::DriverDevice> devi
 uint32_t ZuUsbCameraLib::close() {
     writeReg_8_8(kBoardController, kRegClosed, kClosedValue);
     /* close() is not meant to end a capture, but reads still in flight would complete into
-     * transfer buffers of a device that is going away; end them first. */
+     * transfer buffers of a device that is going away; end them first. The camera is idle
+     * after it: captureImage refuses instead of reaching for the device that is gone. */
     if (isCapturing() || transfers_.allocated()) abortCapture();
-    /* Not capturing any more: a later open on this object starts a capture afresh, and
-     * captureImage refuses instead of reaching for the device that is gone. */
-    transferIndex_ = 0xFFFF;
     disposeDevice(std::move(device_));
     releaseFrameBuffers();
     return USB_CAMERA_NO_ERROR;

@@ -2,30 +2,25 @@
  * A single frame with a time-out: its own set of reads, the trigger register switched for
  * the duration, the first complete frame handed out.
  */
+#include "camera/board_controller.h"
 #include "camera/zu_usb_camera_lib.h"
 #include "usb/driver_device.h"
+#include "usb/read_completion.h"
 
 namespace vexo::camera {
-
-namespace {
-
-constexpr uint32_t kRegControl = 3;
-constexpr uint32_t kRegTrigger = 8;
-
-}  // namespace
 
 uint32_t ZuUsbCameraLib::getSingleFrame(FrameData** frame, uint32_t timeoutMs) {
     /* A second set of reads would replace the running capture's reads in flight. */
     if (isCapturing() || !device_) return USB_CAMERA_USB_TASK_ERROR;
     if (!buffersReady_.load()) return configFailure_;
 
-    queueTransfers();
+    queueTransfers(CaptureState::SingleFrame);
     flush();
-    writeReg_8_8(kBoardController, kRegTrigger, 0x00);
+    writeReg_8_8(kBoardController, kRegTrigger, kTriggerContinuous);
 
     uint32_t result = USB_CAMERA_NO_ERROR;
     uint8_t completed = 0;
-    if (!isCapturing()) result = USB_CAMERA_USB_TASK_ERROR;
+    if (captureState_ != CaptureState::SingleFrame) result = USB_CAMERA_USB_TASK_ERROR;
 
     usb::BulkEndpoint* bulk = device_->bulkInEndpoint;
     uint32_t finishedReads = 0;
@@ -36,14 +31,9 @@ uint32_t ZuUsbCameraLib::getSingleFrame(FrameData** frame, uint32_t timeoutMs) {
             break;
         }
         TransferSet::Entry& entry = transfers_[transferIndex_];
-        if (!bulk->waitForTransfer(&entry.overlapped, timeoutMs)) {
-            bulk->abort();
-            if (bulk->lastError == driver::kErrorIoPending)
-                driver::waitForEvent(entry.overlapped.event, timeoutMs);
-        }
         int32_t n = static_cast<int32_t>(transfers_.length());
-        const bool finished =
-            bulk->finishTransfer(entry.buffer.get(), n, &entry.overlapped, std::move(entry.record));
+        const bool finished = usb::completeRead(*bulk, entry.buffer.get(), n, &entry.overlapped,
+                                                std::move(entry.record), timeoutMs);
         ++finishedReads;
         if (finished)
             result =
@@ -56,10 +46,10 @@ uint32_t ZuUsbCameraLib::getSingleFrame(FrameData** frame, uint32_t timeoutMs) {
     }
 
     endCaptureImage();
-    writeReg_8_8(kBoardController, kRegTrigger, 0x81);
-    writeReg_8_8(kBoardController, kRegTrigger, 0x80);
-    writeReg_8_8(kBoardController, kRegControl, 0xC0);
-    writeReg_8_8(kBoardController, kRegControl, 0x40);
+    writeReg_8_8(kBoardController, kRegTrigger, kTriggerExternalArm);
+    writeReg_8_8(kBoardController, kRegTrigger, kTriggerExternal);
+    writeReg_8_8(kBoardController, kRegControl, kControlRestart);
+    writeReg_8_8(kBoardController, kRegControl, kControlIdle);
 
     if (result > 0xFF) return result;
     return readImage(frame);

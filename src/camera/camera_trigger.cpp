@@ -2,24 +2,10 @@
  * Trigger modes: continuous or external trigger, the software trigger pulse and the
  * frame-ready register, on boards whose controller supports them.
  */
+#include "camera/board_controller.h"
 #include "camera/zu_usb_camera_lib.h"
 
 namespace vexo::camera {
-
-namespace {
-
-constexpr uint32_t kRegBoardId = 0;
-constexpr uint32_t kRegControl = 3;
-constexpr uint32_t kRegVersionMajor = 5;
-constexpr uint32_t kRegVersionMinor = 6;
-constexpr uint32_t kRegVersionPatch = 7;
-constexpr uint32_t kRegTrigger = 8;
-constexpr uint32_t kRegFrameReady = 9;
-constexpr uint32_t kFirstVersionedBoardId = 35;
-/* Controller version 18.8.17, the first with trigger support. */
-constexpr uint32_t kFirstTriggerVersion = 18817;
-
-}  // namespace
 
 bool ZuUsbCameraLib::isTriggerSupported() {
     if (usbType_ != USB_2) return false;
@@ -34,25 +20,26 @@ bool ZuUsbCameraLib::isTriggerSupported() {
 }
 
 uint32_t ZuUsbCameraLib::setMode(uint32_t mode) {
-    writeReg_8_8(kBoardController, kRegControl, 0xC0);
-    writeReg_8_8(kBoardController, kRegControl, 0x40);
+    writeReg_8_8(kBoardController, kRegControl, kControlRestart);
+    writeReg_8_8(kBoardController, kRegControl, kControlIdle);
     if (mode == EXTERNAL_TRIGGER_MODE) {
         /* Set before the check, as callers have always seen it: the assembly stops
          * checking the frame sequence even when the board refuses the mode. */
         assembly_.triggerMode.store(true);
         if (!isTriggerSupported()) return USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR;
-        if (uint32_t status = writeReg_8_8(kBoardController, kRegTrigger, 0x81)) return status;
-        return writeReg_8_8(kBoardController, kRegTrigger, 0x80);
+        if (uint32_t status = writeReg_8_8(kBoardController, kRegTrigger, kTriggerExternalArm))
+            return status;
+        return writeReg_8_8(kBoardController, kRegTrigger, kTriggerExternal);
     }
     assembly_.triggerMode.store(false);
-    return writeReg_8_8(kBoardController, kRegTrigger, 0x00);
+    return writeReg_8_8(kBoardController, kRegTrigger, kTriggerContinuous);
 }
 
 uint32_t ZuUsbCameraLib::softTrigger() {
     if (!isTriggerSupported()) return USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR;
-    writeReg_8_8(kBoardController, kRegControl, 0x40);
-    writeReg_8_8(kBoardController, kRegControl, 0x60);
-    writeReg_8_8(kBoardController, kRegControl, 0x40);
+    writeReg_8_8(kBoardController, kRegControl, kControlIdle);
+    writeReg_8_8(kBoardController, kRegControl, kControlTriggerPulse);
+    writeReg_8_8(kBoardController, kRegControl, kControlIdle);
     return USB_CAMERA_NO_ERROR;
 }
 

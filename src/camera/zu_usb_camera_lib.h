@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 
+#include "camera/capture_state.h"
 #include "camera/frame_assembly.h"
 #include "camera/frame_ring.h"
 #include "camera/transfer_set.h"
@@ -24,8 +25,6 @@ namespace vexo::camera {
 /* Vendor ids of the boards this library drives. */
 inline constexpr uint16_t kVendorIdPrimary = 0x52CB;
 inline constexpr uint16_t kVendorIdSecondary = 0x04B4;
-/* I2C address of the board controller. */
-inline constexpr uint32_t kBoardController = 0x46;
 
 /* Transfer defaults set at open. */
 struct TransferParams {
@@ -142,7 +141,7 @@ class ZuUsbCameraLib : public UsbCameraLib {
 
     /* Inspection, for the exported functions' callers and tests. */
     bool isAttached() const { return device_ != nullptr; }
-    bool isCapturing() const { return transferIndex_ < TransferSet::kCount; }
+    bool isCapturing() const { return captureState_ != CaptureState::Idle; }
     const BoardInfo& boardInfo() const { return board_; }
     const TransferParams& transferParams() const { return params_; }
     uint32_t frameSize() const { return assembly_.frameSize; }
@@ -177,8 +176,9 @@ class ZuUsbCameraLib : public UsbCameraLib {
     void releaseFrameBuffers();
     void exchangeClocks();
 
-    /* Capture helpers. */
-    uint32_t queueTransfers();
+    /* Capture helpers. queueTransfers() enters @queued once every read is queued;
+     * abortCapture() ends the reads and the stream and leaves the camera Idle. */
+    uint32_t queueTransfers(CaptureState queued);
     void abortCapture();
     uint32_t assembleTransfer(const uint8_t* data, size_t n, uint8_t& completed);
     bool isTriggerSupported();
@@ -216,9 +216,11 @@ class ZuUsbCameraLib : public UsbCameraLib {
     std::array<std::shared_ptr<uint8_t[]>, FrameRing::kSlots> retiredBuffers_;
     std::array<size_t, FrameRing::kSlots> retiredCapacity_{};
 
-    /* Capture state. */
+    /* Capture state. transferIndex_, the read to complete next, counts only while reads are
+     * queued. */
+    CaptureState captureState_ = CaptureState::Idle;
     TransferSet transfers_;
-    uint32_t transferIndex_ = 0xFFFF;
+    uint32_t transferIndex_ = 0;
     uint8_t captureBoardType_ = 0;
     uint8_t captureLinkType_ = 0;
 };
