@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/driver_wire.h"
 #include "driver/libusb/device_path.h"
-#include "driver/libusb/driver_request.h"
 #include "driver/libusb/usb_ids.h"
 
 using namespace vexo::driver::lusb;
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             auto d = decodeControlRequest(inPtr, inLength, outPtr, outLength);
             if (d.request) {
                 requireInside(d.request->data, d.request->capacity, in, out);
-                requireInside(d.request->statusHeader, kRecordHeaderSize, in, out);
+                requireInside(d.request->statusHeader, kTransferRecordSize, in, out);
                 writeStatusWords(d.request->statusHeader, 1, 2);
             }
             break;
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             auto d = decodeBufferedRequest(inPtr, inLength, outPtr, outLength);
             if (d.request) {
                 requireInside(d.request->data, d.request->length, in, out);
-                requireInside(d.request->statusHeader, kRecordHeaderSize, in, out);
+                requireInside(d.request->statusHeader, kTransferRecordSize, in, out);
             }
             break;
         }
@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             auto d = decodeDirectRequest(inPtr, inLength, outPtr, outLength);
             if (d.request) {
                 requireInside(d.request->data, d.request->length, in, out);
-                requireInside(d.request->statusHeader, kRecordHeaderSize, in, out);
+                requireInside(d.request->statusHeader, kTransferRecordSize, in, out);
             }
             break;
         }

@@ -36,8 +36,8 @@ std::unique_ptr<TransferBlock> ControlEndpoint::beginTransfer(uint8_t* buffer, i
     }
     isIn = direction == 1;
     const auto n = static_cast<uint32_t>(length);
-    auto record = std::make_unique<TransferBlock>(kTransferRecordSize + n);
-    TransferRecord h{};
+    auto record = std::make_unique<TransferBlock>(driver::kTransferRecordSize + n);
+    driver::TransferRecord h{};
     h.bmRequestType =
         static_cast<uint8_t>((direction << 7) | ((requestType & 3) << 5) | (target & 0x1F));
     h.bRequest = requestCode;
@@ -47,11 +47,11 @@ std::unique_ptr<TransferBlock> ControlEndpoint::beginTransfer(uint8_t* buffer, i
     // Whole seconds, and a short time-out must not become "no time-out".
     h.timeoutSeconds = timeoutMs == 0 ? 0 : timeoutMs < 1000 ? 1 : timeoutMs / 1000;
     h.endpointAddress = 0;
-    h.dataOffset = kTransferRecordSize;
+    h.dataOffset = driver::kTransferRecordSize;
     h.dataLength = n;
     record->setHeader(h);
-    if (n) std::memcpy(record->data() + kTransferRecordSize, buffer, n);
-    return send(kIoctlControlTransfer, std::move(record), nullptr, 0, overlapped, false);
+    if (n) std::memcpy(record->data() + driver::kTransferRecordSize, buffer, n);
+    return send(driver::kRequestControlTransfer, std::move(record), nullptr, 0, overlapped, false);
 }
 
 }  // namespace vexo::usb

@@ -11,13 +11,13 @@ namespace {
 // Counted in 64 bits: a long transfer of small packets needs more than 32 bits.
 uint64_t packetInfoBytes(int32_t length, uint16_t maxPacketSize) {
     const uint64_t packets = (uint64_t(uint32_t(length)) + maxPacketSize - 1) / maxPacketSize;
-    return packets * kPacketInfoSize;
+    return packets * driver::kPacketInfoSize;
 }
 
 // Whether a record of the header, `info` packet-information bytes and `data` bytes can be
 // described by the record's 32-bit offsets and lengths.
 bool recordFits(uint64_t info, uint64_t data) {
-    return kTransferRecordSize + info + data <= 0xFFFFFFFFu;
+    return driver::kTransferRecordSize + info + data <= 0xFFFFFFFFu;
 }
 
 }  // namespace
@@ -36,14 +36,14 @@ std::unique_ptr<TransferBlock> IsocEndpoint::beginDirect(uint8_t* buffer, int32_
         return nullptr;
     }
     const auto info = static_cast<uint32_t>(info64);
-    auto record = std::make_unique<TransferBlock>(kTransferRecordSize + info);
-    TransferRecord h{};
+    auto record = std::make_unique<TransferBlock>(driver::kTransferRecordSize + info);
+    driver::TransferRecord h{};
     h.endpointAddress = address;
-    h.packetInfoOffset = kTransferRecordSize;
+    h.packetInfoOffset = driver::kTransferRecordSize;
     h.packetInfoLength = info;
     record->setHeader(h);
-    return send(kIoctlDirectTransfer, std::move(record), buffer, static_cast<uint32_t>(length),
-                overlapped, true);
+    return send(driver::kRequestDirectTransfer, std::move(record), buffer,
+                static_cast<uint32_t>(length), overlapped, true);
 }
 
 std::unique_ptr<TransferBlock> IsocEndpoint::beginBuffered(uint8_t* buffer, int32_t length,
@@ -61,37 +61,16 @@ std::unique_ptr<TransferBlock> IsocEndpoint::beginBuffered(uint8_t* buffer, int3
         return nullptr;
     }
     const auto info = static_cast<uint32_t>(info64);
-    auto record = std::make_unique<TransferBlock>(kTransferRecordSize + info + n);
-    TransferRecord h{};
+    auto record = std::make_unique<TransferBlock>(driver::kTransferRecordSize + info + n);
+    driver::TransferRecord h{};
     h.endpointAddress = address;
-    h.packetInfoOffset = kTransferRecordSize;
+    h.packetInfoOffset = driver::kTransferRecordSize;
     h.packetInfoLength = info;
-    h.dataOffset = kTransferRecordSize + info;
+    h.dataOffset = driver::kTransferRecordSize + info;
     h.dataLength = n;
     record->setHeader(h);
     std::memcpy(record->data() + h.dataOffset, buffer, n);
-    return send(kIoctlBufferedTransfer, std::move(record), nullptr, 0, overlapped, true);
-}
-
-std::unique_ptr<TransferBlock> IsocEndpoint::beginTransfer(uint8_t* buffer, int32_t length,
-                                                           driver::Overlapped* overlapped) {
-    if (driverHandle == driver::kInvalidHandle) return nullptr;
-    return transferMode == 1 ? beginDirect(buffer, length, overlapped)
-                             : beginBuffered(buffer, length, overlapped);
-}
-
-std::unique_ptr<TransferBlock> BulkEndpoint::beginTransfer(uint8_t* buffer, int32_t length,
-                                                           driver::Overlapped* overlapped) {
-    if (driverHandle == driver::kInvalidHandle) return nullptr;
-    return transferMode == 1 ? beginDirect(buffer, length, overlapped)
-                             : beginBuffered(buffer, length, overlapped);
-}
-
-std::unique_ptr<TransferBlock> InterruptEndpoint::beginTransfer(uint8_t* buffer, int32_t length,
-                                                                driver::Overlapped* overlapped) {
-    if (driverHandle == driver::kInvalidHandle) return nullptr;
-    return transferMode == 1 ? beginDirect(buffer, length, overlapped)
-                             : beginBuffered(buffer, length, overlapped);
+    return send(driver::kRequestBufferedTransfer, std::move(record), nullptr, 0, overlapped, true);
 }
 
 }  // namespace vexo::usb

@@ -19,9 +19,6 @@ class IsocEndpoint : public UsbEndpoint {
     /// Buffered form: packet information at offset 38, data after it.
     std::unique_ptr<TransferBlock> beginBuffered(uint8_t* buffer, int32_t length,
                                                  driver::Overlapped* overlapped) override;
-    /// Direct when transferMode is 1, else buffered.
-    std::unique_ptr<TransferBlock> beginTransfer(uint8_t* buffer, int32_t length,
-                                                 driver::Overlapped* overlapped) override;
 };
 
 /// Bulk endpoint; the camera's image stream is read from its bulk IN endpoint.
@@ -30,10 +27,6 @@ class IsocEndpoint : public UsbEndpoint {
 class BulkEndpoint : public UsbEndpoint {
   public:
     using UsbEndpoint::UsbEndpoint;
-
-    /// Direct when transferMode is 1, else buffered.
-    std::unique_ptr<TransferBlock> beginTransfer(uint8_t* buffer, int32_t length,
-                                                 driver::Overlapped* overlapped) override;
 };
 
 /// Interrupt endpoint.
@@ -42,10 +35,6 @@ class BulkEndpoint : public UsbEndpoint {
 class InterruptEndpoint : public UsbEndpoint {
   public:
     using UsbEndpoint::UsbEndpoint;
-
-    /// Direct when transferMode is 1, else buffered.
-    std::unique_ptr<TransferBlock> beginTransfer(uint8_t* buffer, int32_t length,
-                                                 driver::Overlapped* overlapped) override;
 };
 
 }  // namespace vexo::usb

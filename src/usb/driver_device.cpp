@@ -111,22 +111,23 @@ bool DriverDevice::sendDriverRequest(uint32_t code, void* buffer, uint32_t size)
 
 bool DriverDevice::getDescriptor(uint8_t type, uint8_t index, uint16_t language, uint16_t length,
                                  std::vector<uint8_t>& out) {
-    TransferBlock record(kTransferRecordSize + length);
-    TransferRecord h{};
+    TransferBlock record(driver::kTransferRecordSize + length);
+    driver::TransferRecord h{};
     h.bmRequestType = 0x80;
     h.bRequest = 6;
     h.wValue = static_cast<uint16_t>(index | (type << 8));
     h.wIndex = language;
     h.wLength = length;
     h.timeoutSeconds = 5;
-    h.dataOffset = kTransferRecordSize;
+    h.dataOffset = driver::kTransferRecordSize;
     h.dataLength = length;
     record.setHeader(h);
-    const bool ok = sendDriverRequest(kIoctlControlTransfer, record.data(), record.size());
-    const TransferRecord back = record.header();
+    const bool ok =
+        sendDriverRequest(driver::kRequestControlTransfer, record.data(), record.size());
+    const driver::TransferRecord back = record.header();
     usbdStatus = back.usbdStatus;
     ntStatus = back.ntStatus;
-    if (ok) out.assign(record.data() + kTransferRecordSize, record.data() + record.size());
+    if (ok) out.assign(record.data() + driver::kTransferRecordSize, record.data() + record.size());
     return ok;
 }
 
@@ -187,21 +188,21 @@ void DriverDevice::readString(uint8_t index, char16_t (&target)[256]) {
 
 void DriverDevice::readDriverInfo() {
     uint8_t a = 0;
-    usbAddress = sendDriverRequest(kIoctlAddress, &a, 1) ? a : 0;
+    usbAddress = sendDriverRequest(driver::kRequestAddress, &a, 1) ? a : 0;
     std::memset(friendlyName, 0, sizeof friendlyName);
-    sendDriverRequest(kIoctlFriendlyName, friendlyName, sizeof friendlyName);
+    sendDriverRequest(driver::kRequestFriendlyName, friendlyName, sizeof friendlyName);
     friendlyName[sizeof friendlyName - 1] = '\0';
     std::memset(deviceName, 0, sizeof deviceName);
-    sendDriverRequest(kIoctlDeviceName, deviceName, sizeof deviceName);
+    sendDriverRequest(driver::kRequestDeviceName, deviceName, sizeof deviceName);
     deviceName[sizeof deviceName - 1] = '\0';
     uint32_t v = 0;
-    driverVersion = sendDriverRequest(kIoctlDriverVersion, &v, 4) ? v : 0;
+    driverVersion = sendDriverRequest(driver::kRequestDriverVersion, &v, 4) ? v : 0;
     v = 0;
-    usbdiVersion = sendDriverRequest(kIoctlUsbdiVersion, &v, 4) ? v : 0;
+    usbdiVersion = sendDriverRequest(driver::kRequestUsbdiVersion, &v, 4) ? v : 0;
     isHighSpeed = false;
     isSuperSpeed = false;
     uint32_t speed = 0;
-    if (sendDriverRequest(kIoctlSpeed, &speed, 4)) {
+    if (sendDriverRequest(driver::kRequestSpeed, &speed, 4)) {
         isHighSpeed = speed == 2;
         isSuperSpeed = speed == 4;
     }
@@ -280,7 +281,7 @@ void DriverDevice::makeConfigurationCurrent() {
     interfaceNumber = config->interfaces[0] ? config->interfaces[0]->bInterfaceNumber : 0;
 
     uint8_t alternate = 0;
-    if (!sendDriverRequest(kIoctlAlternateSetting, &alternate, 1)) alternate = 0xFF;
+    if (!sendDriverRequest(driver::kRequestAlternateSetting, &alternate, 1)) alternate = 0xFF;
     for (int i = 0; i < DriverConfig::kMaxInterfaces; ++i) {
         const DriverInterface* iface = config->interfaces[i].get();
         if (!iface || iface->bAlternateSetting != alternate) continue;

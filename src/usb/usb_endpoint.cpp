@@ -40,12 +40,12 @@ std::unique_ptr<TransferBlock> UsbEndpoint::beginDirect(uint8_t* buffer, int32_t
         lastError = driver::kErrorInvalidParameter;
         return nullptr;
     }
-    auto record = std::make_unique<TransferBlock>(kTransferRecordSize);
-    TransferRecord h{};
+    auto record = std::make_unique<TransferBlock>(driver::kTransferRecordSize);
+    driver::TransferRecord h{};
     h.endpointAddress = address;
     record->setHeader(h);
-    return send(kIoctlDirectTransfer, std::move(record), buffer, static_cast<uint32_t>(length),
-                overlapped, true);
+    return send(driver::kRequestDirectTransfer, std::move(record), buffer,
+                static_cast<uint32_t>(length), overlapped, true);
 }
 
 std::unique_ptr<TransferBlock> UsbEndpoint::beginBuffered(uint8_t* buffer, int32_t length,
@@ -56,23 +56,30 @@ std::unique_ptr<TransferBlock> UsbEndpoint::beginBuffered(uint8_t* buffer, int32
         return nullptr;
     }
     const auto n = static_cast<uint32_t>(length);
-    auto record = std::make_unique<TransferBlock>(kTransferRecordSize + n);
-    TransferRecord h{};
+    auto record = std::make_unique<TransferBlock>(driver::kTransferRecordSize + n);
+    driver::TransferRecord h{};
     h.endpointAddress = address;
-    h.dataOffset = kTransferRecordSize;
+    h.dataOffset = driver::kTransferRecordSize;
     h.dataLength = n;
     record->setHeader(h);
     // The caller's bytes go in for IN transfers too: the driver returns the record as it is
     // where it moves fewer bytes.
-    if (n) std::memcpy(record->data() + kTransferRecordSize, buffer, n);
-    return send(kIoctlBufferedTransfer, std::move(record), nullptr, 0, overlapped, true);
+    if (n) std::memcpy(record->data() + driver::kTransferRecordSize, buffer, n);
+    return send(driver::kRequestBufferedTransfer, std::move(record), nullptr, 0, overlapped, true);
+}
+
+std::unique_ptr<TransferBlock> UsbEndpoint::beginTransfer(uint8_t* buffer, int32_t length,
+                                                          Overlapped* overlapped) {
+    if (driverHandle == driver::kInvalidHandle) return nullptr;
+    return transferMode == 1 ? beginDirect(buffer, length, overlapped)
+                             : beginBuffered(buffer, length, overlapped);
 }
 
 std::unique_ptr<TransferBlock> UsbEndpoint::send(uint32_t code,
                                                  std::unique_ptr<TransferBlock> record,
                                                  uint8_t* out, uint32_t outLength,
                                                  Overlapped* overlapped, bool readStatus) {
-    const bool direct = code == kIoctlDirectTransfer;
+    const bool direct = code == driver::kRequestDirectTransfer;
     const uint32_t inLength = record->size();
     uint8_t* output = direct ? out : record->data();
     const uint32_t outputLength = direct ? outLength : record->size();
@@ -82,7 +89,7 @@ std::unique_ptr<TransferBlock> UsbEndpoint::send(uint32_t code,
     lastError = driver::getLastError();
     if (readStatus) {
         // While the request is in flight the driver has not written them: both read 0.
-        const TransferRecord h = record->header();
+        const driver::TransferRecord h = record->header();
         usbdStatus = h.usbdStatus;
         ntStatus = h.ntStatus;
     }
@@ -98,7 +105,7 @@ bool UsbEndpoint::finishTransfer(uint8_t* buffer, int32_t& length, Overlapped* o
         bytesTransferred = 0;
         return false;
     }
-    const TransferRecord h = record->header();
+    const driver::TransferRecord h = record->header();
     // Only what the record and the caller's buffer can hold counts, whatever the driver says.
     int64_t moved = n != 0 ? int64_t(n) - h.dataOffset : 0;
     if (h.dataOffset != 0) {
@@ -169,8 +176,8 @@ bool UsbEndpoint::abort() {
     overlapped.event = event;
     uint8_t pipe = address;
     uint32_t bytes = 0;
-    if (!driver::deviceIoControl(driverHandle, kIoctlAbortPipe, &pipe, 1, nullptr, 0, &bytes,
-                                 &overlapped) &&
+    if (!driver::deviceIoControl(driverHandle, driver::kRequestAbortPipe, &pipe, 1, nullptr, 0,
+                                 &bytes, &overlapped) &&
         driver::getLastError() == driver::kErrorIoPending)
         driver::waitForEvent(event, driver::kInfinite);
     driver::closeEvent(event);
@@ -183,12 +190,12 @@ void UsbEndpoint::setTransferSize(uint32_t size) {
     // Rounding up must not wrap: the largest multiple that fits instead.
     if (rounded > std::numeric_limits<uint32_t>::max())
         rounded = uint64_t(size) / maxPacketSize * maxPacketSize;
-    TransferSizeRecord r{address, static_cast<uint32_t>(rounded)};
+    driver::TransferSizeRecord r{address, static_cast<uint32_t>(rounded)};
     uint8_t bytes[sizeof r];
     std::memcpy(bytes, &r, sizeof r);
     uint32_t returned = 0;
-    if (!driver::deviceIoControl(driverHandle, kIoctlSetTransferSize, bytes, sizeof bytes, bytes,
-                                 sizeof bytes, &returned, nullptr))
+    if (!driver::deviceIoControl(driverHandle, driver::kRequestSetTransferSize, bytes, sizeof bytes,
+                                 bytes, sizeof bytes, &returned, nullptr))
         lastError = driver::getLastError();
 }
 

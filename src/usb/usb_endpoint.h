@@ -62,9 +62,10 @@ class UsbEndpoint {
     /// Starts a buffered transfer (request 0x220024): the data travels inside the record.
     virtual std::unique_ptr<TransferBlock> beginBuffered(uint8_t* buffer, int32_t length,
                                                          driver::Overlapped* overlapped);
-    /// Starts a transfer in the endpoint's form (control setup, direct or buffered).
+    /// Starts a transfer in the endpoint's form: direct when transferMode is 1, else buffered
+    /// (endpoint 0 sends its setup form instead).
     virtual std::unique_ptr<TransferBlock> beginTransfer(uint8_t* buffer, int32_t length,
-                                                         driver::Overlapped* overlapped) = 0;
+                                                         driver::Overlapped* overlapped);
     /// Finishes a transfer that completed or whose pipe was aborted (it does not wait): sets
     /// `length` and bytesTransferred to the data bytes moved, copies buffered IN data and packet
     /// information (packetInfos, optional, at least the record's packet-info length) to the

@@ -20,7 +20,7 @@ TEST(BoardConcurrency, StreamControlAndInspectionAtOnce) {
     std::atomic<bool> done{false};
     std::thread control([&] {
         // A second "host thread" on endpoint 0, as the backend would serialise it.
-        virt::SetupPacket write{0x40, 0xE1, 0x2000, 0x3012, 2};
+        driver::SetupPacket write{0x40, 0xE1, 0x2000, 0x3012, 2};
         uint8_t value[2] = {0, 0};
         for (int i = 0; !done; ++i) {
             value[1] = static_cast<uint8_t>(i);

@@ -137,7 +137,7 @@ TEST(BoardStream, TimeStampsAreTheBoardClockAtEachFrame) {
 TEST(BoardStream, StartStopAndTheRunningFrameNumber) {
     ModelBus bus(board(0x52CB, PixelFormat::Raw, 64, 32));
     EXPECT_FALSE(bus.read(8192));  // not streaming: the read waits
-    EXPECT_EQ(bus.last.readyAt, virt::Clock::time_point::max());
+    EXPECT_EQ(bus.last.readyAt, driver::Clock::time_point::max());
     ASSERT_TRUE(bus.out(0xA1));
     TrailerDecoder d;
     readFrames(bus, d, 2, 8192);
@@ -230,7 +230,7 @@ TEST(BoardStream, PacedBoardsWaitForFramesAndTheLink) {
                 break;
             }
             ASSERT_EQ(bus.last.kind, virt::BulkResult::Kind::Wait);
-            ASSERT_NE(bus.last.readyAt, virt::Clock::time_point::max());
+            ASSERT_NE(bus.last.readyAt, driver::Clock::time_point::max());
             std::this_thread::sleep_until(bus.last.readyAt);
         }
     }
@@ -363,13 +363,13 @@ TEST(BoardStreamFaults, StallsForAWhileOrUntilCleared) {
     EXPECT_TRUE(bus.read(8192));  // frame 0
     EXPECT_FALSE(bus.read(8192));
     ASSERT_EQ(bus.last.kind, virt::BulkResult::Kind::Wait);
-    ASSERT_NE(bus.last.readyAt, virt::Clock::time_point::max());
+    ASSERT_NE(bus.last.readyAt, driver::Clock::time_point::max());
     // Some thread libraries (mingw-w64's) wake a little early.
-    while (virt::Clock::now() < bus.last.readyAt) std::this_thread::sleep_until(bus.last.readyAt);
+    while (driver::Clock::now() < bus.last.readyAt) std::this_thread::sleep_until(bus.last.readyAt);
     EXPECT_TRUE(bus.read(8192));   // frame 1 after the stall
     EXPECT_TRUE(bus.read(8192));   // frame 2
     EXPECT_FALSE(bus.read(8192));  // frame 3: for ever
-    EXPECT_EQ(bus.last.readyAt, virt::Clock::time_point::max());
+    EXPECT_EQ(bus.last.readyAt, driver::Clock::time_point::max());
     EXPECT_FALSE(bus.read(8192));
     bus.model->clearFaults();
     EXPECT_TRUE(bus.read(8192));

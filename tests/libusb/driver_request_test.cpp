@@ -1,7 +1,5 @@
 // The driver's request bytes as the libusb backend reads them, libusb results as the usb layer
 // reads them, and the lines that tell the user about Linux limits.
-#include "driver/libusb/driver_request.h"
-
 #include <gtest/gtest.h>
 #include <libusb.h>
 
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "driver/driver_service.h"
+#include "driver/driver_wire.h"
 #include "driver/libusb/board_device.h"
 #include "driver/libusb/host_limits.h"
 #include "driver/libusb/transfer_status.h"
@@ -29,14 +28,14 @@ void put32(std::vector<uint8_t>& r, size_t at, uint32_t v) {
 // A control record as the usb layer builds it: header, then `length` bytes of data.
 std::vector<uint8_t> controlRecord(uint8_t type, uint8_t request, uint16_t value, uint16_t index,
                                    uint32_t length, uint32_t seconds = 5) {
-    std::vector<uint8_t> r(kRecordHeaderSize + length, 0);
+    std::vector<uint8_t> r(kTransferRecordSize + length, 0);
     r[0] = type;
     r[1] = request;
     put16(r, 2, value);
     put16(r, 4, index);
     put16(r, 6, static_cast<uint16_t>(length));
     put32(r, 8, seconds);
-    put32(r, record::kDataOffset, kRecordHeaderSize);
+    put32(r, record::kDataOffset, kTransferRecordSize);
     put32(r, record::kDataLength, length);
     return r;
 }
@@ -165,17 +164,17 @@ TEST(DriverRequest, AcceptedRequestsStayInsideTheirBuffers) {
         if (c.request) {
             const auto& buf = c.request->setup.isIn() ? out : in;
             EXPECT_TRUE(inside(c.request->data, c.request->capacity, buf));
-            EXPECT_TRUE(inside(c.request->statusHeader, kRecordHeaderSize, out));
+            EXPECT_TRUE(inside(c.request->statusHeader, kTransferRecordSize, out));
         }
         const auto b = decodeBufferedRequest(i, inLength, o, outLength);
         if (b.request) {
             EXPECT_TRUE(inside(b.request->data, b.request->length, b.request->isIn() ? out : in));
-            EXPECT_TRUE(inside(b.request->statusHeader, kRecordHeaderSize, out));
+            EXPECT_TRUE(inside(b.request->statusHeader, kTransferRecordSize, out));
         }
         const auto d = decodeDirectRequest(i, inLength, o, outLength);
         if (d.request) {
             EXPECT_TRUE(inside(d.request->data, d.request->length, out));
-            EXPECT_TRUE(inside(d.request->statusHeader, kRecordHeaderSize, in));
+            EXPECT_TRUE(inside(d.request->statusHeader, kTransferRecordSize, in));
         }
         if (HasFailure()) break;
     }

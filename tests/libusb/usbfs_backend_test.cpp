@@ -11,7 +11,7 @@
 #include "board/support/stream_decoder.h"
 #include "driver/backend.h"
 #include "driver/driver_service.h"
-#include "driver/libusb/driver_request.h"
+#include "driver/driver_wire.h"
 #include "driver/libusb/transfer_status.h"
 #include "driver/virtual/board_model.h"
 #include "driver/virtual/virtual_board.h"
@@ -82,13 +82,13 @@ struct Control {
 Control control(Handle h, uint8_t type, uint8_t request, uint16_t value, uint16_t index,
                 std::vector<uint8_t> data, bool overlapped = false) {
     const uint32_t length = static_cast<uint32_t>(data.size());
-    std::vector<uint8_t> r(kRecordHeaderSize + length, 0);
+    std::vector<uint8_t> r(kTransferRecordSize + length, 0);
     r[0] = type;
     r[1] = request;
     std::memcpy(&r[2], &value, 2);
     std::memcpy(&r[4], &index, 2);
     std::memcpy(&r[6], &length, 2);
-    const uint32_t seconds = 5, offset = kRecordHeaderSize;
+    const uint32_t seconds = 5, offset = kTransferRecordSize;
     std::memcpy(&r[8], &seconds, 4);
     std::memcpy(&r[record::kDataOffset], &offset, 4);
     std::memcpy(&r[record::kDataLength], &length, 4);
@@ -136,7 +136,7 @@ struct Read {
         return s;
     }
 
-    uint8_t header[kRecordHeaderSize] = {};
+    uint8_t header[kTransferRecordSize] = {};
     std::vector<uint8_t> buffer;
     Overlapped overlapped;
     uint32_t error = 0;
@@ -318,7 +318,7 @@ TEST_F(UsbfsBackend, DirectReadsFillTheCallersBuffersWithTheStream) {
 
     // A synchronous read drives itself.
     std::vector<uint8_t> buffer(16384);
-    uint8_t header[kRecordHeaderSize] = {};
+    uint8_t header[kTransferRecordSize] = {};
     header[record::kEndpoint] = kBulkIn;
     uint32_t bytes = 0;
     EXPECT_TRUE(deviceIoControl(h, kRequestDirectTransfer, header, sizeof header, buffer.data(),

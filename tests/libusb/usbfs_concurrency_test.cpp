@@ -10,7 +10,7 @@
 
 #include "board/support/stream_decoder.h"
 #include "driver/driver_service.h"
-#include "driver/libusb/driver_request.h"
+#include "driver/driver_wire.h"
 #include "driver/virtual/board_model.h"
 #include "driver/virtual/virtual_board.h"
 #include "libusb/support/usbfs_device.h"
@@ -21,8 +21,8 @@ namespace {
 namespace virt = vexo::driver::virt;
 
 bool controlIn(Handle h, uint8_t request, std::vector<uint8_t>& reply) {
-    std::vector<uint8_t> r(kRecordHeaderSize + reply.size(), 0);
-    const uint32_t length = static_cast<uint32_t>(reply.size()), offset = kRecordHeaderSize;
+    std::vector<uint8_t> r(kTransferRecordSize + reply.size(), 0);
+    const uint32_t length = static_cast<uint32_t>(reply.size()), offset = kTransferRecordSize;
     r[0] = 0xC0;
     r[1] = request;
     std::memcpy(&r[6], &length, 2);
@@ -66,7 +66,7 @@ TEST(UsbfsConcurrency, ReadsAndVendorRequestsFromTwoThreadsAllComeBack) {
     std::vector<uint8_t> version(2);
     ASSERT_TRUE(controlIn(h, 0x80, version));
     {
-        std::vector<uint8_t> start(kRecordHeaderSize, 0);
+        std::vector<uint8_t> start(kTransferRecordSize, 0);
         start[0] = 0x40;
         start[1] = 0xA1;
         uint32_t bytes = 0;
@@ -86,7 +86,7 @@ TEST(UsbfsConcurrency, ReadsAndVendorRequestsFromTwoThreadsAllComeBack) {
     // Eight reads kept in flight, each re-queued once it is back, as the camera does.
     constexpr int kInFlight = 8;
     struct Slot {
-        uint8_t header[kRecordHeaderSize] = {};
+        uint8_t header[kTransferRecordSize] = {};
         std::vector<uint8_t> buffer = std::vector<uint8_t>(16384);
         Overlapped overlapped;
     };

@@ -164,7 +164,7 @@ TEST_F(UsbReplay, ARequestTheCaptureLacksIsRefusedByName) {
     const auto answered = spec.model->control(firmware->setup, reply);
     EXPECT_TRUE(answered.ok);
     EXPECT_EQ(std::vector<uint8_t>(reply, reply + answered.length), firmware->data);
-    driver::virt::SetupPacket unknown{0xC0, 0x99, 0x1234, 0, 4};
+    driver::SetupPacket unknown{0xC0, 0x99, 0x1234, 0, 4};
     ::testing::internal::CaptureStderr();
     EXPECT_FALSE(spec.model->control(unknown, reply).ok);
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("bRequest 0x99 wValue 0x1234"),

@@ -23,8 +23,8 @@ using driver::virt::FaultKind;
 using driver::virt::RequestFault;
 using namespace std::chrono_literals;
 
-TransferRecord headerOf(const std::vector<uint8_t>& bytes) {
-    TransferRecord h;
+driver::TransferRecord headerOf(const std::vector<uint8_t>& bytes) {
+    driver::TransferRecord h;
     std::memcpy(&h, bytes.data(), sizeof h);
     return h;
 }
@@ -57,10 +57,10 @@ TEST_F(RecordedEndpointTest, ControlRecordCarriesSetupTimeoutAndData) {
     EXPECT_TRUE(ep.transfer(buffer, length));
     ASSERT_EQ(backend_->requests.size(), 1u);
     const RecordedRequest& r = backend_->requests[0];
-    EXPECT_EQ(r.code, kIoctlControlTransfer);
+    EXPECT_EQ(r.code, driver::kRequestControlTransfer);
     EXPECT_TRUE(r.sameBuffer);
     ASSERT_EQ(r.in.size(), 38u + 6);
-    const TransferRecord h = headerOf(r.in);
+    const driver::TransferRecord h = headerOf(r.in);
     EXPECT_EQ(+h.bmRequestType, 0xC0);
     EXPECT_EQ(+h.bRequest, 0xA5);
     EXPECT_EQ(+h.wValue, 0x1234);
@@ -105,7 +105,7 @@ TEST_F(RecordedEndpointTest, DirectAndBufferedBulkRecords) {
     auto record = ep.beginTransfer(buffer, 100, &ov);
     ASSERT_TRUE(record);
     const RecordedRequest& direct = backend_->requests.back();
-    EXPECT_EQ(direct.code, kIoctlDirectTransfer);
+    EXPECT_EQ(direct.code, driver::kRequestDirectTransfer);
     EXPECT_EQ(direct.in.size(), 38u);
     EXPECT_EQ(direct.outLength, 100u);
     EXPECT_FALSE(direct.sameBuffer);
@@ -120,7 +120,7 @@ TEST_F(RecordedEndpointTest, DirectAndBufferedBulkRecords) {
     ep.transferMode = 0;
     record = ep.beginTransfer(buffer, 100, &ov);
     const RecordedRequest& buffered = backend_->requests.back();
-    EXPECT_EQ(buffered.code, kIoctlBufferedTransfer);
+    EXPECT_EQ(buffered.code, driver::kRequestBufferedTransfer);
     EXPECT_EQ(buffered.in.size(), 138u);
     EXPECT_EQ(+headerOf(buffered.in).dataOffset, 38u);
     EXPECT_EQ(+headerOf(buffered.in).dataLength, 100u);
@@ -141,7 +141,7 @@ TEST_F(RecordedEndpointTest, IsochronousRecordsCarryPacketInformation) {
     ASSERT_TRUE(record);
     const RecordedRequest& buffered = backend_->requests.back();
     EXPECT_EQ(buffered.in.size(), 38u + 24 + 3000);
-    TransferRecord h = headerOf(buffered.in);
+    driver::TransferRecord h = headerOf(buffered.in);
     EXPECT_EQ(+h.packetInfoOffset, 38u);
     EXPECT_EQ(+h.packetInfoLength, 24u);
     EXPECT_EQ(+h.dataOffset, 62u);
@@ -154,7 +154,7 @@ TEST_F(RecordedEndpointTest, IsochronousRecordsCarryPacketInformation) {
     ep.transferMode = 1;
     record = ep.beginTransfer(buffer.data(), 3000, &ov);
     const RecordedRequest& direct = backend_->requests.back();
-    EXPECT_EQ(direct.code, kIoctlDirectTransfer);
+    EXPECT_EQ(direct.code, driver::kRequestDirectTransfer);
     EXPECT_EQ(direct.in.size(), 38u + 24);
     EXPECT_EQ(direct.outLength, 3000u);
     h = headerOf(direct.in);
@@ -189,9 +189,9 @@ TEST_F(RecordedEndpointTest, PacketInformationBeyondTheRecordsLengthsIsRefused) 
 TEST_F(RecordedEndpointTest, TransferSizeIsRoundedToWholePackets) {
     BulkEndpoint ep(handle_, EndpointDescriptor{7, 5, 0x81, 2, 512, 0}, nullptr);
     auto sent = [&] {
-        TransferSizeRecord r;
+        driver::TransferSizeRecord r;
         std::memcpy(&r, backend_->requests.back().in.data(), sizeof r);
-        EXPECT_EQ(backend_->requests.back().code, kIoctlSetTransferSize);
+        EXPECT_EQ(backend_->requests.back().code, driver::kRequestSetTransferSize);
         EXPECT_EQ(+r.endpointAddress, 0x81);
         return uint32_t(r.transferSize);
     };
@@ -302,7 +302,7 @@ TEST_F(VirtualEndpointTest, VendorRequestsRoundTrip) {
 }
 
 TEST_F(VirtualEndpointTest, SynchronousTransferTimesOutAndIsAborted) {
-    driver::virt::injectRequestFault(id_, kIoctlControlTransfer,
+    driver::virt::injectRequestFault(id_, driver::kRequestControlTransfer,
                                      RequestFault{FaultKind::Never, 0, {}, 1});
     ControlEndpoint& ep = *device_->controlEndpoint;
     ep.timeoutMs = 50;

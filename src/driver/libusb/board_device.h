@@ -17,7 +17,7 @@
 #include <string>
 
 #include "driver/backend.h"
-#include "driver/libusb/driver_request.h"
+#include "driver/driver_wire.h"
 #include "driver/libusb/transfer_table.h"
 
 struct libusb_context;

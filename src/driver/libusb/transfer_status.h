@@ -10,28 +10,9 @@
 
 #include <cstdint>
 
+#include "driver/driver_wire.h"
+
 namespace vexo::driver::lusb {
-
-// NT status words.
-inline constexpr uint32_t kNtSuccess = 0;
-inline constexpr uint32_t kNtUnsuccessful = 0xC0000001;
-inline constexpr uint32_t kNtDataOverrun = 0xC000003C;
-inline constexpr uint32_t kNtInsufficientResources = 0xC000009A;
-inline constexpr uint32_t kNtNoSuchDevice = 0xC000000E;
-inline constexpr uint32_t kNtIoTimeout = 0xC00000B5;
-inline constexpr uint32_t kNtCancelled = 0xC0000120;
-inline constexpr uint32_t kNtInvalidParameter = 0xC000000D;
-
-// USBD status words.
-inline constexpr uint32_t kUsbdSuccess = 0;
-inline constexpr uint32_t kUsbdStallPid = 0xC0000004;
-inline constexpr uint32_t kUsbdDevNotResponding = 0xC0000005;
-inline constexpr uint32_t kUsbdBabbleDetected = 0xC0000012;
-inline constexpr uint32_t kUsbdInsufficientResources = 0xC0001000;
-inline constexpr uint32_t kUsbdInvalidParameter = 0x80000300;
-inline constexpr uint32_t kUsbdTimeout = 0xC0006000;
-inline constexpr uint32_t kUsbdDeviceGone = 0xC0007000;
-inline constexpr uint32_t kUsbdCanceled = 0xC0010000;
 
 // Windows errors this backend reports beside the ones the service header names.
 inline constexpr uint32_t kErrorAccessDenied = 5;

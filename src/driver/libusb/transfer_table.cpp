@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "driver/libusb/driver_request.h"
+#include "driver/driver_wire.h"
 #include "driver/libusb/usb_capture.h"
 #include "driver/libusb/usb_context.h"
 #include "driver/pooled.h"

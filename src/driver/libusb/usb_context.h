@@ -9,13 +9,11 @@
 // Threading: every function may be called from any thread.
 #pragma once
 
-#include <chrono>
+#include "driver/backend.h"
 
 struct libusb_context;
 
 namespace vexo::driver::lusb {
-
-using Clock = std::chrono::steady_clock;
 
 /// The context, made on first use; null when libusb cannot start here (no usbfs). A failed
 /// start is tried again on the next call, so a system that gains USB later still finds boards.

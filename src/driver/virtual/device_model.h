@@ -12,7 +12,6 @@
 // so that waiting readers re-poll.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -20,20 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "driver/backend.h"
+#include "driver/driver_wire.h"
+
 namespace vexo::driver::virt {
-
-using Clock = std::chrono::steady_clock;
-
-/// The eight bytes of a USB setup packet, fields in host order.
-struct SetupPacket {
-    uint8_t bmRequestType = 0;  ///< bit 7: device-to-host; bits 5-6: type; bits 0-4: recipient
-    uint8_t bRequest = 0;
-    uint16_t wValue = 0;
-    uint16_t wIndex = 0;
-    uint16_t wLength = 0;
-
-    bool isIn() const { return (bmRequestType & 0x80) != 0; }
-};
 
 /// Outcome of an endpoint-0 request: ok with the bytes moved in the data stage, or a stall.
 struct ControlResult {

@@ -5,43 +5,28 @@
 #include <cstdio>
 #include <cstring>
 
-#include "driver/virtual/record_bytes.h"
+#include "driver/virtual/descriptor_reply.h"
 
 namespace vexo::driver::virt {
 
 namespace {
 
-// Request codes this backend serves.
-constexpr uint32_t kDriverVersion = 0x220000;
-constexpr uint32_t kUsbdiVersion = 0x220004;
-constexpr uint32_t kAlternateSetting = 0x220008;
-constexpr uint32_t kAddress = 0x220010;
-constexpr uint32_t kControlTransfer = 0x220020;
-constexpr uint32_t kBufferedTransfer = 0x220024;
-constexpr uint32_t kSetTransferSize = 0x220038;
-constexpr uint32_t kFriendlyName = 0x22003C;
-constexpr uint32_t kDeviceName = 0x220040;
-constexpr uint32_t kAbortPipe = 0x220044;
-constexpr uint32_t kDirectTransfer = 0x22004B;
-constexpr uint32_t kSpeed = 0x22004C;
-
 // What the virtual driver reports about itself.
 constexpr uint32_t kVirtualDriverVersion = 0x01040000;
 constexpr uint32_t kVirtualUsbdiVersion = 0x00000600;
 
-constexpr uint32_t kNameBufferSize = 256;
-
 std::atomic<uint64_t> gNextRequest{1};
 
 bool isTransfer(uint32_t code) {
-    return code == kControlTransfer || code == kBufferedTransfer || code == kDirectTransfer;
+    return code == kRequestControlTransfer || code == kRequestBufferedTransfer ||
+           code == kRequestDirectTransfer;
 }
 
 std::string makePath(DeviceId id, const DescriptorTables& tables) {
     unsigned vid = 0, pid = 0;
     if (tables.device.size() >= 12) {
-        vid = readLe16(&tables.device[8]);
-        pid = readLe16(&tables.device[10]);
+        vid = tables.device[8] | (tables.device[9] << 8);
+        pid = tables.device[10] | (tables.device[11] << 8);
     }
     char path[160];
     std::snprintf(path, sizeof path,
@@ -67,31 +52,6 @@ std::set<uint8_t> scanEndpoints(const DescriptorTables& tables) {
     return found;
 }
 
-// A string descriptor: bLength, type 3, then UTF-16LE code units (at most 126).
-std::vector<uint8_t> stringDescriptor(const std::u16string& text) {
-    const size_t units = std::min<size_t>(text.size(), 126);
-    std::vector<uint8_t> d(2 + 2 * units);
-    d[0] = static_cast<uint8_t>(d.size());
-    d[1] = 3;
-    for (size_t i = 0; i < units; ++i) {
-        d[2 + 2 * i] = static_cast<uint8_t>(text[i]);
-        d[3 + 2 * i] = static_cast<uint8_t>(text[i] >> 8);
-    }
-    return d;
-}
-
-std::vector<uint8_t> languageTable(const std::vector<uint16_t>& languages) {
-    const size_t n = std::min<size_t>(languages.size(), 126);
-    std::vector<uint8_t> d(2 + 2 * n);
-    d[0] = static_cast<uint8_t>(d.size());
-    d[1] = 3;
-    for (size_t i = 0; i < n; ++i) {
-        d[2 + 2 * i] = static_cast<uint8_t>(languages[i]);
-        d[3 + 2 * i] = static_cast<uint8_t>(languages[i] >> 8);
-    }
-    return d;
-}
-
 }  // namespace
 
 struct VirtualDevice::Request : Pooled<VirtualDevice::Request> {
@@ -101,6 +61,7 @@ struct VirtualDevice::Request : Pooled<VirtualDevice::Request> {
     uint8_t pipe = 0;
     bool in = false;
     Clock::time_point readyAt = Clock::time_point::min();
+    TransferRecord header{};    // as the request arrived
     uint8_t* record = nullptr;  // where the status words and packet information go
     uint32_t recordLength = 0;
     // Buffered forms: the request's own copy of the record, in the request itself when small
@@ -125,9 +86,6 @@ struct VirtualDevice::Request : Pooled<VirtualDevice::Request> {
     uint32_t outLength = 0;
     uint8_t* data = nullptr;  // where the data stage moves
     uint32_t capacity = 0;
-    uint32_t dataOffset = 0;
-    uint32_t packetInfoOffset = 0;
-    uint32_t packetInfoLength = 0;
     uint32_t bytes = 0;  // result: byte count reported
     std::unique_ptr<Completion> completion;
 };
@@ -259,6 +217,19 @@ bool VirtualDevice::ioControl(uint64_t handle, uint32_t code, void* in, uint32_t
                               void* out, uint32_t outLength, uint32_t* bytesReturned,
                               std::unique_ptr<Completion>& completion, uint32_t* error) {
     *bytesReturned = 0;
+    Clock::time_point deferredUntil;
+    if (!admit(code, &deferredUntil, error)) return false;
+    if (!isTransfer(code))
+        return serveNow(code, in, inLength, out, outLength, deferredUntil, bytesReturned, error);
+    if (!completion)
+        return transferNow(handle, code, in, inLength, out, outLength, deferredUntil, bytesReturned,
+                           error);
+    std::unique_lock<std::mutex> lock(mutex_);
+    return submit(lock, handle, code, in, inLength, out, outLength, bytesReturned, completion,
+                  error, deferredUntil);
+}
+
+bool VirtualDevice::admit(uint32_t code, Clock::time_point* deferredUntil, uint32_t* error) {
     std::optional<RequestFault> fault;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -268,58 +239,59 @@ bool VirtualDevice::ioControl(uint64_t handle, uint32_t code, void* in, uint32_t
         }
         fault = takeFault(code);
     }
-    Clock::time_point deferredUntil = Clock::time_point::min();
-    if (fault) {
-        switch (fault->kind) {
-            case FaultKind::Fail:
-                *error = fault->error ? fault->error : kErrorGenFailure;
-                return false;
-            case FaultKind::Delay:
-                deferredUntil = Clock::now() + fault->delay;
-                break;
-            case FaultKind::Never:
-                deferredUntil = Clock::time_point::max();
-                break;
-        }
-    }
-
-    if (!isTransfer(code)) {
-        if (deferredUntil == Clock::time_point::max()) {
-            *error = kErrorTimeout;
+    *deferredUntil = Clock::time_point::min();
+    if (!fault) return true;
+    switch (fault->kind) {
+        case FaultKind::Fail:
+            *error = fault->error ? fault->error : kErrorGenFailure;
             return false;
-        }
-        if (deferredUntil != Clock::time_point::min()) std::this_thread::sleep_until(deferredUntil);
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (!presentLocked()) {
-            *error = kErrorDeviceNotConnected;
-            return false;
-        }
-        if (code == kAbortPipe) {
-            if (inLength < 1) {
-                *error = kErrorInvalidParameter;
-                return false;
-            }
-            const uint8_t pipe = static_cast<const uint8_t*>(in)[0];
-            cancelWhere(kErrorOperationAborted, kNtCancelled, kUsbdCanceled,
-                        [pipe](const Request& r) { return r.pipe == pipe; });
-            if (pipe != 0 && description_.model) {
-                modelCaller_ = std::this_thread::get_id();
-                description_.model->bulkAborted(pipe);
-                modelCaller_ = std::thread::id();
-                notifiedInCall_ = false;
-            }
-            return true;
-        }
-        return serveInfo(code, in, inLength, out, outLength, bytesReturned, error);
+        case FaultKind::Delay:
+            *deferredUntil = Clock::now() + fault->delay;
+            break;
+        case FaultKind::Never:
+            *deferredUntil = Clock::time_point::max();
+            break;
     }
+    return true;
+}
 
-    if (completion) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return submit(lock, handle, code, in, inLength, out, outLength, bytesReturned, completion,
-                      error, deferredUntil);
+bool VirtualDevice::serveNow(uint32_t code, void* in, uint32_t inLength, void* out,
+                             uint32_t outLength, Clock::time_point deferredUntil,
+                             uint32_t* bytesReturned, uint32_t* error) {
+    if (deferredUntil == Clock::time_point::max()) {
+        *error = kErrorTimeout;
+        return false;
     }
+    if (deferredUntil != Clock::time_point::min()) std::this_thread::sleep_until(deferredUntil);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!presentLocked()) {
+        *error = kErrorDeviceNotConnected;
+        return false;
+    }
+    if (code == kRequestAbortPipe) return abortPipe(in, inLength, error);
+    return serveInfo(code, in, inLength, out, outLength, bytesReturned, error);
+}
 
-    // Synchronous transfer: issue it like an overlapped one and wait here, driving it.
+bool VirtualDevice::abortPipe(const void* in, uint32_t inLength, uint32_t* error) {
+    const std::optional<uint8_t> pipe = decodeAbortPipe(static_cast<const uint8_t*>(in), inLength);
+    if (!pipe) {
+        *error = kErrorInvalidParameter;
+        return false;
+    }
+    cancelWhere(kErrorOperationAborted, kNtCancelled, kUsbdCanceled,
+                [pipe = *pipe](const Request& r) { return r.pipe == pipe; });
+    if (*pipe != 0 && description_.model) {
+        modelCaller_ = std::this_thread::get_id();
+        description_.model->bulkAborted(*pipe);
+        modelCaller_ = std::thread::id();
+        notifiedInCall_ = false;
+    }
+    return true;
+}
+
+bool VirtualDevice::transferNow(uint64_t handle, uint32_t code, void* in, uint32_t inLength,
+                                void* out, uint32_t outLength, Clock::time_point deferredUntil,
+                                uint32_t* bytesReturned, uint32_t* error) {
     if (deferredUntil == Clock::time_point::max()) {
         *error = kErrorTimeout;
         return false;
@@ -347,25 +319,25 @@ bool VirtualDevice::submit(std::unique_lock<std::mutex>&, uint64_t handle, uint3
                            uint32_t inLength, void* out, uint32_t outLength,
                            uint32_t* bytesReturned, std::unique_ptr<Completion>& completion,
                            uint32_t* error, Clock::time_point deferredUntil) {
-    if (inLength < kRecordHeaderSize) {
+    auto* inBytes = static_cast<uint8_t*>(in);
+    const std::optional<TransferRecord> header = readTransferRecord(inBytes, inLength);
+    if (!header) {
         *error = kErrorInvalidParameter;
         return false;
     }
-    auto* inBytes = static_cast<uint8_t*>(in);
     auto r = std::make_unique<Request>();
     r->handle = handle;
     r->code = code;
     r->readyAt = deferredUntil;
-    r->dataOffset = readLe32(inBytes + kOffDataOffset);
-    if (code == kDirectTransfer) {
+    r->header = *header;
+    if (code == kRequestDirectTransfer) {
         // The record travels as input; the data moves straight into the caller's output.
         r->record = inBytes;
         r->recordLength = inLength;
         r->data = static_cast<uint8_t*>(out);
         r->capacity = outLength;
     } else {
-        const uint32_t dataLength = readLe32(inBytes + kOffDataLength);
-        if (uint64_t(r->dataOffset) + dataLength > inLength) {
+        if (!spanFits(header->dataOffset, header->dataLength, inLength)) {
             *error = kErrorInvalidParameter;
             return false;
         }
@@ -375,21 +347,18 @@ bool VirtualDevice::submit(std::unique_lock<std::mutex>&, uint64_t handle, uint3
         r->recordLength = r->systemLength;
         r->out = static_cast<uint8_t*>(out);
         r->outLength = outLength;
-        r->data = r->system + r->dataOffset;
-        r->capacity = dataLength;
+        r->data = r->system + header->dataOffset;
+        r->capacity = header->dataLength;
     }
-    r->packetInfoOffset = readLe32(r->record + kOffPacketInfoOffset);
-    r->packetInfoLength = readLe32(r->record + kOffPacketInfoLength);
-    if (r->packetInfoLength &&
-        uint64_t(r->packetInfoOffset) + r->packetInfoLength > r->recordLength) {
+    if (!spanFits(header->packetInfoOffset, header->packetInfoLength, r->recordLength)) {
         *error = kErrorInvalidParameter;
         return false;
     }
-    if (code == kControlTransfer) {
+    if (code == kRequestControlTransfer) {
         r->pipe = 0;
-        r->in = (r->record[kOffSetup] & 0x80) != 0;
+        r->in = header->setup().isIn();
     } else {
-        r->pipe = r->record[kOffEndpoint];
+        r->pipe = header->endpointAddress;
         if (r->pipe == 0 || !endpointKnown(r->pipe)) {
             *error = kErrorInvalidParameter;
             return false;
@@ -400,13 +369,13 @@ bool VirtualDevice::submit(std::unique_lock<std::mutex>&, uint64_t handle, uint3
     r->id = (gNextRequest++ << 8) | r->pipe;
 
     Queue& queue = pipes_[r->pipe];
-    const bool readsLater = r->in && code != kControlTransfer;
+    const bool readsLater = r->in && code != kRequestControlTransfer;
     if (queue.empty() && !readsLater && r->readyAt <= Clock::now()) {
         // Control requests and OUT transfers with nothing ahead of them complete at once.
-        if (code == kControlTransfer) {
+        if (code == kRequestControlTransfer) {
             serveControl(*r);
         } else {
-            finish(*r, kErrorSuccess, kNtSuccess, kNtSuccess, r->capacity);
+            finish(*r, kErrorSuccess, kNtSuccess, kUsbdSuccess, r->capacity);
         }
         *bytesReturned = r->bytes;
         return true;
@@ -427,41 +396,41 @@ bool VirtualDevice::serveInfo(uint32_t code, void* in, uint32_t inLength, void* 
         return false;
     };
     switch (code) {
-        case kDriverVersion:
-        case kUsbdiVersion:
-        case kSpeed:
+        case kRequestDriverVersion:
+        case kRequestUsbdiVersion:
+        case kRequestSpeed: {
             if (!need(4)) return false;
-            writeLe32(o, code == kDriverVersion  ? kVirtualDriverVersion
-                         : code == kUsbdiVersion ? kVirtualUsbdiVersion
-                                                 : description_.speedCode);
+            const uint32_t value = code == kRequestDriverVersion  ? kVirtualDriverVersion
+                                   : code == kRequestUsbdiVersion ? kVirtualUsbdiVersion
+                                                                  : description_.speedCode;
+            std::memcpy(o, &value, 4);
             *bytesReturned = 4;
             return true;
-        case kAlternateSetting:
-        case kAddress:
+        }
+        case kRequestAlternateSetting:
+        case kRequestAddress:
             if (!need(1)) return false;
-            o[0] = code == kAddress ? description_.busAddress : description_.alternateSetting;
+            o[0] =
+                code == kRequestAddress ? description_.busAddress : description_.alternateSetting;
             *bytesReturned = 1;
             return true;
-        case kFriendlyName:
-        case kDeviceName: {
+        case kRequestFriendlyName:
+        case kRequestDeviceName:
             if (!need(1)) return false;
-            const std::string& name =
-                code == kFriendlyName ? description_.friendlyName : description_.deviceName;
-            const uint32_t n = std::min(outLength, kNameBufferSize);
-            std::memset(o, 0, n);
-            std::memcpy(o, name.data(), std::min<size_t>(name.size(), n - 1));
-            *bytesReturned = n;
+            *bytesReturned = writeNameReply(
+                o, outLength,
+                (code == kRequestFriendlyName ? description_.friendlyName : description_.deviceName)
+                    .c_str());
             return true;
-        }
-        case kSetTransferSize: {
-            if (inLength < kSizeRecordSize) {
+        case kRequestSetTransferSize: {
+            const auto request = decodeTransferSize(static_cast<const uint8_t*>(in), inLength);
+            if (!request) {
                 *error = kErrorInvalidParameter;
                 return false;
             }
-            const auto* i = static_cast<const uint8_t*>(in);
-            transferSizes_[i[0]] = readLe32(i + 1);
-            const uint32_t n = std::min(outLength, kSizeRecordSize);
-            if (n) std::memmove(o, i, n);
+            transferSizes_[request->endpoint] = request->size;
+            const uint32_t n = std::min(outLength, kTransferSizeRecordSize);
+            if (n) std::memmove(o, in, n);
             *bytesReturned = n;
             return true;
         }
@@ -472,13 +441,8 @@ bool VirtualDevice::serveInfo(uint32_t code, void* in, uint32_t inLength, void* 
 }
 
 void VirtualDevice::serveControl(Request& r) {
-    SetupPacket setup;
-    setup.bmRequestType = r.record[0];
-    setup.bRequest = r.record[1];
-    setup.wValue = readLe16(r.record + 2);
-    setup.wIndex = readLe16(r.record + 4);
-    setup.wLength = readLe16(r.record + 6);
-    const ControlSeen seen{setup, readLe32(r.record + kOffTimeout), r.dataOffset, r.capacity};
+    const SetupPacket setup = r.header.setup();
+    const ControlSeen seen{setup, r.header.timeoutSeconds, r.header.dataOffset, r.capacity};
     if (controlLog_.size() < kControlLogLimit) {
         if (controlLog_.capacity() == 0) controlLog_.reserve(kControlLogLimit);
         controlLog_.push_back(seen);
@@ -497,31 +461,13 @@ void VirtualDevice::serveControl(Request& r) {
 
     ControlResult result = ControlResult::stall();
     if (setup.bmRequestType == 0x80 && setup.bRequest == 6) {
-        const DescriptorTables& t = description_.descriptors;
-        const uint8_t type = setup.wValue >> 8;
-        const uint8_t index = setup.wValue & 0xFF;
         std::vector<uint8_t> built;
-        const std::vector<uint8_t>* source = nullptr;
-        if (type == 1) {
-            source = &t.device;
-        } else if (type == 2 && index < t.configurations.size()) {
-            source = &t.configurations[index];
-        } else if (type == 3 && index == 0 && !t.languages.empty()) {
-            built = languageTable(t.languages);
-            source = &built;
-        } else if (type == 3 && index != 0) {
-            auto it = t.strings.find(index);
-            if (it != t.strings.end()) {
-                built = stringDescriptor(it->second);
-                source = &built;
-            }
-        } else if (type == 15) {
-            source = &t.bos;
-        }
-        if (source && !source->empty()) {
+        const std::span<const uint8_t> reply =
+            descriptorReply(description_.descriptors, setup.wValue, built);
+        if (!reply.empty()) {
             // A real device sends at most what was asked for.
-            const size_t n = std::min(source->size(), stage.size());
-            std::copy_n(source->begin(), n, stage.begin());
+            const size_t n = std::min(reply.size(), stage.size());
+            std::copy_n(reply.begin(), n, stage.begin());
             result = ControlResult::ack(static_cast<uint32_t>(n));
         }
     } else if (description_.model) {
@@ -538,7 +484,7 @@ void VirtualDevice::serveControl(Request& r) {
     moved = std::min(moved, r.capacity);
     if (result.ok && setup.isIn() && moved) std::memcpy(r.data, stage.data(), moved);
     if (result.ok) {
-        finish(r, kErrorSuccess, kNtSuccess, kNtSuccess, moved);
+        finish(r, kErrorSuccess, kNtSuccess, kUsbdSuccess, moved);
     } else {
         // A stall completes the request; the caller learns of it from the status words.
         finish(r, kErrorSuccess, kNtUnsuccessful, kUsbdStallPid, 0);
@@ -547,25 +493,23 @@ void VirtualDevice::serveControl(Request& r) {
 
 void VirtualDevice::finish(Request& r, uint32_t error, uint32_t ntStatus, uint32_t usbdStatus,
                            uint32_t moved) {
-    if (r.recordLength >= kOffUsbdStatus + 4) {
-        writeLe32(r.record + kOffNtStatus, ntStatus);
-        writeLe32(r.record + kOffUsbdStatus, usbdStatus);
-    }
-    if (error == kErrorSuccess && r.packetInfoLength >= kPacketInfoEntry &&
-        r.code != kControlTransfer) {
+    // Every record is at least a header long: submit() refuses shorter ones.
+    writeStatusWords(r.record, ntStatus, usbdStatus);
+    const uint32_t infoLength = r.header.packetInfoLength;
+    if (error == kErrorSuccess && infoLength >= kPacketInfoSize &&
+        r.code != kRequestControlTransfer) {
         // One entry per packet: status 0, then the bytes of that packet.
-        const uint32_t packets = r.packetInfoLength / kPacketInfoEntry;
+        const uint32_t packets = infoLength / kPacketInfoSize;
         const uint32_t perPacket = (r.capacity + packets - 1) / packets;
         uint32_t left = moved;
         for (uint32_t i = 0; i < packets; ++i) {
-            uint8_t* e = r.record + r.packetInfoOffset + i * kPacketInfoEntry;
-            const uint32_t n = std::min(left, perPacket);
-            writeLe32(e, 0);
-            writeLe32(e + 4, n);
-            left -= n;
+            const PacketInfo entry{0, std::min(left, perPacket)};
+            std::memcpy(r.record + r.header.packetInfoOffset + i * kPacketInfoSize, &entry,
+                        sizeof entry);
+            left -= entry.length;
         }
     }
-    r.bytes = error == kErrorSuccess ? r.dataOffset + moved : 0;
+    r.bytes = error == kErrorSuccess ? r.header.dataOffset + moved : 0;
     if (r.out && r.outLength) std::memcpy(r.out, r.system, r.outLength);
     if (r.completion) r.completion->complete(error, r.bytes);
 }
@@ -577,10 +521,10 @@ bool VirtualDevice::processFront(Queue& queue, Clock::time_point* readyAt) {
         *readyAt = r.readyAt;
         return false;
     }
-    if (r.code == kControlTransfer) {
+    if (r.code == kRequestControlTransfer) {
         serveControl(r);
     } else if (!r.in) {
-        finish(r, kErrorSuccess, kNtSuccess, kNtSuccess, r.capacity);
+        finish(r, kErrorSuccess, kNtSuccess, kUsbdSuccess, r.capacity);
     } else {
         BulkResult b = BulkResult::fail();
         if (description_.model) {
@@ -596,7 +540,7 @@ bool VirtualDevice::processFront(Queue& queue, Clock::time_point* readyAt) {
         }
         switch (b.kind) {
             case BulkResult::Kind::Done:
-                finish(r, kErrorSuccess, kNtSuccess, kNtSuccess, std::min(b.length, r.capacity));
+                finish(r, kErrorSuccess, kNtSuccess, kUsbdSuccess, std::min(b.length, r.capacity));
                 break;
             case BulkResult::Kind::Fail:
                 finish(r, kErrorGenFailure, kNtUnsuccessful, kUsbdStallPid, 0);

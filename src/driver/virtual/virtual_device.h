@@ -87,6 +87,18 @@ class VirtualDevice : public Pump, public std::enable_shared_from_this<VirtualDe
     };
 
     bool presentLocked();
+    /// Refuses a request while the device is away or a failure is injected for `code`; else
+    /// true with the time it may be served from (min: at once, max: never).
+    bool admit(uint32_t code, Clock::time_point* deferredUntil, uint32_t* error);
+    /// A request that is not a transfer, served in the calling thread.
+    bool serveNow(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
+                  Clock::time_point deferredUntil, uint32_t* bytesReturned, uint32_t* error);
+    bool abortPipe(const void* in, uint32_t inLength, uint32_t* error);
+    /// A transfer without a completion: issued like an overlapped one and driven here until it
+    /// ends.
+    bool transferNow(uint64_t handle, uint32_t code, void* in, uint32_t inLength, void* out,
+                     uint32_t outLength, Clock::time_point deferredUntil, uint32_t* bytesReturned,
+                     uint32_t* error);
     bool submit(std::unique_lock<std::mutex>& lock, uint64_t handle, uint32_t code, void* in,
                 uint32_t inLength, void* out, uint32_t outLength, uint32_t* bytesReturned,
                 std::unique_ptr<Completion>& completion, uint32_t* error,

@@ -11,13 +11,13 @@ ModelBus::ModelBus(const virt::BoardConfig& config) {
 }
 
 bool ModelBus::out(uint8_t request, uint16_t value, uint16_t index, std::vector<uint8_t> data) {
-    virt::SetupPacket s{0x40, request, value, index, static_cast<uint16_t>(data.size())};
+    driver::SetupPacket s{0x40, request, value, index, static_cast<uint16_t>(data.size())};
     return model->control(s, data.empty() ? nullptr : data.data()).ok;
 }
 
 std::optional<std::vector<uint8_t>> ModelBus::in(uint8_t request, uint16_t value, uint16_t index,
                                                  uint16_t length) {
-    virt::SetupPacket s{0xC0, request, value, index, length};
+    driver::SetupPacket s{0xC0, request, value, index, length};
     std::vector<uint8_t> reply(length + 8, 0xEE);  // room past wLength shows overruns
     virt::ControlResult r = model->control(s, reply.data());
     if (!r.ok) return std::nullopt;

@@ -15,10 +15,10 @@
 
 namespace vexo::test {
 
+using driver::Clock;
+using driver::SetupPacket;
 using driver::virt::BulkResult;
-using driver::virt::Clock;
 using driver::virt::ControlResult;
-using driver::virt::SetupPacket;
 
 class ScriptedModel : public driver::virt::DeviceModel {
   public:

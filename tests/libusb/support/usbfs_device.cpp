@@ -10,14 +10,17 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <span>
+
+#include "driver/virtual/descriptor_reply.h"
 
 namespace vexo::test {
 
 namespace {
 
+using driver::SetupPacket;
 using driver::virt::BulkResult;
 using driver::virt::ControlResult;
-using driver::virt::SetupPacket;
 
 std::string hex(const std::vector<uint8_t>& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -27,18 +30,6 @@ std::string hex(const std::vector<uint8_t>& bytes) {
         s += digits[b & 15];
     }
     return s;
-}
-
-std::vector<uint8_t> stringDescriptor(const std::u16string& text) {
-    const size_t units = std::min<size_t>(text.size(), 126);
-    std::vector<uint8_t> d(2 + 2 * units);
-    d[0] = static_cast<uint8_t>(d.size());
-    d[1] = 3;
-    for (size_t i = 0; i < units; ++i) {
-        d[2 + 2 * i] = static_cast<uint8_t>(text[i]);
-        d[3 + 2 * i] = static_cast<uint8_t>(text[i] >> 8);
-    }
-    return d;
 }
 
 const char* speedText(uint32_t speedCode) {
@@ -278,22 +269,9 @@ void UsbfsDevice::serveControl(usbdevfs_urb* urb) {
 }
 
 bool UsbfsDevice::serveDescriptor(const SetupPacket& setup, uint8_t* data, uint32_t* length) {
-    const driver::virt::DescriptorTables& t = description_.descriptors;
-    const uint8_t type = setup.wValue >> 8;
-    const uint8_t index = setup.wValue & 0xFF;
-    std::vector<uint8_t> reply;
-    if (type == 1) {
-        reply = t.device;
-    } else if (type == 2 && index < t.configurations.size()) {
-        reply = t.configurations[index];
-    } else if (type == 3 && index == 0 && !t.languages.empty()) {
-        std::u16string codes(t.languages.begin(), t.languages.end());
-        reply = stringDescriptor(codes);
-    } else if (type == 3 && t.strings.count(index)) {
-        reply = stringDescriptor(t.strings.at(index));
-    } else if (type == 15) {
-        reply = t.bos;
-    }
+    std::vector<uint8_t> built;
+    const std::span<const uint8_t> reply =
+        driver::virt::descriptorReply(description_.descriptors, setup.wValue, built);
     if (reply.empty()) return false;
     *length = std::min<uint32_t>(static_cast<uint32_t>(reply.size()), setup.wLength);
     std::copy_n(reply.begin(), *length, data);

@@ -77,7 +77,7 @@ class UsbfsDevice {
     void reap(UMockdevIoctlClient* client);
     void discard(UMockdevIoctlClient* client, usbdevfs_urb* urb);
     void serveControl(usbdevfs_urb* urb);
-    bool serveDescriptor(const driver::virt::SetupPacket& setup, uint8_t* data, uint32_t* length);
+    bool serveDescriptor(const driver::SetupPacket& setup, uint8_t* data, uint32_t* length);
     void offerBulkReads();
     void completeUrb(usbdevfs_urb* urb, int status, int length);
     bool goneLocked() const;
