@@ -21,8 +21,8 @@ from cpython.memoryview cimport PyMemoryView_FromObject
 from cpython.object cimport PyObject_RichCompareBool, Py_NE
 from libc.stdint cimport int64_t
 
-cimport vexo as c
-from vexo cimport Uint8, Uint16, Uint32, Uint64, CameraConfig, FrameData, ScanEntry, CameraHandle
+cimport libvexo as c
+from libvexo cimport Uint8, Uint16, Uint32, Uint64, CameraConfig, FrameData, ScanEntry, CameraHandle
 
 cdef extern from "support.h" namespace "pyvexo":
     int toUint8(object, Uint8*) except -1

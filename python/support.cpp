@@ -8,8 +8,6 @@
 #include <mutex>
 #include <new>
 
-#include "api/boundary.h"
-#include "camera/zu_usb_camera_lib.h"
 
 static_assert(sizeof(long) == 8, "long long values are read through PyLong_AsLong");
 
@@ -331,49 +329,13 @@ PyTypeObject* frameBytesType() {
     return readyType(type);
 }
 
-// The buffer holding @imageData and the bytes of it from there on, asked of the camera
-// engine behind the handle. Null when the handle is not one of the engine's cameras or no
-// buffer of it holds the frame.
-BufferOwner ownerOf(CameraHandle camera, const Uint8* imageData, size_t* bytesAfter) {
-    *bytesAfter = 0;
-    if (camera == nullptr || imageData == nullptr) return nullptr;
-    auto* engine =
-        dynamic_cast<vexo::camera::ZuUsbCameraLib*>(vexo::api::cameraFromHandle(camera));
-    if (engine == nullptr) return nullptr;
-    return engine->frameBufferOwner(imageData, bytesAfter);
-}
-
 }  // namespace
-
-int64_t frameSizeOf(const CameraConfig& cfg) {
-    // Products in signed 32-bit arithmetic, as the frame dict's ints would give them.
-    const uint32_t whb = cfg.u32Width * cfg.u32Height * cfg.u8PixelBytes;
-    switch (cfg.emImageFmtMode) {
-        case FORMAT_MODE_RAW:
-        case FORMAT_MODE_MON:
-            return static_cast<int32_t>(whb);
-        case FORMAT_MODE_RGB:
-        case FORMAT_MODE_YUV:
-        case FORMAT_MODE_RAW_D:
-        case FORMAT_MODE_MON_D:
-            return static_cast<int32_t>(whb * 2u);
-        default:  // FORMAT_MODE_JPG and values without a name
-            return cfg.u32Size;
-    }
-}
 
 PyObject* frameRefView(const FrameRef& frame) {
     PyTypeObject* type = frameBytesType();
     if (type == nullptr) return nullptr;
-    // Never past the bytes the frame received: an RGB or YUV frame of two pixel bytes has
-    // W x H x 2 of them, not the W x H x 4 of its format's rule, and a frame queued short
-    // (force read) fewer; what lies beyond is another frame's or never written. Nor past the
-    // end of the frame's buffer, whatever the record claims; nothing at all without a buffer
-    // that the view can hold on to.
-    int64_t length = std::min<int64_t>(frameSizeOf(frame.record.cfg), frame.record.cfg.u32Size);
-    length = std::clamp<int64_t>(
-        length, 0, static_cast<int64_t>(std::min<size_t>(frame.room, PY_SSIZE_T_MAX)));
-    if (frame.owner == nullptr) length = 0;
+    // Nothing at all without a buffer that the view can hold on to.
+    const size_t length = frame.owner ? std::min<size_t>(frame.bytes, PY_SSIZE_T_MAX) : 0;
 
     FrameBytes* bytes = PyObject_New(FrameBytes, type);
     if (bytes == nullptr) return nullptr;
@@ -528,22 +490,13 @@ PyObject* takeControls(HandleState* state) {
 }
 
 Uint32 readFrame(HandleState* state, FrameRef* out) noexcept {
-    FrameData* frame = nullptr;
-    Uint32 rc = Vexo_readImage(state->camera, &frame);
-    if (rc != USB_CAMERA_NO_ERROR || frame == nullptr) return rc;
-    out->record = *frame;
-    out->owner = ownerOf(state->camera, frame->imageData, &out->room);
-    return rc;
+    return vexo::api::readSharedFrame(state->camera, out);
 }
 
 Uint32 singleFrame(HandleState* state, Uint32 timeoutMs, int* gotFrame, FrameRef* out) noexcept {
-    FrameData* frame = nullptr;
-    *gotFrame = 0;
-    Uint32 rc = Vexo_getSingleFrame(state->camera, &frame, timeoutMs);
-    if (rc != USB_CAMERA_NO_ERROR || frame == nullptr) return rc;
-    *gotFrame = 1;
-    out->record = *frame;
-    out->owner = ownerOf(state->camera, frame->imageData, &out->room);
+    bool got = false;
+    const Uint32 rc = vexo::api::getSharedSingleFrame(state->camera, timeoutMs, out, &got);
+    *gotFrame = got ? 1 : 0;
     return rc;
 }
 

@@ -11,7 +11,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
+
+#include "api/shared_frame.h"
 
 namespace pyvexo {
 
@@ -34,13 +35,6 @@ int readConfig(PyObject* cfg, CameraConfig* out);
 PyObject* newByteBlock(size_t size);  // new reference, or null with MemoryError
 Uint8* byteBlockData(PyObject* block);
 PyObject* byteBlockView(PyObject* block, Py_ssize_t length);  // read-only memoryview
-
-// Frame views. A view is a zero-copy window on the camera's frame buffer that holds a share
-// of that buffer: the memoryview, its slices and any array made from them keep the bytes
-// allocated after the camera has closed or replaced its buffers.
-
-// Frame size of a frame record's configuration, by the module's per-format rule.
-int64_t frameSizeOf(const CameraConfig& cfg);
 
 // Camera handles. A handle is a capsule named "AnyNameUWant" whose pointer is the library's
 // CameraHandle; its context is the module's record of that camera, which serialises the calls
@@ -96,19 +90,18 @@ CameraHandle closeState(HandleState* state) noexcept;
 PyObject* swapControls(HandleState* state, PyObject* controls);
 PyObject* takeControls(HandleState* state);
 
+// Frame views. A view is a zero-copy window on the camera's frame buffer that holds a share
+// of that buffer: the memoryview, its slices and any array made from them keep the bytes
+// allocated after the camera has closed or replaced its buffers.
+//
 // A frame handed out by the camera, copied with a share of the buffer that holds its bytes.
 // Filled without the interpreter lock while the call holds kQueue; the view is made after.
-struct FrameRef {
-    FrameData record{};
-    std::shared_ptr<const uint8_t[]> owner;
-    size_t room = 0;  // bytes of the buffer from the frame on
-};
+using FrameRef = vexo::api::SharedFrame;
 // Vexo_readImage / Vexo_getSingleFrame, the frame's record and buffer share into *out.
 Uint32 readFrame(HandleState* state, FrameRef* out) noexcept;
 Uint32 singleFrame(HandleState* state, Uint32 timeoutMs, int* gotFrame, FrameRef* out) noexcept;
-// Read-only memoryview of the bytes of a frame taken by readFrame or singleFrame; its length
-// is the per-format size, cut to the bytes the frame received (u32Size) and to the bytes of
-// the frame's buffer from the frame on (empty when the camera held no buffer with the frame).
+// Read-only memoryview of the bytes of a frame taken by readFrame or singleFrame (its byte
+// count; empty when the camera held no buffer with the frame).
 PyObject* frameRefView(const FrameRef& frame);
 
 // Sets ValueError for an outgoing size that exceeds the bytes the caller supplied.

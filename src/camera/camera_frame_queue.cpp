@@ -1,6 +1,9 @@
 /*
- * The reader's side of the frame queue, and the shot that empties it.
+ * The frame queue's buffers, the reader's side of the queue, and the shot that empties it.
  */
+#include <new>
+
+#include "camera/frame_length.h"
 #include "camera/zu_usb_camera_lib.h"
 
 namespace vexo::camera {
@@ -11,6 +14,42 @@ constexpr uint8_t kShotFirst = 0xA9;
 constexpr uint8_t kShotSecond = 0xA8;
 
 }  // namespace
+
+uint32_t ZuUsbCameraLib::allocFrameBuffers() {
+    ring_.reset();
+    buffersReady_.store(false);
+    assembly_.frameSize = frameSizeFor(assembly_.config, assembly_.frameSize);
+    const size_t size = frameBufferSize(assembly_.frameSize);
+
+    for (uint32_t slot = 0; slot < FrameRing::kSlots; ++slot) {
+        /* A buffer of the right size is kept: nothing to retire, nothing to allocate. */
+        const FrameSlot& current = ring_.slotAt(slot);
+        if (current.owner && current.capacity == size) continue;
+        std::shared_ptr<uint8_t[]> buffer;
+        if (uint8_t* bytes = new (std::nothrow) uint8_t[size]) {
+            try {
+                buffer = std::shared_ptr<uint8_t[]>(bytes);
+            } catch (const std::bad_alloc&) {
+                /* No room for the control block; the constructor freed the bytes. */
+            }
+        }
+        /* Without a new buffer the slot loses its old one too: it belongs to another
+         * configuration. */
+        const bool allocated = buffer != nullptr;
+        ring_.replaceSlotBuffer(slot, std::move(buffer), size);
+        if (!allocated) {
+            configFailure_ = USB_CAMERA_BUFFER_ERROR;
+            return USB_CAMERA_BUFFER_ERROR;
+        }
+    }
+    buffersReady_.store(true);
+    return USB_CAMERA_NO_ERROR;
+}
+
+void ZuUsbCameraLib::releaseFrameBuffers() {
+    buffersReady_.store(false);
+    ring_.releaseBuffers();
+}
 
 uint32_t ZuUsbCameraLib::readImage(FrameData** frame) {
     FrameData* out = nullptr;

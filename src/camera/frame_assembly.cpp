@@ -111,7 +111,7 @@ class Assembler {
     uint32_t chunks(const uint8_t* data, size_t n);
 
   private:
-    bool jpeg() const { return formatMode(state_.config) == FORMAT_MODE_JPG; }
+    bool jpeg() const { return formatModeValue(state_.config) == FORMAT_MODE_JPG; }
     bool forced() const { return state_.forceRead.load(std::memory_order_relaxed); }
     size_t capacity() const { return ring_.fillCapacity(); }
     /* Most bytes a frame in progress may hold. */

@@ -1,67 +1,57 @@
 #include "camera/frame_length.h"
 
-#include <cstring>
+#include <algorithm>
 
 namespace vexo::camera {
 
-uint32_t formatMode(const CameraConfig& cfg) {
-    uint32_t mode;
-    static_assert(sizeof(mode) == sizeof(cfg.emImageFmtMode));
-    std::memcpy(&mode, &cfg.emImageFmtMode, sizeof(mode));
-    return mode;
-}
-
-bool frameLengthAccepted(const CameraConfig& cfg, uint64_t length) {
+FormatLength formatLength(const CameraConfig& cfg) {
     const uint64_t w = cfg.u32Width;
     const uint64_t h = cfg.u32Height;
     const uint64_t b = cfg.u8PixelBytes;
 
-    switch (formatMode(cfg)) {
+    switch (formatModeValue(cfg)) {
         case FORMAT_MODE_RAW:
         case FORMAT_MODE_MON:
-            return length == w * h * b;
+            return {FormatLength::kExact, w * h * b};
         case FORMAT_MODE_RGB:
         case FORMAT_MODE_YUV:
-            return length == w * h * 2;
+            return {FormatLength::kExact, w * h * 2};
         case FORMAT_MODE_JPG:
-            return true;
+            return {FormatLength::kAtMost, w * h * b * 2};
         case FORMAT_MODE_RAW_D:
         case FORMAT_MODE_MON_D:
-            return length == w * h * b * 2;
-        case 7:
-            /* The board's 4.5-bytes-per-pixel format; a fractional product never matches. */
-            return static_cast<double>(length) ==
-                   static_cast<double>(w) * static_cast<double>(h) * 1.5 * 3.0;
+            return {FormatLength::kExact, w * h * b * 2};
+        case 7: {
+            /* The board's 4.5-bytes-per-pixel format, taken as a double: a width and
+             * height far outside 1..16384 would overflow the integer product. */
+            const double bytes = static_cast<double>(w) * static_cast<double>(h) * 1.5 * 3.0;
+            if (!(bytes < 18446744073709551616.0)) return {FormatLength::kNever, UINT64_MAX};
+            const auto whole = static_cast<uint64_t>(bytes);
+            return {static_cast<double>(whole) == bytes ? FormatLength::kExact
+                                                        : FormatLength::kNever,
+                    whole};
+        }
         default:
-            return false;
+            return {};
     }
 }
 
-uint32_t frameSizeFor(const CameraConfig& cfg, uint32_t previous) {
-    const uint32_t w = cfg.u32Width;
-    const uint32_t h = cfg.u32Height;
-    const uint32_t b = cfg.u8PixelBytes;
+bool frameLengthAccepted(const CameraConfig& cfg, uint64_t length) {
+    const FormatLength format = formatLength(cfg);
+    return format.rule == FormatLength::kAtMost ||
+           (format.rule == FormatLength::kExact && length == format.bytes);
+}
 
-    switch (formatMode(cfg)) {
-        case FORMAT_MODE_RAW:
-        case FORMAT_MODE_MON:
-            return w * h * b;
-        case FORMAT_MODE_RGB:
-        case FORMAT_MODE_YUV:
-            return w * h * 2;
-        case FORMAT_MODE_JPG:
-        case FORMAT_MODE_RAW_D:
-        case FORMAT_MODE_MON_D:
-            return w * h * b * 2;
-        case 7: {
-            const double bytes = static_cast<double>(w) * static_cast<double>(h) * 1.5 * 3.0;
-            /* Only a width or height far outside 1..16384 gets here; converting it would be
-             * undefined, so it saturates instead. */
-            return bytes < 4294967296.0 ? static_cast<uint32_t>(bytes) : UINT32_MAX;
-        }
-        default:
-            return previous;
-    }
+uint32_t frameSizeFor(const CameraConfig& cfg, uint32_t previous) {
+    const FormatLength format = formatLength(cfg);
+    if (format.rule == FormatLength::kNone) return previous;
+    return static_cast<uint32_t>(std::min<uint64_t>(format.bytes, UINT32_MAX));
+}
+
+uint64_t frameBytesHeld(const CameraConfig& cfg) {
+    const FormatLength format = formatLength(cfg);
+    return format.rule == FormatLength::kExact ? std::min<uint64_t>(cfg.u32Size, format.bytes)
+                                               : cfg.u32Size;
 }
 
 size_t frameBufferSize(uint32_t frameSize) {

@@ -1,6 +1,8 @@
 #include "camera/frame_ring.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <utility>
 
 namespace vexo::camera {
 
@@ -12,25 +14,41 @@ constexpr uint32_t next(uint32_t index) {
 
 } /* namespace */
 
-FrameRing::FrameRing() : slots_{}, capacity_{} {}
+FrameRing::FrameRing() : slots_{} {}
+
+void FrameRing::replaceSlotBuffer(uint32_t slot, std::shared_ptr<uint8_t[]> buffer,
+                                  size_t capacity) {
+    if (slot >= kSlots) return;
+    FrameSlot& s = slots_[slot];
+    /* Frame sizes are 32-bit; a larger buffer could never be filled past that. */
+    s.capacity = buffer == nullptr ? 0 : std::min<size_t>(capacity, UINT32_MAX);
+    s.record.imageData = buffer.get();
+    s.retired = std::exchange(s.owner, std::move(buffer));
+}
 
 void FrameRing::setSlotBuffer(uint32_t slot, uint8_t* data, size_t capacity) {
-    if (slot >= kSlots) return;
-    /* Frame sizes are 32-bit; a larger buffer could never be filled past that. */
-    if (data == nullptr)
-        capacity = 0;
-    else if (capacity > UINT32_MAX)
-        capacity = UINT32_MAX;
-    slots_[slot].imageData = data;
-    capacity_[slot] = capacity;
+    /* A share that owns nothing: the caller keeps the buffer. */
+    replaceSlotBuffer(slot, std::shared_ptr<uint8_t[]>(std::shared_ptr<uint8_t[]>(), data),
+                      capacity);
+}
+
+void FrameRing::releaseBuffers() {
+    for (FrameSlot& s : slots_) {
+        s.record.imageData = nullptr;
+        s.capacity = 0;
+        s.owner.reset();
+        s.retired.reset();
+    }
 }
 
 size_t FrameRing::slotCapacity(uint32_t slot) const {
-    return slot < kSlots ? capacity_[slot] : 0;
+    return slot < kSlots ? slots_[slot].capacity : 0;
 }
 
-const FrameData& FrameRing::slot(uint32_t slot) const {
-    return slots_[slot % kSlots];
+const FrameSlot* FrameRing::slotOf(const FrameData* record) const {
+    for (const FrameSlot& s : slots_)
+        if (&s.record == record) return &s;
+    return nullptr;
 }
 
 uint32_t FrameRing::readImage(FrameData** out) {
@@ -40,7 +58,7 @@ uint32_t FrameRing::readImage(FrameData** out) {
         if (out) *out = nullptr;
         return USB_CAMERA_READ_EMPTY_ERROR;
     }
-    if (out) *out = &slots_[r];
+    if (out) *out = &slots_[r].record;
     return USB_CAMERA_NO_ERROR;
 }
 
@@ -70,11 +88,11 @@ void FrameRing::reset() {
 }
 
 FrameData& FrameRing::fillSlot() {
-    return slots_[writeIndex_.load(std::memory_order_relaxed)];
+    return slots_[writeIndex_.load(std::memory_order_relaxed)].record;
 }
 
 size_t FrameRing::fillCapacity() const {
-    return capacity_[writeIndex_.load(std::memory_order_relaxed)];
+    return slots_[writeIndex_.load(std::memory_order_relaxed)].capacity;
 }
 
 bool FrameRing::advance() {

@@ -5,8 +5,23 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace vexo::camera {
+
+/*
+ * One slot of the frame queue: the record lent to the reader and the buffer its imageData
+ * points to. The slot shares the buffer's ownership (a share that owns nothing for a buffer
+ * the caller lends the ring), so a reader may take a share that outlives the slot's hold.
+ * A replaced buffer stays retired in its slot until the next replacement or release, for a
+ * reader that still holds a frame of the previous configuration.
+ */
+struct FrameSlot {
+    FrameData record{};
+    size_t capacity = 0;
+    std::shared_ptr<uint8_t[]> owner;
+    std::shared_ptr<uint8_t[]> retired;
+};
 
 /*
  * The frame queue: a ring of six FrameData slots, filled by the capture thread and lent
@@ -20,7 +35,7 @@ namespace vexo::camera {
  * getSingleFrame) and one consumer (readImage, del, flush, available). The producer
  * writes only slot writeIndex and publishes it by a release store of writeIndex; the
  * consumer hands a slot back by a release store of readIndex, so the producer never
- * refills a slot that is still being read. setSlotBuffer() belongs to configuration and
+ * refills a slot that is still being read. The buffer calls belong to configuration and
  * must not run while the producer assembles (see beginReconfiguration()). reset() (shot)
  * is not ordered against a running producer: the ring stays memory-safe, but a frame in
  * progress at that moment may land in either state.
@@ -33,13 +48,23 @@ class FrameRing {
     FrameRing(const FrameRing&) = delete;
     FrameRing& operator=(const FrameRing&) = delete;
 
-    /* Gives slot @slot the buffer @data of @capacity bytes (nullptr/0 takes it away). The
-     * buffer stays owned by the caller; nothing is ever written past @capacity. */
+    /* Gives slot @slot the buffer @buffer of @capacity bytes and a share of its ownership
+     * (null takes the buffer away); the slot's previous buffer becomes its retired one.
+     * Nothing is ever written past @capacity. */
+    void replaceSlotBuffer(uint32_t slot, std::shared_ptr<uint8_t[]> buffer, size_t capacity);
+    /* The same for a buffer @data the caller keeps owning (nullptr takes the buffer away);
+     * it must outlive its use by the ring. */
     void setSlotBuffer(uint32_t slot, uint8_t* data, size_t capacity);
+    /* Drops every buffer share, retired ones included. */
+    void releaseBuffers();
     /* Capacity in bytes of slot @slot's buffer. */
     size_t slotCapacity(uint32_t slot) const;
     /* The record of slot @slot (0..5), for inspection by the camera. */
-    const FrameData& slot(uint32_t slot) const;
+    const FrameData& slot(uint32_t slot) const { return slots_[slot % kSlots].record; }
+    /* Slot @slot (0..5) with its buffer and owner. */
+    const FrameSlot& slotAt(uint32_t slot) const { return slots_[slot % kSlots]; }
+    /* The slot whose record @record is, or null for a record of no slot. */
+    const FrameSlot* slotOf(const FrameData* record) const;
 
     /* Consumer: lends the oldest queued frame through @out (0), or sets it to null and
      * returns USB_CAMERA_READ_EMPTY_ERROR. The frame stays queued. */
@@ -72,8 +97,7 @@ class FrameRing {
     uint32_t writeIndex() const { return writeIndex_.load(std::memory_order_acquire); }
 
   private:
-    FrameData slots_[kSlots];
-    size_t capacity_[kSlots];
+    FrameSlot slots_[kSlots];
 
     /* Each index is written by one side only; keeping them on separate cache lines
      * stops the two threads from bouncing one line on every frame. */

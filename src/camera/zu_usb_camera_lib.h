@@ -3,7 +3,6 @@
 #include <vexo/camera.h>
 #include <vexo/controls.h>
 
-#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -60,8 +59,7 @@ struct BoardInfo {
  *    capture loop on the control endpoint. The lock is held only for one control transfer.
  * Frame buffers replaced by setCamCfg() are kept until the next replacement or close(), so
  * a reader still holding a frame of the previous configuration reads valid memory. A reader
- * that must hold a frame's bytes longer takes shared ownership of its buffer with
- * frameBufferOwner().
+ * that must hold a frame's bytes longer takes a share of its slot's buffer (FrameSlot).
  * Different objects share nothing but standard output (the control-script log).
  */
 class ZuUsbCameraLib : public UsbCameraLib {
@@ -150,23 +148,6 @@ class ZuUsbCameraLib : public UsbCameraLib {
     bool forceRead() const { return assembly_.forceRead.load(); }
     const FrameRing& frameRing() const { return ring_; }
 
-    /*
-     * Shared ownership of the frame buffer (current or retired) that holds @imageData, the
-     * image pointer of a frame record this camera handed out; null when no buffer of the
-     * camera holds it. @bytesAfter, when given, receives the bytes of that buffer from
-     * @imageData to its end (0 without a buffer). The buffer stays allocated as long as the
-     * returned pointer lives, through close(), setCamCfg() and the camera's destruction,
-     * which only drop the camera's own share; while the buffer is still one of the
-     * camera's slots, capture refills it once its frame has left the queue.
-     *
-     * Threading: a frame-queue consumer call. It reads the buffer arrays, which change only
-     * in open, close() and setCamCfg(); it may run while another thread is inside
-     * captureImage() (capture writes into the buffers, never the arrays), but the caller
-     * serialises it against open, close() and setCamCfg() as for readImage().
-     */
-    std::shared_ptr<const uint8_t[]> frameBufferOwner(const uint8_t* imageData,
-                                                      size_t* bytesAfter = nullptr) const;
-
   private:
     /* Open sequence steps. */
     void setTransferDefaults();
@@ -208,13 +189,6 @@ class ZuUsbCameraLib : public UsbCameraLib {
     /* Why the buffers are not ready: the configuration check's code (0xFF51, 0xFF71) or
      * USB_CAMERA_BUFFER_ERROR; beginCaptureImage and getSingleFrame answer with it. */
     uint32_t configFailure_ = USB_CAMERA_BUFFER_ERROR;
-    /* Shared so that frameBufferOwner() can hand out ownership; the camera's own share
-     * goes at close() or when a configuration replaces the buffer twice. */
-    std::array<std::shared_ptr<uint8_t[]>, FrameRing::kSlots> frameBuffers_;
-    std::array<size_t, FrameRing::kSlots> frameCapacity_{};
-    /* Buffers of the previous configuration, kept for readers that may still hold one. */
-    std::array<std::shared_ptr<uint8_t[]>, FrameRing::kSlots> retiredBuffers_;
-    std::array<size_t, FrameRing::kSlots> retiredCapacity_{};
 
     /* Capture state. transferIndex_, the read to complete next, counts only while reads are
      * queued. */
