@@ -160,6 +160,12 @@ TEST(CameraFile, ErrorsNameFileAndLine) {
         const Parsed p = parse(c.text);
         EXPECT_FALSE(p.ok) << c.text;
         EXPECT_EQ(p.error, c.expected) << c.text;
+        // The same mistake in parts: the line alone, the message without the place.
+        CameraFile unused;
+        CameraFileError parts;
+        ASSERT_FALSE(parseCameraFile(c.text, "cam.cfg", unused, parts));
+        EXPECT_EQ(parts.text(), c.expected);
+        EXPECT_TRUE(c.expected.ends_with(": " + parts.message)) << parts.message;
     }
 }
 
@@ -205,11 +211,17 @@ TEST(CameraFile, NumbersAndNames) {
     }
 }
 
-TEST(CameraFile, MissingFileIsReportedWithItsPath) {
+TEST(CameraFile, UnreadableFileIsReportedWithItsPathAndReason) {
     CameraFile f;
     std::string error;
     EXPECT_FALSE(loadCameraFile("/nonexistent/cam.cfg", f, error));
     EXPECT_EQ(error, "/nonexistent/cam.cfg: No such file or directory");
+    // A directory opens but cannot be read: its reason, not "no [camera] section".
+    CameraFileError failure;
+    EXPECT_FALSE(loadCameraFile(VEXO_SOURCE_DIR "/examples", f, failure));
+    EXPECT_EQ(failure.line, 0u);
+    EXPECT_EQ(failure.message, "Is a directory");
+    EXPECT_EQ(failure.text(), VEXO_SOURCE_DIR "/examples: Is a directory");
 }
 
 TEST(CameraFile, ShippedExamplesLoadAndTheDefaultMatchesItsFile) {

@@ -4,10 +4,10 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <optional>
+#include <memory>
 #include <sstream>
 
 namespace vexo::tools {
@@ -101,16 +101,19 @@ constexpr std::array<KeySpec, 12> kCameraKeys{{
 
 class Parser {
   public:
-    Parser(std::string_view source, CameraFile& out, std::string& error)
+    Parser(std::string_view source, CameraFile& out, CameraFileError& error)
         : source_(source), out_(out), error_(error) {}
 
     bool run(std::string_view text);
 
   private:
-    bool fail(const std::string& message) {
-        error_ = std::string(source_) + ":" + std::to_string(line_) + ": " + message;
+    bool fail(std::string message, unsigned line) {
+        error_.source = std::string(source_);
+        error_.line = line;
+        error_.message = std::move(message);
         return false;
     }
+    bool fail(std::string message) { return fail(std::move(message), line_); }
     bool number(std::string_view word, uint64_t max, uint64_t& value, std::string_view what) {
         if (parseNumber(word, max, value)) return true;
         std::ostringstream msg;
@@ -125,7 +128,7 @@ class Parser {
 
     std::string_view source_;
     CameraFile& out_;
-    std::string& error_;
+    CameraFileError& error_;
     unsigned line_ = 0;
     Section section_ = Section::None;
     std::array<unsigned, kCameraKeys.size()> seenAt_{};  // line of each key, 0 = absent
@@ -304,15 +307,11 @@ bool Parser::boardLine(std::string_view line) {
 }
 
 bool Parser::finish() {
-    if (!sectionSeen_[0]) {
-        error_ = std::string(source_) + ": no [camera] section";
-        return false;
-    }
+    if (!sectionSeen_[0]) return fail("no [camera] section", 0);
     for (size_t i = 0; i < kCameraKeys.size(); ++i) {
-        if (kCameraKeys[i].required && !seenAt_[i]) {
-            line_ = cameraLineNo_;
-            return fail("[camera] lacks the key '" + std::string(kCameraKeys[i].key) + "'");
-        }
+        if (kCameraKeys[i].required && !seenAt_[i])
+            return fail("[camera] lacks the key '" + std::string(kCameraKeys[i].key) + "'",
+                        cameraLineNo_);
     }
 
     CameraConfig& cfg = out_.config;
@@ -321,22 +320,23 @@ bool Parser::finish() {
     if (!seenAt_[bitsSlot]) {
         cfg.u8PixelBits = static_cast<uint8_t>(maxBits);
     } else if (cfg.u8PixelBits > maxBits) {
-        line_ = seenAt_[bitsSlot];
         return fail("pixel_bits " + std::to_string(cfg.u8PixelBits) + " exceeds the " +
-                    std::to_string(maxBits) + " bits of " + std::to_string(cfg.u8PixelBytes) +
-                    " pixel byte(s)");
+                        std::to_string(maxBits) + " bits of " +
+                        std::to_string(cfg.u8PixelBytes) + " pixel byte(s)",
+                    seenAt_[bitsSlot]);
     }
 
     const unsigned aBits = addressBits(cfg.emI2cMode), vBits = valueBits(cfg.emI2cMode);
     for (const RegisterStep& step : out_.registers) {
         if (step.kind != RegisterStep::Kind::Write) continue;
-        line_ = step.line;
         if (aBits < 32 && step.address >> aBits)
             return fail("register address exceeds the " + std::to_string(aBits) +
-                        " bits of i2c_mode " + std::string(i2cModeName(cfg.emI2cMode)));
+                            " bits of i2c_mode " + std::string(i2cModeName(cfg.emI2cMode)),
+                        step.line);
         if (vBits < 32 && step.value >> vBits)
             return fail("register value exceeds the " + std::to_string(vBits) +
-                        " bits of i2c_mode " + std::string(i2cModeName(cfg.emI2cMode)));
+                            " bits of i2c_mode " + std::string(i2cModeName(cfg.emI2cMode)),
+                        step.line);
     }
     return true;
 }
@@ -455,8 +455,12 @@ unsigned valueBits(I2cMode mode) {
     return 32;
 }
 
+std::string CameraFileError::text() const {
+    return line ? source + ":" + std::to_string(line) + ": " + message : source + ": " + message;
+}
+
 bool parseCameraFile(std::string_view text, std::string_view source, CameraFile& out,
-                     std::string& error) {
+                     CameraFileError& error) {
     CameraFile parsed;
     Parser parser(source, parsed, error);
     if (!parser.run(text)) return false;
@@ -464,19 +468,39 @@ bool parseCameraFile(std::string_view text, std::string_view source, CameraFile&
     return true;
 }
 
+bool parseCameraFile(std::string_view text, std::string_view source, CameraFile& out,
+                     std::string& error) {
+    CameraFileError failure;
+    if (parseCameraFile(text, source, out, failure)) return true;
+    error = failure.text();
+    return false;
+}
+
+bool loadCameraFile(const std::string& path, CameraFile& out, CameraFileError& error) {
+    // stdio rather than a stream: a read that fails (a directory, an I/O error) must be
+    // reported with its reason, not parsed as an empty file.
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                          &std::fclose);
+    int reason = errno;
+    std::string text;
+    if (file) {
+        char block[4096];
+        size_t got;
+        while ((got = std::fread(block, 1, sizeof block, file.get())) > 0) text.append(block, got);
+        reason = errno;
+    }
+    if (!file || std::ferror(file.get())) {
+        error = CameraFileError{path, 0, std::strerror(reason)};
+        return false;
+    }
+    return parseCameraFile(text, path, out, error);
+}
+
 bool loadCameraFile(const std::string& path, CameraFile& out, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = path + ": " + std::strerror(errno);
-        return false;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        error = path + ": read error";
-        return false;
-    }
-    return parseCameraFile(text.str(), path, out, error);
+    CameraFileError failure;
+    if (loadCameraFile(path, out, failure)) return true;
+    error = failure.text();
+    return false;
 }
 
 std::string_view defaultCameraFileText() {

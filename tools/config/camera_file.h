@@ -1,6 +1,7 @@
 // Camera configuration files: the text form of a CameraConfig plus what a sensor needs at
 // start-up (its register list) and optional board commands. docs/camera-config.md describes
-// the format; the Python helper reads the same files.
+// the format. The vexo tool, the GStreamer element, C++ programs and the Python package (through
+// its compiled part) all read files with this loader.
 //
 // Threading: plain values and reentrant functions.
 #pragma once
@@ -41,12 +42,26 @@ struct CameraFile {
     std::vector<BoardCommand> boardCommands;
 };
 
-/// Parses the text of a configuration file. On failure returns false and sets `error` to one
-/// line "source:line: what is wrong" (or "source: ..." for a missing key).
+/// What is wrong with a configuration file, and where.
+struct CameraFileError {
+    std::string source;   ///< file name given to the loader
+    unsigned line = 0;    ///< 1-based line to blame; 0 when no line is (a missing section)
+    std::string message;  ///< what is wrong, without the place
+    /// The one-line message: "source:line: message", or "source: message" without a line.
+    std::string text() const;
+};
+
+/// Parses the text of a configuration file. On failure returns false and fills `error`;
+/// `out` is then unchanged.
+bool parseCameraFile(std::string_view text, std::string_view source, CameraFile& out,
+                     CameraFileError& error);
+/// The same, with the error as its one-line text().
 bool parseCameraFile(std::string_view text, std::string_view source, CameraFile& out,
                      std::string& error);
 
-/// Reads and parses a file; a file that cannot be read is reported as "path: reason".
+/// Reads and parses a file; a file that cannot be read is reported without a line, its
+/// message the system's reason ("path: No such file or directory").
+bool loadCameraFile(const std::string& path, CameraFile& out, CameraFileError& error);
 bool loadCameraFile(const std::string& path, CameraFile& out, std::string& error);
 
 /// The configuration of the default virtual board (640x480 RAW8 RGGB, sensor at 0x20 in
