@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 
 #include "imaging/image_files.h"
@@ -144,6 +145,43 @@ TEST(FrameConverter, Rgb565AndYuyvGiveTheEncodedColours) {
     EXPECT_NEAR(pixelAt(v, 2, 0).r, 255, 2);
     EXPECT_NEAR(pixelAt(v, 3, 0).g, 0, 2);
     EXPECT_NEAR(pixelAt(v, 3, 0).b, 0, 2);
+}
+
+TEST(FrameConverter, ScalingTo8BitsRoundsEveryValueOfEveryWidth) {
+    for (unsigned bits = 1; bits <= 16; ++bits) {
+        const uint32_t max = (1u << bits) - 1;
+        std::vector<uint8_t> words, out(size_t{max} + 2);
+        for (uint32_t v = 0; v <= max + 1; ++v) {
+            const uint32_t word = v > max ? 0xFFFF : v;  // above the bits: full scale
+            words.push_back(static_cast<uint8_t>(word));
+            words.push_back(static_cast<uint8_t>(word >> 8));
+        }
+        ASSERT_TRUE(scaleTo8Bits(words, 2, bits, out));
+        for (uint32_t v = 0; v <= max + 1; ++v)
+            ASSERT_EQ(out[v], (std::min(v, max) * 255 + max / 2) / max) << bits << " bits, " << v;
+    }
+    const std::vector<uint8_t> bytes{0, 1, 7, 200};
+    std::vector<uint8_t> out(4);
+    ASSERT_TRUE(scaleTo8Bits(bytes, 1, 3, out));
+    EXPECT_EQ(out, (std::vector<uint8_t>{0, 36, 255, 255}));
+}
+
+TEST(FrameConverter, BufferFunctionsMatchTheConverterAndRefuseShortBuffers) {
+    const Rgb colour{40, 150, 220};
+    const std::vector<uint8_t> mosaic = mosaicOf(colour, 5, 3, RAW_GB);
+    FrameConverter conv(format(5, 3, FORMAT_MODE_RAW, 1, 8, RAW_GB));
+    ImageView v;
+    ASSERT_TRUE(conv.convert(mosaic, v));
+    std::vector<uint8_t> rgb(5 * 3 * 3);
+    ASSERT_TRUE(debayer8(mosaic, 5, 3, RAW_GB, rgb));
+    EXPECT_TRUE(std::equal(rgb.begin(), rgb.end(), v.pixels.begin(), v.pixels.end()));
+
+    std::vector<uint8_t> small(rgb.size() - 1);
+    EXPECT_FALSE(debayer8(mosaic, 5, 3, RAW_GB, small));
+    EXPECT_FALSE(debayer8(std::span(mosaic).first(14), 5, 3, RAW_GB, rgb));
+    EXPECT_FALSE(yuyvToRgb(std::vector<uint8_t>(29), 5, 3, rgb));
+    EXPECT_FALSE(rgb565ToRgb(std::vector<uint8_t>(32), rgb)) << "16 pixels into room for 15";
+    EXPECT_FALSE(scaleTo8Bits(mosaic, 2, 17, rgb));
 }
 
 TEST(FrameConverter, SizesAndShortFrames) {

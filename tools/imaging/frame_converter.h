@@ -4,7 +4,8 @@
 // are written as received).
 //
 // All buffers are sized once in the constructor, so converting frame after frame allocates
-// nothing.
+// nothing. The same rules are available on plain buffers (debayer8, rgb565ToRgb, yuyvToRgb,
+// scaleTo8Bits) for the Python package's vexo.convert.
 //
 // Threading: one converter per thread.
 #pragma once
@@ -64,20 +65,15 @@ class FrameConverter {
     bool convert(std::span<const uint8_t> frame, ImageView& out);
 
   private:
-    void scaleSamples(std::span<const uint8_t> frame);
-    void debayer();
-    void convertRgb565(std::span<const uint8_t> frame);
-    void convertYuyv(std::span<const uint8_t> frame);
+    void convertRaw(std::span<const uint8_t> frame);
     void convertMono(std::span<const uint8_t> frame);
 
     FrameFormat format_;
     uint32_t rows_;
     size_t frameBytes_;
     PixelLayout layout_;
-    template <bool Wide>
-    void debayerInto();
 
-    std::vector<uint16_t> samples_;  // RAW: the mosaic, 8-bit or (wide) 16-bit samples
+    std::vector<uint16_t> samples_;  // RAW of 2-byte pixels: the scaled mosaic
     std::vector<uint8_t> image_;
 };
 
@@ -86,5 +82,27 @@ FrameFormat frameFormatOf(const CameraConfig& cfg, RawMode bayer);
 
 /// The colour (0 red, 1 green, 2 blue) of mosaic position (x, y) for a Bayer order.
 int bayerColour(RawMode bayer, uint32_t x, uint32_t y);
+
+// The conversions on plain buffers. Each returns false, writing nothing, when a buffer is
+// shorter than its sizes say; `rgb` receives three bytes per pixel, row after row.
+
+/// Bilinear demosaicing of a `width` x `height` mosaic of 8-bit samples: each missing colour
+/// is the rounded mean of the same-colour samples in the 3x3 neighbourhood (clamped at the
+/// borders); each site keeps its own sample.
+bool debayer8(std::span<const uint8_t> mosaic, uint32_t width, uint32_t height, RawMode bayer,
+              std::span<uint8_t> rgb);
+/// Little-endian RGB565 words (red in bits 15-11), as many as `words` holds, to 8-bit RGB;
+/// each channel's top bits are repeated below it, so full scale is 255.
+bool rgb565ToRgb(std::span<const uint8_t> words, std::span<uint8_t> rgb);
+/// YUYV 4:2:2 rows of `width` pixels, BT.601 studio range, to RGB. Two neighbouring pixels
+/// share U (byte 1 of the pair) and V (byte 3); a lone last pixel of an odd width has no V
+/// and is taken as neutral.
+bool yuyvToRgb(std::span<const uint8_t> yuyv, uint32_t width, uint32_t height,
+               std::span<uint8_t> rgb);
+/// Samples of `sampleBytes` (1, or 2 little-endian) bytes whose low `bits` (1..16) carry the
+/// value, stretched to 0..255 with rounding; larger values count as full scale. `out`
+/// receives one byte per sample.
+bool scaleTo8Bits(std::span<const uint8_t> samples, unsigned sampleBytes, unsigned bits,
+                  std::span<uint8_t> out);
 
 }  // namespace vexo::tools
