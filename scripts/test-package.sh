@@ -169,6 +169,7 @@ with vexo.open() as cam:
     picture = frame.array
     assert picture.shape == (480, 640), picture.shape
     assert picture.std() > 10, "a flat picture"
+    assert frame.to_rgb().shape == (480, 640, 3)  # the converter compiled into the package
     print("frame", picture.shape, "mean", round(float(picture.mean()), 1))
 '
 

@@ -1,18 +1,18 @@
-"""Frame bytes to RGB pictures for viewing, with numpy only.
+"""Frame bytes to RGB pictures for viewing, by the vexo tool's own frame converter.
 
 Every function takes the frame's array as ``Frame.array`` shapes it and returns a new
-(height, width, 3) uint8 array; the frame's own bytes are never changed.
+(height, width, 3) uint8 array; the frame's own bytes are never changed. The pixels are
+computed by the C++ converter (through the package's compiled part, vexo._native), so a
+picture is the one the tool makes of the same bytes.
 """
 from __future__ import annotations
 
 import numpy as np
 
+from . import _native
 from .enums import Bayer
 
 __all__ = ["to_8bit", "debayer", "grey_to_rgb", "rgb565_to_rgb", "yuyv_to_rgb"]
-
-# Row and column of the red site in the 2x2 cell, for each order (blue is diagonal to it).
-_RED_AT = {Bayer.RG: (0, 0), Bayer.GR: (0, 1), Bayer.GB: (1, 0), Bayer.BG: (1, 1)}
 
 
 def _numbers(a: np.ndarray, what: str) -> np.ndarray:
@@ -23,46 +23,45 @@ def _numbers(a: np.ndarray, what: str) -> np.ndarray:
     return a
 
 
+def _samples(a: np.ndarray, dtype: str) -> np.ndarray:
+    """@a as contiguous samples of @dtype ("u1" or "<u2"): other numbers are rounded and
+    clipped to the type's range."""
+    target = np.dtype(dtype)
+    if a.dtype != target:
+        top = np.iinfo(target).max
+        a = np.clip(np.rint(a.astype(np.float64)), 0, top).astype(target)
+    return np.ascontiguousarray(a)
+
+
+def _picture(shape: tuple) -> np.ndarray:
+    return np.empty(shape + (3,), np.uint8)
+
+
 def to_8bit(samples: np.ndarray, bits: int) -> np.ndarray:
-    """Scales samples of @bits significant bits (the low bits of each value) to 0..255."""
+    """Scales samples of @bits significant bits (the low bits of each value) to 0..255,
+    rounded; values above the bits' maximum are full scale."""
     samples = _numbers(samples, "samples")
     if samples.dtype == np.uint8 and bits >= 8:
         return samples
     bits = max(1, min(int(bits), 16))
-    wide = samples.astype(np.uint32) & ((1 << bits) - 1)
-    if bits >= 8:
-        return (wide >> (bits - 8)).astype(np.uint8)
-    return (wide * 255 // ((1 << bits) - 1)).astype(np.uint8)
-
-
-def _sum3x3(plane: np.ndarray) -> np.ndarray:
-    """Weighted 3x3 sum with the bilinear kernel [1 2 1; 2 4 2; 1 2 1] and zero borders."""
-    p = np.pad(plane, 1)
-    rows = p[:-2] + 2 * p[1:-1] + p[2:]
-    return rows[:, :-2] + 2 * rows[:, 1:-1] + rows[:, 2:]
+    words = _samples(samples, "u1" if samples.dtype == np.uint8 else "<u2")
+    out = np.empty(samples.shape, np.uint8)
+    _native.scale(words, words.itemsize, bits, out)
+    return out
 
 
 def debayer(mosaic: np.ndarray, bayer: int = Bayer.RG) -> np.ndarray:
     """Bilinear demosaicing of an 8-bit Bayer mosaic (height, width) in the given order.
 
-    Each colour is interpolated from the sites that carry it (normalised convolution), so the
-    picture's borders need no special case and sites keep their own measured value."""
+    Each missing colour is the rounded mean of the same-colour samples in the 3x3
+    neighbourhood (clamped at the picture's borders); sites keep their own measured value."""
     mosaic = _numbers(mosaic, "a Bayer mosaic")
     if mosaic.ndim != 2:
         raise ValueError("a Bayer mosaic is a (height, width) array")
+    order = Bayer(bayer)
     h, w = mosaic.shape
-    ry, rx = _RED_AT[Bayer(bayer)]
-    yy = (np.arange(h) & 1)[:, None]
-    xx = (np.arange(w) & 1)[None, :]
-    red = (yy == ry) & (xx == rx)
-    blue = (yy != ry) & (xx != rx)
-    green = ~(red | blue)
-    values = mosaic.astype(np.float32)
-    out = np.empty((h, w, 3), np.uint8)
-    for channel, mask in enumerate((red, green, blue)):
-        weight = _sum3x3(mask.astype(np.float32))
-        total = _sum3x3(np.where(mask, values, 0.0))
-        out[..., channel] = np.clip(np.rint(total / np.maximum(weight, 1e-6)), 0, 255)
+    out = _picture(mosaic.shape)
+    _native.debayer(_samples(mosaic, "u1"), w, h, int(order), out)
     return out
 
 
@@ -73,16 +72,11 @@ def grey_to_rgb(grey: np.ndarray) -> np.ndarray:
 
 
 def rgb565_to_rgb(words: np.ndarray) -> np.ndarray:
-    """RGB565 words (red in bits 15-11) to 8-bit RGB, each channel stretched to 0..255."""
+    """RGB565 words (red in bits 15-11) to 8-bit RGB, each channel's top bits repeated below
+    it so that full scale is 255."""
     words = _numbers(words, "RGB565 words")
-    v = words.astype(np.uint32)
-    r = (v >> 11) & 0x1F
-    g = (v >> 5) & 0x3F
-    b = v & 0x1F
-    out = np.empty(words.shape + (3,), np.uint8)
-    out[..., 0] = (r * 255 + 15) // 31
-    out[..., 1] = (g * 255 + 31) // 63
-    out[..., 2] = (b * 255 + 15) // 31
+    out = _picture(words.shape)
+    _native.rgb565(_samples(words, "<u2"), out)
     return out
 
 
@@ -95,17 +89,6 @@ def yuyv_to_rgb(yuyv: np.ndarray) -> np.ndarray:
     if yuyv.ndim != 3 or yuyv.shape[2] != 2:
         raise ValueError("YUYV data is a (height, width, 2) array")
     h, w, _ = yuyv.shape
-    y = yuyv[..., 0].astype(np.int32)
-    chroma = yuyv[..., 1].astype(np.int32)
-    even = np.arange(w) & ~1
-    odd = even + 1
-    u = chroma[:, even]
-    v = np.full((h, w), 128, np.int32)
-    has_v = odd < w
-    v[:, has_v] = chroma[:, odd[has_v]]
-    c, d, e = y - 16, u - 128, v - 128
-    out = np.empty((h, w, 3), np.uint8)
-    out[..., 0] = np.clip((298 * c + 409 * e + 128) >> 8, 0, 255)
-    out[..., 1] = np.clip((298 * c - 100 * d - 208 * e + 128) >> 8, 0, 255)
-    out[..., 2] = np.clip((298 * c + 516 * d + 128) >> 8, 0, 255)
+    out = _picture((h, w))
+    _native.yuyv(_samples(yuyv, "u1"), w, h, out)
     return out

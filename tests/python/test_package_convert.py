@@ -31,6 +31,10 @@ class TestDebayer:
         rgb = convert.debayer(mosaic("BGGR"), vexo.Bayer.RG)
         assert (rgb[2:4, 2:4] == COLOUR[::-1]).all()  # red and blue swapped
 
+    def test_missing_colours_are_rounded_means_as_in_the_tool(self):
+        rgb = convert.debayer([[0, 10], [11, 0]], vexo.Bayer.RG)
+        assert rgb[0, 0].tolist() == [0, 11, 0]  # green at red: (10 + 11 + 1) // 2
+
     def test_edges_are_interpolated(self):
         # left half white, right half black: the edge is one pixel of blend, no ringing
         img = np.zeros((4, 8), np.uint8)
@@ -42,9 +46,10 @@ class TestDebayer:
 
 class TestOtherFormats:
     def test_rgb565(self):
-        words = np.array([[0xF800, 0x07E0, 0x001F, 0xFFFF, 0x0000, 0x8410]], "<u2")
+        words = np.array([[0xF800, 0x07E0, 0x001F, 0xFFFF, 0x0000, 0x8410, 0x18E3]], "<u2")
         assert convert.rgb565_to_rgb(words).tolist() == [[
-            [255, 0, 0], [0, 255, 0], [0, 0, 255], [255, 255, 255], [0, 0, 0], [132, 130, 132]]]
+            [255, 0, 0], [0, 255, 0], [0, 0, 255], [255, 255, 255], [0, 0, 0], [132, 130, 132],
+            [24, 28, 24]]]  # top bits repeated below: 3 -> 0b00011_000
 
     def test_yuyv_bt601_studio_range(self):
         # white, black, then a red pair (Y 81, U 90, V 240), then a lone last pixel
@@ -57,8 +62,9 @@ class TestOtherFormats:
         assert rgb[0, 6].tolist() == [128, 155, 0]  # U 60 and a neutral V
 
     def test_samples_scaled_to_8_bits(self):
-        ten = np.array([0, 4, 1023, 0xFC00 | 1023], "<u2")
-        assert convert.to_8bit(ten, 10).tolist() == [0, 1, 255, 255]  # bits above 10 ignored
+        ten = np.array([0, 3, 4, 1023, 0xFC00 | 1023, 1024], "<u2")
+        # rounded; values above 10 bits are full scale
+        assert convert.to_8bit(ten, 10).tolist() == [0, 1, 1, 255, 255, 255]
         assert convert.to_8bit(np.array([0, 15], "<u2"), 4).tolist() == [0, 255]
         eight = np.arange(5, dtype=np.uint8)
         assert convert.to_8bit(eight, 8) is eight
