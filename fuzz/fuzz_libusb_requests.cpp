@@ -1,4 +1,4 @@
-// The libusb backend's parsers of outside bytes: the request decoders over arbitrary record
+// The parsers of outside bytes the libusb backend uses: the request decoders over arbitrary record
 // bytes and buffer sizes, the VEXO_USB_IDS text and device paths. Each buffer is exactly as
 // long as the decoder is told, so AddressSanitizer catches any step outside it.
 #include <cstddef>
@@ -12,6 +12,7 @@
 #include "driver/libusb/device_path.h"
 #include "driver/libusb/usb_ids.h"
 
+using namespace vexo::driver;
 using namespace vexo::driver::lusb;
 
 namespace {

@@ -11,6 +11,7 @@
 
 #include "driver/virtual/usb_capture_replay.h"
 
+using namespace vexo::driver;
 using namespace vexo::driver::virt;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
