@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <random>
 
 #include "imaging/image_files.h"
 #include "tools/support/image_reader.h"
@@ -164,6 +165,56 @@ TEST(FrameConverter, ScalingTo8BitsRoundsEveryValueOfEveryWidth) {
     std::vector<uint8_t> out(4);
     ASSERT_TRUE(scaleTo8Bits(bytes, 1, 3, out));
     EXPECT_EQ(out, (std::vector<uint8_t>{0, 36, 255, 255}));
+}
+
+// The demosaicing rule as written: the rounded mean of the same-colour samples of the 3x3
+// neighbourhood that lies inside the picture; a site keeps its own sample.
+std::vector<uint16_t> debayerByTheRule(const std::vector<uint16_t>& m, uint32_t w, uint32_t h,
+                                       RawMode bayer) {
+    std::vector<uint16_t> rgb(m.size() * 3);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x) {
+            unsigned sum[3] = {}, count[3] = {};
+            for (uint32_t yy = y ? y - 1 : 0; yy <= std::min(y + 1, h - 1); ++yy)
+                for (uint32_t xx = x ? x - 1 : 0; xx <= std::min(x + 1, w - 1); ++xx) {
+                    sum[bayerColour(bayer, xx, yy)] += m[yy * w + xx];
+                    ++count[bayerColour(bayer, xx, yy)];
+                }
+            const int own = bayerColour(bayer, x, y);
+            for (int c = 0; c < 3; ++c)
+                rgb[(y * w + x) * 3 + c] = static_cast<uint16_t>(
+                    c == own || !count[c] ? m[y * w + x] : (sum[c] + count[c] / 2) / count[c]);
+        }
+    return rgb;
+}
+
+TEST(FrameConverter, DebayeringFollowsTheRuleAtEverySiteOfRandomMosaics) {
+    std::mt19937 random(7);
+    const std::array<std::pair<uint32_t, uint32_t>, 7> sizes{
+        {{1, 1}, {1, 5}, {6, 1}, {2, 2}, {3, 3}, {7, 5}, {16, 9}}};
+    for (RawMode bayer : {RAW_RG, RAW_GR, RAW_GB, RAW_BG})
+        for (auto [w, h] : sizes)
+            for (uint8_t bytes : {1, 2}) {  // 8-bit samples, and 16-bit ones to 16-bit RGB
+                std::vector<uint16_t> m(size_t{w} * h);
+                std::vector<uint8_t> frame;
+                for (uint16_t& v : m) {
+                    v = static_cast<uint16_t>(random() & (bytes == 1 ? 0xFF : 0xFFFF));
+                    frame.push_back(static_cast<uint8_t>(v));
+                    if (bytes == 2) frame.push_back(static_cast<uint8_t>(v >> 8));
+                }
+                FrameFormat f = format(w, h, FORMAT_MODE_RAW, bytes, 8 * bytes, bayer);
+                f.wideRgb = true;
+                FrameConverter conv(f);
+                ImageView v;
+                ASSERT_TRUE(conv.convert(frame, v));
+                const std::vector<uint16_t> want = debayerByTheRule(m, w, h, bayer);
+                for (size_t i = 0; i < want.size(); ++i) {
+                    const unsigned got = bytes == 1 ? v.pixels[i]
+                                                    : (v.pixels[2 * i] << 8) | v.pixels[2 * i + 1];
+                    ASSERT_EQ(got, want[i]) << w << "x" << h << " order " << bayer << " bytes "
+                                            << int{bytes} << " sample " << i;
+                }
+            }
 }
 
 TEST(FrameConverter, BufferFunctionsMatchTheConverterAndRefuseShortBuffers) {

@@ -36,32 +36,70 @@ void put(uint8_t* pixel, int c, unsigned v) {
 }
 
 // Bilinear: each missing colour is the mean of the same-colour samples in the 3x3
-// neighbourhood, clamped at the borders. Exact inside areas of one colour.
+// neighbourhood, clamped at the borders. Exact inside areas of one colour. This is the rule
+// as written, used for the border pixels.
+template <bool Wide, typename Sample>
+void debayerPixel(const Sample* samples, uint32_t w, uint32_t h, RawMode bayer, uint32_t x,
+                  uint32_t y, uint8_t* out) {
+    const uint32_t y0 = y ? y - 1 : y, y1 = y + 1 < h ? y + 1 : y;
+    const uint32_t x0 = x ? x - 1 : x, x1 = x + 1 < w ? x + 1 : x;
+    unsigned sum[3] = {0, 0, 0}, count[3] = {0, 0, 0};
+    for (uint32_t yy = y0; yy <= y1; ++yy) {
+        const Sample* row = &samples[size_t{yy} * w];
+        for (uint32_t xx = x0; xx <= x1; ++xx) {
+            int c = bayerColour(bayer, xx, yy);
+            sum[c] += row[xx];
+            ++count[c];
+        }
+    }
+    const unsigned own = samples[size_t{y} * w + x];
+    const int ownColour = bayerColour(bayer, x, y);
+    for (int c = 0; c < 3; ++c) {
+        if (c == ownColour)
+            put<Wide>(out, c, own);
+        else  // 1-pixel-wide images lack some colours
+            put<Wide>(out, c, count[c] ? (sum[c] + count[c] / 2) / count[c] : own);
+    }
+}
+
+// Away from the borders the neighbourhood is always the same: a red or blue site has green
+// at its four sides and the other colour at its four corners; a green site has one colour to
+// its left and right and the other above and below. The same rule without the counting.
+template <bool Wide, typename Sample>
+void debayerInnerRow(const Sample* samples, uint32_t w, RawMode bayer, uint32_t y,
+                     uint8_t* image) {
+    const Sample* up = &samples[size_t{y - 1} * w];
+    const Sample* row = &samples[size_t{y} * w];
+    const Sample* down = &samples[size_t{y + 1} * w];
+    constexpr size_t step = 3 * (Wide ? 2 : 1);
+    for (uint32_t x = 1; x + 1 < w; ++x) {
+        uint8_t* out = &image[(size_t{y} * w + x) * step];
+        const int own = bayerColour(bayer, x, y);
+        put<Wide>(out, own, row[x]);
+        if (own == 1) {
+            put<Wide>(out, bayerColour(bayer, x + 1, y), (row[x - 1] + row[x + 1] + 1u) / 2);
+            put<Wide>(out, bayerColour(bayer, x, y + 1), (up[x] + down[x] + 1u) / 2);
+        } else {
+            put<Wide>(out, 1, (up[x] + down[x] + row[x - 1] + row[x + 1] + 2u) / 4);
+            put<Wide>(out, 2 - own, (up[x - 1] + up[x + 1] + down[x - 1] + down[x + 1] + 2u) / 4);
+        }
+    }
+}
+
 template <bool Wide, typename Sample>
 void debayerImage(const Sample* samples, uint32_t w, uint32_t h, RawMode bayer, uint8_t* image) {
+    constexpr size_t step = 3 * (Wide ? 2 : 1);
+    auto border = [&](uint32_t x, uint32_t y) {
+        debayerPixel<Wide>(samples, w, h, bayer, x, y, &image[(size_t{y} * w + x) * step]);
+    };
     for (uint32_t y = 0; y < h; ++y) {
-        const uint32_t y0 = y ? y - 1 : y, y1 = y + 1 < h ? y + 1 : y;
-        for (uint32_t x = 0; x < w; ++x) {
-            const uint32_t x0 = x ? x - 1 : x, x1 = x + 1 < w ? x + 1 : x;
-            unsigned sum[3] = {0, 0, 0}, count[3] = {0, 0, 0};
-            for (uint32_t yy = y0; yy <= y1; ++yy) {
-                const Sample* row = &samples[size_t{yy} * w];
-                for (uint32_t xx = x0; xx <= x1; ++xx) {
-                    int c = bayerColour(bayer, xx, yy);
-                    sum[c] += row[xx];
-                    ++count[c];
-                }
-            }
-            uint8_t* out = &image[(size_t{y} * w + x) * 3 * (Wide ? 2 : 1)];
-            const unsigned own = samples[size_t{y} * w + x];
-            const int ownColour = bayerColour(bayer, x, y);
-            for (int c = 0; c < 3; ++c) {
-                if (c == ownColour)
-                    put<Wide>(out, c, own);
-                else  // 1-pixel-wide images lack some colours
-                    put<Wide>(out, c, count[c] ? (sum[c] + count[c] / 2) / count[c] : own);
-            }
+        if (y == 0 || y + 1 == h || w < 3) {
+            for (uint32_t x = 0; x < w; ++x) border(x, y);
+            continue;
         }
+        border(0, y);
+        debayerInnerRow<Wide>(samples, w, bayer, y, image);
+        border(w - 1, y);
     }
 }
 
