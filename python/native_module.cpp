@@ -35,8 +35,9 @@ PyObject* fileValues(const CameraFile& f) {
     }
     Py_ssize_t i = 0;
     for (const RegisterStep& s : f.registers) {
-        PyObject* step = Py_BuildValue("(IINI)", s.address, s.value,
-                                       PyBool_FromLong(s.kind == RegisterStep::Kind::Delay), s.line);
+        PyObject* step =
+            Py_BuildValue("(IINI)", s.address, s.value,
+                          PyBool_FromLong(s.kind == RegisterStep::Kind::Delay), s.line);
         if (!step) {
             Py_DECREF(registers);
             Py_DECREF(commands);
@@ -48,9 +49,9 @@ PyObject* fileValues(const CameraFile& f) {
     for (const BoardCommand& b : f.boardCommands) {
         // (an empty vector's data() may be null, which "y#" would make None)
         const char* data = b.data.empty() ? "" : reinterpret_cast<const char*>(b.data.data());
-        PyObject* command = Py_BuildValue("(IIIy#I)", unsigned{b.request}, unsigned{b.value},
-                                          unsigned{b.index}, data,
-                                          static_cast<Py_ssize_t>(b.data.size()), b.line);
+        PyObject* command =
+            Py_BuildValue("(IIIy#I)", unsigned{b.request}, unsigned{b.value}, unsigned{b.index},
+                          data, static_cast<Py_ssize_t>(b.data.size()), b.line);
         if (!command) {
             Py_DECREF(registers);
             Py_DECREF(commands);
@@ -64,9 +65,8 @@ PyObject* fileValues(const CameraFile& f) {
         "width", c.u32Width, "height", c.u32Height, "format", static_cast<int>(c.emImageFmtMode),
         "i2c_address", c.u32I2cAddr, "i2c_mode", static_cast<int>(c.emI2cMode), "pixel_bytes",
         unsigned{c.u8PixelBytes}, "pixel_bits", unsigned{c.u8PixelBits}, "bayer",
-        static_cast<int>(f.bayer), "transfer_level", c.u32TransLvl, "camera_type",
-        c.u32CameraType, "sensor_vid", unsigned{c.u16Vid}, "registers", registers,
-        "board_commands", commands);
+        static_cast<int>(f.bayer), "transfer_level", c.u32TransLvl, "camera_type", c.u32CameraType,
+        "sensor_vid", unsigned{c.u16Vid}, "registers", registers, "board_commands", commands);
 }
 
 // The loader's outcome: the file's values, or (line, message) with line 0 when no line is
@@ -82,12 +82,10 @@ PyObject* parse(PyObject*, PyObject* args) {
     CameraFile file;
     CameraFileError error;
     bool ok = false;
-    Py_BEGIN_ALLOW_THREADS
-    ok = parseCameraFile(std::string_view(static_cast<const char*>(text.buf),
-                                          static_cast<size_t>(text.len)),
-                         "", file, error);
-    Py_END_ALLOW_THREADS
-    PyBuffer_Release(&text);
+    Py_BEGIN_ALLOW_THREADS ok = parseCameraFile(
+        std::string_view(static_cast<const char*>(text.buf), static_cast<size_t>(text.len)), "",
+        file, error);
+    Py_END_ALLOW_THREADS PyBuffer_Release(&text);
     return outcome(ok, file, error);
 }
 
@@ -99,10 +97,8 @@ PyObject* load(PyObject*, PyObject* args) {
     CameraFile file;
     CameraFileError error;
     bool ok = false;
-    Py_BEGIN_ALLOW_THREADS
-    ok = loadCameraFile(name, file, error);
-    Py_END_ALLOW_THREADS
-    return outcome(ok, file, error);
+    Py_BEGIN_ALLOW_THREADS ok = loadCameraFile(name, file, error);
+    Py_END_ALLOW_THREADS return outcome(ok, file, error);
 }
 
 PyObject* defaultFile(PyObject*, PyObject*) {
@@ -145,10 +141,8 @@ PyObject* converted(Py_buffer& source, Py_buffer& target, Convert convert) {
     const std::span<uint8_t> out(static_cast<uint8_t*>(target.buf),
                                  static_cast<size_t>(target.len));
     bool ok = false;
-    Py_BEGIN_ALLOW_THREADS
-    ok = convert(in, out);
-    Py_END_ALLOW_THREADS
-    PyBuffer_Release(&source);
+    Py_BEGIN_ALLOW_THREADS ok = convert(in, out);
+    Py_END_ALLOW_THREADS PyBuffer_Release(&source);
     PyBuffer_Release(&target);
     if (!ok) {
         PyErr_SetString(PyExc_ValueError, "buffer too short for the picture's size");
@@ -199,9 +193,8 @@ PyObject* scaleCall(PyObject*, PyObject* args) {
     Py_buffer source{}, target{};
     unsigned sampleBytes = 0, bits = 0;
     if (!PyArg_ParseTuple(args, "y*IIw*", &source, &sampleBytes, &bits, &target)) return nullptr;
-    return converted(source, target, [=](auto in, auto out) {
-        return scaleTo8Bits(in, sampleBytes, bits, out);
-    });
+    return converted(source, target,
+                     [=](auto in, auto out) { return scaleTo8Bits(in, sampleBytes, bits, out); });
 }
 
 PyMethodDef kMethods[] = {
@@ -227,10 +220,16 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_native",
+PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
+                       "_native",
                        "The C++ configuration loader and frame converter behind vexo.config "
                        "and vexo.convert.",
-                       -1, kMethods, nullptr, nullptr, nullptr, nullptr};
+                       -1,
+                       kMethods,
+                       nullptr,
+                       nullptr,
+                       nullptr,
+                       nullptr};
 
 }  // namespace
 

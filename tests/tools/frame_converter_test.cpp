@@ -209,8 +209,8 @@ TEST(FrameConverter, DebayeringFollowsTheRuleAtEverySiteOfRandomMosaics) {
                 ASSERT_TRUE(conv.convert(frame, v));
                 const std::vector<uint16_t> want = debayerByTheRule(m, w, h, bayer);
                 for (size_t i = 0; i < want.size(); ++i) {
-                    const unsigned got = bytes == 1 ? v.pixels[i]
-                                                    : (v.pixels[2 * i] << 8) | v.pixels[2 * i + 1];
+                    const unsigned got =
+                        bytes == 1 ? v.pixels[i] : (v.pixels[2 * i] << 8) | v.pixels[2 * i + 1];
                     ASSERT_EQ(got, want[i]) << w << "x" << h << " order " << bayer << " bytes "
                                             << int{bytes} << " sample " << i;
                 }

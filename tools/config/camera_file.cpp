@@ -321,8 +321,8 @@ bool Parser::finish() {
         cfg.u8PixelBits = static_cast<uint8_t>(maxBits);
     } else if (cfg.u8PixelBits > maxBits) {
         return fail("pixel_bits " + std::to_string(cfg.u8PixelBits) + " exceeds the " +
-                        std::to_string(maxBits) + " bits of " +
-                        std::to_string(cfg.u8PixelBytes) + " pixel byte(s)",
+                        std::to_string(maxBits) + " bits of " + std::to_string(cfg.u8PixelBytes) +
+                        " pixel byte(s)",
                     seenAt_[bitsSlot]);
     }
 
@@ -480,7 +480,7 @@ bool loadCameraFile(const std::string& path, CameraFile& out, CameraFileError& e
     // stdio rather than a stream: a read that fails (a directory, an I/O error) must be
     // reported with its reason, not parsed as an empty file.
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                          &std::fclose);
+                                                         &std::fclose);
     int reason = errno;
     std::string text;
     if (file) {

@@ -1,6 +1,9 @@
 #include "imaging/frame_converter.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
 
 namespace vexo::tools {
 
@@ -66,8 +69,7 @@ void debayerPixel(const Sample* samples, uint32_t w, uint32_t h, RawMode bayer, 
 // at its four sides and the other colour at its four corners; a green site has one colour to
 // its left and right and the other above and below. The same rule without the counting.
 template <bool Wide, typename Sample>
-void debayerInnerRow(const Sample* samples, uint32_t w, RawMode bayer, uint32_t y,
-                     uint8_t* image) {
+void debayerInnerRow(const Sample* samples, uint32_t w, RawMode bayer, uint32_t y, uint8_t* image) {
     const Sample* up = &samples[size_t{y - 1} * w];
     const Sample* row = &samples[size_t{y} * w];
     const Sample* down = &samples[size_t{y + 1} * w];
@@ -168,19 +170,31 @@ bool scaleTo8Bits(std::span<const uint8_t> samples, unsigned sampleBytes, unsign
     if ((sampleBytes != 1 && sampleBytes != 2) || bits < 1 || bits > 16) return false;
     const size_t count = samples.size() / sampleBytes;
     if (out.size() < count) return false;
-    // (v * 255 + max / 2) / max as a multiplication by the reciprocal, exact for every
-    // numerator below 2^24 (255 x 16 bits), so the loop has no division.
-    const uint32_t max = (1u << bits) - 1, shift = 24 + bits;
-    const uint64_t reciprocal = ((uint64_t{1} << shift) + max - 1) / max;
-    auto scale = [&](uint32_t v) {
+    // (v * 255 + max / 2) / max without a division, so that the loops vectorise: for 8 bits
+    // and more, n / (2^bits - 1) is (n + (n >> bits) + 1) >> bits for every numerator here
+    // (n < 2^bits x max); fewer bits take a table of their few values.
+    const uint32_t max = (1u << bits) - 1;
+    std::array<uint8_t, 128> few{};
+    for (uint32_t v = 0; bits < 8 && v <= max; ++v)
+        few[v] = static_cast<uint8_t>(stretch(v, max, 255));
+    auto scale = [=](uint32_t v) {  // by value: the stores through out could alias them
+        if (bits < 8) return few[std::min(v, max)];
         const uint32_t n = std::min(v, max) * 255 + max / 2;
-        return static_cast<uint8_t>((n * reciprocal) >> shift);
+        return static_cast<uint8_t>((n + (n >> bits) + 1) >> bits);
     };
+    const uint8_t* in = samples.data();
+    uint8_t* to = out.data();
     if (sampleBytes == 1) {
-        for (size_t i = 0; i < count; ++i) out[i] = scale(samples[i]);
+        for (size_t i = 0; i < count; ++i) to[i] = scale(in[i]);
+    } else if constexpr (std::endian::native == std::endian::little) {
+        for (size_t i = 0; i < count; ++i) {  // whole words, which the compiler vectorises
+            uint16_t word;
+            std::memcpy(&word, in + 2 * i, 2);
+            to[i] = scale(word);
+        }
     } else {
         for (size_t i = 0; i < count; ++i)
-            out[i] = scale(samples[2 * i] | (uint32_t{samples[2 * i + 1]} << 8));
+            to[i] = scale(in[2 * i] | (uint32_t{in[2 * i + 1]} << 8));
     }
     return true;
 }
@@ -205,8 +219,8 @@ FrameConverter::FrameConverter(const FrameFormat& format)
             return;  // written as received: nothing to prepare
         default:
             frameBytes_ = pixels * format_.pixelBytes;
-            layout_ = format_.wideRgb && format_.pixelBytes == 2 ? PixelLayout::Rgb16
-                                                                 : PixelLayout::Rgb8;
+            layout_ =
+                format_.wideRgb && format_.pixelBytes == 2 ? PixelLayout::Rgb16 : PixelLayout::Rgb8;
             break;
     }
     if (format_.pixelBits == 0 || format_.pixelBits > 8 * format_.pixelBytes)
