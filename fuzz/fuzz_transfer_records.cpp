@@ -52,7 +52,7 @@ std::vector<uint8_t> configuration() {
 
 const std::string& path() {
     static const std::string p = [] {
-        VirtualDeviceSpec description;
+        VirtualDeviceDescription description;
         description.descriptors.device = device();
         description.descriptors.configurations = {configuration()};
         description.descriptors.bos = {5, 15, 5, 0, 0};

@@ -25,7 +25,7 @@ TEST(VirtualBackendConcurrency, ReaderControlAndAbortThreads) {
         if (s.isIn() && s.wLength) data[0] = 0x5A;
         return ControlResult::ack(s.wLength);
     });
-    const DeviceId id = addDevice(cameraSpec(model));
+    const DeviceId id = addDevice(cameraDescription(model));
     const Handle handle = createFile(devicePath(id).c_str());
     ASSERT_NE(handle, kInvalidHandle);
 

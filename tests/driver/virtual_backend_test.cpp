@@ -60,7 +60,7 @@ class VirtualBackendTest : public ::testing::Test {
   protected:
     void SetUp() override {
         model_ = std::make_shared<ScriptedModel>();
-        id_ = addDevice(cameraSpec(model_));
+        id_ = addDevice(cameraDescription(model_));
         handle_ = createFile(devicePath(id_).c_str());
         ASSERT_NE(handle_, kInvalidHandle);
     }
@@ -89,7 +89,7 @@ class VirtualBackendTest : public ::testing::Test {
 
 TEST_F(VirtualBackendTest, EnumeratesPresentDevicesInOrderAndEndsWithNoMoreItems) {
     auto second = std::make_shared<ScriptedModel>();
-    const DeviceId id2 = addDevice(cameraSpec(second, 0x03F2));
+    const DeviceId id2 = addDevice(cameraDescription(second, 0x03F2));
     EXPECT_EQ(devicePath(id_), "\\\\?\\usb#vid_52cb&pid_03f1#vexo-virtual-" + std::to_string(id_) +
                                    "#{ae18aa60-7f6a-11d4-97dd-00010229b959}");
 

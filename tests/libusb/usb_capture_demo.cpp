@@ -30,9 +30,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usb_capture_demo: %s\n", error.c_str());
         return 1;
     }
-    virt::VirtualDeviceSpec spec = model->deviceSpec();
-    spec.model = model;
-    auto usb = std::make_unique<vexo::test::UsbfsDevice>(std::move(spec),
+    virt::VirtualDeviceDescription description = model->deviceDescription();
+    description.model = model;
+    auto usb = std::make_unique<vexo::test::UsbfsDevice>(std::move(description),
                                                          vexo::test::UsbfsOptions{1, 2, "1-1", 0});
     std::FILE* out = argc > 2 ? std::fopen(argv[2], "wb") : nullptr;
     CameraConfig cfg = vexo::camera::test::configFor(config);

@@ -38,7 +38,7 @@ PluggedBoard plugBoard(const virt::BoardConfig& config, UsbfsOptions options = {
     b.model = virt::BoardModel::create(config, error);
     EXPECT_TRUE(b.model) << error;
     if (!b.model) return b;
-    virt::VirtualDeviceSpec description = b.model->deviceSpec();
+    virt::VirtualDeviceDescription description = b.model->deviceDescription();
     description.model = b.model;
     b.usb = std::make_unique<UsbfsDevice>(std::move(description), options);
     return b;
@@ -157,7 +157,7 @@ TEST_F(UsbfsBackend, BoardsOfBothVendorsAreListedInPortOrderAndOthersAreNot) {
     foreign.vendorId = 0x1D6B;
     foreign.productId = 0x0104;
     // A mouse made with the same controller: vendor 0x04B4, but a HID interface.
-    virt::VirtualDeviceSpec mouse;
+    virt::VirtualDeviceDescription mouse;
     mouse.descriptors.device = {18,   1,    0x00, 0x02, 0,    0, 0, 64, 0xB4,
                                 0x04, 0x01, 0x00, 0x00, 0x01, 0, 0, 0,  1};
     mouse.descriptors.configurations = {
@@ -244,7 +244,7 @@ TEST_F(UsbfsBackend, ControlRecordsReachTheBoardBothWays) {
     const Control device = control(h, 0x80, 6, 0x0100, 0, std::vector<uint8_t>(18));
     ASSERT_TRUE(device.ok);
     EXPECT_EQ(device.bytes, 38u + 18u);
-    EXPECT_EQ(device.data, board.model->deviceSpec().descriptors.device);
+    EXPECT_EQ(device.data, board.model->deviceDescription().descriptors.device);
     const Control shortRead = control(h, 0x80, 6, 0x0200, 0, std::vector<uint8_t>(9));
     ASSERT_TRUE(shortRead.ok);
     EXPECT_EQ(shortRead.data[1], 2) << "configuration descriptor";

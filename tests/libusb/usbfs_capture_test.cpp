@@ -33,7 +33,7 @@ class UsbfsCapture : public ::testing::Test {
         std::string error;
         model_ = virt::BoardModel::create(config, error);
         ASSERT_TRUE(model_) << error;
-        virt::VirtualDeviceSpec description = model_->deviceSpec();
+        virt::VirtualDeviceDescription description = model_->deviceDescription();
         description.model = model_;
         usb_ = std::make_unique<UsbfsDevice>(std::move(description), options);
     }
@@ -86,7 +86,7 @@ TEST_F(UsbfsCapture, TheDeviceObjectReadsTheSameBoardAsOverTheVirtualBus) {
     ASSERT_NE(device.bulkInEndpoint, nullptr);
     ASSERT_NE(device.controlEndpoint, nullptr);
     EXPECT_STREQ(device.friendlyName, "Vexo Virtual Camera Board");
-    const auto& d = model_->deviceSpec().descriptors.device;
+    const auto& d = model_->deviceDescription().descriptors.device;
     EXPECT_TRUE(std::equal(d.begin(), d.end(), device.deviceDescriptor));
     device.close();
     device.shutdown();

@@ -51,7 +51,7 @@ TEST(UsbfsConcurrency, ReadsAndVendorRequestsFromTwoThreadsAllComeBack) {
     std::string error;
     auto model = virt::BoardModel::create(config, error);
     ASSERT_TRUE(model) << error;
-    virt::VirtualDeviceSpec description = model->deviceSpec();
+    virt::VirtualDeviceDescription description = model->deviceDescription();
     description.model = model;
     test::UsbfsDevice usb(std::move(description), {1, 2, "1-1", 0});
 

@@ -66,10 +66,10 @@ const Original& original() {
         setenv("VEXO_USB_CAPTURE", o.capture.c_str(), 1);
         std::string error;
         auto model = virt::BoardModel::create(o.config, error);
-        virt::VirtualDeviceSpec spec = model->deviceSpec();
-        spec.model = model;
+        virt::VirtualDeviceDescription description = model->deviceDescription();
+        description.model = model;
         {
-            vexo::test::UsbfsDevice usb(std::move(spec), {1, 2, "1-1", 0});
+            vexo::test::UsbfsDevice usb(std::move(description), {1, 2, "1-1", 0});
             o.frames = captureFrames(o.config);
         }
         if (auto* capture = driver::lusb::UsbCapture::capture()) capture->flush();
@@ -149,24 +149,24 @@ INSTANTIATE_TEST_SUITE_P(Forms, UsbReplay, ::testing::Values("pcap", "pcapng", "
 
 TEST_F(UsbReplay, ARequestTheCaptureLacksIsRefusedByName) {
     driver::virt::CapturedDevice captured;
-    driver::virt::VirtualDeviceSpec spec;
+    driver::virt::VirtualDeviceDescription description;
     std::string error;
     ASSERT_TRUE(driver::virt::readUsbCapture(original().capture, std::nullopt, captured, error))
         << error;
-    ASSERT_TRUE(driver::virt::replayDeviceSpec(captured, "board.pcap", spec, error)) << error;
-    EXPECT_EQ(spec.descriptors.device[8], 0xCB) << "the board's vendor id";
+    ASSERT_TRUE(driver::virt::replayDevice(captured, "board.pcap", description, error)) << error;
+    EXPECT_EQ(description.descriptors.device[8], 0xCB) << "the board's vendor id";
     // The firmware request (0x80) is answered from the capture; a made-up one is stalled.
     const driver::virt::CapturedExchange* firmware = nullptr;
     for (const auto& e : captured.control)
         if (e.setup.bRequest == 0x80 && !firmware) firmware = &e;
     ASSERT_TRUE(firmware);
     uint8_t reply[64] = {};
-    const auto answered = spec.model->control(firmware->setup, reply);
+    const auto answered = description.model->control(firmware->setup, reply);
     EXPECT_TRUE(answered.ok);
     EXPECT_EQ(std::vector<uint8_t>(reply, reply + answered.length), firmware->data);
     driver::SetupPacket unknown{0xC0, 0x99, 0x1234, 0, 4};
     ::testing::internal::CaptureStderr();
-    EXPECT_FALSE(spec.model->control(unknown, reply).ok);
+    EXPECT_FALSE(description.model->control(unknown, reply).ok);
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("bRequest 0x99 wValue 0x1234"),
               std::string::npos);
     // Captures that cannot stand in for a board are refused with a reason.
@@ -199,8 +199,8 @@ TEST(UsbmonEvents, DamagedEventsAreSkippedWithinTheirBytes) {
     ASSERT_EQ(device.reads[0x81].size(), 1u);
     EXPECT_EQ(device.reads[0x81][0].data.size(), 8u) << "only the bytes the event holds";
     EXPECT_EQ(device.reads[0x81][0].length, 1000u);
-    driver::virt::VirtualDeviceSpec spec;
-    EXPECT_FALSE(driver::virt::replayDeviceSpec(device, "x", spec, error));
+    driver::virt::VirtualDeviceDescription description;
+    EXPECT_FALSE(driver::virt::replayDevice(device, "x", description, error));
     EXPECT_NE(error.find("no device descriptor"), std::string::npos);
 }
 

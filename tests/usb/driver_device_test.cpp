@@ -16,7 +16,7 @@ namespace {
 
 using namespace usb;
 using driver::virt::addDevice;
-using driver::virt::VirtualDeviceSpec;
+using driver::virt::VirtualDeviceDescription;
 
 std::u16string text(const char16_t* s) {
     return std::u16string(s);
@@ -33,12 +33,12 @@ class DriverDeviceTest : public ::testing::Test {
         driver::setMessageSinkForTesting({});
         driver::virt::removeAllDevices();
     }
-    driver::virt::DeviceId add(VirtualDeviceSpec description) {
+    driver::virt::DeviceId add(VirtualDeviceDescription description) {
         if (!description.model) description.model = std::make_shared<ScriptedModel>();
         return addDevice(std::move(description));
     }
-    VirtualDeviceSpec camera(uint16_t pid = 0x03F1) {
-        return cameraSpec(std::make_shared<ScriptedModel>(), pid);
+    VirtualDeviceDescription camera(uint16_t pid = 0x03F1) {
+        return cameraDescription(std::make_shared<ScriptedModel>(), pid);
     }
     // Requests of one descriptor type, as the device received them (wLength each).
     std::vector<uint16_t> lengthsOf(driver::virt::DeviceId id, uint8_t type, uint8_t index = 0) {
@@ -119,7 +119,7 @@ TEST_F(DriverDeviceTest, OpensAUsb3BoardAndReadsItsDescriptors) {
 }
 
 TEST_F(DriverDeviceTest, Usb2BoardHasNoBosAndNoCompanionLookAhead) {
-    VirtualDeviceSpec description = camera();
+    VirtualDeviceDescription description = camera();
     description.descriptors.device = deviceDescriptor(0x0200, 0x52CB, 0x0001, 64, 1);
     description.speedCode = 2;
     const auto id = add(std::move(description));
@@ -140,7 +140,7 @@ TEST_F(DriverDeviceTest, LanguageTablesAndSpeedCodes) {
         uint16_t expected;
     };
     for (const Case& c : {Case{{0x0407, 0x0409}, 0x0409}, Case{{0x0407}, 0x0407}, Case{{}, 0}}) {
-        VirtualDeviceSpec description = camera();
+        VirtualDeviceDescription description = camera();
         description.descriptors.languages = c.languages;
         add(std::move(description));
         DriverDevice device(nullptr, DriverInterfaceGuid, true);
@@ -149,7 +149,7 @@ TEST_F(DriverDeviceTest, LanguageTablesAndSpeedCodes) {
         driver::virt::removeAllDevices();
     }
     for (uint32_t code : {1u, 3u}) {
-        VirtualDeviceSpec description = camera();
+        VirtualDeviceDescription description = camera();
         description.speedCode = code;
         add(std::move(description));
         DriverDevice device(nullptr, DriverInterfaceGuid, true);
@@ -160,7 +160,7 @@ TEST_F(DriverDeviceTest, LanguageTablesAndSpeedCodes) {
 }
 
 TEST_F(DriverDeviceTest, AlternateSettingReportedByTheDriverPicksTheInterface) {
-    VirtualDeviceSpec description = camera();
+    VirtualDeviceDescription description = camera();
     description.descriptors.configurations = {ConfigBuilder()
                                                   .interface(0, 0, 2)
                                                   .endpoint(0x81, 2, 1024)
@@ -187,7 +187,7 @@ TEST_F(DriverDeviceTest, AlternateSettingReportedByTheDriverPicksTheInterface) {
 
     // On the first setting two bulk IN endpoints: the first listed takes the role.
     driver::virt::removeAllDevices();
-    VirtualDeviceSpec first = camera();
+    VirtualDeviceDescription first = camera();
     first.descriptors.configurations = {
         ConfigBuilder().interface(0, 0, 2).endpoint(0x83, 2, 512).endpoint(0x81, 2, 512).build()};
     add(std::move(first));
@@ -197,7 +197,7 @@ TEST_F(DriverDeviceTest, AlternateSettingReportedByTheDriverPicksTheInterface) {
 
     // A setting no interface carries: open succeeds without interface or roles.
     driver::virt::removeAllDevices();
-    VirtualDeviceSpec none = camera();
+    VirtualDeviceDescription none = camera();
     none.alternateSetting = 5;
     add(std::move(none));
     EXPECT_TRUE(device.open(0));
@@ -233,7 +233,7 @@ TEST_F(DriverDeviceTest, OpenByIndexAndOpenCloseCycles) {
 }
 
 TEST_F(DriverDeviceTest, MalformedConfigurationShowsTheMessageAndFailsTheOpen) {
-    VirtualDeviceSpec description = camera();
+    VirtualDeviceDescription description = camera();
     description.descriptors.configurations = {
         ConfigBuilder().interface(0, 0, 1).add({0, 5, 0x81}).build()};
     add(std::move(description));
@@ -251,7 +251,7 @@ class ShortConfigurationTest : public DriverDeviceTest,
                                public ::testing::WithParamInterface<uint16_t> {};
 
 TEST_P(ShortConfigurationTest, ShowsTheMessageAndFailsTheOpen) {
-    VirtualDeviceSpec description = camera();
+    VirtualDeviceDescription description = camera();
     std::vector<uint8_t>& block = description.descriptors.configurations[0];
     block[2] = static_cast<uint8_t>(GetParam());
     block[3] = static_cast<uint8_t>(GetParam() >> 8);
@@ -267,7 +267,7 @@ TEST_P(ShortConfigurationTest, ShowsTheMessageAndFailsTheOpen) {
 INSTANTIATE_TEST_SUITE_P(TotalLengths, ShortConfigurationTest, ::testing::Values(0, 1, 8));
 
 TEST_F(DriverDeviceTest, MalformedBosShowsItsMessage) {
-    VirtualDeviceSpec description = camera();
+    VirtualDeviceDescription description = camera();
     description.descriptors.bos = bosDescriptor({{0, 0x10, 2}});
     add(std::move(description));
     DriverDevice device(nullptr, DriverInterfaceGuid, true);
@@ -278,7 +278,7 @@ TEST_F(DriverDeviceTest, MalformedBosShowsItsMessage) {
 }
 
 TEST_F(DriverDeviceTest, MissingConfigurationLeavesTheHandleOpen) {
-    VirtualDeviceSpec description = camera();
+    VirtualDeviceDescription description = camera();
     description.descriptors.device = deviceDescriptor(0x0300, 0x52CB, 0x03F1, 9, 0);
     add(std::move(description));
     DriverDevice device(nullptr, DriverInterfaceGuid, false);
@@ -290,7 +290,7 @@ TEST_F(DriverDeviceTest, MissingConfigurationLeavesTheHandleOpen) {
 }
 
 TEST_F(DriverDeviceTest, OnlyTwoConfigurationsAreRead) {
-    VirtualDeviceSpec description = camera();
+    VirtualDeviceDescription description = camera();
     description.descriptors.device = deviceDescriptor(0x0300, 0x52CB, 0x03F1, 9, 3);
     auto block = description.descriptors.configurations[0];
     description.descriptors.configurations = {block, block, block};
@@ -303,7 +303,7 @@ TEST_F(DriverDeviceTest, OnlyTwoConfigurationsAreRead) {
 }
 
 TEST_F(DriverDeviceTest, StringIndexZeroIsNoString) {
-    VirtualDeviceSpec description = camera();
+    VirtualDeviceDescription description = camera();
     description.descriptors.device = deviceDescriptor(0x0300, 0x52CB, 0x03F1, 9, 1, 0, 2, 0);
     add(std::move(description));
     DriverDevice device(nullptr, DriverInterfaceGuid, true);

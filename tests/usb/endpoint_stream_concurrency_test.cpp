@@ -22,7 +22,7 @@ TEST(EndpointStreamConcurrency, CaptureLoopBesideVendorRequests) {
         if (s.isIn() && s.wLength) data[0] = uint8_t(s.wValue);
         return ControlResult::ack(s.wLength);
     });
-    driver::virt::addDevice(cameraSpec(model));
+    driver::virt::addDevice(cameraDescription(model));
     DriverDevice device(nullptr, DriverInterfaceGuid, true);
     ASSERT_TRUE(device.isOpen());
     BulkEndpoint& bulk = *device.bulkInEndpoint;

@@ -254,7 +254,7 @@ class VirtualEndpointTest : public ::testing::Test {
   protected:
     void SetUp() override {
         model_ = std::make_shared<ScriptedModel>();
-        id_ = driver::virt::addDevice(cameraSpec(model_));
+        id_ = driver::virt::addDevice(cameraDescription(model_));
         device_ = std::make_unique<DriverDevice>(nullptr, DriverInterfaceGuid, true);
         ASSERT_TRUE(device_->isOpen());
         ASSERT_TRUE(device_->bulkInEndpoint);

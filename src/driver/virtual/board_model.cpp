@@ -119,8 +119,8 @@ void BoardModel::powerOn(Clock::time_point now) {
     pending_.reset();
 }
 
-VirtualDeviceSpec BoardModel::deviceSpec() {
-    VirtualDeviceSpec description;
+VirtualDeviceDescription BoardModel::deviceDescription() {
+    VirtualDeviceDescription description;
     description.descriptors = boardDescriptors(config_);
     description.speedCode = linkOf(config_) == Link::Super ? 4 : 2;
     description.friendlyName = config_.product;

@@ -55,7 +55,7 @@ class BoardModel : public DeviceModel {
     ~BoardModel() override;
 
     /// Descriptor tables, speed and texts for the virtual bus, with this model attached.
-    VirtualDeviceSpec deviceSpec();
+    VirtualDeviceDescription deviceDescription();
 
     ControlResult control(const SetupPacket& setup, uint8_t* data) override;
     BulkResult bulkIn(uint8_t endpoint, uint8_t* data, uint32_t capacity) override;

@@ -108,7 +108,7 @@ struct DescriptorTables {
 };
 
 /// Everything the backend needs to serve one virtual device.
-struct VirtualDeviceSpec {
+struct VirtualDeviceDescription {
     DescriptorTables descriptors;
     uint32_t speedCode = 4;        ///< driver speed code: 2 high speed, 4 SuperSpeed
     uint8_t alternateSetting = 0;  ///< what the driver reports as the current alternate setting

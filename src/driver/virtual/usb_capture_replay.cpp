@@ -274,8 +274,8 @@ bool readUsbCapture(const std::string& path, const std::optional<std::string>& w
 #endif
 }
 
-bool replayDeviceSpec(CapturedDevice captured, const std::string& name, VirtualDeviceSpec& spec,
-                      std::string& error) {
+bool replayDevice(CapturedDevice captured, const std::string& name, VirtualDeviceDescription& out,
+                  std::string& error) {
     const std::string who = "device " + std::to_string(captured.bus) + "." +
                             std::to_string(captured.address);
     DescriptorTables& t = captured.descriptors;
@@ -295,7 +295,7 @@ bool replayDeviceSpec(CapturedDevice captured, const std::string& name, VirtualD
     const std::string manufacturer = text(t.device[14]);
     const std::string product = text(t.device[15]);
     const std::string serial = text(t.device[16]);
-    VirtualDeviceSpec s;
+    VirtualDeviceDescription s;
     s.speedCode = le16(&t.device[2]) >= 0x0300 ? 4 : 2;
     s.busAddress = captured.address;
     char ids[32];
@@ -305,7 +305,7 @@ bool replayDeviceSpec(CapturedDevice captured, const std::string& name, VirtualD
     if (!serial.empty()) s.deviceName += " " + serial;
     s.descriptors = std::move(t);
     s.model = std::make_shared<CaptureModel>(std::move(captured), name);
-    spec = std::move(s);
+    out = std::move(s);
     return true;
 }
 

@@ -78,7 +78,7 @@ bool readUsbCapture(const std::string& path, const std::optional<std::string>& w
 
 /// The virtual device that plays `captured` back; `name` (the file) goes into stderr lines.
 /// Fails when the capture holds no device descriptor or configuration.
-bool replayDeviceSpec(CapturedDevice captured, const std::string& name, VirtualDeviceSpec& spec,
-                      std::string& error);
+bool replayDevice(CapturedDevice captured, const std::string& name, VirtualDeviceDescription& out,
+                  std::string& error);
 
 }  // namespace vexo::driver::virt

@@ -84,7 +84,7 @@ void VirtualBoard::clearFaults() {
 namespace {
 
 std::shared_ptr<VirtualBoard> plugIn(const std::shared_ptr<BoardModel>& model) {
-    VirtualDeviceSpec description = model->deviceSpec();
+    VirtualDeviceDescription description = model->deviceDescription();
     description.model = model;
     const DeviceId id = addDevice(std::move(description));
     return std::make_shared<VirtualBoard>(model, id);
@@ -138,19 +138,19 @@ std::vector<DeviceId> loadValue(const std::string& value) {
     }
     // Build every board first, so that a refused one leaves the bus untouched.
     std::vector<std::shared_ptr<BoardModel>> models;
-    std::vector<VirtualDeviceSpec> replays;
+    std::vector<VirtualDeviceDescription> replays;
     for (size_t i = 0; i < configs.size(); ++i) {
         if (!configs[i].usbReplay.empty()) {
             CapturedDevice captured;
-            VirtualDeviceSpec spec;
+            VirtualDeviceDescription description;
             if (!readUsbCapture(configs[i].usbReplay, configs[i].usbReplayDevice, captured,
                                 error) ||
-                !replayDeviceSpec(std::move(captured), configs[i].usbReplay, spec, error)) {
+                !replayDevice(std::move(captured), configs[i].usbReplay, description, error)) {
                 std::fprintf(stderr, "VEXO_VIRTUAL_BOARDS: boards[%zu].replay.usb: %s: %s\n", i,
                              configs[i].usbReplay.c_str(), error.c_str());
                 return {};
             }
-            replays.push_back(std::move(spec));
+            replays.push_back(std::move(description));
             continue;
         }
         auto model = BoardModel::create(configs[i], error);
@@ -162,7 +162,7 @@ std::vector<DeviceId> loadValue(const std::string& value) {
     }
     std::vector<DeviceId> ids;
     for (const auto& model : models) ids.push_back(plugIn(model)->id());
-    for (auto& spec : replays) ids.push_back(addDevice(std::move(spec)));
+    for (auto& description : replays) ids.push_back(addDevice(std::move(description)));
     return ids;
 }
 

@@ -118,7 +118,7 @@ void ensureRegistered() {
 
 }  // namespace
 
-DeviceId addDevice(VirtualDeviceSpec description) {
+DeviceId addDevice(VirtualDeviceDescription description) {
     ensureRegistered();
     std::shared_ptr<VirtualDevice> device;
     {

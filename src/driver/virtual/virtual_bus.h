@@ -28,7 +28,7 @@ using DeviceId = uint32_t;
 
 /// Adds a device; returns its id (never 0). The first call registers the virtual backend with
 /// the driver service.
-DeviceId addDevice(VirtualDeviceSpec description);
+DeviceId addDevice(VirtualDeviceDescription description);
 /// Removes a device. Handles open on it stay safe to use and fail their requests.
 void removeDevice(DeviceId id);
 /// Removes every device.

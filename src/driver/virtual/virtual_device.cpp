@@ -141,7 +141,7 @@ void VirtualDevice::Queue::removeIf(Which&& which, Done&& done) {
     count_ = kept;
 }
 
-VirtualDevice::VirtualDevice(DeviceId id, VirtualDeviceSpec description)
+VirtualDevice::VirtualDevice(DeviceId id, VirtualDeviceDescription description)
     : id_(id),
       description_(std::move(description)),
       path_(makePath(id, description_.descriptors)),

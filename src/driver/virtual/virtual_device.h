@@ -25,7 +25,7 @@ namespace vexo::driver::virt {
 /// Lock order: device, then an event's own lock.
 class VirtualDevice : public Pump, public std::enable_shared_from_this<VirtualDevice> {
   public:
-    VirtualDevice(DeviceId id, VirtualDeviceSpec description);
+    VirtualDevice(DeviceId id, VirtualDeviceDescription description);
     ~VirtualDevice() override;
 
     /// Installs the model's notifier; called once the device is owned by a shared_ptr.
@@ -33,7 +33,7 @@ class VirtualDevice : public Pump, public std::enable_shared_from_this<VirtualDe
 
     DeviceId id() const { return id_; }
     const std::string& path() const { return path_; }
-    const VirtualDeviceSpec& description() const { return description_; }
+    const VirtualDeviceDescription& description() const { return description_; }
     /// Not removed and the model says present.
     bool present();
     /// The device left the bus: every request in flight fails, later ones are refused.
@@ -119,7 +119,7 @@ class VirtualDevice : public Pump, public std::enable_shared_from_this<VirtualDe
     std::optional<RequestFault> takeFault(uint32_t code);
 
     const DeviceId id_;
-    const VirtualDeviceSpec description_;
+    const VirtualDeviceDescription description_;
     const std::string path_;
     std::set<uint8_t> endpoints_;  // addresses found in the configuration blocks
 

@@ -100,9 +100,9 @@ inline std::vector<uint8_t> superSpeedCap() {
 
 /// A camera-like USB 3 device: one interface with bulk IN 0x81 (1024, burst 15) and bulk
 /// OUT 0x01, a BOS, English strings, served by `model`.
-inline driver::virt::VirtualDeviceSpec cameraSpec(std::shared_ptr<ScriptedModel> model,
-                                                  uint16_t pid = 0x03F1) {
-    driver::virt::VirtualDeviceSpec description;
+inline driver::virt::VirtualDeviceDescription cameraDescription(
+    std::shared_ptr<ScriptedModel> model, uint16_t pid = 0x03F1) {
+    driver::virt::VirtualDeviceDescription description;
     auto& t = description.descriptors;
     t.device = deviceDescriptor(0x0300, 0x52CB, pid, 9, 1);
     t.configurations.push_back(ConfigBuilder()

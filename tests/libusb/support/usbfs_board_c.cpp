@@ -41,7 +41,7 @@ __attribute__((visibility("default"))) int vexo_usbfs_plug(uint16_t productId, u
     std::string error;
     gBoard.model = virt::BoardModel::create(config, error);
     if (!gBoard.model) return -2;
-    virt::VirtualDeviceSpec description = gBoard.model->deviceSpec();
+    virt::VirtualDeviceDescription description = gBoard.model->deviceDescription();
     description.model = gBoard.model;
     gBoard.usb = std::make_unique<vexo::test::UsbfsDevice>(
         std::move(description), vexo::test::UsbfsOptions{1, 2, "1-1", 0});

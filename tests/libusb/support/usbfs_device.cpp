@@ -56,7 +56,7 @@ UMockdevTestbed* testbed() {
     return bed;
 }
 
-UsbfsDevice::UsbfsDevice(driver::virt::VirtualDeviceSpec description, UsbfsOptions options)
+UsbfsDevice::UsbfsDevice(driver::virt::VirtualDeviceDescription description, UsbfsOptions options)
     : description_(std::move(description)), options_(std::move(options)) {
     char node[64];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", options_.bus, options_.address);

@@ -47,7 +47,7 @@ struct UsbfsOptions {
 class UsbfsDevice {
   public:
     /// Plugs in a device serving `description` (descriptors, speed code and model) on the testbed.
-    UsbfsDevice(driver::virt::VirtualDeviceSpec description, UsbfsOptions options = {});
+    UsbfsDevice(driver::virt::VirtualDeviceDescription description, UsbfsOptions options = {});
     ~UsbfsDevice();
     UsbfsDevice(const UsbfsDevice&) = delete;
     UsbfsDevice& operator=(const UsbfsDevice&) = delete;
@@ -82,7 +82,7 @@ class UsbfsDevice {
     void completeUrb(usbdevfs_urb* urb, int status, int length);
     bool goneLocked() const;
 
-    driver::virt::VirtualDeviceSpec description_;
+    driver::virt::VirtualDeviceDescription description_;
     UsbfsOptions options_;
     std::string devNode_;
     std::string sysPath_;
