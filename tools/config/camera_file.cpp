@@ -407,40 +407,37 @@ std::string_view bayerName(RawMode bayer) {
     return "?";
 }
 
-bool parseFormatName(std::string_view text, FormatMode& out) {
+namespace {
+
+// Finds the entry of `table` that `text` names, in any letter case and with or without the
+// constant's `prefix` ("FORMAT_MODE_RAW" as well as "raw").
+template <typename Table, typename Mode>
+bool findByName(const Table& table, std::string_view text, std::string_view prefix, Mode& out) {
     std::string s = upper(text);
-    if (s.rfind("FORMAT_MODE_", 0) == 0) s.erase(0, 12);
-    for (const auto& f : kFormats) {
-        if (f.name == s) {
-            out = f.mode;
+    if (s.starts_with(prefix)) s.erase(0, prefix.size());
+    for (const auto& entry : table) {
+        bool named = entry.name == s;
+        if constexpr (requires { entry.pattern; }) named = named || entry.pattern == s;
+        if (named) {
+            out = entry.mode;
             return true;
         }
     }
     return false;
+}
+
+}  // namespace
+
+bool parseFormatName(std::string_view text, FormatMode& out) {
+    return findByName(kFormats, text, "FORMAT_MODE_", out);
 }
 
 bool parseI2cModeName(std::string_view text, I2cMode& out) {
-    std::string s = upper(text);
-    if (s.rfind("I2C_MODE_", 0) == 0) s.erase(0, 9);
-    for (const auto& m : kI2cModes) {
-        if (m.name == s) {
-            out = m.mode;
-            return true;
-        }
-    }
-    return false;
+    return findByName(kI2cModes, text, "I2C_MODE_", out);
 }
 
 bool parseBayerName(std::string_view text, RawMode& out) {
-    std::string s = upper(text);
-    if (s.rfind("RAW_", 0) == 0) s.erase(0, 4);
-    for (const auto& b : kBayers) {
-        if (b.name == s || b.pattern == s) {
-            out = b.mode;
-            return true;
-        }
-    }
-    return false;
+    return findByName(kBayers, text, "RAW_", out);
 }
 
 unsigned addressBits(I2cMode mode) {
