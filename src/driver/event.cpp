@@ -1,6 +1,5 @@
 // Auto-reset events whose waits drive the requests they belong to.
 #include <chrono>
-#include <mutex>
 #include <vector>
 
 #include "driver/backend.h"
@@ -32,8 +31,8 @@ namespace {
 // requests a second.
 struct EventPool {
     static constexpr size_t kMaxFree = 256;
-    std::mutex lock;
-    std::vector<Event*> free;
+    Mutex lock;
+    std::vector<Event*> free VEXO_GUARDED_BY(lock);
 
     EventPool() { free.reserve(kMaxFree); }
     ~EventPool() {
@@ -52,7 +51,7 @@ EventPool& eventPool() {
 Event* createEvent() {
 #ifndef VEXO_POOLED_USES_HEAP
     EventPool& pool = eventPool();
-    std::lock_guard<std::mutex> guard(pool.lock);
+    MutexLock guard(pool.lock);
     if (!pool.free.empty()) {
         Event* event = pool.free.back();
         pool.free.pop_back();
@@ -76,7 +75,7 @@ bool resetEvent(Event* event) {
         setLastError(kErrorInvalidHandle);
         return false;
     }
-    std::lock_guard<std::mutex> lock(event->core->mutex);
+    MutexLock lock(event->core->mutex);
     event->core->signalled = false;
     return true;
 }
@@ -87,13 +86,13 @@ void closeEvent(Event* event) {
     // Only an event whose core no request still holds can start afresh.
     if (event->core.use_count() == 1) {
         {
-            std::lock_guard<std::mutex> lock(event->core->mutex);
+            MutexLock lock(event->core->mutex);
             event->core->signalled = false;
             event->core->pump.reset();
             event->core->requestId = 0;
         }
         EventPool& pool = eventPool();
-        std::lock_guard<std::mutex> guard(pool.lock);
+        MutexLock guard(pool.lock);
         if (pool.free.size() < EventPool::kMaxFree) {
             pool.free.push_back(event);
             return;
@@ -114,7 +113,7 @@ uint32_t waitForEvent(Event* event, uint32_t milliseconds) {
         std::shared_ptr<Pump> pump;
         uint64_t requestId = 0;
         {
-            std::unique_lock<std::mutex> lock(core.mutex);
+            MutexLock lock(core.mutex);
             if (core.signalled) {
                 core.signalled = false;
                 return kWaitObject0;
@@ -123,8 +122,9 @@ uint32_t waitForEvent(Event* event, uint32_t milliseconds) {
             requestId = core.requestId;
             if (!pump) {
                 // Nothing to drive: sleep until signalled, or until a request takes the event.
-                waitUntil(core.cv, lock, deadline,
-                          [&] { return core.signalled || !core.pump.expired(); });
+                waitUntil(core.cv, lock.native(), deadline, [&]() VEXO_REQUIRES(core.mutex) {
+                    return core.signalled || !core.pump.expired();
+                });
                 if (core.signalled) {
                     core.signalled = false;
                     return kWaitObject0;
@@ -138,7 +138,7 @@ uint32_t waitForEvent(Event* event, uint32_t milliseconds) {
         const bool expired = Clock::now() >= deadline;
         pump->pump(requestId, deadline);
         if (expired) {
-            std::lock_guard<std::mutex> lock(core.mutex);
+            MutexLock lock(core.mutex);
             if (core.signalled) {
                 core.signalled = false;
                 return kWaitObject0;
@@ -152,7 +152,7 @@ Completion::Completion(Overlapped* overlapped)
     : overlapped_(overlapped), core_(eventCore(overlapped->event)) {
     overlapped_->status.store(kErrorIoPending, std::memory_order_relaxed);
     overlapped_->bytes.store(0, std::memory_order_relaxed);
-    std::lock_guard<std::mutex> lock(core_->mutex);
+    MutexLock lock(core_->mutex);
     core_->signalled = false;
     core_->pump.reset();
 }
@@ -161,7 +161,7 @@ Completion::~Completion() = default;
 
 void Completion::attachPump(const std::shared_ptr<Pump>& pump, uint64_t requestId) {
     {
-        std::lock_guard<std::mutex> lock(core_->mutex);
+        MutexLock lock(core_->mutex);
         core_->pump = pump;
         core_->requestId = requestId;
         requestId_ = requestId;
@@ -173,7 +173,7 @@ void Completion::complete(uint32_t error, uint32_t bytes) {
     overlapped_->bytes.store(bytes, std::memory_order_relaxed);
     overlapped_->status.store(error, std::memory_order_release);
     {
-        std::lock_guard<std::mutex> lock(core_->mutex);
+        MutexLock lock(core_->mutex);
         core_->signalled = true;
         // A later request may have taken the event already; leave its pump alone.
         if (core_->requestId == requestId_) core_->pump.reset();

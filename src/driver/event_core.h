@@ -4,23 +4,22 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-
+#include "common/mutex.h"
 #include "driver/backend.h"
 
 namespace vexo::driver {
 
 /// Threading: all fields under `mutex`.
 struct EventCore {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable cv;
-    bool signalled = false;
-    std::weak_ptr<Pump> pump;  ///< set while a request on this event is in flight
-    uint64_t requestId = 0;
+    bool signalled VEXO_GUARDED_BY(mutex) = false;
+    std::weak_ptr<Pump> pump VEXO_GUARDED_BY(mutex);  ///< set while a request is in flight
+    uint64_t requestId VEXO_GUARDED_BY(mutex) = 0;
 
-    void set() {
+    void set() VEXO_EXCLUDES(mutex) {
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            MutexLock lock(mutex);
             signalled = true;
         }
         cv.notify_all();

@@ -83,10 +83,10 @@ bool ControlSet::parse(const std::string& text, const std::string& source, std::
 
 struct CaptureWorker::Command {
     std::function<void(CameraHandle)> fn;
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable done;
-    bool finished = false;
-    bool dropped = false;
+    bool finished VEXO_GUARDED_BY(mutex) = false;
+    bool dropped VEXO_GUARDED_BY(mutex) = false;
 };
 
 CaptureWorker::CaptureWorker(const BoardOptions& options, CameraFile file, RawExchange& raw,
@@ -117,14 +117,14 @@ void CaptureWorker::openBoard(const BoardOptions& options) {
     lastMeta_ = FrameMeta{};
     failed_ = false;
     awaitingBoard_ = false;
-    std::lock_guard lock(infoMutex_);
-    const uint32_t generation = info_.generation + 1;
+    ++generation_;
+    MutexLock lock(infoMutex_);
     info_ = BoardInfo{};
     info_.entry = session_->board();
     info_.config = session_->config();
     info_.bayer = file_.bayer;
     info_.triggerCapable = trigger;
-    info_.generation = generation;
+    info_.generation = generation_;
     snapshot_ = StatsSnapshot{stats_, lastMeta_};
 }
 
@@ -147,7 +147,7 @@ bool CaptureWorker::tryReconnect() {
     }
     awaitingBoard_ = false;
     failed_ = false;
-    std::lock_guard lock(infoMutex_);
+    MutexLock lock(infoMutex_);
     info_.entry = session_->board();
     info_.failure.clear();
     ++info_.reconnects;
@@ -165,9 +165,9 @@ void CaptureWorker::stop() {
     stopping_ = true;
     thread_.join();
     // Commands queued too late are dropped so their callers stop waiting.
-    std::lock_guard lock(commandMutex_);
+    MutexLock lock(commandMutex_);
     for (auto& c : commands_) {
-        std::lock_guard cl(c->mutex);
+        MutexLock cl(c->mutex);
         c->dropped = true;
         c->done.notify_all();
     }
@@ -178,13 +178,15 @@ bool CaptureWorker::call(std::function<void(CameraHandle)> fn, std::chrono::mill
     auto command = std::make_shared<Command>();
     command->fn = std::move(fn);
     {
-        std::lock_guard lock(commandMutex_);
+        MutexLock lock(commandMutex_);
         if (stopping_ || !thread_.joinable()) return false;
         commands_.push_back(command);
         pending_.store(true, std::memory_order_release);
     }
-    std::unique_lock lock(command->mutex);
-    if (!command->done.wait_for(lock, timeout, [&] { return command->finished || command->dropped; })) {
+    MutexLock lock(command->mutex);
+    if (!command->done.wait_for(lock.native(), timeout, [&]() VEXO_REQUIRES(command->mutex) {
+            return command->finished || command->dropped;
+        })) {
         command->dropped = true;  // the capture thread skips it
         return false;
     }
@@ -211,34 +213,34 @@ bool CaptureWorker::switchBoard(unsigned index, std::string& error) {
 }
 
 BoardInfo CaptureWorker::board() const {
-    std::lock_guard lock(infoMutex_);
+    MutexLock lock(infoMutex_);
     return info_;
 }
 
 void CaptureWorker::setExternalTrigger(bool on) {
-    std::lock_guard lock(infoMutex_);
+    MutexLock lock(infoMutex_);
     info_.externalTrigger = on;
 }
 
 StatsSnapshot CaptureWorker::stats() const {
-    std::lock_guard lock(infoMutex_);
+    MutexLock lock(infoMutex_);
     return snapshot_;
 }
 
 void CaptureWorker::runCommands() {
     std::vector<std::shared_ptr<Command>> commands;
     {
-        std::lock_guard lock(commandMutex_);
+        MutexLock lock(commandMutex_);
         commands.swap(commands_);
         pending_.store(false, std::memory_order_relaxed);
     }
     for (auto& c : commands) {
         {
-            std::lock_guard lock(c->mutex);
+            MutexLock lock(c->mutex);
             if (c->dropped) continue;
         }
         c->fn(session_->handle());
-        std::lock_guard lock(c->mutex);
+        MutexLock lock(c->mutex);
         c->finished = true;
         c->done.notify_all();
     }
@@ -248,8 +250,8 @@ void CaptureWorker::publishStats(bool force) {
     const auto now = CaptureStats::Clock::now();
     if (!force && now - lastCopy_ < kStatsEvery) return;
     // The capture never waits for a reader of the counters: a busy lock skips this copy.
-    std::unique_lock lock(infoMutex_, std::try_to_lock);
-    if (!lock.owns_lock()) return;
+    if (!infoMutex_.try_lock()) return;
+    MutexLock lock(infoMutex_, std::adopt_lock);
     snapshot_.stats = stats_;
     snapshot_.last = lastMeta_;
     lastCopy_ = now;
@@ -261,7 +263,7 @@ void CaptureWorker::captureOnce() {
         const uint32_t begun = Vexo_beginCaptureImage(handle);
         if (begun != USB_CAMERA_NO_ERROR) {
             failed_ = true;
-            std::lock_guard lock(infoMutex_);
+            MutexLock lock(infoMutex_);
             info_.failure = describeStatus("cannot start the stream", begun);
             return;
         }
@@ -275,7 +277,7 @@ void CaptureWorker::captureOnce() {
         capturing_ = false;
         failed_ = true;
         awaitingBoard_ = reconnect_;
-        std::lock_guard lock(infoMutex_);
+        MutexLock lock(infoMutex_);
         info_.failure = describeStatus("capture stopped", result);
         if (reconnect_) info_.failure += "; waiting for board " + info_.entry.serial;
         return;
@@ -292,7 +294,7 @@ void CaptureWorker::captureOnce() {
         slot.meta.number = stats_.frames();
         slot.meta.boardTime = frame->u64Time;
         slot.meta.cfg = frame->cfg;
-        slot.meta.boardGeneration = info_.generation;  // written only by this thread
+        slot.meta.boardGeneration = generation_;
         slot.meta.queuedAt = queuedAt;
         lastMeta_ = slot.meta;
         Vexo_del(handle);

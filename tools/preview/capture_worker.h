@@ -19,13 +19,13 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cli/board_session.h"
 #include "cli/capture_stats.h"
+#include "common/mutex.h"
 #include "preview/frame_hub.h"
 
 namespace vexo::tools::preview {
@@ -124,13 +124,14 @@ class CaptureWorker {
     CaptureStats stats_;
     FrameMeta lastMeta_;
     CaptureStats::Clock::time_point lastCopy_{};
+    uint32_t generation_ = 0;  // info_.generation, kept by the thread that runs the board
 
-    mutable std::mutex infoMutex_;
-    BoardInfo info_;
-    StatsSnapshot snapshot_;
+    mutable Mutex infoMutex_;
+    BoardInfo info_ VEXO_GUARDED_BY(infoMutex_);
+    StatsSnapshot snapshot_ VEXO_GUARDED_BY(infoMutex_);
 
-    std::mutex commandMutex_;
-    std::vector<std::shared_ptr<Command>> commands_;
+    Mutex commandMutex_;
+    std::vector<std::shared_ptr<Command>> commands_ VEXO_GUARDED_BY(commandMutex_);
     std::atomic<bool> pending_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<bool> failed_{false};  // the capture stopped; info_.failure says why

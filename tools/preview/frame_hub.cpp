@@ -59,7 +59,7 @@ FrameHub::FrameHub(unsigned readers) {
 FrameHub::~FrameHub() = default;
 
 EncodedFrame& FrameHub::beginFrame() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!filling_) {
         // References are only taken on newest_ (under the lock), so a slot that is not the
         // newest and holds no reference stays free while the encoder fills it.
@@ -75,7 +75,7 @@ EncodedFrame& FrameHub::beginFrame() {
 
 void FrameHub::publish() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (!filling_) return;
         newest_ = filling_;
         filling_ = nullptr;
@@ -85,15 +85,15 @@ void FrameHub::publish() {
 }
 
 FrameRef FrameHub::latest() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!newest_) return {};
     newest_->refs.fetch_add(1, std::memory_order_relaxed);
     return FrameRef(newest_);
 }
 
 FrameRef FrameHub::next(uint64_t after, std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(mutex_);
-    const bool arrived = changed_.wait_for(lock, timeout, [&] {
+    MutexLock lock(mutex_);
+    const bool arrived = changed_.wait_for(lock.native(), timeout, [&]() VEXO_REQUIRES(mutex_) {
         return closed_ || (newest_ && newest_->frame.meta.number != after);
     });
     if (!arrived || closed_) return {};
@@ -103,14 +103,14 @@ FrameRef FrameHub::next(uint64_t after, std::chrono::milliseconds timeout) const
 
 void FrameHub::close() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         closed_ = true;
     }
     changed_.notify_all();
 }
 
 uint64_t FrameHub::published() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return published_;
 }
 

@@ -23,9 +23,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <vector>
+
+#include "common/mutex.h"
 
 namespace vexo::tools::preview {
 
@@ -138,12 +139,12 @@ class FrameHub {
   private:
     friend class FrameRef;
     std::vector<std::unique_ptr<FrameRef::Slot>> slots_;
-    FrameRef::Slot* filling_ = nullptr;
-    FrameRef::Slot* newest_ = nullptr;
-    uint64_t published_ = 0;
-    bool closed_ = false;
-    mutable std::mutex mutex_;
+    mutable Mutex mutex_;
     mutable std::condition_variable changed_;
+    FrameRef::Slot* filling_ VEXO_GUARDED_BY(mutex_) = nullptr;
+    FrameRef::Slot* newest_ VEXO_GUARDED_BY(mutex_) = nullptr;
+    uint64_t published_ VEXO_GUARDED_BY(mutex_) = 0;
+    bool closed_ VEXO_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace vexo::tools::preview

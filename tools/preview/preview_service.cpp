@@ -11,7 +11,7 @@ namespace vexo::tools::preview {
 // ---- latency ----
 
 void LatencyLog::add(double milliseconds) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ring_[count_ % ring_.size()] = milliseconds;
     ++count_;
 }
@@ -19,7 +19,7 @@ void LatencyLog::add(double milliseconds) {
 LatencyLog::Summary LatencyLog::summary() const {
     std::vector<double> values;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         const size_t n = std::min(count_, ring_.size());
         values.assign(ring_.begin(), ring_.begin() + static_cast<ptrdiff_t>(n));
     }
@@ -33,7 +33,7 @@ LatencyLog::Summary LatencyLog::summary() const {
 }
 
 void LatencyLog::clear() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     count_ = 0;
 }
 

@@ -49,9 +49,9 @@ class LatencyLog {
     void clear();
 
   private:
-    mutable std::mutex mutex_;
-    std::array<double, 4096> ring_{};
-    size_t count_ = 0;
+    mutable Mutex mutex_;
+    std::array<double, 4096> ring_ VEXO_GUARDED_BY(mutex_){};
+    size_t count_ VEXO_GUARDED_BY(mutex_) = 0;
 };
 
 class PreviewService {
