@@ -6,8 +6,7 @@
 // boards, boards behind the Windows driver); a notice comes at most one scan interval after
 // the change. docs/hotplug.md is the guide.
 //
-// Threading: a BoardMonitor belongs to one thread at a time. A BoardWatcher runs its own
-// thread and calls back on it; its constructor and destructor belong to the owner's thread.
+// Threading: a BoardWatcher calls back on a thread of its own (docs/threading.md).
 #pragma once
 
 #include <algorithm>

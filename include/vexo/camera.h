@@ -144,11 +144,8 @@ VEXO_STATIC_ASSERT(offsetof(ScanEntry, u8Serial) == 1, "ScanEntry layout");
  * passes it to every other function and gives it back with Vexo_close. Every function returns
  * a status (USB_CAMERA_NO_ERROR or a code from 0xFF01 up) unless its comment says otherwise.
  *
- * Threads: calls on different handles may run on different threads at once. Calls on one
- * handle are serialised by the caller, except that Vexo_readImage, Vexo_del, Vexo_flush,
- * Vexo_availableImage, Vexo_setCamCfg and the register, user-data, board-command and control
- * calls may run on one thread while another thread is inside Vexo_captureImage (the camera
- * keeps their control requests apart from the capture loop's own).
+ * Threads: calls on one handle are serialised by the caller, except the frame-queue,
+ * configuration, register and control calls beside Vexo_captureImage (docs/threading.md).
  * ------------------------------------------------------------------------------------- */
 
 #include <vexo/export.h>

@@ -8,8 +8,7 @@
  * "GetVR", "writeReg", "readReg") that the host routes to the callbacks given to
  * init_controller. docs/controls.md describes the script side.
  *
- * Threading: a controller has no lock. Calls on one controller must not overlap in time;
- * different controllers are independent.
+ * Threading: calls on one controller must not overlap in time (docs/threading.md).
  */
 #ifndef VEXO_CONTROLS_H
 #define VEXO_CONTROLS_H

@@ -6,9 +6,7 @@
 // Failures are thrown as vexo::Error, which carries the library's status code and its name.
 // Exceptions stay in this layer: the Vexo_* functions underneath never throw.
 //
-// Threading: a Camera and the FrameRange it hands out belong to one thread at a time. Distinct
-// cameras may be used from distinct threads. Code that wants the C API's one allowed pairing
-// (Vexo_captureImage on one thread, Vexo_readImage / Vexo_del on another) uses handle().
+// Threading: a Camera and its FrameRange belong to one thread at a time (docs/threading.md).
 //
 // docs/cpp-api.md is the guide to this header.
 #pragma once
