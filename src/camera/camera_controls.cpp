@@ -18,6 +18,15 @@ UsbCameraLib* cameraFromScriptContext(void* userData) {
     return static_cast<UsbCameraLib*>(userData);
 }
 
+/* A vendor request of a script, in @direction; the byte count is not passed on. */
+uint32_t scriptVendorRequest(uint8_t request, uint8_t direction, uint16_t value, uint16_t index,
+                             uint32_t length, uint8_t* data, void* userData) {
+    UsbCameraLib* camera = cameraFromScriptContext(userData);
+    if (!camera) return USB_CAMERA_USB_CREATE_ERROR;
+    uint32_t moved = 0;
+    return camera->vendorRequest(request, direction, value, index, length, data, &moved);
+}
+
 }  // namespace
 
 uint32_t controlReadReg(uint32_t reg, uint32_t* value, void* userData) {
@@ -34,18 +43,12 @@ uint32_t controlWriteReg(uint32_t reg, uint32_t value, void* userData) {
 
 uint32_t controlVendorIn(uint8_t request, uint16_t value, uint16_t index, uint32_t length,
                          uint8_t* data, void* userData) {
-    UsbCameraLib* camera = cameraFromScriptContext(userData);
-    if (!camera) return USB_CAMERA_USB_CREATE_ERROR;
-    uint32_t moved = 0;
-    return camera->vendorRequest(request, kDeviceToHost, value, index, length, data, &moved);
+    return scriptVendorRequest(request, kDeviceToHost, value, index, length, data, userData);
 }
 
 uint32_t controlVendorOut(uint8_t request, uint16_t value, uint16_t index, uint32_t length,
                           uint8_t* data, void* userData) {
-    UsbCameraLib* camera = cameraFromScriptContext(userData);
-    if (!camera) return USB_CAMERA_USB_CREATE_ERROR;
-    uint32_t moved = 0;
-    return camera->vendorRequest(request, kHostToDevice, value, index, length, data, &moved);
+    return scriptVendorRequest(request, kHostToDevice, value, index, length, data, userData);
 }
 
 int controlLog(const char* text) {
