@@ -82,7 +82,7 @@ ZuUsbCameraLib::ZuUsbCameraLib() {
 ZuUsbCameraLib::~ZuUsbCameraLib() {
     /* A camera destroyed while capturing (the caller skipped endCaptureImage) must not leave
      * reads in flight into buffers that are about to go. */
-    if (isCapturing() || transfers_.allocated()) abortCapture();
+    if (isCapturing()) abortCapture();
     /* The device is owned, so a camera destroyed without close() still lets it go. */
     disposeDevice(std::move(device_));
     releaseFrameBuffers();
@@ -188,7 +188,7 @@ uint32_t ZuUsbCameraLib::close() {
     /* close() is not meant to end a capture, but reads still in flight would complete into
      * transfer buffers of a device that is going away; end them first. The camera is idle
      * after it: captureImage refuses instead of reaching for the device that is gone. */
-    if (isCapturing() || transfers_.allocated()) abortCapture();
+    if (isCapturing()) abortCapture();
     disposeDevice(std::move(device_));
     releaseFrameBuffers();
     return USB_CAMERA_NO_ERROR;
