@@ -50,7 +50,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     state.frameToggle = flags & 1;
     state.triggerMode = flags & 2;
     state.forceRead = flags & 4;
-    state.hostClock = [] { return uint64_t{42}; };
 
     /* The camera's buffer size, or a smaller one to stress the bounds. */
     const size_t capacity = (flags & 8) ? capacityChoice % 70000 : frameBufferSize(state.frameSize);

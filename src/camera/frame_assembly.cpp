@@ -1,11 +1,11 @@
 #include "camera/frame_assembly.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "camera/frame_length.h"
+#include "driver/driver_service.h"
 
 namespace vexo::camera {
 
@@ -24,9 +24,6 @@ constexpr size_t kJpegStartWindow = 256;
 /* ...and its end marker within the last 1025 bytes of the frame. */
 constexpr size_t kJpegEndWindow = 1024;
 constexpr size_t kNotFound = SIZE_MAX;
-
-/* 1601-01-01 to 1970-01-01 in 100-ns units. */
-constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ull;
 
 uint16_t be16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] << 8 | p[1]);
@@ -226,7 +223,8 @@ void Assembler::storeTail(const uint8_t* runStart, size_t bytes) {
 uint32_t Assembler::trailer(const uint8_t* data, size_t n) {
     /* Any packet may start the next frame: the damaged one ends at the next trailer. */
     state_.resync = false;
-    if (collected_ == 0) ring_.fillSlot().u64Time = state_.hostClock ? state_.hostClock() : 0;
+    /* A frame carries the host time until its trailer is seen (a frame cut short keeps it). */
+    if (collected_ == 0) ring_.fillSlot().u64Time = driver::hostTimeFileTime();
 
     const bool boardTime = boardTimeValid();
     size_t pos = 0;
@@ -378,13 +376,6 @@ uint32_t Assembler::chunks(const uint8_t* data, size_t n) {
 }
 
 } /* namespace */
-
-uint64_t systemFileTime() {
-    const auto since = std::chrono::system_clock::now().time_since_epoch();
-    using FileTimeUnits = std::chrono::duration<int64_t, std::ratio<1, 10000000>>;
-    const auto units = std::chrono::duration_cast<FileTimeUnits>(since);
-    return kFileTimeUnixEpoch + static_cast<uint64_t>(units.count());
-}
 
 uint32_t assembleTrailerFrames(AssemblyState& state, FrameRing& ring, const uint8_t* data, size_t n,
                                uint8_t& completed) {

@@ -5,17 +5,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 
 #include "camera/frame_ring.h"
 
 namespace vexo::camera {
-
-/* Host time: 100-ns units since 1601-01-01 UTC. */
-using HostClock = std::function<uint64_t()>;
-
-/* The system clock as host time. */
-uint64_t systemFileTime();
 
 /* Board-controller version (registers 5, 6, 7 of the controller at 0x46). */
 struct BoardCtrlVersion {
@@ -71,9 +64,6 @@ struct AssemblyState {
     std::atomic<bool> reconfiguring{false};
     /* Set for the duration of an assembly call; see beginReconfiguration(). */
     std::atomic<bool> assembling{false};
-
-    /* Time stamp of a trailer-framed frame until its trailer is seen. */
-    HostClock hostClock = systemFileTime;
 };
 
 /*

@@ -4,6 +4,7 @@
 #include "camera/frame_length.h"
 #include "camera/support/assembly_harness.h"
 #include "camera/support/stream_builder.h"
+#include "driver/driver_service.h"
 
 namespace vexo::camera::test {
 namespace {
@@ -314,10 +315,10 @@ TEST(TrailerReconfiguration, ACallUnderWayStoresEveryByteItCounts) {
     const Bytes f0 = patternBytes(kFrame, 32), f1 = patternBytes(kFrame, 33);
     TrailerStreamBuilder s;
     s.frame(f0, Trailer().index(0)).frame(f1, Trailer().index(1));
-    h.state.hostClock = [&h] {
+    driver::setHostClockForTesting([&h] {
         h.state.reconfiguring.store(true);
         return kHostTime;
-    };
+    });
     EXPECT_EQ(h.trailer(s.bytes()), 2u);
     endReconfiguration(h.state);
     for (const Bytes* want : {&f0, &f1}) {

@@ -6,8 +6,14 @@
 #include <cstring>
 
 #include "camera/frame_length.h"
+#include "driver/driver_service.h"
 
 namespace vexo::camera::test {
+
+namespace {
+/* Harnesses alive (tests make them on one thread); the last one restores the clock. */
+int gLiveHarnesses = 0;
+}  // namespace
 
 CameraConfig makeConfig(uint32_t format, uint32_t width, uint32_t height, uint8_t pixelBytes) {
     CameraConfig cfg{};
@@ -28,12 +34,16 @@ CameraConfig makeConfig(uint32_t format, uint32_t width, uint32_t height, uint8_
 AssemblyHarness::AssemblyHarness(const CameraConfig& cfg, size_t capacity) {
     state.config = cfg;
     state.frameSize = frameSizeFor(cfg, 0);
-    state.hostClock = [] { return kHostTime; };
+    if (gLiveHarnesses++ == 0) driver::setHostClockForTesting([] { return kHostTime; });
     if (capacity == 0) capacity = frameBufferSize(state.frameSize);
     for (uint32_t i = 0; i < FrameRing::kSlots; ++i) {
         buffers_.emplace_back(capacity);
         ring.setSlotBuffer(i, buffers_.back().data(), capacity);
     }
+}
+
+AssemblyHarness::~AssemblyHarness() {
+    if (--gLiveHarnesses == 0) driver::setHostClockForTesting({});
 }
 
 uint32_t AssemblyHarness::trailer(const Bytes& transfer) {

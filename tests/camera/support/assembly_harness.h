@@ -10,7 +10,7 @@
 
 namespace vexo::camera::test {
 
-/* Host time the harness's clock reports. */
+/* Host time the clock reports while a harness lives. */
 inline constexpr uint64_t kHostTime = 0x01DA000000000000ull;
 
 /* @format is a plain number: tests also use values the enumeration does not name. */
@@ -26,8 +26,12 @@ struct ReadFrame {
  * allocated at exactly its capacity so a write past it is caught by the sanitizers. */
 class AssemblyHarness {
   public:
-    /* @capacity 0: twice the frame size rounded up to 512, as the camera allocates. */
+    /* @capacity 0: twice the frame size rounded up to 512, as the camera allocates. The host
+     * clock reports kHostTime while a harness lives. */
     explicit AssemblyHarness(const CameraConfig& cfg, size_t capacity = 0);
+    ~AssemblyHarness();
+    AssemblyHarness(const AssemblyHarness&) = delete;
+    AssemblyHarness& operator=(const AssemblyHarness&) = delete;
 
     uint32_t trailer(const Bytes& transfer);
     uint32_t chunks(const Bytes& transfer);
