@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "camera/frame_length.h"
+#include "camera/jpeg_markers.h"
 #include "driver/driver_service.h"
 
 namespace vexo::camera {
@@ -23,7 +24,6 @@ constexpr uint16_t kNoFrameIndex = 0xFFFF;
 constexpr size_t kJpegStartWindow = 256;
 /* ...and its end marker within the last 1025 bytes of the frame. */
 constexpr size_t kJpegEndWindow = 1024;
-constexpr size_t kNotFound = SIZE_MAX;
 
 uint16_t be16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] << 8 | p[1]);
@@ -37,18 +37,6 @@ uint64_t le64(const uint8_t* p) {
 
 bool isTrailer(const uint8_t* packet) {
     return std::memcmp(packet + 4, kTrailerMagic, sizeof(kTrailerMagic)) == 0;
-}
-
-/* First i in [from, len - 1) with bytes FF @second at i. */
-size_t findMarker(const uint8_t* bytes, size_t from, size_t len, uint8_t second) {
-    while (from + 1 < len) {
-        const void* hit = std::memchr(bytes + from, 0xFF, len - 1 - from);
-        if (!hit) return kNotFound;
-        const size_t i = static_cast<size_t>(static_cast<const uint8_t*>(hit) - bytes);
-        if (bytes[i + 1] == second) return i;
-        from = i + 1;
-    }
-    return kNotFound;
 }
 
 void copyBytes(uint8_t* to, const uint8_t* from, size_t bytes) {
@@ -122,12 +110,17 @@ class Assembler {
     void storeForcedTrailerFrame(const uint8_t* runStart, size_t run, uint64_t w);
     bool jpegTrailerRule(uint64_t w);
     void storeTail(const uint8_t* runStart, size_t bytes);
+    bool followToggle(const uint8_t* chunk, size_t len);
+    void storeChunkPayload(const uint8_t* payload, size_t bytes);
+    bool endChunkFrame();
 
     AssemblyState& state_;
     FrameRing& ring_;
     uint8_t& completed_;
     uint64_t collected_;
     uint32_t error_ = 0;
+    /* Bytes before the start marker in the first chunk of a JPEG frame opened by this call. */
+    size_t skip_ = 0;
 };
 
 bool Assembler::boardTimeValid() const {
@@ -189,8 +182,8 @@ bool Assembler::jpegTrailerRule(uint64_t w) {
     uint8_t* bytes = slotData();
     const size_t len = static_cast<size_t>(w);
     if (len < 2 || bytes == nullptr) return false;
-    const size_t start = findMarker(bytes, 0, len, 0xD8);
-    if (start == kNotFound || findMarker(bytes, start + 2, len, 0xD9) == kNotFound) return false;
+    const size_t start = jpegImageStart(bytes, len);
+    if (start == kNoMarker) return false;
     if (start) std::memmove(bytes, bytes + start, len - start);
     return true;
 }
@@ -282,97 +275,100 @@ uint32_t Assembler::trailer(const uint8_t* data, size_t n) {
 }
 
 uint32_t Assembler::chunks(const uint8_t* data, size_t n) {
-    const bool isJpeg = jpeg();
-    size_t skip = 0;
-
     for (size_t off = 0; off < n && n - off > kChunkHeader; off += kChunk) {
         const uint8_t* chunk = data + off;
         const size_t len = std::min(n - off, kChunk);
         if (chunk[0] != kChunkMagic) break;
-
-        const uint8_t toggle = chunk[1] & kChunkToggleBit;
-        if (state_.resync) {
-            /* Whether this chunk opens a frame or lies within one whose start was lost,
-             * its toggle is the damaged frame's own: no new frame begins here. */
-            state_.resync = false;
-            state_.frameToggle = toggle;
-        }
-        if (toggle != state_.frameToggle) {
-            state_.frameToggle = toggle;
-            if (collected_ != 0) {
-                /* The previous frame never saw its end. */
-                if (forced()) {
-                    ++completed_;
-                    queue(collected_);
-                }
-                collected_ = 0;
-                error_ = USB_CAMERA_DATA_LEN_ERROR;
-            }
-            state_.frameDamaged = false;
-            ring_.fillSlot().u64Time = le64(chunk + 8);
-            if (isJpeg) {
-                const size_t window = std::min(len, kChunkHeader + kJpegStartWindow + 1);
-                const size_t start = findMarker(chunk, kChunkHeader, window, 0xD8);
-                if (start == kNotFound) return USB_CAMERA_DATA_LACK_ERROR;
-                skip = start - kChunkHeader;
-            }
-        } else if (collected_ == 0) {
-            /* A frame that opens with the toggle already held (the first frame after the
-             * camera was made, whose board toggle happens to match, or a frame whose board
-             * repeated its toggle) carries its own first chunk's time, not the slot's last. */
-            ring_.fillSlot().u64Time = le64(chunk + 8);
-        }
-
-        const size_t payload = len - kChunkHeader;
-        if (collected_ + payload > limit()) {
-            error_ = USB_CAMERA_DATA_LEN_ERROR;
-            state_.frameDamaged = true;
-        } else if (collected_ == 0 && isJpeg) {
-            /* The skip belongs to the chunk that opened the frame; a later chunk that
-             * arrives with nothing collected may be shorter than it. */
-            const size_t from = std::min(skip, payload);
-            copyBytes(slotData(), chunk + kChunkHeader + from, payload - from);
-            collected_ = payload - from;
-        } else {
-            copyBytes(slotData() + collected_, chunk + kChunkHeader, payload);
-            collected_ += payload;
-        }
-
-        if (!(chunk[1] & kChunkEndBit)) continue;
-
-        /* A frame that lost bytes (a chunk cut at the frame size, or bytes dropped around a
-         * reconfiguration) is damaged whatever its length adds up to: it is dropped, or
-         * queued as it is under forceRead. */
-        const bool damaged = state_.frameDamaged;
-        state_.frameDamaged = false;
-        if (damaged || !frameLengthAccepted(state_.config, collected_)) {
-            error_ = USB_CAMERA_DATA_LEN_ERROR;
-            if (forced()) {
-                ++completed_;
-                queue(collected_);
-            }
-            collected_ = 0;
-            continue;
-        }
-
-        if (isJpeg && collected_ >= kJpegEndWindow + 2) {
-            const uint8_t* bytes = slotData();
-            size_t end = kNotFound;
-            for (size_t i = collected_ - 2;; --i) {
-                if (bytes[i] == 0xFF && bytes[i + 1] == 0xD9) {
-                    end = i;
-                    break;
-                }
-                if (i == collected_ - 1 - kJpegEndWindow) break;
-            }
-            if (end == kNotFound) return USB_CAMERA_DATA_LACK_ERROR;
-            collected_ = end + 2;
-        }
-        ++completed_;
-        queue(collected_);
-        collected_ = 0;
+        if (!followToggle(chunk, len)) return USB_CAMERA_DATA_LACK_ERROR;
+        storeChunkPayload(chunk + kChunkHeader, len - kChunkHeader);
+        if ((chunk[1] & kChunkEndBit) && !endChunkFrame()) return USB_CAMERA_DATA_LACK_ERROR;
     }
     return finish();
+}
+
+/* A chunk whose toggle differs from the frame's opens the next frame. False when that
+ * frame is a JPEG frame without a start marker near its start. */
+bool Assembler::followToggle(const uint8_t* chunk, size_t len) {
+    const uint8_t toggle = chunk[1] & kChunkToggleBit;
+    if (state_.resync) {
+        /* Whether this chunk opens a frame or lies within one whose start was lost, its
+         * toggle is the damaged frame's own: no new frame begins here. */
+        state_.resync = false;
+        state_.frameToggle = toggle;
+    }
+    if (toggle == state_.frameToggle) {
+        /* A frame that opens with the toggle already held (the first frame after the
+         * camera was made, whose board toggle happens to match, or a frame whose board
+         * repeated its toggle) carries its own first chunk's time, not the slot's last. */
+        if (collected_ == 0) ring_.fillSlot().u64Time = le64(chunk + 8);
+        return true;
+    }
+
+    state_.frameToggle = toggle;
+    if (collected_ != 0) {
+        /* The previous frame never saw its end. */
+        if (forced()) {
+            ++completed_;
+            queue(collected_);
+        }
+        collected_ = 0;
+        error_ = USB_CAMERA_DATA_LEN_ERROR;
+    }
+    state_.frameDamaged = false;
+    ring_.fillSlot().u64Time = le64(chunk + 8);
+    if (!jpeg()) return true;
+    const size_t window = std::min(len, kChunkHeader + kJpegStartWindow + 1);
+    const size_t start = findMarker(chunk, kChunkHeader, window, kJpegStart);
+    if (start == kNoMarker) return false;
+    skip_ = start - kChunkHeader;
+    return true;
+}
+
+void Assembler::storeChunkPayload(const uint8_t* payload, size_t bytes) {
+    if (collected_ + bytes > limit()) {
+        error_ = USB_CAMERA_DATA_LEN_ERROR;
+        state_.frameDamaged = true;
+    } else if (collected_ == 0 && jpeg()) {
+        /* The skip belongs to the chunk that opened the frame; a later chunk that arrives
+         * with nothing collected may be shorter than it. */
+        const size_t from = std::min(skip_, bytes);
+        copyBytes(slotData(), payload + from, bytes - from);
+        collected_ = bytes - from;
+    } else {
+        copyBytes(slotData() + collected_, payload, bytes);
+        collected_ += bytes;
+    }
+}
+
+/* The chunk that ends a frame: the frame is queued, dropped, or (JPEG frames without an
+ * end marker near their end) false is returned and the bytes stay collected. */
+bool Assembler::endChunkFrame() {
+    /* A frame that lost bytes (a chunk cut at the frame size, or bytes dropped around a
+     * reconfiguration) is damaged whatever its length adds up to: it is dropped, or
+     * queued as it is under forceRead. */
+    const bool damaged = state_.frameDamaged;
+    state_.frameDamaged = false;
+    if (damaged || !frameLengthAccepted(state_.config, collected_)) {
+        error_ = USB_CAMERA_DATA_LEN_ERROR;
+        if (forced()) {
+            ++completed_;
+            queue(collected_);
+        }
+        collected_ = 0;
+        return true;
+    }
+
+    if (jpeg() && collected_ >= kJpegEndWindow + 2) {
+        /* The frame ends after its last end marker within the window. */
+        const size_t end =
+            findLastMarker(slotData(), collected_ - 1 - kJpegEndWindow, collected_, kJpegEnd);
+        if (end == kNoMarker) return false;
+        collected_ = end + 2;
+    }
+    ++completed_;
+    queue(collected_);
+    collected_ = 0;
+    return true;
 }
 
 } /* namespace */
