@@ -4,13 +4,10 @@
  */
 #include <chrono>
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <random>
 
 #include "camera/board_controller.h"
 #include "camera/config_fields.h"
-#include "camera/frame_length.h"
 #include "camera/zu_usb_camera_lib.h"
 #include "usb/driver_device.h"
 
