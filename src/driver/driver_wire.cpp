@@ -108,6 +108,12 @@ std::optional<uint8_t> decodeAbortPipe(const uint8_t* in, uint32_t inLength) {
     return in[0];
 }
 
+uint32_t echoTransferSize(uint8_t* out, uint32_t outLength, const uint8_t* in) {
+    const uint32_t n = std::min(outLength, kTransferSizeRecordSize);
+    if (n) std::memmove(out, in, n);
+    return n;
+}
+
 void writeStatusWords(uint8_t* header, uint32_t ntStatus, uint32_t usbdStatus) {
     std::memcpy(header + record::kNtStatus, &ntStatus, 4);
     std::memcpy(header + record::kUsbdStatus, &usbdStatus, 4);

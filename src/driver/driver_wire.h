@@ -203,6 +203,10 @@ Decoded<DataRequest> decodeDirectRequest(uint8_t* in, uint32_t inLength, uint8_t
 std::optional<TransferSizeRequest> decodeTransferSize(const uint8_t* in, uint32_t inLength);
 std::optional<uint8_t> decodeAbortPipe(const uint8_t* in, uint32_t inLength);
 
+/// Answers request 0x220038 with its record as it came, cut to `outLength` bytes (`out` may be
+/// `in`). Returns the bytes written.
+uint32_t echoTransferSize(uint8_t* out, uint32_t outLength, const uint8_t* in);
+
 /// Writes the NT and USBD status words into a record header of kTransferRecordSize bytes.
 void writeStatusWords(uint8_t* header, uint32_t ntStatus, uint32_t usbdStatus);
 

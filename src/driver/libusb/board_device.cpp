@@ -201,9 +201,7 @@ bool BoardDevice::serveInfo(uint32_t code, void* in, uint32_t inLength, uint8_t*
                 std::lock_guard<std::mutex> lock(sizesMutex_);
                 transferSizes_[request->endpoint] = request->size;
             }
-            const uint32_t n = std::min(outLength, kTransferSizeRecordSize);
-            if (n) std::memmove(out, in, n);
-            *bytesReturned = n;
+            *bytesReturned = echoTransferSize(out, outLength, static_cast<const uint8_t*>(in));
             return true;
         }
         default:

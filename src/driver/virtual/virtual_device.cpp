@@ -429,9 +429,7 @@ bool VirtualDevice::serveInfo(uint32_t code, void* in, uint32_t inLength, void* 
                 return false;
             }
             transferSizes_[request->endpoint] = request->size;
-            const uint32_t n = std::min(outLength, kTransferSizeRecordSize);
-            if (n) std::memmove(o, in, n);
-            *bytesReturned = n;
+            *bytesReturned = echoTransferSize(o, outLength, static_cast<const uint8_t*>(in));
             return true;
         }
         default:

@@ -1,19 +1,14 @@
-// The driver's request bytes as the libusb backend reads them, libusb results as the usb layer
-// reads them, and the lines that tell the user about Linux limits.
-#include <gtest/gtest.h>
-#include <libusb.h>
+// The driver's request bytes as every backend reads them: records decoded in place, small
+// records, status words and name replies.
+#include "driver/driver_wire.h"
 
-#include <cstring>
+#include <gtest/gtest.h>
+
 #include <random>
+#include <string>
 #include <vector>
 
-#include "driver/driver_service.h"
-#include "driver/driver_wire.h"
-#include "driver/libusb/board_device.h"
-#include "driver/libusb/host_limits.h"
-#include "driver/libusb/transfer_status.h"
-
-namespace vexo::driver::lusb {
+namespace vexo::driver {
 namespace {
 
 void put16(std::vector<uint8_t>& r, size_t at, uint16_t v) {
@@ -134,6 +129,10 @@ TEST(DriverRequest, SmallRecordsAndNameReplies) {
     EXPECT_EQ(s->endpoint, 0x81);
     EXPECT_EQ(s->size, 0x80000u);
     EXPECT_FALSE(decodeTransferSize(size, 4));
+    uint8_t echo[8] = {};
+    EXPECT_EQ(echoTransferSize(echo, 8, size), 5u);
+    EXPECT_EQ(std::vector<uint8_t>(echo, echo + 6), (std::vector<uint8_t>{0x81, 0, 0, 8, 0, 0}));
+    EXPECT_EQ(echoTransferSize(echo, 2, size), 2u);
     EXPECT_EQ(decodeAbortPipe(size, 1), 0x81);
     EXPECT_FALSE(decodeAbortPipe(size, 0));
 
@@ -180,49 +179,5 @@ TEST(DriverRequest, AcceptedRequestsStayInsideTheirBuffers) {
     }
 }
 
-TEST(TransferStatus, EachLibusbEndingReadsAsTheDriverWouldReportIt) {
-    EXPECT_EQ(outcomeOfTransfer(LIBUSB_TRANSFER_COMPLETED), (RequestOutcome{0, 0, 0}));
-    const RequestOutcome cancelled = outcomeOfTransfer(LIBUSB_TRANSFER_CANCELLED);
-    EXPECT_EQ(cancelled.error, kErrorOperationAborted);
-    EXPECT_EQ(cancelled.usbdStatus, kUsbdCanceled);
-    const RequestOutcome gone = outcomeOfTransfer(LIBUSB_TRANSFER_NO_DEVICE);
-    EXPECT_EQ(gone.error, kErrorDeviceNotConnected);
-    EXPECT_EQ(gone.usbdStatus, kUsbdDeviceGone);
-    EXPECT_EQ(outcomeOfTransfer(LIBUSB_TRANSFER_STALL).usbdStatus, kUsbdStallPid);
-    EXPECT_EQ(outcomeOfTransfer(LIBUSB_TRANSFER_TIMED_OUT).error, kErrorTimeout);
-    // Every failure carries non-zero status words: the usb layer reads a refusal from them.
-    for (int s : {LIBUSB_TRANSFER_ERROR, LIBUSB_TRANSFER_TIMED_OUT, LIBUSB_TRANSFER_CANCELLED,
-                  LIBUSB_TRANSFER_STALL, LIBUSB_TRANSFER_NO_DEVICE, LIBUSB_TRANSFER_OVERFLOW}) {
-        const RequestOutcome o = outcomeOfTransfer(s);
-        EXPECT_NE(o.error, 0u) << s;
-        EXPECT_NE(o.ntStatus, 0u) << s;
-        EXPECT_NE(o.usbdStatus, 0u) << s;
-    }
-    for (int e = LIBUSB_ERROR_IO; e >= LIBUSB_ERROR_NOT_SUPPORTED; --e) {
-        const RequestOutcome o = outcomeOfError(e);
-        EXPECT_NE(o.error, 0u) << e;
-        EXPECT_NE(o.usbdStatus, 0u) << e;
-    }
-    EXPECT_EQ(outcomeOfError(LIBUSB_ERROR_NO_MEM).error, kErrorNoSystemResources);
-    EXPECT_EQ(outcomeOfError(LIBUSB_ERROR_ACCESS).error, kErrorAccessDenied);
-    EXPECT_EQ(outcomeOfError(LIBUSB_ERROR_NO_DEVICE).error, kErrorDeviceNotConnected);
-}
-
-TEST(TransferStatus, SpeedCodesAndLimitMessages) {
-    EXPECT_EQ(speedCodeOf(LIBUSB_SPEED_HIGH), 2u);
-    EXPECT_EQ(speedCodeOf(LIBUSB_SPEED_SUPER), 4u);
-    EXPECT_EQ(speedCodeOf(LIBUSB_SPEED_SUPER_PLUS), 4u);
-    EXPECT_EQ(speedCodeOf(LIBUSB_SPEED_FULL), 1u);
-    EXPECT_EQ(speedCodeOf(LIBUSB_SPEED_UNKNOWN), 0u);
-
-    const std::string memory = transferMemoryMessage(524288);
-    EXPECT_NE(memory.find("/sys/module/usbcore/parameters/usbfs_memory_mb"), std::string::npos);
-    EXPECT_NE(memory.find("524288"), std::string::npos);
-    EXPECT_EQ(memory.find('\n'), std::string::npos) << "one line";
-    const std::string access = noPermissionMessage(1, 7, 0x52CB, 0x03F1);
-    EXPECT_NE(access.find("70-vexo.rules"), std::string::npos);
-    EXPECT_NE(access.find("52cb:03f1"), std::string::npos);
-}
-
 }  // namespace
-}  // namespace vexo::driver::lusb
+}  // namespace vexo::driver
