@@ -55,7 +55,8 @@ Decoded<ControlRequest> decodeControlRequest(uint8_t* in, uint32_t inLength, uin
     r.timeoutSeconds = h->timeoutSeconds;
     r.dataOffset = h->dataOffset;
     r.statusHeader = out;
-    r.capacity = std::min<uint32_t>(r.setup.wLength, h->dataLength);
+    const uint32_t dataLength = h->dataLength;  // packed: read by value
+    r.capacity = std::min<uint32_t>(r.setup.wLength, dataLength);
     if (r.capacity > 0) {
         r.data =
             dataInRecord(r.setup.isIn(), r.dataOffset, r.capacity, in, inLength, out, outLength);

@@ -319,52 +319,13 @@ bool VirtualDevice::submit(std::unique_lock<std::mutex>&, uint64_t handle, uint3
                            uint32_t inLength, void* out, uint32_t outLength,
                            uint32_t* bytesReturned, std::unique_ptr<Completion>& completion,
                            uint32_t* error, Clock::time_point deferredUntil) {
-    auto* inBytes = static_cast<uint8_t*>(in);
-    const std::optional<TransferRecord> header = readTransferRecord(inBytes, inLength);
-    if (!header) {
+    std::unique_ptr<Request> r = readRequest(code, in, inLength, out, outLength);
+    if (!r) {
         *error = kErrorInvalidParameter;
         return false;
     }
-    auto r = std::make_unique<Request>();
     r->handle = handle;
-    r->code = code;
     r->readyAt = deferredUntil;
-    r->header = *header;
-    if (code == kRequestDirectTransfer) {
-        // The record travels as input; the data moves straight into the caller's output.
-        r->record = inBytes;
-        r->recordLength = inLength;
-        r->data = static_cast<uint8_t*>(out);
-        r->capacity = outLength;
-    } else {
-        if (!spanFits(header->dataOffset, header->dataLength, inLength)) {
-            *error = kErrorInvalidParameter;
-            return false;
-        }
-        r->makeSystem(std::max(inLength, outLength));
-        std::memcpy(r->system, inBytes, inLength);
-        r->record = r->system;
-        r->recordLength = r->systemLength;
-        r->out = static_cast<uint8_t*>(out);
-        r->outLength = outLength;
-        r->data = r->system + header->dataOffset;
-        r->capacity = header->dataLength;
-    }
-    if (!spanFits(header->packetInfoOffset, header->packetInfoLength, r->recordLength)) {
-        *error = kErrorInvalidParameter;
-        return false;
-    }
-    if (code == kRequestControlTransfer) {
-        r->pipe = 0;
-        r->in = header->setup().isIn();
-    } else {
-        r->pipe = header->endpointAddress;
-        if (r->pipe == 0 || !endpointKnown(r->pipe)) {
-            *error = kErrorInvalidParameter;
-            return false;
-        }
-        r->in = (r->pipe & 0x80) != 0;
-    }
     // The low byte of a request's id names its pipe, so a waiting thread finds the queue.
     r->id = (gNextRequest++ << 8) | r->pipe;
 
@@ -385,6 +346,45 @@ bool VirtualDevice::submit(std::unique_lock<std::mutex>&, uint64_t handle, uint3
     queue.push(std::move(r));
     *error = kErrorIoPending;
     return false;
+}
+
+std::unique_ptr<VirtualDevice::Request> VirtualDevice::readRequest(uint32_t code, void* in,
+                                                                   uint32_t inLength, void* out,
+                                                                   uint32_t outLength) {
+    auto* inBytes = static_cast<uint8_t*>(in);
+    const std::optional<TransferRecord> header = readTransferRecord(inBytes, inLength);
+    if (!header) return nullptr;
+    auto r = std::make_unique<Request>();
+    r->code = code;
+    r->header = *header;
+    if (code == kRequestDirectTransfer) {
+        // The record travels as input; the data moves straight into the caller's output.
+        r->record = inBytes;
+        r->recordLength = inLength;
+        r->data = static_cast<uint8_t*>(out);
+        r->capacity = outLength;
+    } else {
+        if (!spanFits(header->dataOffset, header->dataLength, inLength)) return nullptr;
+        r->makeSystem(std::max(inLength, outLength));
+        std::memcpy(r->system, inBytes, inLength);
+        r->record = r->system;
+        r->recordLength = r->systemLength;
+        r->out = static_cast<uint8_t*>(out);
+        r->outLength = outLength;
+        r->data = r->system + header->dataOffset;
+        r->capacity = header->dataLength;
+    }
+    if (!spanFits(header->packetInfoOffset, header->packetInfoLength, r->recordLength))
+        return nullptr;
+    if (code == kRequestControlTransfer) {
+        r->pipe = 0;
+        r->in = header->setup().isIn();
+    } else {
+        r->pipe = header->endpointAddress;
+        if (r->pipe == 0 || !endpointKnown(r->pipe)) return nullptr;
+        r->in = (r->pipe & 0x80) != 0;
+    }
+    return r;
 }
 
 bool VirtualDevice::serveInfo(uint32_t code, void* in, uint32_t inLength, void* out,

@@ -99,6 +99,10 @@ class VirtualDevice : public Pump, public std::enable_shared_from_this<VirtualDe
     bool transferNow(uint64_t handle, uint32_t code, void* in, uint32_t inLength, void* out,
                      uint32_t outLength, Clock::time_point deferredUntil, uint32_t* bytesReturned,
                      uint32_t* error);
+    /// A transfer request read from the caller's buffers (the buffered forms copied, as the
+    /// kernel does); null when it names bytes outside them or an unknown pipe.
+    std::unique_ptr<Request> readRequest(uint32_t code, void* in, uint32_t inLength, void* out,
+                                         uint32_t outLength);
     bool submit(std::unique_lock<std::mutex>& lock, uint64_t handle, uint32_t code, void* in,
                 uint32_t inLength, void* out, uint32_t outLength, uint32_t* bytesReturned,
                 std::unique_ptr<Completion>& completion, uint32_t* error,
