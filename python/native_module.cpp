@@ -1,8 +1,9 @@
 // vexo._native: the package's way to the C++ camera-configuration loader (tools/config) and
 // frame converter (tools/imaging), so that vexo.config and vexo.convert follow the vexo tool's
-// rules and messages instead of rules of their own. Built without optional packages, so the
-// package always has it. The interpreter lock is released while a file is read or parsed and
-// while a picture is converted.
+// rules and messages instead of rules of their own; the module's other parts (native_parts.h)
+// add the library's tables and the frame functions. It needs no optional package (the frame
+// writers come along when the build has libtiff), so the package always has it. The
+// interpreter lock is released while a file is read or parsed and while a picture is converted.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -12,6 +13,7 @@
 
 #include "config/camera_file.h"
 #include "imaging/frame_converter.h"
+#include "native_parts.h"
 
 namespace {
 
@@ -222,8 +224,8 @@ PyMethodDef kMethods[] = {
 
 PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
                        "_native",
-                       "The C++ configuration loader and frame converter behind vexo.config "
-                       "and vexo.convert.",
+                       "The C++ configuration loader, frame converter and frame writers "
+                       "behind vexo.config, vexo.convert, vexo.errors and vexo.Frame.",
                        -1,
                        kMethods,
                        nullptr,
@@ -234,5 +236,9 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT,
 }  // namespace
 
 PyMODINIT_FUNC PyInit__native() {
-    return PyModule_Create(&kModule);
+    PyObject* module = PyModule_Create(&kModule);
+    if (module && (PyModule_AddFunctions(module, vexo::python::kTableMethods) != 0 ||
+                   PyModule_AddFunctions(module, vexo::python::kFrameMethods) != 0))
+        Py_CLEAR(module);
+    return module;
 }

@@ -3,6 +3,8 @@ from __future__ import annotations
 
 import enum
 
+from . import _native
+
 __all__ = ["Format", "I2cMode", "Bayer", "TriggerMode"]
 
 
@@ -29,16 +31,20 @@ class I2cMode(enum.IntEnum):
 
     @property
     def address_bits(self) -> int:
-        return 8 if self in (I2cMode.M8_8, I2cMode.M8_16) else 16
+        return _I2C_WIDTHS[self][0]
 
     @property
     def value_bits(self) -> int:
-        return {0: 8, 1: 16, 2: 8, 3: 16, 4: 32}[int(self)]
+        return _I2C_WIDTHS[self][1]
 
     @property
     def label(self) -> str:
         """The name configuration files use: "16_8"."""
         return self.name[1:]
+
+
+#: mode -> (address bits, value bits), as the library's configuration loader has them
+_I2C_WIDTHS = {mode: (address, value) for mode, address, value in _native.i2c_widths()}
 
 
 class Bayer(enum.IntEnum):

@@ -1,19 +1,19 @@
 """Status codes of the camera library as Python exceptions.
 
 The names and hints are those of include/vexo/status.h, read from it through the package's
-_status_codes module.
+compiled part, vexo._native.
 """
 from __future__ import annotations
 
 from typing import Dict, Optional, Tuple
 
-from . import _status_codes
+from . import _native
 
 __all__ = ["CameraError", "STATUS", "status_name", "status_hint", "check"]
 
 #: code -> (constant name, hint)
 STATUS: Dict[int, Tuple[str, str]] = {
-    code: (name, hint) for code, name, hint in _status_codes.table()
+    code: (name, hint) for code, name, hint in _native.status_table()
 }
 
 #: Values from 0xFF01 up are status codes; smaller results of some calls are counts.

@@ -6,7 +6,7 @@ from typing import Any, Callable, Dict, Optional, Union
 
 import numpy as np
 
-from . import convert
+from . import _native
 from .enums import Bayer, Format
 
 __all__ = ["Frame"]
@@ -121,23 +121,22 @@ class Frame:
         format, OSError (with the path and the reason) when the frame cannot be written so,
         for instance a short frame as DNG, and RuntimeError when the package was built
         without the writers (libtiff)."""
-        try:
-            from . import _frame_files
-        except ImportError as e:
-            raise RuntimeError("Frame.save needs the vexo package's _frame_files module, "
-                               "built with libtiff") from e
+        if not hasattr(_native, "save_frame"):
+            raise RuntimeError("Frame.save needs the frame writers, which this vexo package "
+                               "was built without (libtiff)")
         if not isinstance(self.format, Format):
             raise ValueError(f"unknown image format {self.format}")
         size = min(self.size, len(self.data))
-        _frame_files.save(os.fspath(path), self.data[:size], self.width, self.height,
-                          self.pixel_bytes, self.info.get("u8PixelBits", 0), int(self.format),
-                          int(self.bayer), number, self.timestamp or 0)
+        _native.save_frame(os.fspath(path), self.data[:size], self.width, self.height,
+                           self.pixel_bytes, self.info.get("u8PixelBits", 0), int(self.format),
+                           int(self.bayer), number, self.timestamp or 0)
 
     def to_rgb(self) -> np.ndarray:
         """A new (height, width, 3) uint8 picture for viewing: RAW debayered (bilinear, in the
         configured Bayer order), MON as grey, RGB565 and YUYV (BT.601) converted. Two-byte
         samples are scaled from ``pixel_bits`` to 8 bits. RAW_D and MON_D give both images,
-        one above the other (2 x height rows).
+        one above the other (2 x height rows). The picture is the one ``vexo capture --8bit``
+        writes of the same frame: the tool's converter makes both.
 
         JPG frames are not decoded (no JPEG decoder in the standard library): this raises
         ValueError; ``data`` holds the JPEG file's bytes."""
@@ -147,16 +146,7 @@ class Frame:
                              "(write it to a .jpg file or hand it to an image library)")
         if not isinstance(fmt, Format):
             raise ValueError(f"unknown image format {fmt}")
-        a = self.array
-        if fmt in (Format.RAW, Format.MON, Format.RAW_D, Format.MON_D):
-            grey = convert.to_8bit(a, self.pixel_bits)
-            if fmt in (Format.MON, Format.MON_D):
-                return convert.grey_to_rgb(grey)
-            if fmt == Format.RAW:
-                return convert.debayer(grey, self.bayer)
-            h = self.height
-            return np.concatenate([convert.debayer(grey[:h], self.bayer),
-                                   convert.debayer(grey[h:], self.bayer)])
-        if fmt == Format.RGB:
-            return convert.rgb565_to_rgb(a)
-        return convert.yuyv_to_rgb(a)
+        self.array  # a short frame raises ValueError here, saying what it holds and needs
+        w, h, rgb = _native.frame_to_rgb(self.data, int(fmt), self.width, self.height,
+                                         self.pixel_bytes, self.pixel_bits, int(self.bayer))
+        return np.frombuffer(rgb, np.uint8).reshape(h, w, 3)

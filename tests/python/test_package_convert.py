@@ -1,8 +1,15 @@
-"""Frame conversions of vexo on synthetic pictures whose colours are known exactly."""
+"""Frame conversions of vexo on synthetic pictures whose colours are known exactly, and the
+same frame shown alike by Frame.to_rgb and the vexo tool."""
+import json
+import os
+import shutil
+import subprocess
+
 import numpy as np
 import pytest
 
 import vexo
+from conftest import BUILD
 from vexo import convert
 
 COLOUR = (200, 100, 50)
@@ -99,3 +106,61 @@ class TestFrameArrays:
             assert not frame.released
         frame.release()
         assert calls == [1] and frame.released
+
+
+TOOL = BUILD / "tools" / "vexo"
+PATTERN = {"RG": "RGGB", "GR": "GRBG", "GB": "GBRG", "BG": "BGGR"}
+
+
+def png_samples(path, wide):
+    """The PNG's samples as decoded by GStreamer's pngdec (libpng): uint8, or 16-bit values."""
+    raw = path.with_suffix(".rgb")
+    subprocess.run(["gst-launch-1.0", "-q", "filesrc", f"location={path}", "!", "pngdec", "!",
+                    "filesink", f"location={raw}"], check=True, capture_output=True, timeout=60)
+    return np.frombuffer(raw.read_bytes(), ">u2" if wide else np.uint8)
+
+
+@pytest.mark.skipif(not TOOL.exists() or shutil.which("gst-launch-1.0") is None,
+                    reason="needs the vexo tool and gst-launch-1.0")
+@pytest.mark.parametrize("fmt,pb,bits,bayer,h", [
+    ("RAW", 1, 8, "GB", 24),
+    ("RAW", 2, 10, "GR", 24),   # random words: most lie above 10 bits, white in both
+    ("RAW_D", 1, 8, "BG", 23),  # odd height: the second image starts in the order too
+    ("MON", 1, 6, "RG", 24),    # 1-byte samples are shown as they are, whatever the bits
+    ("MON_D", 2, 12, "RG", 24),  # the tool keeps 16 bits: compared rounded to 8
+    ("RGB", 1, 8, "RG", 24),
+    ("YUV", 1, 8, "RG", 24),
+])
+def test_to_rgb_is_the_picture_vexo_capture_writes(tmp_path, fmt, pb, bits, bayer, h):
+    # One frame of random bytes, replayed to `vexo capture --8bit` and converted by Frame.to_rgb.
+    w, images = 32, 2 if fmt.endswith("_D") else 1
+    size = w * h * images * (2 if fmt in ("RGB", "YUV") else pb)
+    data = np.random.default_rng(size).integers(0, 256, size, np.uint8).tobytes()
+    (tmp_path / "frame_000000.raw").write_bytes(data)
+    (tmp_path / "manifest.json").write_text(json.dumps({
+        "vexoRecording": 1,
+        "configuration": {"width": w, "height": h, "pixelBytes": pb, "pixelBits": bits,
+                          "format": fmt, "bayer": PATTERN[bayer]},
+        "frames": [{"file": "frame_000000.raw", "offset": 0, "number": 0, "u64Time": 1,
+                    "u32Size": size, "status": "whole"}]}))
+    cfg = tmp_path / "cam.cfg"
+    cfg.write_text(f"[camera]\nwidth = {w}\nheight = {h}\nformat = {fmt}\npixel_bytes = {pb}\n"
+                   f"pixel_bits = {bits}\nbayer = {bayer}\ni2c_address = 0x20\n"
+                   "i2c_mode = 16_8\n")
+    boards = {"boards": [{"stream": {"replay": str(tmp_path), "paced": False}}]}
+    run = subprocess.run([str(TOOL), "capture", "-c", str(cfg), "-n", "1", "--8bit", "-q",
+                          "-o", str(tmp_path / "out")], capture_output=True, text=True,
+                         timeout=60, env=dict(os.environ, VEXO_VIRTUAL_BOARDS=json.dumps(boards)))
+    assert run.returncode == 0, run.stderr + run.stdout
+    wide = fmt == "MON_D"
+    tool = png_samples(tmp_path / "out" / "frame_0000.png", wide)
+    if wide:
+        tool = ((tool.astype(np.uint32) * 255 + 32767) // 65535).astype(np.uint8)
+    if fmt.startswith("MON"):
+        tool = np.repeat(tool[:, None], 3, axis=1)
+
+    info = {"u32Width": w, "u32Height": h, "emImageFmtMode": int(vexo.Format[fmt]),
+            "u8PixelBytes": pb, "u8PixelBits": bits, "u32Size": size}
+    rgb = vexo.Frame(data, info, vexo.Bayer[bayer]).to_rgb()
+    assert rgb.shape == (h * images, w, 3)
+    assert np.array_equal(rgb.reshape(-1, 3), tool.reshape(-1, 3))

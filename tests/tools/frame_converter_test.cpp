@@ -250,6 +250,43 @@ TEST(FrameConverter, SizesAndShortFrames) {
     EXPECT_FALSE(jpg.convert(any, v)) << "JPEG frames are written as received";
 }
 
+TEST(FrameConverter, DoubleRawImagesAreDebayeredEachOnItsOwn) {
+    // Odd height: the second image starts in the configured order all the same, and no row
+    // takes colours from the other image. 2-byte samples through the 8- and 16-bit paths.
+    std::mt19937 rng(7);
+    for (const uint8_t bytes : {1, 2})
+        for (const bool wide : {false, true}) {
+            FrameFormat one = format(6, 5, FORMAT_MODE_RAW, bytes, 8 * bytes, RAW_GB);
+            one.wideRgb = wide;
+            FrameFormat two = one;
+            two.format = FORMAT_MODE_RAW_D;
+            FrameConverter single(one), doubled(two);
+            std::vector<uint8_t> frame(doubled.frameBytes());
+            for (auto& b : frame) b = static_cast<uint8_t>(rng());
+            const size_t half = frame.size() / 2;
+            ImageView top, bottom, both;
+            ASSERT_TRUE(single.convert({frame.data(), half}, top));
+            const std::vector<uint8_t> upper(top.pixels.begin(), top.pixels.end());
+            ASSERT_TRUE(single.convert({frame.data() + half, half}, bottom));
+            ASSERT_TRUE(doubled.convert(frame, both));
+            std::vector<uint8_t> expected = upper;
+            expected.insert(expected.end(), bottom.pixels.begin(), bottom.pixels.end());
+            EXPECT_TRUE(std::ranges::equal(both.pixels, expected)) << int{bytes} << wide;
+        }
+}
+
+TEST(FrameConverter, NarrowGreyScalesTwoByteSamplesTo8Bits) {
+    FrameFormat f = format(4, 1, FORMAT_MODE_MON, 2, 10);
+    f.wideGrey = false;
+    FrameConverter conv(f);
+    const std::vector<uint8_t> frame{0, 0, 0xFF, 0x03, 0x00, 0x02, 0xFF, 0xFF};  // 0 1023 512 max
+    ImageView v;
+    ASSERT_TRUE(conv.convert(frame, v));
+    EXPECT_EQ(v.layout, PixelLayout::Gray8);
+    EXPECT_EQ(std::vector<uint8_t>(v.pixels.begin(), v.pixels.end()),
+              (std::vector<uint8_t>{0, 255, 128, 255}));
+}
+
 TEST(ImageFiles, PngRoundTripInEveryLayout) {
     ScratchDir dir;
     std::string error;

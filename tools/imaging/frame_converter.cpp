@@ -105,6 +105,17 @@ void debayerImage(const Sample* samples, uint32_t w, uint32_t h, RawMode bayer, 
     }
 }
 
+// `images` mosaics of w x h one below the other (RAW_D holds two), each debayered on its own:
+// each starts with the configured order and borrows no colour from the other.
+template <bool Wide, typename Sample>
+void debayerImages(const Sample* samples, uint32_t w, uint32_t h, uint32_t images, RawMode bayer,
+                   uint8_t* image) {
+    const size_t pixels = size_t{w} * h;
+    for (uint32_t i = 0; i < images; ++i)
+        debayerImage<Wide>(samples + i * pixels, w, h, bayer,
+                           image + i * pixels * 3 * (Wide ? 2 : 1));
+}
+
 void rgb565Pixels(const uint8_t* words, size_t pixels, uint8_t* rgb) {
     for (size_t i = 0; i < pixels; ++i) {
         const unsigned v = words[2 * i] | (unsigned{words[2 * i + 1]} << 8);
@@ -211,7 +222,8 @@ FrameConverter::FrameConverter(const FrameFormat& format)
         case FORMAT_MODE_MON:
         case FORMAT_MODE_MON_D:
             frameBytes_ = pixels * format_.pixelBytes;
-            layout_ = format_.pixelBytes == 2 ? PixelLayout::Gray16 : PixelLayout::Gray8;
+            layout_ = format_.pixelBytes == 2 && format_.wideGrey ? PixelLayout::Gray16
+                                                                  : PixelLayout::Gray8;
             break;
         case FORMAT_MODE_JPG:
             frameBytes_ = pixels * format_.pixelBytes * 2;
@@ -259,8 +271,10 @@ bool FrameConverter::convert(std::span<const uint8_t> frame, ImageView& out) {
 }
 
 void FrameConverter::convertRaw(std::span<const uint8_t> frame) {
+    const uint32_t w = format_.width, h = format_.height;
+    const uint32_t images = doubled(format_.format) ? 2 : 1;
     if (format_.pixelBytes == 1) {
-        debayerImage<false>(frame.data(), format_.width, rows_, format_.bayer, image_.data());
+        debayerImages<false>(frame.data(), w, h, images, format_.bayer, image_.data());
         return;
     }
     // 2-byte samples are little-endian words whose low pixelBits bits carry the value,
@@ -272,14 +286,18 @@ void FrameConverter::convertRaw(std::span<const uint8_t> frame) {
         samples_[i] = static_cast<uint16_t>(stretch(v, max, wide ? 65535 : 255));
     }
     if (wide)
-        debayerImage<true>(samples_.data(), format_.width, rows_, format_.bayer, image_.data());
+        debayerImages<true>(samples_.data(), w, h, images, format_.bayer, image_.data());
     else
-        debayerImage<false>(samples_.data(), format_.width, rows_, format_.bayer, image_.data());
+        debayerImages<false>(samples_.data(), w, h, images, format_.bayer, image_.data());
 }
 
 void FrameConverter::convertMono(std::span<const uint8_t> frame) {
     if (format_.pixelBytes == 1) {
         std::copy(frame.begin(), frame.end(), image_.begin());
+        return;
+    }
+    if (layout_ == PixelLayout::Gray8) {
+        scaleTo8Bits(frame, 2, format_.pixelBits, image_);
         return;
     }
     // 16-bit PNG keeps every significant bit; the value is stretched to full scale so that

@@ -46,6 +46,9 @@ struct FrameFormat {
     /// RAW with 2-byte pixels: debayer to 16-bit RGB (Rgb16), so no significant bit is lost;
     /// false: to 8-bit RGB.
     bool wideRgb = false;
+    /// MON with 2-byte pixels: 16-bit grey (Gray16), every significant bit kept; false: 8-bit
+    /// grey (Gray8), scaled as 8-bit RGB scales RAW samples.
+    bool wideGrey = true;
 };
 
 class FrameConverter {
@@ -55,7 +58,7 @@ class FrameConverter {
     /// Bytes a frame of this format holds (for JPG: the most it may hold).
     size_t frameBytes() const { return frameBytes_; }
     /// Size of the converted image. RAW_D and MON_D frames carry two images of W x H, shown one
-    /// above the other: the image is W x 2H.
+    /// above the other: the image is W x 2H (each RAW_D image debayered on its own).
     uint32_t imageWidth() const { return format_.width; }
     uint32_t imageHeight() const { return rows_; }
     PixelLayout layout() const { return layout_; }

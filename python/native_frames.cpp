@@ -1,0 +1,153 @@
+// vexo._native's frame functions: Frame.to_rgb through the tool's frame converter
+// (tools/imaging) and, when the package is built with libtiff, Frame.save through the frame
+// writers of `vexo record` (tools/record), so Python shows and writes the pictures and files
+// the tool does, not its own. The interpreter lock is released while a frame is converted or a
+// file written.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstring>
+#include <new>
+#include <span>
+#include <string>
+
+#include "imaging/frame_converter.h"
+#include "native_parts.h"
+#ifdef VEXO_HAVE_RECORD
+#include "record/frame_files.h"
+#endif
+
+namespace vexo::python {
+
+namespace {
+
+bool grey(FormatMode format) {
+    return format == FORMAT_MODE_MON || format == FORMAT_MODE_MON_D;
+}
+
+// The frame as an 8-bit RGB picture in `rgb` (the converter's picture, grey repeated in the
+// three channels); false for a frame shorter than its format and size need.
+bool convertFrame(tools::FrameConverter& converter, bool grey, std::span<const uint8_t> frame,
+                  uint8_t* rgb) {
+    tools::ImageView image;
+    if (!converter.convert(frame, image)) return false;
+    if (grey) {
+        for (size_t i = 0; i < image.pixels.size(); ++i)
+            rgb[3 * i] = rgb[3 * i + 1] = rgb[3 * i + 2] = image.pixels[i];
+    } else {
+        std::memcpy(rgb, image.pixels.data(), image.pixels.size());
+    }
+    return true;
+}
+
+// frame_to_rgb(data, format, width, height, pixel_bytes, pixel_bits, bayer)
+//   -> (width, rows, bytearray of rows x width x 3)
+PyObject* frameToRgb(PyObject*, PyObject* args) {
+    Py_buffer data{};
+    Py_ssize_t width = 0, height = 0, bits = 0;
+    int format = 0, pixelBytes = 0, bayer = 0;
+    if (!PyArg_ParseTuple(args, "y*innini", &data, &format, &width, &height, &pixelBytes, &bits,
+                          &bayer))
+        return nullptr;
+    const std::span<const uint8_t> frame(static_cast<const uint8_t*>(data.buf),
+                                         static_cast<size_t>(data.len));
+    const char* refused = nullptr;
+    if (format < FORMAT_MODE_RAW || format > FORMAT_MODE_MON_D || format == FORMAT_MODE_JPG)
+        refused = "frame format out of range (JPG frames are not converted)";
+    else if (pixelBytes != 1 && pixelBytes != 2)
+        refused = "pixel bytes must be 1 or 2";
+    // Every pixel takes a byte of the frame at least, so the frame's length bounds the
+    // picture (and what the converter allocates) before the converter is made.
+    else if (width < 0 || height < 0 ||
+             (width > 0 && static_cast<size_t>(height) > frame.size() / width))
+        refused = "frame too short for its format and size";
+    PyObject* result = nullptr;
+    if (refused) {
+        PyErr_SetString(PyExc_ValueError, refused);
+    } else {
+        tools::FrameFormat f;
+        f.width = static_cast<uint32_t>(width);
+        f.height = static_cast<uint32_t>(height);
+        f.pixelBytes = static_cast<uint8_t>(pixelBytes);
+        f.pixelBits = bits > 0 && bits <= 16 ? static_cast<uint8_t>(bits) : 0;  // 0: all bits
+        f.format = static_cast<FormatMode>(format);
+        f.bayer = static_cast<RawMode>(bayer & 3);
+        f.wideRgb = f.wideGrey = false;  // pictures for viewing: 8 bits a sample
+        try {
+            tools::FrameConverter converter(f);
+            const size_t size = size_t{converter.imageWidth()} * converter.imageHeight() * 3;
+            PyObject* picture =
+                PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+            bool ok = false;
+            if (picture) {
+                auto* rgb = reinterpret_cast<uint8_t*>(PyByteArray_AS_STRING(picture));
+                Py_BEGIN_ALLOW_THREADS ok = convertFrame(converter, grey(f.format), frame, rgb);
+                Py_END_ALLOW_THREADS if (ok) result = Py_BuildValue(
+                    "(IIN)", converter.imageWidth(), converter.imageHeight(), picture);
+                else {
+                    Py_DECREF(picture);
+                    PyErr_SetString(PyExc_ValueError, "frame too short for its format and size");
+                }
+            }
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        }
+    }
+    PyBuffer_Release(&data);
+    return result;
+}
+
+#ifdef VEXO_HAVE_RECORD
+// save_frame(path, data, width, height, pixel_bytes, pixel_bits, format, bayer, number, time)
+PyObject* saveFrame(PyObject*, PyObject* args) {
+    const char* path = nullptr;
+    Py_buffer data{};
+    unsigned width = 0, height = 0, pixelBytes = 0, pixelBits = 0, format = 0, bayer = 0;
+    unsigned long long number = 0, time = 0;
+    if (!PyArg_ParseTuple(args, "sy*IIIIIIKK", &path, &data, &width, &height, &pixelBytes,
+                          &pixelBits, &format, &bayer, &number, &time))
+        return nullptr;
+    if (width == 0 || height == 0 || width > 16384 || height > 16384 ||
+        (pixelBytes != 1 && pixelBytes != 2) || pixelBits > 16 || format > FORMAT_MODE_MON_D ||
+        bayer > RAW_BG) {
+        PyBuffer_Release(&data);
+        PyErr_SetString(PyExc_ValueError, "frame description out of range");
+        return nullptr;
+    }
+    tools::FrameLayout layout;
+    layout.width = width;
+    layout.height = height;
+    layout.pixelBytes = static_cast<uint8_t>(pixelBytes);
+    layout.pixelBits = static_cast<uint8_t>(pixelBits);
+    layout.format = static_cast<FormatMode>(format);
+    layout.bayer = static_cast<RawMode>(bayer);
+    const std::span<const uint8_t> bytes(static_cast<const uint8_t*>(data.buf),
+                                         static_cast<size_t>(data.len));
+    const tools::FrameStamp stamp{number, time, "Vexo camera"};
+    std::string error;
+    bool ok = false;
+    Py_BEGIN_ALLOW_THREADS ok = tools::saveFrame(path, layout, bytes, stamp, error);
+    Py_END_ALLOW_THREADS PyBuffer_Release(&data);
+    if (!ok) {
+        PyErr_SetString(PyExc_OSError, error.c_str());
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+#endif
+
+}  // namespace
+
+PyMethodDef kFrameMethods[] = {
+    {"frame_to_rgb", frameToRgb, METH_VARARGS,
+     "frame_to_rgb(data, format, width, height, pixel_bytes, pixel_bits, bayer) -> "
+     "(width, rows, RGB bytes): the frame as the tool's 8-bit picture"},
+#ifdef VEXO_HAVE_RECORD
+    {"save_frame", saveFrame, METH_VARARGS,
+     "save_frame(path, data, width, height, pixel_bytes, pixel_bits, format, bayer, number, "
+     "time): the frame as a file of the kind its extension names"},
+#endif
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace vexo::python
