@@ -371,32 +371,35 @@ bool Assembler::endChunkFrame() {
     return true;
 }
 
+/* Runs @assemble unless a reconfiguration holds assembly off; the transfer is dropped then. */
+template <typename Assemble>
+uint32_t admittedCall(AssemblyState& state, uint8_t& completed, Assemble assemble) {
+    completed = 0;
+    AssemblyCall call(state);
+    if (!call.admitted()) {
+        dropTransfer(state);
+        return 0;
+    }
+    return assemble();
+}
+
 } /* namespace */
 
 uint32_t assembleTrailerFrames(AssemblyState& state, FrameRing& ring, const uint8_t* data, size_t n,
                                uint8_t& completed) {
-    completed = 0;
-    AssemblyCall call(state);
-    if (!call.admitted()) {
-        dropTransfer(state);
-        return 0;
-    }
-    if (data == nullptr) n = 0;
-    Assembler assembler(state, ring, completed);
-    return assembler.trailer(data, n);
+    return admittedCall(state, completed, [&] {
+        Assembler assembler(state, ring, completed);
+        return assembler.trailer(data, data ? n : 0);
+    });
 }
 
 uint32_t assembleChunkFrames(AssemblyState& state, FrameRing& ring, const uint8_t* data, size_t n,
                              uint8_t& completed) {
-    completed = 0;
-    AssemblyCall call(state);
-    if (!call.admitted()) {
-        dropTransfer(state);
-        return 0;
-    }
-    if (data == nullptr || n <= kChunkHeader) return 0;
-    Assembler assembler(state, ring, completed);
-    return assembler.chunks(data, n);
+    return admittedCall(state, completed, [&]() -> uint32_t {
+        if (data == nullptr || n <= kChunkHeader) return 0;
+        Assembler assembler(state, ring, completed);
+        return assembler.chunks(data, n);
+    });
 }
 
 void beginReconfiguration(AssemblyState& state) {

@@ -13,6 +13,15 @@ constexpr size_t kFrame = 40000;
 
 class ChunkAssembly : public ::testing::Test {
   protected:
+    /* Frame @f once more under force read, from a board whose toggle went back to 0. */
+    uint32_t againForced(const Bytes& f) {
+        h.state.forceRead = true;
+        ChunkStreamBuilder again;
+        again.setNextToggle(0);
+        again.frame(f, 1);
+        return h.chunks(again.transfers()[0]);
+    }
+
     AssemblyHarness h{makeConfig(FORMAT_MODE_RAW, 200, 100, 2)};
 };
 
@@ -34,6 +43,20 @@ TEST_F(ChunkAssembly, FramesAcrossChunksAndTransfers) {
     }
 }
 
+/* Feeds the chunks of @s as one transfer: two frames with these bytes and times come out. */
+void expectTwoFramesInOneTransfer(AssemblyHarness& h, const ChunkStreamBuilder& s,
+                                  const Bytes& f0, uint64_t t0, const Bytes& f1, uint64_t t1) {
+    const auto transfers = s.transfers();
+    ASSERT_EQ(transfers.size(), 1u);
+    EXPECT_EQ(h.chunks(transfers[0]), 2u);
+    auto a = h.pop(), b = h.pop();
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->bytes, f0);
+    EXPECT_EQ(a->record.u64Time, t0);
+    EXPECT_EQ(b->bytes, f1);
+    EXPECT_EQ(b->record.u64Time, t1);
+}
+
 TEST_F(ChunkAssembly, TwoFramesInOneTransferAndTheFirstChunksTime) {
     AssemblyHarness two(makeConfig(FORMAT_MODE_RAW, 16368, 2, 1));
     const Bytes f0 = patternBytes(2 * kPayload, 3), f1 = patternBytes(2 * kPayload, 4);
@@ -42,15 +65,7 @@ TEST_F(ChunkAssembly, TwoFramesInOneTransferAndTheFirstChunksTime) {
     s.chunk(0x0C, 0x03, 11, Bytes(f0.begin() + kPayload, f0.end()));
     s.chunk(0x0C, 0x00, 20, Bytes(f1.begin(), f1.begin() + kPayload));
     s.chunk(0x0C, 0x02, 21, Bytes(f1.begin() + kPayload, f1.end()));
-    const auto transfers = s.transfers();
-    ASSERT_EQ(transfers.size(), 1u);
-    EXPECT_EQ(two.chunks(transfers[0]), 2u);
-    auto a = two.pop(), b = two.pop();
-    ASSERT_TRUE(a && b);
-    EXPECT_EQ(a->bytes, f0);
-    EXPECT_EQ(a->record.u64Time, 10u);
-    EXPECT_EQ(b->bytes, f1);
-    EXPECT_EQ(b->record.u64Time, 20u);
+    expectTwoFramesInOneTransfer(two, s, f0, 10, f1, 20);
 }
 
 TEST_F(ChunkAssembly, FramesOpeningWithTheHeldToggleCarryTheirOwnTime) {
@@ -61,15 +76,7 @@ TEST_F(ChunkAssembly, FramesOpeningWithTheHeldToggleCarryTheirOwnTime) {
     ChunkStreamBuilder s;
     s.chunk(0x0C, 0x02, 30, f0);
     s.chunk(0x0C, 0x02, 40, f1);
-    const auto transfers = s.transfers();
-    ASSERT_EQ(transfers.size(), 1u);
-    EXPECT_EQ(one.chunks(transfers[0]), 2u);
-    auto a = one.pop(), b = one.pop();
-    ASSERT_TRUE(a && b);
-    EXPECT_EQ(a->bytes, f0);
-    EXPECT_EQ(a->record.u64Time, 30u);
-    EXPECT_EQ(b->bytes, f1);
-    EXPECT_EQ(b->record.u64Time, 40u);
+    expectTwoFramesInOneTransfer(one, s, f0, 30, f1, 40);
 }
 
 TEST_F(ChunkAssembly, ShortTransfersAndForeignChunks) {
@@ -128,11 +135,7 @@ TEST_F(ChunkAssembly, WrongLengthAtEndIsDroppedOrForced) {
     EXPECT_EQ(h.completed, 0);
     EXPECT_EQ(h.ring.available(), 0u);
 
-    h.state.forceRead = true;
-    ChunkStreamBuilder again;
-    again.setNextToggle(0);
-    again.frame(f, 1);
-    EXPECT_EQ(h.chunks(again.transfers()[0]), USB_CAMERA_DATA_LEN_ERROR);
+    EXPECT_EQ(againForced(f), USB_CAMERA_DATA_LEN_ERROR);
     EXPECT_EQ(h.completed, 1);
     auto got = h.pop();
     ASSERT_TRUE(got);
@@ -150,11 +153,7 @@ TEST_F(ChunkAssembly, FrameThatLostAChunkNeverPassesAsGood) {
     EXPECT_EQ(h.ring.available(), 0u);
     EXPECT_EQ(h.ring.collectedBytes(), 0u);
 
-    h.state.forceRead = true;
-    ChunkStreamBuilder again;
-    again.setNextToggle(0);
-    again.frame(f, 1);
-    EXPECT_EQ(h.chunks(again.transfers()[0]), USB_CAMERA_DATA_LEN_ERROR);
+    EXPECT_EQ(againForced(f), USB_CAMERA_DATA_LEN_ERROR);
     auto got = h.pop();
     ASSERT_TRUE(got);
     EXPECT_EQ(got->record.cfg.u32Size, kFrame);
