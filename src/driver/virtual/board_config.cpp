@@ -13,8 +13,6 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr const char* kFormatNames[] = {"RAW", "MON", "RGB", "YUV", "JPG", "RAW_D", "MON_D"};
-constexpr const char* kBayerNames[] = {"RGGB", "GRBG", "GBRG", "BGGR"};
 constexpr const char* kFaultNames[] = {"stall",         "shortFrame",  "longFrame",
                                        "skipIndex",     "repeatIndex", "discard",
                                        "corruptHeader", "controlFail", "unplug",
@@ -89,6 +87,24 @@ class Reader {
         return true;
     }
 
+    // A number that is none unless the key is present.
+    template <typename T>
+    bool optionalField(const json& object, const std::string& path, const char* name,
+                       std::optional<T>& out, uint64_t max) {
+        if (!object.contains(name)) return true;
+        T v{};
+        if (!field(object, path, name, v, max)) return false;
+        out = v;
+        return true;
+    }
+
+    // The object under `name`, when present, read by read(reader, object, path, out).
+    template <typename T, typename Read>
+    bool section(const json& object, const std::string& path, const char* name, T& out, Read read) {
+        auto it = object.find(name);
+        return it == object.end() || read(*this, *it, join(path, name), out);
+    }
+
     bool text(const json& object, const std::string& path, const char* name, std::string& out) {
         auto it = object.find(name);
         if (it == object.end()) return true;
@@ -105,15 +121,16 @@ class Reader {
         return true;
     }
 
-    template <size_t N>
+    // One of `names`; `out` (an enum) becomes its position.
+    template <typename E, size_t N>
     bool choice(const json& object, const std::string& path, const char* name,
-                const char* const (&names)[N], int& out) {
+                const char* const (&names)[N], E& out) {
         auto it = object.find(name);
         if (it == object.end()) return true;
         std::string all;
         for (size_t i = 0; i < N; ++i) {
             if (it->is_string() && it->get_ref<const std::string&>() == names[i]) {
-                out = static_cast<int>(i);
+                out = static_cast<E>(i);
                 return true;
             }
             all += (i ? ", " : "") + std::string(names[i]);
@@ -140,18 +157,21 @@ class Reader {
 bool readFault(Reader& r, const json& j, const std::string& path, FaultConfig& f) {
     if (!r.onlyKeys(j, path, {"kind", "atFrame", "count", "request", "bytes", "ms"})) return false;
     if (!j.contains("kind")) return r.fail(Reader::join(path, "kind"), "missing");
-    int kind = 0;
-    if (!r.choice(j, path, "kind", kFaultNames, kind)) return false;
-    f.kind = static_cast<BoardFault>(kind);
-    if (!r.field(j, path, "atFrame", f.atFrame, UINT32_MAX) ||
-        !r.field(j, path, "count", f.count, UINT32_MAX) ||
-        !r.field(j, path, "bytes", f.bytes, UINT32_MAX) ||
-        !r.field(j, path, "ms", f.ms, UINT32_MAX))
-        return false;
-    if (j.contains("request")) {
-        uint8_t request = 0;
-        if (!r.field(j, path, "request", request, 0xFF)) return false;
-        f.request = request;
+    return r.choice(j, path, "kind", kFaultNames, f.kind) &&
+           r.field(j, path, "atFrame", f.atFrame, UINT32_MAX) &&
+           r.field(j, path, "count", f.count, UINT32_MAX) &&
+           r.field(j, path, "bytes", f.bytes, UINT32_MAX) &&
+           r.field(j, path, "ms", f.ms, UINT32_MAX) &&
+           r.optionalField(j, path, "request", f.request, 0xFF);
+}
+
+bool readFaults(Reader& r, const json& j, const std::string& path,
+                std::vector<FaultConfig>& faults) {
+    if (!j.is_array()) return r.fail(path, "expected an array");
+    for (size_t i = 0; i < j.size(); ++i) {
+        FaultConfig f;
+        if (!readFault(r, j[i], path + "[" + std::to_string(i) + "]", f)) return false;
+        faults.push_back(f);
     }
     return true;
 }
@@ -183,105 +203,102 @@ bool readReplay(Reader& r, const json& j, const std::string& path, StreamConfig&
     return true;
 }
 
-bool readBoard(Reader& r, const json& j, const std::string& path, BoardConfig& b) {
-    // A board played from a USB capture takes everything from the capture.
-    if (j.is_object() && j.contains("replay")) {
-        const std::string p = Reader::join(path, "replay");
-        if (!r.onlyKeys(j, path, {"replay"}) || !r.onlyKeys(j["replay"], p, {"usb", "device"}) ||
-            !r.text(j["replay"], p, "usb", b.usbReplay))
-            return false;
-        if (b.usbReplay.empty()) return r.fail(Reader::join(p, "usb"), "expected a capture file");
-        if (j["replay"].contains("device")) {
-            std::string device;
-            if (!r.text(j["replay"], p, "device", device)) return false;
-            b.usbReplayDevice = device;
-        }
-        return true;
-    }
+bool readStream(Reader& r, const json& j, const std::string& path, StreamConfig& s) {
     if (!r.onlyKeys(j, path,
-                    {"vendorId", "productId", "usbVersion", "link", "serial", "manufacturer",
-                     "product", "firmware", "boardController", "sensor", "stream", "faults"}))
+                    {"width", "height", "pixelBytes", "format", "bayer", "fps", "replay", "loop",
+                     "paced"}) ||
+        !r.field(j, path, "width", s.width, UINT32_MAX) ||
+        !r.field(j, path, "height", s.height, UINT32_MAX) ||
+        !r.field(j, path, "pixelBytes", s.pixelBytes, 0xFF) ||
+        !r.choice(j, path, "format", kPixelFormatNames, s.format) ||
+        !r.choice(j, path, "bayer", kBayerOrderNames, s.bayer))
         return false;
+    if (auto fps = j.find("fps"); fps != j.end()) {
+        if (!fps->is_number()) return r.fail(Reader::join(path, "fps"), "expected a number");
+        s.fps = fps->get<double>();
+    }
+    return readReplay(r, j, path, s);
+}
+
+bool readSensor(Reader& r, const json& j, const std::string& path, SensorConfig& s) {
+    if (!r.onlyKeys(j, path, {"i2cAddress", "registers"}) ||
+        !r.field(j, path, "i2cAddress", s.i2cAddress, 0xFF))
+        return false;
+    auto regs = j.find("registers");
+    if (regs == j.end()) return true;
+    const std::string rp = Reader::join(path, "registers");
+    if (!regs->is_object()) return r.fail(rp, "expected an object of \"0xADDR\": value");
+    for (auto e = regs->begin(); e != regs->end(); ++e) {
+        uint64_t address = 0, value = 0;
+        if (!Reader::parseNumber(e.key(), address) || address > 0xFFFF)
+            return r.fail(rp + "." + e.key(), "expected a 16-bit register address");
+        if (!r.number(e.value(), rp + "." + e.key(), UINT32_MAX, value)) return false;
+        s.registers[static_cast<uint16_t>(address)] = static_cast<uint32_t>(value);
+    }
+    return true;
+}
+
+bool readBoardController(Reader& r, const json& j, const std::string& path,
+                         BoardControllerConfig& c) {
+    if (!r.onlyKeys(j, path, {"present", "id", "version"}) ||
+        !r.boolean(j, path, "present", c.present) || !r.field(j, path, "id", c.id, 0xFF))
+        return false;
+    auto v = j.find("version");
+    if (v == j.end()) return true;
+    const std::string vp = Reader::join(path, "version");
+    if (!v->is_array() || v->size() != 3) return r.fail(vp, "expected [major, minor, patch]");
+    for (size_t i = 0; i < 3; ++i) {
+        uint64_t n = 0;
+        if (!r.number((*v)[i], vp + "[" + std::to_string(i) + "]", 0xFF, n)) return false;
+        c.version[i] = static_cast<uint8_t>(n);
+    }
+    return true;
+}
+
+// The board's USB face: its ids and texts, firmware version, USB generation and link.
+bool readIdentity(Reader& r, const json& j, const std::string& path, BoardConfig& b) {
+    static constexpr const char* kLinks[] = {"super", "high"};
     if (!r.field(j, path, "vendorId", b.vendorId, 0xFFFF) ||
         !r.field(j, path, "productId", b.productId, 0xFFFF) ||
         !r.field(j, path, "firmware", b.firmware, 0xFFFF) || !r.text(j, path, "serial", b.serial) ||
-        !r.text(j, path, "manufacturer", b.manufacturer) || !r.text(j, path, "product", b.product))
+        !r.text(j, path, "manufacturer", b.manufacturer) ||
+        !r.text(j, path, "product", b.product) ||
+        !r.optionalField(j, path, "usbVersion", b.usbVersion, 0xFF))
         return false;
-    if (j.contains("usbVersion")) {
-        uint8_t v = 0;
-        if (!r.field(j, path, "usbVersion", v, 0xFF)) return false;
-        b.usbVersion = v;
-    }
-    if (j.contains("link")) {
-        static constexpr const char* kLinks[] = {"super", "high"};
-        int link = 0;
-        if (!r.choice(j, path, "link", kLinks, link)) return false;
-        b.link = static_cast<Link>(link);
-    }
-    if (auto it = j.find("boardController"); it != j.end()) {
-        const std::string p = Reader::join(path, "boardController");
-        if (!r.onlyKeys(*it, p, {"present", "id", "version"}) ||
-            !r.boolean(*it, p, "present", b.boardController.present) ||
-            !r.field(*it, p, "id", b.boardController.id, 0xFF))
-            return false;
-        if (auto v = it->find("version"); v != it->end()) {
-            const std::string vp = Reader::join(p, "version");
-            if (!v->is_array() || v->size() != 3)
-                return r.fail(vp, "expected [major, minor, patch]");
-            for (size_t i = 0; i < 3; ++i) {
-                uint64_t n = 0;
-                if (!r.number((*v)[i], vp + "[" + std::to_string(i) + "]", 0xFF, n)) return false;
-                b.boardController.version[i] = static_cast<uint8_t>(n);
-            }
-        }
-    }
-    if (auto it = j.find("sensor"); it != j.end()) {
-        const std::string p = Reader::join(path, "sensor");
-        if (!r.onlyKeys(*it, p, {"i2cAddress", "registers"}) ||
-            !r.field(*it, p, "i2cAddress", b.sensor.i2cAddress, 0xFF))
-            return false;
-        if (auto regs = it->find("registers"); regs != it->end()) {
-            const std::string rp = Reader::join(p, "registers");
-            if (!regs->is_object()) return r.fail(rp, "expected an object of \"0xADDR\": value");
-            for (auto e = regs->begin(); e != regs->end(); ++e) {
-                uint64_t address = 0, value = 0;
-                if (!Reader::parseNumber(e.key(), address) || address > 0xFFFF)
-                    return r.fail(rp + "." + e.key(), "expected a 16-bit register address");
-                if (!r.number(e.value(), rp + "." + e.key(), UINT32_MAX, value)) return false;
-                b.sensor.registers[static_cast<uint16_t>(address)] = static_cast<uint32_t>(value);
-            }
-        }
-    }
-    if (auto it = j.find("stream"); it != j.end()) {
-        const std::string p = Reader::join(path, "stream");
-        StreamConfig& s = b.stream;
-        int format = static_cast<int>(s.format), bayer = static_cast<int>(s.bayer);
-        if (!r.onlyKeys(*it, p,
-                        {"width", "height", "pixelBytes", "format", "bayer", "fps", "replay",
-                         "loop", "paced"}) ||
-            !r.field(*it, p, "width", s.width, UINT32_MAX) ||
-            !r.field(*it, p, "height", s.height, UINT32_MAX) ||
-            !r.field(*it, p, "pixelBytes", s.pixelBytes, 0xFF) ||
-            !r.choice(*it, p, "format", kFormatNames, format) ||
-            !r.choice(*it, p, "bayer", kBayerNames, bayer))
-            return false;
-        s.format = static_cast<PixelFormat>(format);
-        s.bayer = static_cast<BayerOrder>(bayer);
-        if (auto fps = it->find("fps"); fps != it->end()) {
-            if (!fps->is_number()) return r.fail(Reader::join(p, "fps"), "expected a number");
-            s.fps = fps->get<double>();
-        }
-        if (!readReplay(r, *it, p, s)) return false;
-    }
-    if (auto it = j.find("faults"); it != j.end()) {
-        const std::string p = Reader::join(path, "faults");
-        if (!it->is_array()) return r.fail(p, "expected an array");
-        for (size_t i = 0; i < it->size(); ++i) {
-            FaultConfig f;
-            if (!readFault(r, (*it)[i], p + "[" + std::to_string(i) + "]", f)) return false;
-            b.faults.push_back(f);
-        }
-    }
+    if (!j.contains("link")) return true;
+    Link link = Link::Super;
+    if (!r.choice(j, path, "link", kLinks, link)) return false;
+    b.link = link;
+    return true;
+}
+
+// "replay": {"usb": FILE, "device": "BUS.ADDRESS"}: a board played from a USB capture takes
+// everything from the capture.
+bool readUsbReplay(Reader& r, const json& j, const std::string& path, BoardConfig& b) {
+    const std::string p = Reader::join(path, "replay");
+    const json& replay = j["replay"];
+    if (!r.onlyKeys(j, path, {"replay"}) || !r.onlyKeys(replay, p, {"usb", "device"}) ||
+        !r.text(replay, p, "usb", b.usbReplay))
+        return false;
+    if (b.usbReplay.empty()) return r.fail(Reader::join(p, "usb"), "expected a capture file");
+    if (!replay.contains("device")) return true;
+    std::string device;
+    if (!r.text(replay, p, "device", device)) return false;
+    b.usbReplayDevice = device;
+    return true;
+}
+
+bool readBoard(Reader& r, const json& j, const std::string& path, BoardConfig& b) {
+    if (j.is_object() && j.contains("replay")) return readUsbReplay(r, j, path, b);
+    if (!r.onlyKeys(j, path,
+                    {"vendorId", "productId", "usbVersion", "link", "serial", "manufacturer",
+                     "product", "firmware", "boardController", "sensor", "stream", "faults"}) ||
+        !readIdentity(r, j, path, b) ||
+        !r.section(j, path, "boardController", b.boardController, readBoardController) ||
+        !r.section(j, path, "sensor", b.sensor, readSensor) ||
+        !r.section(j, path, "stream", b.stream, readStream) ||
+        !r.section(j, path, "faults", b.faults, readFaults))
+        return false;
     std::string error;
     if (!validateBoardConfig(b, error)) return r.failWith(path + "." + error);
     return true;
@@ -310,7 +327,7 @@ bool usesTrailerFraming(const BoardConfig& c) {
 }
 
 std::string_view formatName(PixelFormat format) {
-    return kFormatNames[static_cast<int>(format)];
+    return kPixelFormatNames[static_cast<int>(format)];
 }
 
 bool validateBoardConfig(const BoardConfig& c, std::string& error) {

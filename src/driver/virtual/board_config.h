@@ -25,6 +25,12 @@ enum class PixelFormat : uint8_t { Raw, Mon, Rgb, Yuv, Jpg, RawD, MonD };
 /// Colour of the top-left pixel pair of a RAW mosaic.
 enum class BayerOrder : uint8_t { RGGB, GRBG, GBRG, BGGR };
 
+/// The formats and Bayer orders as the JSON forms (boards, recordings) name them, in the
+/// order of the enumerations.
+inline constexpr const char* kPixelFormatNames[] = {"RAW", "MON",   "RGB",  "YUV",
+                                                    "JPG", "RAW_D", "MON_D"};
+inline constexpr const char* kBayerOrderNames[] = {"RGGB", "GRBG", "GBRG", "BGGR"};
+
 /// Speed the board's link runs at.
 enum class Link : uint8_t { Super, High };
 

@@ -55,6 +55,56 @@ bool plainFileName(const std::string& name) {
     return true;
 }
 
+// "configuration": the size and format every frame of the recording has.
+bool readConfiguration(Check& c, const json& doc, Recording& rec) {
+    auto cfg = doc.find("configuration");
+    if (cfg == doc.end() || !cfg->is_object()) return c.fail("configuration", "expected an object");
+    uint64_t width = 0, height = 0, pixelBytes = 0;
+    int format = 0, bayer = 0;
+    if (!c.number(*cfg, "configuration", "width", 16384, width) ||
+        !c.number(*cfg, "configuration", "height", 16384, height) ||
+        !c.number(*cfg, "configuration", "pixelBytes", 2, pixelBytes) ||
+        !c.choice(*cfg, "configuration", "format", kPixelFormatNames, format) ||
+        !c.choice(*cfg, "configuration", "bayer", kBayerOrderNames, bayer))
+        return false;
+    if (width == 0 || height == 0 || pixelBytes == 0)
+        return c.fail("configuration", "width, height and pixelBytes must not be 0");
+    rec.width = static_cast<uint32_t>(width);
+    rec.height = static_cast<uint32_t>(height);
+    rec.pixelBytes = static_cast<uint8_t>(pixelBytes);
+    rec.format = static_cast<PixelFormat>(format);
+    rec.bayer = static_cast<BayerOrder>(bayer);
+    return true;
+}
+
+// One entry `p` of "frames": where its bytes lie, at most `largest` of them; with
+// `checkFiles` the file must hold them.
+bool readFrame(Check& c, const json& f, const std::string& p, const std::string& directory,
+               uint64_t largest, bool checkFiles, RecordedFrame& r) {
+    if (!f.is_object()) return c.fail(p, "expected an object");
+    auto file = f.find("file");
+    if (file == f.end() || !file->is_string() ||
+        !plainFileName(file->get_ref<const std::string&>()))
+        return c.fail(p + ".file", "expected a file name inside the recording");
+    if (!f.contains("offset"))
+        return c.fail(p + ".offset",
+                      "missing: this frame's bytes are not stored unchanged (a PNG frame "
+                      "cannot be replayed)");
+    uint64_t size = 0;
+    if (!c.number(f, p, "offset", UINT64_MAX, r.offset) ||
+        !c.number(f, p, "u32Size", largest, size) || !c.number(f, p, "u64Time", UINT64_MAX, r.time))
+        return false;
+    r.size = static_cast<uint32_t>(size);
+    r.path = directory + "/" + file->get<std::string>();
+    if (!checkFiles) return true;
+    std::error_code ec;
+    const uint64_t length = std::filesystem::file_size(r.path, ec);
+    if (ec) return c.fail(p + ".file", r.path + ": " + ec.message());
+    if (r.offset > length || length - r.offset < r.size)
+        return c.fail(p, "offset + u32Size lie past the end of " + r.path);
+    return true;
+}
+
 }  // namespace
 
 std::shared_ptr<const Recording> parseRecording(std::string_view manifest,
@@ -73,64 +123,24 @@ std::shared_ptr<const Recording> parseRecording(std::string_view manifest,
     if (!c.number(doc, "", "vexoRecording", 1, version)) return nullptr;
     if (version != 1) return c.fail("vexoRecording", "expected 1"), nullptr;
 
-    auto cfg = doc.find("configuration");
-    if (cfg == doc.end() || !cfg->is_object())
-        return c.fail("configuration", "expected an object"), nullptr;
-    static constexpr const char* kFormats[] = {"RAW", "MON", "RGB", "YUV", "JPG", "RAW_D", "MON_D"};
-    static constexpr const char* kBayers[] = {"RGGB", "GRBG", "GBRG", "BGGR"};
     auto rec = std::make_shared<Recording>();
     rec->directory = directory;
-    uint64_t width = 0, height = 0, pixelBytes = 0;
-    int format = 0, bayer = 0;
-    if (!c.number(*cfg, "configuration", "width", 16384, width) ||
-        !c.number(*cfg, "configuration", "height", 16384, height) ||
-        !c.number(*cfg, "configuration", "pixelBytes", 2, pixelBytes) ||
-        !c.choice(*cfg, "configuration", "format", kFormats, format) ||
-        !c.choice(*cfg, "configuration", "bayer", kBayers, bayer))
-        return nullptr;
-    if (width == 0 || height == 0 || pixelBytes == 0)
-        return c.fail("configuration", "width, height and pixelBytes must not be 0"), nullptr;
-    rec->width = static_cast<uint32_t>(width);
-    rec->height = static_cast<uint32_t>(height);
-    rec->pixelBytes = static_cast<uint8_t>(pixelBytes);
-    rec->format = static_cast<PixelFormat>(format);
-    rec->bayer = static_cast<BayerOrder>(bayer);
+    if (!readConfiguration(c, doc, *rec)) return nullptr;
     // The most any frame of this configuration may hold: two pictures of two-byte pixels
     // (doubled formats, RGB and YUV, the JPEG bound, long frames).
-    const uint64_t largest = 2 * width * height * std::max<uint64_t>(pixelBytes, 2);
+    const uint64_t largest =
+        uint64_t{2} * rec->width * rec->height * std::max<uint64_t>(rec->pixelBytes, 2);
 
     auto frames = doc.find("frames");
-    if (frames == doc.end() || !frames->is_array()) return c.fail("frames", "expected an array"), nullptr;
+    if (frames == doc.end() || !frames->is_array())
+        return c.fail("frames", "expected an array"), nullptr;
     if (frames->empty()) return c.fail("frames", "the recording holds no frame"), nullptr;
     rec->frames.reserve(frames->size());
     for (size_t i = 0; i < frames->size(); ++i) {
-        const json& f = (*frames)[i];
-        const std::string p = "frames[" + std::to_string(i) + "]";
-        if (!f.is_object()) return c.fail(p, "expected an object"), nullptr;
         RecordedFrame r;
-        auto file = f.find("file");
-        if (file == f.end() || !file->is_string() ||
-            !plainFileName(file->get_ref<const std::string&>()))
-            return c.fail(p + ".file", "expected a file name inside the recording"), nullptr;
-        if (!f.contains("offset"))
-            return c.fail(p + ".offset",
-                          "missing: this frame's bytes are not stored unchanged (a PNG frame "
-                          "cannot be replayed)"),
-                   nullptr;
-        uint64_t size = 0;
-        if (!c.number(f, p, "offset", UINT64_MAX, r.offset) ||
-            !c.number(f, p, "u32Size", largest, size) ||
-            !c.number(f, p, "u64Time", UINT64_MAX, r.time))
+        if (!readFrame(c, (*frames)[i], "frames[" + std::to_string(i) + "]", directory, largest,
+                       checkFiles, r))
             return nullptr;
-        r.size = static_cast<uint32_t>(size);
-        r.path = directory + "/" + file->get<std::string>();
-        if (checkFiles) {
-            std::error_code ec;
-            const uint64_t length = std::filesystem::file_size(r.path, ec);
-            if (ec) return c.fail(p + ".file", r.path + ": " + ec.message()), nullptr;
-            if (r.offset > length || length - r.offset < r.size)
-                return c.fail(p, "offset + u32Size lie past the end of " + r.path), nullptr;
-        }
         rec->largestFrame = std::max(rec->largestFrame, r.size);
         rec->frames.push_back(std::move(r));
     }
