@@ -9,17 +9,11 @@
 
 #include "api/boundary.h"
 #include "camera/zu_usb_camera_lib.h"
-#include "driver/virtual/virtual_board.h"
 
 using vexo::api::kInternalFailure;
 using vexo::camera::ZuUsbCameraLib;
 
 namespace {
-
-// Virtual boards described by VEXO_VIRTUAL_BOARDS join the bus before the first enumeration.
-void addEnvironmentBoards() {
-    vexo::driver::virt::loadBoardsFromEnvironment();
-}
 
 // Creates the camera object and hands it out at once, before anything can fail, so that the
 // caller owns a handle whatever the open reports. Without a configuration there is no size to
@@ -30,7 +24,6 @@ Uint32 openWith(CameraHandle* handle, CameraConfig* cfg, Uint32 noConfig, Open&&
     if (handle == nullptr) return USB_CAMERA_USB_CREATE_ERROR;
     *handle = nullptr;
     try {
-        addEnvironmentBoards();
         auto* camera = new ZuUsbCameraLib();
         *handle = camera;
         if (cfg == nullptr) return noConfig;
@@ -48,7 +41,6 @@ extern "C" {
 
 Uint32 VEXO_CALL Vexo_scan(ScanEntry* entries) {
     try {
-        addEnvironmentBoards();
         // A caller that only wants the count may pass no array.
         std::unique_ptr<std::array<ScanEntry, 256>> scratch;
         if (entries == nullptr) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "board/support/stream_decoder.h"
+#include "driver/virtual/environment_boards.h"
 #include "driver/virtual/virtual_board.h"
 #include "usb/control_endpoint.h"
 #include "usb/data_endpoints.h"

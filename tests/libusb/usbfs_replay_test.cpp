@@ -5,19 +5,20 @@
 // and damaged events are skipped without reading past them.
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "camera/support/engine_fixture.h"
 #include "driver/libusb/usb_capture.h"
 #include "driver/usbmon/usbmon_header.h"
 #include "driver/virtual/board_model.h"
+#include "driver/virtual/environment_boards.h"
 #include "driver/virtual/usb_capture_replay.h"
 #include "driver/virtual/virtual_board.h"
 #include "driver/virtual/virtual_bus.h"

@@ -93,14 +93,8 @@ class VirtualBoard {
 /// given) when the configuration is refused by validateBoardConfig().
 std::shared_ptr<VirtualBoard> addVirtualBoard(const BoardConfig& config,
                                               std::string* error = nullptr);
-
-/// Puts the boards VEXO_VIRTUAL_BOARDS describes on the bus: "1" gives one default board, "0"
-/// or nothing none; text starting with '{' is the JSON itself; anything else is a path to a
-/// JSON file. The variable is read at every call; when its value differs from the one read
-/// last, the boards of the old value leave the bus and those of the new one join it. A
-/// malformed document adds no board and prints one line naming the key on stderr.
-/// Returns whether boards of the current value are on the bus.
-bool loadBoardsFromEnvironment();
+/// Puts a board already built with BoardModel::create() on the virtual bus.
+std::shared_ptr<VirtualBoard> plugInBoard(const std::shared_ptr<BoardModel>& model);
 
 /// Exactly the bytes of frame `frameNumber` of a stream, before any fault changes them. Tests
 /// compare received frames against it. For JPG, the compressed image.

@@ -2,6 +2,7 @@
 #include "driver/virtual/virtual_bus.h"
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include "driver/backend.h"
@@ -36,6 +37,12 @@ std::mutex gMutex;
 std::vector<std::shared_ptr<VirtualDevice>> gDevices;
 DeviceId gNextId = 1;
 uint64_t gNextHandle = 1;
+// Brings the bus in line with its configuration; set once, when the library is loaded.
+std::atomic<void (*)()> gRefresh{nullptr};
+
+void refresh() {
+    if (auto configure = gRefresh.load()) configure();
+}
 
 std::vector<std::shared_ptr<VirtualDevice>> devicesNow() {
     std::lock_guard<std::mutex> lock(gMutex);
@@ -84,6 +91,7 @@ class VirtualBackend : public Backend {
     std::vector<std::string> enumerate(const Guid& interfaceClass) override {
         std::vector<std::string> paths;
         if (interfaceClass != kDriverInterfaceGuid) return paths;
+        refresh();
         returnDueDevices();
         for (const auto& d : devicesNow())
             if (d->present()) paths.push_back(d->path());
@@ -91,6 +99,7 @@ class VirtualBackend : public Backend {
     }
 
     std::unique_ptr<DeviceObject> open(const std::string& path, uint32_t* error) override {
+        refresh();
         returnDueDevices();
         for (const auto& d : devicesNow()) {
             if (d->path() != path) continue;
@@ -128,6 +137,11 @@ DeviceId addDevice(VirtualDeviceDescription description) {
     }
     device->attach();
     return device->id();
+}
+
+void configureBus(void (*refresh)()) {
+    ensureRegistered();
+    gRefresh.store(refresh);
 }
 
 void removeDevice(DeviceId id) {

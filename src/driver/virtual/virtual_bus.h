@@ -29,6 +29,10 @@ using DeviceId = uint32_t;
 /// Adds a device; returns its id (never 0). The first call registers the virtual backend with
 /// the driver service.
 DeviceId addDevice(VirtualDeviceDescription description);
+/// Registers the virtual backend with the driver service and sets what it runs before each
+/// enumeration and open to bring the bus in line with its configuration. The library sets
+/// loadBoardsFromEnvironment (environment_boards.h) when it is loaded.
+void configureBus(void (*refresh)());
 /// Removes a device. Handles open on it stay safe to use and fail their requests.
 void removeDevice(DeviceId id);
 /// Removes every device.
