@@ -2,9 +2,9 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <vector>
 
+#include "common/mutex.h"
 #include "driver/backend.h"
 #include "driver/driver_service.h"
 #include "driver/event_core.h"
@@ -27,20 +27,20 @@ struct Registered {
 
 // Threading: the registry and the handle table are guarded by gMutex; backends and device
 // objects are called without it, so a slow request never blocks another handle.
-std::mutex gMutex;
-std::vector<Registered> gBackends;
-std::map<intptr_t, std::shared_ptr<DeviceObject>> gHandles;
-intptr_t gNextHandle = 0x100;
+Mutex gMutex;
+std::vector<Registered> gBackends VEXO_GUARDED_BY(gMutex);
+std::map<intptr_t, std::shared_ptr<DeviceObject>> gHandles VEXO_GUARDED_BY(gMutex);
+intptr_t gNextHandle VEXO_GUARDED_BY(gMutex) = 0x100;
 
 std::vector<std::shared_ptr<Backend>> backendsInOrder() {
-    std::lock_guard<std::mutex> lock(gMutex);
+    MutexLock lock(gMutex);
     std::vector<std::shared_ptr<Backend>> list;
     for (const Registered& r : gBackends) list.push_back(r.backend);
     return list;
 }
 
 std::shared_ptr<DeviceObject> lookUp(Handle handle) {
-    std::lock_guard<std::mutex> lock(gMutex);
+    MutexLock lock(gMutex);
     auto it = gHandles.find(static_cast<intptr_t>(handle));
     return it == gHandles.end() ? nullptr : it->second;
 }
@@ -48,7 +48,7 @@ std::shared_ptr<DeviceObject> lookUp(Handle handle) {
 }  // namespace
 
 void registerBackend(const std::shared_ptr<Backend>& backend, int order) {
-    std::lock_guard<std::mutex> lock(gMutex);
+    MutexLock lock(gMutex);
     for (const Registered& r : gBackends)
         if (r.backend == backend) return;
     auto at = std::find_if(gBackends.begin(), gBackends.end(),
@@ -57,7 +57,7 @@ void registerBackend(const std::shared_ptr<Backend>& backend, int order) {
 }
 
 void unregisterBackend(const std::shared_ptr<Backend>& backend) {
-    std::lock_guard<std::mutex> lock(gMutex);
+    MutexLock lock(gMutex);
     std::erase_if(gBackends, [&](const Registered& r) { return r.backend == backend; });
 }
 
@@ -126,7 +126,7 @@ Handle createFile(const char* path) {
         uint32_t e = kErrorFileNotFound;
         std::unique_ptr<DeviceObject> device = backend->open(p, &e);
         if (device) {
-            std::lock_guard<std::mutex> lock(gMutex);
+            MutexLock lock(gMutex);
             const intptr_t id = gNextHandle++;
             gHandles.emplace(id, std::shared_ptr<DeviceObject>(std::move(device)));
             setLastError(kErrorSuccess);
@@ -141,7 +141,7 @@ Handle createFile(const char* path) {
 bool closeHandle(Handle handle) {
     std::shared_ptr<DeviceObject> device;
     {
-        std::lock_guard<std::mutex> lock(gMutex);
+        MutexLock lock(gMutex);
         auto it = gHandles.find(static_cast<intptr_t>(handle));
         if (it != gHandles.end()) {
             device = std::move(it->second);

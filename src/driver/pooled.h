@@ -10,8 +10,9 @@
 #pragma once
 
 #include <cstddef>
-#include <mutex>
 #include <new>
+
+#include "common/mutex.h"
 
 namespace vexo::driver {
 
@@ -30,7 +31,7 @@ class Pooled {
     static void* operator new(std::size_t size) {
 #ifndef VEXO_POOLED_USES_HEAP
         if (size == sizeof(T)) {
-            std::lock_guard<std::mutex> guard(list().lock);
+            MutexLock guard(list().lock);
             if (FreeBlock* block = list().head) {
                 list().head = block->next;
                 return block;
@@ -44,7 +45,7 @@ class Pooled {
         if (p == nullptr) return;
 #ifndef VEXO_POOLED_USES_HEAP
         if (size == sizeof(T)) {
-            std::lock_guard<std::mutex> guard(list().lock);
+            MutexLock guard(list().lock);
             auto* block = static_cast<FreeBlock*>(p);
             block->next = list().head;
             list().head = block;
@@ -60,8 +61,8 @@ class Pooled {
         FreeBlock* next;
     };
     struct FreeList {
-        std::mutex lock;
-        FreeBlock* head = nullptr;
+        Mutex lock;
+        FreeBlock* head VEXO_GUARDED_BY(lock) = nullptr;
     };
     static FreeList& list() {
         static FreeList freeList;

@@ -37,8 +37,8 @@ class TablePump : public Pump {
 // be filled and submitted again. At most 256 are kept; the rest go back to libusb.
 struct SpareTransfers {
     SpareTransfers() { list.reserve(256); }
-    std::mutex mutex;
-    std::vector<libusb_transfer*> list;
+    Mutex mutex;
+    std::vector<libusb_transfer*> list VEXO_GUARDED_BY(mutex);
 };
 
 SpareTransfers& spareTransfers() {
@@ -49,7 +49,7 @@ SpareTransfers& spareTransfers() {
 libusb_transfer* takeTransfer() {
     SpareTransfers& spare = spareTransfers();
     {
-        std::lock_guard<std::mutex> lock(spare.mutex);
+        MutexLock lock(spare.mutex);
         if (!spare.list.empty()) {
             libusb_transfer* t = spare.list.back();
             spare.list.pop_back();
@@ -68,7 +68,7 @@ void giveBackTransfer(libusb_transfer* t) {
     return;
 #endif
     SpareTransfers& spare = spareTransfers();
-    std::lock_guard<std::mutex> lock(spare.mutex);
+    MutexLock lock(spare.mutex);
     if (spare.list.size() < spare.list.capacity()) {
         spare.list.push_back(t);
         return;
@@ -88,7 +88,7 @@ struct RecyclingAllocator {
     T* allocate(std::size_t n) {
 #ifndef VEXO_POOLED_USES_HEAP
         if (n == 1) {
-            std::lock_guard<std::mutex> lock(spare().mutex);
+            MutexLock lock(spare().mutex);
             if (!spare().blocks.empty()) {
                 void* p = spare().blocks.back();
                 spare().blocks.pop_back();
@@ -101,7 +101,7 @@ struct RecyclingAllocator {
     void deallocate(T* p, [[maybe_unused]] std::size_t n) noexcept {
 #ifndef VEXO_POOLED_USES_HEAP
         if (n == 1) {
-            std::lock_guard<std::mutex> lock(spare().mutex);
+            MutexLock lock(spare().mutex);
             // Room for the pointer was made when the block was first handed out.
             if (spare().blocks.size() < spare().blocks.capacity()) {
                 spare().blocks.push_back(p);
@@ -119,8 +119,8 @@ struct RecyclingAllocator {
   private:
     struct Spare {
         Spare() { blocks.reserve(256); }
-        std::mutex mutex;
-        std::vector<void*> blocks;
+        Mutex mutex;
+        std::vector<void*> blocks VEXO_GUARDED_BY(mutex);
     };
     static Spare& spare() {
         static Spare s;
@@ -152,7 +152,7 @@ TransferTable::~TransferTable() = default;
 
 RequestOutcome TransferTable::submit(const std::shared_ptr<PendingTransfer>& t) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (closed_) return {kErrorInvalidHandle, 0, 0};
         t->id = nextId_++;
         t->table = shared_from_this();
@@ -164,7 +164,7 @@ RequestOutcome TransferTable::submit(const std::shared_ptr<PendingTransfer>& t) 
     const int r = libusb_submit_transfer(t->transfer);
     if (r != LIBUSB_SUCCESS && capture_)
         capture_->refused(t->transfer, captureBus_, captureAddress_, r);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (r != LIBUSB_SUCCESS) {
         eraseLocked(t->id);
         t->table.reset();
@@ -186,7 +186,7 @@ void TransferTable::finish(PendingTransfer& t) {
     // Keep the transfer alive through this function: the map holds the last other reference.
     std::shared_ptr<PendingTransfer> self;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         self = findLocked(t.id);
     }
     libusb_transfer* x = t.transfer;
@@ -204,7 +204,7 @@ void TransferTable::finish(PendingTransfer& t) {
     const uint32_t bytes = outcome.ok() ? t.dataOffset + moved : 0;
     if (t.statusHeader) writeStatusWords(t.statusHeader, outcome.ntStatus, outcome.usbdStatus);
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         t.done = true;
         t.outcome = outcome;
         t.bytes = bytes;
@@ -213,7 +213,7 @@ void TransferTable::finish(PendingTransfer& t) {
     // From here on the caller may reuse its record and buffer: touch neither.
     if (t.completion) t.completion->complete(outcome.error, bytes);
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         eraseLocked(t.id);
     }
     // Break the cycle table -> map -> transfer -> table.
@@ -223,7 +223,7 @@ void TransferTable::finish(PendingTransfer& t) {
 RequestOutcome TransferTable::wait(PendingTransfer& t, uint32_t* bytes) {
     for (;;) {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             if (t.done) {
                 *bytes = t.bytes;
                 return t.outcome;
@@ -236,7 +236,7 @@ RequestOutcome TransferTable::wait(PendingTransfer& t, uint32_t* bytes) {
 void TransferTable::drive(uint64_t id, Clock::time_point deadline) {
     std::shared_ptr<PendingTransfer> t;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         t = findLocked(id);
         if (!t || t->done) return;
     }
@@ -244,7 +244,7 @@ void TransferTable::drive(uint64_t id, Clock::time_point deadline) {
         const bool last = Clock::now() >= deadline;
         handleEventsOnce(context_, deadline, &t->completed);
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             if (t->done) return;
         }
         if (last) return;
@@ -255,7 +255,7 @@ void TransferTable::cancelAndDrain(std::optional<uint8_t> endpoint) {
     for (;;) {
         std::vector<std::shared_ptr<PendingTransfer>> pipe;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             for (const auto& t : inFlight_)
                 if (!endpoint || t->endpoint == *endpoint) pipe.push_back(t);
         }
@@ -269,12 +269,12 @@ void TransferTable::cancelAndDrain(std::optional<uint8_t> endpoint) {
 }
 
 void TransferTable::close() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     closed_ = true;
 }
 
 size_t TransferTable::inFlight(uint8_t endpoint) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return static_cast<size_t>(
         std::count_if(inFlight_.begin(), inFlight_.end(),
                       [&](const auto& t) { return t->endpoint == endpoint; }));

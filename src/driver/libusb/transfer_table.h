@@ -13,10 +13,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
+#include "common/mutex.h"
 #include "driver/backend.h"
 #include "driver/libusb/transfer_status.h"
 
@@ -69,27 +69,27 @@ class TransferTable : public std::enable_shared_from_this<TransferTable> {
 
     /// Submits `transfer`. On success the request is in flight (and, for overlapped requests,
     /// waiters on its event drive it); on refusal nothing stays behind and the outcome says why.
-    RequestOutcome submit(const std::shared_ptr<PendingTransfer>& transfer);
+    RequestOutcome submit(const std::shared_ptr<PendingTransfer>& transfer) VEXO_EXCLUDES(mutex_);
 
     /// Handles events in the calling thread until `transfer` is back; returns its outcome and
     /// byte count.
-    RequestOutcome wait(PendingTransfer& transfer, uint32_t* bytes);
+    RequestOutcome wait(PendingTransfer& transfer, uint32_t* bytes) VEXO_EXCLUDES(mutex_);
 
     /// Cancels every transfer on `endpoint` (all endpoints when none) and handles events until
     /// all of them have come back.
-    void cancelAndDrain(std::optional<uint8_t> endpoint);
+    void cancelAndDrain(std::optional<uint8_t> endpoint) VEXO_EXCLUDES(mutex_);
 
     /// Refuses every later submit (with ERROR_INVALID_HANDLE).
-    void close();
+    void close() VEXO_EXCLUDES(mutex_);
 
     /// Transfers in flight on `endpoint`.
-    size_t inFlight(uint8_t endpoint);
+    size_t inFlight(uint8_t endpoint) VEXO_EXCLUDES(mutex_);
 
     /// The pump waiters on this table's events run.
     std::shared_ptr<Pump> pump() { return pump_; }
 
     /// Drives request `id` in the calling thread until it is back or `deadline` passes.
-    void drive(uint64_t id, Clock::time_point deadline);
+    void drive(uint64_t id, Clock::time_point deadline) VEXO_EXCLUDES(mutex_);
 
     /// Writes every transfer of this table to `capture` as the device at bus/address; called
     /// once, before the first submit.
@@ -102,7 +102,7 @@ class TransferTable : public std::enable_shared_from_this<TransferTable> {
   private:
     explicit TransferTable(libusb_context* context);
     static void onTransferDone(libusb_transfer* transfer);
-    void finish(PendingTransfer& transfer);
+    void finish(PendingTransfer& transfer) VEXO_EXCLUDES(mutex_);
 
     libusb_context* context_;
     std::shared_ptr<Pump> pump_;
@@ -110,15 +110,15 @@ class TransferTable : public std::enable_shared_from_this<TransferTable> {
     uint16_t captureBus_ = 0;
     uint8_t captureAddress_ = 0;
 
-    std::mutex mutex_;
-    std::shared_ptr<PendingTransfer> findLocked(uint64_t id) const;
-    void eraseLocked(uint64_t id);
+    Mutex mutex_;
+    std::shared_ptr<PendingTransfer> findLocked(uint64_t id) const VEXO_REQUIRES(mutex_);
+    void eraseLocked(uint64_t id) VEXO_REQUIRES(mutex_);
 
     /// A handful of entries (64 reads and a few control requests); kept in a vector whose
     /// room is reused, so that submitting allocates nothing once streaming runs.
-    std::vector<std::shared_ptr<PendingTransfer>> inFlight_;
-    uint64_t nextId_ = 1;
-    bool closed_ = false;
+    std::vector<std::shared_ptr<PendingTransfer>> inFlight_ VEXO_GUARDED_BY(mutex_);
+    uint64_t nextId_ VEXO_GUARDED_BY(mutex_) = 1;
+    bool closed_ VEXO_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace vexo::driver::lusb

@@ -4,7 +4,8 @@
 #include <libusb.h>
 
 #include <algorithm>
-#include <mutex>
+
+#include "common/mutex.h"
 
 namespace vexo::driver::lusb {
 
@@ -12,16 +13,16 @@ namespace {
 
 constexpr auto kLongestRound = std::chrono::milliseconds(500);
 
-std::mutex gContextMutex;
+Mutex gContextMutex;
 // Never released: transfers of handles still open at exit and libusb's own threads may use it
 // until the process ends, and static destruction order gives no safe moment to call
 // libusb_exit().
-libusb_context* gContext = nullptr;
+libusb_context* gContext VEXO_GUARDED_BY(gContextMutex) = nullptr;
 
 }  // namespace
 
 libusb_context* usbContext() {
-    std::lock_guard<std::mutex> lock(gContextMutex);
+    MutexLock lock(gContextMutex);
     if (!gContext) {
         libusb_context* context = nullptr;
         if (libusb_init(&context) == LIBUSB_SUCCESS) gContext = context;
