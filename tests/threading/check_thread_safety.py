@@ -3,21 +3,23 @@
 
 Usage: check_thread_safety.py CLANG++ BUILD_DIR SOURCE_DIR
 
-Each source file of src/ and tools/preview/ that includes the annotations (as its
-dependency file from the last build says; a file without one is checked anyway) is compiled
-with -fsyntax-only -Wthread-safety -Werror and the include paths and definitions its entry in
-BUILD_DIR/compile_commands.json has. First, a file that writes a guarded member without its lock must be refused: otherwise
-the annotations would not reach clang and the check would pass whatever the code does.
+Each source file of src/ and tools/preview/ that takes an annotated lock or names what one
+guards (itself or in its own header) is compiled with -fsyntax-only -Wthread-safety -Werror
+and the include paths and definitions its entry in BUILD_DIR/compile_commands.json has.
+First, a file that writes a guarded member without its lock must be refused: otherwise the
+annotations would not reach clang and the check would pass whatever the code does.
 """
 import concurrent.futures
 import json
 import os
+import re
 import shlex
 import subprocess
 import sys
 
 CHECKED = ("src/", "tools/preview/")
-ANNOTATIONS = "common/thread_annotations.h"
+MARKS = re.compile(r"\bMutexLock\b|\bVEXO_(GUARDED_BY|PT_GUARDED_BY|REQUIRES|EXCLUDES|ACQUIRE|"
+                   r"RELEASE|TRY_ACQUIRE|ASSERT_CAPABILITY|RETURN_CAPABILITY)\b")
 FLAGS = ["-fsyntax-only", "-Wthread-safety", "-Werror"]
 
 
@@ -33,19 +35,18 @@ def arguments(entry):
     return kept
 
 
-def uses_annotations(entry):
-    """False when the build's dependency file of the entry's object lacks the annotations."""
-    output = entry.get("output")
-    if output is None:
-        words = entry["arguments"] if "arguments" in entry else shlex.split(entry["command"])
-        output = words[words.index("-o") + 1] if "-o" in words else None
-    if output is None:
-        return True
-    try:
-        with open(os.path.join(entry["directory"], output + ".d")) as f:
-            return ANNOTATIONS in f.read()
-    except OSError:
-        return True
+def uses_annotations(path):
+    """True when the source, or its own header next to it, takes an annotated lock or names
+    what one guards: the functions that do live in the files of their class."""
+    stem, _ = os.path.splitext(path)
+    for name in (path, stem + ".h", stem + ".hpp"):
+        try:
+            with open(name, errors="replace") as f:
+                if MARKS.search(f.read()):
+                    return True
+        except OSError:
+            pass
+    return False
 
 
 def clang(compiler, entry, source, flags):
@@ -65,10 +66,10 @@ def main():
         relative = os.path.relpath(path, root)
         if relative.startswith(CHECKED):
             sources.add(relative)
-            if uses_annotations(entry):
+            if uses_annotations(path):
                 checked.setdefault(relative, (entry, path))
     if not checked:
-        print("no source of src/ or tools/preview/ uses the annotations")
+        print("no source of src/ or tools/preview/ uses the annotated locks")
         return 1
 
     entry = next(e for e, _ in checked.values())
