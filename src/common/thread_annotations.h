@@ -31,6 +31,8 @@
 #define VEXO_RELEASE(...) VEXO_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 /// On a function: holds the locks when it returns `result`.
 #define VEXO_TRY_ACQUIRE(...) VEXO_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+/// On a function: from its return on, the analysis takes the locks as held.
+#define VEXO_ASSERT_CAPABILITY(...) VEXO_THREAD_ANNOTATION(assert_capability(__VA_ARGS__))
 /// On a function: returns a reference to `lock`.
 #define VEXO_RETURN_CAPABILITY(lock) VEXO_THREAD_ANNOTATION(lock_returned(lock))
 /// On a lock member: taken only while the given locks are already held (the lock order).

@@ -148,7 +148,7 @@ VirtualDevice::VirtualDevice(DeviceId id, VirtualDeviceDescription description)
       endpoints_(scanEndpoints(description_.descriptors)) {}
 
 VirtualDevice::~VirtualDevice() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     cancelWhere(kErrorDeviceNotConnected, kNtNoSuchDevice, kUsbdDeviceGone,
                 [](const Request&) { return true; });
 }
@@ -173,14 +173,14 @@ void VirtualDevice::modelNotified() {
 
 void VirtualDevice::wake() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         ++generation_;
     }
     cv_.notify_all();
 }
 
 bool VirtualDevice::present() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return presentLocked();
 }
 
@@ -199,7 +199,7 @@ bool VirtualDevice::presentLocked() {
 }
 
 void VirtualDevice::markRemoved() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     removed_ = true;
     cancelWhere(kErrorDeviceNotConnected, kNtNoSuchDevice, kUsbdDeviceGone,
                 [](const Request&) { return true; });
@@ -224,7 +224,7 @@ bool VirtualDevice::ioControl(uint64_t handle, uint32_t code, void* in, uint32_t
     if (!completion)
         return transferNow(handle, code, in, inLength, out, outLength, deferredUntil, bytesReturned,
                            error);
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return submit(lock, handle, code, in, inLength, out, outLength, bytesReturned, completion,
                   error, deferredUntil);
 }
@@ -232,7 +232,7 @@ bool VirtualDevice::ioControl(uint64_t handle, uint32_t code, void* in, uint32_t
 bool VirtualDevice::admit(uint32_t code, Clock::time_point* deferredUntil, uint32_t* error) {
     std::optional<RequestFault> fault;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (!presentLocked()) {
             *error = kErrorDeviceNotConnected;
             return false;
@@ -263,7 +263,7 @@ bool VirtualDevice::serveNow(uint32_t code, void* in, uint32_t inLength, void* o
         return false;
     }
     if (deferredUntil != Clock::time_point::min()) std::this_thread::sleep_until(deferredUntil);
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!presentLocked()) {
         *error = kErrorDeviceNotConnected;
         return false;
@@ -301,7 +301,7 @@ bool VirtualDevice::transferNow(uint64_t handle, uint32_t code, void* in, uint32
     auto local = std::make_unique<Completion>(&overlapped);
     bool done;
     {
-        std::unique_lock<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         done = submit(lock, handle, code, in, inLength, out, outLength, bytesReturned, local, error,
                       deferredUntil);
     }
@@ -315,7 +315,7 @@ bool VirtualDevice::transferNow(uint64_t handle, uint32_t code, void* in, uint32
     return done;
 }
 
-bool VirtualDevice::submit(std::unique_lock<std::mutex>&, uint64_t handle, uint32_t code, void* in,
+bool VirtualDevice::submit(MutexLock&, uint64_t handle, uint32_t code, void* in,
                            uint32_t inLength, void* out, uint32_t outLength,
                            uint32_t* bytesReturned, std::unique_ptr<Completion>& completion,
                            uint32_t* error, Clock::time_point deferredUntil) {
@@ -553,7 +553,7 @@ bool VirtualDevice::processFront(Queue& queue, Clock::time_point* readyAt) {
 }
 
 void VirtualDevice::pump(uint64_t requestId, Clock::time_point deadline) {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     for (;;) {
         auto pipe = pipes_.find(static_cast<uint8_t>(requestId & 0xFF));
         if (pipe == pipes_.end() || !pipe->second.contains(requestId)) return;
@@ -563,7 +563,8 @@ void VirtualDevice::pump(uint64_t requestId, Clock::time_point deadline) {
         if (processFront(queue, &readyAt)) continue;
         if (Clock::now() >= deadline) return;
         const uint64_t seen = generation_;
-        waitUntil(cv_, lock, std::min(readyAt, deadline), [&] { return generation_ != seen; });
+        waitUntil(cv_, lock.native(), std::min(readyAt, deadline),
+                  [&]() VEXO_REQUIRES(mutex_) { return generation_ != seen; });
     }
 }
 
@@ -572,6 +573,7 @@ void VirtualDevice::cancelWhere(uint32_t error, uint32_t ntStatus, uint32_t usbd
     bool any = false;
     for (auto& [pipe, queue] : pipes_) {
         queue.removeIf(which, [&](Request& r) {
+            mutex_.assertHeld();  // removeIf runs it here, under the lock
             finish(r, error, ntStatus, usbdStatus, 0);
             any = true;
         });
@@ -587,7 +589,7 @@ bool VirtualDevice::endpointKnown(uint8_t address) const {
 }
 
 bool VirtualDevice::closeHandle(uint64_t handle, uint32_t* error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     cancelWhere(kErrorOperationAborted, kNtCancelled, kUsbdCanceled,
                 [handle](const Request& r) { return r.handle == handle; });
     if (closeFailure_) {
@@ -599,43 +601,43 @@ bool VirtualDevice::closeHandle(uint64_t handle, uint32_t* error) {
 }
 
 void VirtualDevice::injectFault(uint32_t code, RequestFault fault) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (fault.count == 0) return;
     faults_[code] = fault;
 }
 
 void VirtualDevice::clearFaults() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     faults_.clear();
 }
 
 void VirtualDevice::failNextClose(uint32_t error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     closeFailure_ = error;
 }
 
 std::optional<uint32_t> VirtualDevice::transferSize(uint8_t endpoint) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = transferSizes_.find(endpoint);
     if (it == transferSizes_.end()) return std::nullopt;
     return it->second;
 }
 
 size_t VirtualDevice::pendingRequests(uint8_t endpoint) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = pipes_.find(endpoint);
     return it == pipes_.end() ? 0 : it->second.size();
 }
 
 std::vector<ControlSeen> VirtualDevice::controlLog() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<ControlSeen> inOrder(controlLog_.begin() + controlLogHead_, controlLog_.end());
     inOrder.insert(inOrder.end(), controlLog_.begin(), controlLog_.begin() + controlLogHead_);
     return inOrder;
 }
 
 void VirtualDevice::clearControlLog() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     controlLog_.clear();
     controlLogHead_ = 0;
 }

@@ -7,12 +7,12 @@
 #include <condition_variable>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "common/mutex.h"
 #include "driver/backend.h"
 #include "driver/virtual/device_model.h"
 #include "driver/virtual/virtual_bus.h"
@@ -86,14 +86,14 @@ class VirtualDevice : public Pump, public std::enable_shared_from_this<VirtualDe
         size_t count_ = 0;
     };
 
-    bool presentLocked();
+    bool presentLocked() VEXO_REQUIRES(mutex_);
     /// Refuses a request while the device is away or a failure is injected for `code`; else
     /// true with the time it may be served from (min: at once, max: never).
     bool admit(uint32_t code, Clock::time_point* deferredUntil, uint32_t* error);
     /// A request that is not a transfer, served in the calling thread.
     bool serveNow(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
                   Clock::time_point deferredUntil, uint32_t* bytesReturned, uint32_t* error);
-    bool abortPipe(const void* in, uint32_t inLength, uint32_t* error);
+    bool abortPipe(const void* in, uint32_t inLength, uint32_t* error) VEXO_REQUIRES(mutex_);
     /// A transfer without a completion: issued like an overlapped one and driven here until it
     /// ends.
     bool transferNow(uint64_t handle, uint32_t code, void* in, uint32_t inLength, void* out,
@@ -103,42 +103,45 @@ class VirtualDevice : public Pump, public std::enable_shared_from_this<VirtualDe
     /// kernel does); null when it names bytes outside them or an unknown pipe.
     std::unique_ptr<Request> readRequest(uint32_t code, void* in, uint32_t inLength, void* out,
                                          uint32_t outLength);
-    bool submit(std::unique_lock<std::mutex>& lock, uint64_t handle, uint32_t code, void* in,
+    bool submit(MutexLock& lock, uint64_t handle, uint32_t code, void* in,
                 uint32_t inLength, void* out, uint32_t outLength, uint32_t* bytesReturned,
                 std::unique_ptr<Completion>& completion, uint32_t* error,
-                Clock::time_point deferredUntil);
+                Clock::time_point deferredUntil) VEXO_REQUIRES(mutex_);
     bool serveInfo(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
-                   uint32_t* bytesReturned, uint32_t* error);
+                   uint32_t* bytesReturned, uint32_t* error) VEXO_REQUIRES(mutex_);
     /// Works on the oldest request of `queue`: true when it completed (and left the queue),
     /// false with *readyAt when it must wait.
-    bool processFront(Queue& queue, Clock::time_point* readyAt);
-    void serveControl(Request& request);
+    bool processFront(Queue& queue, Clock::time_point* readyAt) VEXO_REQUIRES(mutex_);
+    void serveControl(Request& request) VEXO_REQUIRES(mutex_);
     void finish(Request& request, uint32_t error, uint32_t ntStatus, uint32_t usbdStatus,
-                uint32_t moved);
+                uint32_t moved) VEXO_REQUIRES(mutex_);
     void cancelWhere(uint32_t error, uint32_t ntStatus, uint32_t usbdStatus,
-                     const std::function<bool(const Request&)>& which);
+                     const std::function<bool(const Request&)>& which) VEXO_REQUIRES(mutex_);
     bool endpointKnown(uint8_t address) const;
-    void wake();
+    void wake() VEXO_EXCLUDES(mutex_);
     void modelNotified();
-    std::optional<RequestFault> takeFault(uint32_t code);
+    std::optional<RequestFault> takeFault(uint32_t code) VEXO_REQUIRES(mutex_);
 
     const DeviceId id_;
     const VirtualDeviceDescription description_;
     const std::string path_;
     std::set<uint8_t> endpoints_;  // addresses found in the configuration blocks
 
-    std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable cv_;
-    uint64_t generation_ = 0;
-    bool removed_ = false;
-    std::map<uint8_t, Queue> pipes_;
-    std::map<uint8_t, uint32_t> transferSizes_;
-    std::map<uint32_t, RequestFault> faults_;
-    std::optional<uint32_t> closeFailure_;
+    uint64_t generation_ VEXO_GUARDED_BY(mutex_) = 0;
+    bool removed_ VEXO_GUARDED_BY(mutex_) = false;
+    std::map<uint8_t, Queue> pipes_ VEXO_GUARDED_BY(mutex_);
+    std::map<uint8_t, uint32_t> transferSizes_ VEXO_GUARDED_BY(mutex_);
+    std::map<uint32_t, RequestFault> faults_ VEXO_GUARDED_BY(mutex_);
+    std::optional<uint32_t> closeFailure_ VEXO_GUARDED_BY(mutex_);
     static constexpr size_t kControlLogLimit = 4096;
-    std::vector<ControlSeen> controlLog_;  // the last kControlLogLimit requests, a ring
-    size_t controlLogHead_ = 0;            // oldest entry once the ring is full
-    std::vector<uint8_t> stage_;           // data stage of the control request being served
+    // The last kControlLogLimit requests, a ring; controlLogHead_ is the oldest entry once the
+    // ring is full.
+    std::vector<ControlSeen> controlLog_ VEXO_GUARDED_BY(mutex_);
+    size_t controlLogHead_ VEXO_GUARDED_BY(mutex_) = 0;
+    // Data stage of the control request being served.
+    std::vector<uint8_t> stage_ VEXO_GUARDED_BY(mutex_);
     std::atomic<std::thread::id> modelCaller_{};
     std::atomic<bool> notifiedInCall_{false};
 };
