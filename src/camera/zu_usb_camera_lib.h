@@ -48,19 +48,8 @@ struct BoardInfo {
  * life), the six frame buffers (from configuration to close) and, while capturing, the 64
  * transfer buffers with their events.
  *
- * Threading. Calls on one object are serialised by the caller, with these exceptions:
- *  - the frame-queue consumer operations readImage(), del(), flush() and availableImage()
- *    may run on one thread while another runs captureImage() (the ring is lock-free SPSC);
- *  - setCamCfg() may run while another thread is inside captureImage(): it holds off the
- *    frame assembly for the duration (AssemblyState's reconfiguration hand-over), so no
- *    byte lands in a buffer that is being replaced;
- *  - vendor requests are serialised by the object's own lock, so register calls or
- *    setCamCfg() from another thread never overlap the clock exchange of a running
- *    capture loop on the control endpoint. The lock is held only for one control transfer.
- * Frame buffers replaced by setCamCfg() are kept until the next replacement or close(), so
- * a reader still holding a frame of the previous configuration reads valid memory. A reader
- * that must hold a frame's bytes longer takes a share of its slot's buffer (FrameSlot).
- * Different objects share nothing but standard output (the control-script log).
+ * Threading: calls are serialised by the caller, except the frame-queue calls, setCamCfg()
+ * and vendor requests beside captureImage() (docs/threading.md, "The camera engine").
  */
 class ZuUsbCameraLib : public UsbCameraLib {
   public:
@@ -168,7 +157,7 @@ class ZuUsbCameraLib : public UsbCameraLib {
     std::unique_ptr<usb::DriverDevice> device_;
     /* The control-script host; owned, created by the constructor. */
     Controller* controller_ = nullptr;
-    /* Serialises control transfers (see the threading rule above). */
+    /* Serialises control transfers (docs/threading.md). */
     std::mutex requestLock_;
 
     TransferParams params_;

@@ -11,7 +11,7 @@
 // pump for that request. See docs/driver-service.md.
 //
 // Threading: every function may be called from any thread. The last error is per thread.
-// An Overlapped record and its Event belong to one request at a time.
+// An Overlapped record and its Event belong to one request at a time (docs/threading.md).
 #pragma once
 
 #include <atomic>
