@@ -2,31 +2,18 @@
 // virtual board's picture (eight colour bars over a grey ramp) in every pixel format.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 
+#include "tools/support/colour_bars.h"
 #include "tools/support/image_reader.h"
 #include "tools/support/vexo_tool.h"
 
 using namespace vexo::tools::test;
 
 namespace {
-
-struct Colour {
-    int r, g, b;
-};
-// The bars from left to right.
-constexpr std::array<Colour, 8> kBars{{{255, 255, 255},
-                                       {255, 255, 0},
-                                       {0, 255, 255},
-                                       {0, 255, 0},
-                                       {255, 0, 255},
-                                       {255, 0, 0},
-                                       {0, 0, 255},
-                                       {0, 0, 0}}};
 
 struct FormatCase {
     const char* name;
@@ -57,26 +44,10 @@ Env boardFor(const FormatCase& c, uint32_t w, uint32_t h) {
     return boardEnv(json);
 }
 
-// Each bar's colour at its centre column, as a median over the middle rows of the bars area.
+// The bars of a whole-width picture whose bars area is `barsHeight` rows: its middle half.
 void expectBars(const DecodedImage& img, uint32_t barsHeight, int tolerance, bool grey) {
-    for (size_t i = 0; i < kBars.size(); ++i) {
-        const uint32_t x = static_cast<uint32_t>((2 * i + 1) * img.width / 16);
-        const Colour want = kBars[i];
-        const int scale = img.bitDepth == 16 ? 257 : 1;
-        if (grey) {
-            const int luma = (77 * want.r + 150 * want.g + 29 * want.b) >> 8;
-            EXPECT_NEAR(columnMedian(img, x, barsHeight / 4, barsHeight * 3 / 4, 0) / scale, luma,
-                        tolerance)
-                << "bar " << i;
-            continue;
-        }
-        const int got[3] = {columnMedian(img, x, barsHeight / 4, barsHeight * 3 / 4, 0) / scale,
-                            columnMedian(img, x, barsHeight / 4, barsHeight * 3 / 4, 1) / scale,
-                            columnMedian(img, x, barsHeight / 4, barsHeight * 3 / 4, 2) / scale};
-        EXPECT_NEAR(got[0], want.r, tolerance) << "bar " << i << " red";
-        EXPECT_NEAR(got[1], want.g, tolerance) << "bar " << i << " green";
-        EXPECT_NEAR(got[2], want.b, tolerance) << "bar " << i << " blue";
-    }
+    vexo::tools::test::expectBars(img, 0, img.width, barsHeight / 4, barsHeight * 3 / 4,
+                                  tolerance, grey);
 }
 
 void PrintTo(const FormatCase& c, std::ostream* os) {

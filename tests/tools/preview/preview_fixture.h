@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <array>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -15,38 +14,10 @@
 #include <unistd.h>
 
 #include "preview/preview_service.h"
+#include "tools/support/colour_bars.h"
 #include "tools/support/image_reader.h"
 
 namespace vexo::tools::test {
-
-struct Colour {
-    int r, g, b;
-};
-// The virtual board's bars from left to right.
-constexpr std::array<Colour, 8> kBars{{{255, 255, 255},
-                                       {255, 255, 0},
-                                       {0, 255, 255},
-                                       {0, 255, 0},
-                                       {255, 0, 255},
-                                       {255, 0, 0},
-                                       {0, 0, 255},
-                                       {0, 0, 0}}};
-
-/// Checks the eight bars of an RGB image whose bars span rows [y0, y1) and columns [x0, x0+w).
-inline void expectBars(const DecodedImage& img, uint32_t x0, uint32_t width, uint32_t y0,
-                       uint32_t y1, int tolerance) {
-    for (size_t i = 0; i < kBars.size(); ++i) {
-        const uint32_t x = x0 + static_cast<uint32_t>((2 * i + 1) * width / 16);
-        const int r = columnMedian(img, x, y0, y1, 0), g = columnMedian(img, x, y0, y1, 1),
-                  b = columnMedian(img, x, y0, y1, 2);
-        EXPECT_NEAR(r, kBars[i].r, tolerance) << "bar " << i << " red";
-        EXPECT_NEAR(g, kBars[i].g, tolerance) << "bar " << i << " green";
-        EXPECT_NEAR(b, kBars[i].b, tolerance) << "bar " << i << " blue";
-    }
-}
-
-/// JPEG bytes decoded to 8-bit RGB (TurboJPEG).
-bool decodeJpeg(const std::string& bytes, DecodedImage& image);
 
 inline constexpr const char* kBoards = R"({"boards": [
     {"serial": "PREVIEW-RAW-0001", "stream": {"fps": 60}},

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <turbojpeg.h>
 #include <unistd.h>
 #include <vexo/camera.h>
 
@@ -16,23 +15,6 @@
 using nlohmann::json;
 
 namespace vexo::tools::test {
-
-bool decodeJpeg(const std::string& bytes, DecodedImage& image) {
-    tjhandle tj = tjInitDecompress();
-    int w = 0, h = 0, sub = 0, space = 0;
-    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    bool ok = tj && tjDecompressHeader3(tj, data, bytes.size(), &w, &h, &sub, &space) == 0;
-    std::vector<uint8_t> rgb(ok ? size_t(w) * size_t(h) * 3 : 0);
-    ok = ok && tjDecompress2(tj, data, bytes.size(), rgb.data(), w, 0, h, TJPF_RGB, 0) == 0;
-    if (tj) tjDestroy(tj);
-    if (!ok) return false;
-    image.width = static_cast<uint32_t>(w);
-    image.height = static_cast<uint32_t>(h);
-    image.channels = 3;
-    image.bitDepth = 8;
-    image.samples.assign(rgb.begin(), rgb.end());
-    return true;
-}
 
 namespace {
 
@@ -83,7 +65,8 @@ TEST_F(PreviewTest, FrameAndSnapshotsShowTheBoardsPicture) {
     ASSERT_TRUE(r);
     ASSERT_EQ(r->status, 200);
     DecodedImage img;
-    ASSERT_TRUE(decodeJpeg(r->body, img));
+    std::string error;
+    ASSERT_TRUE(decodeJpeg(r->body, img, error)) << error;
     ASSERT_EQ(img.width, 640u);
     ASSERT_EQ(img.height, 480u);
     expectBars(img, 0, 640, 480 * 5 / 6 / 4, 480 * 5 / 6 * 3 / 4, 40);
@@ -94,7 +77,6 @@ TEST_F(PreviewTest, FrameAndSnapshotsShowTheBoardsPicture) {
     const std::string path =
         ::testing::TempDir() + "preview_snapshot_" + std::to_string(getpid()) + ".png";
     std::ofstream(path, std::ios::binary) << png->body;
-    std::string error;
     DecodedImage snap;
     ASSERT_TRUE(readPng(path, snap, error)) << error;
     ASSERT_EQ(snap.width, 640u);
@@ -120,7 +102,8 @@ TEST_F(PreviewTest, StreamYieldsRisingFrameNumbersAndPauseFreezesIt) {
             const size_t length = std::stoul(r->body.substr(r->body.rfind("Content-Length: ", at) + 16));
             const size_t start = r->body.find("\r\n\r\n", at) + 4;
             DecodedImage img;
-            EXPECT_TRUE(decodeJpeg(r->body.substr(start, length), img));
+            std::string error;
+            EXPECT_TRUE(decodeJpeg(r->body.substr(start, length), img, error)) << error;
             EXPECT_EQ(img.width, 640u);
             at = start + length;
         }
@@ -213,7 +196,8 @@ TEST_F(PreviewTest, BoardPickerAndTriggerNameTheStatusOnFailure) {
     // Frames of the new board arrive and show its picture.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     DecodedImage img;
-    ASSERT_TRUE(decodeJpeg(client_->Get("/frame.jpg")->body, img));
+    std::string error;
+    ASSERT_TRUE(decodeJpeg(client_->Get("/frame.jpg")->body, img, error)) << error;
     expectBars(img, 0, 640, 100, 300, 40);
     EXPECT_EQ(post("/api/board", R"({"index": 7})")->status, 502);
 }

@@ -63,26 +63,36 @@ bool readPng(const std::string& path, DecodedImage& image, std::string& error) {
 
 bool readJpeg(const std::string& path, DecodedImage& image, std::string& error) {
     std::ifstream in(path, std::ios::binary);
-    std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
-                                     std::istreambuf_iterator<char>());
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (bytes.empty()) {
         error = path + ": empty or missing";
         return false;
     }
+    if (decodeJpeg(bytes, image, error)) return true;
+    error = path + ": " + error;
+    return false;
+}
+
+bool decodeJpeg(const std::string& bytes, DecodedImage& image, std::string& error) {
     tjhandle tj = tjInitDecompress();
+    if (!tj) {
+        error = "TurboJPEG cannot start a decoder";
+        return false;
+    }
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
     int width = 0, height = 0, subsampling = 0, colourspace = 0;
-    if (tjDecompressHeader3(tj, bytes.data(), bytes.size(), &width, &height, &subsampling,
+    if (tjDecompressHeader3(tj, data, bytes.size(), &width, &height, &subsampling,
                             &colourspace) != 0) {
-        error = path + ": " + tjGetErrorStr2(tj);
+        error = tjGetErrorStr2(tj);
         tjDestroy(tj);
         return false;
     }
     std::vector<unsigned char> rgb(size_t(width) * height * 3);
     const int status =
-        tjDecompress2(tj, bytes.data(), bytes.size(), rgb.data(), width, 0, height, TJPF_RGB, 0);
+        tjDecompress2(tj, data, bytes.size(), rgb.data(), width, 0, height, TJPF_RGB, 0);
     tjDestroy(tj);
     if (status != 0) {
-        error = path + ": JPEG decoding failed";
+        error = "JPEG decoding failed";
         return false;
     }
     image.width = static_cast<uint32_t>(width);

@@ -23,6 +23,8 @@ struct DecodedImage {
 bool readPng(const std::string& path, DecodedImage& image, std::string& error);
 /// Decodes to 8-bit RGB. False (with a reason) when the file is not a valid JPEG.
 bool readJpeg(const std::string& path, DecodedImage& image, std::string& error);
+/// JPEG bytes decoded to 8-bit RGB. False (with a reason) when they are not a valid JPEG.
+bool decodeJpeg(const std::string& bytes, DecodedImage& image, std::string& error);
 
 /// Median of one channel over the column x, rows [y0, y1): robust against the moving marker
 /// and the frame number drawn over the picture.
