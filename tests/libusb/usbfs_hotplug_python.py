@@ -2,30 +2,17 @@
 real libusb backend from the vexo package: the scan-based watcher reports the removal and the
 return, and a camera opened with reconnect resumes on the returned board.
 
-Runs under umockdev-wrapper with the vexo_usbfs_board helper (see usbfs_python_smoke.py). It
+Runs under umockdev-wrapper with the vexo_usbfs_board helper (see usbfs_board.py). It
 also records what libusb's own hot-plug support makes of umockdev's uevents: on this platform
 a callback registered with libusb_hotplug_register_callback is never called for them, which is
 why the watcher compares scans instead (docs/hotplug.md).
 """
 import ctypes
-import os
-import sys
 import threading
 import time
-from pathlib import Path
 
-import pytest
-
-BUILD = Path(os.environ["VEXO_BUILD_DIR"])
-HELPER = ctypes.CDLL(os.environ["VEXO_USBFS_BOARD"])
-HELPER.vexo_usbfs_frame_matches.argtypes = [ctypes.c_char_p, ctypes.c_uint32]
-
-if os.environ.get("VEXO_PYTHON_MODULE_BUILT") != "1":
-    pytest.skip("VexoSDK is not built in this tree", allow_module_level=True)
-sys.path.insert(0, str(BUILD / "python"))
+from usbfs_board import HELPER, HEIGHT, WIDTH  # also finds the build's vexo package
 import vexo  # noqa: E402
-
-WIDTH, HEIGHT = 64, 32
 
 
 class LibusbHotplug:

@@ -3,23 +3,10 @@
 Runs under umockdev-wrapper. The board comes from the vexo_usbfs_board helper, loaded into this
 process with ctypes; VexoSDK finds it through the library's libusb backend like a real board.
 """
-import ctypes
-import os
-import sys
-from pathlib import Path
-
 import pytest
 
-BUILD = Path(os.environ["VEXO_BUILD_DIR"])
-HELPER = ctypes.CDLL(os.environ["VEXO_USBFS_BOARD"])
-HELPER.vexo_usbfs_frame_matches.argtypes = [ctypes.c_char_p, ctypes.c_uint32]
-
-if os.environ.get("VEXO_PYTHON_MODULE_BUILT") != "1":
-    pytest.skip("VexoSDK is not built in this tree", allow_module_level=True)
-sys.path.insert(0, str(BUILD / "python"))
+from usbfs_board import HELPER, HEIGHT, WIDTH  # also finds the build's VexoSDK
 import VexoSDK as V  # noqa: E402
-
-WIDTH, HEIGHT = 64, 32
 
 
 def config():
