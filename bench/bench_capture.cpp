@@ -17,29 +17,19 @@
  * any capture code could reach on the machine.
  */
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
-#include "camera/zu_usb_camera_lib.h"
+#include "bench_camera.h"
 #include "common/allocation_counter.h"
-#include "driver/virtual/virtual_board.h"
 
 namespace {
 
-namespace virt = vexo::driver::virt;
-using vexo::camera::ZuUsbCameraLib;
-using Clock = std::chrono::steady_clock;
+using namespace vexo::bench;
 
-constexpr uint32_t kWidth = 1280;
-constexpr uint32_t kHeight = 720;
 constexpr double kSecondsPerCase = 1.5;
 
 struct Figures {
@@ -52,51 +42,27 @@ struct Figures {
 
 /* Captures for about kSecondsPerCase after a warm-up; counts bytes of frames read. */
 bool runCapture(uint16_t productId, Figures& out) {
-    virt::removeAllDevices();
-    virt::BoardConfig board;
-    board.productId = productId;
-    board.stream.width = kWidth;
-    board.stream.height = kHeight;
-    board.stream.fps = 0;
-    if (!virt::addVirtualBoard(board)) return false;
+    BoardSetup setup;
+    setup.productId = productId;
+    BoardCapture board(setup);
+    if (!board.started()) return false;
 
-    auto camera = std::make_unique<ZuUsbCameraLib>();
-    CameraConfig cfg{};
-    cfg.u32Width = kWidth;
-    cfg.u32Height = kHeight;
-    cfg.u8PixelBytes = 1;
-    cfg.u8PixelBits = 8;
-    cfg.u32I2cAddr = 0x20;
-    cfg.emI2cMode = I2C_MODE_16_16;
-    cfg.emImageFmtMode = FORMAT_MODE_RAW;
-    if (camera->open(&cfg, 0) != USB_CAMERA_NO_ERROR) return false;
-    if (camera->beginCaptureImage() != USB_CAMERA_NO_ERROR) return false;
-
-    auto drain = [&](uint64_t& bytes, uint64_t& frames) {
-        FrameData* frame = nullptr;
-        while (camera->readImage(&frame) == USB_CAMERA_NO_ERROR) {
-            bytes += frame->cfg.u32Size;
-            ++frames;
-            camera->del();
-        }
-    };
     uint64_t bytes = 0, frames = 0;
+    auto count = [&](const FrameData& frame) {
+        bytes += frame.cfg.u32Size;
+        ++frames;
+    };
     /* Warm-up: every read of the ring has gone round once. */
-    for (int i = 0; i < 2 * 64; ++i) {
-        camera->captureImage();
-        drain(bytes, frames);
-    }
+    for (int i = 0; i < 2 * 64; ++i) board.capture(count);
     bytes = frames = 0;
     const uint64_t allocBefore = vexo::test::allocationCount();
     const std::clock_t cpuStart = std::clock();
     const auto start = Clock::now();
     double elapsed = 0;
     while (elapsed < kSecondsPerCase) {
-        for (int i = 0; i < 16; ++i) {
-            if (camera->captureImage() > 0xFF) return false;
-            drain(bytes, frames);
-        }
-        elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        for (int i = 0; i < 16; ++i)
+            if (!board.capture(count)) return false;
+        elapsed = secondsSince(start);
     }
     const double cpu = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
     out.allocations = vexo::test::allocationCount() - allocBefore;
@@ -104,9 +70,6 @@ bool runCapture(uint16_t productId, Figures& out) {
     out.bytes = bytes;
     out.bytesPerSecond = bytes / elapsed;
     out.cpuSecondsPerGb = bytes ? cpu / (bytes / 1e9) : 0;
-    camera->endCaptureImage();
-    camera->close();
-    virt::removeAllDevices();
     return frames > 0;
 }
 
@@ -122,8 +85,7 @@ double runMemcpy(uint64_t bytes) {
         from[copied % frame] = to[(copied + 1) % frame];
         copied += frame;
     }
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    return copied / elapsed;
+    return copied / secondsSince(start);
 }
 
 /* The same bytes copied twice through a capture-shaped footprint: hot frame -> one of 64
@@ -152,8 +114,7 @@ double runTwoCopyPipeline(uint64_t bytes) {
         }
         copied += n;
     }
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    return copied / elapsed;
+    return copied / secondsSince(start);
 }
 
 }  // namespace

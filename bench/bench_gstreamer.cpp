@@ -25,6 +25,8 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
+
 extern "C" {
 void* __libc_malloc(size_t size);
 void* __libc_calloc(size_t count, size_t size);
@@ -53,16 +55,11 @@ extern "C" void* realloc(void* pointer, size_t size) {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr uint32_t kWidth = 1280;
-constexpr uint32_t kHeight = 720;
+using namespace vexo::bench;
+
 constexpr double kWarmUpSeconds = 0.3;
 constexpr double kSecondsPerTurn = 0.4;
 constexpr int kRounds = 10;
-
-double seconds(Clock::time_point since) {
-    return std::chrono::duration<double>(Clock::now() - since).count();
-}
 
 guint64 framesOf(GstElement* src) {
     guint64 frames = 0;
@@ -106,16 +103,14 @@ int run(const std::string& config) {
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
     g_usleep(static_cast<gulong>(kWarmUpSeconds * 1e6));
     gst_element_set_state(pipeline, GST_STATE_PAUSED);
-    for (auto start = Clock::now(); seconds(start) < kWarmUpSeconds; ++it) sink += it->size();
+    sink += streamFor(it, kWarmUpSeconds).bytes;
 
     std::vector<double> ratios;
     double loopFrames = 0, loopTime = 0, gstFrames = 0, gstTime = 0;
     uint64_t allocations = 0, counted = 0;
     for (int round = 0; round < kRounds; ++round) {
-        uint64_t frames = 0;
-        const auto loopStart = Clock::now();
-        for (; seconds(loopStart) < kSecondsPerTurn; ++it, ++frames) sink += it->size();
-        const double loopSeconds = seconds(loopStart);
+        const Streamed loop = streamFor(it, kSecondsPerTurn);
+        sink += loop.bytes;
 
         gst_element_set_state(pipeline, GST_STATE_PLAYING);
         g_usleep(50000);  // the streaming thread back at work
@@ -126,19 +121,19 @@ int run(const std::string& config) {
         g_usleep(static_cast<gulong>(kSecondsPerTurn * 1e6));
         gCounting = false;
         const guint64 delivered = framesOf(src) - first;
-        const double gstSeconds = seconds(gstStart);
+        const double gstSeconds = secondsSince(gstStart);
         allocations += gAllocations - allocationsBefore;
         counted += delivered;
         gst_element_set_state(pipeline, GST_STATE_PAUSED);
         if (pipelineFailed(pipeline) || delivered == 0) return 1;
 
-        const double loopRate = frames / loopSeconds, gstRate = delivered / gstSeconds;
+        const double loopRate = loop.frames / loop.seconds, gstRate = delivered / gstSeconds;
         std::printf("round %2d: C++ loop %7.1f frames/s, vexosrc ! fakesink %7.1f frames/s "
                     "= %.2f\n",
                     round + 1, loopRate, gstRate, gstRate / loopRate);
         ratios.push_back(gstRate / loopRate);
-        loopFrames += frames;
-        loopTime += loopSeconds;
+        loopFrames += loop.frames;
+        loopTime += loop.seconds;
         gstFrames += delivered;
         gstTime += gstSeconds;
     }
@@ -148,14 +143,13 @@ int run(const std::string& config) {
     gst_object_unref(src);
     gst_object_unref(pipeline);
 
-    std::sort(ratios.begin(), ratios.end());
     std::printf("overall: C++ loop %.1f frames/s, vexosrc %.1f frames/s (%.0f MB/s); "
                 "%llu frames lost to a full queue (%llu bytes seen by the loop)\n",
                 loopFrames / loopTime, gstFrames / gstTime,
                 gstFrames / gstTime * kWidth * kHeight / 1e6,
                 static_cast<unsigned long long>(drops), static_cast<unsigned long long>(sink));
     std::printf("ratio vexosrc vs C++ loop (median of rounds): %.2f\n",
-                ratios[ratios.size() / 2]);
+                median(ratios));
     std::printf("allocations per frame: %g\n", static_cast<double>(allocations) / counted);
     return 0;
 }

@@ -24,15 +24,14 @@
 #include <vector>
 #include <vexo/vexo.hpp>
 
+#include "bench_support.h"
 #include "driver/virtual/virtual_board.h"
 
 namespace {
 
 namespace virt = vexo::driver::virt;
-using Clock = std::chrono::steady_clock;
+using namespace vexo::bench;
 
-constexpr uint32_t kWidth = 1280;
-constexpr uint32_t kHeight = 720;
 constexpr double kSecondsPerRound = 1.5;
 constexpr int kRounds = 3;
 constexpr uint32_t kReplugs = 20;
@@ -45,19 +44,14 @@ vexo::Config configOf(const virt::BoardConfig& board) {
     return config;
 }
 
-// Streams `serial` for kSecondsPerRound after a short warm-up; returns bytes per second.
-double streamFor(const std::string& serial, const vexo::Config& config) {
+// Streams `serial` for kSecondsPerRound after a warm-up of ten frames; returns bytes per second.
+double streamRate(const std::string& serial, const vexo::Config& config) {
     vexo::Camera camera = vexo::Camera::openSerial(serial, config);
-    uint64_t bytes = 0;
-    Clock::time_point start;
-    uint64_t frames = 0;
-    for (const vexo::Frame& frame : camera.frames()) {
-        if (++frames == 10) start = Clock::now();
-        if (frames > 10) bytes += frame.size();
-        if (frames > 10 && Clock::now() - start >= std::chrono::duration<double>(kSecondsPerRound))
-            break;
-    }
-    return static_cast<double>(bytes) / std::chrono::duration<double>(Clock::now() - start).count();
+    vexo::FrameRange range = camera.frames();
+    auto frame = range.begin();
+    for (int i = 0; i < 10; ++i) ++frame;
+    const Streamed s = streamFor(frame, kSecondsPerRound);
+    return static_cast<double>(s.bytes) / s.seconds;
 }
 
 double cpuSeconds() {
@@ -79,18 +73,12 @@ Round round(const std::vector<virt::BoardConfig>& boards) {
     std::vector<std::thread> threads;
     for (size_t k = 0; k < boards.size(); ++k)
         threads.emplace_back(
-            [&, k] { rates[k] = streamFor(boards[k].serial, configOf(boards[k])); });
+            [&, k] { rates[k] = streamRate(boards[k].serial, configOf(boards[k])); });
     for (auto& t : threads) t.join();
     Round out;
     for (double r : rates) out.bytesPerSecond += r;
-    out.cpuPerSecond =
-        (cpuSeconds() - cpu0) / std::chrono::duration<double>(Clock::now() - t0).count();
+    out.cpuPerSecond = (cpuSeconds() - cpu0) / secondsSince(t0);
     return out;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 void throughput() {

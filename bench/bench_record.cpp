@@ -20,33 +20,22 @@
  *   "ratio recording vs sequential write: x.xx"  (goal >= 0.8, with 0 frames dropped)
  *   "ratio DNG writer vs sequential write: x.xx"
  */
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "camera/zu_usb_camera_lib.h"
-#include "driver/virtual/virtual_board.h"
+#include "bench_camera.h"
 #include "record/recorder.h"
 
 namespace {
 
-namespace virt = vexo::driver::virt;
-using vexo::camera::ZuUsbCameraLib;
-using Clock = std::chrono::steady_clock;
+using namespace vexo::bench;
 
-constexpr uint32_t kWidth = 1280;
-constexpr uint32_t kHeight = 720;
 constexpr uint32_t kFrameBytes = kWidth * kHeight * 2;
 constexpr double kSeconds = 3.0;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 vexo::tools::RecordingHeader header() {
     vexo::tools::RecordingHeader h;
@@ -62,44 +51,25 @@ struct Recording {
 };
 
 bool record(const std::filesystem::path& dir, double fps, Recording& out) {
-    virt::removeAllDevices();
-    virt::BoardConfig board;
-    board.stream.width = kWidth;
-    board.stream.height = kHeight;
-    board.stream.pixelBytes = 2;
-    board.stream.fps = fps;
-    if (!virt::addVirtualBoard(board)) return false;
-    auto camera = std::make_unique<ZuUsbCameraLib>();
-    CameraConfig cfg{};
-    cfg.u32Width = kWidth;
-    cfg.u32Height = kHeight;
-    cfg.u8PixelBytes = 2;
-    cfg.u8PixelBits = 10;
-    cfg.u32I2cAddr = 0x20;
-    cfg.emI2cMode = I2C_MODE_16_8;
-    cfg.emImageFmtMode = FORMAT_MODE_RAW;
-    if (camera->open(&cfg, 0) != USB_CAMERA_NO_ERROR) return false;
-    if (camera->beginCaptureImage() != USB_CAMERA_NO_ERROR) return false;
+    BoardSetup setup;
+    setup.pixelBytes = 2;
+    setup.pixelBits = 10;
+    setup.i2cMode = I2C_MODE_16_8;
+    setup.fps = fps;
+    BoardCapture board(setup);
+    if (!board.started()) return false;
 
     vexo::tools::Recorder recorder(dir.string(), header());
     const auto start = Clock::now();
-    while (secondsSince(start) < kSeconds) {
-        if (camera->captureImage() > 0xFF) return false;
-        FrameData* frame = nullptr;
-        while (camera->readImage(&frame) == USB_CAMERA_NO_ERROR) {
-            recorder.offer(*frame);
-            camera->del();
-        }
-    }
-    camera->endCaptureImage();
+    while (secondsSince(start) < kSeconds)
+        if (!board.capture([&](const FrameData& frame) { recorder.offer(frame); })) return false;
+    board.camera().endCaptureImage();
     if (!recorder.finish().empty()) return false;
     out.seconds = secondsSince(start);
     out.offered = recorder.offered();
     out.written = recorder.written();
     out.dropped = recorder.dropped();
     out.bytes = recorder.bytesWritten();
-    camera->close();
-    virt::removeAllDevices();
     return out.written > 0;
 }
 
