@@ -15,8 +15,7 @@ namespace {
 struct BenchOptions {
     BoardOptions board;
     double seconds = 5;
-    uint32_t timeoutMs = 5000;
-    bool quiet = false;
+    StreamOptions stream;
     bool all = false;
 };
 
@@ -41,9 +40,8 @@ void runBenchAll(const BenchOptions& options) {
                 one.index = boards[k].index;
                 BoardSession session(one, file);
                 session.applyStartup(file);
-                StreamLimits limits;
+                StreamLimits limits = options.stream.limits();
                 limits.seconds = options.seconds;
-                limits.stallMs = options.timeoutMs;
                 limits.progress = false;
                 streamFrames(session.handle(), limits, runs[k].stats, [](const FrameData&) {});
             } catch (const std::exception& e) {
@@ -84,10 +82,8 @@ void runBench(const BenchOptions& options) {
     BoardSession session(options.board, file);
     session.applyStartup(file);
 
-    StreamLimits limits;
+    StreamLimits limits = options.stream.limits();
     limits.seconds = options.seconds;
-    limits.stallMs = options.timeoutMs;
-    limits.progress = !options.quiet;
     CaptureStats stats;
     // Frames are only counted: the bench measures the stream, not image encoding.
     streamFrames(session.handle(), limits, stats, [](const FrameData&) {});
@@ -109,10 +105,8 @@ Command addBenchCommand(CLI::App& parent) {
     addBoardOptions(sub, options->board);
     sub->add_option("-t,--seconds", options->seconds, "How long to stream (default 5)")
         ->check(CLI::PositiveNumber);
-    sub->add_option("--timeout", options->timeoutMs,
-                    "Milliseconds without a frame before giving up (default 5000)")
-        ->check(CLI::Range(1u, 600000u));
-    sub->add_flag("-q,--quiet", options->quiet, "No progress line");
+    addTimeoutOption(sub, options->stream);
+    addQuietFlag(sub, options->stream);
     sub->add_flag("--all", options->all,
                   "Stream every attached board at once, one thread each, and report per-board "
                   "and total figures (no progress line)")

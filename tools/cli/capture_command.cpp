@@ -21,8 +21,7 @@ struct CaptureOptions {
     bool single = false;
     bool trigger = false;
     std::string output = "frames";
-    uint32_t timeoutMs = 5000;
-    bool quiet = false;
+    StreamOptions stream;
     bool eightBit = false;
     bool reconnect = false;
     double reconnectWait = 10;
@@ -127,7 +126,7 @@ void triggeredFrame(CameraHandle handle, const CaptureOptions& options, FrameSin
         throw ToolError(describeStatus("software trigger failed", fire));
 
     stats.start();
-    const auto deadline = CaptureStats::Clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    const auto deadline = CaptureStats::Clock::now() + std::chrono::milliseconds(options.stream.timeoutMs);
     while (sink.written() == 0) {
         stats.addCaptureResult(Vexo_captureImage(handle));
         FrameData* frame = nullptr;
@@ -136,7 +135,7 @@ void triggeredFrame(CameraHandle handle, const CaptureOptions& options, FrameSin
             sink.write(*frame);
             Vexo_del(handle);
         } else if (CaptureStats::Clock::now() > deadline) {
-            throw ToolError("no triggered frame within " + std::to_string(options.timeoutMs) +
+            throw ToolError("no triggered frame within " + std::to_string(options.stream.timeoutMs) +
                             " ms (" + stats.errorList() + ")");
         }
     }
@@ -146,7 +145,7 @@ void singleFrame(CameraHandle handle, const CaptureOptions& options, FrameSink& 
                  CaptureStats& stats) {
     stats.start();
     FrameData* frame = nullptr;
-    const uint32_t status = Vexo_getSingleFrame(handle, &frame, options.timeoutMs);
+    const uint32_t status = Vexo_getSingleFrame(handle, &frame, options.stream.timeoutMs);
     if (status != USB_CAMERA_NO_ERROR || !frame)
         throw ToolError(describeStatus("no single frame", status));
     stats.addFrame(frame->cfg.u32Size);
@@ -174,11 +173,9 @@ void runCapture(const CaptureOptions& options) {
     } else if (options.trigger) {
         triggeredFrame(session.handle(), options, sink, stats);
     } else {
-        StreamLimits limits;
+        StreamLimits limits = options.stream.limits();
         limits.seconds = options.seconds;
         limits.frames = options.seconds > 0 ? 0 : (options.frames ? options.frames : 10);
-        limits.stallMs = options.timeoutMs;
-        limits.progress = !options.quiet;
         if (options.reconnect)
             limits.reconnect = [&] {
                 const auto wait = std::chrono::milliseconds(
@@ -238,10 +235,8 @@ Command addCaptureCommand(CLI::App& parent) {
     seconds->check(CLI::PositiveNumber);
     sub->add_option("-o,--output", options->output,
                     "Directory for the images, created when missing (default ./frames)");
-    sub->add_option("--timeout", options->timeoutMs,
-                    "Milliseconds without a frame before giving up (default 5000)")
-        ->check(CLI::Range(1u, 600000u));
-    sub->add_flag("-q,--quiet", options->quiet, "No progress line");
+    addTimeoutOption(sub, options->stream);
+    addQuietFlag(sub, options->stream);
     sub->add_flag("--8bit", options->eightBit,
                   "RAW frames with 2-byte pixels as 8-bit RGB PNGs (default: 16-bit, every "
                   "significant bit kept)");

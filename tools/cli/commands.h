@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/board_session.h"
+#include "cli/stream_loop.h"
 
 namespace vexo::tools {
 
@@ -18,6 +19,9 @@ struct Command {
 
 /// --index and --config, shared by every command that opens a board.
 void addBoardOptions(CLI::App* sub, BoardOptions& options);
+/// --timeout and -q,--quiet of the commands that stream, each added where the command lists it.
+void addTimeoutOption(CLI::App* sub, StreamOptions& options);
+void addQuietFlag(CLI::App* sub, StreamOptions& options);
 
 Command addScanCommand(CLI::App& parent);
 Command addCaptureCommand(CLI::App& parent);

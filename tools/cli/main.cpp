@@ -23,6 +23,16 @@ void addBoardOptions(CLI::App* sub, BoardOptions& options) {
                     "default virtual board's settings (640x480 RAW8)");
 }
 
+void addTimeoutOption(CLI::App* sub, StreamOptions& options) {
+    sub->add_option("--timeout", options.timeoutMs,
+                    "Milliseconds without a frame before giving up (default 5000)")
+        ->check(CLI::Range(1u, 600000u));
+}
+
+void addQuietFlag(CLI::App* sub, StreamOptions& options) {
+    sub->add_flag("-q,--quiet", options.quiet, "No progress line");
+}
+
 uint64_t parseArgNumber(const std::string& text, uint64_t max, const char* what) {
     uint64_t value = 0;
     if (!parseNumber(text, max, value)) {

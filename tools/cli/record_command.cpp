@@ -22,8 +22,7 @@ struct RecordOptions {
     double seconds = 0;
     std::string output;
     size_t queueFrames = 16;
-    uint32_t timeoutMs = 5000;
-    bool quiet = false;
+    StreamOptions stream;
     bool raw = false;
 };
 
@@ -63,11 +62,9 @@ void runRecord(RecordOptions options) {
     std::fflush(stdout);
 
     CaptureStats stats;
-    StreamLimits limits;
+    StreamLimits limits = options.stream.limits();
     limits.seconds = options.seconds;
     limits.frames = options.seconds > 0 ? 0 : options.frames;
-    limits.stallMs = options.timeoutMs;
-    limits.progress = !options.quiet;
     std::string failure;
     try {
         streamFrames(session.handle(), limits, stats,
@@ -111,12 +108,10 @@ Command addRecordCommand(CLI::App& parent) {
     sub->add_option("--queue", options->queueFrames,
                     "Frames the write queue holds before frames are dropped (default 16)")
         ->check(CLI::Range(size_t{1}, size_t{4096}));
-    sub->add_option("--timeout", options->timeoutMs,
-                    "Milliseconds without a frame before giving up (default 5000)")
-        ->check(CLI::Range(1u, 600000u));
+    addTimeoutOption(sub, options->stream);
     sub->add_flag("--raw", options->raw,
                   "Every frame as its received bytes (.raw; JPEG as .jpg) instead of DNG/PNG");
-    sub->add_flag("-q,--quiet", options->quiet, "No progress line");
+    addQuietFlag(sub, options->stream);
     return {sub, [options, frames, seconds] {
                 if (frames->count() == 0 && seconds->count() == 0)
                     throw ToolError("give -n FRAMES or -t SECONDS");

@@ -24,6 +24,20 @@ struct StreamLimits {
     std::function<CameraHandle()> reconnect;
 };
 
+/// The options of every command that streams: --timeout and -q,--quiet (commands.h adds them).
+struct StreamOptions {
+    uint32_t timeoutMs = 5000;  ///< milliseconds without a frame before giving up
+    bool quiet = false;         ///< no progress line
+
+    /// Limits with these options, and neither a frame count nor a time yet.
+    StreamLimits limits() const {
+        StreamLimits l;
+        l.stallMs = timeoutMs;
+        l.progress = !quiet;
+        return l;
+    }
+};
+
 /// Runs one capture. The callback sees each frame while it is still queued; the loop releases
 /// it afterwards. Throws ToolError (after stopping the stream) on a failure that ends the
 /// capture: reads that cannot be queued, a board without a stream framing, or a stall.
