@@ -38,16 +38,18 @@ TEST(CppStatus, NamesAndErrorsCarryTheCode) {
 
 using CppOpen = CppTest;
 
+virt::BoardConfig withSerial(const char* serial) {
+    virt::BoardConfig config;
+    config.serial = serial;
+    return config;
+}
+
 TEST_F(CppOpen, ScanListsBoardsWithIndexAndSerial) {
     virt::BoardConfig foreign;
     foreign.vendorId = 0x1234;
     add(foreign);
-    virt::BoardConfig a;
-    a.serial = "BOARD-A";
-    add(a);
-    virt::BoardConfig b;
-    b.serial = "SIXTEEN-BYTES-XX";
-    add(b);
+    add(withSerial("BOARD-A"));
+    add(withSerial("SIXTEEN-BYTES-XX"));
 
     const std::vector<BoardInfo> boards = scan();
     ASSERT_EQ(boards.size(), 2u);
@@ -58,12 +60,8 @@ TEST_F(CppOpen, ScanListsBoardsWithIndexAndSerial) {
 }
 
 TEST_F(CppOpen, OpensByIndexSerialOrFirstBoard) {
-    virt::BoardConfig a;
-    a.serial = "BOARD-A";
-    auto boardA = add(a);
-    virt::BoardConfig b;
-    b.serial = "BOARD-B";
-    auto boardB = add(b);
+    auto boardA = add(withSerial("BOARD-A"));
+    auto boardB = add(withSerial("BOARD-B"));
 
     {
         Camera camera = Camera::openSerial("BOARD-B");
@@ -107,12 +105,8 @@ TEST_F(CppOpen, FailuresThrowTheOpensOwnCode) {
 }
 
 TEST_F(CppOpen, MovesHandOverTheHandleAndCloseItOnce) {
-    virt::BoardConfig a;
-    a.serial = "BOARD-A";
-    auto boardA = add(a);
-    virt::BoardConfig b;
-    b.serial = "BOARD-B";
-    auto boardB = add(b);
+    auto boardA = add(withSerial("BOARD-A"));
+    auto boardB = add(withSerial("BOARD-B"));
 
     {
         Camera first = Camera::openSerial("BOARD-A");

@@ -147,6 +147,15 @@ class UsbfsBackend : public ::testing::Test {
     void SetUp() override {
         if (!test::testbed()) GTEST_SKIP() << "needs umockdev-wrapper";
     }
+
+    // Begins `count` reads of `length` bytes on `h`, each of which must be accepted.
+    static void beginReads(Handle h, int count, uint32_t length,
+                           std::vector<std::unique_ptr<Read>>& reads) {
+        for (int i = 0; i < count; ++i) {
+            reads.push_back(std::make_unique<Read>(length));
+            ASSERT_TRUE(reads.back()->begin(h)) << "read " << i;
+        }
+    }
 };
 
 TEST_F(UsbfsBackend, BoardsOfBothVendorsAreListedInPortOrderAndOthersAreNot) {
@@ -290,11 +299,10 @@ TEST_F(UsbfsBackend, DirectReadsFillTheCallersBuffersWithTheStream) {
     const Handle h = openFirst();
     ASSERT_NE(h, kInvalidHandle);
     std::vector<std::unique_ptr<Read>> reads;
-    for (int i = 0; i < 8; ++i) {
-        reads.push_back(std::make_unique<Read>(16384));
-        ASSERT_TRUE(reads.back()->begin(h));
-        EXPECT_EQ(reads.back()->error, kErrorIoPending);
-        EXPECT_EQ(reads.back()->usbdStatus(), 0u);
+    ASSERT_NO_FATAL_FAILURE(beginReads(h, 8, 16384, reads));
+    for (auto& r : reads) {
+        EXPECT_EQ(r->error, kErrorIoPending);
+        EXPECT_EQ(r->usbdStatus(), 0u);
     }
     EXPECT_EQ(board.usb->queuedUrbs(kBulkIn), 8u) << "one URB per read, straight from the caller";
     ASSERT_TRUE(control(h, 0x40, 0xA1, 0, 0, {}).ok);
@@ -339,10 +347,7 @@ TEST_F(UsbfsBackend, AbortCancelsEveryReadOfThePipeAndWaitsForThem) {
     const Handle h = openFirst();
     ASSERT_NE(h, kInvalidHandle);
     std::vector<std::unique_ptr<Read>> reads;
-    for (int i = 0; i < 16; ++i) {
-        reads.push_back(std::make_unique<Read>(65536));
-        ASSERT_TRUE(reads.back()->begin(h));
-    }
+    ASSERT_NO_FATAL_FAILURE(beginReads(h, 16, 65536, reads));
     // Not streaming: all of them stay queued until the abort.
     uint8_t pipe = kBulkIn;
     uint32_t bytes = 0;
@@ -376,10 +381,7 @@ TEST_F(UsbfsBackend, ClosingAHandleEndsItsReadsFirst) {
     const Handle h = openFirst();
     ASSERT_NE(h, kInvalidHandle);
     std::vector<std::unique_ptr<Read>> reads;
-    for (int i = 0; i < 4; ++i) {
-        reads.push_back(std::make_unique<Read>(16384));
-        ASSERT_TRUE(reads.back()->begin(h));
-    }
+    ASSERT_NO_FATAL_FAILURE(beginReads(h, 4, 16384, reads));
     EXPECT_TRUE(closeHandle(h));
     EXPECT_EQ(board.usb->queuedUrbs(kBulkIn), 0u);
     EXPECT_EQ(board.usb->claimedInterfaces(), 0u);
@@ -395,10 +397,7 @@ TEST_F(UsbfsBackend, UnpluggedBoardsEndTheirReadsWithAnErrorNotAHang) {
     const Handle h = openFirst();
     ASSERT_NE(h, kInvalidHandle);
     std::vector<std::unique_ptr<Read>> reads;
-    for (int i = 0; i < 4; ++i) {
-        reads.push_back(std::make_unique<Read>(16384));
-        ASSERT_TRUE(reads.back()->begin(h));
-    }
+    ASSERT_NO_FATAL_FAILURE(beginReads(h, 4, 16384, reads));
     board.model->unplug();
     board.usb->unplug();
     for (auto& r : reads) {
@@ -449,10 +448,7 @@ TEST_F(UsbfsBackend, WithTheLimitRaisedAllSixtyFourReadsGoOut) {
     const Handle h = openFirst();
     ASSERT_NE(h, kInvalidHandle);
     std::vector<std::unique_ptr<Read>> reads;
-    for (int i = 0; i < 64; ++i) {
-        reads.push_back(std::make_unique<Read>(524288));
-        ASSERT_TRUE(reads.back()->begin(h)) << i;
-    }
+    ASSERT_NO_FATAL_FAILURE(beginReads(h, 64, 524288, reads));
     EXPECT_EQ(board.usb->queuedUrbs(kBulkIn), 64u);
     EXPECT_GE(board.usb->peakMemory(), 64ull * 524288);
     EXPECT_TRUE(closeHandle(h));

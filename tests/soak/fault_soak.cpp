@@ -45,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "camera/support/engine_fixture.h"
 #include "camera/zu_usb_camera_lib.h"
 #include "common/allocation_counter.h"
 #include "driver/virtual/virtual_board.h"
@@ -63,6 +64,7 @@ namespace {
 
 namespace virt = vexo::driver::virt;
 using vexo::camera::ZuUsbCameraLib;
+using vexo::camera::test::configFor;
 
 /* The fault kinds the soak injects: the board's nine, with the stall split into a pause the
  * capture rides out and one that outlasts the capture's wait for a read. */
@@ -114,40 +116,6 @@ const Shape kShapes[] = {
     {160, 120, 1, virt::PixelFormat::Jpg}, {320, 240, 1, virt::PixelFormat::Raw},
     {128, 96, 1, virt::PixelFormat::MonD},
 };
-
-FormatMode formatModeOf(virt::PixelFormat format) {
-    switch (format) {
-        case virt::PixelFormat::Raw:
-            return FORMAT_MODE_RAW;
-        case virt::PixelFormat::Mon:
-            return FORMAT_MODE_MON;
-        case virt::PixelFormat::Rgb:
-            return FORMAT_MODE_RGB;
-        case virt::PixelFormat::Yuv:
-            return FORMAT_MODE_YUV;
-        case virt::PixelFormat::Jpg:
-            return FORMAT_MODE_JPG;
-        case virt::PixelFormat::RawD:
-            return FORMAT_MODE_RAW_D;
-        case virt::PixelFormat::MonD:
-            return FORMAT_MODE_MON_D;
-    }
-    return FORMAT_MODE_RAW;
-}
-
-CameraConfig configFor(const virt::BoardConfig& board) {
-    CameraConfig cfg{};
-    cfg.u32CameraType = 7;
-    cfg.u16Vid = 0x1234;
-    cfg.u32Width = board.stream.width;
-    cfg.u32Height = board.stream.height;
-    cfg.u8PixelBytes = board.stream.pixelBytes;
-    cfg.u8PixelBits = static_cast<Uint8>(board.stream.pixelBytes * 8);
-    cfg.u32I2cAddr = board.sensor.i2cAddress;
-    cfg.emI2cMode = I2C_MODE_16_16;
-    cfg.emImageFmtMode = formatModeOf(board.stream.format);
-    return cfg;
-}
 
 uint64_t rssKiB() {
     std::ifstream status("/proc/self/status");
