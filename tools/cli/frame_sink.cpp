@@ -1,10 +1,9 @@
 #include "cli/frame_sink.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <span>
-#include <system_error>
 
+#include "cli/output_directory.h"
 #include "cli/tool_error.h"
 #include "imaging/image_files.h"
 
@@ -26,12 +25,7 @@ FrameSink::FrameSink(const std::string& directory, const CameraConfig& applied, 
                      bool eightBit)
     : jpeg_(applied.emImageFmtMode == FORMAT_MODE_JPG),
       converter_(frameFormat(applied, bayer, eightBit)) {
-    std::error_code ec;
-    std::filesystem::create_directories(directory, ec);
-    if (ec) throw ToolError("cannot create " + directory + ": " + ec.message());
-    directory_ = std::filesystem::absolute(directory, ec).lexically_normal().string();
-    if (ec || directory_.empty()) directory_ = directory;
-    if (directory_.size() > 1 && directory_.back() == '/') directory_.pop_back();
+    directory_ = createOutputDirectory(directory);
     path_ = directory_ + "/";
     nameOffset_ = path_.size();
     path_.reserve(nameOffset_ + kNameRoom);  // every later name fits without reallocating

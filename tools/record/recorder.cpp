@@ -3,9 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
+#include "cli/output_directory.h"
 #include "cli/tool_error.h"
 
 namespace vexo::tools {
@@ -25,12 +24,7 @@ std::string_view statusOf(const FrameLayout& layout, uint32_t size) {
 Recorder::Recorder(const std::string& directory, const RecordingHeader& header,
                    const RecorderOptions& options)
     : header_(header), rawFiles_(options.rawFiles) {
-    std::error_code ec;
-    std::filesystem::create_directories(directory, ec);
-    if (ec) throw ToolError("cannot create " + directory + ": " + ec.message());
-    directory_ = std::filesystem::absolute(directory, ec).lexically_normal().string();
-    if (ec || directory_.empty()) directory_ = directory;
-    if (directory_.size() > 1 && directory_.back() == '/') directory_.pop_back();
+    directory_ = createOutputDirectory(directory);
     camera_ = "Vexo " + (header.serial.empty() ? std::string("camera") : header.serial);
     manifest_ = std::make_unique<ManifestWriter>(directory_ + "/manifest.json", header);
 
