@@ -354,6 +354,34 @@ cdef tuple read_reg(HandleState* st, ReadRegFn fn, Uint32 ship, Uint32 reg):
     return (rc, value)
 
 
+cdef Uint32 write_reg_of(handle, shipAddr, regAddr, val, WriteRegFn fn,
+                         bint unsignedValue) except? 0xFFFFFFFF:
+    # The arguments of a Py_Vexo_writeReg_* call, converted in their order, then the write.
+    # Only the 32-bit values take the whole unsigned range.
+    cdef HandleState* st = stateOf(handle)
+    cdef int ship
+    cdef int reg
+    cdef int value = 0
+    cdef unsigned int wide = 0
+    toInt(shipAddr, &ship)
+    toInt(regAddr, &reg)
+    if unsignedValue:
+        toUnsignedInt(val, &wide)
+        return write_reg(st, fn, <Uint32>ship, <Uint32>reg, <Uint32>wide)
+    toInt(val, &value)
+    return write_reg(st, fn, <Uint32>ship, <Uint32>reg, <Uint32>value)
+
+
+cdef tuple read_reg_of(handle, shipAddr, regAddr, ReadRegFn fn):
+    # The same for a Py_Vexo_readReg_* call.
+    cdef HandleState* st = stateOf(handle)
+    cdef int ship
+    cdef int reg
+    toInt(shipAddr, &ship)
+    toInt(regAddr, &reg)
+    return read_reg(st, fn, <Uint32>ship, <Uint32>reg)
+
+
 cdef Uint32 sensor_write(CameraHandle cam, Uint32 ship, Uint32 reg, Uint32 value) noexcept nogil:
     return c.Vexo_writeSensorReg(cam, reg, value)
 
@@ -419,14 +447,7 @@ def Py_Vexo_writeReg_8_8(handle, shipAddr, regAddr, val):
     Py_Vexo_writeReg_8_8(handle,shipAddr,regAddr,val)
     return error_code
     """
-    cdef HandleState* st = stateOf(handle)
-    cdef int ship
-    cdef int reg
-    cdef int value
-    toInt(shipAddr, &ship)
-    toInt(regAddr, &reg)
-    toInt(val, &value)
-    return write_reg(st, c.Vexo_writeReg_8_8, <Uint32>ship, <Uint32>reg, <Uint32>value)
+    return write_reg_of(handle, shipAddr, regAddr, val, c.Vexo_writeReg_8_8, False)
 
 
 def Py_Vexo_readReg_8_8(handle, shipAddr, regAddr):
@@ -434,12 +455,7 @@ def Py_Vexo_readReg_8_8(handle, shipAddr, regAddr):
     Py_Vexo_readReg_8_8(handle,shipAddr,regAddr)
     return error_code,regValue
     """
-    cdef HandleState* st = stateOf(handle)
-    cdef int ship
-    cdef int reg
-    toInt(shipAddr, &ship)
-    toInt(regAddr, &reg)
-    return read_reg(st, c.Vexo_readReg_8_8, <Uint32>ship, <Uint32>reg)
+    return read_reg_of(handle, shipAddr, regAddr, c.Vexo_readReg_8_8)
 
 
 def Py_Vexo_writeReg_8_16(handle, shipAddr, regAddr, val):
@@ -447,14 +463,7 @@ def Py_Vexo_writeReg_8_16(handle, shipAddr, regAddr, val):
     Py_Vexo_writeReg_8_16(handle,shipAddr,regAddr,val)
     return error_code
     """
-    cdef HandleState* st = stateOf(handle)
-    cdef int ship
-    cdef int reg
-    cdef int value
-    toInt(shipAddr, &ship)
-    toInt(regAddr, &reg)
-    toInt(val, &value)
-    return write_reg(st, c.Vexo_writeReg_8_16, <Uint32>ship, <Uint32>reg, <Uint32>value)
+    return write_reg_of(handle, shipAddr, regAddr, val, c.Vexo_writeReg_8_16, False)
 
 
 def Py_Vexo_readReg_8_16(handle, shipAddr, regAddr):
@@ -462,12 +471,7 @@ def Py_Vexo_readReg_8_16(handle, shipAddr, regAddr):
     Py_Vexo_readReg_8_16(handle,shipAddr,regAddr)
     return error_code,regValue
     """
-    cdef HandleState* st = stateOf(handle)
-    cdef int ship
-    cdef int reg
-    toInt(shipAddr, &ship)
-    toInt(regAddr, &reg)
-    return read_reg(st, c.Vexo_readReg_8_16, <Uint32>ship, <Uint32>reg)
+    return read_reg_of(handle, shipAddr, regAddr, c.Vexo_readReg_8_16)
 
 
 def Py_Vexo_writeReg_16_8(handle, shipAddr, regAddr, val):
@@ -475,14 +479,7 @@ def Py_Vexo_writeReg_16_8(handle, shipAddr, regAddr, val):
     Py_Vexo_writeReg_16_8(handle,shipAddr,regAddr,val)
     return error_code
     """
-    cdef HandleState* st = stateOf(handle)
-    cdef int ship
-    cdef int reg
-    cdef int value
-    toInt(shipAddr, &ship)
-    toInt(regAddr, &reg)
-    toInt(val, &value)
-    return write_reg(st, c.Vexo_writeReg_16_8, <Uint32>ship, <Uint32>reg, <Uint32>value)
+    return write_reg_of(handle, shipAddr, regAddr, val, c.Vexo_writeReg_16_8, False)
 
 
 def Py_Vexo_readReg_16_8(handle, shipAddr, regAddr):
@@ -490,12 +487,7 @@ def Py_Vexo_readReg_16_8(handle, shipAddr, regAddr):
     Py_Vexo_readReg_16_8(handle,shipAddr,regAddr)
     return error_code,regValue
     """
-    cdef HandleState* st = stateOf(handle)
-    cdef int ship
-    cdef int reg
-    toInt(shipAddr, &ship)
-    toInt(regAddr, &reg)
-    return read_reg(st, c.Vexo_readReg_16_8, <Uint32>ship, <Uint32>reg)
+    return read_reg_of(handle, shipAddr, regAddr, c.Vexo_readReg_16_8)
 
 
 def Py_Vexo_writeReg_16_16(handle, shipAddr, regAddr, val):
@@ -503,14 +495,7 @@ def Py_Vexo_writeReg_16_16(handle, shipAddr, regAddr, val):
     Py_Vexo_writeReg_16_16(handle,shipAddr,regAddr,val)
     return error_code
     """
-    cdef HandleState* st = stateOf(handle)
-    cdef int ship
-    cdef int reg
-    cdef int value
-    toInt(shipAddr, &ship)
-    toInt(regAddr, &reg)
-    toInt(val, &value)
-    return write_reg(st, c.Vexo_writeReg_16_16, <Uint32>ship, <Uint32>reg, <Uint32>value)
+    return write_reg_of(handle, shipAddr, regAddr, val, c.Vexo_writeReg_16_16, False)
 
 
 def Py_Vexo_readReg_16_16(handle, shipAddr, regAddr):
@@ -518,12 +503,7 @@ def Py_Vexo_readReg_16_16(handle, shipAddr, regAddr):
     Py_Vexo_readReg_16_16(handle,shipAddr,regAddr)
     return error_code,regValue
     """
-    cdef HandleState* st = stateOf(handle)
-    cdef int ship
-    cdef int reg
-    toInt(shipAddr, &ship)
-    toInt(regAddr, &reg)
-    return read_reg(st, c.Vexo_readReg_16_16, <Uint32>ship, <Uint32>reg)
+    return read_reg_of(handle, shipAddr, regAddr, c.Vexo_readReg_16_16)
 
 
 def Py_Vexo_writeReg_16_32(handle, shipAddr, regAddr, val):
@@ -531,14 +511,7 @@ def Py_Vexo_writeReg_16_32(handle, shipAddr, regAddr, val):
     Py_Vexo_writeReg_16_32(handle,shipAddr,regAddr,val)
     return error_code
     """
-    cdef HandleState* st = stateOf(handle)
-    cdef int ship
-    cdef int reg
-    cdef unsigned int value
-    toInt(shipAddr, &ship)
-    toInt(regAddr, &reg)
-    toUnsignedInt(val, &value)
-    return write_reg(st, c.Vexo_writeReg_16_32, <Uint32>ship, <Uint32>reg, <Uint32>value)
+    return write_reg_of(handle, shipAddr, regAddr, val, c.Vexo_writeReg_16_32, True)
 
 
 def Py_Vexo_readReg_16_32(handle, shipAddr, regAddr):
@@ -546,34 +519,50 @@ def Py_Vexo_readReg_16_32(handle, shipAddr, regAddr):
     Py_Vexo_readReg_16_32(handle,shipAddr,regAddr)
     return error_code,regValue
     """
-    cdef HandleState* st = stateOf(handle)
-    cdef int ship
-    cdef int reg
-    toInt(shipAddr, &ship)
-    toInt(regAddr, &reg)
-    return read_reg(st, c.Vexo_readReg_16_32, <Uint32>ship, <Uint32>reg)
+    return read_reg_of(handle, shipAddr, regAddr, c.Vexo_readReg_16_32)
+
+
+cdef int set_force_read(HandleState* st, void (*fn)(CameraHandle) noexcept nogil) except -1:
+    # Force read on or off, keeping the interpreter lock.
+    if not enterKeepingInterpreter(st, kControl):
+        closedError()
+    fn(cameraHandleOf(st))
+    leave(st, kControl)
+    return 0
 
 
 def Py_Vexo_enableForceRead(handle):
     """
     Py_Vexo_enableForceRead(handle)
     """
-    cdef HandleState* st = stateOf(handle)
-    if not enterKeepingInterpreter(st, kControl):
-        closedError()
-    c.Vexo_enableForceRead(cameraHandleOf(st))
-    leave(st, kControl)
+    set_force_read(stateOf(handle), c.Vexo_enableForceRead)
 
 
 def Py_Vexo_disableForceRead(handle):
     """
     Py_Vexo_disableForceRead(handle)
     """
-    cdef HandleState* st = stateOf(handle)
-    if not enterKeepingInterpreter(st, kControl):
-        closedError()
-    c.Vexo_disableForceRead(cameraHandleOf(st))
-    leave(st, kControl)
+    set_force_read(stateOf(handle), c.Vexo_disableForceRead)
+
+
+cdef object data_block(datas, size, Py_ssize_t* n, Uint8** buf):
+    # The caller's bytes, each converted, in a block of their own (@buf, @n of them); None
+    # and no bytes when there are none or the size argument is 0.
+    cdef Py_ssize_t count
+    cdef Py_ssize_t i
+    n[0] = 0
+    buf[0] = NULL
+    if not PyObject_RichCompareBool(datas, None, Py_NE):
+        return None
+    count = len(datas)
+    if count == 0 or not PyObject_RichCompareBool(size, 0, Py_NE):
+        return None
+    block = newByteBlock(count)
+    buf[0] = byteBlockData(block)
+    for i in range(count):
+        toUint8(datas[i], &buf[0][i])
+    n[0] = count
+    return block
 
 
 def Py_Vexo_setboardConfig(handle, command, value, index, buffsize, datas):
@@ -582,21 +571,11 @@ def Py_Vexo_setboardConfig(handle, command, value, index, buffsize, datas):
     return error_code
     """
     cdef Py_ssize_t n = 0
-    cdef Py_ssize_t i
     cdef Uint8* buf = NULL
     cdef int request, val, idx, size
     cdef Uint32 rc = 0
     cdef bint entered
-    block = None
-    if PyObject_RichCompareBool(datas, None, Py_NE):
-        n = len(datas)
-        if n > 0 and PyObject_RichCompareBool(buffsize, 0, Py_NE):
-            block = newByteBlock(n)
-            buf = byteBlockData(block)
-            for i in range(n):
-                toUint8(datas[i], &buf[i])
-        else:
-            n = 0
+    block = data_block(datas, buffsize, &n, &buf)
     cdef HandleState* st = stateOf(handle)
     toInt(command, &request)
     toInt(value, &val)
@@ -699,21 +678,11 @@ def Py_Vexo_writeUserData(handle, address, length, datas):
     return error_code
     """
     cdef Py_ssize_t n = 0
-    cdef Py_ssize_t i
     cdef Uint8* buf = NULL
     cdef int addr, size
     cdef Uint32 rc = 0
     cdef bint entered
-    block = None
-    if PyObject_RichCompareBool(datas, None, Py_NE):
-        n = len(datas)
-        if n > 0 and PyObject_RichCompareBool(length, 0, Py_NE):
-            block = newByteBlock(n)
-            buf = byteBlockData(block)
-            for i in range(n):
-                toUint8(datas[i], &buf[i])
-        else:
-            n = 0
+    block = data_block(datas, length, &n, &buf)
     cdef HandleState* st = stateOf(handle)
     toInt(address, &addr)
     toInt(length, &size)
