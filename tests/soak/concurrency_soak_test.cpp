@@ -18,8 +18,8 @@
 // A frame that matches none, a wrong round trip or an unexpected status fails the case; the
 // sanitizer builds (the "concurrency" label runs under ThreadSanitizer) add their findings.
 //
-// VEXO_SOAK_SECONDS sets the length of each case (default 2); VEXO_SOAK_SEED the seed
-// (default: from the clock, printed so a failing run can be repeated).
+// VEXO_SOAK_SECONDS sets how long each case runs (default 2 s). VEXO_SOAK_SEED picks the
+// random sequence (default: taken from the clock and printed, so a failing run can be repeated).
 #include <gtest/gtest.h>
 #include <vexo/camera.h>
 #include <vexo/controls.h>
