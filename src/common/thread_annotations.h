@@ -4,7 +4,8 @@
 // under other compilers they are nothing. docs/threading.md has the rules they state.
 //
 // Only lock types whose class carries VEXO_CAPABILITY can be named (std::mutex is not one under
-// libstdc++): annotated code locks a vexo::Mutex with a vexo::MutexLock (common/mutex.h).
+// libstdc++): annotated code locks a vexo::Mutex with a vexo::MutexLock, and a vexo::SharedMutex
+// with a vexo::SharedLock or a vexo::ExclusiveLock (common/mutex.h).
 #pragma once
 
 #if defined(__clang__)
@@ -23,12 +24,18 @@
 #define VEXO_PT_GUARDED_BY(lock) VEXO_THREAD_ANNOTATION(pt_guarded_by(lock))
 /// On a function: called with the locks held (it neither takes nor releases them).
 #define VEXO_REQUIRES(...) VEXO_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
+/// On a function: called with the locks held at least shared (it only reads what they guard).
+#define VEXO_REQUIRES_SHARED(...) VEXO_THREAD_ANNOTATION(requires_shared_capability(__VA_ARGS__))
 /// On a function: called without the locks (it takes them itself, or calls out).
 #define VEXO_EXCLUDES(...) VEXO_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 /// On a function: returns with the locks held (no argument: the object it is called on).
 #define VEXO_ACQUIRE(...) VEXO_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
+/// On a function: returns with the locks held shared (no argument: the object it is called on).
+#define VEXO_ACQUIRE_SHARED(...) VEXO_THREAD_ANNOTATION(acquire_shared_capability(__VA_ARGS__))
 /// On a function: returns with the locks released (no argument: the object it is called on).
 #define VEXO_RELEASE(...) VEXO_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
+/// On a function: returns with the shared locks released.
+#define VEXO_RELEASE_SHARED(...) VEXO_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 /// On a function: holds the locks when it returns `result`.
 #define VEXO_TRY_ACQUIRE(...) VEXO_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
 /// On a function: from its return on, the analysis takes the locks as held.

@@ -2,13 +2,13 @@
 // and messages are the system's own calls, and the last error is handed to SetLastError too.
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 #include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
+#include "common/mutex.h"
 #include "driver/driver_service.h"
 
 namespace vexo::driver {
@@ -17,9 +17,11 @@ namespace {
 
 thread_local uint32_t tLastError = 0;
 
-std::mutex gHostMutex;
-std::function<uint64_t()> gClock;
-std::function<void(const std::string&, const std::string&)> gMessageSink;
+// The test hooks, copied out under the lock and called without it.
+Mutex gHostMutex;
+std::function<uint64_t()> gClock VEXO_GUARDED_BY(gHostMutex);
+std::function<void(const std::string&, const std::string&)> gMessageSink
+    VEXO_GUARDED_BY(gHostMutex);
 
 // 100-ns units between 1601-01-01 and the Unix epoch.
 constexpr uint64_t kFileTimeUnixEpoch = 116444736000000000ULL;
@@ -42,7 +44,7 @@ void setLastError(uint32_t error) {
 uint64_t hostTimeFileTime() {
     std::function<uint64_t()> clock;
     {
-        std::lock_guard<std::mutex> lock(gHostMutex);
+        MutexLock lock(gHostMutex);
         clock = gClock;
     }
     if (clock) return clock();
@@ -60,7 +62,7 @@ uint64_t hostTimeFileTime() {
 }
 
 void setHostClockForTesting(std::function<uint64_t()> clock) {
-    std::lock_guard<std::mutex> lock(gHostMutex);
+    MutexLock lock(gHostMutex);
     gClock = std::move(clock);
 }
 
@@ -75,7 +77,7 @@ void sleepMs(uint32_t milliseconds) {
 void showMessage(const std::string& caption, const std::string& text) {
     std::function<void(const std::string&, const std::string&)> sink;
     {
-        std::lock_guard<std::mutex> lock(gHostMutex);
+        MutexLock lock(gHostMutex);
         sink = gMessageSink;
     }
     if (sink) {
@@ -94,7 +96,7 @@ void showMessage(const std::string& caption, const std::string& text) {
 
 void setMessageSinkForTesting(
     std::function<void(const std::string& caption, const std::string& text)> sink) {
-    std::lock_guard<std::mutex> lock(gHostMutex);
+    MutexLock lock(gHostMutex);
     gMessageSink = std::move(sink);
 }
 

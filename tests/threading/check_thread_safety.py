@@ -6,8 +6,9 @@ Usage: check_thread_safety.py CLANG++ BUILD_DIR SOURCE_DIR
 Each source file of src/ and tools/preview/ that takes an annotated lock or names what one
 guards (itself or in its own header) is compiled with -fsyntax-only -Wthread-safety -Werror
 and the include paths and definitions its entry in BUILD_DIR/compile_commands.json has.
-First, a file that writes a guarded member without its lock must be refused: otherwise the
-annotations would not reach clang and the check would pass whatever the code does.
+First, a file that writes a guarded member without its lock, and one under a reader's shared
+lock, must be refused: otherwise the annotations would not reach clang and the check would pass
+whatever the code does.
 """
 import concurrent.futures
 import json
@@ -18,8 +19,9 @@ import subprocess
 import sys
 
 CHECKED = ("src/", "tools/preview/")
-MARKS = re.compile(r"\bMutexLock\b|\bVEXO_(GUARDED_BY|PT_GUARDED_BY|REQUIRES|EXCLUDES|ACQUIRE|"
-                   r"RELEASE|TRY_ACQUIRE|ASSERT_CAPABILITY|RETURN_CAPABILITY)\b")
+MARKS = re.compile(r"\b(MutexLock|SharedLock|ExclusiveLock)\b|\bVEXO_(GUARDED_BY|PT_GUARDED_BY|"
+                   r"REQUIRES|REQUIRES_SHARED|EXCLUDES|ACQUIRE|ACQUIRE_SHARED|RELEASE|"
+                   r"RELEASE_SHARED|TRY_ACQUIRE|ASSERT_CAPABILITY|RETURN_CAPABILITY)\b")
 FLAGS = ["-fsyntax-only", "-Wthread-safety", "-Werror"]
 
 
@@ -75,8 +77,9 @@ def main():
     entry = next(e for e, _ in checked.values())
     probe = os.path.join(os.path.dirname(os.path.abspath(__file__)), "unguarded_write.cpp")
     status, output = clang(compiler, entry, probe, ["-I", os.path.join(root, "src")])
-    if status == 0 or "requires holding mutex" not in output:
-        print("the analysis did not refuse an unguarded write:\n" + output)
+    if status == 0 or any(f"requires holding {kind} '" not in output
+                          for kind in ("mutex", "shared mutex")):
+        print("the analysis did not refuse a write without its (exclusive) lock:\n" + output)
         return 1
 
     failed = 0

@@ -105,16 +105,16 @@ std::unique_ptr<BoardDevice> BoardDevice::open(libusb_context* context, libusb_d
     if (UsbCapture* capture = UsbCapture::capture())
         board->transfers_->setCapture(capture, libusb_get_bus_number(device), board->busAddress_);
     board->speedCode_ = speedCodeOf(libusb_get_device_speed(device));
-    board->readIdentity();
+    board->readIdentity(handle);
     return board;
 }
 
-void BoardDevice::readIdentity() {
+void BoardDevice::readIdentity(libusb_device_handle* handle) {
     libusb_device_descriptor d{};
-    libusb_get_device_descriptor(libusb_get_device(handle_), &d);
-    const std::string manufacturer = stringDescriptor(handle_, d.iManufacturer);
-    const std::string product = stringDescriptor(handle_, d.iProduct);
-    const std::string serial = stringDescriptor(handle_, d.iSerialNumber);
+    libusb_get_device_descriptor(libusb_get_device(handle), &d);
+    const std::string manufacturer = stringDescriptor(handle, d.iManufacturer);
+    const std::string product = stringDescriptor(handle, d.iProduct);
+    const std::string serial = stringDescriptor(handle, d.iSerialNumber);
     char ids[32];
     std::snprintf(ids, sizeof ids, "USB device %04x:%04x", d.idVendor, d.idProduct);
     friendlyName_ = product.empty() ? ids : product;
@@ -126,7 +126,7 @@ bool BoardDevice::ioControl(uint32_t code, void* in, uint32_t inLength, void* ou
                             uint32_t outLength, uint32_t* bytesReturned,
                             std::unique_ptr<Completion>& completion, uint32_t* error) {
     *bytesReturned = 0;
-    std::shared_lock<std::shared_mutex> lock(useLock_);
+    SharedLock lock(useLock_);
     if (closed_) {
         *error = kErrorInvalidHandle;
         return false;
@@ -198,7 +198,7 @@ bool BoardDevice::serveInfo(uint32_t code, void* in, uint32_t inLength, uint8_t*
             }
             // libusb needs no pipe setting for this; the size is kept so the request reads back.
             {
-                std::lock_guard<std::mutex> lock(sizesMutex_);
+                MutexLock lock(sizesMutex_);
                 transferSizes_[request->endpoint] = request->size;
             }
             *bytesReturned = echoTransferSize(out, outLength, static_cast<const uint8_t*>(in));
@@ -317,11 +317,10 @@ bool BoardDevice::issue(const std::shared_ptr<PendingTransfer>& t, uint32_t* byt
 bool BoardDevice::close(uint32_t*) {
     transfers_->close();
     transfers_->cancelAndDrain(std::nullopt);
-    {
-        std::unique_lock<std::shared_mutex> lock(useLock_);
-        if (closed_) return true;
-        closed_ = true;
-    }
+    ExclusiveLock lock(useLock_);
+    if (closed_) return true;
+    closed_ = true;
+    // The handle goes under the lock: no request is using it then.
     releaseHandle();
     return true;
 }

@@ -12,10 +12,9 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 
+#include "common/mutex.h"
 #include "driver/backend.h"
 #include "driver/driver_wire.h"
 #include "driver/libusb/transfer_table.h"
@@ -45,17 +44,22 @@ class BoardDevice : public DeviceObject {
                    uint32_t* bytesReturned, uint32_t* error);
     bool serveControl(uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t outLength,
                       uint32_t* bytesReturned, std::unique_ptr<Completion>& completion,
-                      uint32_t* error);
+                      uint32_t* error) VEXO_REQUIRES_SHARED(useLock_);
     bool serveData(uint32_t code, uint8_t* in, uint32_t inLength, uint8_t* out, uint32_t outLength,
                    uint32_t* bytesReturned, std::unique_ptr<Completion>& completion,
-                   uint32_t* error);
+                   uint32_t* error) VEXO_REQUIRES_SHARED(useLock_);
     // Submits a filled transfer; completes it at once for synchronous requests.
     bool issue(const std::shared_ptr<PendingTransfer>& transfer, uint32_t* bytesReturned,
                std::unique_ptr<Completion>& completion, uint32_t* error);
-    void readIdentity();
-    void releaseHandle();
+    // Reads the names from the device's string descriptors (while opening).
+    void readIdentity(libusb_device_handle* handle);
+    void releaseHandle() VEXO_REQUIRES(useLock_);
 
-    libusb_device_handle* handle_;
+    // Requests hold it shared while they use handle_; close() takes it exclusively.
+    SharedMutex useLock_;
+    libusb_device_handle* handle_ VEXO_GUARDED_BY(useLock_);
+    bool closed_ VEXO_GUARDED_BY(useLock_) = false;
+
     std::shared_ptr<TransferTable> transfers_;
 
     // Fixed after open.
@@ -66,12 +70,8 @@ class BoardDevice : public DeviceObject {
     std::string friendlyName_;
     std::string deviceName_;
 
-    // Requests hold it shared while they use handle_; close() takes it exclusively.
-    std::shared_mutex useLock_;
-    bool closed_ = false;  ///< under useLock_
-
-    std::mutex sizesMutex_;
-    std::map<uint8_t, uint32_t> transferSizes_;  ///< under sizesMutex_
+    Mutex sizesMutex_;
+    std::map<uint8_t, uint32_t> transferSizes_ VEXO_GUARDED_BY(sizesMutex_);
 };
 
 /// The driver speed code for a libusb speed: 1 low or full, 2 high, 4 SuperSpeed (or faster),

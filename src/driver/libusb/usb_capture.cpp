@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <sys/time.h>
 #include <vector>
 
@@ -16,6 +15,7 @@
 #include <pcap/pcap.h>
 #endif
 
+#include "common/mutex.h"
 #include "driver/usbmon/usbmon_header.h"
 
 namespace vexo::driver::lusb {
@@ -94,13 +94,16 @@ int32_t usbmonStatusOfError(int libusbError) {
 }  // namespace
 
 struct UsbCapture::State {
+    // Fixed once the capture is open.
     pcap_t* dead = nullptr;
-    pcap_dumper_t* dumper = nullptr;
-    std::mutex mutex;
+    pcap_dumper_t* dumper = nullptr;  ///< the file: written and flushed under `mutex`
     uint64_t dataCap = kDefaultDataBytes;
     uint64_t fileCap = kDefaultFileBytes;
-    bool full = false;
-    std::vector<uint8_t> packet;  ///< header and kept data of the event being written
+
+    Mutex mutex;
+    bool full VEXO_GUARDED_BY(mutex) = false;
+    /// Header and kept data of the event being written.
+    std::vector<uint8_t> packet VEXO_GUARDED_BY(mutex);
 
     void write(const libusb_transfer* t, uint8_t type, uint16_t bus, uint8_t device,
                int32_t status) {
@@ -140,7 +143,7 @@ struct UsbCapture::State {
         h.seconds = now.tv_sec;
         h.microseconds = static_cast<int32_t>(now.tv_usec);
 
-        std::lock_guard<std::mutex> lock(mutex);
+        MutexLock lock(mutex);
         if (full) return;
         if (static_cast<uint64_t>(pcap_dump_ftell64(dumper)) + 16 + sizeof h + h.captured >
             fileCap) {
@@ -184,7 +187,10 @@ UsbCapture* UsbCapture::capture() {
             delete state;
             return nullptr;
         }
-        state->packet.reserve(static_cast<size_t>(snap));
+        {
+            MutexLock lock(state->mutex);  // no other thread sees the state yet
+            state->packet.reserve(static_cast<size_t>(snap));
+        }
         // Whatever is buffered reaches the file when the process ends.
         static UsbCapture capture(state);
         std::atexit([] { capture.flush(); });
@@ -206,7 +212,7 @@ void UsbCapture::refused(const libusb_transfer* t, uint16_t bus, uint8_t device,
 }
 
 void UsbCapture::flush() {
-    std::lock_guard<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     pcap_dump_flush(state_->dumper);
 }
 

@@ -3,8 +3,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <set>
+
+#include "common/mutex.h"
 
 namespace vexo::driver::lusb {
 
@@ -86,10 +87,12 @@ UsbIdFilter usbIdFilterFromEnvironment() {
     parseUsbIds(value, ids, errors);
     if (!errors.empty()) {
         // Enumeration runs often (every scan and open); say it once per value.
-        static std::mutex mutex;
-        static std::set<std::string> reported;
-        std::lock_guard<std::mutex> lock(mutex);
-        if (reported.insert(value).second)
+        static struct {
+            Mutex mutex;
+            std::set<std::string> values VEXO_GUARDED_BY(mutex);
+        } reported;
+        MutexLock lock(reported.mutex);
+        if (reported.values.insert(value).second)
             std::fprintf(stderr, "vexo: VEXO_USB_IDS: %s; the entry is ignored\n",
                          errors.front().c_str());
     }

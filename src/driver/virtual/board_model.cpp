@@ -67,7 +67,12 @@ ControlResult reply(uint8_t* data, const uint8_t* bytes, uint32_t available, uin
 std::shared_ptr<BoardModel> BoardModel::create(const BoardConfig& config, std::string& error) {
     if (!validateBoardConfig(config, error)) return nullptr;
     auto model = std::make_shared<BoardModel>(config);
-    if (!model->renderer_.usable()) {
+    bool usable;
+    {
+        MutexLock lock(model->mutex_);  // no other thread sees the model yet
+        usable = model->renderer_.usable();
+    }
+    if (!usable) {
         error = "stream: a " + std::to_string(config.stream.width) + "x" +
                 std::to_string(config.stream.height) + " JPG frame does not fit in " +
                 std::to_string(streamFrameBytes(config.stream)) +
@@ -132,7 +137,7 @@ VirtualDeviceDescription BoardModel::deviceDescription() {
 // Endpoint 0
 
 ControlResult BoardModel::control(const SetupPacket& setup, uint8_t* data) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     ControlResult result = ControlResult::stall();
     if (present()) {
         const uint8_t type = (setup.bmRequestType >> 5) & 3;
@@ -442,7 +447,7 @@ void BoardModel::startFrame(Clock::time_point now) {
 }
 
 BulkResult BoardModel::bulkIn(uint8_t endpoint, uint8_t* data, uint32_t capacity) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (!present() || endpoint != kBulkInEndpoint) return BulkResult::fail();
     const Clock::time_point now = Clock::now();
     if (pending_) {
@@ -490,7 +495,7 @@ BulkResult BoardModel::bulkIn(uint8_t endpoint, uint8_t* data, uint32_t capacity
 }
 
 void BoardModel::bulkAborted(uint8_t endpoint) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     // Bytes of a read still on its way to the host are lost with it.
     if (endpoint == kBulkInEndpoint) pending_.reset();
 }
@@ -510,19 +515,19 @@ void BoardModel::leaveBus(Clock::time_point now, uint32_t ms) {
 
 void BoardModel::replug(uint32_t ms) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         leaveBus(Clock::now(), ms);
     }
     notifyChanged();
 }
 
 bool BoardModel::returnDue(Clock::time_point now) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return !present() && returnAt_ && now >= *returnAt_;
 }
 
 bool BoardModel::comeBack(Clock::time_point now) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     if (present() || !returnAt_ || now < *returnAt_) return false;
     returnAt_.reset();
     powerOn(now);
@@ -537,12 +542,12 @@ bool BoardModel::comeBack(Clock::time_point now) {
 }
 
 uint32_t BoardModel::returns() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return returns_;
 }
 
 std::vector<ControlRecord> BoardModel::controlRequests() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<ControlRecord> inOrder;
     inOrder.reserve(logCount_);
     for (size_t i = 0; i < logCount_; ++i) inOrder.push_back(log_[(logHead_ + i) % kLogLimit]);
@@ -550,71 +555,71 @@ std::vector<ControlRecord> BoardModel::controlRequests() const {
 }
 
 void BoardModel::clearControlRequests() {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     logHead_ = 0;
     logCount_ = 0;
 }
 
 std::optional<uint32_t> BoardModel::sensorRegister(uint16_t reg) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = sensor_.find(reg);
     if (it == sensor_.end()) return std::nullopt;
     return it->second;
 }
 
 std::map<uint16_t, uint32_t> BoardModel::sensorRegisters() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return sensor_;
 }
 
 void BoardModel::setSensorRegister(uint16_t reg, uint32_t value) {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     sensor_[reg] = value;
 }
 
 uint8_t BoardModel::boardControllerRegister(uint8_t reg) const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return readBoardController(reg);
 }
 
 std::vector<uint8_t> BoardModel::userData() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return {userData_.begin(), userData_.end()};
 }
 
 bool BoardModel::streaming() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return streaming_;
 }
 
 bool BoardModel::externalTrigger() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return external_;
 }
 
 uint64_t BoardModel::framesSent() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return framesSent_;
 }
 
 uint32_t BoardModel::nextFrameNumber() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return nextFrame_;
 }
 
 std::optional<uint16_t> BoardModel::lastFrameIndex() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return lastIndex_;
 }
 
 uint64_t BoardModel::boardTime() const {
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     return clockAt(Clock::now());
 }
 
 void BoardModel::addFault(const FaultConfig& fault) {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         faults_.add(fault);
     }
     notifyChanged();
@@ -622,7 +627,7 @@ void BoardModel::addFault(const FaultConfig& fault) {
 
 void BoardModel::clearFaults() {
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         faults_.clear();
         stallEnd_.reset();
     }

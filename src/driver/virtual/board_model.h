@@ -25,11 +25,11 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/mutex.h"
 #include "driver/virtual/board_config.h"
 #include "driver/virtual/board_faults.h"
 #include "driver/virtual/board_picture.h"
@@ -67,9 +67,9 @@ class BoardModel : public DeviceModel {
     const BoardConfig& config() const { return config_; }
 
     // Inspection and run-time faults, for VirtualBoard.
-    void unplug();
+    void unplug() VEXO_EXCLUDES(mutex_);
     /// Leaves the bus now and returns `ms` later (see comeBack()).
-    void replug(uint32_t ms);
+    void replug(uint32_t ms) VEXO_EXCLUDES(mutex_);
     /// Times the board has returned to the bus after a replug.
     uint32_t returns() const;
     std::vector<ControlRecord> controlRequests() const;
@@ -85,78 +85,87 @@ class BoardModel : public DeviceModel {
     uint32_t nextFrameNumber() const;
     std::optional<uint16_t> lastFrameIndex() const;
     uint64_t boardTime() const;
-    void addFault(const FaultConfig& fault);
-    void clearFaults();
+    void addFault(const FaultConfig& fault) VEXO_EXCLUDES(mutex_);
+    void clearFaults() VEXO_EXCLUDES(mutex_);
 
   private:
     enum class Start { Go, Wait, Fail };
 
-    ControlResult vendorRequest(const SetupPacket& setup, uint8_t* data, Clock::time_point now);
-    ControlResult registerRequest(const SetupPacket& setup, uint8_t* data);
-    ControlResult userDataRequest(const SetupPacket& setup, uint8_t* data);
-    void writeBoardController(uint8_t reg, uint8_t value, Clock::time_point now);
-    uint8_t readBoardController(uint8_t reg) const;
-    void startStreaming(Clock::time_point now);
-    void stopStreaming();
-    void triggerPulse();
-    Start canStartFrame(Clock::time_point now, Clock::time_point& waitUntil);
-    void startFrame(Clock::time_point now);
-    uint64_t clockAt(Clock::time_point t) const;
-    Clock::time_point frameDue() const;
-    void log(const SetupPacket& setup, const uint8_t* data, const ControlResult& result);
-    void leaveBus(Clock::time_point now, uint32_t ms);
-    void powerOn(Clock::time_point now);
+    ControlResult vendorRequest(const SetupPacket& setup, uint8_t* data, Clock::time_point now)
+        VEXO_REQUIRES(mutex_);
+    ControlResult registerRequest(const SetupPacket& setup, uint8_t* data) VEXO_REQUIRES(mutex_);
+    ControlResult userDataRequest(const SetupPacket& setup, uint8_t* data) VEXO_REQUIRES(mutex_);
+    void writeBoardController(uint8_t reg, uint8_t value, Clock::time_point now)
+        VEXO_REQUIRES(mutex_);
+    uint8_t readBoardController(uint8_t reg) const VEXO_REQUIRES(mutex_);
+    void startStreaming(Clock::time_point now) VEXO_REQUIRES(mutex_);
+    void stopStreaming() VEXO_REQUIRES(mutex_);
+    void triggerPulse() VEXO_REQUIRES(mutex_);
+    Start canStartFrame(Clock::time_point now, Clock::time_point& waitUntil) VEXO_REQUIRES(mutex_);
+    void startFrame(Clock::time_point now) VEXO_REQUIRES(mutex_);
+    uint64_t clockAt(Clock::time_point t) const VEXO_REQUIRES(mutex_);
+    Clock::time_point frameDue() const VEXO_REQUIRES(mutex_);
+    void log(const SetupPacket& setup, const uint8_t* data, const ControlResult& result)
+        VEXO_REQUIRES(mutex_);
+    void leaveBus(Clock::time_point now, uint32_t ms) VEXO_REQUIRES(mutex_);
+    void powerOn(Clock::time_point now) VEXO_REQUIRES(mutex_);
 
     const BoardConfig config_;
     const bool paced_;
     const double linkBytesPerSecond_;
     std::atomic<bool> present_{true};
 
-    mutable std::mutex mutex_;
-    std::vector<ControlRecord> log_;  // ring of the last requests, made whole at the first one
-    size_t logHead_ = 0;              // oldest entry
-    size_t logCount_ = 0;
-    std::map<uint16_t, uint32_t> sensor_;
-    std::array<uint8_t, 256> controller_{};
-    std::array<uint8_t, 1024> userData_{};
-    BoardFaults faults_;
+    mutable Mutex mutex_;
+    // Ring of the last requests, made whole at the first one.
+    std::vector<ControlRecord> log_ VEXO_GUARDED_BY(mutex_);
+    size_t logHead_ VEXO_GUARDED_BY(mutex_) = 0;  // oldest entry
+    size_t logCount_ VEXO_GUARDED_BY(mutex_) = 0;
+    std::map<uint16_t, uint32_t> sensor_ VEXO_GUARDED_BY(mutex_);
+    std::array<uint8_t, 256> controller_ VEXO_GUARDED_BY(mutex_) = {};
+    std::array<uint8_t, 1024> userData_ VEXO_GUARDED_BY(mutex_) = {};
+    BoardFaults faults_ VEXO_GUARDED_BY(mutex_);
 
     // Clock: board time = clockBase_ + (now - clockRef_), in 100 ns units.
-    uint64_t clockBase_ = 0;
-    Clock::time_point clockRef_;
+    uint64_t clockBase_ VEXO_GUARDED_BY(mutex_) = 0;
+    Clock::time_point clockRef_ VEXO_GUARDED_BY(mutex_);
 
     // Stream.
-    FrameRenderer renderer_;
-    StreamFramer framer_;
-    bool streaming_ = false;
-    bool external_ = false;
-    bool shotArmed_ = false;
-    uint32_t triggersWaiting_ = 0;    // trigger pulses whose frame has not started
-    bool triggeredInFlight_ = false;  // the frame being sent was released by a trigger
-    uint32_t nextFrame_ = 0;
-    int64_t indexOffset_ = 0;  // wire index = frame number + offset (skip/repeat faults)
-    std::optional<uint16_t> lastIndex_;
-    uint64_t framesSent_ = 0;
-    std::optional<uint32_t> stalledFrame_;  // frame whose stall has been served
-    std::optional<Clock::time_point> stallEnd_;
+    FrameRenderer renderer_ VEXO_GUARDED_BY(mutex_);
+    StreamFramer framer_ VEXO_GUARDED_BY(mutex_);
+    bool streaming_ VEXO_GUARDED_BY(mutex_) = false;
+    bool external_ VEXO_GUARDED_BY(mutex_) = false;
+    bool shotArmed_ VEXO_GUARDED_BY(mutex_) = false;
+    // Trigger pulses whose frame has not started.
+    uint32_t triggersWaiting_ VEXO_GUARDED_BY(mutex_) = 0;
+    // The frame being sent was released by a trigger.
+    bool triggeredInFlight_ VEXO_GUARDED_BY(mutex_) = false;
+    uint32_t nextFrame_ VEXO_GUARDED_BY(mutex_) = 0;
+    // Wire index = frame number + offset (skip/repeat faults).
+    int64_t indexOffset_ VEXO_GUARDED_BY(mutex_) = 0;
+    std::optional<uint16_t> lastIndex_ VEXO_GUARDED_BY(mutex_);
+    uint64_t framesSent_ VEXO_GUARDED_BY(mutex_) = 0;
+    // Frame whose stall has been served.
+    std::optional<uint32_t> stalledFrame_ VEXO_GUARDED_BY(mutex_);
+    std::optional<Clock::time_point> stallEnd_ VEXO_GUARDED_BY(mutex_);
 
     // Pacing (fps > 0).
-    Clock::time_point streamStart_;
-    uint64_t framesSinceStart_ = 0;
-    Clock::time_point linkFreeAt_;
+    Clock::time_point streamStart_ VEXO_GUARDED_BY(mutex_);
+    uint64_t framesSinceStart_ VEXO_GUARDED_BY(mutex_) = 0;
+    Clock::time_point linkFreeAt_ VEXO_GUARDED_BY(mutex_);
     struct PendingRead {
         uint32_t length;
         Clock::time_point readyAt;
     };
-    std::optional<PendingRead> pending_;
+    std::optional<PendingRead> pending_ VEXO_GUARDED_BY(mutex_);
 
     // Replay of a recording (stream.replay): frames and times from it instead of the picture.
-    std::unique_ptr<ReplayPlayer> replay_;
-    uint64_t replayStartTime_ = 0;  // recorded time of the first frame since streaming started
+    std::unique_ptr<ReplayPlayer> replay_ VEXO_GUARDED_BY(mutex_);
+    // Recorded time of the first frame since streaming started.
+    uint64_t replayStartTime_ VEXO_GUARDED_BY(mutex_) = 0;
 
     // Replug: when a board off the bus returns, and how often it has.
-    std::optional<Clock::time_point> returnAt_;
-    uint32_t returns_ = 0;
+    std::optional<Clock::time_point> returnAt_ VEXO_GUARDED_BY(mutex_);
+    uint32_t returns_ VEXO_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace vexo::driver::virt

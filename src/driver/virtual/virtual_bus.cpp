@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 
+#include "common/mutex.h"
 #include "driver/backend.h"
 #include "driver/virtual/virtual_device.h"
 
@@ -33,10 +33,10 @@ class VirtualHandle : public DeviceObject {
 };
 
 // Threading: the device list under gMutex; devices are called without it.
-std::mutex gMutex;
-std::vector<std::shared_ptr<VirtualDevice>> gDevices;
-DeviceId gNextId = 1;
-uint64_t gNextHandle = 1;
+Mutex gMutex;
+std::vector<std::shared_ptr<VirtualDevice>> gDevices VEXO_GUARDED_BY(gMutex);
+DeviceId gNextId VEXO_GUARDED_BY(gMutex) = 1;
+uint64_t gNextHandle VEXO_GUARDED_BY(gMutex) = 1;
 // Brings the bus in line with its configuration; set once, when the library is loaded.
 std::atomic<void (*)()> gRefresh{nullptr};
 
@@ -44,25 +44,25 @@ void refresh() {
     if (auto configure = gRefresh.load()) configure();
 }
 
-std::vector<std::shared_ptr<VirtualDevice>> devicesNow() {
-    std::lock_guard<std::mutex> lock(gMutex);
+std::vector<std::shared_ptr<VirtualDevice>> devicesNow() VEXO_EXCLUDES(gMutex) {
+    MutexLock lock(gMutex);
     return gDevices;
 }
 
-// Serialises the return of replugged devices, so each returns once.
-std::mutex gReturnMutex;
+// Serialises the return of replugged devices, so each returns once (it guards no data).
+Mutex gReturnMutex;
 
 // Devices that left the bus for a while (a replugged board) return once their time has come.
 // Enumeration and open are where a host would notice, so they bring them back. The returning
 // device keeps its id and path and is listed after the devices present.
-void returnDueDevices() {
-    std::lock_guard<std::mutex> returning(gReturnMutex);
+void returnDueDevices() VEXO_EXCLUDES(gMutex) {
+    MutexLock returning(gReturnMutex);
     const Clock::time_point now = Clock::now();
     for (const auto& old : devicesNow()) {
         const std::shared_ptr<DeviceModel>& model = old->description().model;
         if (!model || !model->returnDue(now)) continue;
         {
-            std::lock_guard<std::mutex> lock(gMutex);
+            MutexLock lock(gMutex);
             auto it = std::find(gDevices.begin(), gDevices.end(), old);
             if (it == gDevices.end()) continue;  // removed meanwhile
             gDevices.erase(it);
@@ -72,15 +72,15 @@ void returnDueDevices() {
         if (!model->comeBack(now)) continue;
         auto device = std::make_shared<VirtualDevice>(old->id(), old->description());
         {
-            std::lock_guard<std::mutex> lock(gMutex);
+            MutexLock lock(gMutex);
             gDevices.push_back(device);
         }
         device->attach();
     }
 }
 
-std::shared_ptr<VirtualDevice> find(DeviceId id) {
-    std::lock_guard<std::mutex> lock(gMutex);
+std::shared_ptr<VirtualDevice> find(DeviceId id) VEXO_EXCLUDES(gMutex) {
+    MutexLock lock(gMutex);
     for (const auto& d : gDevices)
         if (d->id() == id) return d;
     return nullptr;
@@ -106,7 +106,7 @@ class VirtualBackend : public Backend {
             if (!d->present()) break;
             uint64_t handle;
             {
-                std::lock_guard<std::mutex> lock(gMutex);
+                MutexLock lock(gMutex);
                 handle = gNextHandle++;
             }
             return std::make_unique<VirtualHandle>(d, handle);
@@ -131,7 +131,7 @@ DeviceId addDevice(VirtualDeviceDescription description) {
     ensureRegistered();
     std::shared_ptr<VirtualDevice> device;
     {
-        std::lock_guard<std::mutex> lock(gMutex);
+        MutexLock lock(gMutex);
         device = std::make_shared<VirtualDevice>(gNextId++, std::move(description));
         gDevices.push_back(device);
     }
@@ -147,7 +147,7 @@ void configureBus(void (*refresh)()) {
 void removeDevice(DeviceId id) {
     std::shared_ptr<VirtualDevice> device;
     {
-        std::lock_guard<std::mutex> lock(gMutex);
+        MutexLock lock(gMutex);
         auto it = std::find_if(gDevices.begin(), gDevices.end(),
                                [id](const auto& d) { return d->id() == id; });
         if (it == gDevices.end()) return;
@@ -160,7 +160,7 @@ void removeDevice(DeviceId id) {
 void removeAllDevices() {
     std::vector<std::shared_ptr<VirtualDevice>> devices;
     {
-        std::lock_guard<std::mutex> lock(gMutex);
+        MutexLock lock(gMutex);
         devices.swap(gDevices);
     }
     for (const auto& d : devices) d->markRemoved();
