@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/mutex.h"
 #include "driver/virtual/usb_capture_replay.h"
 #include "driver/virtual/virtual_board.h"
 
@@ -97,10 +97,10 @@ std::vector<DeviceId> loadValue(const std::string& value) {
 
 // Boards described by the environment, with the value they came from.
 struct EnvironmentBoards {
-    std::mutex lock;
-    bool loaded = false;
-    std::string value;
-    std::vector<DeviceId> ids;
+    Mutex lock;
+    bool loaded VEXO_GUARDED_BY(lock) = false;
+    std::string value VEXO_GUARDED_BY(lock);
+    std::vector<DeviceId> ids VEXO_GUARDED_BY(lock);
 };
 
 EnvironmentBoards& environmentBoards() {
@@ -112,7 +112,7 @@ EnvironmentBoards& environmentBoards() {
 
 bool loadBoardsFromEnvironment() {
     EnvironmentBoards& env = environmentBoards();
-    std::lock_guard<std::mutex> guard(env.lock);
+    MutexLock guard(env.lock);
     const char* raw = std::getenv("VEXO_VIRTUAL_BOARDS");
     std::string value = raw ? raw : "";
     // A program may switch to virtual boards after a scan found no real one: a changed value
