@@ -120,5 +120,17 @@ TEST(BoardConfigJson, MalformedDocumentsNameTheKey) {
     EXPECT_EQ(parseError(R"({"boards": [{}]  )").rfind("document: not valid JSON", 0), 0u);
 }
 
+// A number no double holds is refused by the JSON parser itself; the line still names its key.
+TEST(BoardConfigJson, OverflowingNumbersNameTheirKey) {
+    EXPECT_EQ(parseError(R"({"boards": [{"stream": {"fps": 1e400}}]})"),
+              "boards[0].stream.fps: number out of range (1e400)");
+    EXPECT_EQ(parseError(R"({"boards": [{}, {"faults": [{"kind": "stall"}, {"ms": -1e400}]}]})"),
+              "boards[1].faults[1].ms: number out of range (-1e400)");
+    EXPECT_EQ(parseError(R"({"boards": [{"sensor": {"registers": [7, 1E+999]}}]})"),
+              "boards[0].sensor.registers[1]: number out of range (1E+999)");
+    EXPECT_EQ(parseError(R"({"boards": [[], 1e400]})"), "boards[1]: number out of range (1e400)");
+    EXPECT_EQ(parseError("1e400"), "document: number out of range (1e400)");
+}
+
 }  // namespace
 }  // namespace vexo::driver::virt

@@ -201,6 +201,15 @@ TEST_F(BoardUsb, BoardsFromTheEnvironment) {
     ::unsetenv("VEXO_VIRTUAL_BOARDS");
     EXPECT_FALSE(virt::loadBoardsFromEnvironment());
     EXPECT_EQ(probe.deviceCount(), 0);
+    // A document the JSON parser refuses (a number past a double's range) adds no board and
+    // says which key, rather than failing the scan as a USB error.
+    ::setenv("VEXO_VIRTUAL_BOARDS", R"({"boards": [{"stream": {"fps": 1e400}}]})", 1);
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(virt::loadBoardsFromEnvironment());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "VEXO_VIRTUAL_BOARDS: boards[0].stream.fps: number out of range (1e400)\n");
+    EXPECT_EQ(probe.deviceCount(), 0);
+    ::unsetenv("VEXO_VIRTUAL_BOARDS");
 }
 
 }  // namespace

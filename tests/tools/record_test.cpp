@@ -3,6 +3,7 @@
 // (dcraw, LibRaw, libpng), and a board replaying the recording delivers the same bytes, in the
 // same order, with the same times.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <vexo/camera.h>
 
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -90,14 +92,13 @@ std::vector<Captured> capture(CameraConfig cfg, size_t count, Recorder* recorder
     EXPECT_EQ(Vexo_open(&camera, &cfg, entries[0].u8Index), USB_CAMERA_NO_ERROR);
     EXPECT_EQ(Vexo_beginCaptureImage(camera), USB_CAMERA_NO_ERROR);
     auto last = std::chrono::steady_clock::now();
-    while (frames.size() < count &&
-           std::chrono::steady_clock::now() - last < idle) {
+    while (frames.size() < count && std::chrono::steady_clock::now() - last < idle) {
         Vexo_captureImage(camera);
         FrameData* frame = nullptr;
         while (frames.size() < count && Vexo_readImage(camera, &frame) == USB_CAMERA_NO_ERROR &&
                frame) {
-            frames.push_back({{frame->imageData, frame->imageData + frame->cfg.u32Size},
-                              frame->u64Time});
+            frames.push_back(
+                {{frame->imageData, frame->imageData + frame->cfg.u32Size}, frame->u64Time});
             if (recorder) {
                 EXPECT_TRUE(recorder->offer(*frame)) << "dropped with room left";
             }
@@ -125,7 +126,8 @@ std::string run(const std::string& command) {
 std::vector<uint16_t> samplesOf(const std::vector<uint8_t>& bytes, int pixelBytes) {
     std::vector<uint16_t> s(bytes.size() / pixelBytes);
     for (size_t i = 0; i < s.size(); ++i)
-        s[i] = pixelBytes == 1 ? bytes[i] : static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
+        s[i] = pixelBytes == 1 ? bytes[i]
+                               : static_cast<uint16_t>(bytes[2 * i] | bytes[2 * i + 1] << 8);
     return s;
 }
 
@@ -201,8 +203,9 @@ TEST_P(RecordReplay, FilesOpenElsewhereAndReplayDeliversTheSameFrames) {
 
     RecordingHeader header;
     header.serial = "VEXO-VIRTUAL-000";
-    header.layout = {kWidth, kHeight, static_cast<uint8_t>(c.pixelBytes),
-                     static_cast<uint8_t>(c.bits), c.mode, c.bayer};
+    header.layout = {
+        kWidth, kHeight, static_cast<uint8_t>(c.pixelBytes), static_cast<uint8_t>(c.bits),
+        c.mode, c.bayer};
     RecorderOptions options;
     options.queueFrames = kFrames;  // room for every frame: none may be dropped
     // A case expecting raw files where the format has its own file asks for --raw.
@@ -350,6 +353,10 @@ TEST_F(ReplayManifest, HostileManifestsAreRefusedNamingTheKey) {
         {replaced("\"offset\": 0,", "\"offset\": 18446744073709551615,"), "past the end"},
         {replaced("\"u32Size\": 768,", "\"u32Size\": 99999,"), "frames[0].u32Size: out of range"},
         {replaced("\"u32Size\": 768,", "\"u32Size\": -1,"), "frames[0].u32Size"},
+        {replaced("\"u64Time\": 1400", "\"u64Time\": 1e400"),
+         "frames[1].u64Time: number out of range (1e400)"},
+        {replaced("\"width\": 32", "\"width\": -1e400"),
+         "configuration.width: number out of range (-1e400)"},
         {replaced("\"format\": \"RAW\"", "\"format\": \"XYZ\""), "configuration.format"},
         {replaced("\"width\": 32", "\"width\": 0"), "configuration"},
         {replaced("\"vexoRecording\": 1", "\"vexoRecording\": 2"), "vexoRecording"},
@@ -372,6 +379,65 @@ TEST_F(ReplayManifest, HostileManifestsAreRefusedNamingTheKey) {
     write(good);
     std::string error;
     EXPECT_NE(virt::loadRecording(dir_.string(), error), nullptr) << error;
+}
+
+// A frame file must be a regular file in the recording's directory: a link (even one that stays
+// inside) could reach any file the process can read, and a FIFO would block the board's lock.
+// Checked when the recording is loaded, and again for each frame, since the files can change
+// while the board replays them.
+TEST_F(ReplayManifest, FramesThatAreNotRegularFilesInTheDirectoryAreRefused) {
+    const std::filesystem::path outside = dir_.string() + "_outside";
+    std::filesystem::create_directories(outside);
+    std::ofstream(outside / "secret.bin", std::ios::binary) << std::string(3 * kFrame, 'S');
+    std::filesystem::copy_file(dir_ / "frames.raw", dir_ / "inside.raw");
+    struct Kind {
+        const char* name;
+        std::function<void(const std::filesystem::path&)> make;
+        const char* says;
+    };
+    const Kind kinds[] = {
+        {"link out",
+         [&](const auto& p) {
+             std::filesystem::create_symlink("../" + outside.filename().string() + "/secret.bin",
+                                             p);
+         },
+         "a symbolic link"},
+        {"link in", [](const auto& p) { std::filesystem::create_symlink("inside.raw", p); },
+         "a symbolic link"},
+        {"fifo", [](const auto& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+         "not a regular file"},
+        {"directory", [](const auto& p) { std::filesystem::create_directory(p); },
+         "not a regular file"},
+    };
+    const std::filesystem::path frames = dir_ / "frames.raw";
+    for (const Kind& k : kinds) {
+        SCOPED_TRACE(k.name);
+        write(manifest());
+        std::string error;
+        const auto recording = virt::loadRecording(dir_.string(), error);
+        ASSERT_NE(recording, nullptr) << error;
+
+        std::filesystem::rename(frames, dir_ / "kept.raw");
+        k.make(frames);
+        EXPECT_EQ(virt::loadRecording(dir_.string(), error), nullptr);
+        EXPECT_NE(error.find("frames[0].file: " + frames.string() + ": " + k.says),
+                  std::string::npos)
+            << error;
+        // Loaded while the file was sound, then swapped: the replay ends without a frame and
+        // without waiting for a writer.
+        virt::ReplayPlayer player(recording, false);
+        EXPECT_FALSE(player.prepare());
+        EXPECT_TRUE(player.ended());
+        EXPECT_TRUE(player.bytes().empty());
+
+        std::filesystem::remove(frames);
+        std::filesystem::rename(dir_ / "kept.raw", frames);
+        virt::ReplayPlayer sound(recording, false);
+        ASSERT_TRUE(sound.prepare());
+        EXPECT_EQ(std::vector<uint8_t>(sound.bytes().begin(), sound.bytes().end()),
+                  std::vector<uint8_t>(kFrame, 0x10));
+    }
+    std::filesystem::remove_all(outside);
 }
 
 TEST_F(ReplayManifest, LoopedReplayRepeatsTheFramesWithRisingTimes) {

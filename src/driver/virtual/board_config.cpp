@@ -13,10 +13,9 @@ namespace {
 
 using json = nlohmann::json;
 
-constexpr const char* kFaultNames[] = {"stall",         "shortFrame",  "longFrame",
-                                       "skipIndex",     "repeatIndex", "discard",
-                                       "corruptHeader", "controlFail", "unplug",
-                                       "replug"};
+constexpr const char* kFaultNames[] = {"stall",       "shortFrame", "longFrame",     "skipIndex",
+                                       "repeatIndex", "discard",    "corruptHeader", "controlFail",
+                                       "unplug",      "replug"};
 
 bool isUsb2Product(uint16_t product) {
     return product == 0x52CB || product == 0x02F1;
@@ -358,12 +357,98 @@ bool validateBoardConfig(const BoardConfig& c, std::string& error) {
     return true;
 }
 
+namespace {
+
+// Builds the document like json::parse, and keeps the path of the value being read so that a
+// number the parser refuses (1e400 overflows a double) is reported under its key.
+class PathKeepingParser {
+  public:
+    explicit PathKeepingParser(json& doc) : dom_(doc, false) {}
+
+    bool null() { return value() && dom_.null(); }
+    bool boolean(bool v) { return value() && dom_.boolean(v); }
+    bool number_integer(json::number_integer_t v) { return value() && dom_.number_integer(v); }
+    bool number_unsigned(json::number_unsigned_t v) { return value() && dom_.number_unsigned(v); }
+    bool number_float(json::number_float_t v, const json::string_t& s) {
+        return value() && dom_.number_float(v, s);
+    }
+    bool string(json::string_t& v) { return value() && dom_.string(v); }
+    bool binary(json::binary_t& v) { return value() && dom_.binary(v); }
+    bool start_object(std::size_t n) { return open(false) && dom_.start_object(n); }
+    bool key(json::string_t& k) {
+        path_.back().key = k;
+        return dom_.key(k);
+    }
+    bool end_object() { return close() && dom_.end_object(); }
+    bool start_array(std::size_t n) { return open(true) && dom_.start_array(n); }
+    bool end_array() { return close() && dom_.end_array(); }
+
+    template <class Exception>
+    bool parse_error(std::size_t position, const std::string& token, const Exception& e) {
+        if (e.id != 406) {  // out_of_range.406: a number too large for a double
+            error = "not valid JSON (error at byte " + std::to_string(position) + ")";
+            return false;
+        }
+        // The refused number never became a value, so in the innermost array it is the element
+        // after those counted; outer levels hold the element being read.
+        std::string where;
+        for (size_t i = 0; i < path_.size(); ++i) {
+            const Level& l = path_[i];
+            if (l.array)
+                where += "[" + std::to_string(i + 1 == path_.size() ? l.count : l.count - 1) + "]";
+            else
+                where += (where.empty() ? "" : ".") + l.key;
+        }
+        error = (where.empty() ? "document" : where) + ": number out of range (" + token + ")";
+        return false;
+    }
+
+    std::string error;
+
+  private:
+    struct Level {
+        bool array;
+        size_t count = 0;  // elements begun, in an array
+        std::string key;   // being read, in an object
+    };
+    // A value begins: in an array it is the next element.
+    bool value() {
+        if (!path_.empty() && path_.back().array) ++path_.back().count;
+        return true;
+    }
+    bool open(bool array) {
+        value();
+        path_.push_back({array, 0, {}});
+        return true;
+    }
+    bool close() {
+        path_.pop_back();
+        return true;
+    }
+    nlohmann::detail::json_sax_dom_parser<json> dom_;
+    std::vector<Level> path_;
+};
+
+}  // namespace
+
+bool parseJsonDocument(std::string_view text, json& doc, std::string& error) {
+    try {
+        PathKeepingParser parser(doc);
+        if (json::sax_parse(text.begin(), text.end(), &parser)) return true;
+        error = parser.error.empty() ? "not valid JSON" : parser.error;
+    } catch (const json::exception& e) {
+        error = std::string("not valid JSON (") + e.what() + ")";
+    } catch (const std::bad_alloc&) {
+        error = "too large to read";
+    }
+    doc = json();
+    return false;
+}
+
 bool parseBoardsJson(std::string_view text, std::vector<BoardConfig>& boards, std::string& error) {
     json doc;
-    try {
-        doc = json::parse(text.begin(), text.end());
-    } catch (const json::parse_error& e) {
-        error = "document: not valid JSON (error at byte " + std::to_string(e.byte) + ")";
+    if (!parseJsonDocument(text, doc, error)) {
+        if (error.rfind("not valid JSON", 0) == 0) error = "document: " + error;
         return false;
     }
     Reader r(error);

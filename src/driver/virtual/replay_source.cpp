@@ -1,11 +1,18 @@
 #include "driver/virtual/replay_source.h"
 
 #include <algorithm>
-#include <climits>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <system_error>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace vexo::driver::virt {
 
@@ -45,6 +52,113 @@ struct Check {
         }
         return fail(where, "not a known name");
     }
+};
+
+constexpr const char* kRegularFilesOnly =
+    "a recording's files must be regular files inside its directory";
+
+// One file of a recording, open for reading. Frame files are opened without following a
+// link, so a name in the manifest cannot reach a file outside the directory, and without
+// blocking, so a FIFO put in a frame's place cannot hold the board's lock for ever; only a
+// regular file is kept open.
+class RecordingFile {
+  public:
+    RecordingFile() = default;
+    RecordingFile(const RecordingFile&) = delete;
+    RecordingFile& operator=(const RecordingFile&) = delete;
+    ~RecordingFile() { close(); }
+
+    // False with `why` ("DIR/f.raw: a symbolic link; ...") when it cannot be read.
+    bool open(const std::string& path, bool followLinks, std::string& why) {
+        close();
+#ifndef _WIN32
+        const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW);
+        fd_ = ::open(path.c_str(), flags);
+        if (fd_ < 0) {
+            why = path + ": " +
+                  (errno == ELOOP && !followLinks
+                       ? std::string("a symbolic link; ") + kRegularFilesOnly
+                       : std::strerror(errno));
+            return false;
+        }
+        struct stat st {};
+        if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+            why = path + ": not a regular file; " + kRegularFilesOnly;
+            close();
+            return false;
+        }
+        const int status = ::fcntl(fd_, F_GETFL);
+        if (status < 0 || ::fcntl(fd_, F_SETFL, status & ~O_NONBLOCK) != 0) {
+            why = path + ": " + std::strerror(errno);
+            close();
+            return false;
+        }
+        size_ = static_cast<uint64_t>(st.st_size);
+        return true;
+#else
+        std::error_code ec;
+        const auto status = followLinks ? std::filesystem::status(path, ec)
+                                        : std::filesystem::symlink_status(path, ec);
+        if (ec) {
+            why = path + ": " + ec.message();
+            return false;
+        }
+        if (!std::filesystem::is_regular_file(status)) {
+            why = path + ": not a regular file; " + kRegularFilesOnly;
+            return false;
+        }
+        file_ = std::fopen(path.c_str(), "rb");
+        if (!file_ || _fseeki64(file_, 0, SEEK_END) != 0) {
+            why = path + ": cannot be read";
+            close();
+            return false;
+        }
+        size_ = static_cast<uint64_t>(_ftelli64(file_));
+        return true;
+#endif
+    }
+
+    uint64_t size() const {
+        return size_;
+    }
+
+    // Reads exactly `n` bytes at `offset`; false on a short read.
+    bool read(uint64_t offset, uint8_t* out, size_t n) {
+#ifndef _WIN32
+        while (n > 0) {
+            if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
+            const ssize_t got = ::pread(fd_, out, n, static_cast<off_t>(offset));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            out += got;
+            offset += static_cast<uint64_t>(got);
+            n -= static_cast<size_t>(got);
+        }
+        return true;
+#else
+        return offset <= static_cast<uint64_t>(INT64_MAX) &&
+               _fseeki64(file_, static_cast<int64_t>(offset), SEEK_SET) == 0 &&
+               std::fread(out, 1, n, file_) == n;
+#endif
+    }
+
+  private:
+    void close() {
+#ifndef _WIN32
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+#else
+        if (file_) std::fclose(file_);
+        file_ = nullptr;
+#endif
+        size_ = 0;
+    }
+#ifndef _WIN32
+    int fd_ = -1;
+#else
+    FILE* file_ = nullptr;
+#endif
+    uint64_t size_ = 0;
 };
 
 // A name that stays inside the recording's directory: no separators, no "." or "..".
@@ -97,9 +211,10 @@ bool readFrame(Check& c, const json& f, const std::string& p, const std::string&
     r.size = static_cast<uint32_t>(size);
     r.path = directory + "/" + file->get<std::string>();
     if (!checkFiles) return true;
-    std::error_code ec;
-    const uint64_t length = std::filesystem::file_size(r.path, ec);
-    if (ec) return c.fail(p + ".file", r.path + ": " + ec.message());
+    RecordingFile frameFile;
+    std::string why;
+    if (!frameFile.open(r.path, false, why)) return c.fail(p + ".file", why);
+    const uint64_t length = frameFile.size();
     if (r.offset > length || length - r.offset < r.size)
         return c.fail(p, "offset + u32Size lie past the end of " + r.path);
     return true;
@@ -111,12 +226,7 @@ std::shared_ptr<const Recording> parseRecording(std::string_view manifest,
                                                 const std::string& directory, bool checkFiles,
                                                 std::string& error) {
     json doc;
-    try {
-        doc = json::parse(manifest.begin(), manifest.end());
-    } catch (const json::parse_error& e) {
-        error = "not valid JSON (error at byte " + std::to_string(e.byte) + ")";
-        return nullptr;
-    }
+    if (!parseJsonDocument(manifest, doc, error)) return nullptr;
     Check c{error};
     if (!doc.is_object()) return c.fail("document", "expected an object"), nullptr;
     uint64_t version = 0;
@@ -156,24 +266,22 @@ std::shared_ptr<const Recording> loadRecording(const std::string& path, std::str
         directory = std::filesystem::path(path).parent_path().string();
         if (directory.empty()) directory = ".";
     }
-    const uint64_t length = std::filesystem::file_size(manifest, ec);
-    if (ec) {
-        error = manifest + ": " + ec.message();
+    // The manifest is the file the caller named, so a link to it is followed; a FIFO is not.
+    RecordingFile file;
+    std::string why;
+    if (!file.open(manifest, true, why)) {
+        error = why;
         return nullptr;
     }
-    if (length > kLargestManifest) {
+    if (file.size() > kLargestManifest) {
         error = manifest + ": larger than 256 MiB";
         return nullptr;
     }
-    std::string text(length, '\0');
-    FILE* file = std::fopen(manifest.c_str(), "rb");
-    const bool read = file && std::fread(text.data(), 1, text.size(), file) == text.size();
-    if (file) std::fclose(file);
-    if (!read) {
+    std::string text(file.size(), '\0');
+    if (!file.read(0, reinterpret_cast<uint8_t*>(text.data()), text.size())) {
         error = manifest + ": cannot be read";
         return nullptr;
     }
-    std::string why;
     auto rec = parseRecording(text, directory, true, why);
     if (!rec) error = manifest + ": " + why;
     return rec;
@@ -204,13 +312,11 @@ bool ReplayPlayer::prepare() {
     const RecordedFrame& f = frames[position_ % frames.size()];
     // The buffer holds the largest frame of the recording; a file that shrank since it was
     // checked gives a short read, and the replay ends rather than send bytes it did not read.
-    FILE* file = std::fopen(f.path.c_str(), "rb");
-    bool ok = file != nullptr && f.size <= buffer_.size();
-    if (ok && f.offset > 0)
-        ok = f.offset <= static_cast<uint64_t>(LONG_MAX) &&
-             std::fseek(file, static_cast<long>(f.offset), SEEK_SET) == 0;
-    ok = ok && std::fread(buffer_.data(), 1, f.size, file) == f.size;
-    if (file) std::fclose(file);
+    // A file swapped for a link or a FIFO since then is refused the same way, without waiting.
+    RecordingFile file;
+    std::string why;
+    const bool ok = f.size <= buffer_.size() && file.open(f.path, false, why) &&
+                    file.read(f.offset, buffer_.data(), f.size);
     if (!ok) {
         ended_ = true;
         return false;
