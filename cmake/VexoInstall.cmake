@@ -22,9 +22,13 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/VexoConfigVersion.cmake
 install(FILES ${CMAKE_BINARY_DIR}/VexoConfig.cmake ${CMAKE_BINARY_DIR}/VexoConfigVersion.cmake
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vexo COMPONENT dev)
 
-# The prefix is found relative to the .pc file, so the tree works wherever it is installed.
-file(RELATIVE_PATH VEXO_PC_TO_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
-string(REGEX REPLACE "/$" "" VEXO_PC_TO_PREFIX "${VEXO_PC_TO_PREFIX}")
-configure_file(${PROJECT_SOURCE_DIR}/cmake/vexo.pc.in ${CMAKE_BINARY_DIR}/vexo.pc @ONLY)
+# The .pc names the prefix the tree is installed under, fixed when it is installed (so that
+# `cmake --install --prefix DIR` gets DIR): pkg-config then prints plain paths, -I/usr/include
+# rather than a path climbing out of the pkgconfig directory.
+set(VEXO_PC_PREFIX "@VEXO_PC_PREFIX@")  # left for the install step to fill in
+configure_file(${PROJECT_SOURCE_DIR}/cmake/vexo.pc.in ${CMAKE_BINARY_DIR}/vexo.pc.template @ONLY)
+install(CODE "set(VEXO_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(${CMAKE_BINARY_DIR}/vexo.pc.template ${CMAKE_BINARY_DIR}/vexo.pc @ONLY)"
+        COMPONENT dev)
 install(FILES ${CMAKE_BINARY_DIR}/vexo.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
         COMPONENT dev)

@@ -34,6 +34,10 @@ execute_process(COMMAND pkg-config --cflags --libs vexo OUTPUT_VARIABLE flags
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "pkg-config does not know vexo")
 endif()
+# Plain paths under the prefix, not ones that climb out of the pkgconfig directory.
+if(NOT flags MATCHES "-I${prefix}/include( |$)" OR flags MATCHES "/\\.\\./")
+    message(FATAL_ERROR "pkg-config's paths are not plain ones under ${prefix}: ${flags}")
+endif()
 separate_arguments(flags)
 run(cc ${capture} ${flags} -o ${WORK}/consumer_pc)
 get_filename_component(libdir ${pcdir} DIRECTORY)

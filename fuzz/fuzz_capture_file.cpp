@@ -1,0 +1,63 @@
+// Arbitrary bytes as a capture file (pcap or pcapng, as usbmon, tshark and VEXO_USB_CAPTURE
+// write them) read through libpcap by readUsbCapture. A file that gives a device is then
+// replayed: its captured control requests asked again and its bulk endpoints read into small
+// buffers, and every answer must stay inside them.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "driver/virtual/usb_capture_replay.h"
+
+using namespace vexo::driver;
+using namespace vexo::driver::virt;
+
+namespace {
+
+const std::string& capturePath() {
+    static const std::string path = (std::filesystem::temp_directory_path() /
+                                     ("vexo_fuzz_capture_" + std::to_string(::getpid())))
+                                        .string();
+    return path;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string& path = capturePath();
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return 0;
+    const bool written = std::fwrite(data, 1, size, f) == size;
+    if (std::fclose(f) != 0 || !written) return 0;
+
+    CapturedDevice device;
+    std::string error;
+    if (!readUsbCapture(path, std::nullopt, device, error)) {
+        if (error.empty()) __builtin_trap();  // a refusal always says why
+        return 0;
+    }
+    std::vector<SetupPacket> setups;
+    for (const auto& e : device.control) setups.push_back(e.setup);
+    std::vector<uint8_t> endpoints;
+    for (const auto& [endpoint, reads] : device.reads) endpoints.push_back(endpoint);
+    VirtualDeviceDescription description;
+    if (!replayDevice(std::move(device), "fuzz", description, error)) return 0;
+    for (size_t i = 0; i < setups.size() && i < 16; ++i) {
+        std::vector<uint8_t> reply(setups[i].wLength);
+        const ControlResult r = description.model->control(setups[i], reply.data());
+        if (r.ok && r.length > setups[i].wLength) __builtin_trap();
+    }
+    for (uint8_t endpoint : endpoints) {
+        for (uint32_t capacity : {0u, 1u, 7u, 512u}) {
+            std::vector<uint8_t> buffer(capacity);
+            const BulkResult r = description.model->bulkIn(endpoint, buffer.data(), capacity);
+            if (r.kind == BulkResult::Kind::Done && r.length > capacity) __builtin_trap();
+        }
+    }
+    return 0;
+}
