@@ -14,8 +14,6 @@ namespace vexo::camera {
 
 namespace {
 
-constexpr uint8_t kStartStreaming = 0xA1;
-constexpr uint8_t kStopStreaming = 0xA2;
 /* Per-read wait of the capture loop. */
 constexpr uint32_t kCaptureWaitMs = 1500;
 constexpr uint32_t kJpegTransferLength = 8192;
@@ -61,7 +59,7 @@ void ZuUsbCameraLib::abortCapture() {
     usb::BulkEndpoint* bulk = device_ ? device_->bulkInEndpoint : nullptr;
     if (bulk) bulk->abort();
     uint32_t moved = 0;
-    vendorRequest(kStopStreaming, kHostToDevice, 0, 0, 0, nullptr, &moved);
+    vendorRequest(kRequestStopStream, kHostToDevice, 0, 0, 0, nullptr, &moved);
     transfers_.release(bulk);
     captureState_ = CaptureState::Idle;
 }
@@ -89,7 +87,7 @@ uint32_t ZuUsbCameraLib::beginCaptureImage() {
     writeReg_8_8(kBoardController, kRegControl, kControlIdle);
     writeReg_8_8(kBoardController, kRegControl, kControlRun);
     uint32_t moved = 0;
-    vendorRequest(kStartStreaming, kHostToDevice, 0, 0, 0, nullptr, &moved);
+    vendorRequest(kRequestStartStream, kHostToDevice, 0, 0, 0, nullptr, &moved);
     return USB_CAMERA_NO_ERROR;
 }
 

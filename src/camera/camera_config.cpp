@@ -15,12 +15,7 @@ namespace vexo::camera {
 
 namespace {
 
-constexpr uint8_t kFirmwareVersionRequest = 0x80;
 constexpr uint32_t kMaxDimension = 16384;
-
-bool firmwareHas32BitRegisters(uint32_t version) {
-    return version >= 0x0314 && version <= 0x03FF;
-}
 
 }  // namespace
 
@@ -88,7 +83,7 @@ void ZuUsbCameraLib::probeBoard() {
 
     uint8_t version[2] = {};
     uint32_t moved = 0;
-    if (vendorRequest(kFirmwareVersionRequest, kDeviceToHost, 0, 0, 2, version, &moved) ==
+    if (vendorRequest(kRequestFirmwareVersion, kDeviceToHost, 0, 0, 2, version, &moved) ==
         USB_CAMERA_NO_ERROR)
         board_.usbFirmwareVersion = static_cast<uint32_t>(version[0]) << 8 | version[1];
 

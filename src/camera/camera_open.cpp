@@ -16,15 +16,10 @@ namespace vexo::camera {
 
 namespace {
 
-constexpr uint8_t kClockExchangeIn = 0xB0;
-constexpr uint8_t kClockExchangeOut = 0xB1;
 /* One second in host-clock units (100 ns). */
 constexpr uint64_t kSyncInterval = 10'000'000;
 /* Pause between the two clock exchanges of the transfer defaults. */
 constexpr uint32_t kSyncSettleMs = 100;
-/* User-data address of the 16-byte serial text. */
-constexpr uint16_t kSerialAddress = 1008;
-constexpr uint8_t kSerialLength = 16;
 
 bool acceptedVendor(uint16_t vid) {
     return vid == kVendorIdPrimary || vid == kVendorIdSecondary;
@@ -120,7 +115,7 @@ uint32_t ZuUsbCameraLib::scan(ScanEntry* entries) {
             ScanEntry entry{};
             entry.u8Index = static_cast<uint8_t>(i);
             device_ = std::move(device);
-            readUserData(kSerialAddress, kSerialLength, entry.u8Serial);
+            readUserData(kSerialAddress, kSerialBytes, entry.u8Serial);
             device = std::move(device_);
             if (entries) std::memcpy(&entries[found], &entry, sizeof entry);
             ++found;
@@ -213,14 +208,15 @@ void ZuUsbCameraLib::syncTime(bool force) {
 }
 
 void ZuUsbCameraLib::exchangeClocks() {
-    uint8_t reply[24] = {};
+    uint8_t reply[kClockReadBytes] = {};
     uint32_t moved = 0;
-    vendorRequest(kClockExchangeIn, kDeviceToHost, 0, 0, sizeof reply, reply, &moved);
+    vendorRequest(kRequestClockRead, kDeviceToHost, 0, 0, sizeof reply, reply, &moved);
     const uint64_t t2 = driver::hostTimeFileTime();
-    uint8_t answer[16];
-    std::memcpy(answer, reply, 8);
-    for (int i = 0; i < 8; ++i) answer[8 + i] = static_cast<uint8_t>(t2 >> (8 * i));
-    vendorRequest(kClockExchangeOut, kHostToDevice, 0, 0, sizeof answer, answer, &moved);
+    uint8_t answer[kClockSetBytes];
+    std::memcpy(answer, reply, kClockSetHostTimeOffset);
+    for (unsigned i = 0; i < 8; ++i)
+        answer[kClockSetHostTimeOffset + i] = static_cast<uint8_t>(t2 >> (8 * i));
+    vendorRequest(kRequestClockSet, kHostToDevice, 0, 0, sizeof answer, answer, &moved);
 }
 
 }  // namespace vexo::camera

@@ -1,19 +1,15 @@
 /*
  * The board's 1024-byte user-data store (the serial text lives in its last 16 bytes).
  */
+#include "camera/board_controller.h"
 #include "camera/zu_usb_camera_lib.h"
 
 namespace vexo::camera {
 
 namespace {
 
-constexpr uint8_t kReadUserData = 0xF7;
-constexpr uint8_t kWriteUserData = 0xF8;
-constexpr uint32_t kUserDataBytes = 1024;
 /* Most bytes one request carries. */
 constexpr uint32_t kUserDataChunk = 32;
-/* wValue of user-data address 0. */
-constexpr uint16_t kUserDataBase = 0x1C00;
 
 /* The range is checked before the length, so an oversized request that also runs past the
  * end reports the address error. Bytes to move without a buffer are refused as the request
@@ -32,7 +28,8 @@ uint32_t ZuUsbCameraLib::readUserData(uint16_t address, uint8_t length, uint8_t*
     if (uint32_t status = checkRequest(address, length, data)) return status;
     uint32_t moved = 0;
     /* The outcome is not reported: callers (scan among them) read whatever arrived. */
-    vendorRequest(kReadUserData, kDeviceToHost, static_cast<uint16_t>(kUserDataBase + address),
+    vendorRequest(kRequestReadUserData, kDeviceToHost,
+                  static_cast<uint16_t>(kUserDataBase + address),
                   static_cast<uint16_t>(length << 8), length, data, &moved);
     return USB_CAMERA_NO_ERROR;
 }
@@ -40,7 +37,8 @@ uint32_t ZuUsbCameraLib::readUserData(uint16_t address, uint8_t length, uint8_t*
 uint32_t ZuUsbCameraLib::writeUserData(uint16_t address, uint8_t length, uint8_t* data) {
     if (uint32_t status = checkRequest(address, length, data)) return status;
     uint32_t moved = 0;
-    vendorRequest(kWriteUserData, kHostToDevice, static_cast<uint16_t>(kUserDataBase + address),
+    vendorRequest(kRequestWriteUserData, kHostToDevice,
+                  static_cast<uint16_t>(kUserDataBase + address),
                   static_cast<uint16_t>(length << 8), length, data, &moved);
     return USB_CAMERA_NO_ERROR;
 }

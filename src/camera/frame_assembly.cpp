@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "camera/board_controller.h"
 #include "camera/frame_length.h"
 #include "camera/jpeg_markers.h"
 #include "driver/driver_service.h"
@@ -13,12 +14,9 @@ namespace vexo::camera {
 namespace {
 
 constexpr size_t kPacket = AssemblyState::kHeaderBlock;
-constexpr size_t kChunk = 16384;
-constexpr size_t kChunkHeader = 16;
-constexpr uint8_t kChunkMagic = 0x0C;
-constexpr uint8_t kChunkToggleBit = 0x01;
-constexpr uint8_t kChunkEndBit = 0x02;
-constexpr uint8_t kTrailerMagic[6] = {0x05, 0x06, 0x07, 0x08, 0x09, 0xAA};
+static_assert(kPacket == kPacketBytes);
+constexpr size_t kChunk = kChunkBytes;
+constexpr size_t kChunkHeader = kChunkHeaderBytes;
 constexpr uint16_t kNoFrameIndex = 0xFFFF;
 /* The chunk-framed JPEG start marker lies within the first 256 payload bytes... */
 constexpr size_t kJpegStartWindow = 256;
@@ -36,7 +34,7 @@ uint64_t le64(const uint8_t* p) {
 }
 
 bool isTrailer(const uint8_t* packet) {
-    return std::memcmp(packet + 4, kTrailerMagic, sizeof(kTrailerMagic)) == 0;
+    return std::memcmp(packet + kTrailerMarkerOffset, kTrailerMarker, sizeof kTrailerMarker) == 0;
 }
 
 void copyBytes(uint8_t* to, const uint8_t* from, size_t bytes) {
@@ -231,10 +229,10 @@ uint32_t Assembler::trailer(const uint8_t* data, size_t n) {
             continue;
         }
 
-        ring_.fillSlot().u64Time = boardTime ? le64(packet + 16) : 0;
+        ring_.fillSlot().u64Time = boardTime ? le64(packet + kTrailerTimeOffset) : 0;
 
         /* Valid bytes of the last data packet; more than a packet holds means all of it. */
-        const uint64_t valid = std::min<size_t>(be16(packet + 510), kPacket);
+        const uint64_t valid = std::min<size_t>(be16(packet + kTrailerValidOffset), kPacket);
         const uint64_t held = collected_ + run;
         uint64_t w = held;
         if (valid != 0) w = held + valid >= kPacket ? held + valid - kPacket : 0;
@@ -242,14 +240,14 @@ uint32_t Assembler::trailer(const uint8_t* data, size_t n) {
         /* The frame ends here, whatever happens to it; the next one starts whole. */
         const bool damaged = state_.frameDamaged;
         state_.frameDamaged = false;
-        if (packet[11] != 0) {
+        if (packet[kTrailerDiscardOffset] != 0) {
             collected_ = 0;
             run = 0;
             pos += kPacket;
             continue;
         }
 
-        const uint16_t index = be16(packet + 14);
+        const uint16_t index = be16(packet + kTrailerIndexOffset);
         const uint8_t* runStart = packet - run;
         ++completed_;
         if (damaged || !frameLengthAccepted(state_.config, w)) {
@@ -300,7 +298,7 @@ bool Assembler::followToggle(const uint8_t* chunk, size_t len) {
         /* A frame that opens with the toggle already held (the first frame after the
          * camera was made, whose board toggle happens to match, or a frame whose board
          * repeated its toggle) carries its own first chunk's time, not the slot's last. */
-        if (collected_ == 0) ring_.fillSlot().u64Time = le64(chunk + 8);
+        if (collected_ == 0) ring_.fillSlot().u64Time = le64(chunk + kChunkTimeOffset);
         return true;
     }
 
@@ -315,7 +313,7 @@ bool Assembler::followToggle(const uint8_t* chunk, size_t len) {
         error_ = USB_CAMERA_DATA_LEN_ERROR;
     }
     state_.frameDamaged = false;
-    ring_.fillSlot().u64Time = le64(chunk + 8);
+    ring_.fillSlot().u64Time = le64(chunk + kChunkTimeOffset);
     if (!jpeg()) return true;
     const size_t window = std::min(len, kChunkHeader + kJpegStartWindow + 1);
     const size_t start = findMarker(chunk, kChunkHeader, window, kJpegStart);

@@ -5,6 +5,19 @@
 
 namespace vexo::driver::virt {
 
+namespace {
+
+void putBigEndian16(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+
+void putLittleEndian64(uint8_t* p, uint64_t v) {
+    for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+}  // namespace
+
 void StreamFramer::start(const WireFrame& frame) {
     frame_ = frame;
     pos_ = 0;
@@ -41,16 +54,14 @@ StreamFramer::Fill StreamFramer::fillTrailer(uint8_t* dst, uint32_t room) {
     }
     uint8_t* t = dst + out.length;
     std::memset(t, 0, kPacketBytes);
-    static constexpr uint8_t kMarker[] = {0x05, 0x06, 0x07, 0x08, 0x09, 0xAA};
-    std::memcpy(t + 4, kMarker, sizeof kMarker);
-    if (frame_.corrupt) t[9] = 0x55;
-    t[11] = frame_.discard ? 1 : 0;
-    t[14] = static_cast<uint8_t>(frame_.index >> 8);
-    t[15] = static_cast<uint8_t>(frame_.index);
-    for (int i = 0; i < 8; ++i) t[16 + i] = static_cast<uint8_t>(frame_.timestamp >> (8 * i));
-    uint32_t valid = static_cast<uint32_t>(total() % kPacketBytes);
-    t[510] = static_cast<uint8_t>(valid >> 8);
-    t[511] = static_cast<uint8_t>(valid);
+    std::memcpy(t + board::kTrailerMarkerOffset, board::kTrailerMarker,
+                sizeof board::kTrailerMarker);
+    // A corrupt trailer's marker ends in another byte, so the host does not know it as one.
+    if (frame_.corrupt) t[board::kTrailerMarkerOffset + sizeof board::kTrailerMarker - 1] = 0x55;
+    t[board::kTrailerDiscardOffset] = frame_.discard ? 1 : 0;
+    putBigEndian16(t + board::kTrailerIndexOffset, frame_.index);
+    putLittleEndian64(t + board::kTrailerTimeOffset, frame_.timestamp);
+    putBigEndian16(t + board::kTrailerValidOffset, static_cast<uint16_t>(total() % kPacketBytes));
     out.length += kPacketBytes;
     out.endRead = true;
     out.frameDone = true;
@@ -66,9 +77,10 @@ StreamFramer::Fill StreamFramer::fillChunks(uint8_t* dst, uint32_t room) {
         uint8_t* c = dst + out.length;
         bool last = pos_ + m == total();
         std::memset(c, 0, kChunkHeaderBytes);
-        c[0] = frame_.corrupt && firstChunk_ ? 0x00 : 0x0C;
-        c[1] = static_cast<uint8_t>((toggle_ ? 1 : 0) | (last ? 2 : 0));
-        for (int i = 0; i < 8; ++i) c[8 + i] = static_cast<uint8_t>(frame_.timestamp >> (8 * i));
+        c[0] = frame_.corrupt && firstChunk_ ? 0x00 : board::kChunkMagic;
+        c[1] = static_cast<uint8_t>((toggle_ ? board::kChunkToggleBit : 0) |
+                                    (last ? board::kChunkEndBit : 0));
+        putLittleEndian64(c + board::kChunkTimeOffset, frame_.timestamp);
         copyPayload(c + kChunkHeaderBytes, m);
         firstChunk_ = false;
         uint32_t length = kChunkHeaderBytes + static_cast<uint32_t>(m);

@@ -22,6 +22,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/board_protocol.h"
+
 namespace vexo::driver::virt {
 
 /// One frame as it goes on the wire.
@@ -36,9 +38,9 @@ struct WireFrame {
     bool keepToggle = false;        ///< chunk framing: do not flip the toggle for this frame
 };
 
-inline constexpr uint32_t kPacketBytes = 512;
-inline constexpr uint32_t kChunkBytes = 16384;
-inline constexpr uint32_t kChunkHeaderBytes = 16;
+using board::kChunkBytes;
+using board::kChunkHeaderBytes;
+using board::kPacketBytes;
 
 class StreamFramer {
   public:
