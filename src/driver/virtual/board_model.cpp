@@ -3,55 +3,19 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/board_protocol.h"
 #include "driver/virtual/board_descriptors.h"
 
 namespace vexo::driver::virt {
 
 namespace {
 
+using namespace vexo::board;
+
 using Ticks = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;  // FILETIME units
 
 constexpr size_t kLogLimit = 4096;
 constexpr size_t kLogDataBytes = 32;
-constexpr uint8_t kBoardControllerAddress = 0x46;
-constexpr uint8_t kStatusOk = 0;
-constexpr uint8_t kStatusNoDevice = 1;
-constexpr uint16_t kUserDataBase = 0x1C00;
-constexpr size_t kSerialOffset = 1008;
-
-struct RegisterOp {
-    bool in;
-    bool reg16;     // 16-bit register number in wIndex, else in its high byte
-    uint8_t bytes;  // value width
-};
-
-std::optional<RegisterOp> registerOp(uint8_t code) {
-    switch (code) {
-        case 0xD4:
-            return RegisterOp{true, false, 2};
-        case 0xD5:
-            return RegisterOp{false, false, 2};
-        case 0xD6:
-            return RegisterOp{true, false, 1};
-        case 0xD7:
-            return RegisterOp{false, false, 1};
-        case 0xDF:
-            return RegisterOp{true, true, 1};
-        case 0xE0:
-            return RegisterOp{false, true, 1};
-        case 0xE1:
-            return RegisterOp{false, true, 2};
-        case 0xE2:
-            return RegisterOp{true, true, 2};
-        case 0xE5:
-            return RegisterOp{false, true, 4};
-        case 0xE6:
-            return RegisterOp{true, true, 4};
-        default:
-            return std::nullopt;
-    }
-}
-
 uint32_t widthMask(uint8_t bytes) {
     return bytes >= 4 ? 0xFFFFFFFFu : (1u << (8 * bytes)) - 1;
 }
@@ -64,22 +28,14 @@ ControlResult reply(uint8_t* data, const uint8_t* bytes, uint32_t available, uin
 
 }  // namespace
 
-std::shared_ptr<BoardModel> BoardModel::create(const BoardConfig& config, std::string& error) {
-    if (!validateBoardConfig(config, error)) return nullptr;
-    auto model = std::make_shared<BoardModel>(config);
-    bool usable;
-    {
-        MutexLock lock(model->mutex_);  // no other thread sees the model yet
-        usable = model->renderer_.usable();
-    }
-    if (!usable) {
-        error = "stream: a " + std::to_string(config.stream.width) + "x" +
-                std::to_string(config.stream.height) + " JPG frame does not fit in " +
-                std::to_string(streamFrameBytes(config.stream)) +
-                " bytes (width x height x pixelBytes x 2)";
-        return nullptr;
-    }
-    return model;
+bool BoardModel::picturePossible(std::string& error) {
+    MutexLock lock(mutex_);
+    if (renderer_.usable()) return true;
+    error = "stream: a " + std::to_string(config_.stream.width) + "x" +
+            std::to_string(config_.stream.height) + " JPG frame does not fit in " +
+            std::to_string(streamFrameBytes(config_.stream)) +
+            " bytes (width x height x pixelBytes x 2)";
+    return false;
 }
 
 BoardModel::BoardModel(const BoardConfig& config)
@@ -90,8 +46,8 @@ BoardModel::BoardModel(const BoardConfig& config)
       renderer_(config.stream),
       framer_(usesTrailerFraming(config)) {
     powerOn(clockRef_);
-    std::memcpy(&userData_[kSerialOffset], config.serial.data(),
-                std::min<size_t>(config.serial.size(), userData_.size() - kSerialOffset));
+    std::memcpy(&userData_[kSerialAddress], config.serial.data(),
+                std::min<size_t>(config.serial.size(), userData_.size() - kSerialAddress));
     for (const FaultConfig& f : config.faults) faults_.add(f);
     if (config.stream.replay)
         replay_ = std::make_unique<ReplayPlayer>(config.stream.replay, config.stream.replayLoop);
@@ -103,8 +59,9 @@ BoardModel::~BoardModel() = default;
 // survives; everything else starts afresh.
 void BoardModel::powerOn(Clock::time_point now) {
     controller_.fill(0);
-    controller_[0] = config_.boardController.id;
-    for (int i = 0; i < 3; ++i) controller_[5 + i] = config_.boardController.version[i];
+    controller_[kRegBoardId] = config_.boardController.id;
+    for (int i = 0; i < 3; ++i)
+        controller_[kRegVersionMajor + i] = config_.boardController.version[i];
     sensor_ = config_.sensor.registers;
     clockBase_ = 0;
     clockRef_ = now;
@@ -179,69 +136,70 @@ ControlResult BoardModel::vendorRequest(const SetupPacket& setup, uint8_t* data,
     const ControlResult stall = ControlResult::stall();
     const ControlResult outAck = ControlResult::ack(setup.wLength);
     switch (setup.bRequest) {
-        case 0x80: {
+        case kRequestFirmwareVersion: {
             if (!in) return stall;
             const uint8_t version[2] = {static_cast<uint8_t>(config_.firmware >> 8),
                                         static_cast<uint8_t>(config_.firmware)};
             return reply(data, version, 2, setup.wLength);
         }
-        case 0xA1:
+        case kRequestStartStream:
             if (in) return stall;
             startStreaming(now);
             return outAck;
-        case 0xA2:
+        case kRequestStopStream:
             if (in) return stall;
             stopStreaming();
             return outAck;
-        case 0xA9:
+        case kRequestShotArm:
             if (in) return stall;
             shotArmed_ = true;
             return outAck;
-        case 0xA8:
+        case kRequestShotFire:
             if (in) return stall;
             if (shotArmed_) triggerPulse();
             shotArmed_ = false;
             return outAck;
-        case 0xB0: {
+        case kRequestClockRead: {
             if (!in) return stall;
-            uint8_t r[24] = {};
+            uint8_t r[kClockReadBytes] = {};
             const uint64_t t = clockAt(now);
             for (int i = 0; i < 8; ++i) r[i] = static_cast<uint8_t>(t >> (8 * i));
             return reply(data, r, sizeof r, setup.wLength);
         }
-        case 0xB1: {
-            if (in || setup.wLength < 16 || !data) return stall;
+        case kRequestClockSet: {
+            if (in || setup.wLength < kClockSetBytes || !data) return stall;
             uint64_t host = 0;
-            for (int i = 0; i < 8; ++i) host |= uint64_t{data[8 + i]} << (8 * i);
+            for (int i = 0; i < 8; ++i)
+                host |= uint64_t{data[kClockSetHostTimeOffset + i]} << (8 * i);
             clockBase_ = host;
             clockRef_ = now;
             return outAck;
         }
-        case 0xF7:
-        case 0xF8:
+        case kRequestReadUserData:
+        case kRequestWriteUserData:
             return userDataRequest(setup, data);
         default:
             break;
     }
-    if (registerOp(setup.bRequest)) return registerRequest(setup, data);
+    if (registerRequest(setup.bRequest)) return registerAccess(setup, data);
     return stall;
 }
 
-ControlResult BoardModel::registerRequest(const SetupPacket& setup, uint8_t* data) {
-    const RegisterOp op = *registerOp(setup.bRequest);
+ControlResult BoardModel::registerAccess(const SetupPacket& setup, uint8_t* data) {
+    const RegisterRequest op = *registerRequest(setup.bRequest);
     if (op.in != setup.isIn()) return ControlResult::stall();
-    const uint8_t device = static_cast<uint8_t>(setup.wValue >> 8);
-    const uint16_t reg = op.reg16 ? setup.wIndex : static_cast<uint16_t>(setup.wIndex >> 8);
-    const bool controller = config_.boardController.present && device == kBoardControllerAddress;
+    const uint8_t device = registerDevice(setup.wValue);
+    const uint16_t reg = registerNumber(setup.wIndex, op.reg16);
+    const bool controller = config_.boardController.present && device == kBoardController;
     // The board controller has 8-bit registers with 8-bit values and answers nothing else.
     const bool answers =
-        controller ? (!op.reg16 && op.bytes == 1) : device == config_.sensor.i2cAddress;
-    const uint32_t mask = widthMask(op.bytes);
+        controller ? (!op.reg16 && op.valueBytes == 1) : device == config_.sensor.i2cAddress;
+    const uint32_t mask = widthMask(op.valueBytes);
 
     if (!op.in) {
-        if (setup.wLength < op.bytes || !data || !answers) return ControlResult::stall();
+        if (setup.wLength < op.valueBytes || !data || !answers) return ControlResult::stall();
         uint32_t value = 0;
-        for (uint8_t i = 0; i < op.bytes; ++i) value = (value << 8) | data[i];
+        for (uint8_t i = 0; i < op.valueBytes; ++i) value = (value << 8) | data[i];
         if (controller)
             writeBoardController(static_cast<uint8_t>(reg), static_cast<uint8_t>(value),
                                  Clock::now());
@@ -259,14 +217,14 @@ ControlResult BoardModel::registerRequest(const SetupPacket& setup, uint8_t* dat
             value = it->second & mask;
         }
     }
-    for (uint8_t i = 0; i < op.bytes; ++i)
-        r[i] = static_cast<uint8_t>(value >> (8 * (op.bytes - 1 - i)));
-    r[op.bytes] = answers ? kStatusOk : kStatusNoDevice;
-    return reply(data, r, op.bytes + 1u, setup.wLength);
+    for (uint8_t i = 0; i < op.valueBytes; ++i)
+        r[i] = static_cast<uint8_t>(value >> (8 * (op.valueBytes - 1 - i)));
+    r[op.valueBytes] = answers ? kRegisterStatusOk : kRegisterStatusNoDevice;
+    return reply(data, r, op.valueBytes + 1u, setup.wLength);
 }
 
 ControlResult BoardModel::userDataRequest(const SetupPacket& setup, uint8_t* data) {
-    const bool read = setup.bRequest == 0xF7;
+    const bool read = setup.bRequest == kRequestReadUserData;
     if (read != setup.isIn() || setup.wValue < kUserDataBase) return ControlResult::stall();
     const size_t address = setup.wValue - kUserDataBase;
     const size_t length = setup.wLength;
@@ -281,26 +239,27 @@ ControlResult BoardModel::userDataRequest(const SetupPacket& setup, uint8_t* dat
 
 void BoardModel::writeBoardController(uint8_t reg, uint8_t value, Clock::time_point now) {
     switch (reg) {
-        case 0:
-        case 5:
-        case 6:
-        case 7:
-        case 9:
+        case kRegBoardId:
+        case kRegVersionMajor:
+        case kRegVersionMinor:
+        case kRegVersionPatch:
+        case kRegFrameReady:
             return;  // read-only
-        case 3: {
-            const uint8_t old = controller_[3];
-            controller_[3] = value;
-            if ((old & 0x20) && !(value & 0x20)) triggerPulse();  // end of 0x40, 0x60, 0x40
+        case kRegControl: {
+            const uint8_t old = controller_[kRegControl];
+            controller_[kRegControl] = value;
+            // The pulse is the trigger bit's fall: idle, pulse, idle.
+            if ((old & kControlTriggerBit) && !(value & kControlTriggerBit)) triggerPulse();
             return;
         }
-        case 8: {
-            controller_[8] = value;
-            const bool external = (value & 0x80) != 0;
+        case kRegTrigger: {
+            controller_[kRegTrigger] = value;
+            const bool external = (value & kTriggerExternalBit) != 0;
             if (external != external_) {
                 external_ = external;
                 triggersWaiting_ = 0;
             }
-            if (value == 0x00) startStreaming(now);
+            if (value == kTriggerContinuous) startStreaming(now);
             return;
         }
         default:
@@ -310,7 +269,7 @@ void BoardModel::writeBoardController(uint8_t reg, uint8_t value, Clock::time_po
 }
 
 uint8_t BoardModel::readBoardController(uint8_t reg) const {
-    if (reg == 9) return triggersWaiting_ > 0 || triggeredInFlight_ ? 1 : 0;
+    if (reg == kRegFrameReady) return triggersWaiting_ > 0 || triggeredInFlight_ ? 1 : 0;
     return controller_[reg];
 }
 
@@ -372,8 +331,8 @@ Clock::time_point BoardModel::frameDue() const {
         const uint64_t t = replay_->nextTime();
         const uint64_t ticks =
             std::min<uint64_t>(t > replayStartTime_ ? t - replayStartTime_ : 0, 864000000000ull);
-        return streamStart_ + std::chrono::duration_cast<Clock::duration>(
-                                  Ticks(static_cast<Ticks::rep>(ticks)));
+        return streamStart_ +
+               std::chrono::duration_cast<Clock::duration>(Ticks(static_cast<Ticks::rep>(ticks)));
     }
     return streamStart_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                               framesSinceStart_ / config_.stream.fps));

@@ -1,19 +1,12 @@
 // The behaviour of a virtual camera board behind its descriptors: vendor requests, the board
 // controller and sensor registers, user data, the clock, and the image stream.
 //
-// Board protocol served (vendor requests, bmRequestType 0x40 / 0xC0):
-//   0x80 IN  firmware version [major, minor]
-//   0xA1/0xA2 OUT  start / stop streaming; 0xA9 then 0xA8 OUT: a shot (one frame in trigger mode)
-//   0xB0 IN  24 bytes, bytes 0-7 the board clock (LE); 0xB1 OUT 16 bytes: bytes 8-15 the host
-//            time (FILETIME, LE) the board clock follows from then on
-//   0xD4-0xD7, 0xDF, 0xE0-0xE2, 0xE5, 0xE6: I2C register access; wValue high byte = device.
-//            Reads answer the value (MSB first) and a status byte: 0 ok, 1 no device answered.
-//            Writes to an absent device are stalled.
-//   0xF7/0xF8 user data, wValue = 0x1C00 + address
-// The board controller (I2C 0x46) answers 8-bit register / 8-bit value requests only:
-//   0 id, 1 close, 3 control (bit 5 falling = software trigger pulse), 4 scratch,
-//   5-7 version, 8 trigger mode (0x00 continuous and start streaming; bit 7 external trigger),
-//   9 frame ready (1 while a triggered frame waits in the board or is being sent).
+// It serves the board protocol of common/board_protocol.h: the firmware version, streaming
+// start and stop, the shot, the clock exchange, I2C register access in all five widths (reads
+// answer the value and a status byte, "no device" for an absent address; writes to an absent
+// device are stalled), and the user-data store. The board controller answers 8-bit register /
+// 8-bit value requests only; a continuous trigger mode starts streaming, and in external
+// trigger mode the control register's trigger pulse (or a shot) releases one frame.
 //
 // Threading: every member may be called from any thread; one mutex serialises them. The
 // backend's own lock is never taken under that mutex (notifications are sent after it is
@@ -29,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "common/board_protocol.h"
 #include "common/mutex.h"
 #include "driver/virtual/board_config.h"
 #include "driver/virtual/board_faults.h"
@@ -49,10 +43,14 @@ struct ControlRecord {
 class BoardModel : public DeviceModel {
   public:
     /// A board for `config`; null with `error` set when the configuration is refused.
-    static std::shared_ptr<BoardModel> create(const BoardConfig& config, std::string& error);
+    static std::shared_ptr<BoardModel> create(const BoardConfig& config, std::string& error) {
+        return build<BoardModel>(config, error);
+    }
 
     explicit BoardModel(const BoardConfig& config);
     ~BoardModel() override;
+    BoardModel(const BoardModel&) = delete;
+    BoardModel& operator=(const BoardModel&) = delete;
 
     /// Descriptor tables, speed and texts for the virtual bus, with this model attached.
     VirtualDeviceDescription deviceDescription();
@@ -66,34 +64,67 @@ class BoardModel : public DeviceModel {
 
     const BoardConfig& config() const { return config_; }
 
-    // Inspection and run-time faults, for VirtualBoard.
+    /// Unplugs the board now: it leaves enumeration and every request fails. Also reached by
+    /// an "unplug" fault.
     void unplug() VEXO_EXCLUDES(mutex_);
-    /// Leaves the bus now and returns `ms` later (see comeBack()).
+    /// Takes the board off the bus now, as if its cable were pulled, and puts it back `ms`
+    /// later with the same serial, in its power-on state (user data kept). The return shows at
+    /// the first scan or open after that time (see comeBack()). Also reached by a "replug"
+    /// fault.
     void replug(uint32_t ms) VEXO_EXCLUDES(mutex_);
-    /// Times the board has returned to the bus after a replug.
+    /// Times the board has come back after a replug.
     uint32_t returns() const;
+
+    /// Endpoint-0 requests other than GET_DESCRIPTOR, oldest first (the last 4096 are kept).
     std::vector<ControlRecord> controlRequests() const;
     void clearControlRequests();
+
+    /// A sensor register: none when never written and not preset.
     std::optional<uint32_t> sensorRegister(uint16_t reg) const;
     std::map<uint16_t, uint32_t> sensorRegisters() const;
     void setSensorRegister(uint16_t reg, uint32_t value);
+    /// A board-controller register (0 for registers never written).
     uint8_t boardControllerRegister(uint8_t reg) const;
+    /// The 1024-byte user-data store.
     std::vector<uint8_t> userData() const;
+
     bool streaming() const;
+    /// True while board-controller register 8 selects the external trigger (bit 7 set).
     bool externalTrigger() const;
+    /// Frames whose last byte went out.
     uint64_t framesSent() const;
+    /// Number of the next frame the board will start (frame content follows from it).
     uint32_t nextFrameNumber() const;
+    /// Index the last started frame carried on the wire; none before the first frame.
     std::optional<uint16_t> lastFrameIndex() const;
+    /// The board clock now: host FILETIME units once a clock exchange has happened.
     uint64_t boardTime() const;
+
+    /// Adds a fault while the board runs (frame numbers as in FaultConfig).
     void addFault(const FaultConfig& fault) VEXO_EXCLUDES(mutex_);
+    /// Drops every fault not yet used up, ends a stall, and lets waiting reads go on.
     void clearFaults() VEXO_EXCLUDES(mutex_);
+
+  protected:
+    /// A `Board` (this class or one derived from it) for `config`; null with `error` set when
+    /// the configuration is refused or its picture cannot be made.
+    template <class Board>
+    static std::shared_ptr<Board> build(const BoardConfig& config, std::string& error) {
+        if (!validateBoardConfig(config, error)) return nullptr;
+        auto board = std::make_shared<Board>(config);
+        if (!board->picturePossible(error)) return nullptr;
+        return board;
+    }
 
   private:
     enum class Start { Go, Wait, Fail };
 
+    /// False, with the reason in `error`, when no frame of the stream fits its size.
+    bool picturePossible(std::string& error) VEXO_EXCLUDES(mutex_);
+
     ControlResult vendorRequest(const SetupPacket& setup, uint8_t* data, Clock::time_point now)
         VEXO_REQUIRES(mutex_);
-    ControlResult registerRequest(const SetupPacket& setup, uint8_t* data) VEXO_REQUIRES(mutex_);
+    ControlResult registerAccess(const SetupPacket& setup, uint8_t* data) VEXO_REQUIRES(mutex_);
     ControlResult userDataRequest(const SetupPacket& setup, uint8_t* data) VEXO_REQUIRES(mutex_);
     void writeBoardController(uint8_t reg, uint8_t value, Clock::time_point now)
         VEXO_REQUIRES(mutex_);
@@ -122,7 +153,7 @@ class BoardModel : public DeviceModel {
     size_t logCount_ VEXO_GUARDED_BY(mutex_) = 0;
     std::map<uint16_t, uint32_t> sensor_ VEXO_GUARDED_BY(mutex_);
     std::array<uint8_t, 256> controller_ VEXO_GUARDED_BY(mutex_) = {};
-    std::array<uint8_t, 1024> userData_ VEXO_GUARDED_BY(mutex_) = {};
+    std::array<uint8_t, board::kUserDataBytes> userData_ VEXO_GUARDED_BY(mutex_) = {};
     BoardFaults faults_ VEXO_GUARDED_BY(mutex_);
 
     // Clock: board time = clockBase_ + (now - clockRef_), in 100 ns units.

@@ -90,7 +90,7 @@ std::vector<DeviceId> loadValue(const std::string& value) {
     for (size_t i = 0; i < configs.size(); ++i)
         if (!build(configs[i], i, built)) return {};
     std::vector<DeviceId> ids;
-    for (const auto& model : built.models) ids.push_back(plugInBoard(model)->id());
+    for (const auto& model : built.models) ids.push_back(plugInBoard(model));
     for (auto& description : built.replays) ids.push_back(addDevice(std::move(description)));
     return ids;
 }

@@ -30,63 +30,19 @@
 
 namespace vexo::driver::virt {
 
-/// Handle to a board on the virtual bus.
-class VirtualBoard {
+/// Handle to a board on the virtual bus: the board itself, with its place on the bus.
+class VirtualBoard : public BoardModel {
   public:
-    VirtualBoard(std::shared_ptr<BoardModel> model, DeviceId id);
-    ~VirtualBoard();
-    VirtualBoard(const VirtualBoard&) = delete;
-    VirtualBoard& operator=(const VirtualBoard&) = delete;
+    explicit VirtualBoard(const BoardConfig& config) : BoardModel(config) {}
 
     DeviceId id() const { return id_; }
-    const BoardConfig& config() const;
-
     /// Takes the board off the bus; open handles fail their requests from then on.
     void remove();
-    /// Unplugs the board now: it leaves enumeration and every request fails. Also reached by
-    /// an "unplug" fault.
-    void unplug();
-    /// Takes the board off the bus now, as if its cable were pulled, and puts it back `ms`
-    /// later with the same serial, in its power-on state (user data kept). The return shows at
-    /// the first scan or open after that time. Also reached by a "replug" fault.
-    void replug(uint32_t ms);
-    /// Times the board has come back after a replug.
-    uint32_t returns() const;
-    bool present() const;
-
-    /// Endpoint-0 requests other than GET_DESCRIPTOR, oldest first (the last 4096 are kept).
-    std::vector<ControlRecord> controlRequests() const;
-    void clearControlRequests();
-
-    /// A sensor register: none when never written and not preset.
-    std::optional<uint32_t> sensorRegister(uint16_t reg) const;
-    std::map<uint16_t, uint32_t> sensorRegisters() const;
-    void setSensorRegister(uint16_t reg, uint32_t value);
-    /// A board-controller register (0 for registers never written).
-    uint8_t boardControllerRegister(uint8_t reg) const;
-    /// The 1024-byte user-data store.
-    std::vector<uint8_t> userData() const;
-
-    bool streaming() const;
-    /// True while board-controller register 8 selects the external trigger (bit 7 set).
-    bool externalTrigger() const;
-    /// Frames whose last byte went out.
-    uint64_t framesSent() const;
-    /// Number of the next frame the board will start (frame content follows from it).
-    uint32_t nextFrameNumber() const;
-    /// Index the last started frame carried on the wire; none before the first frame.
-    std::optional<uint16_t> lastFrameIndex() const;
-    /// The board clock now: host FILETIME units once a clock exchange has happened.
-    uint64_t boardTime() const;
-
-    /// Adds a fault while the board runs (frame numbers as in FaultConfig).
-    void addFault(const FaultConfig& fault);
-    /// Drops every fault not yet used up, ends a stall, and lets waiting reads go on.
-    void clearFaults();
 
   private:
-    std::shared_ptr<BoardModel> model_;
-    DeviceId id_;
+    friend std::shared_ptr<VirtualBoard> addVirtualBoard(const BoardConfig&, std::string*);
+
+    DeviceId id_ = 0;  // set once, before the handle is handed out
 };
 
 /// Builds a board and puts it on the virtual bus. Returns null (with the reason in *error when
@@ -94,7 +50,7 @@ class VirtualBoard {
 std::shared_ptr<VirtualBoard> addVirtualBoard(const BoardConfig& config,
                                               std::string* error = nullptr);
 /// Puts a board already built with BoardModel::create() on the virtual bus.
-std::shared_ptr<VirtualBoard> plugInBoard(const std::shared_ptr<BoardModel>& model);
+DeviceId plugInBoard(const std::shared_ptr<BoardModel>& model);
 
 /// Exactly the bytes of frame `frameNumber` of a stream, before any fault changes them. Tests
 /// compare received frames against it. For JPG, the compressed image.
