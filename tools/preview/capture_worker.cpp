@@ -81,10 +81,12 @@ bool ControlSet::parse(const std::string& text, const std::string& source, std::
 
 // ---- worker ----
 
+// Shared by the caller and the capture thread, so that either may be the last to let go.
 struct CaptureWorker::Command {
     std::function<void(CameraHandle)> fn;
     Mutex mutex;
     std::condition_variable done;
+    bool started VEXO_GUARDED_BY(mutex) = false;
     bool finished VEXO_GUARDED_BY(mutex) = false;
     bool dropped VEXO_GUARDED_BY(mutex) = false;
 };
@@ -97,7 +99,9 @@ CaptureWorker::CaptureWorker(const BoardOptions& options, CameraFile file, RawEx
       controls_(controls),
       reconnect_(reconnect) {}
 
-CaptureWorker::~CaptureWorker() { stop(); }
+CaptureWorker::~CaptureWorker() {
+    stop();
+}
 
 void CaptureWorker::openBoard(const BoardOptions& options) {
     auto session = std::make_unique<BoardSession>(options, file_);
@@ -117,6 +121,7 @@ void CaptureWorker::openBoard(const BoardOptions& options) {
     lastMeta_ = FrameMeta{};
     failed_ = false;
     awaitingBoard_ = false;
+    externalTrigger_ = false;
     ++generation_;
     MutexLock lock(infoMutex_);
     info_ = BoardInfo{};
@@ -174,42 +179,77 @@ void CaptureWorker::stop() {
     commands_.clear();
 }
 
-bool CaptureWorker::call(std::function<void(CameraHandle)> fn, std::chrono::milliseconds timeout) {
+CaptureWorker::Outcome CaptureWorker::request(std::function<void(CameraHandle)> fn,
+                                              std::chrono::milliseconds timeout) {
     auto command = std::make_shared<Command>();
     command->fn = std::move(fn);
     {
         MutexLock lock(commandMutex_);
-        if (stopping_ || !thread_.joinable()) return false;
+        if (stopping_ || !thread_.joinable()) return Outcome::NotRun;
         commands_.push_back(command);
         pending_.store(true, std::memory_order_release);
     }
     MutexLock lock(command->mutex);
-    if (!command->done.wait_for(lock.native(), timeout, [&]() VEXO_REQUIRES(command->mutex) {
-            return command->finished || command->dropped;
-        })) {
-        command->dropped = true;  // the capture thread skips it
-        return false;
-    }
-    return command->finished;
+    command->done.wait_for(lock.native(), timeout, [&]() VEXO_REQUIRES(command->mutex) {
+        return command->finished || command->dropped;
+    });
+    if (command->finished) return Outcome::Done;
+    if (command->started) return Outcome::Running;
+    command->dropped = true;  // the capture thread skips it
+    return Outcome::NotRun;
 }
 
-bool CaptureWorker::switchBoard(unsigned index, std::string& error) {
-    bool opened = false;
-    const bool ran = call(
-        [&, index](CameraHandle) {
+bool CaptureWorker::call(std::function<void(CameraHandle)> fn, std::chrono::milliseconds timeout) {
+    // The command writes the caller's locals: the caller stays until it cannot run any more.
+    struct Waiter {
+        std::function<void(CameraHandle)> fn;
+        Mutex mutex;
+        std::condition_variable done;
+        bool finished VEXO_GUARDED_BY(mutex) = false;
+    };
+    auto waiter = std::make_shared<Waiter>();
+    waiter->fn = std::move(fn);
+    const Outcome outcome = request(
+        [waiter](CameraHandle h) {
+            waiter->fn(h);
+            MutexLock lock(waiter->mutex);
+            waiter->finished = true;
+            waiter->done.notify_all();
+        },
+        timeout);
+    if (outcome == Outcome::NotRun) return false;
+    MutexLock lock(waiter->mutex);
+    waiter->done.wait(lock.native(),
+                      [&]() VEXO_REQUIRES(waiter->mutex) { return waiter->finished; });
+    return true;
+}
+
+CaptureWorker::Outcome CaptureWorker::switchBoard(unsigned index, std::chrono::milliseconds timeout,
+                                                  std::string& error) {
+    // Owned by the command too: a start-up that outlasts the wait still has somewhere to
+    // write its outcome.
+    struct Result {
+        bool opened = false;
+        std::string error;
+    };
+    auto result = std::make_shared<Result>();
+    const Outcome outcome = request(
+        [this, index, result](CameraHandle) {
             BoardOptions options = options_;
             options.index = index;
             try {
                 openBoard(options);
                 options_ = options;
-                opened = true;
+                result->opened = true;
             } catch (const std::exception& e) {
-                error = e.what();
+                result->error = e.what();
             }
         },
-        std::chrono::seconds(10));
-    if (!ran && error.empty()) error = "the capture thread did not take the request in time";
-    return ran && opened;
+        timeout);
+    // Done: the command's writes happened before it was marked finished under its lock.
+    if (outcome == Outcome::Done && !result->opened)
+        error = result->error.empty() ? "the board did not open" : result->error;
+    return outcome;
 }
 
 BoardInfo CaptureWorker::board() const {
@@ -218,6 +258,7 @@ BoardInfo CaptureWorker::board() const {
 }
 
 void CaptureWorker::setExternalTrigger(bool on) {
+    externalTrigger_ = on;
     MutexLock lock(infoMutex_);
     info_.externalTrigger = on;
 }
@@ -238,6 +279,7 @@ void CaptureWorker::runCommands() {
         {
             MutexLock lock(c->mutex);
             if (c->dropped) continue;
+            c->started = true;  // from here on its caller can no longer drop it
         }
         c->fn(session_->handle());
         MutexLock lock(c->mutex);

@@ -65,7 +65,7 @@ struct BoardInfo {
     bool triggerCapable = false;
     bool externalTrigger = false;
     uint32_t generation = 0;
-    std::string failure;  ///< why the capture stopped; empty while it runs
+    std::string failure;      ///< why the capture stopped; empty while it runs
     uint32_t reconnects = 0;  ///< times the board went away and was reopened
 };
 
@@ -91,14 +91,31 @@ class CaptureWorker {
     /// Ends the capture and closes the board; waits for the thread.
     void stop();
 
-    /// Runs `fn` with the open board's handle on the capture thread. False when it did not run
-    /// within `timeout` (it is then dropped) or the worker stopped.
+    /// How a request to the capture thread ended for the one who gave it.
+    enum class Outcome {
+        Done,     ///< it ran to its end
+        NotRun,   ///< it did not start within the wait (or the worker stopped): it never runs
+        Running,  ///< it started and is still running: it will end on its own
+    };
+
+    /// Runs `fn` with the open board's handle on the capture thread and waits up to `timeout`
+    /// for it. A request that has not started by then is dropped; one that has started goes on
+    /// after the caller stopped waiting (Running), so `fn` must own everything it writes
+    /// (capture by value or a shared_ptr, never the caller's locals).
+    Outcome request(std::function<void(CameraHandle)> fn, std::chrono::milliseconds timeout);
+    /// Like request(), but a request that has started is waited for to its end, so `fn` may
+    /// write the caller's locals. True when it ran; false when it did not start within
+    /// `timeout` (it never runs then) or the worker stopped.
     bool call(std::function<void(CameraHandle)> fn, std::chrono::milliseconds timeout);
-    /// Closes the board and opens board `index` with the same configuration file. False with
-    /// the reason in `error` when it cannot be opened; the old board then stays open.
-    bool switchBoard(unsigned index, std::string& error);
+    /// Closes the board and opens board `index` with the same configuration file. Done with an
+    /// empty `error` when the new board is open; Done with the reason in `error` when it cannot
+    /// be opened (the old board then stays open); NotRun when the capture thread did not take
+    /// the request within `timeout` (nothing changes); Running when the start-up was still
+    /// going on after `timeout` (the switch completes or fails later; /stats.json tells).
+    Outcome switchBoard(unsigned index, std::chrono::milliseconds timeout, std::string& error);
 
     BoardInfo board() const;
+    /// Records the trigger mode the board was set to; on the capture thread (from a request).
     void setExternalTrigger(bool on);
     StatsSnapshot stats() const;
     const CameraFile& file() const { return file_; }
@@ -135,6 +152,7 @@ class CaptureWorker {
     std::atomic<bool> pending_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<bool> failed_{false};  // the capture stopped; info_.failure says why
+    bool externalTrigger_ = false;     // info_.externalTrigger, as the capture thread sees it
     std::thread thread_;
 };
 

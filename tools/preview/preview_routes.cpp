@@ -18,8 +18,11 @@ namespace {
 
 using nlohmann::json;
 
-constexpr auto kBoardWait = std::chrono::seconds(5);
+using Outcome = CaptureWorker::Outcome;
+
 constexpr const char* kBoundary = "vexoframe";
+// A stream with no new frame for this long resends the last one.
+constexpr auto kStreamRepeat = std::chrono::seconds(1);
 
 HttpResponse jsonError(int status, const std::string& message) {
     return HttpResponse::json(status, json{{"ok", false}, {"error", message}}.dump());
@@ -77,8 +80,31 @@ HttpResponse statusReply(uint32_t status, json result) {
     return HttpResponse::json(502, result.dump());
 }
 
-HttpResponse busy() {
-    return jsonError(503, "the board did not take the request in time (capture busy or stopped)");
+// The answer for a board request that did not end within the wait. One that never started
+// is dropped and never runs; one that started goes on, and the answer says so.
+HttpResponse notDone(Outcome outcome) {
+    if (outcome == Outcome::Running)
+        return HttpResponse::json(
+            202, json{{"ok", false},
+                      {"pending", true},
+                      {"error",
+                       "the board is still carrying out the request; it takes effect "
+                       "when it ends (its outcome is not known yet)"}}
+                     .dump());
+    return jsonError(503,
+                     "the board did not take the request in time (capture busy or stopped); "
+                     "it was not carried out");
+}
+
+// A whole JSON number clamped to [min, max]; numbers beyond int64_t clamp to the nearer end
+// instead of wrapping.
+int64_t clampedInteger(const json& value, int64_t min, int64_t max) {
+    if (value.is_number_unsigned()) {
+        const uint64_t u = value.get<uint64_t>();
+        if (max < 0) return max;
+        return u > static_cast<uint64_t>(max) ? max : std::max(static_cast<int64_t>(u), min);
+    }
+    return std::clamp(value.get<int64_t>(), min, max);
 }
 
 std::string hexText(uint64_t value, unsigned bits) {
@@ -131,9 +157,10 @@ HttpResponse PreviewService::page() const {
     HttpResponse r;
     r.contentType = "text/html; charset=utf-8";
     r.staticBody = page_;
-    r.headers.push_back({"Content-Security-Policy",
-                         "default-src 'self'; img-src 'self' blob: data:; style-src 'unsafe-inline'; "
-                         "script-src 'unsafe-inline'; connect-src 'self'; frame-ancestors 'none'"});
+    r.headers.push_back(
+        {"Content-Security-Policy",
+         "default-src 'self'; img-src 'self' blob: data:; style-src 'unsafe-inline'; "
+         "script-src 'unsafe-inline'; connect-src 'self'; frame-ancestors 'none'"});
     return r;
 }
 
@@ -151,34 +178,42 @@ HttpResponse PreviewService::frameJpeg(const HttpRequest&) {
 
 HttpResponse PreviewService::stream(const HttpRequest& request) {
     uint64_t limit = 0;  // ?frames=N ends the stream after N frames
-    if (!request.param("frames").empty() &&
-        !parseNumber(request.param("frames"), 1u << 30, limit))
+    if (!request.param("frames").empty() && !parseNumber(request.param("frames"), 1u << 30, limit))
         return HttpResponse::text(400, "frames must be a whole number");
     struct State {
         FrameRef frame;
         StreamPart part;
+        bool repeat = false;  // the part resends the last frame
         uint64_t last = 0;
         uint64_t sent = 0;
     };
     auto state = std::make_shared<State>();
     HttpResponse r;
     r.contentType = std::string("multipart/x-mixed-replace; boundary=") + kBoundary;
+    // The HTTP library can neither time out nor notice a closed connection while this runs, so
+    // it never waits long: with no new frame (paused, or the board gone) it resends the last
+    // one, and a viewer that left is found out by the failing send.
     r.stream = [this, state, limit](char* buf, size_t max) -> ssize_t {
         State& s = *state;
         for (;;) {
             if (s.frame && !s.part.done()) return static_cast<ssize_t>(s.part.copy(buf, max));
             if (s.frame) {
                 // The whole part went to the socket: the frame's latency ends here.
-                latency_.add(std::chrono::duration<double, std::milli>(SteadyClock::now() -
-                                                                       s.frame->meta.queuedAt)
-                                 .count());
+                if (!s.repeat)
+                    latency_.add(std::chrono::duration<double, std::milli>(SteadyClock::now() -
+                                                                           s.frame->meta.queuedAt)
+                                     .count());
                 s.frame.reset();
-                if (limit && ++s.sent >= limit) return -1;
+                if (!s.repeat && limit && ++s.sent >= limit) return -1;
             }
-            // Wait for a newer frame; a closed hub ends the stream.
-            while (!s.frame) {
-                s.frame = hub_.next(s.last, std::chrono::milliseconds(250));
-                if (!s.frame && !started_) return -1;
+            if (!started_) return -1;
+            s.frame = hub_.next(s.last, kStreamRepeat);
+            s.repeat = !s.frame;
+            if (s.repeat) {
+                // No frame at all for a while (a board that never delivered): the stream ends
+                // and the viewer asks again.
+                s.frame = hub_.latest();
+                if (!s.frame || !started_) return -1;
             }
             s.last = s.frame->meta.number;
             s.part.reset(*s.frame);
@@ -255,8 +290,8 @@ HttpResponse PreviewService::snapshot(bool png) {
         r.headers.push_back({"Content-Disposition", "attachment; filename=\"" + name + ".raw\""});
         r.headers.push_back({"X-Frame-Width", std::to_string(frame->meta.cfg.u32Width)});
         r.headers.push_back({"X-Frame-Height", std::to_string(frame->meta.cfg.u32Height)});
-        r.headers.push_back({"X-Frame-Format",
-                             std::string(formatName(frame->meta.cfg.emImageFmtMode))});
+        r.headers.push_back(
+            {"X-Frame-Format", std::string(formatName(frame->meta.cfg.emImageFmtMode))});
         r.headers.push_back({"X-Frame-Number", std::to_string(frame->meta.number)});
         return r;
     }
@@ -267,12 +302,12 @@ HttpResponse PreviewService::snapshot(bool png) {
     if (frame->meta.cfg.emImageFmtMode == FORMAT_MODE_JPG) {
         tjhandle tj = tjInitDecompress();
         int w = 0, h = 0, sub = 0, space = 0;
-        const bool ok =
-            tj && tjDecompressHeader3(tj, frame->jpeg.data(), frame->jpegSize, &w, &h, &sub,
-                                      &space) == 0 &&
-            (decoded.resize(size_t(w) * size_t(h) * 3), true) &&
-            tjDecompress2(tj, frame->jpeg.data(), frame->jpegSize, decoded.data(), w, 0, h,
-                          TJPF_RGB, 0) == 0;
+        const bool ok = tj &&
+                        tjDecompressHeader3(tj, frame->jpeg.data(), frame->jpegSize, &w, &h, &sub,
+                                            &space) == 0 &&
+                        (decoded.resize(size_t(w) * size_t(h) * 3), true) &&
+                        tjDecompress2(tj, frame->jpeg.data(), frame->jpegSize, decoded.data(), w, 0,
+                                      h, TJPF_RGB, 0) == 0;
         if (tj) tjDestroy(tj);
         if (!ok) return HttpResponse::text(500, "the frame's JPEG data does not decode");
         view.width = static_cast<uint32_t>(w);
@@ -302,23 +337,28 @@ HttpResponse PreviewService::snapshot(bool png) {
 
 HttpResponse PreviewService::boards() {
     // A scan talks to every board, the open one too: it runs on the capture thread.
-    std::vector<BoardEntry> list;
-    std::string error;
-    if (!capture_->call(
-            [&](CameraHandle) {
-                try {
-                    list = scanBoards(false);
-                } catch (const std::exception& e) {
-                    error = e.what();
-                }
-            },
-            kBoardWait))
-        return busy();
-    if (!error.empty()) return jsonError(502, error);
+    struct Scan {
+        std::vector<BoardEntry> list;
+        std::string error;
+    };
+    auto scan = std::make_shared<Scan>();
+    const Outcome outcome = capture_->request(
+        [scan](CameraHandle) {
+            try {
+                scan->list = scanBoards(false);
+            } catch (const std::exception& e) {
+                scan->error = e.what();
+            }
+        },
+        options_.boardWait);
+    if (outcome != Outcome::Done) return notDone(outcome);
+    if (!scan->error.empty()) return jsonError(502, scan->error);
+    const std::vector<BoardEntry>& list = scan->list;
     const BoardInfo open = capture_->board();
     json out = json::array();
     for (const BoardEntry& b : list)
-        out.push_back({{"index", b.index}, {"serial", b.serial}, {"open", b.index == open.entry.index}});
+        out.push_back(
+            {{"index", b.index}, {"serial", b.serial}, {"open", b.index == open.entry.index}});
     return HttpResponse::json(200, json{{"boards", out}}.dump());
 }
 
@@ -335,7 +375,8 @@ HttpResponse PreviewService::setPause(const HttpRequest& request) {
     HttpResponse error;
     if (!parseBody(request, body, error)) return error;
     const auto it = body.find("paused");
-    if (it == body.end() || !it->is_boolean()) return jsonError(400, "'paused' must be true or false");
+    if (it == body.end() || !it->is_boolean())
+        return jsonError(400, "'paused' must be true or false");
     encoder_->setPaused(it->get<bool>());
     return HttpResponse::json(200, json{{"ok", true}, {"paused", encoder_->paused()}}.dump());
 }
@@ -358,22 +399,28 @@ HttpResponse PreviewService::registerAccess(const HttpRequest& request, bool wri
     if (body.contains("device") && !numberField(body, "device", 0xFF, device, why))
         return jsonError(400, why);
     if (!numberField(body, "address", (uint64_t{1} << aBits) - 1, address, why))
-        return jsonError(400, why + " (" + std::to_string(aBits) + "-bit register addresses in mode " +
+        return jsonError(400, why + " (" + std::to_string(aBits) +
+                                  "-bit register addresses in mode " +
                                   std::string(i2cModeName(mode)) + ")");
     if (write && !numberField(body, "value", (uint64_t{1} << vBits) - 1, value, why))
         return jsonError(400, why + " (" + std::to_string(vBits) + "-bit values in mode " +
                                   std::string(i2cModeName(mode)) + ")");
-    uint32_t status = 0, read = 0;
-    const bool ran = capture_->call(
-        [&](CameraHandle h) {
-            status = write ? access->write(h, static_cast<uint32_t>(device),
-                                           static_cast<uint32_t>(address),
-                                           static_cast<uint32_t>(value))
-                           : access->read(h, static_cast<uint32_t>(device),
-                                          static_cast<uint32_t>(address), &read);
+    struct Access {
+        uint32_t status = 0;
+        uint32_t read = 0;
+    };
+    auto done = std::make_shared<Access>();
+    const Outcome outcome = capture_->request(
+        [done, access, write, device, address, value](CameraHandle h) {
+            done->status =
+                write ? access->write(h, static_cast<uint32_t>(device),
+                                      static_cast<uint32_t>(address), static_cast<uint32_t>(value))
+                      : access->read(h, static_cast<uint32_t>(device),
+                                     static_cast<uint32_t>(address), &done->read);
         },
-        kBoardWait);
-    if (!ran) return busy();
+        options_.boardWait);
+    if (outcome != Outcome::Done) return notDone(outcome);
+    const uint32_t status = done->status, read = done->read;
     json result{{"device", hexText(device, 8)},
                 {"mode", std::string(i2cModeName(mode))},
                 {"address", hexText(address, aBits)},
@@ -391,28 +438,43 @@ HttpResponse PreviewService::setControl(const HttpRequest& request) {
     if (name == body.end() || !name->is_string() || value == body.end() ||
         !value->is_number_integer())
         return jsonError(400, "expected {\"name\": text, \"value\": a whole number}");
-    ControlInfo* control = nullptr;
-    std::lock_guard lock(controlsMutex_);
-    for (ControlInfo& c : controlSet_.info())
-        if (c.name == name->get<std::string>()) control = &c;
-    if (!control) return jsonError(404, "no control named '" + name->get<std::string>() + "'");
-    const int64_t v = std::clamp(value->get<int64_t>(), control->min, control->max);
-    int result = -1;
-    const std::string controlName = control->name;
-    if (!capture_->call([&](CameraHandle h) { result = Vexo_setCtrl(h, controlName.c_str(), v); },
-                        kBoardWait))
-        return busy();
-    if (result == 0) control->value = v;
-    json out{{"ok", result == 0}, {"name", controlName}, {"value", v}, {"result", result}};
-    if (result != 0) out["error"] = "the control's script failed (its message is in the preview's output)";
-    return HttpResponse::json(result == 0 ? 200 : 502, out.dump());
+    // The slider's range and name are copied out: the request may outlive this handler, and
+    // the lock is not held while the board works.
+    size_t index = 0;
+    std::string controlName;
+    int64_t v = 0;
+    {
+        std::lock_guard lock(controlsMutex_);
+        std::vector<ControlInfo>& info = controlSet_.info();
+        while (index < info.size() && info[index].name != name->get<std::string>()) ++index;
+        if (index == info.size())
+            return jsonError(404, "no control named '" + name->get<std::string>() + "'");
+        controlName = info[index].name;
+        v = clampedInteger(*value, info[index].min, info[index].max);
+    }
+    auto result = std::make_shared<int>(-1);
+    // The service outlives the capture thread, so the request may reach its controls.
+    const Outcome outcome = capture_->request(
+        [this, result, index, controlName, v](CameraHandle h) {
+            *result = Vexo_setCtrl(h, controlName.c_str(), v);
+            if (*result != 0) return;
+            std::lock_guard lock(controlsMutex_);
+            controlSet_.info()[index].value = v;
+        },
+        options_.boardWait);
+    if (outcome != Outcome::Done) return notDone(outcome);
+    json out{{"ok", *result == 0}, {"name", controlName}, {"value", v}, {"result", *result}};
+    if (*result != 0)
+        out["error"] = "the control's script failed (its message is in the preview's output)";
+    return HttpResponse::json(*result == 0 ? 200 : 502, out.dump());
 }
 
 HttpResponse PreviewService::trigger() {
-    uint32_t status = 0;
-    if (!capture_->call([&](CameraHandle h) { status = Vexo_softTrigger(h); }, kBoardWait))
-        return busy();
-    return statusReply(status, json::object());
+    auto status = std::make_shared<uint32_t>(0);
+    const Outcome outcome = capture_->request(
+        [status](CameraHandle h) { *status = Vexo_softTrigger(h); }, options_.boardWait);
+    if (outcome != Outcome::Done) return notDone(outcome);
+    return statusReply(*status, json::object());
 }
 
 HttpResponse PreviewService::setMode(const HttpRequest& request) {
@@ -420,19 +482,18 @@ HttpResponse PreviewService::setMode(const HttpRequest& request) {
     HttpResponse error;
     if (!parseBody(request, body, error)) return error;
     const auto it = body.find("mode");
-    if (it == body.end() || !it->is_string() ||
-        (*it != "external" && *it != "continuous"))
+    if (it == body.end() || !it->is_string() || (*it != "external" && *it != "continuous"))
         return jsonError(400, "'mode' must be \"external\" or \"continuous\"");
     const bool external = *it == "external";
-    uint32_t status = 0;
-    if (!capture_->call(
-            [&](CameraHandle h) {
-                status = Vexo_setMode(h, external ? EXTERNAL_TRIGGER_MODE : CONTINUOUS_MODE);
-            },
-            kBoardWait))
-        return busy();
-    if (status == USB_CAMERA_NO_ERROR) capture_->setExternalTrigger(external);
-    return statusReply(status, json{{"mode", external ? "external" : "continuous"}});
+    auto status = std::make_shared<uint32_t>(0);
+    const Outcome outcome = capture_->request(
+        [this, status, external](CameraHandle h) {
+            *status = Vexo_setMode(h, external ? EXTERNAL_TRIGGER_MODE : CONTINUOUS_MODE);
+            if (*status == USB_CAMERA_NO_ERROR) capture_->setExternalTrigger(external);
+        },
+        options_.boardWait);
+    if (outcome != Outcome::Done) return notDone(outcome);
+    return statusReply(*status, json{{"mode", external ? "external" : "continuous"}});
 }
 
 HttpResponse PreviewService::switchBoard(const HttpRequest& request) {
@@ -442,7 +503,11 @@ HttpResponse PreviewService::switchBoard(const HttpRequest& request) {
     uint64_t index = 0;
     std::string why;
     if (!numberField(body, "index", 255, index, why)) return jsonError(400, why);
-    if (!capture_->switchBoard(static_cast<unsigned>(index), why)) return jsonError(502, why);
+    // A start-up may take a while: twice the wait of other requests.
+    const Outcome outcome =
+        capture_->switchBoard(static_cast<unsigned>(index), options_.boardWait * 2, why);
+    if (outcome != Outcome::Done) return notDone(outcome);
+    if (!why.empty()) return jsonError(502, why);
     return HttpResponse::json(200, json{{"ok", true}, {"index", index}}.dump());
 }
 

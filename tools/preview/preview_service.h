@@ -12,6 +12,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +33,10 @@ struct PreviewOptions {
     std::string token;                      ///< empty: a random one
     std::string controlsPath;               ///< a --controls script; empty: no sliders
     bool reconnect = false;                 ///< follow the board through an unplug
+    /// How long a request to the board (register, control, trigger, scan) is waited for before
+    /// the answer says it did not start (503) or is still running (202); a board switch gets
+    /// twice this.
+    std::chrono::milliseconds boardWait{5000};
     HttpLimits limits;
 };
 

@@ -5,13 +5,12 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <string>
-
-#include <unistd.h>
 
 #include "preview/preview_service.h"
 #include "tools/support/colour_bars.h"
@@ -41,6 +40,7 @@ class PreviewTest : public ::testing::Test {
         options.controlsPath = controls_;
         options.limits.clients = 6;
         options.limits.idleSeconds = 2;
+        configure(options);
         service_ = std::make_unique<preview::PreviewService>(options);
         service_->start();
         client_ = std::make_unique<httplib::Client>("127.0.0.1", service_->port());
@@ -51,6 +51,9 @@ class PreviewTest : public ::testing::Test {
         if (service_) service_->stop();
         std::remove(controls_.c_str());
     }
+
+    /// A test's own changes to the options, before the preview starts.
+    virtual void configure(preview::PreviewOptions&) {}
 
     httplib::Headers withToken() const { return {{"X-Vexo-Token", service_->token()}}; }
     httplib::Result post(const std::string& path, const std::string& body) {
