@@ -8,51 +8,40 @@ while a capture call is in progress (at most about 1.5 s).
 """
 from __future__ import annotations
 
-import dataclasses
-import math
-import numbers
+import functools
 import operator
 import os
 import threading
 import time
-from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Union
+from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Tuple, Union
 
 import VexoSDK as _sdk
 
+from .arguments import byte_string as _byte_string
+from .arguments import seconds as _seconds
+from .boards import BoardInfo, scan, serial_text
 from .config import Config, load_config
 from .enums import Bayer, Format, I2cMode, TriggerMode
 from .errors import FIRST_FAILURE, CameraError, check
 from .frames import Frame
+from .hotplug import Gap
 
 __all__ = ["BoardInfo", "Camera", "Registers", "UserData", "scan", "open"]
 
 _TIMEOUT = 0xFF26      # USB_CAMERA_USB_TIMEOUT_ERROR
 _CREATE = 0xFF01       # USB_CAMERA_USB_CREATE_ERROR
 _READ_EMPTY = 0xFF30   # USB_CAMERA_READ_EMPTY_ERROR
+_TASK = _sdk.USB_CAMERA_USB_TASK_ERROR
 # Codes of captureImage that mean one frame was lost, not that capture broke down.
 _FRAME_LOST = {0xFF22, 0xFF24, 0xFF25}
+# Scan interval while a reconnect waits for its board.
+_RESCAN = 0.02
 
 ConfigLike = Union[Config, Mapping[str, int], str, "os.PathLike[str]", None]
 
 
-@dataclasses.dataclass(frozen=True)
-class BoardInfo:
-    """A board found by :func:`scan`: its device index and serial text."""
-
-    index: int
-    serial: str
-
-
-def _serial_text(raw: Any) -> str:
-    return bytes(raw).split(b"\0", 1)[0].decode("ascii", "replace")
-
-
-def scan() -> List[BoardInfo]:
-    """The boards attached (real ones first, then virtual ones), with their serial texts."""
-    count, indexes, serials = _sdk.Py_Vexo_scan()
-    if count >= FIRST_FAILURE:
-        raise CameraError(count, "scan")
-    return [BoardInfo(i, _serial_text(s)) for i, s in zip(indexes, serials)]
+class _Aborted(Exception):
+    """A frame wait given up by its consumer (a cancelled asynchronous read)."""
 
 
 def _as_config(config: ConfigLike) -> Config:
@@ -78,25 +67,6 @@ def _as_config(config: ConfigLike) -> Config:
                       sensor_vid=d["u16Vid"])
     raise TypeError(f"config must be a Config, a mapping or a file path, not "
                     f"{type(config).__name__}")
-
-
-def _seconds(timeout: float) -> float:
-    """A time-out in seconds: a real number, not NaN (which no clock reading ever passes)."""
-    if not isinstance(timeout, numbers.Real):
-        raise TypeError(f"timeout must be a number of seconds, not {type(timeout).__name__}")
-    value = float(timeout)
-    if math.isnan(value):
-        raise ValueError("timeout must be a number of seconds, not NaN")
-    return value
-
-
-def _byte_string(data: Any, what: str = "data") -> bytes:
-    """The bytes of a bytes-like object or of a sequence of byte values. An int is refused:
-    bytes(n) would make n zero bytes."""
-    if isinstance(data, (int, str)):
-        raise TypeError(f"{what} must be bytes or a sequence of byte values, not "
-                        f"{type(data).__name__}")
-    return bytes(data)
 
 
 def _mode(mode: Union[I2cMode, int, str]) -> I2cMode:
@@ -151,16 +121,28 @@ class Camera:
     def __init__(self, index: int, config: Config, reconnect: Union[bool, float] = False,
                  on_gap: Optional[Callable[[Any], None]] = None) -> None:
         self._handle: Any = None
+        self._closed = False
+        # Held by a capture step and by every call that is not a frame-queue call.
         self._lock = threading.RLock()
+        # Held for a moment around the frame queue: reading a frame, giving it back, emptying.
+        self._queue = threading.Lock()
         self._capturing = False
         self._lent: Optional[Frame] = None
+        # Emptyings of the frame queue (stop, reconnect, close). A frame lent before one no
+        # longer heads the queue: giving it back then would drop a frame nobody has read.
+        self._flushes = 0
+        # Calls of stop() and close(). A capture step that fails after one of them failed
+        # because capture was ended on purpose, not because the board went away.
+        self._stops = 0
+        #: the thread that runs this camera's asynchronous reads, while there are any
+        self._worker: Any = None
         if isinstance(reconnect, bool):
             self._reconnect_wait: Optional[float] = 10.0 if reconnect else None
         else:
             self._reconnect_wait = _seconds(reconnect)
         self._on_gap = on_gap
         #: the gaps of the reconnects whose first frame has come, oldest first
-        self.gaps: List[Any] = []
+        self.gaps: List[Gap] = []
         self._pending_gap: Optional[Dict[str, Any]] = None
         # frames, first and last arrival, first and last board time of the current appearance
         self._seen = [0, 0.0, 0.0, 0, 0]
@@ -187,30 +169,44 @@ class Camera:
 
     @property
     def handle(self) -> Any:
-        """The VexoSDK handle, for the module's functions that this class does not cover."""
-        if self._handle is None:
-            raise ValueError("the camera is closed")
-        return self._handle
+        """The VexoSDK handle, for the module's functions that this class does not cover.
+        Raises ValueError once the camera is closed, and CameraError
+        (USB_CAMERA_USB_CREATE_ERROR) while its board is away and it waits to reconnect."""
+        handle = self._handle
+        if handle is None:
+            if self._closed:
+                raise ValueError("the camera is closed")
+            raise CameraError(_CREATE, f"board {self.serial!r} is away; the camera waits for "
+                                       f"it to come back")
+        return handle
 
     @property
     def closed(self) -> bool:
-        return self._handle is None
+        """True once :meth:`close` ran, or the board went away and did not come back."""
+        return self._closed
 
     def _close_handle(self) -> None:
-        handle, self._handle = self._handle, None
+        with self._queue:
+            handle, self._handle = self._handle, None
+            self._flushes += 1
         if handle is not None:
             _sdk.Py_Vexo_close(handle)
 
     def close(self) -> None:
         """Ends capture and closes the board. Frames' arrays stay readable afterwards (they
-        keep their bytes). Closing twice does nothing."""
+        keep their bytes). Closing twice does nothing. A close from another thread ends a
+        reconnect in progress: the board is not reopened."""
         with self._lock:
-            if self._handle is None:
+            if self._closed:
                 return
+            self._closed = True
             try:
                 self.stop()
             finally:
                 self._close_handle()
+                worker, self._worker = self._worker, None
+                if worker is not None:
+                    worker.retire()
 
     def __enter__(self) -> "Camera":
         return self
@@ -253,13 +249,19 @@ class Camera:
                 self._capturing = True
 
     def stop(self) -> None:
-        """Ends capture and empties the frame queue. Does nothing when not capturing."""
+        """Ends capture and empties the frame queue. Does nothing when not capturing. A
+        :meth:`frames` loop of another thread then ends with USB_CAMERA_USB_TASK_ERROR, also
+        on a camera that reconnects (a stop is not a board that went away)."""
         with self._lock:
+            self._stops += 1
             self._give_back()
             if self._capturing:
                 self._capturing = False
-                _sdk.Py_Vexo_endCaptureImage(self.handle)
-                _sdk.Py_Vexo_flush(self.handle)
+                handle = self.handle
+                _sdk.Py_Vexo_endCaptureImage(handle)
+                with self._queue:
+                    _sdk.Py_Vexo_flush(handle)
+                    self._flushes += 1
 
     def capture(self) -> int:
         """One step of the capture loop: waits up to about 1.5 s for image data and returns
@@ -277,25 +279,40 @@ class Camera:
         return _sdk.Py_Vexo_availableImage(self.handle)
 
     def _give_back(self) -> None:
-        lent, self._lent = self._lent, None
+        with self._queue:
+            lent, self._lent = self._lent, None
         if lent is not None:
             lent.release()
 
+    def _release(self, handle: Any, flushes: int) -> None:
+        """Gives back the frame at the head of the queue, read when the queue had been
+        emptied @flushes times; nothing when it was emptied since (the frame went with it)."""
+        with self._queue:
+            if self._handle is handle and self._flushes == flushes:
+                _sdk.Py_Vexo_del(handle)
+
     def _lend(self, handle: Any) -> Frame:
-        rc, data, info = _sdk.Py_Vexo_readImage(handle)
-        check(rc, "read frame")
-        frame = Frame(data, info, self.config.bayer, release=lambda: _sdk.Py_Vexo_del(handle))
-        self._lent = frame
-        if self._reconnect_wait is not None:
-            self._note_frame(frame)
+        with self._queue:
+            self._same_handle(handle)
+            rc, data, info = _sdk.Py_Vexo_readImage(handle)
+            check(rc, "read frame")
+            frame = Frame(data, info, self.config.bayer,
+                          release=functools.partial(self._release, handle, self._flushes))
+            self._lent = frame
         return frame
+
+    def _same_handle(self, handle: Any) -> None:
+        """Raises when the camera was closed, or its board reopened, since @handle was taken."""
+        if self.handle is not handle:
+            raise CameraError(_CREATE, "the board was reopened meanwhile")
 
     @property
     def reconnects(self) -> int:
         """Times the camera reconnected to its board."""
         return len(self.gaps) + (self._pending_gap is not None)
 
-    def _note_frame(self, frame: Frame) -> None:
+    def _note_frame(self, frame: Frame) -> Optional[Gap]:
+        """Counts a frame of the board's current appearance; the gap that it ends, if any."""
         now = time.monotonic()
         seen = self._seen
         if seen[0] == 0:
@@ -306,8 +323,7 @@ class Camera:
         seen[4] = frame.timestamp or 0
         gap, self._pending_gap = self._pending_gap, None
         if gap is None:
-            return
-        from .hotplug import Gap
+            return None
         interval, board_interval = gap.pop("interval"), gap.pop("board_interval")
         duration = now - gap["last_frame"]
         # board time stamps (100 ns units) when both sides and the interval have them
@@ -318,14 +334,40 @@ class Camera:
         done = Gap(frames=int(periods + 0.5) - 1 if periods >= 1.5 else 0, duration=duration,
                    first_frame=now, first_frame_time=seen[4], **gap)
         self.gaps.append(done)
-        if self._on_gap is not None:
-            self._on_gap(done)
+        return done
 
-    def _reconnect(self) -> None:
-        """The board went away: waits for it by serial, reopens it as it was first opened
-        and starts capture again."""
-        from .hotplug import wait_for_board
+    def _tell(self, gap: Optional[Gap]) -> None:
+        if gap is not None and self._on_gap is not None:
+            self._on_gap(gap)
+
+    def _await_board(self, end: float) -> Optional[BoardInfo]:
+        """The board with the camera's serial once a scan lists it; None at @end or once the
+        camera is closed."""
+        while not self._closed:
+            for board in scan():
+                if board.serial == self.serial:
+                    return board
+            left = end - time.monotonic()
+            if left <= 0:
+                return None
+            time.sleep(min(_RESCAN, left))
+        return None
+
+    def _reconnect(self, handle: Any, stops: int, rc: int) -> None:
+        """Capture on @handle failed with @rc and left nothing queued: the board went away,
+        unless a stop or close came since the step began (@stops). Waits for the board by
+        serial, reopens it as it was first opened and starts capture again.
+
+        The camera's lock is let go while the board is away, so that other threads' calls
+        fail at once instead of waiting, and a close ends the wait. The lock is held again
+        for the reopen and start-up, after the last check for a close or a stop: a close
+        that comes later closes the reopened board."""
         with self._lock:
+            self._same_handle(handle)  # raises ValueError once closed
+            if self._stops != stops:
+                if self._capturing:  # stopped and started again: capture goes on
+                    return
+                raise CameraError(rc, "capture")
             frames, first, last, first_time, last_time = self._seen
             now = time.monotonic()
             timed = frames >= 2 and last_time > first_time
@@ -336,53 +378,88 @@ class Camera:
             self._give_back()
             self._capturing = False
             self._close_handle()
-            wait = self._reconnect_wait or 0.0
-            end = now + wait
-            rc = _CREATE
-            while True:
-                board = wait_for_board(self.serial, max(0.0, end - time.monotonic()))
+        try:
+            self._reopen_when_back(now + (self._reconnect_wait or 0.0), stops, gap)
+        except BaseException:
+            # Nobody waits for the board any more: the camera is closed, not left half open.
+            with self._lock:
+                if self._handle is None:
+                    self._closed = True
+            raise
+
+    def _reopen_when_back(self, end: float, stops: int, gap: Dict[str, Any]) -> None:
+        wait = self._reconnect_wait
+        rc = _CREATE
+        while True:
+            board = self._await_board(end)
+            with self._lock:
+                if self._closed:
+                    raise ValueError("the camera was closed while its board was away")
                 if board is None:
+                    self._closed = True
                     raise CameraError(rc, f"board {self.serial!r} did not come back within "
                                           f"{wait} s")
                 back = time.monotonic()
-                rc, self._handle, applied = _sdk.Py_Vexo_open(self.config.to_dict(), board.index)
-                if rc == 0:
-                    try:
-                        # indices move when boards come and go between the scan and the open
-                        if self.user_data.serial == self.serial:
-                            self._start_up()
-                            self.start()
-                            break
-                    except CameraError as e:  # gone again during its start-up
-                        rc = e.code
-                self._close_handle()
+                if self._reopen(board.index):
+                    self.index = board.index
+                    gap.update(index_after=board.index, board_back=back)
+                    self._pending_gap = gap
+                    self._seen = [0, 0.0, 0.0, 0, 0]
+                    if self._stops != stops:
+                        raise CameraError(_TASK,
+                                          "capture was stopped while the board was away")
+                    self.start()
+                    return
+                rc = self._reopen_failure
                 if time.monotonic() >= end:
+                    self._closed = True
                     raise CameraError(rc, f"board {self.serial!r} could not be reopened")
-                time.sleep(0.02)
-            self.index = board.index
-            self.info = applied
-            gap.update(index_after=board.index, board_back=back)
-            self._pending_gap = gap
-            self._seen = [0, 0.0, 0.0, 0, 0]
+            time.sleep(_RESCAN)
 
-    def _next(self, deadline: float, drive: bool) -> Frame:
-        """The next queued frame, capturing meanwhile when @drive."""
+    def _reopen(self, index: int) -> bool:
+        """Opens board @index with the camera's configuration and start-up steps, when it is
+        the camera's board (indices move when boards come and go between the scan and the
+        open). On failure the board is closed again and the code kept in _reopen_failure."""
+        rc, self._handle, applied = _sdk.Py_Vexo_open(self.config.to_dict(), index)
+        if rc == 0:
+            try:
+                if self.user_data.serial == self.serial:
+                    self._start_up()
+                    self.info = applied
+                    return True
+            except CameraError as e:  # gone again during its start-up
+                rc = e.code
+        self._close_handle()
+        self._reopen_failure = rc or _CREATE
+        return False
+
+    def _next(self, deadline: float, drive: bool,
+              abort: Optional[threading.Event] = None) -> Tuple[Frame, Optional[Gap]]:
+        """The next queued frame, capturing meanwhile when @drive, and the reconnect gap
+        that it ends. Raises _Aborted once @abort is set."""
         handle = self.handle
         span = deadline - time.monotonic()
         while True:
+            if abort is not None and abort.is_set():
+                raise _Aborted()
             if _sdk.Py_Vexo_availableImage(handle) > 0:
-                return self._lend(handle)
+                frame = self._lend(handle)
+                return frame, self._note_frame(frame) if self._reconnect_wait else None
             if time.monotonic() >= deadline:
                 raise CameraError(_TIMEOUT, "no frame within the time-out")
             if drive:
                 with self._lock:
+                    self._same_handle(handle)
+                    if not self._capturing:  # stopped by another thread
+                        raise CameraError(_TASK, "capture")
+                    stops = self._stops
                     rc = _sdk.Py_Vexo_captureImage(handle)
                 if rc >= FIRST_FAILURE and rc != _TIMEOUT and rc not in _FRAME_LOST:
                     if self._reconnect_wait is None:
                         raise CameraError(rc, "capture")
                     # Capture ended with its board; frames still queued were sent before.
                     if _sdk.Py_Vexo_availableImage(handle) == 0:
-                        self._reconnect()
+                        self._reconnect(handle, stops, rc)
                         handle = self.handle
                         deadline = time.monotonic() + span
             else:
@@ -394,7 +471,9 @@ class Camera:
         seconds for a frame; then raises CameraError(USB_CAMERA_USB_TIMEOUT_ERROR)."""
         timeout = _seconds(timeout)
         self._give_back()
-        return self._next(time.monotonic() + timeout, drive=False)
+        frame, gap = self._next(time.monotonic() + timeout, drive=False)
+        self._tell(gap)
+        return frame
 
     def frames(self, n: Optional[int] = None, timeout: float = 3.0,
                capture: bool = True) -> Iterator[Frame]:
@@ -404,7 +483,9 @@ class Camera:
         capture if needed and ends it when it finishes or is left early (``break``, an
         exception, ``close()``). Lost frames are skipped. With ``capture=False`` it only reads
         frames that another thread's :meth:`capture` calls queue. Raises
-        CameraError(USB_CAMERA_USB_TIMEOUT_ERROR) when no frame comes for @timeout seconds."""
+        CameraError(USB_CAMERA_USB_TIMEOUT_ERROR) when no frame comes for @timeout seconds,
+        CameraError(USB_CAMERA_USB_TASK_ERROR) when another thread stopped capture, and
+        ValueError when another thread closed the camera."""
         timeout = _seconds(timeout)
         started = False
         if capture and not self._capturing:
@@ -414,14 +495,14 @@ class Camera:
             count = 0
             while n is None or count < n:
                 self._give_back()
-                frame = self._next(time.monotonic() + timeout, drive=capture)
+                frame, gap = self._next(time.monotonic() + timeout, drive=capture)
+                self._tell(gap)
                 count += 1
                 yield frame
         finally:
-            if self._handle is not None:
-                self._give_back()
-                if started:
-                    self.stop()
+            self._give_back()
+            if started and not self._closed:
+                self.stop()
 
     def frame(self, timeout: float = 3.0) -> Frame:
         """One frame, as a copy that stays valid: taken from the running capture, or from a
@@ -593,7 +674,7 @@ class UserData:
     @property
     def serial(self) -> str:
         """The serial text (user data 1008..1023, up to the first zero byte)."""
-        return _serial_text(self.read(self.SERIAL_AT, 16))
+        return serial_text(self.read(self.SERIAL_AT, 16))
 
     @serial.setter
     def serial(self, text: str) -> None:

@@ -8,7 +8,14 @@ from . import _native
 __all__ = ["Format", "I2cMode", "Bayer", "TriggerMode"]
 
 
-class Format(enum.IntEnum):
+class _Named(enum.IntEnum):
+    """An enumeration whose values print as their names (``RAW``), compare as numbers."""
+
+    def __str__(self) -> str:
+        return self.name
+
+
+class Format(_Named):
     """Image format of a configuration (``emImageFmtMode``)."""
 
     RAW = 0    #: Bayer mosaic, W x H x pixel bytes
@@ -20,7 +27,7 @@ class Format(enum.IntEnum):
     MON_D = 6  #: MON image then its inverted copy
 
 
-class I2cMode(enum.IntEnum):
+class I2cMode(_Named):
     """Register-address and value widths of the sensor's I2C transfers (``emI2cMode``)."""
 
     M8_8 = 0
@@ -47,7 +54,7 @@ class I2cMode(enum.IntEnum):
 _I2C_WIDTHS = {mode: (address, value) for mode, address, value in _native.i2c_widths()}
 
 
-class Bayer(enum.IntEnum):
+class Bayer(_Named):
     """Colour order of the first two pixels of the first line of a RAW mosaic."""
 
     RG = 0
@@ -56,7 +63,7 @@ class Bayer(enum.IntEnum):
     BG = 3
 
 
-class TriggerMode(enum.IntEnum):
+class TriggerMode(_Named):
     """Capture modes of boards that support triggers."""
 
     EXTERNAL = 1

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import os
+import threading
 from typing import Any, Callable, Dict, Optional, Union
 
 import numpy as np
@@ -10,6 +11,9 @@ from . import _native
 from .enums import Bayer, Format
 
 __all__ = ["Frame"]
+
+# Makes giving a frame back happen once, whichever threads ask at the same time.
+_RELEASE = threading.RLock()
 
 
 class Frame:
@@ -65,9 +69,10 @@ class Frame:
     def release(self) -> None:
         """Gives the frame's buffer back to the camera now (done for you when the consumer
         moves on). Does nothing for copies and frames already released."""
-        release, self._release = self._release, None
-        if release is not None:
-            release()
+        with _RELEASE:  # held through the call: a read waiting for it sees the queue after
+            release, self._release = self._release, None
+            if release is not None:
+                release()
 
     def __enter__(self) -> "Frame":
         return self

@@ -14,7 +14,8 @@ import dataclasses
 import time
 from typing import Dict, Iterator, List, Optional, Sequence
 
-from .camera import BoardInfo, _seconds, scan
+from .arguments import seconds as _seconds
+from .boards import BoardInfo, scan
 
 __all__ = ["BoardEvent", "BoardMonitor", "Gap", "board_changes", "wait_for_board", "watch"]
 

@@ -137,6 +137,7 @@ class TestFrames:
             assert a.shape == (480, 640) and a.dtype == np.uint8 and not a.flags.writeable
             assert np.shares_memory(a, np.frombuffer(frame.data, np.uint8))
             assert frame.size == 640 * 480 and frame.format == vexo.Format.RAW
+            assert f"{frame.format} {frame.bayer}" == "RAW RG"  # names, not numbers
             seen.append((frame.timestamp, frame))
         times = [t for t, _ in seen]
         assert times == sorted(times) and len(set(times)) == 5
