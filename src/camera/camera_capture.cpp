@@ -1,7 +1,5 @@
-/*
- * Continuous capture: 64 bulk reads kept queued on the bulk IN endpoint, one completed,
- * assembled and queued again per captureImage() call.
- */
+// Continuous capture: 64 bulk reads kept queued on the bulk IN endpoint, one completed,
+// assembled and queued again per captureImage() call.
 #include <limits>
 
 #include "camera/board_controller.h"
@@ -14,7 +12,7 @@ namespace vexo::camera {
 
 namespace {
 
-/* Per-read wait of the capture loop. */
+// Per-read wait of the capture loop.
 constexpr uint32_t kCaptureWaitMs = 1500;
 constexpr uint32_t kJpegTransferLength = 8192;
 constexpr uint32_t kDefaultTransferLength = 524288;
@@ -32,8 +30,8 @@ uint32_t ZuUsbCameraLib::queueTransfers(CaptureState queued) {
         length = static_cast<uint64_t>(assembly_.config.u32TransLvl) * bulk->maxPacketSize;
         if (captureLinkType_ == kLinkHighSpeed) length *= 16;
     }
-    /* A transfer level that gives no bytes, or more than one read can describe, is refused
-     * rather than queued as reads that could never complete a frame. */
+    // A transfer level that gives no bytes, or more than one read can describe, is refused
+    // rather than queued as reads that could never complete a frame.
     if (length == 0 || length > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
         return USB_CAMERA_USB_TASK_ERROR;
     params_.transferLength = static_cast<uint32_t>(length);
@@ -77,10 +75,10 @@ uint32_t ZuUsbCameraLib::assembleTransfer(const uint8_t* data, size_t n, uint8_t
 }
 
 uint32_t ZuUsbCameraLib::beginCaptureImage() {
-    /* A second start would drop the reads in flight with their buffers still in use. */
+    // A second start would drop the reads in flight with their buffers still in use.
     if (isCapturing() || !device_) return USB_CAMERA_USB_TASK_ERROR;
-    /* A configuration whose buffers could not all be allocated must not be captured into;
-     * the failure that left it so is the answer. */
+    // A configuration whose buffers could not all be allocated must not be captured into;
+    // the failure that left it so is the answer.
     if (!buffersReady_.load()) return configFailure_;
     if (uint32_t status = queueTransfers(CaptureState::Streaming)) return status;
     writeReg_8_8(kBoardController, kRegControl, kControlRestart);
@@ -97,8 +95,8 @@ uint32_t ZuUsbCameraLib::captureImage() {
 
     usb::BulkEndpoint* bulk = device_->bulkInEndpoint;
     TransferSet::Entry& entry = transfers_[transferIndex_];
-    /* A time-out aborts every read of the pipe; the following calls each finish one of them
-     * with a time-out and queue it again, so the queue refills within 64 calls. */
+    // A time-out aborts every read of the pipe; the following calls each finish one of them
+    // with a time-out and queue it again, so the queue refills within 64 calls.
     int32_t n = static_cast<int32_t>(transfers_.length());
     const bool finished = usb::completeRead(*bulk, entry.buffer.get(), n, &entry.overlapped,
                                             std::move(entry.record), kCaptureWaitMs);

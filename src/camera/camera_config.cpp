@@ -1,7 +1,5 @@
-/*
- * Configuration of an opened camera: the configuration check, the board probe, the frame
- * buffers, reconfiguration while capturing, and what the camera reports about itself.
- */
+// Configuration of an opened camera: the configuration check, the board probe, the frame
+// buffers, reconfiguration while capturing, and what the camera reports about itself.
 #include <chrono>
 #include <cstdint>
 #include <random>
@@ -60,8 +58,8 @@ void ZuUsbCameraLib::probeBoard() {
 
     uint32_t old = 0;
     readReg_8_8(kBoardController, kRegScratch, &old);
-    /* Any value 0..254 other than the one the register holds proves the controller
-     * answers; a fresh seed per probe keeps two probes from repeating each other. */
+    // Any value 0..254 other than the one the register holds proves the controller
+    // answers; a fresh seed per probe keeps two probes from repeating each other.
     std::minstd_rand generator(static_cast<uint32_t>(
         std::chrono::high_resolution_clock::now().time_since_epoch().count()));
     std::uniform_int_distribution<uint32_t> pick(0, 254);
@@ -97,14 +95,14 @@ void ZuUsbCameraLib::probeBoard() {
 }
 
 uint32_t ZuUsbCameraLib::setCamCfg(CameraConfig* cfg) {
-    /* From here until the end the capture thread's assembly keeps its hands off the
-     * configuration and the frame buffers. */
+    // From here until the end the capture thread's assembly keeps its hands off the
+    // configuration and the frame buffers.
     beginReconfiguration(assembly_);
     writeReg_8_8(kBoardController, kRegControl, kControlIdle);
     uint32_t result = applyConfig(cfg);
-    /* A configuration applied under a frame in progress: the bytes collected so far were
-     * taken under the old one (and the ring reset drops them), so the stream position is
-     * unknown to the assembly and the frame in progress cannot come out good. */
+    // A configuration applied under a frame in progress: the bytes collected so far were
+    // taken under the old one (and the ring reset drops them), so the stream position is
+    // unknown to the assembly and the frame in progress cannot come out good.
     const bool applied =
         result == USB_CAMERA_NO_ERROR || result == USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR;
     if (applied && ring_.collectedBytes() != 0) assembly_.resync = true;
@@ -130,7 +128,7 @@ uint32_t ZuUsbCameraLib::getSensorCfg(CameraConfig* cfg) {
 }
 
 uint32_t ZuUsbCameraLib::getUsbType(uint8_t* boardType, uint8_t* linkType) {
-    /* Only an attached device has a type; without one the caller's values stay. */
+    // Only an attached device has a type; without one the caller's values stay.
     if (!device_) return USB_CAMERA_USB_CREATE_ERROR;
     const uint16_t pid = device_->productId;
     uint8_t board = kBoardTypeOther;

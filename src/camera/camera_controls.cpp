@@ -1,7 +1,5 @@
-/*
- * The camera's side of the control-script host: the five callbacks handed to
- * init_controller, and the two operations that forward to the host.
- */
+// The camera's side of the control-script host: the five callbacks handed to
+// init_controller, and the two operations that forward to the host.
 #include "camera/camera_controls.h"
 
 #include <cstdio>
@@ -12,13 +10,13 @@ namespace vexo::camera {
 
 namespace {
 
-/* The host hands on the user context of set_ctrl: the camera itself. A script run without
- * a camera (set_ctrl called directly with no context) reaches no board. */
+// The host hands on the user context of set_ctrl: the camera itself. A script run without
+// a camera (set_ctrl called directly with no context) reaches no board.
 UsbCameraLib* cameraFromScriptContext(void* userData) {
     return static_cast<UsbCameraLib*>(userData);
 }
 
-/* A vendor request of a script, in @direction; the byte count is not passed on. */
+// A vendor request of a script, in `direction`; the byte count is not passed on.
 uint32_t scriptVendorRequest(uint8_t request, uint8_t direction, uint16_t value, uint16_t index,
                              uint32_t length, uint8_t* data, void* userData) {
     UsbCameraLib* camera = cameraFromScriptContext(userData);

@@ -1,7 +1,5 @@
-/*
- * Camera object lifetime and device selection: construction with the control-script host,
- * scan, open, autoopen, the open sequence's transfer defaults and clock exchange, close.
- */
+// Camera object lifetime and device selection: construction with the control-script host,
+// scan, open, autoopen, the open sequence's transfer defaults and clock exchange, close.
 #include <cstring>
 #include <exception>
 #include <new>
@@ -16,17 +14,17 @@ namespace vexo::camera {
 
 namespace {
 
-/* One second in host-clock units (100 ns). */
+// One second in host-clock units (100 ns).
 constexpr uint64_t kSyncInterval = 10'000'000;
-/* Pause between the two clock exchanges of the transfer defaults. */
+// Pause between the two clock exchanges of the transfer defaults.
 constexpr uint32_t kSyncSettleMs = 100;
 
 bool acceptedVendor(uint16_t vid) {
     return vid == kVendorIdPrimary || vid == kVendorIdSecondary;
 }
 
-/* A device object for the boards' driver class, with device 0 opened; null when it cannot
- * be made. */
+// A device object for the boards' driver class, with device 0 opened; null when it cannot
+// be made.
 std::unique_ptr<usb::DriverDevice> makeDevice() {
     try {
         return std::make_unique<usb::DriverDevice>(nullptr, driver::kDriverInterfaceGuid, true);
@@ -35,7 +33,7 @@ std::unique_ptr<usb::DriverDevice> makeDevice() {
     }
 }
 
-/* Opening closes the device open before, which may fail the same way as close(). */
+// Opening closes the device open before, which may fail the same way as close().
 bool openQuietly(usb::DriverDevice& device, uint32_t index) {
     try {
         return device.open(static_cast<uint8_t>(index & 0xFF));
@@ -44,8 +42,8 @@ bool openQuietly(usb::DriverDevice& device, uint32_t index) {
     }
 }
 
-/* Closing a handle may report failure as an exception; the camera's operations return
- * status codes, so the failure stops here (the handle is gone either way). */
+// Closing a handle may report failure as an exception; the camera's operations return
+// status codes, so the failure stops here (the handle is gone either way).
 void closeQuietly(usb::DriverDevice& device) {
     try {
         if (device.isOpen()) device.close();
@@ -60,7 +58,7 @@ void shutdownQuietly(usb::DriverDevice& device) {
     }
 }
 
-/* Closes, shuts down and releases a device object. */
+// Closes, shuts down and releases a device object.
 void disposeDevice(std::unique_ptr<usb::DriverDevice> device) {
     if (!device) return;
     closeQuietly(*device);
@@ -75,10 +73,10 @@ ZuUsbCameraLib::ZuUsbCameraLib() {
 }
 
 ZuUsbCameraLib::~ZuUsbCameraLib() {
-    /* A camera destroyed while capturing (the caller skipped endCaptureImage) must not leave
-     * reads in flight into buffers that are about to go. */
+    // A camera destroyed while capturing (the caller skipped endCaptureImage) must not leave
+    // reads in flight into buffers that are about to go.
     if (isCapturing()) abortCapture();
-    /* The device is owned, so a camera destroyed without close() still lets it go. */
+    // The device is owned, so a camera destroyed without close() still lets it go.
     disposeDevice(std::move(device_));
     releaseFrameBuffers();
     deinit_controller(controller_);
@@ -104,8 +102,8 @@ uint32_t ZuUsbCameraLib::scan(ScanEntry* entries) {
     std::unique_ptr<usb::DriverDevice> device = makeDevice();
     if (!device) return USB_CAMERA_USB_CREATE_ERROR;
 
-    /* The user-data reads go through this object's own vendor requests, so the scan's
-     * device stands in for ours while it runs. */
+    // The user-data reads go through this object's own vendor requests, so the scan's
+    // device stands in for ours while it runs.
     std::unique_ptr<usb::DriverDevice> own = std::move(device_);
     uint32_t found = 0;
     const uint8_t count = device->deviceCount();
@@ -166,12 +164,12 @@ uint32_t ZuUsbCameraLib::autoopen(CameraConfig* cfg) {
 
 uint32_t ZuUsbCameraLib::runOpenSequence(std::unique_ptr<usb::DriverDevice> device,
                                          CameraConfig* cfg) {
-    /* A camera opened twice lets go of the device it had. */
+    // A camera opened twice lets go of the device it had.
     if (device_ && device_ != device) disposeDevice(std::move(device_));
     device_ = std::move(device);
     setTransferDefaults();
     if (uint32_t status = applyConfig(cfg)) {
-        /* No buffers for this configuration: capture is refused with this same code. */
+        // No buffers for this configuration: capture is refused with this same code.
         configFailure_ = status;
         return status;
     }
@@ -180,9 +178,9 @@ uint32_t ZuUsbCameraLib::runOpenSequence(std::unique_ptr<usb::DriverDevice> devi
 
 uint32_t ZuUsbCameraLib::close() {
     writeReg_8_8(kBoardController, kRegClosed, kClosedValue);
-    /* close() is not meant to end a capture, but reads still in flight would complete into
-     * transfer buffers of a device that is going away; end them first. The camera is idle
-     * after it: captureImage refuses instead of reaching for the device that is gone. */
+    // close() is not meant to end a capture, but reads still in flight would complete into
+    // transfer buffers of a device that is going away; end them first. The camera is idle
+    // after it: captureImage refuses instead of reaching for the device that is gone.
     if (isCapturing()) abortCapture();
     disposeDevice(std::move(device_));
     releaseFrameBuffers();
@@ -201,7 +199,7 @@ void ZuUsbCameraLib::setTransferDefaults() {
 
 void ZuUsbCameraLib::syncTime(bool force) {
     const uint64_t now = driver::hostTimeFileTime();
-    /* Unsigned on purpose: a clock that stepped back counts as due, not as recent. */
+    // Unsigned on purpose: a clock that stepped back counts as due, not as recent.
     if (!force && now - lastSync_ <= kSyncInterval) return;
     lastSync_ = now;
     exchangeClocks();

@@ -1,8 +1,6 @@
-/*
- * Register access of the camera: the ten register operations in their five address/value
- * widths, sensor registers by the applied I2C mode, and the USB-type query. Every one is a
- * single vendorRequest(); multi-byte values travel most significant byte first.
- */
+// Register access of the camera: the ten register operations in their five address/value
+// widths, sensor registers by the applied I2C mode, and the USB-type query. Every one is a
+// single vendorRequest(); multi-byte values travel most significant byte first.
 #include <algorithm>
 #include <iterator>
 
@@ -14,7 +12,7 @@ namespace vexo::camera {
 
 namespace {
 
-/* Most significant byte first, @width bytes. */
+// Most significant byte first, `width` bytes.
 void putBigEndian(uint8_t* out, uint32_t value, unsigned width) {
     for (unsigned i = 0; i < width; ++i)
         out[i] = static_cast<uint8_t>(value >> (8 * (width - 1 - i)));
@@ -26,8 +24,8 @@ uint32_t getBigEndian(const uint8_t* in, unsigned width) {
     return value;
 }
 
-/* One register write with request @code, its value width and register field taken from the
- * code. Returns the request's status. */
+// One register write with request `code`, its value width and register field taken from the
+// code. Returns the request's status.
 uint32_t sendRegister(UsbCameraLib& camera, uint8_t code, uint32_t dev, uint32_t reg,
                       uint32_t value) {
     const RegisterRequest op = *registerRequest(code);
@@ -38,9 +36,9 @@ uint32_t sendRegister(UsbCameraLib& camera, uint8_t code, uint32_t dev, uint32_t
                                 registerNumberField(reg, op.reg16), op.valueBytes, data, &moved);
 }
 
-/* One register read with request @code: the value and a status byte into @reply (zeroed
- * first, so a failed request reads 0), the value stored through @value when given. Returns
- * the request's status. */
+// One register read with request `code`: the value and a status byte into `reply` (zeroed
+// first, so a failed request reads 0), the value stored through `value` when given. Returns
+// the request's status.
 uint32_t fetchRegister(UsbCameraLib& camera, uint8_t code, uint32_t dev, uint32_t reg,
                        uint8_t (&reply)[5], uint32_t* value) {
     const RegisterRequest op = *registerRequest(code);
@@ -55,7 +53,7 @@ uint32_t fetchRegister(UsbCameraLib& camera, uint8_t code, uint32_t dev, uint32_
 
 }  // namespace
 
-/* ---- 8-bit register, 8-bit value ---- */
+// ---- 8-bit register, 8-bit value ----
 
 uint32_t ZuUsbCameraLib::writeReg_8_8(uint32_t dev, uint32_t reg, uint32_t value) {
     sendRegister(*this, kRequestWriteReg8_8, dev, reg, value);
@@ -65,13 +63,13 @@ uint32_t ZuUsbCameraLib::writeReg_8_8(uint32_t dev, uint32_t reg, uint32_t value
 uint32_t ZuUsbCameraLib::readReg_8_8(uint32_t dev, uint32_t reg, uint32_t* value) {
     uint8_t reply[5];
     const uint32_t status = fetchRegister(*this, kRequestReadReg8_8, dev, reg, reply, value);
-    /* USB 3 boards answer with a status byte of their own; a request that never reached
-     * the board has no such byte, so its failure is reported instead of a zero status. */
+    // USB 3 boards answer with a status byte of their own; a request that never reached
+    // the board has no such byte, so its failure is reported instead of a zero status.
     if (status != USB_CAMERA_NO_ERROR || board_.boardUsbType != kBoardTypeUsb3) return status;
     return reply[1];
 }
 
-/* ---- 8-bit register, 16-bit value ---- */
+// ---- 8-bit register, 16-bit value ----
 
 uint32_t ZuUsbCameraLib::writeReg_8_16(uint32_t dev, uint32_t reg, uint32_t value) {
     sendRegister(*this, kRequestWriteReg8_16, dev, reg, value);
@@ -84,7 +82,7 @@ uint32_t ZuUsbCameraLib::readReg_8_16(uint32_t dev, uint32_t reg, uint32_t* valu
     return USB_CAMERA_NO_ERROR;
 }
 
-/* ---- 16-bit register, 8-bit value ---- */
+// ---- 16-bit register, 8-bit value ----
 
 uint32_t ZuUsbCameraLib::writeReg_16_8(uint32_t dev, uint32_t reg, uint32_t value) {
     sendRegister(*this, kRequestWriteReg16_8, dev, reg, value);
@@ -97,7 +95,7 @@ uint32_t ZuUsbCameraLib::readReg_16_8(uint32_t dev, uint32_t reg, uint32_t* valu
     return USB_CAMERA_NO_ERROR;
 }
 
-/* ---- 16-bit register, 16-bit value ---- */
+// ---- 16-bit register, 16-bit value ----
 
 uint32_t ZuUsbCameraLib::writeReg_16_16(uint32_t dev, uint32_t reg, uint32_t value) {
     sendRegister(*this, kRequestWriteReg16_16, dev, reg, value);
@@ -110,7 +108,7 @@ uint32_t ZuUsbCameraLib::readReg_16_16(uint32_t dev, uint32_t reg, uint32_t* val
     return USB_CAMERA_NO_ERROR;
 }
 
-/* ---- 16-bit register, 32-bit value: only on firmware that knows the requests ---- */
+// ---- 16-bit register, 32-bit value: only on firmware that knows the requests ----
 
 uint32_t ZuUsbCameraLib::writeReg_16_32(uint32_t dev, uint32_t reg, uint32_t value) {
     if (!firmwareHas32BitRegisters(board_.usbFirmwareVersion))
@@ -127,7 +125,7 @@ uint32_t ZuUsbCameraLib::readReg_16_32(uint32_t dev, uint32_t reg, uint32_t* val
     return reply[4];
 }
 
-/* ---- Sensor registers: the width pair follows the applied I2C mode ---- */
+// ---- Sensor registers: the width pair follows the applied I2C mode ----
 
 uint32_t ZuUsbCameraLib::writeSensorReg(uint32_t reg, uint32_t value) {
     const uint32_t dev = assembly_.config.u32I2cAddr;

@@ -1,7 +1,5 @@
-/*
- * A single frame with a time-out: its own set of reads, the trigger register switched for
- * the duration, the first complete frame handed out.
- */
+// A single frame with a time-out: its own set of reads, the trigger register switched for
+// the duration, the first complete frame handed out.
 #include "camera/board_controller.h"
 #include "camera/zu_usb_camera_lib.h"
 #include "usb/driver_device.h"
@@ -10,7 +8,7 @@
 namespace vexo::camera {
 
 uint32_t ZuUsbCameraLib::getSingleFrame(FrameData** frame, uint32_t timeoutMs) {
-    /* A second set of reads would replace the running capture's reads in flight. */
+    // A second set of reads would replace the running capture's reads in flight.
     if (isCapturing() || !device_) return USB_CAMERA_USB_TASK_ERROR;
     if (!buffersReady_.load()) return configFailure_;
 
@@ -25,7 +23,7 @@ uint32_t ZuUsbCameraLib::getSingleFrame(FrameData** frame, uint32_t timeoutMs) {
     usb::BulkEndpoint* bulk = device_->bulkInEndpoint;
     uint32_t finishedReads = 0;
     while (result == USB_CAMERA_NO_ERROR && completed == 0) {
-        /* Each read is finished once; 64 reads without a frame end the wait. */
+        // Each read is finished once; 64 reads without a frame end the wait.
         if (finishedReads == TransferSet::kCount) {
             result = USB_CAMERA_USB_TIMEOUT_ERROR;
             break;
@@ -40,7 +38,7 @@ uint32_t ZuUsbCameraLib::getSingleFrame(FrameData** frame, uint32_t timeoutMs) {
                 assembleTransfer(entry.buffer.get(), n < 0 ? 0 : static_cast<size_t>(n), completed);
         else
             result = USB_CAMERA_USB_TIMEOUT_ERROR;
-        /* A count of frames is not a failure: the loop ends on the first frame. */
+        // A count of frames is not a failure: the loop ends on the first frame.
         if (result <= 0xFF) result = USB_CAMERA_NO_ERROR;
         transferIndex_ = (transferIndex_ + 1) % TransferSet::kCount;
     }

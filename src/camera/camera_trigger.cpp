@@ -1,7 +1,5 @@
-/*
- * Trigger modes: continuous or external trigger, the software trigger pulse and the
- * frame-ready register, on boards whose controller supports them.
- */
+// Trigger modes: continuous or external trigger, the software trigger pulse and the
+// frame-ready register, on boards whose controller supports them.
 #include "camera/board_controller.h"
 #include "camera/zu_usb_camera_lib.h"
 
@@ -23,8 +21,8 @@ uint32_t ZuUsbCameraLib::setMode(uint32_t mode) {
     writeReg_8_8(kBoardController, kRegControl, kControlRestart);
     writeReg_8_8(kBoardController, kRegControl, kControlIdle);
     if (mode == EXTERNAL_TRIGGER_MODE) {
-        /* Set before the check, as callers have always seen it: the assembly stops
-         * checking the frame sequence even when the board refuses the mode. */
+        // Set before the check, as callers have always seen it: the assembly stops
+        // checking the frame sequence even when the board refuses the mode.
         assembly_.triggerMode.store(true);
         if (!isTriggerSupported()) return USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR;
         if (uint32_t status = writeReg_8_8(kBoardController, kRegTrigger, kTriggerExternalArm))

@@ -18,9 +18,9 @@ static_assert(kPacket == kPacketBytes);
 constexpr size_t kChunk = kChunkBytes;
 constexpr size_t kChunkHeader = kChunkHeaderBytes;
 constexpr uint16_t kNoFrameIndex = 0xFFFF;
-/* The chunk-framed JPEG start marker lies within the first 256 payload bytes... */
+// The chunk-framed JPEG start marker lies within the first 256 payload bytes...
 constexpr size_t kJpegStartWindow = 256;
-/* ...and its end marker within the last 1025 bytes of the frame. */
+// ...and its end marker within the last 1025 bytes of the frame.
 constexpr size_t kJpegEndWindow = 1024;
 
 uint16_t be16(const uint8_t* p) {
@@ -41,12 +41,12 @@ void copyBytes(uint8_t* to, const uint8_t* from, size_t bytes) {
     if (bytes) std::memcpy(to, from, bytes);
 }
 
-/* Marks an assembly call so that beginReconfiguration() can wait for it to end. */
+// Marks an assembly call so that beginReconfiguration() can wait for it to end.
 class AssemblyCall {
   public:
     explicit AssemblyCall(AssemblyState& state) : state_(state) {
-        /* Sequentially consistent on both sides: either this call sees reconfiguring,
-         * or beginReconfiguration() sees this call and waits for it. */
+        // Sequentially consistent on both sides: either this call sees reconfiguring,
+        // or beginReconfiguration() sees this call and waits for it.
         state_.assembling.store(true, std::memory_order_seq_cst);
         admitted_ = !state_.reconfiguring.load(std::memory_order_seq_cst);
     }
@@ -61,15 +61,15 @@ class AssemblyCall {
     bool admitted_;
 };
 
-/* The work of one assembly call: the frame in progress is kept locally and written back
- * once, and the slot being filled is looked up afresh after every advance. */
+// The work of one assembly call: the frame in progress is kept locally and written back
+// once, and the slot being filled is looked up afresh after every advance.
 class Assembler {
   public:
     Assembler(AssemblyState& state, FrameRing& ring, uint8_t& completed)
         : state_(state), ring_(ring), completed_(completed), collected_(ring.collectedBytes()) {
         completed_ = 0;
-        /* A frame in progress longer than its slot (the buffers were replaced under it)
-         * is dropped rather than trusted as an offset. */
+        // A frame in progress longer than its slot (the buffers were replaced under it)
+        // is dropped rather than trusted as an offset.
         if (collected_ > capacity()) {
             collected_ = 0;
             error_ = USB_CAMERA_DATA_LEN_ERROR;
@@ -78,8 +78,8 @@ class Assembler {
             state_.transferDropped = false;
             state_.resync = true;
         }
-        /* Bytes went missing since the last call: what was collected is no frame's start
-         * any more, and the frame that ends first has a hole. */
+        // Bytes went missing since the last call: what was collected is no frame's start
+        // any more, and the frame that ends first has a hole.
         if (state_.resync) {
             collected_ = 0;
             state_.frameDamaged = true;
@@ -97,7 +97,7 @@ class Assembler {
     bool jpeg() const { return formatModeValue(state_.config) == FORMAT_MODE_JPG; }
     bool forced() const { return state_.forceRead.load(std::memory_order_relaxed); }
     size_t capacity() const { return ring_.fillCapacity(); }
-    /* Most bytes a frame in progress may hold. */
+    // Most bytes a frame in progress may hold.
     size_t limit() const { return std::min<size_t>(state_.frameSize, capacity()); }
     uint8_t* slotData() { return ring_.fillSlot().imageData; }
     bool boardTimeValid() const;
@@ -117,7 +117,7 @@ class Assembler {
     uint8_t& completed_;
     uint64_t collected_;
     uint32_t error_ = 0;
-    /* Bytes before the start marker in the first chunk of a JPEG frame opened by this call. */
+    // Bytes before the start marker in the first chunk of a JPEG frame opened by this call.
     size_t skip_ = 0;
 };
 
@@ -130,8 +130,8 @@ bool Assembler::boardTimeValid() const {
 
 void Assembler::fillRecord(uint64_t size) {
     FrameData& slot = ring_.fillSlot();
-    /* The whole applied configuration, u32TransLvl included, so a reader sees what the
-     * frame was taken with rather than whatever the slot held before. */
+    // The whole applied configuration, u32TransLvl included, so a reader sees what the
+    // frame was taken with rather than whatever the slot held before.
     slot.cfg = state_.config;
     slot.cfg.u32Size = static_cast<uint32_t>(size);
 }
@@ -141,7 +141,7 @@ void Assembler::queue(uint64_t size) {
     ring_.advance();
 }
 
-/* A frame that passed the length and sequence checks. */
+// A frame that passed the length and sequence checks.
 void Assembler::storeTrailerFrame(const uint8_t* runStart, size_t run, uint64_t w) {
     const size_t cap = capacity();
     const size_t room = collected_ < cap ? cap - collected_ : 0;
@@ -149,8 +149,8 @@ void Assembler::storeTrailerFrame(const uint8_t* runStart, size_t run, uint64_t 
     copyBytes(slotData() + collected_, runStart, take);
 
     if (w > cap) {
-        /* Only a JPEG frame can be longer than twice the frame size: it is cut to the
-         * buffer and handled as a frame of the wrong length. */
+        // Only a JPEG frame can be longer than twice the frame size: it is cut to the
+        // buffer and handled as a frame of the wrong length.
         error_ = USB_CAMERA_DATA_LEN_ERROR;
         if (forced()) queue(std::min<uint64_t>(collected_ + take, cap));
         return;
@@ -164,8 +164,8 @@ void Assembler::storeTrailerFrame(const uint8_t* runStart, size_t run, uint64_t 
     ring_.advance();
 }
 
-/* A frame of the wrong length queued under forceRead: its first bytes, up to the frame
- * size, in order. */
+// A frame of the wrong length queued under forceRead: its first bytes, up to the frame
+// size, in order.
 void Assembler::storeForcedTrailerFrame(const uint8_t* runStart, size_t run, uint64_t w) {
     const uint64_t target = std::min<uint64_t>(w, limit());
     const size_t take =
@@ -174,8 +174,8 @@ void Assembler::storeForcedTrailerFrame(const uint8_t* runStart, size_t run, uin
     queue(std::min<uint64_t>(collected_ + take, target));
 }
 
-/* Removes the bytes before the start marker; the frame must also hold an end marker.
- * u32Size stays the received length. */
+// Removes the bytes before the start marker; the frame must also hold an end marker.
+// u32Size stays the received length.
 bool Assembler::jpegTrailerRule(uint64_t w) {
     uint8_t* bytes = slotData();
     const size_t len = static_cast<size_t>(w);
@@ -186,12 +186,12 @@ bool Assembler::jpegTrailerRule(uint64_t w) {
     return true;
 }
 
-/* The bytes after the last trailer of the transfer: kept for the next one unless the
- * frame has grown past the frame size. */
+// The bytes after the last trailer of the transfer: kept for the next one unless the
+// frame has grown past the frame size.
 void Assembler::storeTail(const uint8_t* runStart, size_t bytes) {
     const size_t lim = limit();
-    /* The last data packet of a frame is padded to 512 bytes before its trailer comes;
-     * that padding is not growth past the frame size. */
+    // The last data packet of a frame is padded to 512 bytes before its trailer comes;
+    // that padding is not growth past the frame size.
     const size_t padded =
         std::min<size_t>((size_t{state_.frameSize} + kPacket - 1) / kPacket * kPacket, capacity());
     if (collected_ + bytes <= padded) {
@@ -202,7 +202,7 @@ void Assembler::storeTail(const uint8_t* runStart, size_t bytes) {
 
     error_ = USB_CAMERA_DATA_LEN_ERROR;
     if (forced()) {
-        /* The frame cut at the frame size: the first bytes that still fit, in order. */
+        // The frame cut at the frame size: the first bytes that still fit, in order.
         const size_t take = collected_ < lim ? std::min(lim - collected_, bytes) : 0;
         copyBytes(slotData() + collected_, runStart, take);
         ++completed_;
@@ -212,9 +212,9 @@ void Assembler::storeTail(const uint8_t* runStart, size_t bytes) {
 }
 
 uint32_t Assembler::trailer(const uint8_t* data, size_t n) {
-    /* Any packet may start the next frame: the damaged one ends at the next trailer. */
+    // Any packet may start the next frame: the damaged one ends at the next trailer.
     state_.resync = false;
-    /* A frame carries the host time until its trailer is seen (a frame cut short keeps it). */
+    // A frame carries the host time until its trailer is seen (a frame cut short keeps it).
     if (collected_ == 0) ring_.fillSlot().u64Time = driver::hostTimeFileTime();
 
     const bool boardTime = boardTimeValid();
@@ -231,13 +231,13 @@ uint32_t Assembler::trailer(const uint8_t* data, size_t n) {
 
         ring_.fillSlot().u64Time = boardTime ? le64(packet + kTrailerTimeOffset) : 0;
 
-        /* Valid bytes of the last data packet; more than a packet holds means all of it. */
+        // Valid bytes of the last data packet; more than a packet holds means all of it.
         const uint64_t valid = std::min<size_t>(be16(packet + kTrailerValidOffset), kPacket);
         const uint64_t held = collected_ + run;
         uint64_t w = held;
         if (valid != 0) w = held + valid >= kPacket ? held + valid - kPacket : 0;
 
-        /* The frame ends here, whatever happens to it; the next one starts whole. */
+        // The frame ends here, whatever happens to it; the next one starts whole.
         const bool damaged = state_.frameDamaged;
         state_.frameDamaged = false;
         if (packet[kTrailerDiscardOffset] != 0) {
@@ -284,27 +284,27 @@ uint32_t Assembler::chunks(const uint8_t* data, size_t n) {
     return finish();
 }
 
-/* A chunk whose toggle differs from the frame's opens the next frame. False when that
- * frame is a JPEG frame without a start marker near its start. */
+// A chunk whose toggle differs from the frame's opens the next frame. False when that
+// frame is a JPEG frame without a start marker near its start.
 bool Assembler::followToggle(const uint8_t* chunk, size_t len) {
     const uint8_t toggle = chunk[1] & kChunkToggleBit;
     if (state_.resync) {
-        /* Whether this chunk opens a frame or lies within one whose start was lost, its
-         * toggle is the damaged frame's own: no new frame begins here. */
+        // Whether this chunk opens a frame or lies within one whose start was lost, its
+        // toggle is the damaged frame's own: no new frame begins here.
         state_.resync = false;
         state_.frameToggle = toggle;
     }
     if (toggle == state_.frameToggle) {
-        /* A frame that opens with the toggle already held (the first frame after the
-         * camera was made, whose board toggle happens to match, or a frame whose board
-         * repeated its toggle) carries its own first chunk's time, not the slot's last. */
+        // A frame that opens with the toggle already held (the first frame after the
+        // camera was made, whose board toggle happens to match, or a frame whose board
+        // repeated its toggle) carries its own first chunk's time, not the slot's last.
         if (collected_ == 0) ring_.fillSlot().u64Time = le64(chunk + kChunkTimeOffset);
         return true;
     }
 
     state_.frameToggle = toggle;
     if (collected_ != 0) {
-        /* The previous frame never saw its end. */
+        // The previous frame never saw its end.
         if (forced()) {
             ++completed_;
             queue(collected_);
@@ -327,8 +327,8 @@ void Assembler::storeChunkPayload(const uint8_t* payload, size_t bytes) {
         error_ = USB_CAMERA_DATA_LEN_ERROR;
         state_.frameDamaged = true;
     } else if (collected_ == 0 && jpeg()) {
-        /* The skip belongs to the chunk that opened the frame; a later chunk that arrives
-         * with nothing collected may be shorter than it. */
+        // The skip belongs to the chunk that opened the frame; a later chunk that arrives
+        // with nothing collected may be shorter than it.
         const size_t from = std::min(skip_, bytes);
         copyBytes(slotData(), payload + from, bytes - from);
         collected_ = bytes - from;
@@ -338,12 +338,12 @@ void Assembler::storeChunkPayload(const uint8_t* payload, size_t bytes) {
     }
 }
 
-/* The chunk that ends a frame: the frame is queued, dropped, or (JPEG frames without an
- * end marker near their end) false is returned and the bytes stay collected. */
+// The chunk that ends a frame: the frame is queued, dropped, or (JPEG frames without an
+// end marker near their end) false is returned and the bytes stay collected.
 bool Assembler::endChunkFrame() {
-    /* A frame that lost bytes (a chunk cut at the frame size, or bytes dropped around a
-     * reconfiguration) is damaged whatever its length adds up to: it is dropped, or
-     * queued as it is under forceRead. */
+    // A frame that lost bytes (a chunk cut at the frame size, or bytes dropped around a
+    // reconfiguration) is damaged whatever its length adds up to: it is dropped, or
+    // queued as it is under forceRead.
     const bool damaged = state_.frameDamaged;
     state_.frameDamaged = false;
     if (damaged || !frameLengthAccepted(state_.config, collected_)) {
@@ -357,7 +357,7 @@ bool Assembler::endChunkFrame() {
     }
 
     if (jpeg() && collected_ >= kJpegEndWindow + 2) {
-        /* The frame ends after its last end marker within the window. */
+        // The frame ends after its last end marker within the window.
         const size_t end =
             findLastMarker(slotData(), collected_ - 1 - kJpegEndWindow, collected_, kJpegEnd);
         if (end == kNoMarker) return false;
@@ -369,7 +369,7 @@ bool Assembler::endChunkFrame() {
     return true;
 }
 
-/* Runs @assemble unless a reconfiguration holds assembly off; the transfer is dropped then. */
+// Runs `assemble` unless a reconfiguration holds assembly off; the transfer is dropped then.
 template <typename Assemble>
 uint32_t admittedCall(AssemblyState& state, uint8_t& completed, Assemble assemble) {
     completed = 0;
@@ -381,7 +381,7 @@ uint32_t admittedCall(AssemblyState& state, uint8_t& completed, Assemble assembl
     return assemble();
 }
 
-} /* namespace */
+}  // namespace
 
 uint32_t assembleTrailerFrames(AssemblyState& state, FrameRing& ring, const uint8_t* data, size_t n,
                                uint8_t& completed) {
@@ -418,4 +418,4 @@ void startCapture(AssemblyState& state) {
     state.resync = false;
 }
 
-} /* namespace vexo::camera */
+}  // namespace vexo::camera

@@ -22,14 +22,14 @@ FormatLength formatLength(const CameraConfig& cfg) {
         case FORMAT_MODE_MON_D:
             return {FormatLength::kExact, w * h * b * 2};
         case 7: {
-            /* The board's 4.5-bytes-per-pixel format, taken as a double: a width and
-             * height far outside 1..16384 would overflow the integer product. */
+            // The board's 4.5-bytes-per-pixel format, taken as a double: a width and
+            // height far outside 1..16384 would overflow the integer product.
             const double bytes = static_cast<double>(w) * static_cast<double>(h) * 1.5 * 3.0;
             if (!(bytes < 18446744073709551616.0)) return {FormatLength::kNever, UINT64_MAX};
             const auto whole = static_cast<uint64_t>(bytes);
-            return {static_cast<double>(whole) == bytes ? FormatLength::kExact
-                                                        : FormatLength::kNever,
-                    whole};
+            return {
+                static_cast<double>(whole) == bytes ? FormatLength::kExact : FormatLength::kNever,
+                whole};
         }
         default:
             return {};
@@ -59,4 +59,4 @@ size_t frameBufferSize(uint32_t frameSize) {
     return (bytes + kFrameBufferBlock - 1) / kFrameBufferBlock * kFrameBufferBlock;
 }
 
-} /* namespace vexo::camera */
+}  // namespace vexo::camera

@@ -9,7 +9,7 @@ namespace vexo::camera {
 
 namespace {
 
-/* Unwritten bytes of a read are recognisable in a dump. */
+// Unwritten bytes of a read are recognisable in a dump.
 constexpr uint8_t kFillByte = 0xEF;
 
 }  // namespace

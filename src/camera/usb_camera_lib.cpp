@@ -1,7 +1,5 @@
-/*
- * Defaults of the camera interface: an operation a derived class does not provide does
- * nothing and reports success.
- */
+// Defaults of the camera interface: an operation a derived class does not provide does
+// nothing and reports success.
 #include "camera/usb_camera_lib.h"
 
 namespace vexo::camera {

@@ -1,11 +1,9 @@
-/*
- * Lifetime of a controller and the two calls that run scripts: register_ctrls and set_ctrl.
- *
- * Lua reports errors by longjmp and aborts the process (its panic) when one is raised
- * outside a protected call. Every step that can raise, including plain global lookups and
- * assignments (a script may put a raising metatable on _G), therefore runs inside
- * lua_pcall, and every call restores the stack height it found.
- */
+// Lifetime of a controller and the two calls that run scripts: register_ctrls and set_ctrl.
+//
+// Lua reports errors by longjmp and aborts the process (its panic) when one is raised
+// outside a protected call. Every step that can raise, including plain global lookups and
+// assignments (a script may put a raising metatable on _G), therefore runs inside
+// lua_pcall, and every call restores the stack height it found.
 #include "controls/controller.h"
 
 #include <climits>
@@ -25,7 +23,7 @@ int openState(lua_State* L) {
     return 0;
 }
 
-/* Length of a record's name: the field need not hold a terminator, and is not read past. */
+// Length of a record's name: the field need not hold a terminator, and is not read past.
 size_t recordNameLength(const CtrlRecord& record) {
     return strnlen(record.name, sizeof(record.name));
 }
@@ -48,7 +46,7 @@ int64_t clampToRecord(const CtrlRecord* record, int64_t value) {
     return value;
 }
 
-/* What set_ctrl hands to its protected step, and what that step reports back. */
+// What set_ctrl hands to its protected step, and what that step reports back.
 struct ControlCall {
     Controller* controller;
     const char* name;

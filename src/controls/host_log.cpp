@@ -26,8 +26,8 @@ void logFormat(const Controller* controller, const char* format, ...) {
 
 namespace {
 
-/* A float as Lua's own tostring writes it: "%.14g", then ".0" (with the locale's decimal
- * point, as Lua takes it) when that looks like an integer, so error(2.0) logs "2.0". */
+// A float as Lua's own tostring writes it: "%.14g", then ".0" (with the locale's decimal
+// point, as Lua takes it) when that looks like an integer, so error(2.0) logs "2.0".
 void logFloat(const Controller* controller, double value) {
     char text[64];
     const int n = std::snprintf(text, sizeof(text) - 2, "%.14g", value);

@@ -1,8 +1,6 @@
-/*
- * The script functions run inside the Lua interpreter, which reports errors by longjmp:
- * any Lua call below may leave the function without unwinding C++ frames, so the locals
- * here are plain data only.
- */
+// The script functions run inside the Lua interpreter, which reports errors by longjmp:
+// any Lua call below may leave the function without unwinding C++ frames, so the locals
+// here are plain data only.
 #include "controls/script_functions.h"
 
 #include <cinttypes>
@@ -16,12 +14,10 @@ namespace vexo::controls {
 
 namespace {
 
-/*
- * The controller named by "ctrl_state", or null while it is not set. The global is a plain
- * script value, so only the address of the controller owning this state is honoured: a
- * script that stores anything else there (io.stdout is userdata too) must not make the host
- * call through a foreign pointer.
- */
+// The controller named by "ctrl_state", or null while it is not set. The global is a plain
+// script value, so only the address of the controller owning this state is honoured: a
+// script that stores anything else there (io.stdout is userdata too) must not make the host
+// call through a foreign pointer.
 Controller* currentController(lua_State* L) {
     lua_getglobal(L, "ctrl_state");
     void* named = lua_type(L, -1) == LUA_TLIGHTUSERDATA ? lua_touserdata(L, -1) : nullptr;
@@ -30,11 +26,9 @@ Controller* currentController(lua_State* L) {
     return named && named == owner ? owner : nullptr;
 }
 
-/*
- * "SendVR" and "GetVR" (deviceToHost): request, value, index, length, data table. The
- * callback gets a 16-byte buffer; a table or a length that would not fit is refused before
- * anything is read or sent.
- */
+// "SendVR" and "GetVR" (deviceToHost): request, value, index, length, data table. The
+// callback gets a 16-byte buffer; a table or a length that would not fit is refused before
+// anything is read or sent.
 int vendorRequest(lua_State* L, bool deviceToHost) {
     const char* fn = deviceToHost ? "GetVR" : "SendVR";
     Controller* controller = currentController(L);
@@ -102,7 +96,7 @@ int getVR(lua_State* L) {
     return vendorRequest(L, true);
 }
 
-/* "writeReg": register, value -> status (signed). */
+// "writeReg": register, value -> status (signed).
 int writeReg(lua_State* L) {
     Controller* controller = currentController(L);
     uint32_t reg = toUint32(L, 1);
@@ -114,7 +108,7 @@ int writeReg(lua_State* L) {
     return 1;
 }
 
-/* "readReg": register -> status (signed), value (unsigned). */
+// "readReg": register -> status (signed), value (unsigned).
 int readReg(lua_State* L) {
     Controller* controller = currentController(L);
     uint32_t reg = toUint32(L, 1);

@@ -1,6 +1,4 @@
-/*
- * A controller wired to a recording board, and helpers to run real scripts on it.
- */
+// A controller wired to a recording board, and helpers to run real scripts on it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -32,7 +30,7 @@ struct RegCall {
     uint32_t value;
 };
 
-/* What the callbacks saw; set_ctrl hands its address on as userData. */
+/// What the callbacks saw; set_ctrl hands its address on as userData.
 struct Board {
     std::vector<VendorCall> vendorCalls;
     std::vector<RegCall> regCalls;
@@ -59,13 +57,13 @@ class ControlsTest : public ::testing::Test {
         return lines;
     }
 
-    /* Callbacks reached without a Board: must never happen. */
+    /// Callbacks reached without a Board: must never happen.
     static int& strayCalls() {
         static int calls = 0;
         return calls;
     }
 
-    /* A record kept alive for the whole test, as the host borrows it. */
+    /// A record kept alive for the whole test, as the host borrows it.
     CtrlRecord& addRecord(const std::string& name, const std::string& script,
                           int64_t minValue = std::numeric_limits<int64_t>::min(),
                           int64_t maxValue = std::numeric_limits<int64_t>::max()) {
@@ -79,7 +77,7 @@ class ControlsTest : public ::testing::Test {
         return batch_.back();
     }
 
-    /* Registers the records added since the last call, as one array. */
+    /// Registers the records added since the last call, as one array.
     int registerAdded() {
         arrays_.push_back(std::move(batch_));
         batch_.clear();
@@ -87,7 +85,7 @@ class ControlsTest : public ::testing::Test {
         return register_ctrls(controller_, array.data(), static_cast<uint32_t>(array.size()));
     }
 
-    /* Registers a control "t" whose function has the given body, and sets it once. */
+    /// Registers a control "t" whose function has the given body, and sets it once.
     int runControl(const std::string& body, int64_t value = 0) {
         addRecord("t", "function t(v) " + body + " end");
         EXPECT_EQ(registerAdded(), 0);
@@ -111,7 +109,7 @@ class ControlsTest : public ::testing::Test {
         return value;
     }
 
-    /* Evaluates a Lua expression in the controller's state, as a number. */
+    /// Evaluates a Lua expression in the controller's state, as a number.
     double eval(const std::string& expression) {
         std::string chunk = "return " + expression;
         EXPECT_EQ(luaL_loadstring(state(), chunk.c_str()), LUA_OK) << expression;
