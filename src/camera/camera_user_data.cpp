@@ -20,24 +20,27 @@ uint32_t checkRequest(uint16_t address, uint8_t length, const uint8_t* data) {
     return USB_CAMERA_NO_ERROR;
 }
 
+// One user-data request: the address above kUserDataBase in wValue, the length in the high
+// byte of wIndex. Its outcome is not reported, as with the register writes: a reader (the scan
+// among them) takes whatever arrived.
+void userDataRequest(UsbCameraLib& camera, uint8_t code, uint8_t direction, uint16_t address,
+                     uint8_t length, uint8_t* data) {
+    uint32_t moved = 0;
+    camera.vendorRequest(code, direction, static_cast<uint16_t>(kUserDataBase + address),
+                         static_cast<uint16_t>(length << 8), length, data, &moved);
+}
+
 }  // namespace
 
 uint32_t ZuUsbCameraLib::readUserData(uint16_t address, uint8_t length, uint8_t* data) {
     if (uint32_t status = checkRequest(address, length, data)) return status;
-    uint32_t moved = 0;
-    // The outcome is not reported: callers (scan among them) read whatever arrived.
-    vendorRequest(kRequestReadUserData, kDeviceToHost,
-                  static_cast<uint16_t>(kUserDataBase + address),
-                  static_cast<uint16_t>(length << 8), length, data, &moved);
+    userDataRequest(*this, kRequestReadUserData, kDeviceToHost, address, length, data);
     return USB_CAMERA_NO_ERROR;
 }
 
 uint32_t ZuUsbCameraLib::writeUserData(uint16_t address, uint8_t length, uint8_t* data) {
     if (uint32_t status = checkRequest(address, length, data)) return status;
-    uint32_t moved = 0;
-    vendorRequest(kRequestWriteUserData, kHostToDevice,
-                  static_cast<uint16_t>(kUserDataBase + address),
-                  static_cast<uint16_t>(length << 8), length, data, &moved);
+    userDataRequest(*this, kRequestWriteUserData, kHostToDevice, address, length, data);
     return USB_CAMERA_NO_ERROR;
 }
 

@@ -2,8 +2,9 @@
  * Run against a virtual board (VEXO_VIRTUAL_BOARDS=1: 640x480 RAW, one byte per pixel).
  * Exits 0 when every step behaved, else prints the failing step and exits 1. */
 #include <stdio.h>
-#include <string.h>
 #include <vexo/camera.h>
+
+#include "default_board_config.h"
 
 #define CHECK(cond, what)                             \
     do {                                              \
@@ -18,15 +19,7 @@ int main(void) {
     Uint32 count = Vexo_scan(entries);
     CHECK(count >= 1 && count <= 255, "scan found no board");
 
-    CameraConfig cfg;
-    memset(&cfg, 0, sizeof cfg);
-    cfg.u32Width = 640;
-    cfg.u32Height = 480;
-    cfg.u8PixelBytes = 1;
-    cfg.u8PixelBits = 8;
-    cfg.u32I2cAddr = 0x20;
-    cfg.emI2cMode = I2C_MODE_16_8;
-    cfg.emImageFmtMode = FORMAT_MODE_RAW;
+    CameraConfig cfg = defaultBoardConfig();
 
     CameraHandle camera = NULL;
     CHECK(Vexo_open(&camera, &cfg, entries[0].u8Index) == USB_CAMERA_NO_ERROR, "open failed");

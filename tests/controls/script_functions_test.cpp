@@ -1,9 +1,17 @@
+#include <tuple>
+
 #include "controls_fixture.h"
 
 namespace vexo::controls::test {
 namespace {
 
 using ScriptFunctionsTest = ControlsTest;
+
+// What a vendor call asked for, besides its data: direction, request, value, index, length.
+using CallSetup = std::tuple<bool, int, int, int, uint32_t>;
+CallSetup setupOf(const VendorCall& call) {
+    return {call.deviceToHost, call.request, call.value, call.index, call.length};
+}
 
 std::vector<uint8_t> padded(std::vector<uint8_t> bytes) {
     bytes.resize(VEXO_CTRL_DATA_BYTES, 0);
@@ -22,12 +30,7 @@ TEST_F(ScriptFunctionsTest, GetVRReplacesTheTableWithTheBoardsBytes) {
     EXPECT_EQ(eval("data[1] * 1000 + data[2] * 100 + data[3] * 10 + data[4]"), 9876);
     EXPECT_EQ(eval("#short * 100 + short[1] * 10 + short[2]"), 298);  // filled, never grown
     ASSERT_EQ(board_.vendorCalls.size(), 2u);
-    const VendorCall& call = board_.vendorCalls[0];
-    EXPECT_TRUE(call.deviceToHost);
-    EXPECT_EQ(call.request, 0xD8);
-    EXPECT_EQ(call.value, 0x4600);
-    EXPECT_EQ(call.index, 0x0100);
-    EXPECT_EQ(call.length, 4u);
+    EXPECT_EQ(setupOf(board_.vendorCalls[0]), (CallSetup{true, 0xD8, 0x4600, 0x0100, 4}));
 }
 
 TEST_F(ScriptFunctionsTest, SendVRNarrowsItsArgumentsAndSendsTheTableBytes) {
@@ -36,13 +39,8 @@ TEST_F(ScriptFunctionsTest, SendVRNarrowsItsArgumentsAndSendsTheTableBytes) {
 
     EXPECT_EQ(number("status"), 4294967295.0);  // unsigned for vendor requests
     ASSERT_EQ(board_.vendorCalls.size(), 1u);
-    const VendorCall& call = board_.vendorCalls[0];
-    EXPECT_FALSE(call.deviceToHost);
-    EXPECT_EQ(call.request, 0xD7);
-    EXPECT_EQ(call.value, 0x2345);
-    EXPECT_EQ(call.index, 0xFFFF);
-    EXPECT_EQ(call.length, 3u);
-    EXPECT_EQ(call.data, padded({1, 2, 0xFF, 0}));
+    EXPECT_EQ(setupOf(board_.vendorCalls[0]), (CallSetup{false, 0xD7, 0x2345, 0xFFFF, 3}));
+    EXPECT_EQ(board_.vendorCalls[0].data, padded({1, 2, 0xFF, 0}));
 }
 
 TEST_F(ScriptFunctionsTest, FifthArgumentOtherThanATableIsRefusedOnStandardError) {

@@ -6,6 +6,8 @@
 #include <string.h>
 #include <vexo/camera.h>
 
+#include "default_board_config.h"
+
 int main(void) {
     /* Virtual boards must not stand in for the missing driver. */
     _putenv_s("VEXO_VIRTUAL_BOARDS", "");
@@ -18,15 +20,7 @@ int main(void) {
         return 1;
     }
 
-    CameraConfig cfg;
-    memset(&cfg, 0, sizeof cfg);
-    cfg.u32Width = 640;
-    cfg.u32Height = 480;
-    cfg.u8PixelBytes = 1;
-    cfg.u8PixelBits = 8;
-    cfg.u32I2cAddr = 0x20;
-    cfg.emI2cMode = I2C_MODE_16_8;
-    cfg.emImageFmtMode = FORMAT_MODE_RAW;
+    CameraConfig cfg = defaultBoardConfig();
     CameraHandle camera = NULL;
     const Uint32 opened = Vexo_autoopen(&camera, &cfg);
     if (opened != USB_CAMERA_USB_CREATE_ERROR) {
