@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "default_board_config.h"
 #include "driver/virtual/virtual_board.h"
 
 namespace virt = vexo::driver::virt;
@@ -13,14 +14,9 @@ namespace virt = vexo::driver::virt;
 namespace {
 
 CameraConfig rawConfig(uint32_t width = 640, uint32_t height = 480) {
-    CameraConfig cfg{};
+    CameraConfig cfg = defaultBoardConfig();
     cfg.u32Width = width;
     cfg.u32Height = height;
-    cfg.u8PixelBytes = 1;
-    cfg.u8PixelBits = 8;
-    cfg.u32I2cAddr = 0x20;
-    cfg.emI2cMode = I2C_MODE_16_8;
-    cfg.emImageFmtMode = FORMAT_MODE_RAW;
     return cfg;
 }
 
