@@ -1,8 +1,10 @@
 // Who may use the preview: the checks every request passes before it is served.
 //
-// - Loopback listening (127.0.0.0/8, ::1) serves reads without a token; any other address
-//   needs the token on every request.
-// - Requests that change anything are POST and need the token wherever the preview listens.
+// - Loopback listening (127.0.0.0/8, ::1) serves reads (picture, counters, snapshots) without
+//   a token; any other address needs the token on every request.
+// - Requests that change anything are POST and need the token wherever the preview listens,
+//   and so does the page, which carries the token: any local account may reach a loopback
+//   port, so the page must not hand the token to whoever asks.
 // - The Host header must name the listen address (or "localhost" on loopback; any IP literal
 //   when listening on every address), so a page of another site that rebinds its DNS name to
 //   this machine is refused.
@@ -41,8 +43,9 @@ class AccessPolicy {
     bool hostAllowed(std::string_view hostHeader) const;
     /// Compares in time independent of where the texts differ.
     bool tokenMatches(std::string_view given) const;
-    /// Whether a request must carry the token.
-    bool tokenNeeded(bool changes) const { return changes || !loopback_; }
+    /// Whether a request must carry the token; `secret`: it changes something or hands out
+    /// the token.
+    bool tokenNeeded(bool secret) const { return secret || !loopback_; }
 
     /// The address to print: http://HOST:PORT/
     std::string baseUrl() const;

@@ -1,6 +1,7 @@
 #include "preview/preview_service.h"
 
 #include <algorithm>
+#include <nlohmann/json.hpp>
 #include <vector>
 
 #include "cli/tool_error.h"
@@ -42,7 +43,9 @@ void LatencyLog::clear() {
 PreviewService::PreviewService(PreviewOptions options)
     : options_(std::move(options)), hub_(options_.limits.clients + 1) {}
 
-PreviewService::~PreviewService() { stop(); }
+PreviewService::~PreviewService() {
+    stop();
+}
 
 void PreviewService::start() {
     std::string error;
@@ -52,8 +55,7 @@ void PreviewService::start() {
     if (token.empty())
         token = randomToken();
     else if (!validToken(token))
-        throw ToolError(
-            "--token must be 8 to 128 letters, digits or the characters - _ . ~");
+        throw ToolError("--token must be 8 to 128 letters, digits or the characters - _ . ~");
     if (!options_.controlsPath.empty() && !controlSet_.load(options_.controlsPath, error))
         throw ToolError(error);
 
@@ -89,22 +91,24 @@ void PreviewService::stop() {
 }
 
 std::string PreviewService::url() const {
-    const std::string base = policy_->baseUrl();
-    return policy_->loopback() ? base : base + "?token=" + policy_->token();
+    // The page carries the token, so it is handed out only with it, on loopback too.
+    return policy_->baseUrl() + "?token=" + policy_->token();
 }
 
-HttpResponse PreviewService::refuse(const HttpRequest& request, bool changes) {
+HttpResponse PreviewService::refuse(const HttpRequest& request, bool secret) {
+    auto refused = [](const std::string& why) {
+        return HttpResponse::json(403, nlohmann::json{{"ok", false}, {"error", why}}.dump());
+    };
     if (!policy_->hostAllowed(request.header("host")))
-        return HttpResponse::text(
-            403, "refused: the Host header does not name this preview's address (" +
-                     policy_->baseUrl() + ")");
-    if (policy_->tokenNeeded(changes)) {
+        return refused("refused: the Host header does not name this preview's address (" +
+                       policy_->baseUrl() + ")");
+    if (policy_->tokenNeeded(secret)) {
         std::string given = request.header("x-vexo-token");
         if (given.empty()) given = request.param("token");
         if (!policy_->tokenMatches(given))
-            return HttpResponse::text(
-                403, changes ? "refused: requests that change anything need the preview's token"
-                             : "refused: this preview needs its token (printed with its URL)");
+            return refused(
+                "refused: this request needs the preview's token (open the URL the "
+                "preview printed, which carries it)");
     }
     return {};
 }
@@ -117,26 +121,37 @@ HttpResponse PreviewService::handle(const HttpRequest& request) {
         const char* path;
         bool post;  // changes something: POST with the token
         Serve serve;
+        bool carriesToken = false;  // the page: GET, but only with the token
     };
     static const Route kRoutes[] = {
-        {"/", false, [](PreviewService* s, const HttpRequest&) { return s->page(); }},
-        {"/index.html", false, [](PreviewService* s, const HttpRequest&) { return s->page(); }},
-        {"/stream.mjpg", false, [](PreviewService* s, const HttpRequest& r) { return s->stream(r); }},
-        {"/frame.jpg", false, [](PreviewService* s, const HttpRequest& r) { return s->frameJpeg(r); }},
-        {"/stats.json", false, [](PreviewService* s, const HttpRequest&) { return s->statsJson(); }},
-        {"/snapshot.png", false, [](PreviewService* s, const HttpRequest&) { return s->snapshot(true); }},
-        {"/snapshot.raw", false, [](PreviewService* s, const HttpRequest&) { return s->snapshot(false); }},
+        {"/", false, [](PreviewService* s, const HttpRequest&) { return s->page(); }, true},
+        {"/index.html", false, [](PreviewService* s, const HttpRequest&) { return s->page(); },
+         true},
+        {"/stream.mjpg", false,
+         [](PreviewService* s, const HttpRequest& r) { return s->stream(r); }},
+        {"/frame.jpg", false,
+         [](PreviewService* s, const HttpRequest& r) { return s->frameJpeg(r); }},
+        {"/stats.json", false,
+         [](PreviewService* s, const HttpRequest&) { return s->statsJson(); }},
+        {"/snapshot.png", false,
+         [](PreviewService* s, const HttpRequest&) { return s->snapshot(true); }},
+        {"/snapshot.raw", false,
+         [](PreviewService* s, const HttpRequest&) { return s->snapshot(false); }},
         {"/api/boards", false, [](PreviewService* s, const HttpRequest&) { return s->boards(); }},
-        {"/api/controls", false, [](PreviewService* s, const HttpRequest&) { return s->controls(); }},
-        {"/api/pause", true, [](PreviewService* s, const HttpRequest& r) { return s->setPause(r); }},
+        {"/api/controls", false,
+         [](PreviewService* s, const HttpRequest&) { return s->controls(); }},
+        {"/api/pause", true,
+         [](PreviewService* s, const HttpRequest& r) { return s->setPause(r); }},
         {"/api/register/read", true,
          [](PreviewService* s, const HttpRequest& r) { return s->registerAccess(r, false); }},
         {"/api/register/write", true,
          [](PreviewService* s, const HttpRequest& r) { return s->registerAccess(r, true); }},
-        {"/api/control", true, [](PreviewService* s, const HttpRequest& r) { return s->setControl(r); }},
+        {"/api/control", true,
+         [](PreviewService* s, const HttpRequest& r) { return s->setControl(r); }},
         {"/api/trigger", true, [](PreviewService* s, const HttpRequest&) { return s->trigger(); }},
         {"/api/mode", true, [](PreviewService* s, const HttpRequest& r) { return s->setMode(r); }},
-        {"/api/board", true, [](PreviewService* s, const HttpRequest& r) { return s->switchBoard(r); }},
+        {"/api/board", true,
+         [](PreviewService* s, const HttpRequest& r) { return s->switchBoard(r); }},
     };
 
     HttpResponse response;
@@ -154,7 +169,8 @@ HttpResponse PreviewService::handle(const HttpRequest& request) {
             405, route->post ? "this request changes something: use POST with the token"
                              : "use GET for this page");
         response.headers.push_back({"Allow", route->post ? "POST" : "GET, HEAD"});
-    } else if (HttpResponse refused = refuse(request, route->post); refused.status != 200) {
+    } else if (HttpResponse refused = refuse(request, route->post || route->carriesToken);
+               refused.status != 200) {
         response = std::move(refused);
     } else {
         response = route->serve(this, request);

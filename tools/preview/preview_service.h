@@ -71,7 +71,7 @@ class PreviewService {
     /// Stops serving, ends the capture and closes the board. Safe to call twice.
     void stop();
 
-    /// The address to open, with the token when every request needs one.
+    /// The address to open, with the token (the page is served only with it).
     std::string url() const;
     const std::string& token() const { return policy_->token(); }
     uint16_t port() const { return server_->port(); }
@@ -84,7 +84,9 @@ class PreviewService {
 
   private:
     HttpResponse handle(const HttpRequest& request);
-    HttpResponse refuse(const HttpRequest& request, bool changes);
+    /// The refusal for a request that may not be served (empty when it may); `secret`: it
+    /// needs the token wherever the preview listens.
+    HttpResponse refuse(const HttpRequest& request, bool secret);
 
     // Endpoints (preview_routes.cpp).
     HttpResponse page() const;

@@ -143,7 +143,7 @@ TEST_F(PreviewTest, BrowserShowsTheBarsAndAMovingFrameCounter) {
     ASSERT_FALSE(target.empty()) << targets.dump();
     const std::string session =
         browser.call("Target.attachToTarget", {{"targetId", target}, {"flatten", true}})["sessionId"];
-    browser.call("Page.navigate", {{"url", "http://127.0.0.1:" + std::to_string(service_->port()) + "/"}},
+    browser.call("Page.navigate", {{"url", service_->url()}},
                  session);
 
     struct Shot {

@@ -49,7 +49,7 @@ class RawClient {
 };
 
 TEST_F(PreviewTest, PageCarriesTokenAndNoOutsideAssets) {
-    auto r = client_->Get("/");
+    auto r = client_->Get("/", withToken());
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200);
     EXPECT_EQ(r->get_header_value("Content-Type"), "text/html; charset=utf-8");
@@ -236,6 +236,11 @@ TEST_P(PreviewRefusalTest, IsRefusedAndTheRestStillServed) {
     auto r = client_->send(request);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, c.status) << r->body;
+    if (r->status == 403) {  // refusals are the documented JSON, and never hand out the token
+        EXPECT_EQ(r->get_header_value("Content-Type"), "application/json");
+        EXPECT_FALSE(nlohmann::json::parse(r->body)["ok"]) << r->body;
+        EXPECT_EQ(r->body.find(service_->token()), std::string::npos);
+    }
     EXPECT_EQ(readRegister(), before) << "a refused request reached the board";
     EXPECT_EQ(client_->Get("/stats.json")->status, 200);
 }
@@ -246,6 +251,10 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"WriteWithoutToken", "POST", "/api/register/write",
                 R"({"address": "0x3012", "value": 1})", false, nullptr, 403},
         Refusal{"PauseWithoutToken", "POST", "/api/pause", R"({"paused": true})", false, nullptr, 403},
+        // The page carries the token: another local account must not read it off loopback.
+        Refusal{"PageWithoutToken", "GET", "/", "", false, nullptr, 403},
+        Refusal{"PageWithWrongToken", "GET", "/index.html?token=wrong-token-0000", "", false,
+                nullptr, 403},
         Refusal{"WriteWithTokenInQueryOnly", "POST",
                 "/api/register/write?token=wrong-token-0000", R"({"address": 1, "value": 1})", false,
                 nullptr, 403},

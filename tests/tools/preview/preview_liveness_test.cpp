@@ -221,5 +221,48 @@ TEST_F(PreviewTest, ViewersOfAPausedPictureThatLeaveFreeTheirConnections) {
     EXPECT_EQ(resume->status, 200);
 }
 
+// ---- clients that hold connections without finishing a request ----
+
+class PreviewConnectionBounds : public PreviewTest {
+  protected:
+    void configure(preview::PreviewOptions& options) override {
+        options.limits.perAddress = 3;  // of 6 connections
+        options.limits.headerSeconds = 1;
+        options.limits.idleSeconds = 30;  // stalled viewers hold on longer than any wait here
+    }
+};
+
+TEST_F(PreviewConnectionBounds, OneAddressCannotLockOthersOutAndSlowHeadersAreCut) {
+    const uint16_t port = service_->port();
+    const std::string request =
+        "GET /stats.json HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+    // Another local address opens as many streams as the preview takes connections and never
+    // reads them: it gets its share, and the rest are closed at once.
+    std::vector<std::unique_ptr<Socket>> hogs;
+    for (int i = 0; i < 6; ++i) {
+        hogs.push_back(std::make_unique<Socket>(port, "127.0.0.2"));
+        ASSERT_TRUE(hogs.back()->connected());
+        hogs.back()->send("GET /stream.mjpg HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                          "\r\n\r\n");
+    }
+    auto r = client_->Get("/stats.json");
+    ASSERT_TRUE(r) << "one address locked everyone else out";
+    EXPECT_EQ(r->status, 200);
+
+    // A request line sent a byte at a time, each in the idle time-out, is cut when its header
+    // time is over; a whole request on the next connection is served.
+    Socket slow(port, "127.0.0.3");
+    ASSERT_TRUE(slow.connected());
+    bool cut = false;
+    for (size_t i = 0; i < request.size() && !cut; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cut = !slow.send(request.substr(i, 1));
+    }
+    EXPECT_TRUE(cut || !slow.readUntil("HTTP/1.1 200")) << "a request trickled in and was served";
+    Socket quick(port, "127.0.0.3");
+    ASSERT_TRUE(quick.send(request));
+    EXPECT_TRUE(quick.readUntil("HTTP/1.1 200")) << quick.text();
+}
+
 }  // namespace
 }  // namespace vexo::tools::test
