@@ -90,7 +90,9 @@ static inline const char* vexoStatusHint(uint32_t code) {
             return "the frame buffers could not be allocated: lower the width, height or pixel "
                    "bytes, or free memory";
         case USB_CAMERA_USB_TASK_ERROR:
-            return "capture is not running or its reads could not be queued: call "
+            /* Mostly met when a board is unplugged mid-stream, so that comes first. */
+            return "the board went away, or capture is not running or its reads could not be "
+                   "queued: check that the board is still attached (vexo scan); call "
                    "Vexo_beginCaptureImage first; on Linux raise usbfs_memory_mb";
         case USB_CAMERA_DATA_LACK_ERROR:
             return "a JPEG frame lacked its start or end marker: the frame was dropped";

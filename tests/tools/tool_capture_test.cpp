@@ -195,7 +195,7 @@ TEST(ToolRecord, RecordingReplayedAndRecordedAgainGivesTheSameFiles) {
     }
 
     run = runVexo({"record", "-o", dir.path() + "/c"});
-    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.exitCode, 2);  // wrong arguments
     EXPECT_NE(run.err.find("give -n FRAMES or -t SECONDS"), std::string::npos) << run.err;
     run = runVexo({"record", "--serial", "NOPE", "-n", "1", "-o", dir.path() + "/c"});
     EXPECT_EQ(run.exitCode, 1);

@@ -42,6 +42,81 @@ TEST(ToolCommandLine, HelpForTheToolAndEachCommand) {
     EXPECT_NE(runVexo({"capture", "--help"}).out.find("--frames"), std::string::npos);
     EXPECT_NE(runVexo({"scan", "--help"}).out.find("vendor and product ids"), std::string::npos)
         << "scan's help says what it cannot show";
+
+    const ToolRun version = runVexo({"--version"});
+    EXPECT_EQ(version.exitCode, 0) << version.err;
+    EXPECT_EQ(version.out.rfind("vexo ", 0), 0u) << version.out;
+    EXPECT_NE(version.out.find_first_of("0123456789"), std::string::npos) << version.out;
+}
+
+// Every mistake in the arguments, whether the option parser or the command finds it, exits 2
+// with one line that points to the --help of the command it was given to.
+struct WrongArgs {
+    std::vector<std::string> args;
+    std::string says;
+    std::string help;  // the command whose --help the line names
+};
+
+void PrintTo(const WrongArgs& c, std::ostream* os) {
+    for (const std::string& a : c.args) *os << a << ' ';
+}
+
+class ToolWrongArguments : public testing::TestWithParam<WrongArgs> {};
+
+TEST_P(ToolWrongArguments, ExitTwoPointingToTheCommandsHelp) {
+    const WrongArgs& c = GetParam();
+    const std::string command = c.help.substr(0, c.help.find(' '));
+    if (!command.empty() && runVexo({"--help"}).out.find(command) == std::string::npos)
+        GTEST_SKIP() << "vexo built without " << command;
+    const ToolRun run = runVexo(c.args);
+    EXPECT_EQ(run.exitCode, 2) << run.out << run.err;
+    const std::vector<std::string> errLines = lines(run.err);
+    ASSERT_EQ(errLines.size(), 1u) << run.err;
+    EXPECT_NE(errLines[0].find(c.says), std::string::npos) << errLines[0];
+    const std::string pointer =
+        c.help.empty() ? "see vexo --help" : "see vexo " + c.help + " --help";
+    EXPECT_NE(errLines[0].find(pointer), std::string::npos) << errLines[0];
+    EXPECT_TRUE(run.out.empty()) << run.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ToolWrongArguments,
+    testing::Values(
+        WrongArgs{{"regs", "write", "0x3012", "0x1FF"},
+                  "register value '0x1FF' is not a number from 0 to 0xFF",
+                  "regs write"},
+        WrongArgs{{"regs", "read", "5", "-m", "9_9"}, "unknown register mode '9_9'", "regs read"},
+        WrongArgs{{"regs", "read", "0xFFFF", "--count", "2", "-m", "16_8"},
+                  "passes the 16-bit address space",
+                  "regs read"},
+        WrongArgs{{"regs", "read", "5", "--count", "many"},
+                  "'many' is not a whole number from 1 to 65536",
+                  "regs read"},
+        WrongArgs{{"capture", "-n", "abc"},
+                  "'abc' is not a whole number from 1 to 18446744073709551615",
+                  "capture"},
+        WrongArgs{{"capture", "--frames", "3", "--seconds", "1"}, "excludes", "capture"},
+        WrongArgs{{"capture", "--index", "0", "--serial", "X"}, "excludes", "capture"},
+        WrongArgs{{"userdata", "read", "1000", "30"}, "1000 + 30 bytes passes it", "userdata read"},
+        WrongArgs{{"userdata", "write", "0"}, "nothing to write", "userdata write"},
+        WrongArgs{{"userdata", "serial", "--set", "SEVENTEEN-CHARS-X"},
+                  "at most 16 characters",
+                  "userdata serial"},
+        WrongArgs{{"record", "-o", "x"}, "give -n FRAMES or -t SECONDS", "record"},
+        WrongArgs{{"preview", "--token", "short"}, "--token must be 8 to 128", "preview"},
+        WrongArgs{{"preview", "--listen", "0.0.0.0:99999"},
+                  "the port is not a number from 0 to 65535",
+                  "preview"},
+        WrongArgs{{"snap"}, "unknown command 'snap'", ""}, WrongArgs{{}, "", ""}));
+
+TEST(ToolCommandLine, UnknownCommandListsEveryCommand) {
+    const ToolRun help = runVexo({"--help"});
+    const ToolRun run = runVexo({"snap"});
+    for (const char* command :
+         {"scan", "capture", "regs", "userdata", "bench", "preview", "record"}) {
+        if (help.out.find(std::string(command) + " ") == std::string::npos) continue;
+        EXPECT_NE(run.err.find(command), std::string::npos) << command << ": " << run.err;
+    }
 }
 
 TEST(ToolCommandLine, WrongArgumentsExitTwoWithOneLine) {
@@ -55,8 +130,8 @@ TEST(ToolCommandLine, WrongArgumentsExitTwoWithOneLine) {
 
     // A --boards document that adds no board (a key out of range, not JSON, an empty list)
     // is refused; the library names the mistake on the line before.
-    for (const char* doc : {R"({"boards": [{"stream": {"width": 0}}]})", "{not json",
-                            R"({"boards": []})"}) {
+    for (const char* doc :
+         {R"({"boards": [{"stream": {"width": 0}}]})", "{not json", R"({"boards": []})"}) {
         const ToolRun run = runVexo({"--boards", doc, "scan"}, {});
         EXPECT_EQ(run.exitCode, 2) << doc << "\n" << run.out << run.err;
         EXPECT_NE(run.err.find("vexo: --boards: the document adds no board"), std::string::npos)
@@ -169,12 +244,14 @@ TEST(ToolRegs, ReadAndWriteInEachWidth) {
         run = runVexo({"regs", "write", "0x21", "0x7F", "--mode", mode}, env);
         EXPECT_EQ(run.exitCode, 0) << mode << ": " << run.err;
         EXPECT_NE(run.out.find("<- 0x"), std::string::npos) << mode;
+        // The next run's board starts afresh, and the tool says so.
+        EXPECT_NE(run.err.find("made afresh by every vexo run"), std::string::npos) << run.err;
     }
-    expectOneLineError(runVexo({"regs", "write", "0x3012", "0x100"}, env), 1,
+    expectOneLineError(runVexo({"regs", "write", "0x3012", "0x100"}, env), 2,
                        "vexo regs: ", "register value '0x100' is not a number from 0 to 0xFF");
-    expectOneLineError(runVexo({"regs", "write", "0x3012", "1", "--mode", "8_8"}, env), 1,
+    expectOneLineError(runVexo({"regs", "write", "0x3012", "1", "--mode", "8_8"}, env), 2,
                        "vexo regs: ", "register address '0x3012'");
-    expectOneLineError(runVexo({"regs", "read", "1", "--mode", "9_9"}, env), 1,
+    expectOneLineError(runVexo({"regs", "read", "1", "--mode", "9_9"}, env), 2,
                        "vexo regs: ", "unknown register mode '9_9'");
     // Firmware 0x0310 lacks 32-bit register access.
     expectOneLineError(
@@ -191,6 +268,7 @@ TEST(ToolUserData, SerialAndBytes) {
 
     run = runVexo({"userdata", "read", "1008", "16"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out.rfind("0x3F0  56 45", 0), 0u) << "rows are labelled in hex: " << run.out;
     EXPECT_NE(run.out.find("56 45 58 4F"), std::string::npos) << run.out;  // "VEXO"
     EXPECT_NE(run.out.find("VEXO-VIRTUAL-000"), std::string::npos) << run.out;
 
@@ -203,11 +281,11 @@ TEST(ToolUserData, SerialAndBytes) {
     run = runVexo({"userdata", "write", "0", "--text", "hello"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
 
-    expectOneLineError(runVexo({"userdata", "read", "1000", "30"}), 1,
+    expectOneLineError(runVexo({"userdata", "read", "1000", "30"}), 2,
                        "vexo userdata: ", "1000 + 30 bytes passes it");
-    expectOneLineError(runVexo({"userdata", "serial", "--set", "SEVENTEEN-CHARS-X"}), 1,
+    expectOneLineError(runVexo({"userdata", "serial", "--set", "SEVENTEEN-CHARS-X"}), 2,
                        "vexo userdata: ", "at most 16 characters");
-    expectOneLineError(runVexo({"userdata", "write", "0"}), 1,
+    expectOneLineError(runVexo({"userdata", "write", "0"}), 2,
                        "vexo userdata: ", "nothing to write");
 }
 
@@ -227,4 +305,46 @@ TEST(ToolBench, ReportsThroughputAndLosses) {
                                           "faults": [{"kind": "skipIndex", "atFrame": 2}])"));
     ASSERT_EQ(lossy.exitCode, 0) << lossy.err;
     EXPECT_NE(lossy.out.find("USB_CAMERA_FRAME_INDEX_ERROR 1"), std::string::npos) << lossy.out;
+}
+
+TEST(ToolBench, NoFrameAtAllFailsAndAMismatchedFallBackIsNamed) {
+    // A JPEG configuration against the fall-back board, which streams RAW: every frame is
+    // dropped. Nothing was measured, so the bench fails, and the tool says why up front.
+    const std::string jpeg = std::string(VEXO_SOURCE_DIR) + "/examples/configs/jpeg-720p.cfg";
+    const ToolRun run = runVexo({"bench", "-t", "0.3", "-q", "-c", jpeg}, {});
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("bench: 0 frames"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("the fall-back virtual board streams 640x480 RAW"), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("asks for 1280x720 JPG, 1 byte(s) per pixel: describe a matching "
+                           "board with --boards"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("vexo bench: no frame in "), std::string::npos) << run.err;
+
+    // The same configuration with a board that matches it measures frames.
+    const std::string board = std::string(VEXO_SOURCE_DIR) + "/examples/configs/jpeg-720p.json";
+    const ToolRun matched =
+        runVexo({"--boards", board, "bench", "-t", "0.3", "-q", "-c", jpeg}, {});
+    EXPECT_EQ(matched.exitCode, 0) << matched.out << matched.err;
+    EXPECT_EQ(matched.err.find("fall-back"), std::string::npos) << matched.err;
+    EXPECT_EQ(matched.out.find("bench: 0 frames"), std::string::npos) << matched.out;
+
+    // With --all, a board without frames is a failed board.
+    const ToolRun all = runVexo({"bench", "--all", "-t", "0.3", "-c", jpeg}, {});
+    EXPECT_EQ(all.exitCode, 1) << all.out << all.err;
+    EXPECT_NE(all.out.find("failed: no frame in "), std::string::npos) << all.out;
+}
+
+TEST(ToolCapture, SerialPicksTheBoard) {
+    const Env two{
+        {"VEXO_VIRTUAL_BOARDS",
+         R"({"boards": [{"serial": "CAM-A"}, {"serial": "CAM-B", "productId": "0x02F1"}]})"}};
+    ScratchDir dir;
+    const ToolRun run =
+        runVexo({"capture", "--serial", "CAM-B", "-n", "1", "-q", "-o", dir.path()}, two);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out.rfind("board 1 (CAM-B): ", 0), 0u) << run.out;
+    expectOneLineError(runVexo({"capture", "--serial", "CAM-C", "-n", "1", "-o", dir.path()}, two),
+                       1, "vexo capture: ", "no board with serial 'CAM-C' (see vexo scan)");
 }

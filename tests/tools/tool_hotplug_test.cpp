@@ -30,9 +30,9 @@ TEST(ToolHotplug, CaptureReconnectsAndTheImagesGoOnWithTheReturnedBoard) {
     const Env env{{"VEXO_VIRTUAL_BOARDS",
                    R"({"boards": [{"serial": "TOOL-REPLUG", "stream": {"width": 64, "height": 32,
                        "format": "MON"}, "faults": [{"kind": "replug", "atFrame": 5, "ms": 50}]}]})"}};
-    const ToolRun run = runVexo(
-        {"capture", "-n", "12", "--reconnect", "-q", "-c", config, "-o", "frames"}, env,
-        dir.path());
+    const ToolRun run =
+        runVexo({"capture", "-n", "12", "--reconnect", "-q", "-c", config, "-o", "frames"}, env,
+                dir.path());
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
     const std::vector<std::string> out = lines(run.out);
     ASSERT_GE(out.size(), 4u) << run.out;
@@ -45,6 +45,8 @@ TEST(ToolHotplug, CaptureReconnectsAndTheImagesGoOnWithTheReturnedBoard) {
             EXPECT_NE(line.find(" before frame 6, about "), std::string::npos) << line;
         }
     EXPECT_EQ(gapLines, 1u) << run.out;
+    for (const std::string& line : out)
+        EXPECT_FALSE(line.empty()) << "-q prints no blank line:\n" << run.out;
 
     // The returned board starts again at its frame 0: images 5.. repeat images 0.. exactly,
     // while neighbouring images differ (the marker moves), so none was lost or mixed up.
@@ -67,8 +69,22 @@ TEST(ToolHotplug, CaptureWithoutReconnectStillFailsWhenTheBoardLeaves) {
                        "faults": [{"kind": "replug", "atFrame": 3, "ms": 10}]}]})"}};
     const ToolRun run =
         runVexo({"capture", "-n", "8", "-q", "-c", config, "-o", "f"}, env, dir.path());
-    EXPECT_NE(run.exitCode, 0);
+    EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.err.find("USB_CAMERA_USB_TASK_ERROR"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("check that the board is still attached"), std::string::npos) << run.err;
+
+    // The frames sent before the board left were written, and the tool says where.
+    unsigned captured = 0;
+    const std::vector<std::string> out = lines(run.out);
+    for (const std::string& line : out)
+        std::sscanf(line.c_str(), "captured %u frame(s)", &captured);
+    ASSERT_GE(captured, 2u) << run.out;
+    char last[32];
+    std::snprintf(last, sizeof(last), "frame_%04u.png)", captured - 1);
+    EXPECT_NE(out.back().find("images: "), std::string::npos) << run.out;
+    EXPECT_NE(out.back().find(last), std::string::npos) << run.out;
+    for (unsigned k = 0; k < captured; ++k)
+        EXPECT_EQ(frameImage(dir.path() + "/f", static_cast<int>(k)).width, 64u);
 }
 
 TEST(ToolHotplug, BenchAllStreamsEveryBoardAndAddsThemUp) {

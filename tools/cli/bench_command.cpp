@@ -12,6 +12,17 @@ namespace vexo::tools {
 
 namespace {
 
+// A run that ends without a frame has measured nothing: that is a failure, named by the
+// error the library reported most.
+void requireFrames(const CaptureStats& stats) {
+    if (stats.frames() > 0) return;
+    char what[64];
+    std::snprintf(what, sizeof(what), "no frame in %.2f s", stats.seconds());
+    const uint32_t common = stats.commonestError();
+    if (!common) throw ToolError(std::string(what) + " (" + stats.errorList() + ")");
+    throw ToolError(describeStatus(std::string(what) + "; most frequent error", common));
+}
+
 struct BenchOptions {
     BoardOptions board;
     double seconds = 5;
@@ -44,6 +55,7 @@ void runBenchAll(const BenchOptions& options) {
                 limits.seconds = options.seconds;
                 limits.progress = false;
                 streamFrames(session.handle(), limits, runs[k].stats, [](const FrameData&) {});
+                requireFrames(runs[k].stats);
             } catch (const std::exception& e) {
                 runs[k].error = e.what();
             }
@@ -63,16 +75,15 @@ void runBenchAll(const BenchOptions& options) {
         }
         std::printf("%llu frames in %.2f s: %.1f fps, %.1f MB/s; %s; %s\n",
                     static_cast<unsigned long long>(run.stats.frames()), run.stats.seconds(),
-                    run.stats.fps(), run.stats.megabytesPerSecond(),
-                    run.stats.dropList().c_str(), run.stats.errorList().c_str());
+                    run.stats.fps(), run.stats.megabytesPerSecond(), run.stats.dropList().c_str(),
+                    run.stats.errorList().c_str());
         frames += run.stats.frames();
         fps += run.stats.fps();
         mbps += run.stats.megabytesPerSecond();
         seconds = std::max(seconds, run.stats.seconds());
     }
     std::printf("total: %zu board(s), %llu frames in %.2f s: %.1f fps, %.1f MB/s\n",
-                runs.size() - failed, static_cast<unsigned long long>(frames), seconds, fps,
-                mbps);
+                runs.size() - failed, static_cast<unsigned long long>(frames), seconds, fps, mbps);
     if (failed) throw ToolError(std::to_string(failed) + " board(s) failed");
 }
 
@@ -92,6 +103,7 @@ void runBench(const BenchOptions& options) {
                 static_cast<unsigned long long>(stats.frames()), stats.seconds(), stats.fps(),
                 stats.megabytesPerSecond());
     std::printf("%s; %s\n", stats.dropList().c_str(), stats.errorList().c_str());
+    requireFrames(stats);
 }
 
 }  // namespace

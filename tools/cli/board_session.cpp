@@ -1,13 +1,14 @@
 #include "cli/board_session.h"
 
 #include <vexo/status.h>
-#include <vexo/vexo.hpp>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <vexo/vexo.hpp>
 
 #include "cli/tool_error.h"
 
@@ -69,6 +70,25 @@ std::vector<BoardEntry> scanBoards(bool fallBack) {
     return boards;
 }
 
+unsigned realBoardCount() {
+    const char* boards = std::getenv("VEXO_VIRTUAL_BOARDS");
+    if (boards && std::string(boards) != "0") {
+        const std::string saved = boards;
+        setenv("VEXO_VIRTUAL_BOARDS", "0", 1);
+        const uint32_t real = Vexo_scan(nullptr);
+        setenv("VEXO_VIRTUAL_BOARDS", saved.c_str(), 1);
+        return real <= kMaxBoards ? real : 0;
+    }
+    const uint32_t real = Vexo_scan(nullptr);
+    return real <= kMaxBoards ? real : 0;
+}
+
+void noteVirtualWrite() {
+    std::fprintf(stderr,
+                 "vexo: note: the board is virtual and made afresh by every vexo run: "
+                 "the next run does not see this write (docs/tool.md)\n");
+}
+
 CameraFile loadConfig(const BoardOptions& options) {
     if (options.configPath.empty()) return defaultCameraFile();
     CameraFile file;
@@ -78,11 +98,14 @@ CameraFile loadConfig(const BoardOptions& options) {
 }
 
 BoardSession::BoardSession(const BoardOptions& options, const CameraFile& file) {
+    const bool virtualBefore = std::getenv("VEXO_VIRTUAL_BOARDS") != nullptr;
     std::vector<BoardEntry> boards = scanBoards(true);
     if (boards.empty())
         throw ToolError(
             "no board found: attach a board, check its permissions "
             "(docs/real-boards-linux.md) or use --virtual");
+    // An index wins over a serial: a caller that picks another board by index (the preview's
+    // board switch) keeps the rest of the options.
     if (options.index) {
         bool found = false;
         for (const BoardEntry& b : boards) {
@@ -98,9 +121,33 @@ BoardSession::BoardSession(const BoardOptions& options, const CameraFile& file) 
             throw ToolError("no board at index " + std::to_string(*options.index) +
                             " (boards found at: " + list + ")");
         }
+    } else if (!options.serial.empty()) {
+        const auto it = std::find_if(boards.begin(), boards.end(), [&](const BoardEntry& b) {
+            return b.serial == options.serial;
+        });
+        if (it == boards.end())
+            throw ToolError("no board with serial '" + options.serial + "' (see vexo scan)");
+        board_ = *it;
     } else {
         board_ = boards.front();
     }
+
+    // The fall-back board streams the default configuration only: any other format or size
+    // would end in frame errors with no word on why.
+    const CameraConfig& fallBack = defaultCameraFile().config;
+    const CameraConfig& want = file.config;
+    if (!virtualBefore && std::getenv("VEXO_VIRTUAL_BOARDS") &&
+        (want.u32Width != fallBack.u32Width || want.u32Height != fallBack.u32Height ||
+         want.emImageFmtMode != fallBack.emImageFmtMode ||
+         want.u8PixelBytes != fallBack.u8PixelBytes))
+        std::fprintf(stderr,
+                     "vexo: the fall-back virtual board streams %ux%u %s, %u byte(s) per pixel; "
+                     "%s asks for %ux%u %s, %u byte(s) per pixel: describe a matching board "
+                     "with --boards (docs/virtual-boards.md)\n",
+                     fallBack.u32Width, fallBack.u32Height,
+                     std::string(formatName(fallBack.emImageFmtMode)).c_str(),
+                     fallBack.u8PixelBytes, file.source.c_str(), want.u32Width, want.u32Height,
+                     std::string(formatName(want.emImageFmtMode)).c_str(), want.u8PixelBytes);
 
     config_ = file.config;
     const uint32_t status = Vexo_open(&handle_, &config_, board_.index);
@@ -173,8 +220,8 @@ std::chrono::steady_clock::time_point BoardSession::reopen(const CameraFile& fil
         }
         Vexo_close(std::exchange(handle_, nullptr));
         if (std::chrono::steady_clock::now() >= deadline)
-            throw ToolError(describeStatus("board " + board_.serial + " could not be reopened",
-                                           status));
+            throw ToolError(
+                describeStatus("board " + board_.serial + " could not be reopened", status));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }

@@ -24,12 +24,21 @@ struct BoardEntry {
 /// Options every board command shares.
 struct BoardOptions {
     std::optional<unsigned> index;  ///< device index; none: the first board found
+    std::string serial;             ///< serial text of the board; empty: by index
     std::string configPath;         ///< camera configuration file; empty: the default
 };
 
 /// Lists the boards. With `fallBack`, an empty list while VEXO_VIRTUAL_BOARDS is unset makes
 /// the tool say so on stderr, ask the library for one default virtual board and scan again.
 std::vector<BoardEntry> scanBoards(bool fallBack);
+
+/// The number of real boards, which the scan lists before any virtual one. Call it before a
+/// session opens: while virtual boards are in use it scans once without them.
+unsigned realBoardCount();
+
+/// Says on stderr that a write to a virtual board lasts only as long as this run: each run
+/// of the tool makes its virtual boards afresh.
+void noteVirtualWrite();
 
 /// The configuration file of `options` (or the default one); throws ToolError with file:line.
 CameraFile loadConfig(const BoardOptions& options);
@@ -38,7 +47,8 @@ CameraFile loadConfig(const BoardOptions& options);
 class BoardSession {
   public:
     /// Scans (falling back to a virtual board), opens the chosen board with `file.config` and
-    /// throws ToolError when there is no such board or the open fails.
+    /// throws ToolError when there is no such board or the open fails. After a fall-back, a
+    /// configuration the default virtual board does not stream is named on stderr.
     BoardSession(const BoardOptions& options, const CameraFile& file);
     ~BoardSession();
     BoardSession(const BoardSession&) = delete;

@@ -41,17 +41,17 @@ class Reconnects {
             const double back = std::chrono::duration<double>(now - back_).count();
             // On the board's time stamps when the frames carry them: the sensor's rate,
             // however fast the frames are written.
-            const double periods =
-                boardInterval_ > 0 && boardTime > lastTime_
-                    ? static_cast<double>(boardTime - lastTime_) / boardInterval_
-                : interval_ > 0 ? gap / interval_
-                                : 0;
+            const double periods = boardInterval_ > 0 && boardTime > lastTime_
+                                       ? static_cast<double>(boardTime - lastTime_) / boardInterval_
+                                   : interval_ > 0 ? gap / interval_
+                                                   : 0;
             const uint64_t lost = periods >= 1.5 ? static_cast<uint64_t>(periods + 0.5) - 1 : 0;
-            std::printf("reconnect %llu: gap of %.0f ms before frame %llu, about %llu frame(s) "
-                        "lost; first frame %.0f ms after the board returned\n",
-                        static_cast<unsigned long long>(count_), gap * 1000,
-                        static_cast<unsigned long long>(framesSoFar),
-                        static_cast<unsigned long long>(lost), back * 1000);
+            std::printf(
+                "reconnect %llu: gap of %.0f ms before frame %llu, about %llu frame(s) "
+                "lost; first frame %.0f ms after the board returned\n",
+                static_cast<unsigned long long>(count_), gap * 1000,
+                static_cast<unsigned long long>(framesSoFar), static_cast<unsigned long long>(lost),
+                back * 1000);
             std::fflush(stdout);
             appearanceFrames_ = 0;
         }
@@ -63,10 +63,9 @@ class Reconnects {
         lastTime_ = boardTime;
     }
     void lost(Clock::time_point back) {
-        interval_ = appearanceFrames_ >= 2
-                        ? std::chrono::duration<double>(last_ - first_).count() /
-                              static_cast<double>(appearanceFrames_ - 1)
-                        : 0;
+        interval_ = appearanceFrames_ >= 2 ? std::chrono::duration<double>(last_ - first_).count() /
+                                                 static_cast<double>(appearanceFrames_ - 1)
+                                           : 0;
         boardInterval_ = appearanceFrames_ >= 2 && lastTime_ > firstTime_
                              ? static_cast<double>(lastTime_ - firstTime_) /
                                    static_cast<double>(appearanceFrames_ - 1)
@@ -126,7 +125,8 @@ void triggeredFrame(CameraHandle handle, const CaptureOptions& options, FrameSin
         throw ToolError(describeStatus("software trigger failed", fire));
 
     stats.start();
-    const auto deadline = CaptureStats::Clock::now() + std::chrono::milliseconds(options.stream.timeoutMs);
+    const auto deadline =
+        CaptureStats::Clock::now() + std::chrono::milliseconds(options.stream.timeoutMs);
     while (sink.written() == 0) {
         stats.addCaptureResult(Vexo_captureImage(handle));
         FrameData* frame = nullptr;
@@ -135,8 +135,9 @@ void triggeredFrame(CameraHandle handle, const CaptureOptions& options, FrameSin
             sink.write(*frame);
             Vexo_del(handle);
         } else if (CaptureStats::Clock::now() > deadline) {
-            throw ToolError("no triggered frame within " + std::to_string(options.stream.timeoutMs) +
-                            " ms (" + stats.errorList() + ")");
+            throw ToolError("no triggered frame within " +
+                            std::to_string(options.stream.timeoutMs) + " ms (" + stats.errorList() +
+                            ")");
         }
     }
 }
@@ -168,42 +169,51 @@ void runCapture(const CaptureOptions& options) {
 
     CaptureStats stats;
     Reconnects reconnects;
-    if (options.single) {
-        singleFrame(session.handle(), options, sink, stats);
-    } else if (options.trigger) {
-        triggeredFrame(session.handle(), options, sink, stats);
-    } else {
-        StreamLimits limits = options.stream.limits();
-        limits.seconds = options.seconds;
-        limits.frames = options.seconds > 0 ? 0 : (options.frames ? options.frames : 10);
+    // The summary and the images written so far are told on failure too: a board that went
+    // away leaves good images behind.
+    auto summary = [&] {
+        const double seconds = stats.seconds();
+        std::printf("captured %u frame(s) in %.2f s: %.1f fps, %.1f MB/s\n", sink.written(),
+                    seconds, stats.fps(), stats.megabytesPerSecond());
+        std::printf("%s; %s", stats.dropList().c_str(), stats.errorList().c_str());
         if (options.reconnect)
-            limits.reconnect = [&] {
-                const auto wait = std::chrono::milliseconds(
-                    static_cast<int64_t>(options.reconnectWait * 1000));
-                std::printf("\nboard %s went away; waiting up to %.1f s for it\n",
-                            session.board().serial.c_str(), options.reconnectWait);
-                std::fflush(stdout);
-                reconnects.lost(session.reopen(file, wait));
-                return session.handle();
-            };
-        streamFrames(session.handle(), limits, stats, [&](const FrameData& frame) {
-            if (options.reconnect) reconnects.frame(stats.frames(), frame.u64Time);
-            sink.write(frame);
-        });
+            std::printf("; reconnects: %llu", static_cast<unsigned long long>(reconnects.count()));
+        std::printf("\n");
+        if (sink.written() == 1)
+            std::printf("image: %s/%s\n", sink.directory().c_str(), sink.fileName(0).c_str());
+        else if (sink.written() > 1)
+            std::printf("images: %s/ (%s .. %s)\n", sink.directory().c_str(),
+                        sink.fileName(0).c_str(), sink.fileName(sink.written() - 1).c_str());
+    };
+    try {
+        if (options.single) {
+            singleFrame(session.handle(), options, sink, stats);
+        } else if (options.trigger) {
+            triggeredFrame(session.handle(), options, sink, stats);
+        } else {
+            StreamLimits limits = options.stream.limits();
+            limits.seconds = options.seconds;
+            limits.frames = options.seconds > 0 ? 0 : (options.frames ? options.frames : 10);
+            if (options.reconnect)
+                limits.reconnect = [&] {
+                    const auto wait = std::chrono::milliseconds(
+                        static_cast<int64_t>(options.reconnectWait * 1000));
+                    std::printf("board %s went away; waiting up to %.1f s for it\n",
+                                session.board().serial.c_str(), options.reconnectWait);
+                    std::fflush(stdout);
+                    reconnects.lost(session.reopen(file, wait));
+                    return session.handle();
+                };
+            streamFrames(session.handle(), limits, stats, [&](const FrameData& frame) {
+                if (options.reconnect) reconnects.frame(stats.frames(), frame.u64Time);
+                sink.write(frame);
+            });
+        }
+    } catch (const ToolError&) {
+        if (stats.frames() > 0) summary();
+        throw;
     }
-
-    const double seconds = stats.seconds();
-    std::printf("captured %u frame(s) in %.2f s: %.1f fps, %.1f MB/s\n", sink.written(), seconds,
-                stats.fps(), stats.megabytesPerSecond());
-    std::printf("%s; %s", stats.dropList().c_str(), stats.errorList().c_str());
-    if (options.reconnect)
-        std::printf("; reconnects: %llu", static_cast<unsigned long long>(reconnects.count()));
-    std::printf("\n");
-    if (sink.written() == 1)
-        std::printf("image: %s/%s\n", sink.directory().c_str(), sink.fileName(0).c_str());
-    else if (sink.written() > 1)
-        std::printf("images: %s/ (%s .. %s)\n", sink.directory().c_str(), sink.fileName(0).c_str(),
-                    sink.fileName(sink.written() - 1).c_str());
+    summary();
 }
 
 }  // namespace
@@ -231,7 +241,7 @@ Command addCaptureCommand(CLI::App& parent) {
     seconds->excludes(single, trigger);
     single->excludes(trigger);
     /* 0 frames used to fall back to the default of 10 without a word. */
-    frames->check(CLI::Range(uint64_t{1}, std::numeric_limits<uint64_t>::max()));
+    frames->check(positiveCount(std::numeric_limits<uint64_t>::max()));
     seconds->check(CLI::PositiveNumber);
     sub->add_option("-o,--output", options->output,
                     "Directory for the images, created when missing (default ./frames)");

@@ -7,8 +7,7 @@
 #include <functional>
 #include <vector>
 
-#include "cli/board_session.h"
-#include "cli/stream_loop.h"
+#include "cli/options.h"
 
 namespace vexo::tools {
 
@@ -17,12 +16,6 @@ struct Command {
     std::function<void()> run;
 };
 
-/// --index and --config, shared by every command that opens a board.
-void addBoardOptions(CLI::App* sub, BoardOptions& options);
-/// --timeout and -q,--quiet of the commands that stream, each added where the command lists it.
-void addTimeoutOption(CLI::App* sub, StreamOptions& options);
-void addQuietFlag(CLI::App* sub, StreamOptions& options);
-
 Command addScanCommand(CLI::App& parent);
 Command addCaptureCommand(CLI::App& parent);
 Command addBenchCommand(CLI::App& parent);
@@ -30,8 +23,5 @@ Command addRegsCommand(CLI::App& parent);
 Command addUserDataCommand(CLI::App& parent);
 Command addPreviewCommand(CLI::App& parent);  ///< built with libmicrohttpd (VEXO_HAVE_PREVIEW)
 Command addRecordCommand(CLI::App& parent);
-
-/// Parses a number as the configuration files write it (decimal or 0x hex) for CLI11.
-uint64_t parseArgNumber(const std::string& text, uint64_t max, const char* what);
 
 }  // namespace vexo::tools

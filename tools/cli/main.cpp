@@ -12,39 +12,24 @@
 
 using namespace vexo::tools;
 
-namespace vexo::tools {
+namespace {
 
-void addBoardOptions(CLI::App* sub, BoardOptions& options) {
-    sub->add_option("-i,--index", options.index,
-                    "Device index of the board (the index column of 'vexo scan'); "
-                    "default: the first board");
-    sub->add_option("-c,--config", options.configPath,
-                    "Camera configuration file (docs/camera-config.md); default: the "
-                    "default virtual board's settings (640x480 RAW8)");
-}
-
-void addTimeoutOption(CLI::App* sub, StreamOptions& options) {
-    sub->add_option("--timeout", options.timeoutMs,
-                    "Milliseconds without a frame before giving up (default 5000)")
-        ->check(CLI::Range(1u, 600000u));
-}
-
-void addQuietFlag(CLI::App* sub, StreamOptions& options) {
-    sub->add_flag("-q,--quiet", options.quiet, "No progress line");
-}
-
-uint64_t parseArgNumber(const std::string& text, uint64_t max, const char* what) {
-    uint64_t value = 0;
-    if (!parseNumber(text, max, value)) {
-        char limit[32];
-        std::snprintf(limit, sizeof(limit), "0x%llX", static_cast<unsigned long long>(max));
-        throw ToolError(std::string(what) + " '" + text + "' is not a number from 0 to " + limit +
-                        " (decimal or 0x hex)");
+// "capture" or "regs read": the deepest command the parser reached, for pointing at its --help.
+std::string commandPath(const CLI::App& app) {
+    std::string path;
+    const CLI::App* at = &app;
+    while (!at->get_subcommands().empty()) {
+        at = at->get_subcommands().front();
+        path += (path.empty() ? "" : " ") + at->get_name();
     }
-    return value;
+    return path;
 }
 
-}  // namespace vexo::tools
+std::string helpPointer(const std::string& path) {
+    return path.empty() ? "see vexo --help" : "see vexo " + path + " --help";
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{
@@ -54,6 +39,7 @@ int main(int argc, char** argv) {
         "board and say so.",
         "vexo"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "vexo " VEXO_TOOL_VERSION);
     bool useVirtual = false;
     std::string boards;
     app.add_flag("--virtual", useVirtual,
@@ -82,6 +68,8 @@ int main(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
         // CLI11 reports a mistyped command as a missing one; name the word instead.
         if (app.get_subcommands().empty()) {
@@ -90,15 +78,17 @@ int main(int argc, char** argv) {
                 if (word == "--boards" || word == "--usb-capture") {
                     ++i;
                 } else if (argv[i][0] != '-') {
+                    std::string names;
+                    for (const Command& command : commands)
+                        names += (names.empty() ? "" : ", ") + command.app->get_name();
                     std::fprintf(stderr,
-                                 "vexo: unknown command '%s' (commands: scan, capture, regs, "
-                                 "userdata, bench, record; see vexo --help)\n",
-                                 argv[i]);
+                                 "vexo: unknown command '%s' (commands: %s; see vexo --help)\n",
+                                 argv[i], names.c_str());
                     return 2;
                 }
             }
         }
-        std::fprintf(stderr, "vexo: %s (see vexo --help)\n", e.what());
+        std::fprintf(stderr, "vexo: %s (%s)\n", e.what(), helpPointer(commandPath(app)).c_str());
         return 2;
     }
 
@@ -111,8 +101,9 @@ int main(int argc, char** argv) {
         setenv("VEXO_VIRTUAL_BOARDS", boards.c_str(), 1);
         const uint32_t with = Vexo_scan(nullptr);
         if (without <= 255 && with <= 255 && with <= without) {
-            std::fprintf(stderr, "vexo: --boards: the document adds no board "
-                                 "(see docs/virtual-boards.md)\n");
+            std::fprintf(stderr,
+                         "vexo: --boards: the document adds no board "
+                         "(see docs/virtual-boards.md)\n");
             return 2;
         }
     } else if (useVirtual && !std::getenv("VEXO_VIRTUAL_BOARDS")) {
@@ -123,6 +114,11 @@ int main(int argc, char** argv) {
         if (!command.app->parsed()) continue;
         try {
             command.run();
+        } catch (const UsageError& e) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "vexo %s: %s (%s)\n", command.app->get_name().c_str(), e.what(),
+                         helpPointer(commandPath(app)).c_str());
+            return 2;
         } catch (const ToolError& e) {
             std::fflush(stdout);
             std::fprintf(stderr, "vexo %s: %s\n", command.app->get_name().c_str(), e.what());

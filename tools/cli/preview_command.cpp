@@ -6,6 +6,7 @@
 
 #include "cli/commands.h"
 #include "cli/tool_error.h"
+#include "preview/access_policy.h"
 #include "preview/preview_service.h"
 
 namespace vexo::tools {
@@ -17,6 +18,14 @@ volatile std::sig_atomic_t gStop = 0;
 void onSignal(int) { gStop = 1; }
 
 void runPreview(const preview::PreviewOptions& options) {
+    // Mistakes in the arguments are told as such (exit status 2) before the board is opened.
+    std::string host, error;
+    uint16_t port = 0;
+    if (!preview::parseListen(options.listen, host, port, error))
+        throw UsageError("--listen " + error);
+    if (!options.token.empty() && !preview::validToken(options.token))
+        throw UsageError("--token must be 8 to 128 letters, digits or the characters - _ . ~");
+
     preview::PreviewService service(options);
     service.start();
 

@@ -4,6 +4,7 @@
 #include <vexo/camera.h>
 
 #include <cstdio>
+#include <limits>
 #include <memory>
 
 #include "cli/commands.h"
@@ -17,7 +18,6 @@ namespace {
 
 struct RecordOptions {
     BoardOptions board;
-    std::string serial;
     uint64_t frames = 0;
     double seconds = 0;
     std::string output;
@@ -26,15 +26,7 @@ struct RecordOptions {
     bool raw = false;
 };
 
-// The device index of the board whose serial is `serial`.
-unsigned indexOfSerial(const std::string& serial) {
-    for (const BoardEntry& b : scanBoards(true))
-        if (b.serial == serial) return b.index;
-    throw ToolError("no board with serial '" + serial + "' (see vexo scan)");
-}
-
-void runRecord(RecordOptions options) {
-    if (!options.serial.empty()) options.board.index = indexOfSerial(options.serial);
+void runRecord(const RecordOptions& options) {
     const CameraFile file = loadConfig(options.board);
     BoardSession session(options.board, file);
     session.applyStartup(file);
@@ -96,12 +88,10 @@ Command addRecordCommand(CLI::App& parent) {
         "file, number, time, size and status (docs/recording.md). Frames are written off the "
         "capture thread; when the disk falls behind, frames are dropped and counted.");
     addBoardOptions(sub, options->board);
-    sub->add_option("--serial", options->serial, "Serial of the board to open (see vexo scan)")
-        ->excludes("--index");
     auto* frames = sub->add_option("-n,--frames", options->frames, "Number of frames to record");
     auto* seconds = sub->add_option("-t,--seconds", options->seconds, "Record for this long");
     frames->excludes(seconds);
-    frames->check(CLI::PositiveNumber);
+    frames->check(positiveCount(std::numeric_limits<uint64_t>::max()));
     seconds->check(CLI::PositiveNumber);
     sub->add_option("-o,--output", options->output, "Directory of the recording (created)")
         ->required();
@@ -114,7 +104,7 @@ Command addRecordCommand(CLI::App& parent) {
     addQuietFlag(sub, options->stream);
     return {sub, [options, frames, seconds] {
                 if (frames->count() == 0 && seconds->count() == 0)
-                    throw ToolError("give -n FRAMES or -t SECONDS");
+                    throw UsageError("give -n FRAMES or -t SECONDS");
                 runRecord(*options);
             }};
 }

@@ -31,7 +31,7 @@ Target resolve(const RegsOptions& options, const CameraFile& file) {
     if (!options.device.empty())
         t.device = static_cast<uint32_t>(parseArgNumber(options.device, 0xFF, "I2C address"));
     if (!options.mode.empty() && !parseI2cModeName(options.mode, t.mode))
-        throw ToolError("unknown register mode '" + options.mode +
+        throw UsageError("unknown register mode '" + options.mode +
                         "' (8_8, 8_16, 16_8, 16_16, 16_32)");
     t.access = registerAccess(t.mode);
     return t;
@@ -64,7 +64,7 @@ void runRead(const RegsOptions& options) {
     const unsigned aBits = addressBits(t.mode), vBits = valueBits(t.mode);
     const uint64_t first = parseArgNumber(options.reg, maxOf(aBits), "register address");
     if (first + options.count - 1 > maxOf(aBits))
-        throw ToolError("the register range passes the " + std::to_string(aBits) +
+        throw UsageError("the register range passes the " + std::to_string(aBits) +
                         "-bit address space");
     BoardSession session(options.board, file);
     for (uint64_t reg = first; reg < first + options.count; ++reg) {
@@ -81,11 +81,13 @@ void runWrite(const RegsOptions& options) {
     const unsigned aBits = addressBits(t.mode), vBits = valueBits(t.mode);
     const uint64_t reg = parseArgNumber(options.reg, maxOf(aBits), "register address");
     const uint64_t value = parseArgNumber(options.value, maxOf(vBits), "register value");
+    const unsigned realBoards = realBoardCount();
     BoardSession session(options.board, file);
     check(t.access->write(session.handle(), t.device, static_cast<uint32_t>(reg),
                           static_cast<uint32_t>(value)),
           "writing register " + hexOf(reg, aBits) + " of device " + hexOf(t.device, 8));
     std::printf("%s <- %s\n", hexOf(reg, aBits).c_str(), hexOf(value, vBits).c_str());
+    if (session.board().index >= realBoards) noteVirtualWrite();
 }
 
 void addTargetOptions(CLI::App* sub, RegsOptions& options) {
@@ -112,7 +114,7 @@ Command addRegsCommand(CLI::App& parent) {
     addTargetOptions(read, *options);
     read->add_option("register", options->reg, "Register address (decimal or 0x hex)")->required();
     read->add_option("--count", options->count, "Number of consecutive registers (default 1)")
-        ->check(CLI::Range(1u, 65536u));
+        ->check(positiveCount(65536));
 
     CLI::App* write = sub->add_subcommand("write", "Write one register");
     addTargetOptions(write, *options);

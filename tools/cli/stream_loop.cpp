@@ -57,6 +57,8 @@ void streamFrames(CameraHandle handle, const StreamLimits& limits, CaptureStats&
         stats.addCaptureResult(result);
         // Frames still queued when the board went away were sent before: they come first.
         if (fatal(result) && limits.reconnect && Vexo_availableImage(handle) == 0) {
+            if (printed) printProgress(stats, true);  // the reconnect's lines start afresh
+            printed = false;
             guard.reset(nullptr);  // the old handle is closed by the reconnect
             handle = limits.reconnect();
             const uint32_t again = Vexo_beginCaptureImage(handle);
@@ -66,8 +68,10 @@ void streamFrames(CameraHandle handle, const StreamLimits& limits, CaptureStats&
             lastFrame = CaptureStats::Clock::now();
             continue;
         }
-        if (fatal(result) && !limits.reconnect)
+        if (fatal(result) && !limits.reconnect) {
+            if (printed) printProgress(stats, true);
             throw ToolError(describeStatus("capture stopped", result));
+        }
 
         FrameData* frame = nullptr;
         while (Vexo_readImage(handle, &frame) == USB_CAMERA_NO_ERROR && frame) {

@@ -32,7 +32,7 @@ unsigned checkedAddress(const std::string& text) {
 
 void checkRange(unsigned address, size_t length) {
     if (address + length > kStoreBytes)
-        throw ToolError("user data ends at address 1023: " + std::to_string(address) + " + " +
+        throw UsageError("user data ends at address 1023: " + std::to_string(address) + " + " +
                         std::to_string(length) + " bytes passes it");
 }
 
@@ -63,7 +63,8 @@ void writeStore(CameraHandle handle, unsigned address, std::vector<uint8_t> data
 
 void hexDump(unsigned address, const std::vector<uint8_t>& data) {
     for (size_t row = 0; row < data.size(); row += 16) {
-        std::printf("%04zu ", address + row);
+        // Hexadecimal like the bytes beside it, and marked so: 1008 is row 0x03F0.
+        std::printf("0x%03zX ", address + row);
         const size_t n = std::min<size_t>(16, data.size() - row);
         for (size_t i = 0; i < 16; ++i) {
             if (i < n)
@@ -94,29 +95,33 @@ void runWrite(const UserDataOptions& options) {
     const unsigned address = checkedAddress(options.address);
     std::vector<uint8_t> data;
     if (!options.text.empty() && !options.bytes.empty())
-        throw ToolError("give either bytes or --text, not both");
+        throw UsageError("give either bytes or --text, not both");
     if (!options.text.empty()) data.assign(options.text.begin(), options.text.end());
     for (const std::string& b : options.bytes)
         data.push_back(static_cast<uint8_t>(parseArgNumber(b, 0xFF, "byte")));
-    if (data.empty()) throw ToolError("nothing to write: give bytes or --text");
+    if (data.empty()) throw UsageError("nothing to write: give bytes or --text");
     checkRange(address, data.size());
     const CameraFile file = loadConfig(options.board);
+    const unsigned realBoards = realBoardCount();
     BoardSession session(options.board, file);
     writeStore(session.handle(), address, data);
     std::printf("wrote %zu byte(s) at %u\n", data.size(), address);
+    if (session.board().index >= realBoards) noteVirtualWrite();
 }
 
 void runSerial(const UserDataOptions& options) {
     const CameraFile file = loadConfig(options.board);
     if (!options.serial.empty()) {
         if (options.serial.size() > kSerialBytes)
-            throw ToolError("a serial has at most 16 characters");
+            throw UsageError("a serial has at most 16 characters");
+        const unsigned realBoards = realBoardCount();
         BoardSession session(options.board, file);
         std::vector<uint8_t> data(kSerialBytes, 0);
         std::memcpy(data.data(), options.serial.data(), options.serial.size());
         writeStore(session.handle(), kSerialAddress, data);
         std::printf("serial of board %u set to %s\n", session.board().index,
                     options.serial.c_str());
+        if (session.board().index >= realBoards) noteVirtualWrite();
         return;
     }
     BoardSession session(options.board, file);

@@ -1,0 +1,27 @@
+// Options and argument parsing that several commands share, kept apart from main() so that
+// the commands do not depend on the program that lists them.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <string>
+
+#include "cli/board_session.h"
+#include "cli/stream_loop.h"
+
+namespace vexo::tools {
+
+/// --index, --serial and --config, shared by every command that opens a board.
+void addBoardOptions(CLI::App* sub, BoardOptions& options);
+/// --timeout and -q,--quiet of the commands that stream, each added where the command lists it.
+void addTimeoutOption(CLI::App* sub, StreamOptions& options);
+void addQuietFlag(CLI::App* sub, StreamOptions& options);
+
+/// A count of 1 or more (frames, registers): CLI11's own range check would call a word like
+/// "abc" out of range.
+CLI::Validator positiveCount(uint64_t max);
+
+/// Parses a number as the configuration files write it (decimal or 0x hex); throws UsageError.
+uint64_t parseArgNumber(const std::string& text, uint64_t max, const char* what);
+
+}  // namespace vexo::tools
