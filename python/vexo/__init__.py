@@ -15,12 +15,13 @@ from .config import (BoardCommand, Config, ConfigError, RegisterStep, default_co
 from .enums import Bayer, Format, I2cMode, TriggerMode
 from .errors import CameraError, status_hint, status_name
 from .frames import Frame
-from .hotplug import BoardEvent, BoardMonitor, Gap, board_changes, wait_for_board, watch
+from .hotplug import (BoardEvent, BoardMonitor, Gap, awatch, board_changes, wait_for_board,
+                      watch)
 
 __all__ = [
     "scan", "open", "Camera", "BoardInfo", "Registers", "UserData", "Frame",
     "CameraError", "status_name", "status_hint",
     "Config", "ConfigError", "RegisterStep", "BoardCommand", "load_config", "parse_config",
     "default_config", "Format", "I2cMode", "Bayer", "TriggerMode",
-    "watch", "BoardEvent", "BoardMonitor", "Gap", "board_changes", "wait_for_board",
+    "watch", "awatch", "BoardEvent", "BoardMonitor", "Gap", "board_changes", "wait_for_board",
 ]

@@ -8,18 +8,21 @@ while a capture call is in progress (at most about 1.5 s).
 """
 from __future__ import annotations
 
+import asyncio
 import functools
 import operator
 import os
 import threading
 import time
-from typing import Any, Callable, Dict, Iterator, List, Mapping, Optional, Tuple, Union
+from typing import (Any, AsyncIterator, Callable, Dict, Iterator, List, Mapping, Optional, Tuple,
+                    Union)
 
 import VexoSDK as _sdk
 
 from .arguments import byte_string as _byte_string
 from .arguments import seconds as _seconds
 from .boards import BoardInfo, scan, serial_text
+from .capture_worker import CaptureWorker, settled
 from .config import Config, load_config
 from .enums import Bayer, Format, I2cMode, TriggerMode
 from .errors import FIRST_FAILURE, CameraError, check
@@ -42,6 +45,14 @@ ConfigLike = Union[Config, Mapping[str, int], str, "os.PathLike[str]", None]
 
 class _Aborted(Exception):
     """A frame wait given up by its consumer (a cancelled asynchronous read)."""
+
+
+class _Stream:
+    """One asynchronous consumer's state, shared with the steps it asks of the worker."""
+
+    def __init__(self) -> None:
+        self.started = False  # capture was started for it
+        self.abort = threading.Event()
 
 
 def _as_config(config: ConfigLike) -> Config:
@@ -512,6 +523,117 @@ class Camera:
             return next(frames).copy()
         finally:
             frames.close()
+
+    # -- asyncio ----------------------------------------------------------------------------
+
+    def _async_worker(self) -> CaptureWorker:
+        if self._closed:
+            raise ValueError("the camera is closed")
+        worker = self._worker
+        if worker is None:
+            worker = self._worker = CaptureWorker(f"vexo camera {self.index}")
+        return worker
+
+    def _step(self, timeout: float, stream: "_Stream") -> Tuple[Frame, Optional[Gap]]:
+        """On the worker: gives the last frame back and waits for the next one, starting
+        capture first when it is not running."""
+        if not self._capturing:
+            self.start()
+            stream.started = True
+        self._give_back()
+        return self._next(time.monotonic() + timeout, True, stream.abort)
+
+    def _end_stream(self, stream: "_Stream") -> None:
+        """On the worker: the last frame goes back; capture ends if the stream began it."""
+        if not self._closed:
+            self._give_back()
+            if stream.started:
+                self.stop()
+
+    async def _on_worker(self, worker: CaptureWorker, fn: Callable[..., Any], *args: Any) -> None:
+        """Runs a clean-up on the worker and waits for it, also when the waiting task is
+        cancelled again; nothing when the camera closed (the close cleaned up)."""
+        try:
+            await settled(worker.submit(fn, *args))
+        except ValueError:
+            if not self._closed:
+                raise
+
+    def _end_worker_when_idle(self, worker: CaptureWorker) -> None:
+        """The worker ends with the capture it ran for (its last job has run: the wait for
+        its thread is short)."""
+        if not self._capturing and self._worker is worker:
+            self._worker = None
+            worker.retire()
+            worker.join()
+
+    async def aframes(self, n: Optional[int] = None, timeout: float = 3.0,
+                      gaps: bool = False) -> AsyncIterator[Union[Frame, Gap]]:
+        """``async for frame in cam.aframes()``: :meth:`frames` for an event loop. Yields @n
+        frames (None: without end), each lent until the next one is asked for; capture starts
+        if needed and ends with the loop (finished, left, cancelled) when it started here.
+
+        The capture steps run on one thread of the camera's own, never on the event loop,
+        which awaits each frame without polling. With @gaps, each reconnect's
+        :class:`vexo.Gap` is yielded before the first frame after it (and passed to
+        ``on_gap`` on the loop's thread either way). Cancelling the task that iterates gives
+        the lent frame back and leaves the camera usable; so does ``aclose()`` of the
+        iterator, which ``contextlib.aclosing`` calls at once when the loop is left."""
+        timeout = _seconds(timeout)
+        worker = self._async_worker()
+        stream = _Stream()
+        try:
+            count = 0
+            while n is None or count < n:
+                frame, gap = await asyncio.wrap_future(worker.submit(self._step, timeout,
+                                                                     stream))
+                if gap is not None:
+                    self._tell(gap)
+                    if gaps:
+                        yield gap
+                count += 1
+                yield frame
+        finally:
+            stream.abort.set()  # a step still waiting for a frame gives up
+            await self._on_worker(worker, self._end_stream, stream)
+            self._end_worker_when_idle(worker)
+
+    async def aread(self, timeout: float = 3.0) -> Frame:
+        """``await cam.aread()``: the next frame, lent until the next ``aread()`` (or
+        ``frame.release()``). Starts capture when it is not running and leaves it running
+        for the next call: end it with :meth:`stop`, :meth:`aclose` or the ``async with``
+        block. Raises CameraError(USB_CAMERA_USB_TIMEOUT_ERROR) when no frame comes for
+        @timeout seconds. Cancelled, it gives back what it was lent."""
+        timeout = _seconds(timeout)
+        worker = self._async_worker()
+        stream = _Stream()
+        try:
+            frame, gap = await asyncio.wrap_future(worker.submit(self._step, timeout, stream))
+        except asyncio.CancelledError:
+            stream.abort.set()
+            await self._on_worker(worker, self._give_back)
+            raise
+        self._tell(gap)
+        return frame
+
+    async def aclose(self) -> None:
+        """:meth:`close` for an event loop: a capture step in progress is waited for on the
+        camera's worker thread, not on the loop."""
+        worker = self._worker
+        if worker is None:
+            self.close()
+            return
+        try:
+            await settled(worker.submit(self.close))
+        except ValueError:  # the worker was retired meanwhile: nothing runs on it any more
+            self.close()
+        worker.join()
+
+    async def __aenter__(self) -> "Camera":
+        return self
+
+    async def __aexit__(self, *exc: Any) -> None:
+        await self.aclose()
 
     # -- trigger ----------------------------------------------------------------------------
 

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import os
 import threading
-from typing import Any, Callable, Dict, Optional, Union
+from typing import Any, Callable, Dict, Optional, Tuple, Union
 
 import numpy as np
 
@@ -92,23 +92,14 @@ class Frame:
         return self._array
 
     def _make_array(self) -> np.ndarray:
-        w, h, fmt = self.width, self.height, self.format
+        fmt = self.format
         if fmt == Format.JPG or not isinstance(fmt, Format):
             return np.frombuffer(self.data, np.uint8, count=min(self.size, len(self.data)))
-        wide = self.pixel_bytes == 2
-        if fmt in (Format.RAW, Format.MON, Format.RAW_D, Format.MON_D):
-            rows = 2 * h if fmt in (Format.RAW_D, Format.MON_D) else h
-            dtype, shape = ("<u2" if wide else np.uint8), (rows, w)
-        elif fmt == Format.RGB:
-            dtype, shape = "<u2", (h, w)
-        else:  # YUV
-            dtype, shape = np.uint8, (h, w, 2)
-        count = int(np.prod(shape))
-        need = count * np.dtype(dtype).itemsize
+        dtype, shape, need = array_layout(fmt, self.width, self.height, self.pixel_bytes)
         if len(self.data) < need:
-            raise ValueError(f"frame holds {len(self.data)} bytes; {fmt.name} {w}x{h} "
-                             f"needs {need}")
-        return np.frombuffer(self.data, dtype, count=count).reshape(shape)
+            raise ValueError(f"frame holds {len(self.data)} bytes; {fmt.name} "
+                             f"{self.width}x{self.height} needs {need}")
+        return np.frombuffer(self.data, dtype, count=int(np.prod(shape))).reshape(shape)
 
     def save(self, path: Union[str, "os.PathLike[str]"], number: int = 0) -> None:
         """Writes the frame losslessly to ``path``, as its extension says, through the same
@@ -155,3 +146,18 @@ class Frame:
         w, h, rgb = _native.frame_to_rgb(self.data, int(fmt), self.width, self.height,
                                          self.pixel_bytes, self.pixel_bits, int(self.bayer))
         return np.frombuffer(rgb, np.uint8).reshape(h, w, 3)
+
+
+def array_layout(fmt: Format, width: int, height: int,
+                 pixel_bytes: int) -> Tuple[Any, Tuple[int, ...], int]:
+    """The numpy dtype and shape of a frame of fixed size, and the bytes they span: the one
+    place this package works out a frame's rows and byte count (JPG frames have neither)."""
+    wide = pixel_bytes == 2
+    if fmt in (Format.RAW, Format.MON, Format.RAW_D, Format.MON_D):
+        rows = 2 * height if fmt in (Format.RAW_D, Format.MON_D) else height
+        dtype, shape = ("<u2" if wide else np.uint8), (rows, width)
+    elif fmt == Format.RGB:
+        dtype, shape = "<u2", (height, width)
+    else:  # YUV
+        dtype, shape = np.uint8, (height, width, 2)
+    return dtype, shape, int(np.prod(shape)) * np.dtype(dtype).itemsize

@@ -9,15 +9,17 @@ most one scan interval after the change. See docs/hotplug.md.
 """
 from __future__ import annotations
 
+import asyncio
 import collections
 import dataclasses
 import time
-from typing import Dict, Iterator, List, Optional, Sequence
+from typing import AsyncIterator, Dict, Iterator, List, Optional, Sequence
 
 from .arguments import seconds as _seconds
 from .boards import BoardInfo, scan
 
-__all__ = ["BoardEvent", "BoardMonitor", "Gap", "board_changes", "wait_for_board", "watch"]
+__all__ = ["BoardEvent", "BoardMonitor", "Gap", "awatch", "board_changes", "wait_for_board",
+           "watch"]
 
 ARRIVED = "arrived"
 LEFT = "left"
@@ -101,6 +103,24 @@ def watch(interval: float = 0.25, timeout: Optional[float] = None,
             return
         pause = interval if end is None else min(interval, max(0.0, end - time.monotonic()))
         time.sleep(pause)
+
+
+async def awatch(interval: float = 0.25, timeout: Optional[float] = None,
+                 report_present: bool = True) -> AsyncIterator[BoardEvent]:
+    """``async for event in vexo.awatch()``: :func:`watch` for an event loop. The scans run
+    on the loop's default executor (a scan of real boards reads their descriptors), and the
+    loop sleeps between them."""
+    interval = _seconds(interval)
+    end = None if timeout is None else time.monotonic() + _seconds(timeout)
+    loop = asyncio.get_running_loop()
+    monitor = await loop.run_in_executor(None, BoardMonitor, report_present)
+    while True:
+        for event in await loop.run_in_executor(None, monitor.poll):
+            yield event
+        if end is not None and time.monotonic() >= end:
+            return
+        await asyncio.sleep(interval if end is None
+                            else min(interval, max(0.0, end - time.monotonic())))
 
 
 def wait_for_board(serial: str, timeout: float, interval: float = 0.02) -> Optional[BoardInfo]:
