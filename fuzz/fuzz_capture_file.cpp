@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "driver/virtual/usb_capture_replay.h"
@@ -19,11 +21,19 @@ using namespace vexo::driver::virt;
 
 namespace {
 
+// libpcap reads only from files: one rewritten for every input, in memory when /dev/shm is there.
 const std::string& capturePath() {
-    static const std::string path = (std::filesystem::temp_directory_path() /
-                                     ("vexo_fuzz_capture_" + std::to_string(::getpid())))
-                                        .string();
-    return path;
+    // Never destroyed, so that the exit handler that removes the file can still name it.
+    static const std::string* const path = [] {
+        std::error_code ec;
+        const std::filesystem::path dir = std::filesystem::is_directory("/dev/shm", ec)
+                                              ? std::filesystem::path("/dev/shm")
+                                              : std::filesystem::temp_directory_path();
+        auto* p = new std::string(dir / ("vexo_fuzz_capture_" + std::to_string(::getpid())));
+        std::atexit([] { std::remove(capturePath().c_str()); });
+        return p;
+    }();
+    return *path;
 }
 
 }  // namespace
