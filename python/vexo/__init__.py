@@ -9,6 +9,7 @@
 Camera failures raise :class:`CameraError` with the status code's name. See
 docs/python-package.md.
 """
+from . import convert  # vexo.convert, as the guide names it, after a plain "import vexo"
 from .camera import BoardInfo, Camera, Registers, UserData, open, scan
 from .config import (BoardCommand, Config, ConfigError, RegisterStep, default_config,
                      load_config, parse_config)
