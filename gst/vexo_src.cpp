@@ -204,8 +204,7 @@ void finalize(GObject* object) {
 
 // READY -> PAUSED: the configuration file is read and the board opened and set up, so that
 // the caps are known and a missing board is reported before the pipeline runs.
-gboolean start(GstBaseSrc* base) {
-    GstVexoSrc* self = GST_VEXO_SRC(base);
+bool openBoard(GstVexoSrc* self) {
     SrcState& s = *self->state;
     guint index;
     std::string serial, configPath;
@@ -240,13 +239,37 @@ gboolean start(GstBaseSrc* base) {
     s.ready = true;
     GST_INFO_OBJECT(self, "opened: %s %s %ux%u", s.layout.mediaType.c_str(),
                     s.layout.format.c_str(), s.layout.width, s.layout.height);
-    return TRUE;
+    return true;
+}
+
+// The board is normally open already (changeState); a base class that starts again on its own
+// opens it here.
+gboolean start(GstBaseSrc* base) {
+    GstVexoSrc* self = GST_VEXO_SRC(base);
+    return self->state->ready || openBoard(self);
 }
 
 gboolean stop(GstBaseSrc* base) {
     stateOf(base).ready = false;
     stateOf(base).capture.close();
     return TRUE;
+}
+
+// GstBaseSrc follows a failed start() with a generic error of its own ("state change failed
+// and some element failed to post a proper error message"), after the one naming the status.
+// Opening the board before the base class starts leaves ours the only message.
+GstStateChangeReturn changeState(GstElement* element, GstStateChange transition) {
+    GstVexoSrc* self = GST_VEXO_SRC(element);
+    if (transition == GST_STATE_CHANGE_READY_TO_PAUSED && !self->state->ready &&
+        !openBoard(self))
+        return GST_STATE_CHANGE_FAILURE;
+    const GstStateChangeReturn result =
+        GST_ELEMENT_CLASS(gst_vexo_src_parent_class)->change_state(element, transition);
+    // The base class stops what it started; a board it never started with is closed here.
+    if (transition == GST_STATE_CHANGE_READY_TO_PAUSED && result == GST_STATE_CHANGE_FAILURE &&
+        self->state->ready)
+        stop(GST_BASE_SRC(element));
+    return result;
 }
 
 GstCaps* getCaps(GstBaseSrc* base, GstCaps* filter) {
@@ -487,6 +510,7 @@ static void gst_vexo_src_class_init(GstVexoSrcClass* klass) {
     gst_element_class_add_static_pad_template(element, &srcTemplate);
     gst_type_mark_as_plugin_api(triggerType(), static_cast<GstPluginAPIFlags>(0));
 
+    element->change_state = changeState;
     base->start = start;
     base->stop = stop;
     base->get_caps = getCaps;

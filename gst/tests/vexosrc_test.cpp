@@ -122,6 +122,7 @@ GstPadProbeReturn recordBuffer(GstPad* pad, GstPadProbeInfo* info, gpointer data
 struct Outcome {
     bool eos = false;
     std::string error;  // text of the first error message
+    std::vector<std::string> laterErrors;  // texts of the error messages after it
     guint64 frames = 0, drops = 0, errors = 0;
 };
 
@@ -156,6 +157,14 @@ Outcome runPipeline(const std::string& launch, Seen* seen = nullptr, double seco
     }
     if (!msg) out.error = "neither EOS nor an error in time";
     if (msg) gst_message_unref(msg);
+    // Before the pipeline goes to NULL, which flushes the bus.
+    while (GstMessage* later = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
+        GError* error = nullptr;
+        gst_message_parse_error(later, &error, nullptr);
+        out.laterErrors.push_back(error->message);
+        g_error_free(error);
+        gst_message_unref(later);
+    }
     gst_object_unref(bus);
     gst_element_set_state(pipeline, GST_STATE_NULL);
     if (src) {
@@ -396,6 +405,9 @@ TEST_P(FailureTest, ErrorMessageNamesTheStatus) {
     EXPECT_NE(out.error.find(c.status), std::string::npos) << out.error;
     EXPECT_EQ(out.error.find("unplugged") != std::string::npos, c.unplugged) << out.error;
     EXPECT_EQ(out.frames, c.frames);
+    // The base class's own wording for a start-up failure would follow ours without a reason.
+    for (const std::string& later : out.laterErrors)
+        EXPECT_EQ(later.find("failed to post a proper error message"), std::string::npos) << later;
 }
 
 INSTANTIATE_TEST_SUITE_P(
