@@ -14,7 +14,7 @@ bool ZuUsbCameraLib::isTriggerSupported() {
     readReg_8_8(kBoardController, kRegVersionMajor, &major);
     readReg_8_8(kBoardController, kRegVersionMinor, &minor);
     readReg_8_8(kBoardController, kRegVersionPatch, &patch);
-    return major * 1000 + minor * 100 + patch >= kFirstTriggerVersion;
+    return controllerVersion(major, minor, patch) >= kFirstTriggerVersion;
 }
 
 uint32_t ZuUsbCameraLib::setMode(uint32_t mode) {

@@ -122,10 +122,9 @@ class Assembler {
 };
 
 bool Assembler::boardTimeValid() const {
-    const uint32_t fw = state_.usbFirmwareVersion;
     const BoardCtrlVersion& v = state_.boardCtrlVersion;
-    const uint64_t ctrl = uint64_t{v.major} * 1000 + uint64_t{v.minor} * 100 + v.patch;
-    return (fw >> 8) == 0x03 && (fw & 0xFF) >= 0x14 && ctrl >= 21606;
+    return firmwareHas32BitRegisters(state_.usbFirmwareVersion) &&
+           controllerVersion(v.major, v.minor, v.patch) >= kFirstTimeStampVersion;
 }
 
 void Assembler::fillRecord(uint64_t size) {

@@ -143,9 +143,15 @@ inline constexpr uint32_t kTriggerExternalBit = 0x80;
 
 /// Controllers with a lower board id have no version registers.
 inline constexpr uint32_t kFirstVersionedBoardId = 35;
-/// Controller version 18.8.17 (major * 1000 + minor * 100 + patch), the first with trigger
-/// support.
-inline constexpr uint32_t kFirstTriggerVersion = 18817;
+/// A controller version as the thresholds below count it: major * 1000 + minor * 100 + patch.
+constexpr uint64_t controllerVersion(uint64_t major, uint64_t minor, uint64_t patch) {
+    return major * 1000 + minor * 100 + patch;
+}
+/// Controller version 18.8.17, the first with trigger support.
+inline constexpr uint64_t kFirstTriggerVersion = 18817;
+/// Controller version 21.6.6, the first whose frames carry the board's time stamp (on USB
+/// firmware with the 32-bit register requests).
+inline constexpr uint64_t kFirstTimeStampVersion = 21606;
 
 // ---- User data and the clock ----
 
