@@ -115,7 +115,7 @@ def test_cancelling_mid_stream_leaves_the_camera_usable():
     assert out["closed"] and out["threads"] == 0
 
 
-def test_cancelled_read_and_a_closed_camera():
+def test_cancelled_read_and_closed_cameras():
     out = run("""
         async def main():
             before = threads()
@@ -137,9 +137,21 @@ def test_cancelled_read_and_a_closed_camera():
                 refused = None
             except ValueError as e:
                 refused = str(e)
+            # another thread closes a camera whose frames a coroutine is reading
+            other, ended, got = vexo.open(serial="PY-AIO-STAY", config=cfg), None, []
+            try:
+                async for frame in other.aframes():
+                    got.append(frame)
+                    if len(got) == 3:
+                        threading.Thread(target=other.close).start()
+            except ValueError as e:
+                ended = str(e)
             return dict(state=state, closed=cam.closed, refused=refused,
-                        threads=threads() - before, after_released=after.released)
+                        after_released=after.released, other=[ended, other.closed, len(got) >= 3],
+                        threads=threads() - before)
         print(json.dumps(asyncio.run(main())))
     """)
     assert out == {"state": [True, True, True, True, True], "closed": True,
-                   "refused": "the camera is closed", "threads": 0, "after_released": True}
+                   "refused": "the camera is closed", "after_released": True,
+                   "other": [out["other"][0], True, True], "threads": 0}
+    assert "closed" in out["other"][0]
