@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """Remakes the seed inputs in fuzz/corpus/<target>/ from what the project's own programs write.
 
-    fuzz/make_corpus.py [BUILD_DIR]      (default: build; VEXO_BUILD_DIR works too)
+    fuzz/make_corpus.py [BUILD_DIR [GROUP...]]   (default: build; VEXO_BUILD_DIR works too)
+
+GROUP is capture, recording, jpeg or controls (default: all of them).
 
 It needs the build's vexo tool and usb_capture_demo (cmake --build BUILD --target vexo_cli
 usb_capture_demo), umockdev-wrapper and editcap. Each seed is a real output cut to a small file:
@@ -28,7 +30,7 @@ HEADER_220, HEADER_189 = 64, 48
 
 
 def build_dir():
-    if len(sys.argv) > 1:
+    if len(sys.argv) > 1 and sys.argv[1]:
         return os.path.abspath(sys.argv[1])
     return os.path.abspath(os.environ.get("VEXO_BUILD_DIR", os.path.join(ROOT, "build")))
 
@@ -237,8 +239,9 @@ def recording_seeds(build, work):
 
 def jpeg_seeds(build, work):
     fresh("fuzz_jpeg_markers")
-    cfg = camera_file(work, "jpg.cfg", 32, 16, 1, 8, "JPG")
-    board = {"stream": {"width": 32, "height": 16, "pixelBytes": 1, "format": "JPG"}}
+    # Large enough for the chunk framing's end search, which looks at frames of 1026 bytes on.
+    cfg = camera_file(work, "jpg.cfg", 64, 48, 1, 8, "JPG")
+    board = {"stream": {"width": 64, "height": 48, "pixelBytes": 1, "format": "JPG"}}
     out = os.path.join(work, "jpg")
     os.makedirs(out)
     run_tool(build, ["capture", "-q", "-c", cfg, "-n", "1", "-o", out], board, work)
@@ -258,11 +261,16 @@ def control_seeds():
 
 def main():
     build = build_dir()
+    groups = sys.argv[2:] or ["capture", "recording", "jpeg", "controls"]
     with tempfile.TemporaryDirectory(prefix="vexo_corpus_") as work:
-        capture_seeds(build, work)
-        recording_seeds(build, work)
-        jpeg_seeds(build, work)
-        control_seeds()
+        if "capture" in groups:
+            capture_seeds(build, work)
+        if "recording" in groups:
+            recording_seeds(build, work)
+        if "jpeg" in groups:
+            jpeg_seeds(build, work)
+        if "controls" in groups:
+            control_seeds()
     for target in sorted(os.listdir(CORPUS)):
         folder = os.path.join(CORPUS, target)
         sizes = [os.path.getsize(os.path.join(folder, n)) for n in os.listdir(folder)]
