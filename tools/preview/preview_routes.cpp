@@ -151,6 +151,55 @@ class StreamPart {
     size_t offset_ = 0;
 };
 
+// The frame's picture converted (JPEG frames decoded) as PNG, into `out`.
+bool encodePng(const EncodedFrame& frame, std::string& out, std::string& error) {
+    ImageView view;
+    std::optional<FrameConverter> converter;
+    std::vector<uint8_t> decoded;
+    if (frame.meta.cfg.emImageFmtMode == FORMAT_MODE_JPG) {
+        tjhandle tj = tjInitDecompress();
+        int w = 0, h = 0, sub = 0, space = 0;
+        const bool ok =
+            tj &&
+            tjDecompressHeader3(tj, frame.jpeg.data(), frame.jpegSize, &w, &h, &sub, &space) == 0 &&
+            (decoded.resize(size_t(w) * size_t(h) * 3), true) &&
+            tjDecompress2(tj, frame.jpeg.data(), frame.jpegSize, decoded.data(), w, 0, h, TJPF_RGB,
+                          0) == 0;
+        if (tj) tjDestroy(tj);
+        if (!ok) {
+            error = "the frame's JPEG data does not decode";
+            return false;
+        }
+        view.width = static_cast<uint32_t>(w);
+        view.height = static_cast<uint32_t>(h);
+        view.layout = PixelLayout::Rgb8;
+        view.pixels = decoded;
+    } else {
+        FrameFormat format = frameFormatOf(frame.meta.cfg, frame.bayer);
+        format.wideRgb = true;  // a snapshot keeps every significant bit of 2-byte RAW pixels
+        converter.emplace(format);
+        if (!converter->convert(frame.rawBytes(), view)) {
+            error = "the frame does not convert";
+            return false;
+        }
+    }
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* memory = open_memstream(&data, &size);
+    const bool written = memory && writePng(memory, view);
+    if (memory) std::fclose(memory);
+    if (written) out.assign(data, size);
+    std::free(data);
+    if (!written) error = "PNG encoding failed";
+    return written;
+}
+
+// Serves `body`, bytes of `frame`, without a copy: the reply holds the frame until it is sent.
+void keepFrame(HttpResponse& r, FrameRef frame, std::string_view body) {
+    r.staticBody = body;
+    r.keep = std::make_shared<FrameRef>(std::move(frame));
+}
+
 }  // namespace
 
 HttpResponse PreviewService::page() const {
@@ -170,9 +219,10 @@ HttpResponse PreviewService::frameJpeg(const HttpRequest&) {
     if (!frame) return HttpResponse::text(503, "no frame yet");
     HttpResponse r;
     r.contentType = "image/jpeg";
-    r.body.assign(reinterpret_cast<const char*>(frame->jpeg.data()), frame->jpegSize);
     r.headers.push_back({"X-Frame-Number", std::to_string(frame->meta.number)});
     r.headers.push_back({"X-Frame-Time", std::to_string(frame->meta.boardTime)});
+    const auto jpeg = frame->jpegBytes();
+    keepFrame(r, std::move(frame), {reinterpret_cast<const char*>(jpeg.data()), jpeg.size()});
     return r;
 }
 
@@ -282,56 +332,50 @@ HttpResponse PreviewService::snapshot(bool png) {
     FrameRef frame = hub_.latest();
     if (!frame) frame = hub_.next(0, std::chrono::seconds(3));
     if (!frame) return HttpResponse::text(503, "no frame yet");
-    const std::string name = "frame_" + std::to_string(frame->meta.number);
     HttpResponse r;
     if (!png) {
+        const std::string name = "frame_" + std::to_string(frame->meta.number);
         r.contentType = "application/octet-stream";
-        r.body.assign(reinterpret_cast<const char*>(frame->raw.data()), frame->rawSize);
         r.headers.push_back({"Content-Disposition", "attachment; filename=\"" + name + ".raw\""});
         r.headers.push_back({"X-Frame-Width", std::to_string(frame->meta.cfg.u32Width)});
         r.headers.push_back({"X-Frame-Height", std::to_string(frame->meta.cfg.u32Height)});
         r.headers.push_back(
             {"X-Frame-Format", std::string(formatName(frame->meta.cfg.emImageFmtMode))});
         r.headers.push_back({"X-Frame-Number", std::to_string(frame->meta.number)});
+        // Sent from the frame itself: the client holds its pool slot, as a stream does.
+        const auto raw = frame->rawBytes();
+        keepFrame(r, std::move(frame), {reinterpret_cast<const char*>(raw.data()), raw.size()});
         return r;
     }
-    // The converted image of the shown frame (JPEG frames decoded), as PNG.
-    ImageView view;
-    std::optional<FrameConverter> converter;
-    std::vector<uint8_t> decoded;
-    if (frame->meta.cfg.emImageFmtMode == FORMAT_MODE_JPG) {
-        tjhandle tj = tjInitDecompress();
-        int w = 0, h = 0, sub = 0, space = 0;
-        const bool ok = tj &&
-                        tjDecompressHeader3(tj, frame->jpeg.data(), frame->jpegSize, &w, &h, &sub,
-                                            &space) == 0 &&
-                        (decoded.resize(size_t(w) * size_t(h) * 3), true) &&
-                        tjDecompress2(tj, frame->jpeg.data(), frame->jpegSize, decoded.data(), w, 0,
-                                      h, TJPF_RGB, 0) == 0;
-        if (tj) tjDestroy(tj);
-        if (!ok) return HttpResponse::text(500, "the frame's JPEG data does not decode");
-        view.width = static_cast<uint32_t>(w);
-        view.height = static_cast<uint32_t>(h);
-        view.layout = PixelLayout::Rgb8;
-        view.pixels = decoded;
-    } else {
-        FrameFormat format = frameFormatOf(frame->meta.cfg, frame->bayer);
-        format.wideRgb = true;  // a snapshot keeps every significant bit of 2-byte RAW pixels
-        converter.emplace(format);
-        if (!converter->convert(frame->rawBytes(), view))
-            return HttpResponse::text(500, "the frame does not convert");
+    std::shared_ptr<const SnapshotPng> snap;
+    {
+        // One conversion at a time; requests for the same frame share its PNG.
+        MutexLock lock(pngMutex_);
+        const bool current = png_ && png_->number == frame->meta.number &&
+                             png_->generation == frame->meta.boardGeneration;
+        // Past the bound, slow downloads still hold older snapshots: a new request gets the
+        // newest one made rather than a new copy of a whole picture.
+        if (!current && !(png_ && pngsAlive_.load() >= kPngsAlive)) {
+            auto made = std::shared_ptr<SnapshotPng>(new SnapshotPng, [this](SnapshotPng* p) {
+                pngsAlive_.fetch_sub(1);
+                delete p;
+            });
+            pngsAlive_.fetch_add(1);
+            made->number = frame->meta.number;
+            made->generation = frame->meta.boardGeneration;
+            std::string error;
+            if (!encodePng(*frame, made->bytes, error)) return HttpResponse::text(500, error);
+            png_ = std::move(made);
+        }
+        snap = png_;
     }
-    char* data = nullptr;
-    size_t size = 0;
-    FILE* memory = open_memstream(&data, &size);
-    const bool written = memory && writePng(memory, view);
-    if (memory) std::fclose(memory);
-    if (written) r.body.assign(data, size);
-    std::free(data);
-    if (!written) return HttpResponse::text(500, "PNG encoding failed");
+    frame.reset();
+    const std::string name = "frame_" + std::to_string(snap->number);
     r.contentType = "image/png";
     r.headers.push_back({"Content-Disposition", "attachment; filename=\"" + name + ".png\""});
-    r.headers.push_back({"X-Frame-Number", std::to_string(frame->meta.number)});
+    r.headers.push_back({"X-Frame-Number", std::to_string(snap->number)});
+    r.staticBody = snap->bytes;
+    r.keep = std::move(snap);
     return r;
 }
 

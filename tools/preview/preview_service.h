@@ -103,6 +103,14 @@ class PreviewService {
     HttpResponse setMode(const HttpRequest& request);
     HttpResponse switchBoard(const HttpRequest& request);
 
+    /// A shown frame as PNG, shared by every request for that frame.
+    struct SnapshotPng {
+        uint64_t number = 0;
+        uint32_t generation = 0;
+        std::string bytes;
+    };
+    static constexpr unsigned kPngsAlive = 3;  // PNGs kept alive by the cache and downloads
+
     PreviewOptions options_;
     std::string host_;
     uint16_t listenPort_ = 0;
@@ -117,7 +125,10 @@ class PreviewService {
     std::unique_ptr<FrameEncoder> encoder_;
     std::unique_ptr<HttpServer> server_;
     std::atomic<bool> started_{false};
-    std::atomic<bool> ready_{false};  // policy_ and page_ are set
+    std::atomic<bool> ready_{false};      // policy_ and page_ are set
+    std::atomic<unsigned> pngsAlive_{0};  // before png_: its deleter counts here
+    Mutex pngMutex_;
+    std::shared_ptr<const SnapshotPng> png_ VEXO_GUARDED_BY(pngMutex_);
 };
 
 }  // namespace vexo::tools::preview

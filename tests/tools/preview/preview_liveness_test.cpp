@@ -8,6 +8,7 @@
 #include <vexo/camera.h>
 
 #include <future>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <thread>
 #include <vector>
@@ -219,6 +220,50 @@ TEST_F(PreviewTest, ViewersOfAPausedPictureThatLeaveFreeTheirConnections) {
     auto resume = post("/api/pause", R"({"paused": false})");
     ASSERT_TRUE(resume);
     EXPECT_EQ(resume->status, 200);
+}
+
+// ---- snapshots shared between clients ----
+
+TEST_F(PreviewTest, ConcurrentSnapshotsOfAFrameAreOnePictureOfTheBoard) {
+    ASSERT_EQ(client_->Get("/frame.jpg")->status, 200);
+    struct Got {
+        std::string number, body;
+    };
+    std::vector<std::vector<Got>> got(4);
+    std::vector<std::thread> readers;
+    for (size_t t = 0; t < got.size(); ++t)
+        readers.emplace_back([&, t] {
+            httplib::Client c("127.0.0.1", service_->port());
+            c.set_read_timeout(20, 0);
+            for (int i = 0; i < 3; ++i) {
+                const char* path = i == 1 ? "/snapshot.raw" : "/snapshot.png";
+                if (auto r = c.Get(path); r && r->status == 200)
+                    got[t].push_back({path + r->get_header_value("X-Frame-Number"), r->body});
+            }
+        });
+    for (auto& r : readers) r.join();
+    std::map<std::string, std::string> byFrame;
+    for (const auto& list : got) {
+        ASSERT_EQ(list.size(), 3u) << "a snapshot request failed";
+        for (const Got& g : list) {
+            auto [it, first] = byFrame.emplace(g.number, g.body);
+            EXPECT_EQ(it->second, g.body) << "two snapshots of " << g.number << " differ";
+        }
+    }
+    for (const auto& [key, body] : byFrame) {
+        if (key.rfind("/snapshot.raw", 0) == 0) {
+            EXPECT_EQ(body.size(), 640u * 480u) << key;
+            continue;
+        }
+        const std::string path =
+            ::testing::TempDir() + "preview_shared_" + std::to_string(getpid()) + ".png";
+        std::ofstream(path, std::ios::binary) << body;
+        DecodedImage img;
+        std::string error;
+        ASSERT_TRUE(readPng(path, img, error)) << key << ": " << error;
+        expectBars(img, 0, 640, 480 * 5 / 6 / 4, 480 * 5 / 6 * 3 / 4, 8);
+        std::remove(path.c_str());
+    }
 }
 
 // ---- clients that hold connections without finishing a request ----
