@@ -82,10 +82,10 @@ TEST_F(SetCtrlTest, RaisingControlIsLoggedWithItsErrorValue) {
 }
 
 TEST_F(SetCtrlTest, NumbersRaisedAreLoggedAsLuaWritesThem) {
-    /* Floats keep their ".0" ("2" was logged for error(2.0)); the text is whatever Lua's
-     * own tostring gives, taken from a state of its own. */
-    const char* values[] = {"2.0", "-0.0", "2^53", "1e100", "-3", "1/3", "1/0",
-                            "0x7fffffffffffffff"};
+    // Floats keep their ".0" ("2" was logged for error(2.0)); the text is whatever Lua's
+    // own tostring gives, taken from a state of its own.
+    const char* values[] = {"2.0", "-0.0", "2^53", "1e100",
+                            "-3",  "1/3",  "1/0",  "0x7fffffffffffffff"};
     lua_State* lua = luaL_newstate();
     luaL_openlibs(lua);
     for (const char* value : values) {

@@ -79,7 +79,7 @@ TEST_F(RecordedEndpointTest, ControlRecordCarriesSetupTimeoutAndData) {
     EXPECT_EQ(backend_->requests[1].in.size(), 38u);
     EXPECT_EQ(+headerOf(backend_->requests[1].in).bmRequestType, 0x40);
 
-    /* wLength is 16 bits: a longer data stage is refused before anything is sent. */
+    // wLength is 16 bits: a longer data stage is refused before anything is sent.
     std::vector<uint8_t> big(65536);
     int32_t tooLong = 65536;
     EXPECT_FALSE(ep.transfer(big.data(), tooLong));

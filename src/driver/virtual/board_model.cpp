@@ -229,7 +229,7 @@ ControlResult BoardModel::userDataRequest(const SetupPacket& setup, uint8_t* dat
     const size_t address = setup.wValue - kUserDataBase;
     const size_t length = setup.wLength;
     if (address + length > userData_.size() || (length && !data)) return ControlResult::stall();
-    /* A request without a data stage may come without a buffer. */
+    // A request without a data stage may come without a buffer.
     if (length && read)
         std::memcpy(data, &userData_[address], length);
     else if (length)
