@@ -312,7 +312,10 @@ void CaptureWorker::captureOnce() {
         capturing_ = true;
     }
     const uint32_t result = Vexo_captureImage(handle);
-    stats_.addCaptureResult(result);
+    // In external-trigger mode a capture call that times out is the wait for the next
+    // trigger, not a fault of the link.
+    if (!(externalTrigger_ && result == USB_CAMERA_USB_TIMEOUT_ERROR))
+        stats_.addCaptureResult(result);
     // Frames still queued when the board went away were sent before: they go out first.
     if (fatal(result) && !(reconnect_ && Vexo_availableImage(handle) > 0)) {
         Vexo_endCaptureImage(handle);

@@ -187,6 +187,27 @@ TEST_F(PreviewTest, ControlValuesBeyondSixtyFourBitsClampToTheNearerEnd) {
     }
 }
 
+TEST_F(PreviewTest, WaitingForAnExternalTriggerIsNoError) {
+    ASSERT_EQ(post("/api/board", R"({"index": 1})")->status, 200);
+    ASSERT_EQ(post("/api/mode", R"({"mode": "external"})")->status, 200);
+    auto framesNow = [&] {
+        return json::parse(client_->Get("/stats.json")->body)["frames"].get<uint64_t>();
+    };
+    // Several capture calls time out waiting for a trigger meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const uint64_t before = framesNow();
+    ASSERT_EQ(post("/api/trigger", "{}")->status, 200);
+    uint64_t after = before;
+    for (int i = 0; i < 50 && after == before; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        after = framesNow();
+    }
+    EXPECT_GT(after, before) << "the software trigger brought no frame";
+    const json s = json::parse(client_->Get("/stats.json")->body);
+    EXPECT_TRUE(s["errors"].empty()) << s["errors"];
+    EXPECT_TRUE(s["board"]["externalTrigger"]);
+}
+
 // ---- viewers of a still picture ----
 
 TEST_F(PreviewTest, ViewersOfAPausedPictureThatLeaveFreeTheirConnections) {
