@@ -35,9 +35,13 @@ werror=OFF
 if [ "$mode" = "--demo" ]; then
     # Optimised like the test build but without debug information, which is a quarter of the
     # demo's compile time. Plain Release (-O3) is not used: g++ 12 raises false -Wrestrict
-    # warnings there.
+    # warnings there. A unity build compiles the shared headers (JSON, CLI, the driver's) once
+    # per batch of sources instead of once per source: about a third of the CPU time is left.
+    # Sources of one library therefore share a translation unit here: names at file scope must
+    # not clash between them, even in anonymous namespaces.
     cmake -S . -B build-demo -DCMAKE_BUILD_TYPE=Release "-DCMAKE_C_FLAGS_RELEASE=-O2 -DNDEBUG" \
         "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DVEXO_WERROR=$werror \
+        -DCMAKE_UNITY_BUILD=ON -DCMAKE_UNITY_BUILD_BATCH_SIZE=16 \
         -DVEXO_BUILD_TESTS=OFF -DVEXO_BUILD_BENCH=OFF >/dev/null
     cmake --build build-demo -j "$jobs" --target vexo_cli
     exit 0
