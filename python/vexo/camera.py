@@ -236,6 +236,12 @@ class Camera:
         state = "closed" if self.closed else f"index {self.index}"
         return f"<vexo.Camera {state} serial={getattr(self, 'serial', '?')!r}>"
 
+    def _repr_html_(self) -> str:
+        """A short summary for notebooks: board, state, picture, link and reconnects."""
+        from .notebook import camera_html
+
+        return camera_html(self)
+
     def _start_up(self) -> None:
         regs = self.registers
         for step in self.config.registers:

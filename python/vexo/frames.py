@@ -61,6 +61,18 @@ class Frame:
         return (f"<Frame {self.width}x{self.height} {fmt} {self.size} bytes "
                 f"time={self.timestamp}>")
 
+    def _repr_png_(self) -> Optional[bytes]:
+        """The frame's picture for notebooks: :meth:`to_rgb`, shrunk to at most 1024 pixels
+        on its longest side (see vexo.notebook). None for JPG frames (shown by
+        ``_repr_jpeg_``) and frames too short for their format."""
+        from .notebook import frame_png
+
+        return frame_png(self)
+
+    def _repr_jpeg_(self) -> Optional[bytes]:
+        """A JPG frame's bytes as received, for notebooks; None for other formats."""
+        return bytes(self.array) if self.format == Format.JPG else None
+
     @property
     def released(self) -> bool:
         """True once the frame went back to the camera (or was never lent)."""
