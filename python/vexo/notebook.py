@@ -47,16 +47,18 @@ def display_rgb(frame: Any) -> Optional[np.ndarray]:
 
 def shrink(rgb: np.ndarray, bound: int) -> np.ndarray:
     """@rgb with its longest side at most @bound: means of k x k squares for the smallest whole
-    k that fits (rows and columns past the last whole square are left out)."""
+    k that fits (rows and columns past the last whole square are left out; a side shorter
+    than k is averaged whole)."""
     h, w, _ = rgb.shape
     k = -(-max(h, w) // bound)
     if k <= 1:
         return rgb
-    rows, cols = h // k, w // k
-    squares = rgb[:rows * k, :cols * k].reshape(rows, k, cols, k, 3)
-    # Rounded mean of the k*k samples, in integers: sums of up to 255 * k*k fit in 32 bits.
+    ky, kx = min(k, h), min(k, w)
+    rows, cols = h // ky, w // kx
+    squares = rgb[:rows * ky, :cols * kx].reshape(rows, ky, cols, kx, 3)
+    # Rounded mean of the samples, in integers: sums of up to 255 * k*k fit in 32 bits.
     sums = squares.sum(axis=(1, 3), dtype=np.uint32)
-    return ((sums + (k * k) // 2) // (k * k)).astype(np.uint8)
+    return ((sums + (ky * kx) // 2) // (ky * kx)).astype(np.uint8)
 
 
 def _chunk(kind: bytes, body: bytes) -> bytes:

@@ -58,6 +58,9 @@ def test_large_frame_is_shrunk_by_square_means():
     shown = decode(frame._repr_png_())
     assert shown.shape == (10, 700, 3)
     np.testing.assert_array_equal(shown, frame.to_rgb()[:30:3, :2100:3])
+    # A side shorter than the factor is averaged whole rather than shrunk to nothing.
+    line = frame_of(vexo.Format.MON, 2100, 1, squares[0].repeat(3).tobytes())
+    np.testing.assert_array_equal(decode(line._repr_png_()), line.to_rgb()[:, ::3])
 
 
 def test_frames_without_a_picture_show_none_or_their_jpeg():
