@@ -16,6 +16,7 @@
 
 #include "preview/preview_service.h"
 
+using namespace vexo;
 using namespace vexo::tools;
 using Clock = std::chrono::steady_clock;
 

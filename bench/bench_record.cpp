@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "bench_camera.h"
-#include "record/recorder.h"
+#include <vexo/recorder.hpp>
 
 namespace {
 
@@ -46,8 +46,8 @@ constexpr uint32_t kFrameBytes = kWidth * kHeight * 2;
 constexpr double kSeconds = 3.0;
 constexpr int kRounds = 3;
 
-vexo::tools::RecordingHeader header() {
-    vexo::tools::RecordingHeader h;
+vexo::RecordingHeader header() {
+    vexo::RecordingHeader h;
     h.serial = "VEXO-VIRTUAL-000";
     h.configSource = "bench";
     h.layout = {kWidth, kHeight, 2, 10, FORMAT_MODE_RAW, RAW_RG};
@@ -70,7 +70,7 @@ bool record(const std::filesystem::path& dir, double fps, Recording& out) {
     BoardCapture board(setup);
     if (!board.started()) return false;
 
-    vexo::tools::Recorder recorder(dir.string(), header());
+    vexo::Recorder recorder(dir.string(), header());
     const auto start = Clock::now();
     uint64_t k = 0;
     auto offer = [&](const FrameData& frame) {
@@ -101,9 +101,9 @@ double writeDngs(const std::filesystem::path& dir, uint64_t frames) {
     const auto start = Clock::now();
     for (uint64_t n = 0; n < frames; ++n) {
         const std::string path = (dir / ("w_" + std::to_string(n) + ".dng")).string();
-        vexo::tools::WrittenFile written;
+        vexo::WrittenFile written;
         std::string error;
-        if (!vexo::tools::writeFrameFile(path.c_str(), vexo::tools::FileKind::Dng, h.layout,
+        if (!vexo::writeFrameFile(path.c_str(), vexo::FileKind::Dng, h.layout,
                                          frame, {n, 0, "Vexo bench"}, written, error))
             return 0;
     }

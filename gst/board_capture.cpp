@@ -31,7 +31,7 @@ const char* triggerName(Trigger trigger) {
 
 }  // namespace
 
-bool BoardCapture::open(unsigned index, const std::string& serial, const tools::CameraFile& file,
+bool BoardCapture::open(unsigned index, const std::string& serial, const CameraFile& file,
                         Trigger trigger, Failure& failure) {
     close();
     trigger_ = trigger;
@@ -42,14 +42,14 @@ bool BoardCapture::open(unsigned index, const std::string& serial, const tools::
         const Config config = Config::from(file.config);
         camera_.emplace(serial.empty() ? Camera::open(index, config)
                                        : Camera::openSerial(serial, config));
-        for (const tools::RegisterStep& reg : file.registers) {
+        for (const RegisterStep& reg : file.registers) {
             step = file.source + ":" + std::to_string(reg.line);
-            if (reg.kind == tools::RegisterStep::Kind::Delay)
+            if (reg.kind == RegisterStep::Kind::Delay)
                 std::this_thread::sleep_for(std::chrono::milliseconds(reg.value));
             else
                 camera_->writeSensorReg(reg.address, reg.value);
         }
-        for (const tools::BoardCommand& cmd : file.boardCommands) {
+        for (const BoardCommand& cmd : file.boardCommands) {
             step = file.source + ":" + std::to_string(cmd.line) + ": board command " +
                    hex(cmd.request);
             camera_->sendBoardCommand(cmd.request, cmd.value, cmd.index, cmd.data);

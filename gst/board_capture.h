@@ -18,7 +18,7 @@
 #include <optional>
 #include <string>
 
-#include "config/camera_file.h"
+#include <vexo/camera_file.hpp>
 
 namespace vexo::gst {
 
@@ -46,7 +46,7 @@ class BoardCapture {
     /// Opens board `index`, or the board whose serial text is `serial` when it is not empty,
     /// with `file`'s configuration, writes its start-up registers and board commands and sets
     /// the trigger mode.
-    bool open(unsigned index, const std::string& serial, const tools::CameraFile& file,
+    bool open(unsigned index, const std::string& serial, const CameraFile& file,
               Trigger trigger, Failure& failure);
     /// Starts the stream.
     bool start(Failure& failure);

@@ -3,6 +3,7 @@
 #include <gst/video/video.h>
 
 #include <cstring>
+#include <vexo/frame_layout.hpp>
 
 namespace vexo::gst {
 
@@ -39,8 +40,7 @@ size_t videoStride(GstVideoFormat format, uint32_t width, uint32_t height) {
 
 }  // namespace
 
-bool frameLayout(const CameraConfig& config, RawMode bayer, FrameLayout& out,
-                 std::string& error) {
+bool frameLayout(const CameraConfig& config, RawMode bayer, FrameLayout& out, std::string& error) {
     out = FrameLayout{};
     const uint32_t w = config.u32Width;
     const uint32_t h = config.u32Height;
@@ -49,15 +49,15 @@ bool frameLayout(const CameraConfig& config, RawMode bayer, FrameLayout& out,
         error = "width and height must be 1..16384 and pixel bytes 1 or 2";
         return false;
     }
+    // Bytes, rows and packed row length are the library's; only the padding is GStreamer's.
+    const vexo::FrameLayout frame = vexo::frameLayout(config);
     out.width = w;
-    out.height = h;
-    out.rowBytes = static_cast<size_t>(w) * pb;
+    out.height = frame.rows;
+    out.rowBytes = frame.stride;
 
     GstVideoFormat video = GST_VIDEO_FORMAT_UNKNOWN;
     switch (config.emImageFmtMode) {
-        case FORMAT_MODE_RAW_D:
-            out.height = 2 * h;  // the picture, then the same picture inverted below it
-            [[fallthrough]];
+        case FORMAT_MODE_RAW_D:  // the picture, then the same picture inverted below it
         case FORMAT_MODE_RAW:
             out.mediaType = "video/x-bayer";
             out.format = pb == 1 ? bayerOrder(bayer) : wideBayerFormat(bayer, config.u8PixelBits);
@@ -65,24 +65,20 @@ bool frameLayout(const CameraConfig& config, RawMode bayer, FrameLayout& out,
             out.stride = static_cast<size_t>(GST_ROUND_UP_4(w)) * pb;
             break;
         case FORMAT_MODE_MON_D:
-            out.height = 2 * h;
-            [[fallthrough]];
         case FORMAT_MODE_MON:
             video = pb == 1 ? GST_VIDEO_FORMAT_GRAY8 : GST_VIDEO_FORMAT_GRAY16_LE;
             break;
         case FORMAT_MODE_RGB:
             video = GST_VIDEO_FORMAT_RGB16;  // RGB565, red in bits 15-11, native (little) endian
-            out.rowBytes = static_cast<size_t>(w) * 2;
             break;
         case FORMAT_MODE_YUV:
             video = GST_VIDEO_FORMAT_YUY2;
-            out.rowBytes = static_cast<size_t>(w) * 2;
             break;
         case FORMAT_MODE_JPG:
             out.mediaType = "image/jpeg";
+            out.height = h;
             out.compressed = true;
-            // The library's frame slots hold up to twice W x H x B x 2 bytes, 512-rounded.
-            out.bufferBytes = (4 * static_cast<size_t>(w) * h * pb + 511) / 512 * 512;
+            out.bufferBytes = frame.slotBytes;  // a buffer holds whatever a library slot holds
             return true;
         default:
             error = "format " + std::to_string(static_cast<int>(config.emImageFmtMode)) +
@@ -98,17 +94,18 @@ bool frameLayout(const CameraConfig& config, RawMode bayer, FrameLayout& out,
             return false;
         }
     }
-    out.frameBytes = out.rowBytes * out.height;
+    out.frameBytes = static_cast<size_t>(frame.bytes);
     out.bufferBytes = out.stride * out.height;
     return true;
 }
 
 GstCaps* layoutCaps(const FrameLayout& layout) {
-    GstStructure* s = gst_structure_new(
-        layout.mediaType.c_str(), "width", G_TYPE_INT, static_cast<int>(layout.width), "height",
-        G_TYPE_INT, static_cast<int>(layout.height), "framerate", GST_TYPE_FRACTION_RANGE, 0, 1,
-        G_MAXINT, 1, nullptr);
-    if (!layout.format.empty()) gst_structure_set(s, "format", G_TYPE_STRING, layout.format.c_str(), nullptr);
+    GstStructure* s = gst_structure_new(layout.mediaType.c_str(), "width", G_TYPE_INT,
+                                        static_cast<int>(layout.width), "height", G_TYPE_INT,
+                                        static_cast<int>(layout.height), "framerate",
+                                        GST_TYPE_FRACTION_RANGE, 0, 1, G_MAXINT, 1, nullptr);
+    if (!layout.format.empty())
+        gst_structure_set(s, "format", G_TYPE_STRING, layout.format.c_str(), nullptr);
     return gst_caps_new_full(s, nullptr);
 }
 
@@ -125,7 +122,8 @@ size_t copyFrame(const FrameLayout& layout, const uint8_t* frame, size_t size, u
     }
     for (size_t row = 0; row < layout.height; ++row) {
         std::memcpy(dest + row * layout.stride, frame + row * layout.rowBytes, layout.rowBytes);
-        std::memset(dest + row * layout.stride + layout.rowBytes, 0, layout.stride - layout.rowBytes);
+        std::memset(dest + row * layout.stride + layout.rowBytes, 0,
+                    layout.stride - layout.rowBytes);
     }
     return layout.bufferBytes;
 }

@@ -21,7 +21,7 @@
 #include <string>
 
 #include "board_capture.h"
-#include "config/camera_file.h"
+#include <vexo/camera_file.hpp>
 #include "frame_clock.h"
 #include "frame_layout.h"
 
@@ -64,7 +64,7 @@ struct SrcState {
     // Set once the board is open and `layout` holds its frames' layout, cleared before it
     // closes: caps and latency queries may come from any thread.
     std::atomic<bool> ready{false};
-    vexo::tools::CameraFile file;
+    vexo::CameraFile file;
     vexo::gst::FrameLayout layout;
     vexo::gst::FrameClock clock;
     std::atomic<bool> flushing{false};
@@ -218,8 +218,8 @@ bool openBoard(GstVexoSrc* self) {
     }
     std::string error;
     if (configPath.empty()) {
-        s.file = vexo::tools::defaultCameraFile();
-    } else if (!vexo::tools::loadCameraFile(configPath, s.file, error)) {
+        s.file = vexo::defaultCameraFile();
+    } else if (!vexo::loadCameraFile(configPath, s.file, error)) {
         GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s", error.c_str()), (nullptr));
         return FALSE;
     }

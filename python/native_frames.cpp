@@ -1,8 +1,8 @@
-// vexo._native's frame functions: Frame.to_rgb through the tool's frame converter
-// (tools/imaging) and, when the package is built with libtiff, Frame.save through the frame
-// writers of `vexo record` (tools/record), so Python shows and writes the pictures and files
-// the tool does, not its own. The interpreter lock is released while a frame is converted or a
-// file written.
+// vexo._native's frame functions, all the C++ layer's (libvexo-cpp): the frame layout (bytes and
+// rows of a frame, as the library counts them), Frame.to_rgb through its frame converter and,
+// when the layer is built with libtiff, Frame.save through the frame writers of `vexo record`,
+// so Python counts, shows and writes frames as the tool does, not by rules of its own. The
+// interpreter lock is released while a frame is converted or a file written.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -10,11 +10,12 @@
 #include <new>
 #include <span>
 #include <string>
+#include <vexo/frame_converter.hpp>
+#include <vexo/frame_layout.hpp>
 
-#include "imaging/frame_converter.h"
 #include "native_parts.h"
 #ifdef VEXO_HAVE_RECORD
-#include "record/frame_files.h"
+#include <vexo/frame_files.hpp>
 #endif
 
 namespace vexo::python {
@@ -27,9 +28,9 @@ bool grey(FormatMode format) {
 
 // The frame as an 8-bit RGB picture in `rgb` (the converter's picture, grey repeated in the
 // three channels); false for a frame shorter than its format and size need.
-bool convertFrame(tools::FrameConverter& converter, bool grey, std::span<const uint8_t> frame,
+bool convertFrame(FrameConverter& converter, bool grey, std::span<const uint8_t> frame,
                   uint8_t* rgb) {
-    tools::ImageView image;
+    ImageView image;
     if (!converter.convert(frame, image)) return false;
     if (grey) {
         for (size_t i = 0; i < image.pixels.size(); ++i)
@@ -65,7 +66,7 @@ PyObject* frameToRgb(PyObject*, PyObject* args) {
     if (refused) {
         PyErr_SetString(PyExc_ValueError, refused);
     } else {
-        tools::FrameFormat f;
+        FrameFormat f;
         f.width = static_cast<uint32_t>(width);
         f.height = static_cast<uint32_t>(height);
         f.pixelBytes = static_cast<uint8_t>(pixelBytes);
@@ -74,7 +75,7 @@ PyObject* frameToRgb(PyObject*, PyObject* args) {
         f.bayer = static_cast<RawMode>(bayer & 3);
         f.wideRgb = f.wideGrey = false;  // pictures for viewing: 8 bits a sample
         try {
-            tools::FrameConverter converter(f);
+            FrameConverter converter(f);
             const size_t size = size_t{converter.imageWidth()} * converter.imageHeight() * 3;
             PyObject* picture =
                 PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
@@ -97,6 +98,32 @@ PyObject* frameToRgb(PyObject*, PyObject* args) {
     return result;
 }
 
+// frame_layout(format, width, height, pixel_bytes, pixel_bits) -> dict, or None for a format
+// the library gives no size
+PyObject* frameLayoutCall(PyObject*, PyObject* args) {
+    unsigned format = 0, width = 0, height = 0, pixelBytes = 0, pixelBits = 0;
+    if (!PyArg_ParseTuple(args, "IIIII", &format, &width, &height, &pixelBytes, &pixelBits))
+        return nullptr;
+    if (pixelBytes > 255 || pixelBits > 255) {
+        PyErr_SetString(PyExc_ValueError, "pixel bytes and bits must be 0..255");
+        return nullptr;
+    }
+    CameraConfig cfg{};
+    cfg.u32Width = width;
+    cfg.u32Height = height;
+    cfg.u8PixelBytes = static_cast<uint8_t>(pixelBytes);
+    cfg.u8PixelBits = static_cast<uint8_t>(pixelBits);
+    // Any 32-bit value may stand in the field; it is only ever read as bytes.
+    std::memcpy(&cfg.emImageFmtMode, &format, sizeof format);
+    const FrameLayout l = frameLayout(cfg);
+    if (!l.known) Py_RETURN_NONE;
+    return Py_BuildValue(
+        "{s:K,s:O,s:n,s:I,s:I,s:I,s:I,s:I,s:n}", "bytes", static_cast<unsigned long long>(l.bytes),
+        "exact", l.exact ? Py_True : Py_False, "slot_bytes", static_cast<Py_ssize_t>(l.slotBytes),
+        "width", l.width, "height", l.height, "images", l.images, "rows", l.rows, "sample_bytes",
+        l.sampleBytes, "stride", static_cast<Py_ssize_t>(l.stride));
+}
+
 #ifdef VEXO_HAVE_RECORD
 // save_frame(path, data, width, height, pixel_bytes, pixel_bits, format, bayer, number, time)
 PyObject* saveFrame(PyObject*, PyObject* args) {
@@ -114,7 +141,7 @@ PyObject* saveFrame(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "frame description out of range");
         return nullptr;
     }
-    tools::FrameLayout layout;
+    FrameFormat layout;
     layout.width = width;
     layout.height = height;
     layout.pixelBytes = static_cast<uint8_t>(pixelBytes);
@@ -123,10 +150,10 @@ PyObject* saveFrame(PyObject*, PyObject* args) {
     layout.bayer = static_cast<RawMode>(bayer);
     const std::span<const uint8_t> bytes(static_cast<const uint8_t*>(data.buf),
                                          static_cast<size_t>(data.len));
-    const tools::FrameStamp stamp{number, time, "Vexo camera"};
+    const FrameStamp stamp{number, time, "Vexo camera"};
     std::string error;
     bool ok = false;
-    Py_BEGIN_ALLOW_THREADS ok = tools::saveFrame(path, layout, bytes, stamp, error);
+    Py_BEGIN_ALLOW_THREADS ok = saveFrame(path, layout, bytes, stamp, error);
     Py_END_ALLOW_THREADS PyBuffer_Release(&data);
     if (!ok) {
         PyErr_SetString(PyExc_OSError, error.c_str());
@@ -139,6 +166,10 @@ PyObject* saveFrame(PyObject*, PyObject* args) {
 }  // namespace
 
 PyMethodDef kFrameMethods[] = {
+    {"frame_layout", frameLayoutCall, METH_VARARGS,
+     "frame_layout(format, width, height, pixel_bytes, pixel_bits) -> {'bytes', 'exact', "
+     "'slot_bytes', 'width', 'height', 'images', 'rows', 'sample_bytes', 'stride'}, or None for "
+     "a format the library gives no size: a frame's layout as the library counts it"},
     {"frame_to_rgb", frameToRgb, METH_VARARGS,
      "frame_to_rgb(data, format, width, height, pixel_bytes, pixel_bits, bayer) -> "
      "(width, rows, RGB bytes): the frame as the tool's 8-bit picture"},

@@ -11,13 +11,13 @@
 #include <string>
 #include <string_view>
 
-#include "config/camera_file.h"
-#include "imaging/frame_converter.h"
+#include <vexo/camera_file.hpp>
+#include <vexo/frame_converter.hpp>
 #include "native_parts.h"
 
 namespace {
 
-using namespace vexo::tools;
+using namespace vexo;
 
 // Text of the file (a name, a message quoting a line) as str: bytes that are not UTF-8 come
 // back as the lone surrogates Python uses for such bytes in file names.

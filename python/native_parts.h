@@ -10,8 +10,8 @@ namespace vexo::python {
 
 /// status_table() and i2c_widths(): the library's own tables (native_tables.cpp).
 extern PyMethodDef kTableMethods[];
-/// frame_to_rgb(), and save_frame() when the package is built with the frame writers
-/// (native_frames.cpp).
+/// frame_layout(), frame_to_rgb(), and save_frame() when the package is built with the frame
+/// writers (native_frames.cpp).
 extern PyMethodDef kFrameMethods[];
 
 }  // namespace vexo::python

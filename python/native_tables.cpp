@@ -5,7 +5,7 @@
 #include <Python.h>
 #include <vexo/status.h>
 
-#include "config/camera_file.h"
+#include <vexo/camera_file.hpp>
 #include "native_parts.h"
 
 namespace vexo::python {
@@ -48,7 +48,7 @@ PyObject* i2cWidths(PyObject*, PyObject*) {
     bool ok = true;
     for (unsigned mode = I2C_MODE_8_8; ok && mode <= I2C_MODE_16_32; ++mode) {
         const auto m = static_cast<I2cMode>(mode);
-        ok = append(rows, Py_BuildValue("(III)", mode, tools::addressBits(m), tools::valueBits(m)));
+        ok = append(rows, Py_BuildValue("(III)", mode, addressBits(m), valueBits(m)));
     }
     return finished(rows, ok);
 }

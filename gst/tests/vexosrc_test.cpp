@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "config/camera_file.h"
+#include <vexo/camera_file.hpp>
 #include "frame_clock.h"
 
 namespace {
@@ -179,9 +179,9 @@ Outcome runPipeline(const std::string& launch, Seen* seen = nullptr, double seco
 // `count` frames of board `index` through the C functions, as the library returns them.
 std::vector<std::vector<uint8_t>> captureWithC(unsigned index, const std::string& configPath,
                                                size_t count) {
-    vexo::tools::CameraFile file;
+    vexo::CameraFile file;
     std::string error;
-    EXPECT_TRUE(vexo::tools::loadCameraFile(configPath, file, error)) << error;
+    EXPECT_TRUE(vexo::loadCameraFile(configPath, file, error)) << error;
     std::vector<std::vector<uint8_t>> frames;
     CameraHandle handle = nullptr;
     CameraConfig cfg = file.config;

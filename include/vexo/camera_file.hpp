@@ -12,8 +12,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include <vexo/cpp_export.hpp>
 
-namespace vexo::tools {
+namespace vexo {
 
 /// One line of the [registers] section: a sensor register write, or a pause.
 struct RegisterStep {
@@ -43,7 +44,7 @@ struct CameraFile {
 };
 
 /// What is wrong with a configuration file, and where.
-struct CameraFileError {
+struct VEXO_CPP_API CameraFileError {
     std::string source;   ///< file name given to the loader
     unsigned line = 0;    ///< 1-based line to blame; 0 when no line is (a missing section)
     std::string message;  ///< what is wrong, without the place
@@ -53,39 +54,39 @@ struct CameraFileError {
 
 /// Parses the text of a configuration file. On failure returns false and fills `error`;
 /// `out` is then unchanged.
-bool parseCameraFile(std::string_view text, std::string_view source, CameraFile& out,
-                     CameraFileError& error);
+VEXO_CPP_API bool parseCameraFile(std::string_view text, std::string_view source, CameraFile& out,
+                                  CameraFileError& error);
 /// The same, with the error as its one-line text().
-bool parseCameraFile(std::string_view text, std::string_view source, CameraFile& out,
-                     std::string& error);
+VEXO_CPP_API bool parseCameraFile(std::string_view text, std::string_view source, CameraFile& out,
+                                  std::string& error);
 
 /// Reads and parses a file; a file that cannot be read is reported without a line, its
 /// message the system's reason ("path: No such file or directory").
-bool loadCameraFile(const std::string& path, CameraFile& out, CameraFileError& error);
-bool loadCameraFile(const std::string& path, CameraFile& out, std::string& error);
+VEXO_CPP_API bool loadCameraFile(const std::string& path, CameraFile& out, CameraFileError& error);
+VEXO_CPP_API bool loadCameraFile(const std::string& path, CameraFile& out, std::string& error);
 
 /// The configuration of the default virtual board (640x480 RAW8 RGGB, sensor at 0x20 in
 /// 16-bit address / 8-bit value mode), used when no file is given.
-const CameraFile& defaultCameraFile();
+VEXO_CPP_API const CameraFile& defaultCameraFile();
 /// The text the default configuration is parsed from (examples/configs/virtual-default.cfg
 /// holds the same settings).
-std::string_view defaultCameraFileText();
+VEXO_CPP_API std::string_view defaultCameraFileText();
 
 /// Names as the files write them: "RAW", "16_8", "RG".
-std::string_view formatName(FormatMode format);
-std::string_view i2cModeName(I2cMode mode);
-std::string_view bayerName(RawMode bayer);
+VEXO_CPP_API std::string_view formatName(FormatMode format);
+VEXO_CPP_API std::string_view i2cModeName(I2cMode mode);
+VEXO_CPP_API std::string_view bayerName(RawMode bayer);
 /// Accepts the short and the constant name ("16_8" or "I2C_MODE_16_8"), any letter case.
-bool parseFormatName(std::string_view text, FormatMode& out);
-bool parseI2cModeName(std::string_view text, I2cMode& out);
+VEXO_CPP_API bool parseFormatName(std::string_view text, FormatMode& out);
+VEXO_CPP_API bool parseI2cModeName(std::string_view text, I2cMode& out);
 /// "RG", "RAW_RG" or "RGGB" (and the same for GR, GB, BG).
-bool parseBayerName(std::string_view text, RawMode& out);
+VEXO_CPP_API bool parseBayerName(std::string_view text, RawMode& out);
 
 /// Decimal or 0x hexadecimal, no sign, at most `max`.
-bool parseNumber(std::string_view text, uint64_t max, uint64_t& out);
+VEXO_CPP_API bool parseNumber(std::string_view text, uint64_t max, uint64_t& out);
 
 /// Register address and value widths in bits of an I2C mode.
-unsigned addressBits(I2cMode mode);
-unsigned valueBits(I2cMode mode);
+VEXO_CPP_API unsigned addressBits(I2cMode mode);
+VEXO_CPP_API unsigned valueBits(I2cMode mode);
 
-}  // namespace vexo::tools
+}  // namespace vexo

@@ -23,39 +23,26 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vexo/cpp_export.hpp>
+#include <vexo/frame_converter.hpp>
 
-namespace vexo::tools {
-
-/// What a frame's bytes are: the configuration it was captured with.
-struct FrameLayout {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    uint8_t pixelBytes = 1;
-    uint8_t pixelBits = 8;  ///< significant bits of a 2-byte sample; 0 = all
-    FormatMode format = FORMAT_MODE_RAW;
-    RawMode bayer = RAW_RG;
-
-    /// Bytes a whole frame holds (JPG: 0, any size is whole).
-    size_t frameBytes() const;
-    /// Significant bits of one sample (8 for one byte, else pixelBits clamped to 1..16).
-    unsigned sampleBits() const;
-};
+namespace vexo {
 
 /// Where and when a frame was received, written into the file where its format has room.
 struct FrameStamp {
-    uint64_t number = 0;  ///< frame number within the recording
-    uint64_t time = 0;    ///< the frame's u64Time (FILETIME units), 0 when unknown
+    uint64_t number = 0;               ///< frame number within the recording
+    uint64_t time = 0;                 ///< the frame's u64Time (FILETIME units), 0 when unknown
     std::string_view camera = "Vexo";  ///< camera model text (DNG UniqueCameraModel)
 };
 
 enum class FileKind : uint8_t { Dng, Png, Raw, Jpeg };
 
 /// The kind a frame of `size` bytes is written as (see the file comment).
-FileKind fileKindFor(const FrameLayout& layout, size_t size);
+VEXO_CPP_API FileKind fileKindFor(const FrameFormat& format, size_t size);
 /// "dng", "png", "raw", "jpg".
-std::string_view fileExtension(FileKind kind);
+VEXO_CPP_API std::string_view fileExtension(FileKind kind);
 /// The kind an extension asks for ("x.dng" -> Dng, ".tif"/".tiff" also Dng); none if unknown.
-std::optional<FileKind> fileKindOfPath(std::string_view path);
+VEXO_CPP_API std::optional<FileKind> fileKindOfPath(std::string_view path);
 
 struct WrittenFile {
     FileKind kind = FileKind::Raw;
@@ -63,17 +50,18 @@ struct WrittenFile {
     std::optional<uint64_t> dataOffset;
 };
 
-/// Writes `frame` as a file of `kind`. DNG needs a RAW/RAW_D frame of exactly frameBytes(),
-/// PNG a MON/MON_D frame of exactly frameBytes(); raw and JPEG take any bytes. On failure
+/// Writes `frame` as a file of `kind`. DNG needs a whole RAW/RAW_D frame (its layout()'s
+/// bytes), PNG a whole MON/MON_D frame; raw and JPEG take any bytes. On failure
 /// returns false with "path: reason" in `error`.
-bool writeFrameFile(const char* path, FileKind kind, const FrameLayout& layout,
-                    std::span<const uint8_t> frame, const FrameStamp& stamp, WrittenFile& out,
-                    std::string& error);
+VEXO_CPP_API bool writeFrameFile(const char* path, FileKind kind, const FrameFormat& format,
+                                 std::span<const uint8_t> frame, const FrameStamp& stamp,
+                                 WrittenFile& out, std::string& error);
 
 /// Writes `frame` to `path` as the kind its extension names (.dng/.tif/.tiff, .png, .raw/.bin,
 /// .jpg/.jpeg), the one writer behind both `vexo record` and Python's Frame.save. False with
 /// a one-line `error` for an unknown extension, a frame the kind cannot hold, or a failed write.
-bool saveFrame(const char* path, const FrameLayout& layout, std::span<const uint8_t> frame,
-               const FrameStamp& stamp, std::string& error);
+VEXO_CPP_API bool saveFrame(const char* path, const FrameFormat& format,
+                            std::span<const uint8_t> frame, const FrameStamp& stamp,
+                            std::string& error);
 
-}  // namespace vexo::tools
+}  // namespace vexo

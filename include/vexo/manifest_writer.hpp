@@ -6,7 +6,8 @@
 //    "configuration": {"source": "cam.cfg", "width": 640, "height": 480, "pixelBytes": 2,
 //                      "pixelBits": 10, "format": "RAW", "bayer": "RGGB"},
 //    "frames": [
-//      {"file": "frame_000000.dng", "offset": 8, "number": 0, "u64Time": 1339..., "u32Size": 614400,
+//      {"file": "frame_000000.dng", "offset": 8, "number": 0, "u64Time": 1339..., "u32Size":
+//      614400,
 //       "status": "whole"},
 //      ...],
 //    "written": 120, "dropped": 0, "failed": null}
@@ -22,18 +23,19 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vexo/cpp_export.hpp>
+#include <vexo/frame_files.hpp>
 
-#include "record/frame_files.h"
-
-namespace vexo::tools {
+namespace vexo {
 
 struct RecordingHeader {
     unsigned boardIndex = 0;
     std::string serial;
     std::string configSource;
-    FrameLayout layout;
+    FrameFormat layout;  ///< what the frames are (wideRgb and wideGrey play no part)
 };
 
 struct ManifestEntry {
@@ -45,9 +47,9 @@ struct ManifestEntry {
     std::string_view status;
 };
 
-class ManifestWriter {
+class VEXO_CPP_API ManifestWriter {
   public:
-    /// Creates `path` and writes the header; throws ToolError when it cannot.
+    /// Creates `path` and writes the header; throws std::runtime_error when it cannot.
     ManifestWriter(const std::string& path, const RecordingHeader& header);
     ~ManifestWriter();
     ManifestWriter(const ManifestWriter&) = delete;
@@ -68,9 +70,9 @@ class ManifestWriter {
 };
 
 /// A JSON string literal of `text`, quotes included.
-std::string jsonString(std::string_view text);
+VEXO_CPP_API std::string jsonString(std::string_view text);
 
 /// A Bayer order as the virtual board's JSON writes it: "RGGB", ...
-std::string_view manifestBayerName(RawMode bayer);
+VEXO_CPP_API std::string_view manifestBayerName(RawMode bayer);
 
-}  // namespace vexo::tools
+}  // namespace vexo

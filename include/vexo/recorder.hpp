@@ -21,11 +21,12 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <vexo/cpp_export.hpp>
+#include <vexo/frame_files.hpp>
+#include <vexo/frame_layout.hpp>
+#include <vexo/manifest_writer.hpp>
 
-#include "record/frame_files.h"
-#include "record/manifest_writer.h"
-
-namespace vexo::tools {
+namespace vexo {
 
 struct RecorderOptions {
     size_t queueFrames = 16;  ///< slots of the queue
@@ -36,9 +37,10 @@ struct RecorderOptions {
     bool rawFiles = false;
 };
 
-class Recorder {
+class VEXO_CPP_API Recorder {
   public:
-    /// Creates `directory` (when missing) and its manifest; throws ToolError when it cannot.
+    /// Creates `directory` (when missing) and its manifest; throws std::runtime_error when it
+    /// cannot.
     Recorder(const std::string& directory, const RecordingHeader& header,
              const RecorderOptions& options = {});
     ~Recorder();
@@ -74,6 +76,7 @@ class Recorder {
 
     std::string directory_;
     RecordingHeader header_;
+    FrameLayout layout_;  // of header_.layout
     bool rawFiles_;
     std::string camera_;
     std::unique_ptr<ManifestWriter> manifest_;
@@ -97,4 +100,4 @@ class Recorder {
     bool finished_ = false;
 };
 
-}  // namespace vexo::tools
+}  // namespace vexo

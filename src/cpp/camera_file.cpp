@@ -1,5 +1,3 @@
-#include "config/camera_file.h"
-
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -9,8 +7,9 @@
 #include <cstring>
 #include <memory>
 #include <sstream>
+#include <vexo/camera_file.hpp>
 
-namespace vexo::tools {
+namespace vexo {
 
 namespace {
 
@@ -515,4 +514,4 @@ const CameraFile& defaultCameraFile() {
     return file;
 }
 
-}  // namespace vexo::tools
+}  // namespace vexo

@@ -1,17 +1,12 @@
-#include "imaging/frame_converter.h"
-
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
+#include <vexo/frame_converter.hpp>
 
-namespace vexo::tools {
+namespace vexo {
 
 namespace {
-
-bool doubled(FormatMode format) {
-    return format == FORMAT_MODE_RAW_D || format == FORMAT_MODE_MON_D;
-}
 
 bool mosaic(FormatMode format) {
     return format == FORMAT_MODE_RAW || format == FORMAT_MODE_RAW_D;
@@ -211,30 +206,35 @@ bool scaleTo8Bits(std::span<const uint8_t> samples, unsigned sampleBytes, unsign
 }
 
 FrameConverter::FrameConverter(const FrameFormat& format)
-    : format_(format), rows_(format.height * (doubled(format.format) ? 2 : 1)) {
+    : format_(format),
+      frameLayout_(format.layout()),
+      rows_(frameLayout_.rows ? frameLayout_.rows : format.height),
+      frameBytes_(static_cast<size_t>(frameLayout_.bytes)) {
     const size_t pixels = size_t{format_.width} * rows_;
     switch (format_.format) {
         case FORMAT_MODE_RGB:
         case FORMAT_MODE_YUV:
-            frameBytes_ = pixels * 2;
             layout_ = PixelLayout::Rgb8;
             break;
         case FORMAT_MODE_MON:
         case FORMAT_MODE_MON_D:
-            frameBytes_ = pixels * format_.pixelBytes;
             layout_ = format_.pixelBytes == 2 && format_.wideGrey ? PixelLayout::Gray16
                                                                   : PixelLayout::Gray8;
             break;
-        case FORMAT_MODE_JPG:
-            frameBytes_ = pixels * format_.pixelBytes * 2;
-            layout_ = PixelLayout::Rgb8;
-            return;  // written as received: nothing to prepare
-        default:
-            frameBytes_ = pixels * format_.pixelBytes;
+        case FORMAT_MODE_RAW:
+        case FORMAT_MODE_RAW_D:
             layout_ =
                 format_.wideRgb && format_.pixelBytes == 2 ? PixelLayout::Rgb16 : PixelLayout::Rgb8;
             break;
+        default:  // JPEG is written as received; format 7 and unknown formats have no picture
+            layout_ = PixelLayout::Rgb8;
+            return;
     }
+    // Samples of RAW and MON are one byte or a 16-bit word; any other count has no picture
+    // (and a count of 0 would take every frame as whole and read past it).
+    if (layout_ != PixelLayout::Rgb8 || mosaic(format_.format))
+        if (format_.pixelBytes != 1 && format_.pixelBytes != 2) return;
+    converts_ = true;
     if (format_.pixelBits == 0 || format_.pixelBits > 8 * format_.pixelBytes)
         format_.pixelBits = static_cast<uint8_t>(8 * format_.pixelBytes);
     if (mosaic(format_.format) && format_.pixelBytes == 2) samples_.resize(pixels);
@@ -246,7 +246,7 @@ FrameConverter::FrameConverter(const FrameFormat& format)
 }
 
 bool FrameConverter::convert(std::span<const uint8_t> frame, ImageView& out) {
-    if (format_.format == FORMAT_MODE_JPG || frame.size() < frameBytes_) return false;
+    if (!converts() || frame.size() < frameBytes_) return false;
     frame = frame.first(frameBytes_);
     switch (format_.format) {
         case FORMAT_MODE_RGB:
@@ -272,7 +272,7 @@ bool FrameConverter::convert(std::span<const uint8_t> frame, ImageView& out) {
 
 void FrameConverter::convertRaw(std::span<const uint8_t> frame) {
     const uint32_t w = format_.width, h = format_.height;
-    const uint32_t images = doubled(format_.format) ? 2 : 1;
+    const uint32_t images = frameLayout_.images;
     if (format_.pixelBytes == 1) {
         debayerImages<false>(frame.data(), w, h, images, format_.bayer, image_.data());
         return;
@@ -314,13 +314,9 @@ void FrameConverter::convertMono(std::span<const uint8_t> frame) {
 
 FrameFormat frameFormatOf(const CameraConfig& cfg, RawMode bayer) {
     FrameFormat f;
-    f.width = cfg.u32Width;
-    f.height = cfg.u32Height;
-    f.pixelBytes = cfg.u8PixelBytes;
-    f.pixelBits = cfg.u8PixelBits;
-    f.format = cfg.emImageFmtMode;
+    static_cast<Config&>(f) = Config::from(cfg);
     f.bayer = bayer;
     return f;
 }
 
-}  // namespace vexo::tools
+}  // namespace vexo

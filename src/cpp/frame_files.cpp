@@ -1,5 +1,3 @@
-#include "record/frame_files.h"
-
 #include <tiffio.h>
 
 #include <algorithm>
@@ -8,16 +6,12 @@
 #include <cstring>
 #include <ctime>
 #include <vector>
+#include <vexo/frame_files.hpp>
+#include <vexo/image_files.hpp>
 
-#include "imaging/image_files.h"
-
-namespace vexo::tools {
+namespace vexo {
 
 namespace {
-
-bool doubled(FormatMode f) {
-    return f == FORMAT_MODE_RAW_D || f == FORMAT_MODE_MON_D;
-}
 
 bool fail(const char* path, const std::string& why, std::string& error) {
     error = std::string(path) + ": " + why;
@@ -35,10 +29,10 @@ void tiffDateTime(uint64_t fileTime, char (&text)[20]) {
 }
 
 // The libtiff part of a DNG: one uncompressed strip holding the frame's bytes unchanged.
-bool encodeDng(TIFF* tif, const FrameLayout& layout, std::span<const uint8_t> frame,
+bool encodeDng(TIFF* tif, const FrameFormat& format, std::span<const uint8_t> frame,
                const FrameStamp& stamp, uint64_t& dataOffset) {
-    const uint32_t rows = layout.height * (doubled(layout.format) ? 2 : 1);
-    const uint16_t depth = static_cast<uint16_t>(layout.pixelBytes * 8);
+    const uint32_t rows = format.layout().rows;
+    const uint16_t depth = static_cast<uint16_t>(format.pixelBytes * 8);
     // CFA colours of the top-left 2x2 cell (0 red, 1 green, 2 blue) for RG, GR, GB, BG.
     static constexpr uint8_t kCfa[4][4] = {{0, 1, 1, 2}, {1, 0, 2, 1}, {1, 2, 0, 1}, {2, 1, 1, 0}};
     static constexpr uint8_t kDngVersion[4] = {1, 4, 0, 0};
@@ -47,10 +41,10 @@ bool encodeDng(TIFF* tif, const FrameLayout& layout, std::span<const uint8_t> fr
     // No colour calibration is known: the camera's primaries are taken as sRGB's (XYZ to
     // linear sRGB), so raw converters show plausible colours.
     static constexpr float kXyzToCamera[9] = {3.2406f, -1.5372f, -0.4986f, -0.9689f, 1.8758f,
-                                              0.0415f,  0.0557f,  -0.2040f, 1.0570f};
+                                              0.0415f, 0.0557f,  -0.2040f, 1.0570f};
     static constexpr float kNeutral[3] = {1, 1, 1};
     const float black[1] = {0};
-    const uint32_t white[1] = {(1u << layout.sampleBits()) - 1};
+    const uint32_t white[1] = {(1u << format.layout().sampleBits) - 1};
     char dateTime[20];
     tiffDateTime(stamp.time, dateTime);
     // The frame's number and exact time go into DocumentName: dcraw reads 512 bytes from an
@@ -61,30 +55,31 @@ bool encodeDng(TIFF* tif, const FrameLayout& layout, std::span<const uint8_t> fr
                   static_cast<unsigned long long>(stamp.time));
     const std::string camera(stamp.camera);
 
-    bool ok = TIFFSetField(tif, TIFFTAG_SUBFILETYPE, 0) && TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, layout.width) &&
-              TIFFSetField(tif, TIFFTAG_IMAGELENGTH, rows) &&
-              TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, depth) &&
-              TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1) &&
-              TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE) &&
-              TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA) &&
-              TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
-              TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
-              TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows) &&
-              TIFFSetField(tif, TIFFTAG_MAKE, "Vexo") &&
-              TIFFSetField(tif, TIFFTAG_MODEL, camera.c_str()) &&
-              TIFFSetField(tif, TIFFTAG_UNIQUECAMERAMODEL, camera.c_str()) &&
-              TIFFSetField(tif, TIFFTAG_SOFTWARE, "vexo") &&
-              TIFFSetField(tif, TIFFTAG_DATETIME, dateTime) &&
-              TIFFSetField(tif, TIFFTAG_DOCUMENTNAME, description) &&
-              TIFFSetField(tif, TIFFTAG_DNGVERSION, kDngVersion) &&
-              TIFFSetField(tif, TIFFTAG_DNGBACKWARDVERSION, kDngBackward) &&
-              TIFFSetField(tif, TIFFTAG_CFAREPEATPATTERNDIM, kRepeat) &&
-              TIFFSetField(tif, TIFFTAG_CFAPATTERN, 4, kCfa[static_cast<unsigned>(layout.bayer) & 3]) &&
-              TIFFSetField(tif, TIFFTAG_BLACKLEVEL, 1, black) &&
-              TIFFSetField(tif, TIFFTAG_WHITELEVEL, 1, white) &&
-              TIFFSetField(tif, TIFFTAG_COLORMATRIX1, 9, kXyzToCamera) &&
-              TIFFSetField(tif, TIFFTAG_CALIBRATIONILLUMINANT1, 21) &&
-              TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, kNeutral);
+    bool ok =
+        TIFFSetField(tif, TIFFTAG_SUBFILETYPE, 0) &&
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, format.width) &&
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, rows) &&
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, depth) &&
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1) &&
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_NONE) &&
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_CFA) &&
+        TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+        TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows) && TIFFSetField(tif, TIFFTAG_MAKE, "Vexo") &&
+        TIFFSetField(tif, TIFFTAG_MODEL, camera.c_str()) &&
+        TIFFSetField(tif, TIFFTAG_UNIQUECAMERAMODEL, camera.c_str()) &&
+        TIFFSetField(tif, TIFFTAG_SOFTWARE, "vexo") &&
+        TIFFSetField(tif, TIFFTAG_DATETIME, dateTime) &&
+        TIFFSetField(tif, TIFFTAG_DOCUMENTNAME, description) &&
+        TIFFSetField(tif, TIFFTAG_DNGVERSION, kDngVersion) &&
+        TIFFSetField(tif, TIFFTAG_DNGBACKWARDVERSION, kDngBackward) &&
+        TIFFSetField(tif, TIFFTAG_CFAREPEATPATTERNDIM, kRepeat) &&
+        TIFFSetField(tif, TIFFTAG_CFAPATTERN, 4, kCfa[static_cast<unsigned>(format.bayer) & 3]) &&
+        TIFFSetField(tif, TIFFTAG_BLACKLEVEL, 1, black) &&
+        TIFFSetField(tif, TIFFTAG_WHITELEVEL, 1, white) &&
+        TIFFSetField(tif, TIFFTAG_COLORMATRIX1, 9, kXyzToCamera) &&
+        TIFFSetField(tif, TIFFTAG_CALIBRATIONILLUMINANT1, 21) &&
+        TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, kNeutral);
     // Written as received: TIFFWriteRawStrip neither swaps nor packs, and the file is
     // little-endian like the frame's 2-byte samples.
     ok = ok && TIFFWriteRawStrip(tif, 0, const_cast<uint8_t*>(frame.data()),
@@ -96,7 +91,7 @@ bool encodeDng(TIFF* tif, const FrameLayout& layout, std::span<const uint8_t> fr
     return ok && TIFFWriteDirectory(tif);
 }
 
-bool writeDng(const char* path, const FrameLayout& layout, std::span<const uint8_t> frame,
+bool writeDng(const char* path, const FrameFormat& format, std::span<const uint8_t> frame,
               const FrameStamp& stamp, WrittenFile& out, std::string& error) {
     // libtiff reports through handlers that print; the caller gets one line instead.
     TIFFSetErrorHandler(nullptr);
@@ -104,7 +99,7 @@ bool writeDng(const char* path, const FrameLayout& layout, std::span<const uint8
     TIFF* tif = TIFFOpen(path, "wl");
     if (!tif) return fail(path, std::strerror(errno ? errno : EIO), error);
     uint64_t offset = 0;
-    const bool ok = encodeDng(tif, layout, frame, stamp, offset);
+    const bool ok = encodeDng(tif, format, frame, stamp, offset);
     TIFFClose(tif);
     if (!ok) return fail(path, "DNG writing failed", error);
     out.dataOffset = offset;
@@ -123,12 +118,12 @@ bool writeBytes(const char* path, std::span<const uint8_t> frame, WrittenFile& o
     return true;
 }
 
-bool writeGreyPng(const char* path, const FrameLayout& layout, std::span<const uint8_t> frame,
+bool writeGreyPng(const char* path, const FrameFormat& format, std::span<const uint8_t> frame,
                   std::string& error) {
     ImageView image;
-    image.width = layout.width;
-    image.height = layout.height * (doubled(layout.format) ? 2 : 1);
-    if (layout.pixelBytes == 1) {
+    image.width = format.width;
+    image.height = format.layout().rows;
+    if (format.pixelBytes == 1) {
         image.layout = PixelLayout::Gray8;
         image.pixels = frame;
         return writePng(path, image, error);
@@ -136,7 +131,7 @@ bool writeGreyPng(const char* path, const FrameLayout& layout, std::span<const u
     // PNG stores 16-bit samples big-endian and scaled to 16 bits, the original bits named by
     // sBIT. Shifting by 16 - bits keeps every value recoverable while all of them fit in the
     // significant bits; a frame with a larger value is kept unshifted with sBIT 16.
-    unsigned bits = layout.sampleBits();
+    unsigned bits = format.layout().sampleBits;
     const size_t samples = frame.size() / 2;
     const uint32_t max = (1u << bits) - 1;
     for (size_t i = 0; i < samples && bits < 16; ++i)
@@ -158,28 +153,14 @@ bool writeGreyPng(const char* path, const FrameLayout& layout, std::span<const u
 
 }  // namespace
 
-size_t FrameLayout::frameBytes() const {
-    const size_t pixels = size_t{width} * height * (doubled(format) ? 2 : 1);
-    switch (format) {
-        case FORMAT_MODE_JPG:
-            return 0;
-        case FORMAT_MODE_RGB:
-        case FORMAT_MODE_YUV:
-            return pixels * 2;
-        default:
-            return pixels * pixelBytes;
-    }
-}
-
-unsigned FrameLayout::sampleBits() const {
-    if (pixelBytes == 1) return 8;
-    return pixelBits == 0 ? 16u : std::clamp<unsigned>(pixelBits, 1, 16);
-}
-
-FileKind fileKindFor(const FrameLayout& layout, size_t size) {
-    if (layout.format == FORMAT_MODE_JPG) return FileKind::Jpeg;
-    if (size != layout.frameBytes() || size == 0) return FileKind::Raw;
-    switch (layout.format) {
+FileKind fileKindFor(const FrameFormat& format, size_t size) {
+    if (format.format == FORMAT_MODE_JPG) return FileKind::Jpeg;
+    const FrameLayout layout = format.layout();
+    // DNG and PNG hold whole frames of one- or two-byte samples; anything else is kept as
+    // received.
+    if (!layout.exact || size != layout.bytes || size == 0) return FileKind::Raw;
+    if (layout.sampleBytes != 1 && layout.sampleBytes != 2) return FileKind::Raw;
+    switch (format.format) {
         case FORMAT_MODE_RAW:
         case FORMAT_MODE_RAW_D:
             return FileKind::Dng;
@@ -217,36 +198,37 @@ std::optional<FileKind> fileKindOfPath(std::string_view path) {
     return std::nullopt;
 }
 
-bool writeFrameFile(const char* path, FileKind kind, const FrameLayout& layout,
+bool writeFrameFile(const char* path, FileKind kind, const FrameFormat& format,
                     std::span<const uint8_t> frame, const FrameStamp& stamp, WrittenFile& out,
                     std::string& error) {
     out = WrittenFile{kind, std::nullopt};
-    const bool whole = frame.size() == layout.frameBytes() && !frame.empty();
-    const bool raw = layout.format == FORMAT_MODE_RAW || layout.format == FORMAT_MODE_RAW_D;
-    const bool mono = layout.format == FORMAT_MODE_MON || layout.format == FORMAT_MODE_MON_D;
+    const FrameLayout layout = format.layout();
+    const bool whole = layout.exact && frame.size() == layout.bytes && !frame.empty() &&
+                       (layout.sampleBytes == 1 || layout.sampleBytes == 2);
+    const bool raw = format.format == FORMAT_MODE_RAW || format.format == FORMAT_MODE_RAW_D;
+    const bool mono = format.format == FORMAT_MODE_MON || format.format == FORMAT_MODE_MON_D;
     switch (kind) {
         case FileKind::Dng:
             if (!raw || !whole)
                 return fail(path, "DNG holds whole RAW frames only (this frame: use .raw)", error);
-            return writeDng(path, layout, frame, stamp, out, error);
+            return writeDng(path, format, frame, stamp, out, error);
         case FileKind::Png:
             if (!mono || !whole)
                 return fail(path, "PNG holds whole MON frames only (this frame: use .raw)", error);
-            return writeGreyPng(path, layout, frame, error);
+            return writeGreyPng(path, format, frame, error);
         default:
             return writeBytes(path, frame, out, error);
     }
 }
 
-bool saveFrame(const char* path, const FrameLayout& layout, std::span<const uint8_t> frame,
+bool saveFrame(const char* path, const FrameFormat& format, std::span<const uint8_t> frame,
                const FrameStamp& stamp, std::string& error) {
     const std::optional<FileKind> kind = fileKindOfPath(path);
-    if (!kind)
-        return fail(path, "unknown extension (use .dng, .png, .raw or .jpg)", error);
-    if (*kind == FileKind::Jpeg && layout.format != FORMAT_MODE_JPG)
+    if (!kind) return fail(path, "unknown extension (use .dng, .png, .raw or .jpg)", error);
+    if (*kind == FileKind::Jpeg && format.format != FORMAT_MODE_JPG)
         return fail(path, ".jpg holds JPG frames only (this frame: use .dng, .png or .raw)", error);
     WrittenFile written;
-    return writeFrameFile(path, *kind, layout, frame, stamp, written, error);
+    return writeFrameFile(path, *kind, format, frame, stamp, written, error);
 }
 
-}  // namespace vexo::tools
+}  // namespace vexo

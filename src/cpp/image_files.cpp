@@ -1,13 +1,12 @@
-#include "imaging/image_files.h"
-
 #include <png.h>
 
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <vexo/image_files.hpp>
 
-namespace vexo::tools {
+namespace vexo {
 
 namespace {
 
@@ -104,4 +103,4 @@ bool writeJpeg(const char* path, std::span<const uint8_t> frame, std::string& er
     return true;
 }
 
-}  // namespace vexo::tools
+}  // namespace vexo

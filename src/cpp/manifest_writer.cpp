@@ -1,12 +1,10 @@
-#include "record/manifest_writer.h"
-
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
+#include <vexo/camera_file.hpp>
+#include <vexo/manifest_writer.hpp>
 
-#include "cli/tool_error.h"
-#include "config/camera_file.h"
-
-namespace vexo::tools {
+namespace vexo {
 
 std::string jsonString(std::string_view text) {
     std::string out = "\"";
@@ -34,8 +32,8 @@ std::string_view manifestBayerName(RawMode bayer) {
 ManifestWriter::ManifestWriter(const std::string& path, const RecordingHeader& header)
     : path_(path) {
     file_ = std::fopen(path.c_str(), "w");
-    if (!file_) throw ToolError(path + ": " + std::strerror(errno));
-    const FrameLayout& l = header.layout;
+    if (!file_) throw std::runtime_error(path + ": " + std::strerror(errno));
+    const FrameFormat& l = header.layout;
     std::fprintf(file_,
                  "{\"vexoRecording\": 1,\n"
                  " \"board\": {\"index\": %u, \"serial\": %s},\n"
@@ -81,4 +79,4 @@ bool ManifestWriter::close(uint64_t written, uint64_t dropped, std::string_view 
     return ok && closed;
 }
 
-}  // namespace vexo::tools
+}  // namespace vexo

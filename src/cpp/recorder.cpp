@@ -1,22 +1,18 @@
-#include "record/recorder.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vexo/output_directory.hpp>
+#include <vexo/recorder.hpp>
 
-#include "cli/output_directory.h"
-#include "cli/tool_error.h"
-
-namespace vexo::tools {
+namespace vexo {
 
 namespace {
 
 constexpr size_t kNameRoom = 40;  // "frame_18446744073709551615.dng" and its terminator fit
 
 std::string_view statusOf(const FrameLayout& layout, uint32_t size) {
-    const size_t whole = layout.frameBytes();
-    if (whole == 0 || size == whole) return "whole";
-    return size < whole ? "short" : "long";
+    if (!layout.exact || size == layout.bytes) return "whole";
+    return size < layout.bytes ? "short" : "long";
 }
 
 }  // namespace
@@ -28,12 +24,9 @@ Recorder::Recorder(const std::string& directory, const RecordingHeader& header,
     camera_ = "Vexo " + (header.serial.empty() ? std::string("camera") : header.serial);
     manifest_ = std::make_unique<ManifestWriter>(directory_ + "/manifest.json", header);
 
-    const FrameLayout& l = header.layout;
-    size_t slotBytes = options.slotBytes;
-    if (slotBytes == 0) {
-        const size_t picture = size_t{l.width} * l.height * l.pixelBytes;
-        slotBytes = 2 * std::max(picture, l.frameBytes());
-    }
+    layout_ = header.layout.layout();
+    // A slot holds whatever the library's own frame slot holds, short and long frames too.
+    const size_t slotBytes = options.slotBytes ? options.slotBytes : layout_.slotBytes;
     const size_t count = std::max<size_t>(options.queueFrames, 1);
     slots_.resize(count);
     for (Slot& s : slots_) s.bytes.resize(slotBytes);
@@ -92,9 +85,9 @@ bool Recorder::writeSlot(Slot& slot) {
     if (rawFiles_ && kind != FileKind::Jpeg) kind = FileKind::Raw;
     // The name is printed into the reserved tail of path_: no string is built per frame.
     path_.resize(nameOffset_ + kNameRoom - 1);
-    const int n = std::snprintf(&path_[nameOffset_], kNameRoom, "frame_%06llu.%s",
-                                static_cast<unsigned long long>(slot.number),
-                                fileExtension(kind).data());
+    const int n =
+        std::snprintf(&path_[nameOffset_], kNameRoom, "frame_%06llu.%s",
+                      static_cast<unsigned long long>(slot.number), fileExtension(kind).data());
     path_.resize(nameOffset_ + static_cast<size_t>(n));
     WrittenFile written;
     const FrameStamp stamp{slot.number, slot.time, camera_};
@@ -106,7 +99,7 @@ bool Recorder::writeSlot(Slot& slot) {
     entry.number = slot.number;
     entry.time = slot.time;
     entry.size = slot.size;
-    entry.status = statusOf(header_.layout, slot.size);
+    entry.status = statusOf(layout_, slot.size);
     if (!manifest_->add(entry)) {
         failure_ = manifest_->path() + ": cannot write";
         return false;
@@ -152,4 +145,4 @@ std::string Recorder::finish() {
     return failure_;
 }
 
-}  // namespace vexo::tools
+}  // namespace vexo

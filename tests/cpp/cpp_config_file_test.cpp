@@ -1,6 +1,6 @@
 // Configuration files reach vexo::Config through the tools' loader (vexo_camconfig): what a
 // file says is what the camera opens with, and its register list runs through the camera.
-#include "config/camera_file.h"
+#include <vexo/camera_file.hpp>
 #include "cpp/cpp_fixture.h"
 
 namespace vexo::cpptest {
@@ -9,7 +9,7 @@ namespace {
 using CppConfigFile = CppTest;
 
 TEST_F(CppConfigFile, DefaultFileIsTheDefaultConfig) {
-    EXPECT_EQ(Config::from(tools::defaultCameraFile().config), Config{})
+    EXPECT_EQ(Config::from(defaultCameraFile().config), Config{})
         << "vexo::Config's defaults describe the default virtual board";
 }
 
@@ -29,9 +29,9 @@ sensor_vid = 0x1234
 delay 1
 0x0100 0x0001
 )";
-    tools::CameraFile file;
+    CameraFile file;
     std::string error;
-    ASSERT_TRUE(tools::parseCameraFile(text, "test.cfg", file, error)) << error;
+    ASSERT_TRUE(parseCameraFile(text, "test.cfg", file, error)) << error;
 
     virt::BoardConfig boardConfig = smallBoard();
     boardConfig.stream.format = virt::PixelFormat::Mon;
@@ -40,8 +40,8 @@ delay 1
     const Config config = Config::from(file.config);
     EXPECT_EQ(config.sensorVendor, 0x1234);
     Camera camera = Camera::openFirst(config);
-    for (const tools::RegisterStep& step : file.registers)
-        if (step.kind == tools::RegisterStep::Kind::Write)
+    for (const RegisterStep& step : file.registers)
+        if (step.kind == RegisterStep::Kind::Write)
             camera.writeSensorReg(step.address, step.value);
     EXPECT_EQ(board->sensorRegister(0x3012), 0xBEEFu);
     EXPECT_EQ(board->sensorRegister(0x0100), 0x0001u);

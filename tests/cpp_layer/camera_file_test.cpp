@@ -1,12 +1,11 @@
 // The camera configuration file loader: what a file sets, and that every mistake is reported
 // with the file and line a person has to fix.
-#include "config/camera_file.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vexo/camera_file.hpp>
 
-using namespace vexo::tools;
+using namespace vexo;
 
 namespace {
 

@@ -1,18 +1,18 @@
 // Frame conversion and image files: each pixel format turned into the colours a viewer must
 // show, with the Bayer order, sample width and significant bits honoured.
-#include "imaging/frame_converter.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <random>
+#include <vexo/frame_converter.hpp>
+#include <vexo/image_files.hpp>
 
-#include "imaging/image_files.h"
 #include "tools/support/image_reader.h"
 #include "tools/support/tool_runner.h"
 
-using namespace vexo::tools;
+using namespace vexo;
 using vexo::tools::test::DecodedImage;
 using vexo::tools::test::ScratchDir;
 
@@ -248,6 +248,24 @@ TEST(FrameConverter, SizesAndShortFrames) {
     FrameConverter jpg(format(16, 8, FORMAT_MODE_JPG));
     std::vector<uint8_t> any(64);
     EXPECT_FALSE(jpg.convert(any, v)) << "JPEG frames are written as received";
+}
+
+// Formats with no picture to make are refused whatever the frame: format 7 is not a mosaic,
+// and a sample count of 0 once took every frame as whole and debayered from no samples.
+TEST(FrameConverter, FramesWithoutAPictureAreRefused) {
+    FrameFormat seven = format(4, 2, FORMAT_MODE_RAW);
+    const uint32_t seventh = 7;
+    std::memcpy(&seven.format, &seventh, sizeof seventh);
+    const FrameFormat cases[] = {seven, format(4, 2, FORMAT_MODE_JPG),
+                                 format(4, 2, FORMAT_MODE_RAW, 0), format(4, 2, FORMAT_MODE_RAW, 3),
+                                 format(4, 2, FORMAT_MODE_MON_D, 0)};
+    std::vector<uint8_t> frame(4 * 2 * 2 * 8, 0x55);
+    for (const FrameFormat& f : cases) {
+        FrameConverter converter(f);
+        ImageView v;
+        EXPECT_FALSE(converter.converts()) << f.format << " x" << int{f.pixelBytes};
+        EXPECT_FALSE(converter.convert(frame, v)) << f.format << " x" << int{f.pixelBytes};
+    }
 }
 
 TEST(FrameConverter, DoubleRawImagesAreDebayeredEachOnItsOwn) {

@@ -15,11 +15,11 @@
 #include <sstream>
 #include <string>
 #include <vector>
+#include <vexo/recorder.hpp>
 
 #include "driver/virtual/board_config.h"
 #include "driver/virtual/replay_source.h"
 #include "driver/virtual/virtual_board.h"
-#include "record/recorder.h"
 #include "tools/support/image_reader.h"
 
 #ifdef VEXO_HAVE_LIBRAW
@@ -27,7 +27,8 @@
 #endif
 
 namespace virt = vexo::driver::virt;
-using namespace vexo::tools;
+using namespace vexo;
+namespace test = vexo::tools::test;
 
 namespace {
 
@@ -203,14 +204,17 @@ TEST_P(RecordReplay, FilesOpenElsewhereAndReplayDeliversTheSameFrames) {
 
     RecordingHeader header;
     header.serial = "VEXO-VIRTUAL-000";
-    header.layout = {
-        kWidth, kHeight, static_cast<uint8_t>(c.pixelBytes), static_cast<uint8_t>(c.bits),
-        c.mode, c.bayer};
+    header.layout.width = kWidth;
+    header.layout.height = kHeight;
+    header.layout.pixelBytes = static_cast<uint8_t>(c.pixelBytes);
+    header.layout.pixelBits = static_cast<uint8_t>(c.bits);
+    header.layout.format = c.mode;
+    header.layout.bayer = c.bayer;
     RecorderOptions options;
     options.queueFrames = kFrames;  // room for every frame: none may be dropped
     // A case expecting raw files where the format has its own file asks for --raw.
     options.rawFiles = c.kind == FileKind::Raw &&
-                       fileKindFor(header.layout, header.layout.frameBytes()) != FileKind::Raw;
+                       fileKindFor(header.layout, header.layout.layout().bytes) != FileKind::Raw;
     Recorder recorder(dir_.string(), header, options);
     const std::vector<Captured> sent = capture(cameraConfig(c), kFrames, &recorder);
     ASSERT_EQ(sent.size(), kFrames);

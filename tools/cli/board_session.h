@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "config/camera_file.h"
+#include <vexo/camera_file.hpp>
 
 namespace vexo::tools {
 

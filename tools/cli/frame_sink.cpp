@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <span>
 
-#include "cli/output_directory.h"
+#include <vexo/output_directory.hpp>
 #include "cli/tool_error.h"
-#include "imaging/image_files.h"
+#include <vexo/image_files.hpp>
 
 namespace vexo::tools {
 

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <string>
 
-#include "config/camera_file.h"
-#include "imaging/frame_converter.h"
+#include <vexo/camera_file.hpp>
+#include <vexo/frame_converter.hpp>
 
 namespace vexo::tools {
 

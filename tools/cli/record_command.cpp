@@ -10,7 +10,7 @@
 #include "cli/commands.h"
 #include "cli/stream_loop.h"
 #include "cli/tool_error.h"
-#include "record/recorder.h"
+#include <vexo/recorder.hpp>
 
 namespace vexo::tools {
 

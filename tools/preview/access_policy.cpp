@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <random>
 
-#include "config/camera_file.h"
+#include <vexo/camera_file.hpp>
 
 namespace vexo::tools::preview {
 

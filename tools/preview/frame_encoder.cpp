@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "imaging/image_files.h"
+#include <vexo/image_files.hpp>
 
 namespace vexo::tools::preview {
 

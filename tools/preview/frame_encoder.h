@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "imaging/frame_converter.h"
+#include <vexo/frame_converter.hpp>
 #include "preview/frame_hub.h"
 
 namespace vexo::tools::preview {

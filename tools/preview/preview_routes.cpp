@@ -8,8 +8,8 @@
 
 #include "cli/register_access.h"
 #include "cli/tool_error.h"
-#include "config/camera_file.h"
-#include "imaging/image_files.h"
+#include <vexo/camera_file.hpp>
+#include <vexo/image_files.hpp>
 #include "preview/preview_service.h"
 
 namespace vexo::tools::preview {
