@@ -1,4 +1,4 @@
-// Configuration files reach vexo::Config through the tools' loader (vexo_camconfig): what a
+// Configuration files reach vexo::Config through the C++ layer's loader (libvexo-cpp): what a
 // file says is what the camera opens with, and its register list runs through the camera.
 #include <vexo/camera_file.hpp>
 #include "cpp/cpp_fixture.h"
