@@ -566,11 +566,13 @@ class Camera:
                 raise
 
     def _end_worker_when_idle(self, worker: CaptureWorker) -> None:
-        """The worker ends with the capture it ran for (its last job has run: the wait for
-        its thread is short)."""
+        """The worker ends with the capture it ran for, or with a close from another thread
+        that retired it; either way its last job has run, so the wait for its thread is
+        short, and no thread is left behind once the stream has ended."""
         if not self._capturing and self._worker is worker:
             self._worker = None
             worker.retire()
+        if self._worker is not worker:
             worker.join()
 
     async def aframes(self, n: Optional[int] = None, timeout: float = 3.0,

@@ -139,13 +139,15 @@ def test_cancelled_read_and_closed_cameras():
                 refused = str(e)
             # another thread closes a camera whose frames a coroutine is reading
             other, ended, got = vexo.open(serial="PY-AIO-STAY", config=cfg), None, []
+            closer = threading.Thread(target=other.close)
             try:
                 async for frame in other.aframes():
                     got.append(frame)
                     if len(got) == 3:
-                        threading.Thread(target=other.close).start()
+                        closer.start()
             except ValueError as e:
                 ended = str(e)
+            closer.join()
             return dict(state=state, closed=cam.closed, refused=refused,
                         after_released=after.released, other=[ended, other.closed, len(got) >= 3],
                         threads=threads() - before)
