@@ -7,7 +7,9 @@
 #   5. the Python tests, when the module is built,
 #   6. the Windows build (mingw-w64 cross build, build-mingw/) under wine: scripts/test-windows.sh,
 #   7. the Debian packages (build-deb/): built, checked by lintian, installed with apt-get, used
-#      from outside the source tree and purged: scripts/test-package.sh.
+#      from outside the source tree and purged: scripts/test-package.sh,
+#   8. the quick start's demo (build-demo/, its own lean build): scripts/demo.sh, whose pictures
+#      must open as PNG files.
 # Exits non-zero when any stage fails; the last line sums the test counts of all stages.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -143,6 +145,16 @@ if [ -n "$line" ]; then
 fi
 rm -f "$log"
 [ "$rc" -eq 0 ] || failed_stages+=("package")
+
+# 8. The quick start's demo, as a new user runs it.
+echo "== demo: scripts/demo.sh"
+rm -rf frames
+if scripts/demo.sh --quiet && /usr/bin/python3 scripts/check_pictures.py frames 30; then
+    total_passed=$((total_passed + 1))
+else
+    total_failed=$((total_failed + 1))
+    failed_stages+=("demo")
+fi
 
 if [ ${#failed_stages[@]} -gt 0 ]; then
     echo "failed stages: ${failed_stages[*]}"
