@@ -119,6 +119,7 @@ void CaptureWorker::openBoard(const BoardOptions& options) {
     stats_ = CaptureStats{};
     stats_.start();
     lastMeta_ = FrameMeta{};
+    rateCount_ = 0;
     failed_ = false;
     awaitingBoard_ = false;
     externalTrigger_ = false;
@@ -297,6 +298,15 @@ void CaptureWorker::publishStats(bool force) {
     snapshot_.stats = stats_;
     snapshot_.last = lastMeta_;
     lastCopy_ = now;
+    // The average since the board was opened hides a board that stopped or came back: the
+    // rate shown is that of the last second.
+    const RateSample sample{now, stats_.frames(), stats_.megabytesPerSecond() * stats_.seconds()};
+    const RateSample& oldest =
+        rateCount_ < rates_.size() ? rates_[0] : rates_[rateCount_ % rates_.size()];
+    const double dt = rateCount_ ? std::chrono::duration<double>(now - oldest.at).count() : 0;
+    snapshot_.recentFps = dt > 0 ? double(sample.frames - oldest.frames) / dt : 0;
+    snapshot_.recentMbps = dt > 0 ? (sample.megabytes - oldest.megabytes) / dt : 0;
+    rates_[rateCount_++ % rates_.size()] = sample;
 }
 
 void CaptureWorker::captureOnce() {
@@ -354,6 +364,7 @@ void CaptureWorker::run() {
             // The capture stopped (the board went away): look for it again when reconnecting,
             // and wait for a request, such as another board from the picker.
             if (awaitingBoard_ && tryReconnect()) continue;
+            publishStats(false);  // the rate falls to 0
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }

@@ -14,6 +14,7 @@
 #include <vexo/camera.h>
 #include <vexo/controls.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -73,6 +74,8 @@ struct BoardInfo {
 struct StatsSnapshot {
     CaptureStats stats;
     FrameMeta last;
+    double recentFps = 0;   ///< frames/s over about the last second (0 while none arrive)
+    double recentMbps = 0;  ///< MB/s over the same time
 };
 
 class CaptureWorker {
@@ -141,6 +144,14 @@ class CaptureWorker {
     CaptureStats stats_;
     FrameMeta lastMeta_;
     CaptureStats::Clock::time_point lastCopy_{};
+    // The counters at the last copies, for the rate over about the last second.
+    struct RateSample {
+        CaptureStats::Clock::time_point at;
+        uint64_t frames = 0;
+        double megabytes = 0;
+    };
+    std::array<RateSample, 11> rates_{};
+    size_t rateCount_ = 0;
     uint32_t generation_ = 0;  // info_.generation, kept by the thread that runs the board
 
     mutable Mutex infoMutex_;
