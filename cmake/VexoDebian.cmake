@@ -1,6 +1,8 @@
 # Debian packages made by CPack's DEB generator from the install components (docs/install.md):
 #   runtime   -> libvexo0           the shared library and the udev rule
 #   dev       -> libvexo-dev        headers, libvexo.so, CMake package, pkg-config file
+#   cpp       -> libvexo-cpp0       the C++ layer above the C functions (libvexo-cpp.so.0)
+#   cppdev    -> libvexo-cpp-dev    its headers, libvexo-cpp.so, Vexo::vexo_cpp, vexo-cpp.pc
 #   tools     -> vexo-tools         the vexo tool and its manual page
 #   python    -> python3-vexo       VexoSDK and the vexo package for Debian's python3
 #   gstreamer -> gstreamer1.0-vexo  the vexosrc plugin, when it is built
@@ -30,11 +32,13 @@ endif()
 get_cmake_property(installed_components COMPONENTS)
 # An install rule without COMPONENT lands in "Unspecified", which no package carries.
 if("Unspecified" IN_LIST installed_components)
-    message(FATAL_ERROR "an install() rule has no COMPONENT (runtime, dev, tools, python or "
-                        "gstreamer): its files would be in no Debian package")
+    message(FATAL_ERROR "an install() rule has no COMPONENT (runtime, dev, cpp, cppdev, tools, "
+                        "python or gstreamer): its files would be in no Debian package")
 endif()
 set(package_runtime libvexo0)
 set(package_dev libvexo-dev)
+set(package_cpp libvexo-cpp0)
+set(package_cppdev libvexo-cpp-dev)
 set(package_tools vexo-tools)
 set(package_python python3-vexo)
 set(package_gstreamer gstreamer1.0-vexo)
@@ -59,7 +63,7 @@ endfunction()
 ]] ALL_COMPONENTS)
 
 set(CPACK_COMPONENTS_ALL "")
-foreach(component runtime dev tools python gstreamer)
+foreach(component runtime dev cpp cppdev tools python gstreamer)
     if(NOT component IN_LIST installed_components)
         message(STATUS "Debian packages: no ${package_${component}} (nothing installs as ${component})")
         continue()
@@ -108,6 +112,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/lib)
 set(libvexo_exact "libvexo0 (= ${PROJECT_VERSION}-${VEXO_DEB_REVISION})")
+set(libvexo_cpp_exact "libvexo-cpp0 (= ${PROJECT_VERSION}-${VEXO_DEB_REVISION})")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 # shlibs: "libvexo 0 libvexo0 (>= version)" for packages built against libvexo. The ldconfig
@@ -145,25 +150,46 @@ This package holds the C headers, the C++ header vexo/vexo.hpp, the CMake
 package (find_package(Vexo), target Vexo::vexo) and the pkg-config file
 (vexo) for programs that use libvexo.")
 
+set(CPACK_DEBIAN_CPP_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_CPP_PACKAGE_DEPENDS ${libvexo_exact})
+# Written when the library is linked (src/cpp/debian_symbols.cmake): every exported name.
+set(CPACK_DEBIAN_CPP_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/cpp-symbols
+    ${debian_dir}/libvexo-cpp0/triggers)
+set(CPACK_COMPONENT_CPP_DESCRIPTION "C++ layer of the camera access library for USB camera boards
+libvexo-cpp is what C++ programs, the vexo tool, the GStreamer element and
+the Python package share above libvexo: the layout of a board's frames,
+camera configuration files, frame conversion to pictures, PNG, DNG and raw
+frame files, and the recorder.")
+
+set(CPACK_DEBIAN_CPPDEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_CPPDEV_PACKAGE_DEPENDS
+    "${libvexo_cpp_exact}, libvexo-dev (= ${PROJECT_VERSION}-${VEXO_DEB_REVISION})")
+set(CPACK_COMPONENT_CPPDEV_DESCRIPTION "C++ layer of the camera access library - development files
+This package holds the headers of libvexo-cpp (vexo/frame_layout.hpp,
+vexo/camera_file.hpp, ...), the CMake target Vexo::vexo_cpp
+(find_package(Vexo COMPONENTS cpp)) and the pkg-config file (vexo-cpp).")
+
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION video)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ${libvexo_exact})
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${libvexo_exact}, ${libvexo_cpp_exact}")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "command-line tool for USB camera boards
 vexo scans camera boards, captures frames to image files (PNG, JPEG),
 reads and writes sensor registers and the board's user data, and measures
 a stream. Without an attached board it works with a virtual one.")
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
-set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.11), python3 (<< 3.12), python3-numpy")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "python3 (>= 3.11), python3 (<< 3.12), python3-numpy, ${libvexo_cpp_exact}")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
     ${debian_dir}/python3-vexo/postinst ${debian_dir}/python3-vexo/prerm)
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION "Python 3 module for USB camera boards
 VexoSDK is the camera library as a Python module; the vexo package on top
 of it opens boards, yields frames as numpy arrays and raises exceptions
 named after the library's status codes. The module carries the library
-itself.")
+itself; its configuration files, conversion and frame files are those of
+libvexo-cpp.")
 
 set(CPACK_DEBIAN_GSTREAMER_PACKAGE_SECTION video)
-set(CPACK_DEBIAN_GSTREAMER_PACKAGE_DEPENDS ${libvexo_exact})
+set(CPACK_DEBIAN_GSTREAMER_PACKAGE_DEPENDS "${libvexo_exact}, ${libvexo_cpp_exact}")
 set(CPACK_COMPONENT_GSTREAMER_DESCRIPTION "GStreamer source element for USB camera boards
 The vexosrc element streams frames from a USB camera board (or a virtual
 one) into a GStreamer pipeline.")

@@ -1,17 +1,29 @@
 # Installs libvexo with its headers, a CMake package (find_package(Vexo) gives Vexo::vexo)
-# and a pkg-config file (pkg-config --cflags --libs vexo).
+# and a pkg-config file (pkg-config --cflags --libs vexo). The C++ layer above it, libvexo-cpp,
+# installs as "cpp" (the library) and "cppdev" (its headers, Vexo::vexo_cpp through
+# find_package(Vexo COMPONENTS cpp), pkg-config vexo-cpp): src/cpp/CMakeLists.txt.
 # Install components: "runtime" (the shared library and the udev rule), "dev" (headers, the
 # libvexo.so link, CMake and pkg-config files); the tool, the Python module and the GStreamer
 # plugin install as "tools", "python" and "gstreamer" (cmake --install --component NAME).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
+# Headers of include/vexo/ that belong to libvexo (header-only, over the C functions); every
+# other .hpp there is the C++ layer's and installs with libvexo-cpp.
+set(VEXO_API_CPP_HEADERS vexo.hpp config.hpp board_watcher.hpp CACHE INTERNAL
+    "include/vexo headers of libvexo's header-only C++ API")
+
 install(TARGETS vexo EXPORT VexoTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+# The C headers and the header-only C++ API; the other .hpp headers are the C++ layer's.
+set(api_patterns PATTERN "*.h")
+foreach(header IN LISTS VEXO_API_CPP_HEADERS)
+    list(APPEND api_patterns PATTERN ${header})
+endforeach()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vexo DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
-        COMPONENT dev FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
+        COMPONENT dev FILES_MATCHING ${api_patterns})
 install(EXPORT VexoTargets NAMESPACE Vexo:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vexo
         COMPONENT dev)
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian packages into build-deb/: libvexo0, libvexo-dev, vexo-tools, python3-vexo
-# and, when the GStreamer plugin is built, gstreamer1.0-vexo (docs/install.md).
+# Builds the Debian packages into build-deb/: libvexo0, libvexo-dev, libvexo-cpp0,
+# libvexo-cpp-dev, vexo-tools, python3-vexo and, when the GStreamer plugin is built,
+# gstreamer1.0-vexo (docs/install.md).
 # The tree is configured for /usr with Debian's build flags in build-deb/build/ and packed by
 # CPack; the build is incremental.
 set -euo pipefail

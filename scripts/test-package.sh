@@ -38,7 +38,7 @@ finish() {
 installed_vexo_packages() {
     dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' 2>/dev/null |
         awk '$1 ~ /^[a-z]i/ || $1 ~ /^[a-z]c/ {print $2}' |
-        grep -E '^(libvexo0|libvexo-dev|vexo-tools|python3-vexo|gstreamer1.0-vexo)$'
+        grep -E '^(libvexo0|libvexo-dev|libvexo-cpp0|libvexo-cpp-dev|vexo-tools|python3-vexo|gstreamer1.0-vexo)$'
 }
 
 purge_vexo() {
@@ -60,23 +60,31 @@ echo "packages: ${packages[*]}"
 
 has_package() { [[ " ${packages[*]} " == *" $1 "* ]]; }
 check "every expected package is built" bash -c '
-    for p in libvexo0 libvexo-dev vexo-tools python3-vexo; do
+    for p in libvexo0 libvexo-dev libvexo-cpp0 libvexo-cpp-dev vexo-tools python3-vexo; do
         [[ " $1 " == *" $p "* ]] || { echo "missing: $p"; exit 1; }
     done' _ "${packages[*]}"
 
 check "lintian reports nothing (errors, warnings, info, pedantic)" \
     lintian --fail-on error,warning,info,pedantic -EvIL +pedantic "${debs[@]}"
 
-# A binary that loads libvexo.so.0 must come in a package that depends on libvexo0; libvexo0
-# must name its SONAME in shlibs and symbols.
+# A binary that loads libvexo.so.0 (libvexo-cpp.so.0) must come in a package that depends on
+# libvexo0 (libvexo-cpp0); each library package must name its SONAME in shlibs.
 links_checked() {
-    local deb dir file soname="" bad=0
+    local deb dir file soname="" cpp_soname="" bad=0
     for deb in "${debs[@]}"; do
         dir=$(mktemp -d)
         dpkg-deb -x "$deb" "$dir"
         while IFS= read -r file; do
             if [[ $deb == */libvexo0_* && $file == */libvexo.so.0.* ]]; then
                 soname=$(readelf -d "$file" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+            fi
+            if [[ $deb == */libvexo-cpp0_* && $file == */libvexo-cpp.so.0.* ]]; then
+                cpp_soname=$(readelf -d "$file" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+            fi
+            if readelf -d "$file" 2>/dev/null | grep -q 'NEEDED.*\[libvexo-cpp\.so\.0\]' &&
+                ! dpkg-deb -f "$deb" Depends | grep -Eq '(^|, )libvexo-cpp0 \(= '; then
+                echo "$deb: ${file#"$dir"} needs libvexo-cpp.so.0, Depends lacks libvexo-cpp0"
+                bad=1
             fi
             if readelf -d "$file" 2>/dev/null | grep -q 'NEEDED.*\[libvexo\.so\.0\]' &&
                 ! dpkg-deb -f "$deb" Depends | grep -Eq '(^|, )libvexo0 \(= '; then
@@ -87,6 +95,9 @@ links_checked() {
         rm -rf "$dir"
     done
     [ "$soname" = libvexo.so.0 ] || { echo "SONAME of libvexo0's library: '$soname'"; bad=1; }
+    [ "$cpp_soname" = libvexo-cpp.so.0 ] || { echo "SONAME of libvexo-cpp0's library: '$cpp_soname'"; bad=1; }
+    dpkg-deb --ctrl-tarfile "$(printf '%s\n' "${debs[@]}" | grep '/libvexo-cpp0_')" | tar -xO ./shlibs |
+        grep -qx 'libvexo-cpp 0 libvexo-cpp0 (>= [0-9.]*-[0-9]*)' || { echo "shlibs lack libvexo-cpp 0"; bad=1; }
     dpkg-deb --ctrl-tarfile "$(printf '%s\n' "${debs[@]}" | grep '/libvexo0_')" | tar -xO ./shlibs |
         grep -qx 'libvexo 0 libvexo0 (>= [0-9.]*-[0-9]*)' || { echo "shlibs lack libvexo 0"; bad=1; }
     return $bad
@@ -157,6 +168,36 @@ check "a CMake project with find_package(Vexo) builds the C++ example and captur
     "$@" cmake -S . -B build >configure.log && grep -q "Vexo_DIR=/usr/lib/.*/cmake/Vexo" configure.log &&
     "$@" cmake --build build >/dev/null &&
     "$@" VEXO_VIRTUAL_BOARDS=1 build/capture 3 | tee /dev/stderr | grep -c "^frame " | grep -qx 3
+' _ "${clean_env[@]}"
+
+# The C++ layer from outside the tree: a program that loads the default configuration file and
+# counts a frame of it, through pkg-config and through find_package(Vexo COMPONENTS cpp).
+mkdir -p layer-project
+cat >layer-project/layout.cpp <<'EOF'
+#include <vexo/camera_file.hpp>
+#include <vexo/frame_layout.hpp>
+
+#include <cstdio>
+
+int main() {
+    const vexo::FrameLayout layout = vexo::frameLayout(vexo::defaultCameraFile().config);
+    std::printf("bytes %llu rows %u\n", static_cast<unsigned long long>(layout.bytes), layout.rows);
+    return layout.known ? 0 : 1;
+}
+EOF
+cat >layer-project/CMakeLists.txt <<'EOF'
+cmake_minimum_required(VERSION 3.25)
+project(vexo_layer_user CXX)
+find_package(Vexo 0.1 REQUIRED COMPONENTS cpp)
+add_executable(layout layout.cpp)
+target_link_libraries(layout PRIVATE Vexo::vexo_cpp)
+EOF
+check "a C++ program of the layer builds with pkg-config vexo-cpp and find_package(Vexo COMPONENTS cpp)" bash -c '
+    cd layer-project &&
+    c++ -std=c++20 -Wall -Werror -o layout-pc layout.cpp $(pkg-config --cflags --libs vexo-cpp) &&
+    ./layout-pc | tee /dev/stderr | grep -qx "bytes 307200 rows 480" &&
+    "$@" cmake -S . -B build >/dev/null && "$@" cmake --build build >/dev/null &&
+    build/layout | grep -qx "bytes 307200 rows 480"
 ' _ "${clean_env[@]}"
 
 check "python3: import vexo, VexoSDK from dist-packages and capture a frame" \
