@@ -57,6 +57,45 @@ VEXO_CPP_API bool writeFrameFile(const char* path, FileKind kind, const FrameFor
                                  std::span<const uint8_t> frame, const FrameStamp& stamp,
                                  WrittenFile& out, std::string& error);
 
+/// Memory and file offsets of a direct write are multiples of this (the largest logical block
+/// size of common disks).
+inline constexpr size_t kDirectAlignment = 4096;
+/// Room a file image needs beyond the frame's offset and bytes: the DNG directory after the
+/// strip, and the padding up to the next kDirectAlignment.
+inline constexpr size_t kFileImageRoom = 16384;
+
+/// Where the frame's bytes lie in a file of `kind` (the DNG strip follows the 8-byte TIFF
+/// header; .raw and .jpg hold the frame alone). A frame placed at this offset of a file image
+/// is written without being copied again.
+VEXO_CPP_API size_t frameOffsetInFile(FileKind kind);
+
+/// Writes frame files bypassing the page cache (O_DIRECT): the whole file is laid out in a
+/// caller's aligned buffer around the frame, written in aligned blocks and truncated to its
+/// length, so the file holds exactly the bytes writeFrameFile() writes. A file system that
+/// refuses direct I/O (tmpfs) gets writeFrameFile()'s writes from then on, said once on
+/// standard error (a first aligned write refused with EINVAL is taken as that refusal); so do
+/// PNG files, which are compressed on the way out.
+///
+/// Threading: one thread at a time.
+class VEXO_CPP_API DirectFileWriter {
+  public:
+    /// `direct` false: every file through the page cache, as writeFrameFile() writes it.
+    explicit DirectFileWriter(bool direct = true) : direct_(direct) {}
+
+    /// False once the file system refused direct I/O: every later file is written through the
+    /// page cache.
+    bool direct() const { return direct_; }
+
+    /// Writes the `frameBytes` bytes lying at frameOffsetInFile(kind) in `image` as a file of
+    /// `kind` (see writeFrameFile). `image` starts at a kDirectAlignment boundary and reaches
+    /// at least kFileImageRoom past the frame; the rest of it is scratch.
+    bool write(const char* path, FileKind kind, const FrameFormat& format, std::span<uint8_t> image,
+               size_t frameBytes, const FrameStamp& stamp, WrittenFile& out, std::string& error);
+
+  private:
+    bool direct_ = true;
+};
+
 /// Writes `frame` to `path` as the kind its extension names (.dng/.tif/.tiff, .png, .raw/.bin,
 /// .jpg/.jpeg), the one writer behind both `vexo record` and Python's Frame.save. False with
 /// a one-line `error` for an unknown extension, a frame the kind cannot hold, or a failed write.

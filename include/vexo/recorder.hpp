@@ -4,6 +4,14 @@
 // because the disk cannot keep up, the frame is dropped and counted: capture never waits for
 // the disk.
 //
+// Each slot is the image of a whole file: the frame is copied to where its bytes lie in the file,
+// and the writer lays the file out around it and writes it past the page cache
+// (DirectFileWriter), so a frame is copied once on its way to the disk.
+//
+// A frame is written to its file before its manifest entry, so a recording cut off by the
+// process's death keeps every frame its manifest lists: what write() returned from stays
+// with the kernel. Nothing is synced: a machine that loses power may lose recent frames.
+//
 // The slots are allocated once, in the constructor: offering and writing frames allocate
 // nothing of ours (libtiff and libpng keep their own small per-file state).
 //
@@ -35,6 +43,8 @@ struct RecorderOptions {
     size_t slotBytes = 0;
     /// Every frame as its received bytes (.raw, .jpg for JPEG), whatever the format.
     bool rawFiles = false;
+    /// Frame files past the page cache where the file system allows it; false: through it.
+    bool directIo = true;
 };
 
 class VEXO_CPP_API Recorder {
@@ -59,13 +69,19 @@ class VEXO_CPP_API Recorder {
     uint64_t dropped() const { return dropped_.load(std::memory_order_acquire); }
     uint64_t written() const { return written_.load(std::memory_order_acquire); }
     uint64_t bytesWritten() const { return bytesWritten_.load(std::memory_order_acquire); }
+    /// False once the file system refused direct I/O (tmpfs): files went through the page cache.
+    bool directIo() const { return directIo_.load(std::memory_order_acquire); }
     const std::string& directory() const { return directory_; }
     /// File name of frame `number` of kind `kind` ("frame_000007.dng").
     static std::string fileName(uint64_t number, FileKind kind);
 
   private:
+    struct FreeBytes {
+        void operator()(uint8_t* p) const;
+    };
     struct Slot {
-        std::vector<uint8_t> bytes;
+        std::unique_ptr<uint8_t[], FreeBytes> image;  // kDirectAlignment-aligned
+        FileKind kind = FileKind::Raw;
         uint32_t size = 0;
         uint64_t number = 0;
         uint64_t time = 0;
@@ -81,6 +97,9 @@ class VEXO_CPP_API Recorder {
     std::string camera_;
     std::unique_ptr<ManifestWriter> manifest_;
     std::vector<Slot> slots_;
+    size_t slotBytes_ = 0, imageBytes_ = 0;
+    DirectFileWriter files_;  // writer thread
+    std::atomic<bool> directIo_{true};
 
     // Rings of slot indices: free slots, and slots queued for writing, in capture order.
     std::mutex mutex_;

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <tiffio.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -151,7 +153,164 @@ bool writeGreyPng(const char* path, const FrameFormat& format, std::span<const u
     return writePng(path, image, error);
 }
 
+// A TIFF file built in memory, in the image buffer of a direct write. The frame already lies at
+// its place in the buffer: libtiff's write of the strip from that very place copies nothing, and
+// any write that would overwrite the frame before it is in place is refused, so a libtiff that
+// lays the file out otherwise fails over to the ordinary writer instead of corrupting a frame.
+struct ImageSink {
+    uint8_t* data = nullptr;
+    size_t capacity = 0, pos = 0, length = 0;
+    size_t frameBegin = 0, frameEnd = 0;
+
+    bool overlapsFrame(size_t begin, size_t end) const {
+        return begin < frameEnd && frameBegin < end;
+    }
+    static ImageSink& of(thandle_t h) { return *static_cast<ImageSink*>(h); }
+
+    static tmsize_t read(thandle_t h, void* buffer, tmsize_t size) {
+        ImageSink& s = of(h);
+        const size_t n =
+            s.pos < s.length ? std::min(static_cast<size_t>(size), s.length - s.pos) : 0;
+        std::memcpy(buffer, s.data + s.pos, n);
+        s.pos += n;
+        return static_cast<tmsize_t>(n);
+    }
+    static tmsize_t write(thandle_t h, void* buffer, tmsize_t size) {
+        ImageSink& s = of(h);
+        const size_t n = static_cast<size_t>(size);
+        if (size < 0 || n > s.capacity || s.pos > s.capacity - n) return -1;
+        uint8_t* to = s.data + s.pos;
+        if (to != buffer) {
+            if (s.overlapsFrame(s.pos, s.pos + n)) return -1;
+            // A file grown by a seek past its end reads zeros there.
+            if (s.pos > s.length) {
+                if (s.overlapsFrame(s.length, s.pos)) return -1;
+                std::memset(s.data + s.length, 0, s.pos - s.length);
+            }
+            std::memmove(to, buffer, n);
+        } else if (s.pos > s.length && s.overlapsFrame(s.length, s.pos)) {
+            return -1;  // a gap before the frame's own place would not read as zeros
+        } else if (s.pos > s.length) {
+            std::memset(s.data + s.length, 0, s.pos - s.length);
+        }
+        s.pos += n;
+        s.length = std::max(s.length, s.pos);
+        return size;
+    }
+    static toff_t seek(thandle_t h, toff_t offset, int whence) {
+        ImageSink& s = of(h);
+        const uint64_t base = whence == SEEK_CUR ? s.pos : whence == SEEK_END ? s.length : 0;
+        if (base > s.capacity || offset > s.capacity - base) return static_cast<toff_t>(-1);
+        s.pos = static_cast<size_t>(base + offset);
+        return s.pos;
+    }
+    static int close(thandle_t) { return 0; }
+    static toff_t size(thandle_t h) { return of(h).length; }
+    static int map(thandle_t, void**, toff_t*) { return 0; }
+    static void unmap(thandle_t, void*, toff_t) {}
+};
+
+// Lays out a DNG of the frame at frameOffsetInFile(Dng) of `image`; its length in `length`.
+bool dngImage(std::span<uint8_t> image, size_t frameBytes, const FrameFormat& format,
+              const FrameStamp& stamp, size_t& length, uint64_t& dataOffset) {
+    ImageSink sink;
+    sink.data = image.data();
+    sink.capacity = image.size();
+    sink.frameBegin = frameOffsetInFile(FileKind::Dng);
+    sink.frameEnd = sink.frameBegin + frameBytes;
+    TIFFSetErrorHandler(nullptr);
+    TIFFSetWarningHandler(nullptr);
+    TIFF* tif =
+        TIFFClientOpen("dng", "wl", &sink, ImageSink::read, ImageSink::write, ImageSink::seek,
+                       ImageSink::close, ImageSink::size, ImageSink::map, ImageSink::unmap);
+    if (!tif) return false;
+    const std::span<const uint8_t> frame(image.data() + sink.frameBegin, frameBytes);
+    const bool ok = encodeDng(tif, format, frame, stamp, dataOffset);
+    TIFFClose(tif);
+    length = sink.length;
+    return ok;
+}
+
+// Writes the first `length` bytes of `image` to `path` with O_DIRECT. `refused`: the file
+// system does not do direct I/O (nothing was written that the caller must keep).
+bool writeDirect(const char* path, std::span<uint8_t> image, size_t length, bool& refused,
+                 std::string& error) {
+    refused = false;
+    const size_t padded = (length + kDirectAlignment - 1) / kDirectAlignment * kDirectAlignment;
+    if (padded > image.size()) return fail(path, "frame larger than its file buffer", error);
+    // The padding reaches the disk for a moment, before the file is cut to its length.
+    std::memset(image.data() + length, 0, padded - length);
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        refused = errno == EINVAL;
+        return fail(path, std::strerror(errno), error);
+    }
+    size_t done = 0;
+    while (done < padded) {
+        const ssize_t n =
+            ::pwrite(fd, image.data() + done, padded - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            const int why = n < 0 ? errno : ENOSPC;
+            refused = done == 0 && why == EINVAL;
+            ::close(fd);
+            return fail(path, std::strerror(why), error);
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::ftruncate(fd, static_cast<off_t>(length)) != 0) {
+        const int why = errno;
+        ::close(fd);
+        return fail(path, std::strerror(why), error);
+    }
+    if (::close(fd) != 0) return fail(path, std::strerror(errno), error);
+    return true;
+}
+
 }  // namespace
+
+size_t frameOffsetInFile(FileKind kind) {
+    return kind == FileKind::Dng ? 8 : 0;
+}
+
+bool DirectFileWriter::write(const char* path, FileKind kind, const FrameFormat& format,
+                             std::span<uint8_t> image, size_t frameBytes, const FrameStamp& stamp,
+                             WrittenFile& out, std::string& error) {
+    const size_t offset = frameOffsetInFile(kind);
+    if (image.size() < offset + frameBytes)
+        return fail(path, "frame larger than its file buffer", error);
+    const std::span<const uint8_t> frame(image.data() + offset, frameBytes);
+    if (direct_ && kind != FileKind::Png) {
+        out = WrittenFile{kind, std::nullopt};
+        size_t length = frameBytes;
+        uint64_t dataOffset = 0;
+        bool laidOut = true;
+        if (kind == FileKind::Dng) {
+            const FrameLayout layout = format.layout();
+            const bool whole =
+                (format.format == FORMAT_MODE_RAW || format.format == FORMAT_MODE_RAW_D) &&
+                layout.exact && frameBytes == layout.bytes && frameBytes > 0 &&
+                (layout.sampleBytes == 1 || layout.sampleBytes == 2);
+            // Anything the in-memory layout cannot do goes to the ordinary writer, which also
+            // names what is wrong with the frame.
+            laidOut = whole && dngImage(image, frameBytes, format, stamp, length, dataOffset);
+        }
+        if (laidOut) {
+            bool refused = false;
+            if (writeDirect(path, image, length, refused, error)) {
+                out.dataOffset = dataOffset;
+                return true;
+            }
+            if (!refused) return false;
+            direct_ = false;
+            std::fprintf(stderr,
+                         "vexo: %s: the file system refuses direct I/O; frame files go through "
+                         "the page cache\n",
+                         path);
+        }
+    }
+    return writeFrameFile(path, kind, format, frame, stamp, out, error);
+}
 
 FileKind fileKindFor(const FrameFormat& format, size_t size) {
     if (format.format == FORMAT_MODE_JPG) return FileKind::Jpeg;

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vexo/output_directory.hpp>
 #include <vexo/recorder.hpp>
 
@@ -19,17 +21,25 @@ std::string_view statusOf(const FrameLayout& layout, uint32_t size) {
 
 Recorder::Recorder(const std::string& directory, const RecordingHeader& header,
                    const RecorderOptions& options)
-    : header_(header), rawFiles_(options.rawFiles) {
+    : header_(header),
+      rawFiles_(options.rawFiles),
+      files_(options.directIo),
+      directIo_(options.directIo) {
     directory_ = createOutputDirectory(directory);
     camera_ = "Vexo " + (header.serial.empty() ? std::string("camera") : header.serial);
     manifest_ = std::make_unique<ManifestWriter>(directory_ + "/manifest.json", header);
 
     layout_ = header.layout.layout();
     // A slot holds whatever the library's own frame slot holds, short and long frames too.
-    const size_t slotBytes = options.slotBytes ? options.slotBytes : layout_.slotBytes;
+    slotBytes_ = options.slotBytes ? options.slotBytes : layout_.slotBytes;
+    const size_t image = frameOffsetInFile(FileKind::Dng) + slotBytes_ + kFileImageRoom;
+    imageBytes_ = (image + kDirectAlignment - 1) / kDirectAlignment * kDirectAlignment;
     const size_t count = std::max<size_t>(options.queueFrames, 1);
     slots_.resize(count);
-    for (Slot& s : slots_) s.bytes.resize(slotBytes);
+    for (Slot& s : slots_) {
+        s.image.reset(static_cast<uint8_t*>(std::aligned_alloc(kDirectAlignment, imageBytes_)));
+        if (!s.image) throw std::bad_alloc();
+    }
     free_.resize(count);
     queue_.resize(count);
     for (size_t i = 0; i < count; ++i) free_[i] = i;
@@ -39,6 +49,10 @@ Recorder::Recorder(const std::string& directory, const RecordingHeader& header,
     nameOffset_ = path_.size();
     path_.reserve(nameOffset_ + kNameRoom);
     writer_ = std::thread([this] { writerLoop(); });
+}
+
+void Recorder::FreeBytes::operator()(uint8_t* p) const {
+    std::free(p);
 }
 
 Recorder::~Recorder() {
@@ -57,7 +71,7 @@ bool Recorder::offer(const FrameData& frame) {
     size_t slot = 0;
     {
         std::lock_guard lock(mutex_);
-        if (freeCount_ == 0 || failedFlag_ || frame.cfg.u32Size > slots_[0].bytes.size() ||
+        if (freeCount_ == 0 || failedFlag_ || frame.cfg.u32Size > slotBytes_ ||
             (frame.cfg.u32Size && !frame.imageData)) {
             ++dropped_;
             return false;
@@ -66,7 +80,10 @@ bool Recorder::offer(const FrameData& frame) {
     }
     // The slot is the capture thread's alone until it is queued: copied without the lock.
     Slot& s = slots_[slot];
-    if (frame.cfg.u32Size) std::memcpy(s.bytes.data(), frame.imageData, frame.cfg.u32Size);
+    s.kind = fileKindFor(header_.layout, frame.cfg.u32Size);
+    if (rawFiles_ && s.kind != FileKind::Jpeg) s.kind = FileKind::Raw;
+    if (frame.cfg.u32Size)
+        std::memcpy(s.image.get() + frameOffsetInFile(s.kind), frame.imageData, frame.cfg.u32Size);
     s.size = frame.cfg.u32Size;
     s.number = number;
     s.time = frame.u64Time;
@@ -80,9 +97,7 @@ bool Recorder::offer(const FrameData& frame) {
 }
 
 bool Recorder::writeSlot(Slot& slot) {
-    const std::span<const uint8_t> bytes(slot.bytes.data(), slot.size);
-    FileKind kind = fileKindFor(header_.layout, slot.size);
-    if (rawFiles_ && kind != FileKind::Jpeg) kind = FileKind::Raw;
+    const FileKind kind = slot.kind;
     // The name is printed into the reserved tail of path_: no string is built per frame.
     path_.resize(nameOffset_ + kNameRoom - 1);
     const int n =
@@ -91,8 +106,11 @@ bool Recorder::writeSlot(Slot& slot) {
     path_.resize(nameOffset_ + static_cast<size_t>(n));
     WrittenFile written;
     const FrameStamp stamp{slot.number, slot.time, camera_};
-    if (!writeFrameFile(path_.c_str(), kind, header_.layout, bytes, stamp, written, failure_))
-        return false;
+    const bool ok = files_.write(path_.c_str(), kind, header_.layout,
+                                 std::span<uint8_t>(slot.image.get(), imageBytes_), slot.size,
+                                 stamp, written, failure_);
+    directIo_.store(files_.direct(), std::memory_order_release);
+    if (!ok) return false;
     ManifestEntry entry;
     entry.file = std::string_view(path_).substr(nameOffset_);
     entry.offset = written.dataOffset;
