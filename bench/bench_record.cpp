@@ -5,9 +5,13 @@
  * writer thread. Against it, in the same run and on the same file system:
  *
  *   - a plain sequential write: the same number of bytes in frame-sized fwrite calls into one
- *     file (the most a writer of these bytes can expect from the file system);
- *   - the writer alone: the same frames written as DNG files from memory, with no capture
- *     competing for the two cores.
+ *     file, through the page cache;
+ *   - a direct sequential write, as `dd oflag=direct bs=<frame>` does it: the same bytes in
+ *     frame-sized O_DIRECT writes from one aligned buffer into one file (the most a writer of
+ *     these bytes past the page cache can expect from the file system);
+ *   - the writer alone: the same frames written as DNG files from memory by the recorder's
+ *     writer (past the page cache where the file system allows it), with no capture competing
+ *     for the two cores.
  *
  * Every phase starts from the same file-system state: the previous phase's files are removed
  * first, and a warm-up write of the same size (removed again) comes before the first round, so
@@ -23,10 +27,16 @@
  * 400 MB/s, about 217 of these frames a second, less the host's turn-around between reads.
  * The rate the offers actually reached is printed beside the rate asked for.
  *
- * Prints the recording's frames per second, frames dropped, and
- *   "ratio recording vs sequential write: x.xx"  (goal >= 0.8, with 0 frames dropped)
+ * Prints the recording's frames per second, frames dropped, the CPU time the process spent per
+ * recorded GB (capture and writing together) beside that of the direct sequential write, and
+ *   "ratio recording vs sequential write: x.xx"
+ *   "ratio recording vs direct sequential write: x.xx"  (goal >= 0.8, with 0 frames dropped)
  *   "ratio DNG writer vs sequential write: x.xx"
  */
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,9 +44,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <vexo/recorder.hpp>
 
 #include "bench_camera.h"
-#include <vexo/recorder.hpp>
 
 namespace {
 
@@ -56,9 +66,35 @@ vexo::RecordingHeader header() {
 
 struct Recording {
     uint64_t offered = 0, written = 0, dropped = 0, bytes = 0;
-    double seconds = 0;  // first frame offered .. the last file and the manifest written
+    double seconds = 0;       // first frame offered .. the last file and the manifest written
     double offerSeconds = 0;  // first frame offered .. the last
+    double cpuSeconds = 0;    // of the whole process (capture and writer) over `seconds`
+    bool direct = false;      // the files went past the page cache
 };
+
+// User and system CPU time of the whole process so far.
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// One aligned buffer for direct writes; freed with free().
+struct AlignedBuffer {
+    explicit AlignedBuffer(size_t bytes)
+        : data(static_cast<uint8_t*>(std::aligned_alloc(vexo::kDirectAlignment, bytes))),
+          size(bytes) {}
+    ~AlignedBuffer() { std::free(data); }
+    AlignedBuffer(const AlignedBuffer&) = delete;
+    AlignedBuffer& operator=(const AlignedBuffer&) = delete;
+    uint8_t* data;
+    size_t size;
+};
+
+size_t roundUp(size_t n) {
+    return (n + vexo::kDirectAlignment - 1) / vexo::kDirectAlignment * vexo::kDirectAlignment;
+}
 
 // Records for kSeconds. `fps` 0: every frame offered as soon as the unpaced board delivers it;
 // otherwise frame k is held until start + k / fps, so frames are offered at that rate.
@@ -71,6 +107,7 @@ bool record(const std::filesystem::path& dir, double fps, Recording& out) {
     if (!board.started()) return false;
 
     vexo::Recorder recorder(dir.string(), header());
+    const double cpuStart = cpuSeconds();
     const auto start = Clock::now();
     uint64_t k = 0;
     auto offer = [&](const FrameData& frame) {
@@ -86,6 +123,8 @@ bool record(const std::filesystem::path& dir, double fps, Recording& out) {
     board.camera().endCaptureImage();
     if (!recorder.finish().empty()) return false;
     out.seconds = secondsSince(start);
+    out.cpuSeconds = cpuSeconds() - cpuStart;
+    out.direct = recorder.directIo();
     out.offered = recorder.offered();
     out.written = recorder.written();
     out.dropped = recorder.dropped();
@@ -93,21 +132,51 @@ bool record(const std::filesystem::path& dir, double fps, Recording& out) {
     return out.written > 0;
 }
 
-// The same frames as DNG files straight from memory: the writer's own rate.
+// The same frames as DNG files straight from memory, by the recorder's writer: its own rate.
 double writeDngs(const std::filesystem::path& dir, uint64_t frames) {
-    std::vector<uint8_t> frame(kFrameBytes);
-    for (size_t i = 0; i < frame.size(); i += 2) frame[i] = static_cast<uint8_t>(i / 2);
+    const size_t offset = vexo::frameOffsetInFile(vexo::FileKind::Dng);
+    AlignedBuffer image(roundUp(offset + kFrameBytes + vexo::kFileImageRoom));
+    if (!image.data) return 0;
     const auto h = header();
+    // The writer lays the file out around the frame without touching it: placed once.
+    for (size_t i = 0; i < kFrameBytes; i += 2) {
+        image.data[offset + i] = static_cast<uint8_t>(i / 2);
+        image.data[offset + i + 1] = 0;
+    }
+    vexo::DirectFileWriter writer;
     const auto start = Clock::now();
     for (uint64_t n = 0; n < frames; ++n) {
         const std::string path = (dir / ("w_" + std::to_string(n) + ".dng")).string();
         vexo::WrittenFile written;
         std::string error;
-        if (!vexo::writeFrameFile(path.c_str(), vexo::FileKind::Dng, h.layout,
-                                         frame, {n, 0, "Vexo bench"}, written, error))
+        if (!writer.write(path.c_str(), vexo::FileKind::Dng, h.layout,
+                          std::span<uint8_t>(image.data, image.size), kFrameBytes,
+                          {n, 0, "Vexo bench"}, written, error))
             return 0;
     }
     return static_cast<double>(frames * kFrameBytes) / secondsSince(start);
+}
+
+// `bytes` in frame-sized O_DIRECT writes from one aligned buffer into one file, as
+// `dd if=/dev/zero of=FILE oflag=direct bs=<frame>` writes them. 0 when the file system refuses
+// direct I/O. `cpu`: the CPU time it took.
+double writeDirectSequential(const std::filesystem::path& file, uint64_t bytes, double& cpu) {
+    AlignedBuffer frame(roundUp(kFrameBytes));
+    if (!frame.data) return 0;
+    std::memset(frame.data, 0x5A, frame.size);
+    const double cpuStart = cpuSeconds();
+    const auto start = Clock::now();
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_DIRECT, 0644);
+    if (fd < 0) return 0;
+    uint64_t done = 0;
+    while (done < bytes) {
+        if (::write(fd, frame.data, frame.size) != static_cast<ssize_t>(frame.size)) break;
+        done += frame.size;
+    }
+    if (::close(fd) != 0 || done < bytes) return 0;
+    const double rate = static_cast<double>(done) / secondsSince(start);
+    cpu = cpuSeconds() - cpuStart;
+    return rate;
 }
 
 // `bytes` in frame-sized fwrite calls into one file.
@@ -128,7 +197,8 @@ double writeSequential(const std::filesystem::path& file, uint64_t bytes) {
 // Each phase into an empty `dir`, removed again after it.
 struct Round {
     Recording recording;
-    double recordRate = 0, sequentialRate = 0, writerRate = 0;
+    double recordRate = 0, sequentialRate = 0, directRate = 0, writerRate = 0;
+    double directCpu = 0;  // CPU seconds of the direct sequential write
 };
 
 bool runRound(const std::filesystem::path& dir, Round& r) {
@@ -140,9 +210,12 @@ bool runRound(const std::filesystem::path& dir, Round& r) {
     r.sequentialRate = writeSequential(dir / "sequential.bin", r.recording.bytes);
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
+    r.directRate = writeDirectSequential(dir / "direct.bin", r.recording.bytes, r.directCpu);
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
     r.writerRate = writeDngs(dir, r.recording.written);
     std::filesystem::remove_all(dir);
-    return r.sequentialRate > 0 && r.writerRate > 0;
+    return r.sequentialRate > 0 && r.directRate > 0 && r.writerRate > 0;
 }
 
 }  // namespace
@@ -162,27 +235,34 @@ int main() {
     std::filesystem::remove_all(dir);
 
     std::vector<Round> rounds(kRounds);
-    std::vector<double> recordFps, recordRate, sequentialRate, writerRate, recordRatio,
-        writerRatio;
+    std::vector<double> recordFps, recordRate, sequentialRate, directRate, writerRate, recordRatio,
+        directRatio, writerRatio, recordCpu, directCpu;
+    bool direct = true;
     for (Round& r : rounds) {
         if (!runRound(dir, r)) {
-            std::printf("recording or writing failed\n");
+            std::printf("recording or writing failed (a file system without direct I/O?)\n");
             return 1;
         }
         const Recording& rec = r.recording;
-        std::printf("round: recording %llu of %llu frames written in %.2f s: %.1f fps, "
-                    "%.1f MB/s, %llu dropped; sequential %.1f MB/s; DNG writer alone %.1f MB/s "
-                    "(%.1f fps)\n",
-                    static_cast<unsigned long long>(rec.written),
-                    static_cast<unsigned long long>(rec.offered), rec.seconds,
-                    rec.written / rec.seconds, r.recordRate / 1e6,
-                    static_cast<unsigned long long>(rec.dropped), r.sequentialRate / 1e6,
-                    r.writerRate / 1e6, r.writerRate / kFrameBytes);
+        std::printf(
+            "round: recording %llu of %llu frames written in %.2f s: %.1f fps, "
+            "%.1f MB/s, %llu dropped; sequential %.1f MB/s; direct sequential %.1f MB/s; "
+            "DNG writer alone %.1f MB/s (%.1f fps)\n",
+            static_cast<unsigned long long>(rec.written),
+            static_cast<unsigned long long>(rec.offered), rec.seconds, rec.written / rec.seconds,
+            r.recordRate / 1e6, static_cast<unsigned long long>(rec.dropped),
+            r.sequentialRate / 1e6, r.directRate / 1e6, r.writerRate / 1e6,
+            r.writerRate / kFrameBytes);
         recordFps.push_back(rec.written / rec.seconds);
         recordRate.push_back(r.recordRate);
         sequentialRate.push_back(r.sequentialRate);
         writerRate.push_back(r.writerRate);
+        directRate.push_back(r.directRate);
         recordRatio.push_back(r.recordRate / r.sequentialRate);
+        directRatio.push_back(r.recordRate / r.directRate);
+        recordCpu.push_back(rec.cpuSeconds / (static_cast<double>(rec.bytes) / 1e9));
+        directCpu.push_back(r.directCpu / (static_cast<double>(rec.bytes) / 1e9));
+        direct = direct && rec.direct;
         writerRatio.push_back(r.writerRate / r.sequentialRate);
     }
 
@@ -197,17 +277,26 @@ int main() {
 
     std::printf("recording (median of %d): %.1f fps, %.1f MB/s\n", kRounds, median(recordFps),
                 median(recordRate) / 1e6);
-    std::printf("frames offered at %.1f fps asked (%.1f fps reached): %llu of %llu frames "
-                "written in %.2f s (%.1f fps), %llu dropped\n",
-                pacedFps, paced.offered / paced.offerSeconds,
-                static_cast<unsigned long long>(paced.written),
-                static_cast<unsigned long long>(paced.offered), paced.seconds,
-                paced.written / paced.seconds, static_cast<unsigned long long>(paced.dropped));
-    std::printf("DNG writer alone (median): %.1f MB/s (%.1f fps); sequential write (median): "
-                "%.1f MB/s\n",
-                median(writerRate) / 1e6, median(writerRate) / kFrameBytes,
-                median(sequentialRate) / 1e6);
+    std::printf(
+        "frames offered at %.1f fps asked (%.1f fps reached): %llu of %llu frames "
+        "written in %.2f s (%.1f fps), %llu dropped\n",
+        pacedFps, paced.offered / paced.offerSeconds,
+        static_cast<unsigned long long>(paced.written),
+        static_cast<unsigned long long>(paced.offered), paced.seconds,
+        paced.written / paced.seconds, static_cast<unsigned long long>(paced.dropped));
+    std::printf(
+        "DNG writer alone (median): %.1f MB/s (%.1f fps); sequential write (median): "
+        "%.1f MB/s\n",
+        median(writerRate) / 1e6, median(writerRate) / kFrameBytes, median(sequentialRate) / 1e6);
+    std::printf("frame files %s; direct sequential write (median): %.1f MB/s\n",
+                direct ? "past the page cache (O_DIRECT)" : "through the page cache",
+                median(directRate) / 1e6);
+    std::printf(
+        "CPU per recorded GB (median, capture and writer): %.2f s; direct sequential "
+        "write: %.2f s\n",
+        median(recordCpu), median(directCpu));
     std::printf("ratio recording vs sequential write: %.2f\n", median(recordRatio));
+    std::printf("ratio recording vs direct sequential write: %.2f\n", median(directRatio));
     std::printf("ratio DNG writer vs sequential write: %.2f\n", median(writerRatio));
     return 0;
 }
