@@ -16,7 +16,9 @@ constexpr uint8_t kShotSecond = 0xA8;
 }  // namespace
 
 uint32_t ZuUsbCameraLib::allocFrameBuffers() {
-    ring_.reset();
+    /* A reader may still hold a frame of the configuration before: its record stays in the
+     * bank the ring leaves, pointing at a buffer retired below or kept. */
+    ring_.startConfiguration();
     buffersReady_.store(false);
     assembly_.frameSize = frameSizeFor(assembly_.config, assembly_.frameSize);
     const size_t size = frameBufferSize(assembly_.frameSize);

@@ -14,7 +14,18 @@ constexpr uint32_t next(uint32_t index) {
 
 } /* namespace */
 
-FrameRing::FrameRing() : slots_{} {}
+FrameRing::FrameRing() : slots_{}, records_{} {}
+
+void FrameRing::startConfiguration() {
+    reset();
+    const uint32_t next = bank() ^ 1;
+    for (uint32_t slot = 0; slot < kSlots; ++slot) {
+        slots_[slot].retired.reset();
+        records_[next][slot] = FrameData{};
+        records_[next][slot].imageData = slots_[slot].owner.get();
+    }
+    bank_.store(next, std::memory_order_relaxed);
+}
 
 void FrameRing::replaceSlotBuffer(uint32_t slot, std::shared_ptr<uint8_t[]> buffer,
                                   size_t capacity) {
@@ -22,7 +33,7 @@ void FrameRing::replaceSlotBuffer(uint32_t slot, std::shared_ptr<uint8_t[]> buff
     FrameSlot& s = slots_[slot];
     /* Frame sizes are 32-bit; a larger buffer could never be filled past that. */
     s.capacity = buffer == nullptr ? 0 : std::min<size_t>(capacity, UINT32_MAX);
-    s.record.imageData = buffer.get();
+    records_[bank()][slot].imageData = buffer.get();
     s.retired = std::exchange(s.owner, std::move(buffer));
 }
 
@@ -33,8 +44,9 @@ void FrameRing::setSlotBuffer(uint32_t slot, uint8_t* data, size_t capacity) {
 }
 
 void FrameRing::releaseBuffers() {
+    for (auto& bank : records_)
+        for (FrameData& record : bank) record.imageData = nullptr;
     for (FrameSlot& s : slots_) {
-        s.record.imageData = nullptr;
         s.capacity = 0;
         s.owner.reset();
         s.retired.reset();
@@ -46,8 +58,9 @@ size_t FrameRing::slotCapacity(uint32_t slot) const {
 }
 
 const FrameSlot* FrameRing::slotOf(const FrameData* record) const {
-    for (const FrameSlot& s : slots_)
-        if (&s.record == record) return &s;
+    for (const auto& bank : records_)
+        for (uint32_t slot = 0; slot < kSlots; ++slot)
+            if (&bank[slot] == record) return &slots_[slot];
     return nullptr;
 }
 
@@ -58,7 +71,7 @@ uint32_t FrameRing::readImage(FrameData** out) {
         if (out) *out = nullptr;
         return USB_CAMERA_READ_EMPTY_ERROR;
     }
-    if (out) *out = &slots_[r].record;
+    if (out) *out = &records_[bank()][r];
     return USB_CAMERA_NO_ERROR;
 }
 
@@ -88,7 +101,7 @@ void FrameRing::reset() {
 }
 
 FrameData& FrameRing::fillSlot() {
-    return slots_[writeIndex_.load(std::memory_order_relaxed)].record;
+    return records_[bank()][writeIndex_.load(std::memory_order_relaxed)];
 }
 
 size_t FrameRing::fillCapacity() const {

@@ -10,14 +10,12 @@
 namespace vexo::camera {
 
 /*
- * One slot of the frame queue: the record lent to the reader and the buffer its imageData
- * points to. The slot shares the buffer's ownership (a share that owns nothing for a buffer
- * the caller lends the ring), so a reader may take a share that outlives the slot's hold.
- * A replaced buffer stays retired in its slot until the next replacement or release, for a
- * reader that still holds a frame of the previous configuration.
+ * One slot's buffer: the capacity and a share of the buffer's ownership (a share that owns
+ * nothing for a buffer the caller lends the ring), so a reader may take a share that outlives
+ * the slot's hold. A replaced buffer stays retired in its slot until the next replacement or
+ * release, for a reader that still holds a frame of the previous configuration.
  */
 struct FrameSlot {
-    FrameData record{};
     size_t capacity = 0;
     std::shared_ptr<uint8_t[]> owner;
     std::shared_ptr<uint8_t[]> retired;
@@ -26,6 +24,11 @@ struct FrameSlot {
 /*
  * The frame queue: a ring of six FrameData slots, filled by the capture thread and lent
  * to one reader thread.
+ *
+ * The records come in two banks, one per configuration: a reconfiguration moves the ring to
+ * the other bank, so the record a reader holds from before keeps its size, its configuration
+ * and its buffer (retired, see FrameSlot) while the producer fills the new bank. It is
+ * rewritten only by the reconfiguration after next, which also drops its retired buffer.
  *
  * Slot writeIndex is always the one being filled, so at most five frames wait. A frame
  * completed while five are queued stays in the fill slot and is overwritten by the next
@@ -48,6 +51,11 @@ class FrameRing {
     FrameRing(const FrameRing&) = delete;
     FrameRing& operator=(const FrameRing&) = delete;
 
+    /* Reconfiguration: empties the queue (reset()) and moves to the other bank of records,
+     * each pointing at its slot's present buffer; the records of the bank left stay as they
+     * are. Drops the buffers retired by the reconfiguration before (no record points to them
+     * any longer). */
+    void startConfiguration();
     /* Gives slot @slot the buffer @buffer of @capacity bytes and a share of its ownership
      * (null takes the buffer away); the slot's previous buffer becomes its retired one.
      * Nothing is ever written past @capacity. */
@@ -59,11 +67,11 @@ class FrameRing {
     void releaseBuffers();
     /* Capacity in bytes of slot @slot's buffer. */
     size_t slotCapacity(uint32_t slot) const;
-    /* The record of slot @slot (0..5), for inspection by the camera. */
-    const FrameData& slot(uint32_t slot) const { return slots_[slot % kSlots].record; }
+    /* The record of slot @slot (0..5) in the bank in use, for inspection by the camera. */
+    const FrameData& slot(uint32_t slot) const { return records_[bank()][slot % kSlots]; }
     /* Slot @slot (0..5) with its buffer and owner. */
     const FrameSlot& slotAt(uint32_t slot) const { return slots_[slot % kSlots]; }
-    /* The slot whose record @record is, or null for a record of no slot. */
+    /* The slot whose record @record is (in either bank), or null for a record of no slot. */
     const FrameSlot* slotOf(const FrameData* record) const;
 
     /* Consumer: lends the oldest queued frame through @out (0), or sets it to null and
@@ -97,7 +105,13 @@ class FrameRing {
     uint32_t writeIndex() const { return writeIndex_.load(std::memory_order_acquire); }
 
   private:
+    uint32_t bank() const { return bank_.load(std::memory_order_relaxed); }
+
     FrameSlot slots_[kSlots];
+    FrameData records_[2][kSlots];
+    /* The bank being filled and lent; changed only by startConfiguration(), while the
+     * producer is held off. */
+    std::atomic<uint32_t> bank_{0};
 
     /* Each index is written by one side only; keeping them on separate cache lines
      * stops the two threads from bouncing one line on every frame. */

@@ -1,6 +1,8 @@
 // The capture thread beside a reader thread and beside reconfiguration (run under TSan).
 #include <atomic>
+#include <cstring>
 #include <thread>
+#include <vector>
 
 #include "camera/support/engine_fixture.h"
 
@@ -109,6 +111,61 @@ TEST_F(EngineConcurrency, ReconfigurationBesideCapture) {
     capture.join();
     EXPECT_EQ(checked, before + 5);
     EXPECT_EQ(board_->sensorRegister(0x3012), 199u);
+    EXPECT_EQ(camera_->endCaptureImage(), USB_CAMERA_NO_ERROR);
+}
+
+/* A frame read before a reconfiguration keeps its record and its bytes while the capture
+ * thread fills the ring under the new size (AddressSanitizer checks that its bytes are still
+ * the old buffer's). Force read queues the frames of the wrong length, so every slot's record
+ * is written again meanwhile. */
+TEST_F(EngineConcurrency, FrameReadBeforeReconfigurationStaysWhole) {
+    virt::BoardConfig config = smallBoard(0x03F1, 64, 32);
+    ASSERT_EQ(openBoard(config), USB_CAMERA_NO_ERROR);
+    ASSERT_EQ(camera_->beginCaptureImage(), USB_CAMERA_NO_ERROR);
+
+    std::atomic<bool> done{false};
+    std::thread capture([&] {
+        while (!done.load()) {
+            const uint32_t result = camera_->captureImage();
+            if (result > 0xFF) {
+                EXPECT_EQ(result, USB_CAMERA_DATA_LEN_ERROR);
+            }
+        }
+    });
+    auto waitFor = [](auto&& ready) {
+        for (int spin = 0; spin < 2'000'000; ++spin) {
+            if (ready()) return true;
+            std::this_thread::yield();
+        }
+        return false;
+    };
+
+    CameraConfig board = configFor(config);
+    FrameChecker checker(config.stream, UINT32_MAX);
+    for (uint32_t round = 0; round < 12; ++round) {
+        SCOPED_TRACE(round);
+        FrameData* lent = nullptr;
+        ASSERT_TRUE(waitFor([&] { return camera_->readImage(&lent) == USB_CAMERA_NO_ERROR; }));
+        std::string why;
+        ASSERT_TRUE(checker.check(*lent, &why, board_->nextFrameNumber())) << why;
+        const FrameData record = *lent;
+        const std::vector<uint8_t> bytes(lent->imageData, lent->imageData + lent->cfg.u32Size);
+
+        CameraConfig other = board;
+        other.u32Width = round % 2 ? 16 : 128;
+        camera_->enableForceRead();
+        ASSERT_EQ(camera_->setCamCfg(&other), USB_CAMERA_NO_ERROR);
+        ASSERT_TRUE(waitFor([&] { return camera_->availableImage() == FrameRing::kSlots - 1; }));
+        EXPECT_EQ(std::memcmp(lent, &record, sizeof record), 0) << "the record was rewritten";
+        EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), lent->imageData))
+            << "the bytes were overwritten";
+
+        /* Back on the board's size, only whole pictures come out again. */
+        camera_->disableForceRead();
+        ASSERT_EQ(camera_->setCamCfg(&board), USB_CAMERA_NO_ERROR);
+    }
+    done.store(true);
+    capture.join();
     EXPECT_EQ(camera_->endCaptureImage(), USB_CAMERA_NO_ERROR);
 }
 
