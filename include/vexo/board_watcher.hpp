@@ -92,9 +92,9 @@ class BoardMonitor {
 ///
 ///     vexo::BoardWatcher watcher([](const vexo::BoardEvent& e) { ... });
 ///
-/// The callback runs on the watcher's thread, one event at a time, and must not destroy the
-/// watcher. An Error of a scan is skipped (the next scan tries again); an exception thrown by
-/// the callback ends the process, as on any thread of its own.
+/// The callback runs on the watcher's thread, one event at a time. It may stop() the watcher
+/// but must not destroy it. An Error of a scan is skipped (the next scan tries again); an exception
+/// thrown by the callback ends the process, as on any thread of its own.
 class BoardWatcher {
   public:
     using Callback = std::function<void(const BoardEvent&)>;
@@ -111,14 +111,17 @@ class BoardWatcher {
     BoardWatcher(const BoardWatcher&) = delete;
     BoardWatcher& operator=(const BoardWatcher&) = delete;
 
-    /// Stops the thread; no callback runs once it returns. Called by the destructor.
+    /// Stops the thread; no callback runs once it returns. Called by the destructor. From the
+    /// watcher's own callback it only asks the thread to end, after that callback returns and
+    /// without calling back for the rest of the scan's events; the destructor then waits for it.
     void stop() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             stopping_ = true;
         }
         wake_.notify_all();
-        if (thread_.joinable()) thread_.join();
+        // A thread cannot wait for its own end.
+        if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
     }
 
     /// Asks for a scan now instead of at the end of the interval (after a notice from
@@ -142,10 +145,18 @@ class BoardWatcher {
                 events = monitor_.poll();
             } catch (const Error&) {
             }
-            for (const BoardEvent& event : events) callback_(event);
+            for (const BoardEvent& event : events) {
+                if (stopped()) return;
+                callback_(event);
+            }
             lock.lock();
             wake_.wait_for(lock, interval_, [this] { return stopping_ || nudged_; });
         }
+    }
+
+    bool stopped() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return stopping_;
     }
 
     Callback callback_;

@@ -66,9 +66,8 @@ std::vector<BoardRun> streamAll(const std::vector<virt::BoardConfig>& configs, u
     std::vector<BoardRun> runs(configs.size());
     std::vector<std::thread> threads;
     for (size_t k = 0; k < configs.size(); ++k)
-        threads.emplace_back([&, k] {
-            runs[k] = streamBoard(configs[k].serial, configs[k], count, reconnect);
-        });
+        threads.emplace_back(
+            [&, k] { runs[k] = streamBoard(configs[k].serial, configs[k], count, reconnect); });
     for (auto& t : threads) t.join();
     for (size_t k = 0; k < configs.size(); ++k) {
         SCOPED_TRACE(configs[k].serial);
@@ -185,6 +184,38 @@ TEST_F(CppBoards, WatcherReportsAReplugWhileTheBoardStreams) {
     EXPECT_EQ(seen[3].kind, BoardEvent::Kind::Arrived);
     EXPECT_EQ(seen[3].board.serial, "WATCHED");
     EXPECT_EQ(seen[3].board.index, 1u) << "it returned after the board that stayed";
+}
+
+// A callback may stop its own watcher: the thread ends after that callback, and the other
+// event of the same scan is not called back.
+TEST_F(CppBoards, WatcherStoppedFromItsOwnCallback) {
+    add(boardNamed("FIRST", 0x03F1));
+    add(boardNamed("SECOND", 0x03F1));
+
+    std::mutex lock;
+    std::vector<BoardEvent> events;
+    std::atomic<BoardWatcher*> self{nullptr};
+    BoardWatcher watcher(
+        [&](const BoardEvent& e) {
+            while (self.load() == nullptr) std::this_thread::yield();
+            {
+                std::lock_guard<std::mutex> guard(lock);
+                events.push_back(e);
+            }
+            self.load()->stop();
+        },
+        5ms);
+    self.store(&watcher);
+    auto count = [&] {
+        std::lock_guard<std::mutex> guard(lock);
+        return events.size();
+    };
+    for (int k = 0; k < 400 && count() == 0; ++k) std::this_thread::sleep_for(5ms);
+    watcher.stop();
+
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, BoardEvent::Kind::Arrived);
+    EXPECT_EQ(events[0].board.serial, "FIRST");
 }
 
 }  // namespace
