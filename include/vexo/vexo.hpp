@@ -112,18 +112,17 @@ inline std::vector<BoardInfo> scan() {
 
 /// Scans every `interval` until a board with serial text `serial` is listed, for at most
 /// `timeout`; returns it, or none when it did not appear in time. The first scan is at once.
-inline std::optional<BoardInfo> waitForBoard(std::string_view serial,
-                                             std::chrono::milliseconds timeout,
-                                             std::chrono::milliseconds interval =
-                                                 std::chrono::milliseconds(20)) {
+inline std::optional<BoardInfo> waitForBoard(
+    std::string_view serial, std::chrono::milliseconds timeout,
+    std::chrono::milliseconds interval = std::chrono::milliseconds(20)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         for (BoardInfo& board : scan())
             if (board.serial == serial) return std::move(board);
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return std::nullopt;
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-            interval, deadline - now));
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(interval, deadline - now));
     }
 }
 
@@ -196,7 +195,9 @@ struct ReconnectOptions {
 /// Creating the range starts the capture; destroying it ends it, also when the loop is left
 /// early or by an exception. Each step completes transfers (Vexo_captureImage) until a frame is
 /// queued, lends it, and gives it back (Vexo_del) when the iterator advances: a Frame is valid
-/// until the iterator advances or the range is destroyed. Nothing is allocated per frame.
+/// until the iterator advances, the range is destroyed or the camera reopens (a frame lent
+/// before Camera::setConfig keeps its bytes and record until it is given back). Nothing is
+/// allocated per frame.
 ///
 /// Frame errors (a frame of the wrong length, a lost frame index, a JPEG without its markers)
 /// do not stop the range: the library drops those frames and streams on, and the range counts
@@ -211,9 +212,11 @@ struct ReconnectOptions {
 /// ReconnectOptions::onGap). It throws only when the board does not return within
 /// ReconnectOptions::wait.
 ///
-/// The range must not outlive its camera, nor the camera move while it runs. One range at a
-/// time per camera: a second one, while the first still runs, throws
-/// USB_CAMERA_USB_TASK_ERROR.
+/// A range from Camera::frames() follows its camera: when the camera reopens (Camera::reopen(),
+/// from the loop's body for instance) the lent frame is gone with the old handle, and the next
+/// step starts the capture on the new one and goes on; it follows the camera when that moves,
+/// and ends when the camera is destroyed. One range at a time per camera: a second one, while the
+/// first still runs, throws USB_CAMERA_USB_TASK_ERROR.
 class FrameRange {
   public:
     class Iterator {
@@ -247,7 +250,10 @@ class FrameRange {
     }
     /// A range that reconnects through `camera` (see Camera::setReconnect).
     FrameRange(Camera& camera, uint64_t count, std::chrono::milliseconds timeout);
-    ~FrameRange() { stop(); }
+    ~FrameRange() {
+        stop();
+        untrack();
+    }
     FrameRange(const FrameRange&) = delete;
     FrameRange& operator=(const FrameRange&) = delete;
     FrameRange(FrameRange&& other) noexcept
@@ -261,11 +267,14 @@ class FrameRange {
           frameErrors_(other.frameErrors_),
           lastFrameError_(other.lastFrameError_),
           camera_(std::exchange(other.camera_, nullptr)),
+          owner_(std::exchange(other.owner_, nullptr)),
           gaps_(std::move(other.gaps_)),
           pendingGap_(std::move(other.pendingGap_)),
           appearance_(other.appearance_),
           interval_(other.interval_),
-          boardInterval_(other.boardInterval_) {}
+          boardInterval_(other.boardInterval_) {
+        retrack();
+    }
     FrameRange& operator=(FrameRange&&) = delete;
 
     /// Fetches the first frame; call once.
@@ -299,7 +308,23 @@ class FrameRange {
     }
 
   private:
+    friend class Camera;
+
     bool done() const { return !lent_; }
+
+    // The camera closes the handle under the range (it reopens, is destroyed or moved from):
+    // the lent frame and the capture went with it, so nothing may reach that handle again.
+    void handleClosed() noexcept {
+        lent_ = false;
+        running_ = false;
+        handle_ = nullptr;
+    }
+    // Starts the capture on the owner's new handle after handleClosed(); false when there
+    // is none.
+    bool resume();
+    // Keep the owner's pointer to its range true through moves and destruction.
+    void retrack() noexcept;
+    void untrack() noexcept;
 
     void release() {
         if (lent_) {
@@ -314,7 +339,7 @@ class FrameRange {
     }
 
     void fetch() {
-        if (remaining_ == 0 || !running_) return;
+        if (remaining_ == 0 || (!running_ && !resume())) return;
         auto deadline = std::chrono::steady_clock::now() + timeout_;
         for (;;) {
             FrameData* data = nullptr;
@@ -372,6 +397,7 @@ class FrameRange {
     uint64_t frameErrors_ = 0;
     uint32_t lastFrameError_ = USB_CAMERA_NO_ERROR;
     Camera* camera_ = nullptr;  // set when the range reconnects
+    Camera* owner_ = nullptr;   // the camera that made it (Camera::frames), while it lives
     std::vector<Gap> gaps_;
     std::optional<Gap> pendingGap_;  // a reconnect whose first frame has not come yet
     Appearance appearance_;
@@ -406,7 +432,10 @@ class Camera {
         return Camera(boards.front().index, config);
     }
 
-    ~Camera() { close(); }
+    ~Camera() {
+        close();
+        dropRange();
+    }
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
     Camera(Camera&& other) noexcept
@@ -414,7 +443,9 @@ class Camera {
           config_(other.config_),
           index_(other.index_),
           reconnect_(std::move(other.reconnect_)),
-          serial_(std::move(other.serial_)) {}
+          serial_(std::move(other.serial_)) {
+        takeRange(other);
+    }
     Camera& operator=(Camera&& other) noexcept {
         if (this != &other) {
             close();
@@ -423,6 +454,8 @@ class Camera {
             index_ = other.index_;
             reconnect_ = std::move(other.reconnect_);
             serial_ = std::move(other.serial_);
+            dropRange();
+            takeRange(other);
         }
         return *this;
     }
@@ -447,8 +480,16 @@ class Camera {
     /// Captures up to `count` frames; see FrameRange.
     FrameRange frames(uint64_t count = kUnbounded,
                       std::chrono::milliseconds timeout = kFrameTimeout) {
-        if (reconnect_) return FrameRange(*this, count, timeout);
-        return FrameRange(handle_, count, timeout);
+        FrameRange range =
+            reconnect_ ? FrameRange(*this, count, timeout) : FrameRange(handle_, count, timeout);
+        // A range left from before is done (one runs at a time): it no longer follows.
+        if (range_) {
+            range_->owner_ = nullptr;
+            if (range_->camera_ == this) range_->camera_ = nullptr;
+        }
+        range.owner_ = this;
+        range_ = &range;
+        return range;
     }
 
     /// Device index the camera is open at (it may change when the camera reconnects).
@@ -483,9 +524,10 @@ class Camera {
         uint32_t lastStatus = USB_CAMERA_USB_CREATE_ERROR;
         for (;;) {
             const auto now = std::chrono::steady_clock::now();
-            const auto left = deadline > now ? std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                   deadline - now)
-                                             : std::chrono::milliseconds(0);
+            const auto left =
+                deadline > now
+                    ? std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now)
+                    : std::chrono::milliseconds(0);
             std::optional<BoardInfo> board = waitForBoard(serial_, left, options.poll);
             if (!board)
                 throw Error(lastStatus, "board \"" + serial_ + "\" did not come back within " +
@@ -515,9 +557,7 @@ class Camera {
         }
     }
     /// The reconnect options in force; none when the camera does not reconnect.
-    const ReconnectOptions* reconnectOptions() const {
-        return reconnect_ ? &*reconnect_ : nullptr;
-    }
+    const ReconnectOptions* reconnectOptions() const { return reconnect_ ? &*reconnect_ : nullptr; }
     /// The serial text the camera reconnects to.
     const std::string& reconnectSerial() const { return serial_; }
 
@@ -692,6 +732,7 @@ class Camera {
     }
 
     void close() noexcept {
+        if (range_) range_->handleClosed();
         // Vexo_close ends a running capture before it closes.
         if (handle_) Vexo_close(std::exchange(handle_, nullptr));
     }
@@ -700,7 +741,25 @@ class Camera {
     CameraConfig config_{};
     unsigned index_ = 0;
     std::optional<ReconnectOptions> reconnect_;
-    std::string serial_;  // the board a reconnect looks for
+    std::string serial_;           // the board a reconnect looks for
+    FrameRange* range_ = nullptr;  // the range of frames(), while it lives
+
+    friend class FrameRange;
+
+    // The range no longer has a camera: it ends at its next step.
+    void dropRange() noexcept {
+        if (!range_) return;
+        range_->handleClosed();
+        range_->owner_ = nullptr;
+        if (range_->camera_ == this) range_->camera_ = nullptr;
+        range_ = nullptr;
+    }
+    void takeRange(Camera& other) noexcept {
+        range_ = std::exchange(other.range_, nullptr);
+        if (!range_) return;
+        range_->owner_ = this;
+        if (range_->camera_ == &other) range_->camera_ = this;
+    }
 };
 
 inline FrameRange::FrameRange(Camera& camera, uint64_t count, std::chrono::milliseconds timeout)
@@ -713,8 +772,8 @@ inline FrameRange::FrameRange(Camera& camera, uint64_t count, std::chrono::milli
         // answers refused the start for a reason of its own (a second range, for one).
         // Request 0x80 (the USB firmware version) is one every board answers.
         std::array<uint8_t, 2> probe{};
-        if (camera.handle() && Vexo_getboardConfig(camera.handle(), 0x80, 0, 0, 2,
-                                                   probe.data()) == USB_CAMERA_NO_ERROR)
+        if (camera.handle() && Vexo_getboardConfig(camera.handle(), 0x80, 0, 0, 2, probe.data()) ==
+                                   USB_CAMERA_NO_ERROR)
             throw Error(begun, "Vexo_beginCaptureImage");
         camera.reopen();
         appearance_.index = camera.index();
@@ -723,6 +782,27 @@ inline FrameRange::FrameRange(Camera& camera, uint64_t count, std::chrono::milli
     handle_ = camera.handle();
     running_ = true;
     Vexo_flush(handle_);
+}
+
+inline bool FrameRange::resume() {
+    if (handle_ || !owner_ || !owner_->handle() || remaining_ == 0) return false;
+    detail::check(Vexo_beginCaptureImage(owner_->handle()), "Vexo_beginCaptureImage");
+    handle_ = owner_->handle();
+    running_ = true;
+    Vexo_flush(handle_);
+    // A reopen asked for is no loss: the stream's figures start afresh, with no gap.
+    appearance_ = Appearance{};
+    appearance_.index = owner_->index();
+    return true;
+}
+
+inline void FrameRange::retrack() noexcept {
+    if (owner_) owner_->range_ = this;
+}
+
+inline void FrameRange::untrack() noexcept {
+    if (owner_ && owner_->range_ == this) owner_->range_ = nullptr;
+    owner_ = nullptr;
 }
 
 inline void FrameRange::noteFrame() {

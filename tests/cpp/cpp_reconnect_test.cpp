@@ -1,6 +1,8 @@
 // Boards that leave and return: a camera with reconnect on follows its board by serial, runs
 // its start-up again, and reports what it lost; scans announce the board's comings and goings.
 #include <cstdlib>
+#include <memory>
+#include <optional>
 #include <vexo/board_watcher.hpp>
 
 #include "cpp/cpp_fixture.h"
@@ -194,6 +196,58 @@ TEST_F(CppReplug, ARangeStartedWhileTheBoardIsAwayWaitsForIt) {
     EXPECT_EQ(board->returns(), 1u);
 }
 
+// What the loop's body does to the range's camera at every fourth frame. The range never
+// reaches a closed handle (AddressSanitizer): it streams on after a reopen or a move, every
+// frame a picture the board drew, and ends at once when its camera is destroyed.
+enum class CameraChange { Reopen, Move, Destroy };
+
+class CppRangeCamera : public CppTest, public ::testing::WithParamInterface<CameraChange> {};
+
+TEST_P(CppRangeCamera, RangeFollowsItsCamera) {
+    virt::BoardConfig config = smallBoard();
+    config.serial = "FOLLOW";
+    auto board = add(config);
+    std::optional<Camera> camera;
+    camera.emplace(Camera::openFirst(configFor(config)));
+    camera->setReconnect({});
+
+    auto frames = camera->frames(12);
+    auto matcher = std::make_unique<PictureMatcher>(config.stream);
+    uint32_t seen = 0;
+    for (const Frame& frame : frames) {
+        EXPECT_TRUE(matcher->matches(frame.bytes())) << "frame " << seen;
+        if (++seen % 4 != 0) continue;
+        // The frame is gone with a reopen; the board may start its pictures afresh.
+        matcher = std::make_unique<PictureMatcher>(config.stream);
+        switch (GetParam()) {
+            case CameraChange::Reopen:
+                camera->reopen();
+                break;
+            case CameraChange::Move: {
+                Camera moved(std::move(*camera));
+                *camera = std::move(moved);
+                break;
+            }
+            case CameraChange::Destroy:
+                camera.reset();
+                break;
+        }
+    }
+    const bool destroyed = GetParam() == CameraChange::Destroy;
+    EXPECT_EQ(seen, destroyed ? 4u : 12u);
+    EXPECT_EQ(frames.reconnects(), 0u) << "a reopen asked for is no loss";
+    EXPECT_EQ(closesSeen(*board), GetParam() == CameraChange::Move ? 0u : destroyed ? 1u : 3u);
+    frames.stop();
+    if (!camera) return;
+    uint32_t more = 0;
+    for (const Frame& frame : camera->frames(2)) more += frame.size() == 64u * 32u;
+    EXPECT_EQ(more, 2u) << "the capture the range started on the new handle ended with it";
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, CppRangeCamera,
+                         ::testing::Values(CameraChange::Reopen, CameraChange::Move,
+                                           CameraChange::Destroy));
+
 struct ChangeCase {
     const char* name;
     std::vector<BoardInfo> before, after;
@@ -219,12 +273,14 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, BoardChanges,
     ::testing::Values(
         ChangeCase{"OneLeftTheOtherMovedUp", {{0, "A"}, {1, "B"}}, {{0, "B"}}, {{kOut, {0, "A"}}}},
-        ChangeCase{"TwoWithOneSerialArrive", {}, {{0, "X"}, {1, "X"}},
-                   {{kIn, {0, "X"}}, {kIn, {1, "X"}}}},
-        ChangeCase{"OfTwoWithoutSerialTheLastLeft", {{0, ""}, {1, ""}}, {{0, ""}},
-                   {{kOut, {1, ""}}}},
+        ChangeCase{
+            "TwoWithOneSerialArrive", {}, {{0, "X"}, {1, "X"}}, {{kIn, {0, "X"}}, {kIn, {1, "X"}}}},
+        ChangeCase{
+            "OfTwoWithoutSerialTheLastLeft", {{0, ""}, {1, ""}}, {{0, ""}}, {{kOut, {1, ""}}}},
         ChangeCase{"ReorderedIsNoEvent", {{0, "A"}, {1, "B"}}, {{0, "B"}, {1, "A"}}, {}},
-        ChangeCase{"RemovalsComeFirst", {{0, "B"}}, {{0, "A"}, {1, "C"}},
+        ChangeCase{"RemovalsComeFirst",
+                   {{0, "B"}},
+                   {{0, "A"}, {1, "C"}},
                    {{kOut, {0, "B"}}, {kIn, {0, "A"}}, {kIn, {1, "C"}}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
