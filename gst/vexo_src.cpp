@@ -17,10 +17,10 @@
 #include <chrono>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "board_capture.h"
+#include "common/mutex.h"
 #include <vexo/camera_file.hpp>
 #include "frame_clock.h"
 #include "frame_layout.h"
@@ -53,11 +53,11 @@ enum {
 
 // State kept outside the GObject instance, whose memory GLib zero-fills rather than constructs.
 struct SrcState {
-    std::mutex settingsLock;  // guards the four board settings below
-    guint index = 0;
-    std::string serial;
-    std::string configPath;
-    Trigger trigger = Trigger::Continuous;
+    vexo::Mutex settingsLock;  // guards the four board settings below
+    guint index VEXO_GUARDED_BY(settingsLock) = 0;
+    std::string serial VEXO_GUARDED_BY(settingsLock);
+    std::string configPath VEXO_GUARDED_BY(settingsLock);
+    Trigger trigger VEXO_GUARDED_BY(settingsLock) = Trigger::Continuous;
     std::atomic<guint> timeoutMs{kDefaultTimeoutMs};
 
     BoardCapture capture;
@@ -138,7 +138,7 @@ GstResourceError resourceError(uint32_t status) {
 
 void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     SrcState& s = stateOf(object);
-    std::lock_guard<std::mutex> lock(s.settingsLock);
+    vexo::MutexLock lock(s.settingsLock);
     switch (id) {
         case PROP_INDEX:
             s.index = g_value_get_uint(value);
@@ -166,7 +166,7 @@ void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
 
 void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     SrcState& s = stateOf(object);
-    std::lock_guard<std::mutex> lock(s.settingsLock);
+    vexo::MutexLock lock(s.settingsLock);
     switch (id) {
         case PROP_INDEX:
             g_value_set_uint(value, s.index);
@@ -210,7 +210,7 @@ bool openBoard(GstVexoSrc* self) {
     std::string serial, configPath;
     Trigger trigger;
     {
-        std::lock_guard<std::mutex> lock(s.settingsLock);
+        vexo::MutexLock lock(s.settingsLock);
         index = s.index;
         serial = s.serial;
         configPath = s.configPath;

@@ -20,9 +20,14 @@ constexpr uint8_t kRequestTypeVendor = 2;
 uint32_t ZuUsbCameraLib::vendorRequest(uint8_t request, uint8_t direction, uint16_t value,
                                        uint16_t index, uint32_t length, uint8_t* data,
                                        uint32_t* transferred) {
-    /* The control endpoint's request fields and status words are shared by every request,
-     * and a capture loop on another thread sends its clock exchange here too. */
-    std::lock_guard<std::mutex> lock(requestLock_);
+    /* A capture loop on another thread sends its clock exchange here too. */
+    MutexLock lock(requestLock_);
+    return controlTransfer(request, direction, value, index, length, data, transferred);
+}
+
+uint32_t ZuUsbCameraLib::controlTransfer(uint8_t request, uint8_t direction, uint16_t value,
+                                         uint16_t index, uint32_t length, uint8_t* data,
+                                         uint32_t* transferred) {
     if (transferred) *transferred = 0;
     if (!device_) return USB_CAMERA_USB_CREATE_ERROR;
     usb::ControlEndpoint* endpoint = device_->controlEndpoint.get();

@@ -7,13 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "camera/capture_state.h"
 #include "camera/frame_assembly.h"
 #include "camera/frame_ring.h"
 #include "camera/transfer_set.h"
 #include "camera/usb_camera_lib.h"
+#include "common/mutex.h"
 
 namespace vexo::usb {
 class DriverDevice;
@@ -91,7 +91,8 @@ class ZuUsbCameraLib : public UsbCameraLib {
     uint32_t readReg_16_32(uint32_t dev, uint32_t reg, uint32_t* value) override;
 
     uint32_t vendorRequest(uint8_t request, uint8_t direction, uint16_t value, uint16_t index,
-                           uint32_t length, uint8_t* data, uint32_t* transferred) override;
+                           uint32_t length, uint8_t* data, uint32_t* transferred) override
+        VEXO_EXCLUDES(requestLock_);
 
     void enableForceRead() override;
     void disableForceRead() override;
@@ -152,13 +153,19 @@ class ZuUsbCameraLib : public UsbCameraLib {
     void abortCapture();
     uint32_t assembleTransfer(const uint8_t* data, size_t n, uint8_t& completed);
     bool isTriggerSupported();
+    /* One control transfer on endpoint 0, whose request fields and status words every request
+     * shares: only under the request lock. */
+    uint32_t controlTransfer(uint8_t request, uint8_t direction, uint16_t value, uint16_t index,
+                             uint32_t length, uint8_t* data, uint32_t* transferred)
+        VEXO_REQUIRES(requestLock_);
 
     /* The device while attached; owned. */
     std::unique_ptr<usb::DriverDevice> device_;
     /* The control-script host; owned, created by the constructor. */
     Controller* controller_ = nullptr;
-    /* Serialises control transfers (docs/threading.md). */
-    std::mutex requestLock_;
+    /* Serialises control transfers (docs/threading.md): what it keeps apart lives in the
+     * device's control endpoint, which controlTransfer() alone touches. */
+    Mutex requestLock_;
 
     TransferParams params_;
     BoardInfo board_;

@@ -55,6 +55,8 @@ class VEXO_CAPABILITY("shared mutex") SharedMutex {
     void unlock() VEXO_RELEASE() { mutex_.unlock(); }
     void lock_shared() VEXO_ACQUIRE_SHARED() { mutex_.lock_shared(); }
     void unlock_shared() VEXO_RELEASE_SHARED() { mutex_.unlock_shared(); }
+    bool try_lock() VEXO_TRY_ACQUIRE(true) { return mutex_.try_lock(); }
+    bool try_lock_shared() VEXO_TRY_ACQUIRE_SHARED(true) { return mutex_.try_lock_shared(); }
 
   private:
     friend class SharedLock;
@@ -66,6 +68,9 @@ class VEXO_CAPABILITY("shared mutex") SharedMutex {
 class VEXO_SCOPED_CAPABILITY SharedLock {
   public:
     explicit SharedLock(SharedMutex& mutex) VEXO_ACQUIRE_SHARED(mutex) : lock_(mutex.mutex_) {}
+    /// Takes over a mutex the caller holds shared (after a successful try_lock_shared()).
+    SharedLock(SharedMutex& mutex, std::adopt_lock_t) VEXO_REQUIRES_SHARED(mutex)
+        : lock_(mutex.mutex_, std::adopt_lock) {}
     ~SharedLock() VEXO_RELEASE() {}
     SharedLock(const SharedLock&) = delete;
     SharedLock& operator=(const SharedLock&) = delete;
@@ -78,6 +83,9 @@ class VEXO_SCOPED_CAPABILITY SharedLock {
 class VEXO_SCOPED_CAPABILITY ExclusiveLock {
   public:
     explicit ExclusiveLock(SharedMutex& mutex) VEXO_ACQUIRE(mutex) : lock_(mutex.mutex_) {}
+    /// Takes over a mutex the caller holds exclusively (after a successful try_lock()).
+    ExclusiveLock(SharedMutex& mutex, std::adopt_lock_t) VEXO_REQUIRES(mutex)
+        : lock_(mutex.mutex_, std::adopt_lock) {}
     ~ExclusiveLock() VEXO_RELEASE() {}
     ExclusiveLock(const ExclusiveLock&) = delete;
     ExclusiveLock& operator=(const ExclusiveLock&) = delete;

@@ -38,6 +38,9 @@
 #define VEXO_RELEASE_SHARED(...) VEXO_THREAD_ANNOTATION(release_shared_capability(__VA_ARGS__))
 /// On a function: holds the locks when it returns `result`.
 #define VEXO_TRY_ACQUIRE(...) VEXO_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
+/// On a function: holds the locks shared when it returns `result`.
+#define VEXO_TRY_ACQUIRE_SHARED(...) \
+    VEXO_THREAD_ANNOTATION(try_acquire_shared_capability(__VA_ARGS__))
 /// On a function: from its return on, the analysis takes the locks as held.
 #define VEXO_ASSERT_CAPABILITY(...) VEXO_THREAD_ANNOTATION(assert_capability(__VA_ARGS__))
 /// On a function: returns a reference to `lock`.

@@ -1,16 +1,21 @@
 #!/usr/bin/env python3
-"""Runs clang's thread-safety analysis over the library and the preview server.
+"""Runs clang's thread-safety analysis over the library, the C++ layer, the preview server and
+the GStreamer source.
 
 Usage: check_thread_safety.py CLANG++ BUILD_DIR SOURCE_DIR
 
-Each source file of src/ and tools/preview/ that takes an annotated lock or names what one
-guards (itself or in its own header) is compiled with -fsyntax-only -Wthread-safety -Werror
-and the include paths and definitions its entry in BUILD_DIR/compile_commands.json has.
+Each source file of src/, tools/preview/ and gst/ that takes an annotated lock or
+names what one guards (itself or in its own header) is compiled with -fsyntax-only
+-Wthread-safety -Werror and the include paths and definitions its entry in
+BUILD_DIR/compile_commands.json has. The Windows backend (src/driver/win32/), which only a
+Windows build compiles, is checked the same way with clang targeting MinGW-w64, when
+g++-mingw-w64 has installed that target's C++ library and Windows headers.
 First, a file that writes a guarded member without its lock, and one under a reader's shared
 lock, must be refused: otherwise the annotations would not reach clang and the check would pass
 whatever the code does.
 """
 import concurrent.futures
+import glob
 import json
 import os
 import re
@@ -18,7 +23,9 @@ import shlex
 import subprocess
 import sys
 
-CHECKED = ("src/", "tools/preview/")
+CHECKED = ("src/", "tools/preview/", "gst/")
+WINDOWS = "src/driver/win32"
+MINGW = "x86_64-w64-mingw32"
 MARKS = re.compile(r"\b(MutexLock|SharedLock|ExclusiveLock)\b|\bVEXO_(GUARDED_BY|PT_GUARDED_BY|"
                    r"REQUIRES|REQUIRES_SHARED|EXCLUDES|ACQUIRE|ACQUIRE_SHARED|RELEASE|"
                    r"RELEASE_SHARED|TRY_ACQUIRE|ASSERT_CAPABILITY|RETURN_CAPABILITY)\b")
@@ -57,6 +64,38 @@ def clang(compiler, entry, source, flags):
     return run.returncode, run.stdout + run.stderr
 
 
+def mingw_arguments(root):
+    """Flags that let clang compile the Windows backend here: MinGW-w64's C++ library (the
+    POSIX-threads flavour has std::thread) and Windows headers, as g++-mingw-w64 installs them;
+    None when they are missing."""
+    libraries = sorted(glob.glob(f"/usr/lib/gcc/{MINGW}/*/include/c++"),
+                       key=lambda path: ("posix" not in path, path))
+    headers = f"/usr/{MINGW}/include"
+    if not libraries or not os.path.isdir(headers):
+        return None
+    cxx = libraries[0]
+    return [f"--target={MINGW}", "-std=c++20", "-isystem", cxx, "-isystem",
+            os.path.join(cxx, MINGW), "-isystem", headers, "-I", os.path.join(root, "src"),
+            "-I", os.path.join(root, "include")]
+
+
+def check_windows(compiler, root):
+    """(files checked, files failed) of the Windows backend; None when it cannot be checked."""
+    flags = mingw_arguments(root)
+    if flags is None:
+        return None
+    sources = [path for path in sorted(glob.glob(os.path.join(root, WINDOWS, "*.cpp")))
+               if uses_annotations(path)]
+    failed = 0
+    for path in sources:
+        run = subprocess.run([compiler, *FLAGS, *flags, path], cwd=root, capture_output=True,
+                             text=True)
+        if run.returncode != 0:
+            failed += 1
+            print(f"{os.path.relpath(path, root)} (MinGW-w64):\n{run.stdout + run.stderr}")
+    return len(sources), failed
+
+
 def main():
     compiler, build, root = sys.argv[1:4]
     root = os.path.realpath(root)
@@ -93,6 +132,13 @@ def main():
                 print(f"{name}:\n{output}")
     print(f"{len(checked) - failed} of {len(checked)} files that use the annotations pass "
           f"-Wthread-safety ({len(sources) - len(checked)} files do not use them)")
+    windows = check_windows(compiler, root)
+    if windows is None:
+        print(f"{WINDOWS}: not checked (no MinGW-w64 C++ headers: g++-mingw-w64-x86-64-posix)")
+    else:
+        count, broken = windows
+        failed += broken
+        print(f"{WINDOWS}: {count - broken} of {count} files pass -Wthread-safety for MinGW-w64")
     return 1 if failed else 0
 
 

@@ -46,7 +46,7 @@ Win32Device::~Win32Device() {
 bool KernelChannel::ioControl(uint32_t code, void* in, uint32_t inLength, void* out,
                             uint32_t outLength, uint32_t* bytesReturned,
                             std::unique_ptr<Completion>& completion, uint32_t* error) {
-    std::shared_lock<std::shared_mutex> use(useLock_);
+    SharedLock use(useLock_);
     if (closed_ || closing_.load()) {
         *error = kErrorInvalidHandle;
         return false;
@@ -109,7 +109,7 @@ bool KernelChannel::serveOverlapped(uint32_t code, void* in, uint32_t inLength, 
     request->completion = std::move(completion);
     uint64_t id = 0;
     {
-        std::lock_guard<std::mutex> lock(tableMutex_);
+        MutexLock lock(tableMutex_);
         id = nextId_++;
         requests_.emplace(id, request);
     }
@@ -119,7 +119,7 @@ bool KernelChannel::serveOverlapped(uint32_t code, void* in, uint32_t inLength, 
 }
 
 std::shared_ptr<KernelRequest> KernelChannel::take(uint64_t id) {
-    std::lock_guard<std::mutex> lock(tableMutex_);
+    MutexLock lock(tableMutex_);
     auto it = requests_.find(id);
     if (it == requests_.end()) return nullptr;
     std::shared_ptr<KernelRequest> request = std::move(it->second);
@@ -130,16 +130,17 @@ std::shared_ptr<KernelRequest> KernelChannel::take(uint64_t id) {
 void KernelChannel::pump(uint64_t id, Clock::time_point deadline) {
     std::shared_ptr<KernelRequest> request;
     {
-        std::lock_guard<std::mutex> lock(tableMutex_);
+        MutexLock lock(tableMutex_);
         auto it = requests_.find(id);
         if (it == requests_.end()) return;  // completed by another thread or by close()
         request = it->second;
     }
     // The event is manual-reset: every thread waiting on this request wakes, one completes it.
     if (WaitForSingleObject(request->event, millisecondsUntil(deadline)) != WAIT_OBJECT_0) return;
-    std::shared_lock<std::shared_mutex> use(useLock_, std::try_to_lock);
     // Without the lock, close() is under way and completes the request itself.
-    if (!use.owns_lock() || closed_) return;
+    if (!useLock_.try_lock_shared()) return;
+    SharedLock use(useLock_, std::adopt_lock);
+    if (closed_) return;
     std::shared_ptr<KernelRequest> mine = take(id);
     if (!mine) return;
     DWORD bytes = 0;
@@ -151,20 +152,20 @@ void KernelChannel::pump(uint64_t id, Clock::time_point deadline) {
 
 bool KernelChannel::close(uint32_t* error) {
     if (closing_.exchange(true)) {
-        std::unique_lock<std::shared_mutex> use(useLock_);
+        ExclusiveLock use(useLock_);
         return true;  // closed by an earlier call
     }
     // A synchronous request may be waiting in the kernel with the lock held shared: cancel until
     // every user has let go, then once more for what was issued meanwhile.
-    std::unique_lock<std::shared_mutex> use(useLock_, std::defer_lock);
-    while (!use.try_lock()) {
-        CancelIoEx(handle_, nullptr);
+    while (!useLock_.try_lock()) {
+        CancelIoEx(handleBeforeClose(), nullptr);
         Sleep(1);
     }
+    ExclusiveLock use(useLock_, std::adopt_lock);
     CancelIoEx(handle_, nullptr);
     std::map<uint64_t, std::shared_ptr<KernelRequest>> left;
     {
-        std::lock_guard<std::mutex> lock(tableMutex_);
+        MutexLock lock(tableMutex_);
         left.swap(requests_);
     }
     for (auto& [id, request] : left) {
@@ -183,7 +184,7 @@ bool KernelChannel::close(uint32_t* error) {
 }
 
 size_t KernelChannel::requestsInFlight() {
-    std::lock_guard<std::mutex> lock(tableMutex_);
+    MutexLock lock(tableMutex_);
     return requests_.size();
 }
 

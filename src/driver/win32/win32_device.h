@@ -17,9 +17,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 
+#include "common/mutex.h"
 #include "driver/backend.h"
 
 namespace vexo::driver::win32 {
@@ -58,23 +57,26 @@ class KernelChannel : public Pump, public std::enable_shared_from_this<KernelCha
 
   private:
     bool serveNow(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
-                  uint32_t* bytesReturned, uint32_t* error);
+                  uint32_t* bytesReturned, uint32_t* error) VEXO_REQUIRES_SHARED(useLock_);
     bool serveOverlapped(uint32_t code, void* in, uint32_t inLength, void* out,
                          uint32_t outLength, uint32_t* bytesReturned,
-                         std::unique_ptr<Completion>& completion, uint32_t* error);
+                         std::unique_ptr<Completion>& completion, uint32_t* error)
+        VEXO_REQUIRES_SHARED(useLock_);
+    /// The handle, read by close() before its lock is free: only close() writes it, once, and
+    /// a later close() returns before it reads.
+    HANDLE handleBeforeClose() const VEXO_NO_THREAD_SAFETY_ANALYSIS { return handle_; }
     /// Takes request `id` out of the table; null when another thread already took it.
-    std::shared_ptr<KernelRequest> take(uint64_t id);
-
-    HANDLE handle_;
+    std::shared_ptr<KernelRequest> take(uint64_t id) VEXO_EXCLUDES(tableMutex_);
 
     // Requests hold it shared while they use handle_; close() takes it exclusively.
-    std::shared_mutex useLock_;
-    bool closed_ = false;  ///< under useLock_
+    SharedMutex useLock_;
+    HANDLE handle_ VEXO_GUARDED_BY(useLock_);
+    bool closed_ VEXO_GUARDED_BY(useLock_) = false;
     std::atomic<bool> closing_{false};
 
-    std::mutex tableMutex_;
-    std::map<uint64_t, std::shared_ptr<KernelRequest>> requests_;  ///< under tableMutex_
-    uint64_t nextId_ = 1;                                         ///< under tableMutex_
+    Mutex tableMutex_;
+    std::map<uint64_t, std::shared_ptr<KernelRequest>> requests_ VEXO_GUARDED_BY(tableMutex_);
+    uint64_t nextId_ VEXO_GUARDED_BY(tableMutex_) = 1;
 };
 
 class Win32Device : public DeviceObject {
