@@ -312,7 +312,7 @@ class FrameRange {
 
     bool done() const { return !lent_; }
 
-    // The camera closes the handle under the range (it reopens, is destroyed or moved from):
+    // The camera closes the handle under the range (it reopens, closes or is assigned to):
     // the lent frame and the capture went with it, so nothing may reach that handle again.
     void handleClosed() noexcept {
         lent_ = false;
