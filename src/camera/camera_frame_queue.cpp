@@ -1,6 +1,4 @@
-/*
- * The frame queue's buffers, the reader's side of the queue, and the shot that empties it.
- */
+// The frame queue's buffers, the reader's side of the queue, and the shot that empties it.
 #include <new>
 
 #include "camera/frame_length.h"
@@ -16,15 +14,15 @@ constexpr uint8_t kShotSecond = 0xA8;
 }  // namespace
 
 uint32_t ZuUsbCameraLib::allocFrameBuffers() {
-    /* A reader may still hold a frame of the configuration before: its record stays in the
-     * bank the ring leaves, pointing at a buffer retired below or kept. */
+    // A reader may still hold a frame of the configuration before: its record stays in the
+    // bank the ring leaves, pointing at a buffer retired below or kept.
     ring_.startConfiguration();
     buffersReady_.store(false);
     assembly_.frameSize = frameSizeFor(assembly_.config, assembly_.frameSize);
     const size_t size = frameBufferSize(assembly_.frameSize);
 
     for (uint32_t slot = 0; slot < FrameRing::kSlots; ++slot) {
-        /* A buffer of the right size is kept: nothing to retire, nothing to allocate. */
+        // A buffer of the right size is kept: nothing to retire, nothing to allocate.
         const FrameSlot& current = ring_.slotAt(slot);
         if (current.owner && current.capacity == size) continue;
         std::shared_ptr<uint8_t[]> buffer;
@@ -32,11 +30,11 @@ uint32_t ZuUsbCameraLib::allocFrameBuffers() {
             try {
                 buffer = std::shared_ptr<uint8_t[]>(bytes);
             } catch (const std::bad_alloc&) {
-                /* No room for the control block; the constructor freed the bytes. */
+                // No room for the control block; the constructor freed the bytes.
             }
         }
-        /* Without a new buffer the slot loses its old one too: it belongs to another
-         * configuration. */
+        // Without a new buffer the slot loses its old one too: it belongs to another
+        // configuration.
         const bool allocated = buffer != nullptr;
         ring_.replaceSlotBuffer(slot, std::move(buffer), size);
         if (!allocated) {

@@ -12,7 +12,7 @@ constexpr uint32_t next(uint32_t index) {
     return index + 1 == FrameRing::kSlots ? 0 : index + 1;
 }
 
-} /* namespace */
+}  // namespace
 
 FrameRing::FrameRing() : slots_{}, records_{} {}
 
@@ -31,14 +31,14 @@ void FrameRing::replaceSlotBuffer(uint32_t slot, std::shared_ptr<uint8_t[]> buff
                                   size_t capacity) {
     if (slot >= kSlots) return;
     FrameSlot& s = slots_[slot];
-    /* Frame sizes are 32-bit; a larger buffer could never be filled past that. */
+    // Frame sizes are 32-bit; a larger buffer could never be filled past that.
     s.capacity = buffer == nullptr ? 0 : std::min<size_t>(capacity, UINT32_MAX);
     records_[bank()][slot].imageData = buffer.get();
     s.retired = std::exchange(s.owner, std::move(buffer));
 }
 
 void FrameRing::setSlotBuffer(uint32_t slot, uint8_t* data, size_t capacity) {
-    /* A share that owns nothing: the caller keeps the buffer. */
+    // A share that owns nothing: the caller keeps the buffer.
     replaceSlotBuffer(slot, std::shared_ptr<uint8_t[]>(std::shared_ptr<uint8_t[]>(), data),
                       capacity);
 }
@@ -110,12 +110,12 @@ size_t FrameRing::fillCapacity() const {
 
 bool FrameRing::advance() {
     const uint32_t w = writeIndex_.load(std::memory_order_relaxed);
-    /* Acquire pairs with the reader's release of readIndex: its reads of the slot it
-     * handed back are finished before the producer may refill that slot. */
+    // Acquire pairs with the reader's release of readIndex: its reads of the slot it
+    // handed back are finished before the producer may refill that slot.
     const uint32_t r = readIndex_.load(std::memory_order_acquire);
     if (next(w) == r) return false;
     writeIndex_.store(next(w), std::memory_order_release);
     return true;
 }
 
-} /* namespace vexo::camera */
+}  // namespace vexo::camera
