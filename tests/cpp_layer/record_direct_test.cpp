@@ -272,8 +272,11 @@ TEST_F(Directories, RefusedDirectWriteFallsBackToThePageCacheWithTheSameFile) {
     const FrameFormat layout = format(130, 97, 2, 10, FORMAT_MODE_RAW);
     const size_t bytes = layout.layout().bytes;
     const size_t offset = frameOffsetInFile(FileKind::Dng);
-    const size_t room = offset + bytes + kFileImageRoom + kDirectAlignment;
-    auto* block = static_cast<uint8_t*>(std::aligned_alloc(kDirectAlignment, room + 1));
+    const size_t room =
+        (offset + bytes + kFileImageRoom) / kDirectAlignment * kDirectAlignment + kDirectAlignment;
+    // aligned_alloc takes whole multiples of the alignment.
+    auto* block =
+        static_cast<uint8_t*>(std::aligned_alloc(kDirectAlignment, room + kDirectAlignment));
     ASSERT_NE(block, nullptr);
     const std::unique_ptr<uint8_t, decltype(&std::free)> owner(block, &std::free);
     const std::span<uint8_t> misaligned(block + 1, room);
