@@ -34,6 +34,35 @@ struct BoardCommand {
     unsigned line = 0;
 };
 
+/// One line of the [controls] section: a named control, its range, and how it reaches the
+/// sensor (a field of one or more sensor registers, or a Lua control function).
+struct ControlSpec {
+    enum class Type : uint8_t { Integer, Boolean, Menu, Float };
+    struct MenuItem {
+        std::string name;
+        double value = 0;
+    };
+    std::string name;
+    Type type = Type::Integer;
+    std::string unit;  ///< free text ("us", "dB"); empty when the file gives none
+    double min = 0, max = 0, step = 1, defaultValue = 0;
+    std::vector<MenuItem> menu;  ///< a menu's named values, as the file lists them
+
+    /// Sensor registers holding the field, in the order the file lists them (and writes them);
+    /// empty for a Lua control.
+    std::vector<uint32_t> registers;
+    /// True: the first register holds the most significant bits of the registers' joined bits.
+    bool bigEndian = true;
+    unsigned lowBit = 0, bitCount = 0;  ///< the field within the joined bits
+    /// The field holds round(value * scale + offset); a float control is fixed-point this way.
+    double scale = 1, offset = 0;
+    std::string luaFunction;  ///< the Lua control function; empty for a register field
+    unsigned line = 0;
+};
+
+/// Names as the [controls] section writes them: "integer", "boolean", "menu", "float".
+VEXO_CPP_API std::string_view controlTypeName(ControlSpec::Type type);
+
 struct CameraFile {
     std::string source;  ///< file name used in messages
     std::string name;    ///< optional "name" key; empty when absent
@@ -41,6 +70,7 @@ struct CameraFile {
     RawMode bayer = RAW_RG;
     std::vector<RegisterStep> registers;
     std::vector<BoardCommand> boardCommands;
+    std::vector<ControlSpec> controls;
 };
 
 /// What is wrong with a configuration file, and where.

@@ -2,6 +2,7 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -76,7 +77,7 @@ std::vector<std::string_view> splitWords(std::string_view s) {
     return words;
 }
 
-enum class Section { None, Camera, Registers, Board };
+enum class Section { None, Camera, Registers, Board, Controls };
 
 // Keys of [camera]; `required` ones must appear in every file.
 struct KeySpec {
@@ -97,6 +98,75 @@ constexpr std::array<KeySpec, 12> kCameraKeys{{
     {"camera_type", false},
     {"sensor_vid", false},
 }};
+
+// A number of a control's range: decimal with sign and fraction, or 0x hex.
+bool parseReal(std::string_view text, double& out) {
+    uint64_t whole = 0;
+    if (parseNumber(text, ~uint64_t{0} >> 11, whole)) {
+        out = static_cast<double>(whole);
+        return true;
+    }
+    if (text.empty() || text.size() > 40) return false;
+    const std::string copy(text);
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(copy.c_str(), &end);
+    // strtod also takes "inf", "nan" and hex floats; a range is plain decimal.
+    if (errno || end != copy.c_str() + copy.size() ||
+        copy.find_first_not_of("+-.0123456789eE") != std::string::npos || !std::isfinite(value))
+        return false;
+    out = value;
+    return true;
+}
+
+bool validName(std::string_view name) {
+    if (name.empty() || std::isdigit(static_cast<unsigned char>(name[0]))) return false;
+    return std::all_of(name.begin(), name.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '_' || c == '-' || c == '.';
+    });
+}
+
+std::string hexText(uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", v);
+    return text;
+}
+
+bool isWhole(double v) {
+    return std::floor(v) == v;
+}
+
+std::vector<std::string_view> splitList(std::string_view s) {
+    std::vector<std::string_view> items;
+    size_t start = 0;
+    while (start <= s.size()) {
+        size_t comma = s.find(',', start);
+        if (comma == std::string_view::npos) comma = s.size();
+        items.push_back(s.substr(start, comma - start));
+        start = comma + 1;
+    }
+    return items;
+}
+
+// The keys a control line may carry; the index is its place in a ControlLine's `seen`.
+constexpr std::array<std::string_view, 13> kControlKeys{
+    "type",      "unit", "min",   "max",   "step",   "default", "values",
+    "registers", "bits", "order", "scale", "offset", "lua"};
+enum ControlKey : size_t {
+    kType,
+    kUnit,
+    kMin,
+    kMax,
+    kStep,
+    kDefault,
+    kValues,
+    kRegisters,
+    kBits,
+    kOrder,
+    kScale,
+    kOffset,
+    kLua
+};
 
 class Parser {
   public:
@@ -123,6 +193,8 @@ class Parser {
     bool cameraLine(std::string_view line);
     bool registerLine(std::string_view line);
     bool boardLine(std::string_view line);
+    bool controlLine(std::string_view line);
+    bool checkControlWidths();
     bool finish();
 
     std::string_view source_;
@@ -131,7 +203,7 @@ class Parser {
     unsigned line_ = 0;
     Section section_ = Section::None;
     std::array<unsigned, kCameraKeys.size()> seenAt_{};  // line of each key, 0 = absent
-    std::array<bool, 3> sectionSeen_{};
+    std::array<bool, 4> sectionSeen_{};
     unsigned cameraLineNo_ = 0;
 };
 
@@ -166,9 +238,11 @@ bool Parser::run(std::string_view text) {
                 next = Section::Registers;
             else if (name == "BOARD")
                 next = Section::Board;
+            else if (name == "CONTROLS")
+                next = Section::Controls;
             else
                 return fail("unknown section '" + std::string(line) +
-                            "' (known: [camera], [registers], [board])");
+                            "' (known: [camera], [registers], [board], [controls])");
             size_t slot = static_cast<size_t>(next) - 1;
             if (sectionSeen_[slot]) return fail("section " + std::string(line) + " appears twice");
             sectionSeen_[slot] = true;
@@ -187,6 +261,9 @@ bool Parser::run(std::string_view text) {
                     break;
                 case Section::Board:
                     ok = boardLine(line);
+                    break;
+                case Section::Controls:
+                    ok = controlLine(line);
                     break;
             }
             if (!ok) return false;
@@ -337,6 +414,233 @@ bool Parser::finish() {
                             " bits of i2c_mode " + std::string(i2cModeName(cfg.emI2cMode)),
                         step.line);
     }
+    return checkControlWidths();
+}
+
+bool Parser::controlLine(std::string_view line) {
+    std::vector<std::string_view> words = splitWords(line);
+    ControlSpec c;
+    c.line = line_;
+    c.name = std::string(words[0]);
+    if (!validName(words[0]) || words[0].find('=') != std::string_view::npos)
+        return fail("control name '" + c.name +
+                    "' must be letters, digits, '_', '-' or '.', not starting with a digit");
+    for (const ControlSpec& other : out_.controls)
+        if (other.name == c.name)
+            return fail("control '" + c.name + "' already defined on line " +
+                        std::to_string(other.line));
+
+    std::array<std::string_view, kControlKeys.size()> value{};
+    std::array<bool, kControlKeys.size()> seen{};
+    for (size_t i = 1; i < words.size(); ++i) {
+        const size_t eq = words[i].find('=');
+        if (eq == std::string_view::npos)
+            return fail("expected KEY=VALUE after the control's name, got '" +
+                        std::string(words[i]) + "'");
+        const std::string_view key = words[i].substr(0, eq);
+        auto known = std::find(kControlKeys.begin(), kControlKeys.end(), key);
+        if (known == kControlKeys.end())
+            return fail("unknown key '" + std::string(key) + "' for control '" + c.name + "'");
+        const size_t k = static_cast<size_t>(known - kControlKeys.begin());
+        if (seen[k]) return fail("key '" + std::string(key) + "' given twice");
+        seen[k] = true;
+        value[k] = words[i].substr(eq + 1);
+        if (value[k].empty()) return fail("key '" + std::string(key) + "' has no value");
+    }
+
+    auto real = [&](ControlKey k, double& out) {
+        if (parseReal(value[k], out)) return true;
+        return fail(std::string(kControlKeys[k]) + " '" + std::string(value[k]) +
+                    "' is not a number");
+    };
+
+    if (seen[kType]) {
+        const std::string t = upper(value[kType]);
+        if (t == "INTEGER")
+            c.type = ControlSpec::Type::Integer;
+        else if (t == "BOOLEAN")
+            c.type = ControlSpec::Type::Boolean;
+        else if (t == "MENU")
+            c.type = ControlSpec::Type::Menu;
+        else if (t == "FLOAT")
+            c.type = ControlSpec::Type::Float;
+        else
+            return fail("unknown control type '" + std::string(value[kType]) +
+                        "' (integer, boolean, menu, float)");
+    }
+    if (seen[kUnit]) c.unit = std::string(value[kUnit]);
+    if (seen[kScale] && !real(kScale, c.scale)) return false;
+    if (seen[kOffset] && !real(kOffset, c.offset)) return false;
+    if (!(c.scale > 0)) return fail("scale must be above 0");
+
+    using Type = ControlSpec::Type;
+    if (c.type == Type::Menu) {
+        if (!seen[kValues]) return fail("a menu control needs values=NAME:NUMBER,...");
+        if (seen[kMin] || seen[kMax] || seen[kStep])
+            return fail("a menu's range comes from its values; drop min, max and step");
+        for (std::string_view item : splitList(value[kValues])) {
+            const size_t colon = item.find(':');
+            ControlSpec::MenuItem entry;
+            if (colon == std::string_view::npos || colon == 0 ||
+                !validName(item.substr(0, colon)) ||
+                !parseReal(item.substr(colon + 1), entry.value) || !isWhole(entry.value))
+                return fail("menu entry '" + std::string(item) + "' is not NAME:WHOLE_NUMBER");
+            entry.name = std::string(item.substr(0, colon));
+            for (const auto& e : c.menu)
+                if (e.name == entry.name || e.value == entry.value)
+                    return fail("menu entry '" + std::string(item) + "' repeats a name or number");
+            c.menu.push_back(std::move(entry));
+        }
+        c.min = c.max = c.menu[0].value;
+        for (const auto& e : c.menu) {
+            c.min = std::min(c.min, e.value);
+            c.max = std::max(c.max, e.value);
+        }
+    } else if (seen[kValues]) {
+        return fail("values= belongs to menu controls");
+    } else if (c.type == Type::Boolean) {
+        if (seen[kMin] || seen[kMax] || seen[kStep])
+            return fail("a boolean is 0 or 1; drop min, max and step");
+        c.max = 1;
+    } else {
+        if (!seen[kMin] || !seen[kMax]) return fail("control '" + c.name + "' needs min and max");
+        if (!real(kMin, c.min) || !real(kMax, c.max)) return false;
+        if (c.type == Type::Float) c.step = 1 / c.scale;
+        if (seen[kStep] && !real(kStep, c.step)) return false;
+        if (!(c.step > 0)) return fail("step must be above 0");
+        if (c.min > c.max) return fail("min is above max");
+        if (c.type == Type::Integer && !(isWhole(c.min) && isWhole(c.max) && isWhole(c.step)))
+            return fail("an integer control's min, max and step are whole numbers");
+    }
+
+    c.defaultValue = c.min;
+    if (seen[kDefault]) {
+        bool named = false;
+        for (const auto& e : c.menu)
+            if (e.name == value[kDefault]) {
+                c.defaultValue = e.value;
+                named = true;
+            }
+        if (!named && !real(kDefault, c.defaultValue)) return false;
+        if (c.defaultValue < c.min || c.defaultValue > c.max)
+            return fail("default " + std::string(value[kDefault]) + " is outside the range");
+        if (c.type == Type::Integer && !isWhole(c.defaultValue))
+            return fail("an integer control's default is a whole number");
+        if (c.type == Type::Menu && std::none_of(c.menu.begin(), c.menu.end(), [&](const auto& e) {
+                return e.value == c.defaultValue;
+            }))
+            return fail("default " + std::string(value[kDefault]) +
+                        " is none of the menu's values");
+    }
+
+    if (seen[kLua] == seen[kRegisters])
+        return fail("control '" + c.name + "' needs either registers=... or lua=FUNCTION");
+    if (seen[kLua]) {
+        if (seen[kBits] || seen[kOrder] || seen[kScale] || seen[kOffset])
+            return fail("bits, order, scale and offset describe register fields, not lua");
+        if (!validName(value[kLua]))
+            return fail("lua function name '" + std::string(value[kLua]) + "' is not a name");
+        c.luaFunction = std::string(value[kLua]);
+        out_.controls.push_back(std::move(c));
+        return true;
+    }
+
+    for (std::string_view item : splitList(value[kRegisters])) {
+        uint64_t address = 0;
+        if (!number(item, 0xFFFF, address, "register address")) return false;
+        if (std::find(c.registers.begin(), c.registers.end(), address) != c.registers.end())
+            return fail("register " + std::string(item) + " listed twice");
+        c.registers.push_back(static_cast<uint32_t>(address));
+    }
+    if (c.registers.size() > 8) return fail("a field spans at most 8 registers");
+    if (seen[kOrder]) {
+        const std::string order = upper(value[kOrder]);
+        if (order == "BIG")
+            c.bigEndian = true;
+        else if (order == "LITTLE")
+            c.bigEndian = false;
+        else
+            return fail("order is 'big' (first register most significant) or 'little'");
+    }
+    if (seen[kBits]) {
+        const std::string_view bits = value[kBits];
+        const size_t dots = bits.find("..");
+        uint64_t lo = 0, hi = 0;
+        if (dots == std::string_view::npos) {
+            if (!number(bits, 63, lo, "bit")) return false;
+            hi = lo;
+        } else if (!number(bits.substr(0, dots), 63, lo, "low bit") ||
+                   !number(bits.substr(dots + 2), 63, hi, "high bit")) {
+            return false;
+        }
+        if (hi < lo) return fail("bits LOW..HIGH has its high bit below its low bit");
+        c.lowBit = static_cast<unsigned>(lo);
+        c.bitCount = static_cast<unsigned>(hi - lo + 1);
+        if (c.bitCount > 32) return fail("a field holds at most 32 bits");
+    }
+    out_.controls.push_back(std::move(c));
+    return true;
+}
+
+// Register widths are known once the whole file is read: the field's bits must lie within its
+// registers, the range must fit the field, and no two controls may share a register bit.
+bool Parser::checkControlWidths() {
+    const I2cMode mode = out_.config.emI2cMode;
+    const unsigned aBits = addressBits(mode), vBits = valueBits(mode);
+    struct Claim {
+        uint32_t address;
+        uint64_t mask;
+        const ControlSpec* owner;
+    };
+    std::vector<Claim> claims;
+    for (ControlSpec& c : out_.controls) {
+        if (c.registers.empty()) continue;
+        const std::string modeText = " bits of i2c_mode " + std::string(i2cModeName(mode));
+        for (uint32_t address : c.registers)
+            if (aBits < 32 && address >> aBits)
+                return fail("register address exceeds the " + std::to_string(aBits) + modeText,
+                            c.line);
+        const unsigned joined = static_cast<unsigned>(c.registers.size()) * vBits;
+        if (joined > 64)
+            return fail("the registers join to more than 64 bits with i2c_mode " +
+                            std::string(i2cModeName(mode)),
+                        c.line);
+        if (c.bitCount == 0) c.bitCount = std::min(joined, 32u);
+        if (c.lowBit + c.bitCount > joined)
+            return fail("bits " + std::to_string(c.lowBit) + ".." +
+                            std::to_string(c.lowBit + c.bitCount - 1) + " pass the " +
+                            std::to_string(joined) + modeText + " of " +
+                            std::to_string(c.registers.size()) + " register(s)",
+                        c.line);
+        const double fieldMax = std::ldexp(1.0, static_cast<int>(c.bitCount)) - 1;
+        const double rawMin = std::round(c.min * c.scale + c.offset);
+        const double rawMax = std::round(c.max * c.scale + c.offset);
+        if (rawMin < 0 || rawMax > fieldMax)
+            return fail("the range maps to field values " + std::to_string(int64_t(rawMin)) + ".." +
+                            std::to_string(int64_t(rawMax)) + ", outside the " +
+                            std::to_string(c.bitCount) + "-bit field",
+                        c.line);
+        const uint64_t field = ((c.bitCount >= 64 ? ~uint64_t{0} : (uint64_t{1} << c.bitCount) - 1))
+                               << c.lowBit;
+        const uint64_t regMask = vBits >= 64 ? ~uint64_t{0} : (uint64_t{1} << vBits) - 1;
+        const size_t n = c.registers.size();
+        for (size_t i = 0; i < n; ++i) {
+            const unsigned shift = static_cast<unsigned>(c.bigEndian ? n - 1 - i : i) * vBits;
+            const uint64_t mask = (field >> shift) & regMask;
+            if (!mask)
+                return fail(
+                    "register " + hexText(c.registers[i]) + " holds none of the field's bits",
+                    c.line);
+            for (const Claim& claim : claims)
+                if (claim.address == c.registers[i] && (claim.mask & mask))
+                    return fail("control '" + c.name + "' overlaps the bits of control '" +
+                                    claim.owner->name + "' (line " +
+                                    std::to_string(claim.owner->line) + ") in register " +
+                                    hexText(c.registers[i]),
+                                c.line);
+            claims.push_back({c.registers[i], mask, &c});
+        }
+    }
     return true;
 }
 
@@ -449,6 +753,20 @@ unsigned valueBits(I2cMode mode) {
     for (const auto& m : kI2cModes)
         if (m.mode == mode) return m.valueBits;
     return 32;
+}
+
+std::string_view controlTypeName(ControlSpec::Type type) {
+    switch (type) {
+        case ControlSpec::Type::Integer:
+            return "integer";
+        case ControlSpec::Type::Boolean:
+            return "boolean";
+        case ControlSpec::Type::Menu:
+            return "menu";
+        case ControlSpec::Type::Float:
+            return "float";
+    }
+    return "?";
 }
 
 std::string CameraFileError::text() const {

@@ -127,7 +127,8 @@ TEST(CameraFile, ErrorsNameFileAndLine) {
          "cam.cfg:4: unknown format 'BMP' (RAW, MON, RGB, YUV, JPG, RAW_D, MON_D)"},
         {withLine("", "bayer = RB"), "cam.cfg:7: unknown bayer order 'RB' (RG, GR, GB, BG)"},
         {withLine("[sensor]", ""),
-         "cam.cfg:7: unknown section '[sensor]' (known: [camera], [registers], [board])"},
+         "cam.cfg:7: unknown section '[sensor]' (known: [camera], [registers], [board], "
+         "[controls])"},
         {withLine("[registers]", "0x3012"),
          "cam.cfg:8: expected 'ADDRESS VALUE' in [registers], got '0x3012'"},
         {withLine("[registers]", "0x3012 0x100"),
@@ -166,6 +167,125 @@ TEST(CameraFile, ErrorsNameFileAndLine) {
         EXPECT_EQ(parts.text(), c.expected);
         EXPECT_TRUE(c.expected.ends_with(": " + parts.message)) << parts.message;
     }
+}
+
+// Each bad [controls] entry is refused with the line of the entry at fault (line 8 is the first
+// line after the section header) and a reason a person can act on.
+TEST(CameraFile, ControlEntriesRefusedWithTheirLine) {
+    const std::string good = "gain type=integer min=0 max=255 registers=0x3000\n";
+    struct Case {
+        std::string lines;  // after "[controls]"
+        std::string expected;
+    };
+    const std::vector<Case> cases{
+        {good + "dgain type=integer min=0 max=15 registers=0x3000 bits=0..3",
+         "cam.cfg:9: control 'dgain' overlaps the bits of control 'gain' (line 8) in register "
+         "0x3000"},
+        {good + "a type=boolean registers=0x3001,0x3002 order=little bits=7",
+         "cam.cfg:9: register 0x3002 holds none of the field's bits"},
+        {"x type=integer min=0 max=3 registers=0x3001,0x3002 bits=7..8\n"
+         "y type=boolean registers=0x3002 bits=7",
+         "cam.cfg:9: control 'y' overlaps the bits of control 'x' (line 8) in register 0x3002"},
+        {"gain min=0 max=10 default=11 registers=0x3000",
+         "cam.cfg:8: default 11 is outside the range"},
+        {"gain min=0 max=10 default=-1 registers=0x3000",
+         "cam.cfg:8: default -1 is outside the range"},
+        {"gain min=0 max=10 step=0 registers=0x3000", "cam.cfg:8: step must be above 0"},
+        {"gain type=float min=0 max=1 step=-0.5 registers=0x3000",
+         "cam.cfg:8: step must be above 0"},
+        {"gain min=10 max=0 registers=0x3000", "cam.cfg:8: min is above max"},
+        {"gain min=0 max=1.5 registers=0x3000",
+         "cam.cfg:8: an integer control's min, max and step are whole numbers"},
+        {"gain min=0 max=10 registers=0x13000",
+         "cam.cfg:8: register address '0x13000' is not a number from 0 to 65535 (decimal or 0x "
+         "hex)"},
+        {"gain min=0 max=256 registers=0x3000",
+         "cam.cfg:8: the range maps to field values 0..256, outside the 8-bit field"},
+        {"gain min=0 max=10 offset=-1 registers=0x3000",
+         "cam.cfg:8: the range maps to field values -1..9, outside the 8-bit field"},
+        {"gain min=0 max=10 registers=0x3000 bits=4..8",
+         "cam.cfg:8: bits 4..8 pass the 8 bits of i2c_mode 16_8 of 1 register(s)"},
+        {"gain min=0 max=10 registers=0x3000,0x3000", "cam.cfg:8: register 0x3000 listed twice"},
+        {"gain min=0 max=10",
+         "cam.cfg:8: control 'gain' needs either registers=... or lua=FUNCTION"},
+        {"gain min=0 max=10 registers=0x3000 lua=g",
+         "cam.cfg:8: control 'gain' needs either registers=... or lua=FUNCTION"},
+        {"gain type=integer max=10 registers=0x3000",
+         "cam.cfg:8: control 'gain' needs min and max"},
+        {"gain type=dial min=0 max=1 registers=0x3000",
+         "cam.cfg:8: unknown control type 'dial' (integer, boolean, menu, float)"},
+        {"gain min=0 max=1 colour=red registers=0x3000",
+         "cam.cfg:8: unknown key 'colour' for control 'gain'"},
+        {"gain min=0 max=1 min=0 registers=0x3000", "cam.cfg:8: key 'min' given twice"},
+        {"gain min=zero max=1 registers=0x3000", "cam.cfg:8: min 'zero' is not a number"},
+        {"gain min=nan max=1 registers=0x3000", "cam.cfg:8: min 'nan' is not a number"},
+        {"gain min=0 max=1 registers=0x3000 scale=0", "cam.cfg:8: scale must be above 0"},
+        {"gain min=0 max=1 registers=0x3000 order=middle",
+         "cam.cfg:8: order is 'big' (first register most significant) or 'little'"},
+        {"gain min=0 max=1 registers=0x3000 bits=5..2",
+         "cam.cfg:8: bits LOW..HIGH has its high bit below its low bit"},
+        {good + "gain type=boolean registers=0x3001",
+         "cam.cfg:9: control 'gain' already defined on line 8"},
+        {"9lives type=boolean registers=0x3001",
+         "cam.cfg:8: control name '9lives' must be letters, digits, '_', '-' or '.', not starting "
+         "with a digit"},
+        {"m type=menu values=a:0,b:0 registers=0x3001",
+         "cam.cfg:8: menu entry 'b:0' repeats a name or number"},
+        {"m type=menu values=a:0,b registers=0x3001",
+         "cam.cfg:8: menu entry 'b' is not NAME:WHOLE_NUMBER"},
+        {"m type=menu values=a:0,b:1 default=c registers=0x3001",
+         "cam.cfg:8: default 'c' is not a number"},
+        {"m type=menu values=a:0,b:2 default=1 registers=0x3001",
+         "cam.cfg:8: default 1 is none of the menu's values"},
+        {"m type=menu registers=0x3001", "cam.cfg:8: a menu control needs values=NAME:NUMBER,..."},
+        {"b type=boolean min=0 max=1 registers=0x3001",
+         "cam.cfg:8: a boolean is 0 or 1; drop min, max and step"},
+        {"f type=float min=0 max=10 lua=set_f scale=2",
+         "cam.cfg:8: bits, order, scale and offset describe register fields, not lua"},
+        {"exposure 100", "cam.cfg:8: expected KEY=VALUE after the control's name, got '100'"},
+    };
+    for (const Case& c : cases) {
+        const Parsed p = parse(withLine("[controls]", c.lines));
+        EXPECT_FALSE(p.ok) << c.lines;
+        EXPECT_EQ(p.error, c.expected) << c.lines;
+    }
+    // Register widths come from i2c_mode wherever it stands: 8-bit addresses refuse 0x3000.
+    std::string text = kMinimal;
+    text.replace(text.find("16_8"), 4, "8_16");
+    EXPECT_EQ(parse(text + "[controls]\n" + good).error,
+              "cam.cfg:8: register address exceeds the 8 bits of i2c_mode 8_16");
+}
+
+TEST(CameraFile, ControlEntriesDescribeTheirField) {
+    const Parsed p = parse(withLine("[controls]",
+                                    "exposure type=integer unit=us min=1 max=65535 default=0x400 "
+                                    "registers=0x3500,0x3501,0x3502 bits=4..23\n"
+                                    "gain type=float unit=dB min=0 max=24 scale=16 offset=8 "
+                                    "registers=0x3508,0x3509 order=little bits=0..9\n"
+                                    "mode type=menu values=off:0,on:2 default=on registers=0x3600\n"
+                                    "dgain min=0 max=100 lua=set_dgain"));
+    ASSERT_TRUE(p.ok) << p.error;
+    ASSERT_EQ(p.file.controls.size(), 4u);
+    const ControlSpec& e = p.file.controls[0];
+    EXPECT_EQ(e.unit, "us");
+    EXPECT_EQ(e.defaultValue, 1024);
+    EXPECT_EQ(e.registers, (std::vector<uint32_t>{0x3500, 0x3501, 0x3502}));
+    EXPECT_TRUE(e.bigEndian);
+    EXPECT_EQ(e.lowBit, 4u);
+    EXPECT_EQ(e.bitCount, 20u);
+    EXPECT_EQ(e.line, 8u);
+    const ControlSpec& g = p.file.controls[1];
+    EXPECT_EQ(g.type, ControlSpec::Type::Float);
+    EXPECT_DOUBLE_EQ(g.step, 1.0 / 16);  // a float's step is one unit of its fixed point
+    EXPECT_FALSE(g.bigEndian);
+    EXPECT_EQ(g.bitCount, 10u);
+    const ControlSpec& m = p.file.controls[2];
+    EXPECT_EQ(m.min, 0);
+    EXPECT_EQ(m.max, 2);
+    EXPECT_EQ(m.defaultValue, 2);
+    EXPECT_EQ(m.bitCount, 8u);  // the whole register when bits= is absent
+    EXPECT_EQ(p.file.controls[3].luaFunction, "set_dgain");
+    EXPECT_TRUE(p.file.controls[3].registers.empty());
 }
 
 TEST(CameraFile, RegisterWidthsFollowTheMode) {
@@ -224,7 +344,8 @@ TEST(CameraFile, UnreadableFileIsReportedWithItsPathAndReason) {
 }
 
 TEST(CameraFile, ShippedExamplesLoadAndTheDefaultMatchesItsFile) {
-    for (const char* name : {"virtual-default.cfg", "usb2-mono10.cfg", "jpeg-720p.cfg"}) {
+    for (const char* name :
+         {"virtual-default.cfg", "usb2-mono10.cfg", "jpeg-720p.cfg", "sensor-controls.cfg"}) {
         CameraFile f;
         std::string error;
         EXPECT_TRUE(
