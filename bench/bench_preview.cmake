@@ -5,6 +5,6 @@ pkg_check_modules(BENCH_PREVIEW_MHD QUIET libmicrohttpd)
 pkg_check_modules(BENCH_PREVIEW_HTTPLIB QUIET IMPORTED_TARGET cpp-httplib)
 if(TARGET vexo AND BENCH_PREVIEW_MHD_FOUND AND BENCH_PREVIEW_HTTPLIB_FOUND)
     add_executable(bench_preview ${CMAKE_CURRENT_LIST_DIR}/bench_preview.cpp)
-    target_link_libraries(bench_preview PRIVATE vexo_preview vexo_preview_session
+    target_link_libraries(bench_preview PRIVATE vexo_preview
                           PkgConfig::BENCH_PREVIEW_HTTPLIB)
 endif()

@@ -1,16 +1,10 @@
 #include "board_capture.h"
 
-#include <thread>
+#include <vexo/board_session.hpp>
 
 namespace vexo::gst {
 
 namespace {
-
-std::string hex(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%X", value);
-    return text;
-}
 
 bool isFrameError(uint32_t status) {
     return status == USB_CAMERA_DATA_LACK_ERROR || status == USB_CAMERA_DATA_LEN_ERROR ||
@@ -35,24 +29,19 @@ bool BoardCapture::open(unsigned index, const std::string& serial, const CameraF
                         Trigger trigger, Failure& failure) {
     close();
     trigger_ = trigger;
-    const std::string board = serial.empty() ? "board " + std::to_string(index)
-                                             : "board with serial \"" + serial + "\"";
+    const std::string board =
+        serial.empty() ? "board " + std::to_string(index) : "board with serial \"" + serial + "\"";
     std::string step = "opening " + board;
     try {
         const Config config = Config::from(file.config);
         camera_.emplace(serial.empty() ? Camera::open(index, config)
                                        : Camera::openSerial(serial, config));
-        for (const RegisterStep& reg : file.registers) {
-            step = file.source + ":" + std::to_string(reg.line);
-            if (reg.kind == RegisterStep::Kind::Delay)
-                std::this_thread::sleep_for(std::chrono::milliseconds(reg.value));
-            else
-                camera_->writeSensorReg(reg.address, reg.value);
-        }
-        for (const BoardCommand& cmd : file.boardCommands) {
-            step = file.source + ":" + std::to_string(cmd.line) + ": board command " +
-                   hex(cmd.request);
-            camera_->sendBoardCommand(cmd.request, cmd.value, cmd.index, cmd.data);
+        // The file's registers and board commands, run as every program runs them.
+        StartupFailure startup;
+        if (!runStartup(camera_->handle(), file, startup)) {
+            failure = {startup.status, Error(startup.status, startup.step).what()};
+            camera_.reset();
+            return false;
         }
         step = std::string("trigger mode ") + triggerName(trigger);
         // Also for continuous capture: a single-frame capture leaves a board in
@@ -118,8 +107,8 @@ BoardCapture::Next BoardCapture::next(const std::atomic<bool>& flushing,
         if (Clock::now() >= deadline) {
             const uint32_t code =
                 lastFrameError_ ? lastFrameError_ : uint32_t{USB_CAMERA_USB_TIMEOUT_ERROR};
-            failure = captureFailure(
-                code, "no frame within " + std::to_string(timeout.count()) + " ms");
+            failure =
+                captureFailure(code, "no frame within " + std::to_string(timeout.count()) + " ms");
             return Next::Failed;
         }
         // The queue is empty: frames lost behind the ones it held come after all of them.

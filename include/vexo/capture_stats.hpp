@@ -5,14 +5,16 @@
 // Threading: one thread.
 #pragma once
 
+#include <vexo/cpp_export.hpp>
+
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
 
-namespace vexo::tools {
+namespace vexo {
 
-class CaptureStats {
+class VEXO_CPP_API CaptureStats {
   public:
     using Clock = std::chrono::steady_clock;
 
@@ -57,4 +59,4 @@ class CaptureStats {
     std::array<uint64_t, kCodes> errors_{};
 };
 
-}  // namespace vexo::tools
+}  // namespace vexo

@@ -4,7 +4,7 @@
 
 #include <vexo/camera.h>
 
-namespace vexo::tools {
+namespace vexo {
 
 struct RegisterAccess {
     using WriteFn = Uint32 (*)(CameraHandle, Uint32, Uint32, Uint32);
@@ -28,4 +28,4 @@ inline const RegisterAccess* registerAccess(I2cMode mode) {
     return nullptr;
 }
 
-}  // namespace vexo::tools
+}  // namespace vexo

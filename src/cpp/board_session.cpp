@@ -1,5 +1,3 @@
-#include "cli/board_session.h"
-
 #include <vexo/status.h>
 
 #include <algorithm>
@@ -8,11 +6,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
+#include <vexo/board_session.hpp>
+#include <vexo/status_text.hpp>
 #include <vexo/vexo.hpp>
 
-#include "cli/tool_error.h"
-
-namespace vexo::tools {
+namespace vexo {
 
 namespace {
 
@@ -44,16 +42,6 @@ std::vector<BoardEntry> scanOnce(uint32_t& status) {
 
 }  // namespace
 
-std::string describeStatus(const std::string& what, uint32_t status) {
-    const char* name = vexoStatusName(status);
-    const char* hint = vexoStatusHint(status);
-    std::string text = what + ": ";
-    if (!name) return text + "unexpected result " + std::to_string(status);
-    text += std::string(name) + " (" + hex(status, 4) + ")";
-    if (hint) text += std::string(": ") + hint;
-    return text;
-}
-
 std::vector<BoardEntry> scanBoards(bool fallBack) {
     uint32_t status = 0;
     std::vector<BoardEntry> boards = scanOnce(status);
@@ -66,7 +54,7 @@ std::vector<BoardEntry> scanBoards(bool fallBack) {
         boards = scanOnce(status);
     }
     if (status != USB_CAMERA_NO_ERROR)
-        throw ToolError(describeStatus("scanning for boards failed", status));
+        throw SessionError(describeStatus("scanning for boards failed", status));
     return boards;
 }
 
@@ -93,7 +81,7 @@ CameraFile loadConfig(const BoardOptions& options) {
     if (options.configPath.empty()) return defaultCameraFile();
     CameraFile file;
     std::string error;
-    if (!loadCameraFile(options.configPath, file, error)) throw ToolError(error);
+    if (!loadCameraFile(options.configPath, file, error)) throw SessionError(error);
     return file;
 }
 
@@ -101,7 +89,7 @@ BoardSession::BoardSession(const BoardOptions& options, const CameraFile& file) 
     const bool virtualBefore = std::getenv("VEXO_VIRTUAL_BOARDS") != nullptr;
     std::vector<BoardEntry> boards = scanBoards(true);
     if (boards.empty())
-        throw ToolError(
+        throw SessionError(
             "no board found: attach a board, check its permissions "
             "(docs/real-boards-linux.md) or use --virtual");
     // An index wins over a serial: a caller that picks another board by index (the preview's
@@ -118,15 +106,15 @@ BoardSession::BoardSession(const BoardOptions& options, const CameraFile& file) 
             std::string list;
             for (const BoardEntry& b : boards)
                 list += (list.empty() ? "" : ", ") + std::to_string(b.index);
-            throw ToolError("no board at index " + std::to_string(*options.index) +
-                            " (boards found at: " + list + ")");
+            throw SessionError("no board at index " + std::to_string(*options.index) +
+                               " (boards found at: " + list + ")");
         }
     } else if (!options.serial.empty()) {
         const auto it = std::find_if(boards.begin(), boards.end(), [&](const BoardEntry& b) {
             return b.serial == options.serial;
         });
         if (it == boards.end())
-            throw ToolError("no board with serial '" + options.serial + "' (see vexo scan)");
+            throw SessionError("no board with serial '" + options.serial + "' (see vexo scan)");
         board_ = *it;
     } else {
         board_ = boards.front();
@@ -154,7 +142,7 @@ BoardSession::BoardSession(const BoardOptions& options, const CameraFile& file) 
     if (status != USB_CAMERA_NO_ERROR) {
         Vexo_close(handle_);
         handle_ = nullptr;
-        throw ToolError(
+        throw SessionError(
             describeStatus("cannot open board " + std::to_string(board_.index), status));
     }
 }
@@ -163,28 +151,37 @@ BoardSession::~BoardSession() {
     if (handle_) Vexo_close(handle_);
 }
 
-void BoardSession::applyStartup(const CameraFile& file) {
+bool runStartup(CameraHandle handle, const CameraFile& file, StartupFailure& failure) {
     for (const RegisterStep& step : file.registers) {
         if (step.kind == RegisterStep::Kind::Delay) {
             std::this_thread::sleep_for(std::chrono::milliseconds(step.value));
             continue;
         }
-        const uint32_t status = Vexo_writeSensorReg(handle_, step.address, step.value);
-        if (status != USB_CAMERA_NO_ERROR)
-            throw ToolError(describeStatus(file.source + ":" + std::to_string(step.line) +
-                                               ": writing register " + hex(step.address, 4),
-                                           status));
+        const uint32_t status = Vexo_writeSensorReg(handle, step.address, step.value);
+        if (status != USB_CAMERA_NO_ERROR) {
+            failure = {status, file.source + ":" + std::to_string(step.line) +
+                                   ": writing register " + hex(step.address, 4)};
+            return false;
+        }
     }
     for (const BoardCommand& cmd : file.boardCommands) {
         std::vector<uint8_t> data = cmd.data;  // the C API takes a non-const pointer
         const uint32_t status =
-            Vexo_setboardConfig(handle_, cmd.request, cmd.value, cmd.index,
+            Vexo_setboardConfig(handle, cmd.request, cmd.value, cmd.index,
                                 static_cast<uint32_t>(data.size()), data.data());
-        if (status != USB_CAMERA_NO_ERROR)
-            throw ToolError(describeStatus(file.source + ":" + std::to_string(cmd.line) +
-                                               ": board command " + hex(cmd.request, 2),
-                                           status));
+        if (status != USB_CAMERA_NO_ERROR) {
+            failure = {status, file.source + ":" + std::to_string(cmd.line) + ": board command " +
+                                   hex(cmd.request, 2)};
+            return false;
+        }
     }
+    return true;
+}
+
+void BoardSession::applyStartup(const CameraFile& file) {
+    StartupFailure failure;
+    if (!runStartup(handle_, file, failure))
+        throw SessionError(describeStatus(failure.step, failure.status));
 }
 
 std::chrono::steady_clock::time_point BoardSession::reopen(const CameraFile& file,
@@ -198,9 +195,10 @@ std::chrono::steady_clock::time_point BoardSession::reopen(const CameraFile& fil
                                        deadline - std::chrono::steady_clock::now()));
         const std::optional<vexo::BoardInfo> found = vexo::waitForBoard(board_.serial, left);
         if (!found)
-            throw ToolError(describeStatus("board " + board_.serial + " did not come back within " +
-                                               std::to_string(wait.count()) + " ms",
-                                           status));
+            throw SessionError(describeStatus("board " + board_.serial +
+                                                  " did not come back within " +
+                                                  std::to_string(wait.count()) + " ms",
+                                              status));
         const auto back = std::chrono::steady_clock::now();
         config_ = file.config;
         status = Vexo_open(&handle_, &config_, found->index);
@@ -214,13 +212,13 @@ std::chrono::steady_clock::time_point BoardSession::reopen(const CameraFile& fil
             try {
                 applyStartup(file);
                 return back;
-            } catch (const ToolError&) {
+            } catch (const SessionError&) {
                 // Gone again during its start-up: wait for it once more.
             }
         }
         Vexo_close(std::exchange(handle_, nullptr));
         if (std::chrono::steady_clock::now() >= deadline)
-            throw ToolError(
+            throw SessionError(
                 describeStatus("board " + board_.serial + " could not be reopened", status));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -241,4 +239,4 @@ std::string linkTypeName(uint8_t linkType) {
     return linkType == 3 ? "SuperSpeed" : "high speed";
 }
 
-}  // namespace vexo::tools
+}  // namespace vexo

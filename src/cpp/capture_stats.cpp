@@ -1,10 +1,10 @@
-#include "cli/capture_stats.h"
+#include <vexo/capture_stats.hpp>
 
 #include <vexo/status.h>
 
 #include <cstdio>
 
-namespace vexo::tools {
+namespace vexo {
 
 namespace {
 
@@ -114,4 +114,4 @@ std::string CaptureStats::dropList() const {
     return "drops: " + (list.empty() ? std::string("none") : list);
 }
 
-}  // namespace vexo::tools
+}  // namespace vexo

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "cli/board_session.h"
+#include <vexo/board_session.hpp>
 #include "cli/stream_loop.h"
 
 namespace vexo::tools {

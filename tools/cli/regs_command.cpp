@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "cli/commands.h"
-#include "cli/register_access.h"
+#include <vexo/register_access.hpp>
 #include "cli/tool_error.h"
 
 namespace vexo::tools {

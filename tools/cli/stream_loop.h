@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "cli/capture_stats.h"
+#include <vexo/capture_stats.hpp>
 
 namespace vexo::tools {
 

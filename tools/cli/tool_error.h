@@ -1,17 +1,13 @@
 // The one way a command reports failure: main() prints the message as one line and exits 1,
-// or 2 for a UsageError.
+// or 2 for a UsageError. The error of a failed step and the status text are the C++ layer's
+// (vexo/status_text.hpp), shared with the preview.
 #pragma once
 
-#include <cstdint>
-#include <stdexcept>
-#include <string>
+#include <vexo/status_text.hpp>
 
 namespace vexo::tools {
 
-class ToolError : public std::runtime_error {
-  public:
-    using std::runtime_error::runtime_error;
-};
+using ToolError = SessionError;
 
 /// Wrong arguments found once the command runs (a value out of its range, options that do
 /// not go together): exit status 2 and a pointer to the command's --help, as for the mistakes
@@ -20,8 +16,5 @@ class UsageError : public ToolError {
   public:
     using ToolError::ToolError;
 };
-
-/// "what: USB_CAMERA_..._ERROR (0xFF26): hint" for a status code of the library.
-std::string describeStatus(const std::string& what, uint32_t status);
 
 }  // namespace vexo::tools

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "cli/tool_error.h"
+#include <vexo/status_text.hpp>
 
 namespace vexo::tools::preview {
 
@@ -138,7 +138,7 @@ void CaptureWorker::registerControls(CameraHandle handle) {
     if (!controls_ || controls_->empty()) return;
     const int failed = Vexo_registerCtrls(handle, controls_->records(), controls_->count());
     if (failed != 0)
-        throw ToolError("the controls script did not load (" + std::to_string(-failed) +
+        throw SessionError("the controls script did not load (" + std::to_string(-failed) +
                         " record(s) failed; the script's error is printed above)");
 }
 
@@ -148,7 +148,7 @@ bool CaptureWorker::tryReconnect() {
     try {
         session_->reopen(file_, std::chrono::milliseconds(0));
         registerControls(session_->handle());
-    } catch (const ToolError&) {
+    } catch (const SessionError&) {
         return false;
     }
     awaitingBoard_ = false;

@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "cli/board_session.h"
-#include "cli/capture_stats.h"
+#include <vexo/board_session.hpp>
+#include <vexo/capture_stats.hpp>
 #include "common/mutex.h"
 #include "preview/frame_hub.h"
 
@@ -88,7 +88,7 @@ class CaptureWorker {
     CaptureWorker(const CaptureWorker&) = delete;
     CaptureWorker& operator=(const CaptureWorker&) = delete;
 
-    /// Opens the board (throws ToolError when it cannot), writes the file's start-up
+    /// Opens the board (throws SessionError when it cannot), writes the file's start-up
     /// registers, registers the controls and starts the capture thread.
     void start();
     /// Ends the capture and closes the board; waits for the thread.

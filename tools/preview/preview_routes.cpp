@@ -6,8 +6,8 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "cli/register_access.h"
-#include "cli/tool_error.h"
+#include <vexo/register_access.hpp>
+#include <vexo/status_text.hpp>
 #include <vexo/camera_file.hpp>
 #include <vexo/image_files.hpp>
 #include "preview/preview_service.h"
@@ -435,7 +435,7 @@ HttpResponse PreviewService::registerAccess(const HttpRequest& request, bool wri
         if (!it->is_string() || !parseI2cModeName(it->get<std::string>(), mode))
             return jsonError(400, "'mode' must be one of 8_8, 8_16, 16_8, 16_16, 16_32");
     }
-    const RegisterAccess* access = vexo::tools::registerAccess(mode);
+    const RegisterAccess* access = vexo::registerAccess(mode);
     if (!access) return jsonError(400, "the configuration's register mode is not one of the five");
     const unsigned aBits = addressBits(mode), vBits = valueBits(mode);
     std::string why;

@@ -4,7 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "cli/tool_error.h"
+#include <vexo/status_text.hpp>
 #include "preview/page_assets.h"
 
 namespace vexo::tools::preview {
@@ -50,14 +50,14 @@ PreviewService::~PreviewService() {
 void PreviewService::start() {
     std::string error;
     if (!parseListen(options_.listen, host_, listenPort_, error))
-        throw ToolError("--listen " + error);
+        throw SessionError("--listen " + error);
     std::string token = options_.token;
     if (token.empty())
         token = randomToken();
     else if (!validToken(token))
-        throw ToolError("--token must be 8 to 128 letters, digits or the characters - _ . ~");
+        throw SessionError("--token must be 8 to 128 letters, digits or the characters - _ . ~");
     if (!options_.controlsPath.empty() && !controlSet_.load(options_.controlsPath, error))
-        throw ToolError(error);
+        throw SessionError(error);
 
     const CameraFile file = loadConfig(options_.board);
     capture_ = std::make_unique<CaptureWorker>(options_.board, file, raw_,
@@ -72,7 +72,7 @@ void PreviewService::start() {
     if (!server_->start(host_, listenPort_, error)) {
         encoder_->stop();
         capture_->stop();
-        throw ToolError(error);
+        throw SessionError(error);
     }
     // The policy needs the port the server got: requests before this point wait for ready_.
     policy_ = std::make_unique<AccessPolicy>(host_, server_->port(), token);

@@ -17,7 +17,7 @@
 #include <mutex>
 #include <string>
 
-#include "cli/board_session.h"
+#include <vexo/board_session.hpp>
 #include "preview/access_policy.h"
 #include "preview/capture_worker.h"
 #include "preview/frame_encoder.h"
@@ -66,7 +66,7 @@ class PreviewService {
     PreviewService(const PreviewService&) = delete;
     PreviewService& operator=(const PreviewService&) = delete;
 
-    /// Opens the board, starts capture and encoder and listens. Throws ToolError.
+    /// Opens the board, starts capture and encoder and listens. Throws SessionError.
     void start();
     /// Stops serving, ends the capture and closes the board. Safe to call twice.
     void stop();
