@@ -20,6 +20,7 @@ Command addScanCommand(CLI::App& parent);
 Command addCaptureCommand(CLI::App& parent);
 Command addBenchCommand(CLI::App& parent);
 Command addRegsCommand(CLI::App& parent);
+Command addCtrlCommand(CLI::App& parent);
 Command addUserDataCommand(CLI::App& parent);
 Command addPreviewCommand(CLI::App& parent);  ///< built with libmicrohttpd (VEXO_HAVE_PREVIEW)
 Command addRecordCommand(CLI::App& parent);

@@ -53,7 +53,8 @@ int main(int argc, char** argv) {
                    "Write real boards' USB traffic to this pcap file (docs/usb-captures.md); "
                    "sets VEXO_USB_CAPTURE");
 
-    std::vector<Command> commands{addScanCommand(app), addCaptureCommand(app), addRegsCommand(app),
+    std::vector<Command> commands{addScanCommand(app),     addCaptureCommand(app),
+                                  addRegsCommand(app),     addCtrlCommand(app),
                                   addUserDataCommand(app), addBenchCommand(app)};
 #ifdef VEXO_HAVE_PREVIEW
     commands.push_back(addPreviewCommand(app));
