@@ -132,6 +132,12 @@ std::string hexText(uint32_t v) {
     return text;
 }
 
+std::string wholeText(double v) {
+    char text[48];
+    std::snprintf(text, sizeof text, "%.0f", v);
+    return text;
+}
+
 bool isWhole(double v) {
     return std::floor(v) == v;
 }
@@ -513,6 +519,10 @@ bool Parser::controlLine(std::string_view line) {
             return fail("an integer control's min, max and step are whole numbers");
     }
 
+    // Values travel as doubles and, to a Lua function, as 64-bit integers: keep them exact.
+    constexpr double kLargest = 9007199254740992.0;  // 2^53
+    if (std::fabs(c.min) > kLargest || std::fabs(c.max) > kLargest)
+        return fail("min and max lie within -2^53..2^53");
     c.defaultValue = c.min;
     if (seen[kDefault]) {
         bool named = false;
@@ -616,9 +626,9 @@ bool Parser::checkControlWidths() {
         const double rawMin = std::round(c.min * c.scale + c.offset);
         const double rawMax = std::round(c.max * c.scale + c.offset);
         if (rawMin < 0 || rawMax > fieldMax)
-            return fail("the range maps to field values " + std::to_string(int64_t(rawMin)) + ".." +
-                            std::to_string(int64_t(rawMax)) + ", outside the " +
-                            std::to_string(c.bitCount) + "-bit field",
+            return fail("the range maps to field values " + wholeText(rawMin) + ".." +
+                            wholeText(rawMax) + ", outside the " + std::to_string(c.bitCount) +
+                            "-bit field",
                         c.line);
         const uint64_t field = ((c.bitCount >= 64 ? ~uint64_t{0} : (uint64_t{1} << c.bitCount) - 1))
                                << c.lowBit;

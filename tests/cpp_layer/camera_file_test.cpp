@@ -201,6 +201,10 @@ TEST(CameraFile, ControlEntriesRefusedWithTheirLine) {
          "hex)"},
         {"gain min=0 max=256 registers=0x3000",
          "cam.cfg:8: the range maps to field values 0..256, outside the 8-bit field"},
+        {"gain min=0 max=1e15 registers=0x3000",
+         "cam.cfg:8: the range maps to field values 0..1000000000000000, outside the 8-bit "
+         "field"},
+        {"gain min=0 max=1e300 lua=g", "cam.cfg:8: min and max lie within -2^53..2^53"},
         {"gain min=0 max=10 offset=-1 registers=0x3000",
          "cam.cfg:8: the range maps to field values -1..9, outside the 8-bit field"},
         {"gain min=0 max=10 registers=0x3000 bits=4..8",
