@@ -77,6 +77,11 @@ foreach(component runtime dev cpp cppdev tools python gstreamer)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package_${component}} COMPONENT ${component})
     set(overrides ${CMAKE_BINARY_DIR}/debian/${package_${component}}.overrides)
     file(STRINGS ${debian_dir}/lintian-overrides override_tags REGEX "^[a-z]")
+    # A package's own overrides, where it has some (packaging/debian/<package>/).
+    if(EXISTS ${debian_dir}/${package_${component}}/lintian-overrides)
+        file(STRINGS ${debian_dir}/${package_${component}}/lintian-overrides own_tags REGEX "^[a-z]")
+        list(APPEND override_tags ${own_tags})
+    endif()
     list(TRANSFORM override_tags PREPEND "${package_${component}}: ")
     list(JOIN override_tags "\n" override_text)
     file(WRITE ${overrides} "${override_text}\n")
@@ -153,7 +158,7 @@ package (find_package(Vexo), target Vexo::vexo) and the pkg-config file
 set(CPACK_DEBIAN_CPP_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_CPP_PACKAGE_DEPENDS ${libvexo_exact})
 # Written when the library is linked (src/cpp/debian_symbols.cmake): every exported name.
-set(CPACK_DEBIAN_CPP_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/cpp-symbols
+set(CPACK_DEBIAN_CPP_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/libvexo-cpp0/symbols
     ${debian_dir}/libvexo-cpp0/triggers)
 set(CPACK_COMPONENT_CPP_DESCRIPTION "C++ layer of the camera access library for USB camera boards
 libvexo-cpp is what C++ programs, the vexo tool, the GStreamer element and
