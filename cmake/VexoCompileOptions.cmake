@@ -14,3 +14,9 @@ if(VEXO_BUILD_FUZZ)
     add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
     add_link_options(-fsanitize=address,undefined)
 endif()
+# Shared libraries name every symbol they need. Not in a fuzzing build: clang links the
+# sanitizers' runtime into the fuzzing program, which then provides it to the libraries.
+set(VEXO_NO_UNDEFINED -Wl,--no-undefined)
+if(VEXO_BUILD_FUZZ)
+    set(VEXO_NO_UNDEFINED "")
+endif()

@@ -259,9 +259,18 @@ def control_seeds():
             write("fuzz_controls", name + ".bin", f.read()[:2048])
 
 
+def camera_file_seeds():
+    fresh("fuzz_camera_file")
+    folder = os.path.join(ROOT, "examples", "configs")
+    for name in sorted(os.listdir(folder)):
+        if name.endswith(".cfg"):
+            with open(os.path.join(folder, name), "rb") as f:
+                write("fuzz_camera_file", name, f.read())
+
+
 def main():
     build = build_dir()
-    groups = sys.argv[2:] or ["capture", "recording", "jpeg", "controls"]
+    groups = sys.argv[2:] or ["capture", "recording", "jpeg", "controls", "configs"]
     with tempfile.TemporaryDirectory(prefix="vexo_corpus_") as work:
         if "capture" in groups:
             capture_seeds(build, work)
@@ -271,6 +280,8 @@ def main():
             jpeg_seeds(build, work)
         if "controls" in groups:
             control_seeds()
+        if "configs" in groups:
+            camera_file_seeds()
     for target in sorted(os.listdir(CORPUS)):
         folder = os.path.join(CORPUS, target)
         sizes = [os.path.getsize(os.path.join(folder, n)) for n in os.listdir(folder)]
