@@ -162,14 +162,18 @@ class Frame:
 
 def array_layout(fmt: Format, width: int, height: int,
                  pixel_bytes: int) -> Tuple[Any, Tuple[int, ...], int]:
-    """The numpy dtype and shape of a frame of fixed size, and the bytes they span: the one
-    place this package works out a frame's rows and byte count (JPG frames have neither)."""
-    wide = pixel_bytes == 2
-    if fmt in (Format.RAW, Format.MON, Format.RAW_D, Format.MON_D):
-        rows = 2 * height if fmt in (Format.RAW_D, Format.MON_D) else height
-        dtype, shape = ("<u2" if wide else np.uint8), (rows, width)
-    elif fmt == Format.RGB:
-        dtype, shape = "<u2", (height, width)
-    else:  # YUV
-        dtype, shape = np.uint8, (height, width, 2)
-    return dtype, shape, int(np.prod(shape)) * np.dtype(dtype).itemsize
+    """The numpy dtype and shape of a frame of fixed size, and the bytes they span (JPG frames
+    have neither). The rows and the byte count are the library's frame layout; only the numpy
+    shape is this package's: YUYV as (rows, width, 2) bytes, RGB565 and 2-byte samples as
+    16-bit words, samples of another size as each row's bytes."""
+    layout = _native.frame_layout(int(fmt), width, height, pixel_bytes, 0)
+    if layout is None or not layout["exact"]:
+        raise ValueError(f"format {fmt!r} has no fixed frame layout")
+    rows, sample = layout["rows"], layout["sample_bytes"]
+    if fmt == Format.YUV:
+        dtype, shape = np.uint8, (rows, width, 2)
+    elif sample in (1, 2):
+        dtype, shape = ("<u2" if sample == 2 else np.uint8), (rows, width)
+    else:
+        dtype, shape = np.uint8, (rows, layout["stride"])
+    return dtype, shape, layout["bytes"]
