@@ -138,10 +138,10 @@ int main() {
         std::printf("%s: %.1f MB/s (%llu frames), memcpy %.1f MB/s, %.3f CPU s/GB\n", c.name,
                     f.bytesPerSecond / 1e6, static_cast<unsigned long long>(f.frames),
                     memcpyRate / 1e6, f.cpuSecondsPerGb);
-        std::printf("%s: two-copy pipeline %.1f MB/s = %.2f of memcpy; capture reaches %.2f "
-                    "of the pipeline\n",
-                    c.name, pipelineRate / 1e6, pipelineRate / memcpyRate,
-                    f.bytesPerSecond / pipelineRate);
+        std::printf(
+            "%s: two-copy pipeline %.1f MB/s = %.2f of memcpy; capture reaches %.2f "
+            "of the pipeline\n",
+            c.name, pipelineRate / 1e6, pipelineRate / memcpyRate, f.bytesPerSecond / pipelineRate);
         char line[128];
         std::snprintf(line, sizeof line, "ratio %s vs memcpy: %.2f", c.name,
                       f.bytesPerSecond / memcpyRate);

@@ -14,7 +14,6 @@
  * "ratio vexosrc vs C++ loop (median of rounds): x.xx" and "allocations per frame: n".
  */
 #include <gst/gst.h>
-#include <vexo/vexo.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -24,6 +23,7 @@
 #include <fstream>
 #include <string>
 #include <vector>
+#include <vexo/vexo.hpp>
 
 #include "bench_support.h"
 
@@ -41,15 +41,18 @@ std::atomic<uint64_t> gAllocations{0};
 }  // namespace
 
 extern "C" void* malloc(size_t size) {
-    if (gCounting.load(std::memory_order_relaxed)) gAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (gCounting.load(std::memory_order_relaxed))
+        gAllocations.fetch_add(1, std::memory_order_relaxed);
     return __libc_malloc(size);
 }
 extern "C" void* calloc(size_t count, size_t size) {
-    if (gCounting.load(std::memory_order_relaxed)) gAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (gCounting.load(std::memory_order_relaxed))
+        gAllocations.fetch_add(1, std::memory_order_relaxed);
     return __libc_calloc(count, size);
 }
 extern "C" void* realloc(void* pointer, size_t size) {
-    if (gCounting.load(std::memory_order_relaxed)) gAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (gCounting.load(std::memory_order_relaxed))
+        gAllocations.fetch_add(1, std::memory_order_relaxed);
     return __libc_realloc(pointer, size);
 }
 
@@ -128,9 +131,10 @@ int run(const std::string& config) {
         if (pipelineFailed(pipeline) || delivered == 0) return 1;
 
         const double loopRate = loop.frames / loop.seconds, gstRate = delivered / gstSeconds;
-        std::printf("round %2d: C++ loop %7.1f frames/s, vexosrc ! fakesink %7.1f frames/s "
-                    "= %.2f\n",
-                    round + 1, loopRate, gstRate, gstRate / loopRate);
+        std::printf(
+            "round %2d: C++ loop %7.1f frames/s, vexosrc ! fakesink %7.1f frames/s "
+            "= %.2f\n",
+            round + 1, loopRate, gstRate, gstRate / loopRate);
         ratios.push_back(gstRate / loopRate);
         loopFrames += loop.frames;
         loopTime += loop.seconds;
@@ -143,13 +147,12 @@ int run(const std::string& config) {
     gst_object_unref(src);
     gst_object_unref(pipeline);
 
-    std::printf("overall: C++ loop %.1f frames/s, vexosrc %.1f frames/s (%.0f MB/s); "
-                "%llu frames lost to a full queue (%llu bytes seen by the loop)\n",
-                loopFrames / loopTime, gstFrames / gstTime,
-                gstFrames / gstTime * kWidth * kHeight / 1e6,
-                static_cast<unsigned long long>(drops), static_cast<unsigned long long>(sink));
-    std::printf("ratio vexosrc vs C++ loop (median of rounds): %.2f\n",
-                median(ratios));
+    std::printf(
+        "overall: C++ loop %.1f frames/s, vexosrc %.1f frames/s (%.0f MB/s); "
+        "%llu frames lost to a full queue (%llu bytes seen by the loop)\n",
+        loopFrames / loopTime, gstFrames / gstTime, gstFrames / gstTime * kWidth * kHeight / 1e6,
+        static_cast<unsigned long long>(drops), static_cast<unsigned long long>(sink));
+    std::printf("ratio vexosrc vs C++ loop (median of rounds): %.2f\n", median(ratios));
     std::printf("allocations per frame: %g\n", static_cast<double>(allocations) / counted);
     return 0;
 }

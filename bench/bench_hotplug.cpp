@@ -132,8 +132,8 @@ void reconnects() {
 
     std::vector<double> fromScan, fromDue;
     for (const vexo::Gap& gap : frames.gaps()) {
-        fromScan.push_back(std::chrono::duration<double, std::milli>(gap.firstFrame - gap.boardBack)
-                               .count());
+        fromScan.push_back(
+            std::chrono::duration<double, std::milli>(gap.firstFrame - gap.boardBack).count());
         const Clock::time_point due = gap.lastFrame + std::chrono::milliseconds(kAwayMs);
         fromDue.push_back(std::chrono::duration<double, std::milli>(gap.firstFrame - due).count());
     }

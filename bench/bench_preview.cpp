@@ -62,13 +62,16 @@ double encodeRatio(const preview::EncodedFrame& frame, double& previewMs, double
 }  // namespace
 
 int main() {
-    setenv("VEXO_VIRTUAL_BOARDS",
-           R"({"boards": [{"stream": {"width": 1280, "height": 720, "pixelBytes": 1, "format": "RAW"}}]})",
-           1);
+    setenv(
+        "VEXO_VIRTUAL_BOARDS",
+        R"({"boards": [{"stream": {"width": 1280, "height": 720, "pixelBytes": 1, "format": "RAW"}}]})",
+        1);
     const std::string config = "/tmp/vexo_bench_preview.cfg";
     if (FILE* f = std::fopen(config.c_str(), "w")) {
-        std::fputs("[camera]\nwidth = 1280\nheight = 720\nformat = RAW\npixel_bytes = 1\n"
-                   "pixel_bits = 8\nbayer = RG\ni2c_address = 0x20\ni2c_mode = 16_8\n", f);
+        std::fputs(
+            "[camera]\nwidth = 1280\nheight = 720\nformat = RAW\npixel_bytes = 1\n"
+            "pixel_bits = 8\nbayer = RG\ni2c_address = 0x20\ni2c_mode = 16_8\n",
+            f);
         std::fclose(f);
     }
     preview::PreviewOptions options;
@@ -102,16 +105,18 @@ int main() {
     const auto lat = service.latency().summary();
 
     double previewMs = 0, plainMs = 0, ratio = 0;
-    if (preview::FrameRef frame = service.hub().latest()) ratio = encodeRatio(*frame, previewMs, plainMs);
+    if (preview::FrameRef frame = service.hub().latest())
+        ratio = encodeRatio(*frame, previewMs, plainMs);
     service.stop();
 
     const uint64_t captured = after.stats.frames() - before.stats.frames();
     const uint64_t drops = after.stats.queueDrops() + after.stats.errors();
     std::printf("preview bench: 1280x720 RAW8 virtual board, unpaced, one MJPEG client\n");
-    std::printf("delivered      %llu frames in %.2f s: %.1f frames/s (capture %.0f frames/s, "
-                "capture drops+errors %llu)\n",
-                (unsigned long long)parts, seconds, parts / seconds, captured / seconds,
-                (unsigned long long)drops);
+    std::printf(
+        "delivered      %llu frames in %.2f s: %.1f frames/s (capture %.0f frames/s, "
+        "capture drops+errors %llu)\n",
+        (unsigned long long)parts, seconds, parts / seconds, captured / seconds,
+        (unsigned long long)drops);
     std::printf("cpu            %.2f ms of process CPU per delivered frame (%.0f%% of a core)\n",
                 1000 * cpu / double(parts ? parts : 1), 100 * cpu / seconds);
     std::printf("jpeg encode    preview %.2f ms, plain libturbojpeg %.2f ms: ratio %.3f (<= 1.2)\n",

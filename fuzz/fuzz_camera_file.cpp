@@ -1,12 +1,11 @@
 // Camera configuration files are text users write and pass around: any bytes must parse or be
 // refused with a line inside the text, and what parses must keep the promises the loader makes
 // to the tool, the preview and the named controls.
-#include <vexo/camera_file.hpp>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
+#include <vexo/camera_file.hpp>
 
 namespace {
 

@@ -48,11 +48,16 @@ uint8_t markerDense(uint8_t b) {
     switch (b & 7) {
         case 0:
         case 1:
-        case 2: return 0xFF;
-        case 3: return 0xD8;
-        case 4: return 0xD9;
-        case 5: return 0x00;
-        default: return b;
+        case 2:
+            return 0xFF;
+        case 3:
+            return 0xD8;
+        case 4:
+            return 0xD9;
+        case 5:
+            return 0x00;
+        default:
+            return b;
     }
 }
 

@@ -1,12 +1,13 @@
 // Arbitrary bytes as a recording's manifest.json, next to one small frame file "f". Loading
 // must end with a recording or an error line; a loaded recording is then played a few passes
 // and every frame's bytes must lie inside the player's buffer.
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 
 #include "driver/virtual/replay_source.h"
 

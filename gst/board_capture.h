@@ -10,15 +10,13 @@
 // from any thread and the counters may be read from any thread.
 #pragma once
 
-#include <vexo/vexo.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
-
 #include <vexo/camera_file.hpp>
+#include <vexo/vexo.hpp>
 
 namespace vexo::gst {
 
@@ -46,8 +44,8 @@ class BoardCapture {
     /// Opens board `index`, or the board whose serial text is `serial` when it is not empty,
     /// with `file`'s configuration, writes its start-up registers and board commands and sets
     /// the trigger mode.
-    bool open(unsigned index, const std::string& serial, const CameraFile& file,
-              Trigger trigger, Failure& failure);
+    bool open(unsigned index, const std::string& serial, const CameraFile& file, Trigger trigger,
+              Failure& failure);
     /// Starts the stream.
     bool start(Failure& failure);
 
@@ -64,9 +62,7 @@ class BoardCapture {
     bool running() const { return running_; }
     const Counters& counters() const { return counters_; }
     /// Frames the stream began with since open(): handed out, dropped or lost to errors.
-    uint64_t frameCounter() const {
-        return counters_.frames + counters_.drops + counters_.errors;
-    }
+    uint64_t frameCounter() const { return counters_.frames + counters_.drops + counters_.errors; }
 
   private:
     Failure captureFailure(uint32_t status, const std::string& what) const;
@@ -76,7 +72,7 @@ class BoardCapture {
     Trigger trigger_ = Trigger::Continuous;
     bool running_ = false;
     bool lent_ = false;
-    bool triggered_ = false;  // a software trigger is out and its frame not yet read
+    bool triggered_ = false;     // a software trigger is out and its frame not yet read
     uint64_t pendingDrops_ = 0;  // lost behind the frames queued now
     uint32_t lastFrameError_ = USB_CAMERA_NO_ERROR;
     Counters counters_;

@@ -21,8 +21,7 @@ void FrameClock::start(GstClockTime startRunning) {
     maxDelay_ = 0;
 }
 
-GstClockTime FrameClock::stamp(uint64_t frameTime, GstClockTime arrivalRunning,
-                               int64_t wallNowNs) {
+GstClockTime FrameClock::stamp(uint64_t frameTime, GstClockTime arrivalRunning, int64_t wallNowNs) {
     GstClockTime pts = arrivalRunning;
     if (frameTime != 0) {
         // The frame's age in 100-ns units, held to a day either way so that any board value
@@ -30,7 +29,8 @@ GstClockTime FrameClock::stamp(uint64_t frameTime, GstClockTime arrivalRunning,
         const uint64_t wallNow = static_cast<uint64_t>(wallNowNs / 100) + kUnixEpochFileTime;
         constexpr int64_t kDay = 864'000'000'000;
         const int64_t age = std::clamp(static_cast<int64_t>(wallNow - frameTime), -kDay, kDay);
-        const int64_t mapped = static_cast<int64_t>(arrivalRunning) - std::max<int64_t>(age, 0) * 100;
+        const int64_t mapped =
+            static_cast<int64_t>(arrivalRunning) - std::max<int64_t>(age, 0) * 100;
         if (mapped >= static_cast<int64_t>(start_) - static_cast<int64_t>(GST_SECOND))
             pts = std::max(static_cast<GstClockTime>(std::max<int64_t>(mapped, 0)), start_);
     }

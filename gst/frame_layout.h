@@ -21,12 +21,12 @@ struct FrameLayout {
     std::string mediaType;  ///< "video/x-bayer", "video/x-raw" or "image/jpeg"
     std::string format;     ///< caps format ("rggb", "GRAY16_LE", ...); empty for JPEG
     uint32_t width = 0;
-    uint32_t height = 0;       ///< lines of the picture in the caps (twice the sensor's for _D)
-    size_t rowBytes = 0;       ///< bytes of a row as the library delivers it (packed)
-    size_t stride = 0;         ///< bytes of a row in a buffer
-    size_t frameBytes = 0;     ///< bytes of a frame from the library; 0 for JPEG (any size)
-    size_t bufferBytes = 0;    ///< bytes of a pool buffer: the largest frame a buffer holds
-    bool compressed = false;   ///< JPEG: the frame goes into the buffer as it is
+    uint32_t height = 0;      ///< lines of the picture in the caps (twice the sensor's for _D)
+    size_t rowBytes = 0;      ///< bytes of a row as the library delivers it (packed)
+    size_t stride = 0;        ///< bytes of a row in a buffer
+    size_t frameBytes = 0;    ///< bytes of a frame from the library; 0 for JPEG (any size)
+    size_t bufferBytes = 0;   ///< bytes of a pool buffer: the largest frame a buffer holds
+    bool compressed = false;  ///< JPEG: the frame goes into the buffer as it is
 
     bool padded() const { return !compressed && stride != rowBytes; }
 };

@@ -7,7 +7,9 @@
 #define PACKAGE "vexo"
 #endif
 
-static gboolean pluginInit(GstPlugin* plugin) { return gst_vexo_src_register(plugin); }
+static gboolean pluginInit(GstPlugin* plugin) {
+    return gst_vexo_src_register(plugin);
+}
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, vexo,
                   "Vexo USB camera boards as GStreamer sources", pluginInit, VEXO_VERSION,

@@ -18,10 +18,10 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vexo/camera_file.hpp>
 
 #include "board_capture.h"
 #include "common/mutex.h"
-#include <vexo/camera_file.hpp>
 #include "frame_clock.h"
 #include "frame_layout.h"
 
@@ -84,7 +84,7 @@ G_DEFINE_TYPE(GstVexoSrc, gst_vexo_src, GST_TYPE_PUSH_SRC)
 
 namespace {
 
-#define VEXO_SRC_CAPS                                                                      \
+#define VEXO_SRC_CAPS \
     "video/x-bayer, format = (string) { rggb, grbg, gbrg, bggr, rggb10le, grbg10le, "      \
     "gbrg10le, bggr10le, rggb12le, grbg12le, gbrg12le, bggr12le, rggb14le, grbg14le, "     \
     "gbrg14le, bggr14le, rggb16le, grbg16le, gbrg16le, bggr16le }, "                       \
@@ -107,11 +107,14 @@ GType triggerType() {
          "external"},
         {0, nullptr, nullptr},
     };
-    if (g_once_init_enter(&type)) g_once_init_leave(&type, g_enum_register_static("GstVexoTrigger", values));
+    if (g_once_init_enter(&type))
+        g_once_init_leave(&type, g_enum_register_static("GstVexoTrigger", values));
     return type;
 }
 
-SrcState& stateOf(gpointer object) { return *GST_VEXO_SRC(object)->state; }
+SrcState& stateOf(gpointer object) {
+    return *GST_VEXO_SRC(object)->state;
+}
 
 // Posts a failure of the board as an error message: the text names the status and its hint.
 void postFailure(GstVexoSrc* self, GstResourceError code, const vexo::gst::Failure& failure) {
@@ -224,8 +227,8 @@ bool openBoard(GstVexoSrc* self) {
         return FALSE;
     }
     if (!vexo::gst::frameLayout(s.file.config, s.file.bayer, s.layout, error)) {
-        GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS, ("%s: %s", s.file.source.c_str(), error.c_str()),
-                          (nullptr));
+        GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS,
+                          ("%s: %s", s.file.source.c_str(), error.c_str()), (nullptr));
         return FALSE;
     }
     vexo::gst::Failure failure;
@@ -260,8 +263,7 @@ gboolean stop(GstBaseSrc* base) {
 // Opening the board before the base class starts leaves ours the only message.
 GstStateChangeReturn changeState(GstElement* element, GstStateChange transition) {
     GstVexoSrc* self = GST_VEXO_SRC(element);
-    if (transition == GST_STATE_CHANGE_READY_TO_PAUSED && !self->state->ready &&
-        !openBoard(self))
+    if (transition == GST_STATE_CHANGE_READY_TO_PAUSED && !self->state->ready && !openBoard(self))
         return GST_STATE_CHANGE_FAILURE;
     const GstStateChangeReturn result =
         GST_ELEMENT_CLASS(gst_vexo_src_parent_class)->change_state(element, transition);
@@ -275,7 +277,7 @@ GstStateChangeReturn changeState(GstElement* element, GstStateChange transition)
 GstCaps* getCaps(GstBaseSrc* base, GstCaps* filter) {
     SrcState& s = stateOf(base);
     GstCaps* caps = s.ready ? vexo::gst::layoutCaps(s.layout)
-                                       : gst_pad_get_pad_template_caps(GST_BASE_SRC_PAD(base));
+                            : gst_pad_get_pad_template_caps(GST_BASE_SRC_PAD(base));
     if (filter) {
         GstCaps* both = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
         gst_caps_unref(caps);
@@ -393,8 +395,8 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
     }
 
     const FrameData* frame = nullptr;
-    switch (s.capture.next(s.flushing, std::chrono::milliseconds(s.timeoutMs.load()), frame,
-                           failure)) {
+    switch (
+        s.capture.next(s.flushing, std::chrono::milliseconds(s.timeoutMs.load()), frame, failure)) {
         case BoardCapture::Next::Flushing:
             return GST_FLOW_FLUSHING;
         case BoardCapture::Next::Failed:
@@ -440,7 +442,8 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
     GST_BUFFER_OFFSET(buffer) = offset;
     GST_BUFFER_OFFSET_END(buffer) = offset + 1;
     GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
-    GST_BUFFER_PTS(buffer) = clocked ? s.clock.stamp(frameTime, running, wallNs) : GST_CLOCK_TIME_NONE;
+    GST_BUFFER_PTS(buffer) =
+        clocked ? s.clock.stamp(frameTime, running, wallNs) : GST_CLOCK_TIME_NONE;
     GST_BUFFER_DURATION(buffer) = s.frameDuration.load();
     if (clocked) followDelay(self, s);
     *out = buffer;
@@ -505,8 +508,7 @@ static void gst_vexo_src_class_init(GstVexoSrcClass* klass) {
                             0, G_MAXUINT64, 0, ro));
 
     gst_element_class_set_static_metadata(element, "Vexo camera source", "Source/Video",
-                                          "Streams frames from a Vexo USB camera board",
-                                          "Vexo");
+                                          "Streams frames from a Vexo USB camera board", "Vexo");
     gst_element_class_add_static_pad_template(element, &srcTemplate);
     gst_type_mark_as_plugin_api(triggerType(), static_cast<GstPluginAPIFlags>(0));
 

@@ -10,9 +10,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-
 #include <vexo/camera_file.hpp>
 #include <vexo/frame_converter.hpp>
+
 #include "native_parts.h"
 
 namespace {

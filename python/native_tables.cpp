@@ -6,6 +6,7 @@
 #include <vexo/status.h>
 
 #include <vexo/camera_file.hpp>
+
 #include "native_parts.h"
 
 namespace vexo::python {

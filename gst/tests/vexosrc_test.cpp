@@ -22,8 +22,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
 #include <vexo/camera_file.hpp>
+
 #include "frame_clock.h"
 
 namespace {
@@ -81,8 +81,8 @@ class GstFixture : public ::testing::Test {
         setenv("VEXO_VIRTUAL_BOARDS", json.c_str(), 1);
         const std::string path = (dir_ / "camera.cfg").string();
         std::ofstream(path) << "[camera]\n"
-                            << board.config << kCamera
-                            << "transfer_level = " << board.transferLevel << "\n";
+                            << board.config << kCamera << "transfer_level = " << board.transferLevel
+                            << "\n";
         return path;
     }
 
@@ -121,7 +121,7 @@ GstPadProbeReturn recordBuffer(GstPad* pad, GstPadProbeInfo* info, gpointer data
 
 struct Outcome {
     bool eos = false;
-    std::string error;  // text of the first error message
+    std::string error;                     // text of the first error message
     std::vector<std::string> laterErrors;  // texts of the error messages after it
     guint64 frames = 0, drops = 0, errors = 0;
 };
@@ -216,7 +216,9 @@ struct FormatCase {
     uint32_t capsHeight;
 };
 
-void PrintTo(const FormatCase& c, std::ostream* os) { *os << c.board.name; }
+void PrintTo(const FormatCase& c, std::ostream* os) {
+    *os << c.board.name;
+}
 
 class FormatTest : public GstFixture, public ::testing::WithParamInterface<FormatCase> {};
 
@@ -241,7 +243,8 @@ TEST_P(FormatTest, FileHoldsTheFramesTheCFunctionsReturn) {
     ASSERT_NE(seen.caps, nullptr);
     const GstStructure* st = gst_caps_get_structure(seen.caps, 0);
     std::string named = gst_structure_get_name(st);
-    if (const char* format = gst_structure_get_string(st, "format")) named += std::string(",") + format;
+    if (const char* format = gst_structure_get_string(st, "format"))
+        named += std::string(",") + format;
     EXPECT_EQ(named, c.caps);
     gint width = 0, height = 0;
     gst_structure_get_int(st, "width", &width);
@@ -291,7 +294,8 @@ TEST_P(FormatTest, FileHoldsTheFramesTheCFunctionsReturn) {
     EXPECT_EQ(pos, bytes.size()) << "the file holds more than the frames";
 }
 
-const Board kRawBoard{"RAW8_GBRG", R"({"width": 320, "height": 240, "format": "RAW", "bayer": "GBRG"})",
+const Board kRawBoard{"RAW8_GBRG",
+                      R"({"width": 320, "height": 240, "format": "RAW", "bayer": "GBRG"})",
                       "width = 320\nheight = 240\nformat = RAW\nbayer = GB\n"};
 const Board kJpegBoard{"JPG", R"({"width": 320, "height": 240, "format": "JPG"})",
                        "width = 320\nheight = 240\nformat = JPG\n"};
@@ -300,26 +304,33 @@ INSTANTIATE_TEST_SUITE_P(
     Formats, FormatTest,
     ::testing::Values(
         FormatCase{kRawBoard, "video/x-bayer,gbrg", 240},
-        FormatCase{{"RAW10_BGGR",
-                    R"({"width": 320, "height": 240, "format": "RAW", "pixelBytes": 2, "bayer": "BGGR"})",
-                    "width = 320\nheight = 240\nformat = RAW\npixel_bytes = 2\npixel_bits = 10\n"
-                    "bayer = BG\n"},
-                   "video/x-bayer,bggr10le", 240},
+        FormatCase{
+            {"RAW10_BGGR",
+             R"({"width": 320, "height": 240, "format": "RAW", "pixelBytes": 2, "bayer": "BGGR"})",
+             "width = 320\nheight = 240\nformat = RAW\npixel_bytes = 2\npixel_bits = 10\n"
+             "bayer = BG\n"},
+            "video/x-bayer,bggr10le",
+            240},
         FormatCase{{"MON8_odd_width", R"({"width": 318, "height": 240, "format": "MON"})",
                     "width = 318\nheight = 240\nformat = MON\n"},
-                   "video/x-raw,GRAY8", 240},
+                   "video/x-raw,GRAY8",
+                   240},
         FormatCase{{"MON16", R"({"width": 320, "height": 240, "format": "MON", "pixelBytes": 2})",
                     "width = 320\nheight = 240\nformat = MON\npixel_bytes = 2\npixel_bits = 10\n"},
-                   "video/x-raw,GRAY16_LE", 240},
+                   "video/x-raw,GRAY16_LE",
+                   240},
         FormatCase{{"MON_D", R"({"width": 320, "height": 240, "format": "MON_D"})",
                     "width = 320\nheight = 240\nformat = MON_D\n"},
-                   "video/x-raw,GRAY8", 480},
+                   "video/x-raw,GRAY8",
+                   480},
         FormatCase{{"RGB565", R"({"width": 320, "height": 240, "format": "RGB"})",
                     "width = 320\nheight = 240\nformat = RGB\n"},
-                   "video/x-raw,RGB16", 240},
+                   "video/x-raw,RGB16",
+                   240},
         FormatCase{{"YUYV", R"({"width": 320, "height": 240, "format": "YUV"})",
                     "width = 320\nheight = 240\nformat = YUV\n"},
-                   "video/x-raw,YUY2", 240},
+                   "video/x-raw,YUY2",
+                   240},
         FormatCase{kJpegBoard, "image/jpeg", 240}),
     [](const ::testing::TestParamInfo<FormatCase>& info) { return info.param.board.name; });
 
@@ -331,16 +342,18 @@ struct PngCase {
     std::string decode;
 };
 
-void PrintTo(const PngCase& c, std::ostream* os) { *os << c.board.name; }
+void PrintTo(const PngCase& c, std::ostream* os) {
+    *os << c.board.name;
+}
 
 class PngTest : public GstFixture, public ::testing::WithParamInterface<PngCase> {};
 
 TEST_P(PngTest, PngsShowTheBars) {
     const PngCase& c = GetParam();
     const std::string config = useBoard(c.board);
-    const Outcome out = runPipeline("vexosrc name=src config=" + config + " num-buffers=2 ! " +
-                                    c.decode + " ! videoconvert ! pngenc ! multifilesink location=" +
-                                    (dir_ / "frame%d.png").string());
+    const Outcome out = runPipeline(
+        "vexosrc name=src config=" + config + " num-buffers=2 ! " + c.decode +
+        " ! videoconvert ! pngenc ! multifilesink location=" + (dir_ / "frame%d.png").string());
     ASSERT_TRUE(out.eos) << out.error;
     for (const char* name : {"frame0.png", "frame1.png"}) {
         png_image image{};
@@ -387,12 +400,14 @@ struct FailureCase {
     Board board;
     std::string faults;
     std::string properties;
-    std::string status;     // the status name the message holds
-    guint64 frames;         // frames delivered before the failure
-    bool unplugged = false; // the message says the board left
+    std::string status;      // the status name the message holds
+    guint64 frames;          // frames delivered before the failure
+    bool unplugged = false;  // the message says the board left
 };
 
-void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FailureTest : public GstFixture, public ::testing::WithParamInterface<FailureCase> {};
 
@@ -493,7 +508,8 @@ void followCheckpoint(GstTracer* tracer, std::map<std::string, std::string>& ali
             use(gst_structure_get_string(e, "address"), gst_structure_get_string(e, "type-name"));
         }
     };
-    each("objects-created-list", [&](const char* address, const char* type) { alive[address] = type; });
+    each("objects-created-list",
+         [&](const char* address, const char* type) { alive[address] = type; });
     each("objects-removed-list", [&](const char* address, const char*) { alive.erase(address); });
     gst_structure_free(checkpoint);
 }
@@ -555,10 +571,10 @@ TEST_F(GstFixture, InspectListsTheElementAndItsProperties) {
     char chunk[4096];
     for (size_t n; (n = fread(chunk, 1, sizeof chunk, pipe)) > 0;) text.append(chunk, n);
     EXPECT_EQ(pclose(pipe), 0) << text;
-    for (const char* word : {"Vexo camera source", "index", "serial", "config", "trigger",
-                             "timeout-ms", "frames", "drops", "errors", "num-buffers",
-                             "continuous", "software", "external", "video/x-bayer",
-                             "GRAY16_LE", "RGB16", "YUY2", "image/jpeg"}) {
+    for (const char* word :
+         {"Vexo camera source", "index", "serial", "config", "trigger", "timeout-ms", "frames",
+          "drops", "errors", "num-buffers", "continuous", "software", "external", "video/x-bayer",
+          "GRAY16_LE", "RGB16", "YUY2", "image/jpeg"}) {
         EXPECT_NE(text.find(std::string(word)), std::string::npos) << word;
     }
 }

@@ -5,12 +5,11 @@
 // Threading: one thread.
 #pragma once
 
-#include <vexo/cpp_export.hpp>
-
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vexo/cpp_export.hpp>
 
 namespace vexo {
 

@@ -12,7 +12,6 @@
 #pragma once
 
 #include <vexo/camera.h>
-#include <vexo/config.hpp>
 #include <vexo/status.h>
 
 #include <algorithm>
@@ -31,6 +30,7 @@
 #include <thread>
 #include <utility>
 #include <vector>
+#include <vexo/config.hpp>
 
 namespace vexo {
 

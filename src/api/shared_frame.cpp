@@ -22,8 +22,8 @@ void share(camera::UsbCameraLib& camera, const FrameData& frame, SharedFrame* ou
     const camera::FrameSlot* slot = ring.slotOf(&frame);
     if (slot == nullptr || slot->owner == nullptr || frame.imageData != slot->owner.get()) return;
     out->owner = slot->owner;
-    out->bytes = static_cast<size_t>(
-        std::min<uint64_t>(camera::frameBytesHeld(frame.cfg), slot->capacity));
+    out->bytes =
+        static_cast<size_t>(std::min<uint64_t>(camera::frameBytesHeld(frame.cfg), slot->capacity));
 }
 
 }  // namespace

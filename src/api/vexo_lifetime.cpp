@@ -64,10 +64,9 @@ Uint32 VEXO_CALL Vexo_open(CameraHandle* handle, CameraConfig* cfg, Uint32 index
 }
 
 Uint32 VEXO_CALL Vexo_autoopen(CameraHandle* handle, CameraConfig* cfg) {
-    return openWith(handle, cfg, USB_CAMERA_USB_CREATE_ERROR,
-                    [](ZuUsbCameraLib& camera, CameraConfig* config) {
-                        return camera.autoopen(config);
-                    });
+    return openWith(
+        handle, cfg, USB_CAMERA_USB_CREATE_ERROR,
+        [](ZuUsbCameraLib& camera, CameraConfig* config) { return camera.autoopen(config); });
 }
 
 Uint32 VEXO_CALL Vexo_close(CameraHandle handle) {

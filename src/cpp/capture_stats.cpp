@@ -1,8 +1,7 @@
-#include <vexo/capture_stats.hpp>
-
 #include <vexo/status.h>
 
 #include <cstdio>
+#include <vexo/capture_stats.hpp>
 
 namespace vexo {
 

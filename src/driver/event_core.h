@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
+
 #include "common/mutex.h"
 #include "driver/backend.h"
 

@@ -55,7 +55,7 @@ uint64_t hostTimeFileTime() {
 #else
     const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
     const auto units =
-        std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000>>>(
+        std::chrono::duration_cast<std::chrono::duration<int64_t, std::ratio<1, 10000000> > >(
             sinceEpoch);
     return kFileTimeUnixEpoch + static_cast<uint64_t>(units.count());
 #endif

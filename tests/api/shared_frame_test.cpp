@@ -1,5 +1,7 @@
 // Frames with a share of their buffer: the share keeps the frame's bytes, as the board drew
 // them, through close and reconfiguration; the byte count is the frame's.
+#include "api/shared_frame.h"
+
 #include <gtest/gtest.h>
 #include <vexo/camera.h>
 
@@ -7,7 +9,6 @@
 #include <cstring>
 #include <vector>
 
-#include "api/shared_frame.h"
 #include "driver/virtual/board_picture.h"
 #include "driver/virtual/virtual_board.h"
 
@@ -84,8 +85,7 @@ TEST_F(SharedFrames, ShareHoldsTheFrameThroughCloseAndAnotherCamera) {
     EXPECT_EQ(frame.bytes, kWidth * 32u);
     EXPECT_EQ(frame.owner.use_count(), 2) << "the camera's share and ours";
     ASSERT_TRUE(showsAPicture(frame));
-    const std::vector<uint8_t> bytes(frame.record.imageData,
-                                     frame.record.imageData + frame.bytes);
+    const std::vector<uint8_t> bytes(frame.record.imageData, frame.record.imageData + frame.bytes);
 
     ASSERT_EQ(Vexo_close(handle_), USB_CAMERA_NO_ERROR);
     handle_ = nullptr;

@@ -44,8 +44,8 @@ TEST_F(ChunkAssembly, FramesAcrossChunksAndTransfers) {
 }
 
 /* Feeds the chunks of @s as one transfer: two frames with these bytes and times come out. */
-void expectTwoFramesInOneTransfer(AssemblyHarness& h, const ChunkStreamBuilder& s,
-                                  const Bytes& f0, uint64_t t0, const Bytes& f1, uint64_t t1) {
+void expectTwoFramesInOneTransfer(AssemblyHarness& h, const ChunkStreamBuilder& s, const Bytes& f0,
+                                  uint64_t t0, const Bytes& f1, uint64_t t1) {
     const auto transfers = s.transfers();
     ASSERT_EQ(transfers.size(), 1u);
     EXPECT_EQ(h.chunks(transfers[0]), 2u);

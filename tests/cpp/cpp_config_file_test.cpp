@@ -1,6 +1,7 @@
 // Configuration files reach vexo::Config through the C++ layer's loader (libvexo-cpp): what a
 // file says is what the camera opens with, and its register list runs through the camera.
 #include <vexo/camera_file.hpp>
+
 #include "cpp/cpp_fixture.h"
 
 namespace vexo::cpptest {
@@ -41,8 +42,7 @@ delay 1
     EXPECT_EQ(config.sensorVendor, 0x1234);
     Camera camera = Camera::openFirst(config);
     for (const RegisterStep& step : file.registers)
-        if (step.kind == RegisterStep::Kind::Write)
-            camera.writeSensorReg(step.address, step.value);
+        if (step.kind == RegisterStep::Kind::Write) camera.writeSensorReg(step.address, step.value);
     EXPECT_EQ(board->sensorRegister(0x3012), 0xBEEFu);
     EXPECT_EQ(board->sensorRegister(0x0100), 0x0001u);
 

@@ -131,8 +131,8 @@ TEST_P(UsbReplay, TheLibraryDeliversTheOriginalFrames) {
     fs::path file = o.capture;
     if (form == "pcapng") {
         file = o.dir / "board.pcapng";
-        const std::string cmd = "editcap -F pcapng '" + o.capture.string() + "' '" +
-                                file.string() + "' 2>/dev/null";
+        const std::string cmd =
+            "editcap -F pcapng '" + o.capture.string() + "' '" + file.string() + "' 2>/dev/null";
         if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "editcap (wireshark-common) missing";
     } else if (form == "linktype189") {
         file = o.dir / "board189.pcap";
@@ -171,8 +171,8 @@ TEST_F(UsbReplay, ARequestTheCaptureLacksIsRefusedByName) {
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("bRequest 0x99 wValue 0x1234"),
               std::string::npos);
     // Captures that cannot stand in for a board are refused with a reason.
-    EXPECT_FALSE(driver::virt::readUsbCapture(original().capture, std::string("9.9"), captured,
-                                              error));
+    EXPECT_FALSE(
+        driver::virt::readUsbCapture(original().capture, std::string("9.9"), captured, error));
     EXPECT_NE(error.find("9.9"), std::string::npos);
     EXPECT_FALSE(driver::virt::readUsbCapture((original().dir / "none").string(), std::nullopt,
                                               captured, error));

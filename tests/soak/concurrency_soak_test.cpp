@@ -415,8 +415,7 @@ void ConcurrencySoak::run(double seconds, uint64_t seed, bool sabotage) {
         threads.emplace_back([&, s = rng()] { reconfigurationLoop(tally, s); });
         const Clock::time_point roundEnd =
             Clock::now() + std::chrono::milliseconds(300 + rng() % 600);
-        std::this_thread::sleep_until(
-            std::min(Clock::now() < end ? end : limit, roundEnd));
+        std::this_thread::sleep_until(std::min(Clock::now() < end ? end : limit, roundEnd));
         stop_.store(true);
         for (std::thread& t : threads) t.join();
 
@@ -445,11 +444,10 @@ void ConcurrencySoak::run(double seconds, uint64_t seed, bool sabotage) {
     EXPECT_EQ(Vexo_close(handle_), USB_CAMERA_NO_ERROR);
     handle_ = nullptr;
 
-    std::printf("soak %s: %" PRIu64 " frames checked byte for byte, %" PRIu64
-                " corrupt; %" PRIu64 " captureImage calls completing %" PRIu64
-                " frames (%" PRIu64 " frame errors); setCamCfg %" PRIu64 " refused, %" PRIu64
-                " accepted; %" PRIu64 " control calls; %" PRIu64 " flushes; %" PRIu64
-                " sessions\n",
+    std::printf("soak %s: %" PRIu64 " frames checked byte for byte, %" PRIu64 " corrupt; %" PRIu64
+                " captureImage calls completing %" PRIu64 " frames (%" PRIu64
+                " frame errors); setCamCfg %" PRIu64 " refused, %" PRIu64 " accepted; %" PRIu64
+                " control calls; %" PRIu64 " flushes; %" PRIu64 " sessions\n",
                 GetParam().name, tally.framesChecked.load(), tally.corruptFrames.load(),
                 tally.captureCalls.load(), tally.framesCompleted.load(), tally.frameErrors.load(),
                 tally.refused.load(), tally.accepted.load(), tally.controlCalls.load(),

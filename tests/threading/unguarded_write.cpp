@@ -7,7 +7,9 @@ struct Counter {
     int value VEXO_GUARDED_BY(mutex) = 0;
 };
 
-void bump(Counter& counter) { ++counter.value; }
+void bump(Counter& counter) {
+    ++counter.value;
+}
 
 struct Table {
     vexo::SharedMutex mutex;

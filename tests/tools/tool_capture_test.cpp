@@ -46,8 +46,8 @@ Env boardFor(const FormatCase& c, uint32_t w, uint32_t h) {
 
 // The bars of a whole-width picture whose bars area is `barsHeight` rows: its middle half.
 void expectBars(const DecodedImage& img, uint32_t barsHeight, int tolerance, bool grey) {
-    vexo::tools::test::expectBars(img, 0, img.width, barsHeight / 4, barsHeight * 3 / 4,
-                                  tolerance, grey);
+    vexo::tools::test::expectBars(img, 0, img.width, barsHeight / 4, barsHeight * 3 / 4, tolerance,
+                                  grey);
 }
 
 void PrintTo(const FormatCase& c, std::ostream* os) {
@@ -166,22 +166,22 @@ INSTANTIATE_TEST_SUITE_P(
 // replayed by a virtual board and recorded again gives the same files, byte for byte.
 TEST(ToolRecord, RecordingReplayedAndRecordedAgainGivesTheSameFiles) {
     ScratchDir dir;
-    const std::string cfg = dir.write("cam.cfg", configText({"raw10", "RAW", 2, 10, "GR", "GRBG",
-                                                              "0x03F2", 0},
-                                                             160, 120));
+    const std::string cfg = dir.write(
+        "cam.cfg", configText({"raw10", "RAW", 2, 10, "GR", "GRBG", "0x03F2", 0}, 160, 120));
     const Env board = boardEnv(R"("productId": "0x03F2", "serial": "REC-1", "stream":
         {"width": 160, "height": 120, "pixelBytes": 2, "bayer": "GRBG"},
         "faults": [{"kind": "discard", "atFrame": 2}])");
-    ToolRun run = runVexo({"record", "--serial", "REC-1", "-c", cfg, "-n", "5", "-q", "-o",
-                           dir.path() + "/a"},
-                          board);
+    ToolRun run = runVexo(
+        {"record", "--serial", "REC-1", "-c", cfg, "-n", "5", "-q", "-o", dir.path() + "/a"},
+        board);
     ASSERT_EQ(run.exitCode, 0) << run.err << run.out;
     EXPECT_NE(run.out.find("recorded 5 of 5 frame(s)"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("; 0 dropped by the recorder"), std::string::npos) << run.out;
 
     run = runVexo({"record", "-c", cfg, "-n", "5", "-q", "-o", dir.path() + "/b"},
                   boardEnv(R"("productId": "0x03F1", "serial": "REC-1", "stream":
-                               {"replay": ")" + dir.path() + R"(/a", "paced": false})"));
+                               {"replay": ")" +
+                           dir.path() + R"(/a", "paced": false})"));
     ASSERT_EQ(run.exitCode, 0) << run.err << run.out;
     for (int i = 0; i < 5; ++i) {
         char name[32];

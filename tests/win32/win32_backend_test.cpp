@@ -2,6 +2,8 @@
 // pipes stand in for its devices: the backend opens a pipe's client end like any device path,
 // and a test backend hands out server ends, whose listen request stays in the kernel until a
 // client connects.
+#include "driver/win32/win32_backend.h"
+
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -12,7 +14,6 @@
 #include <thread>
 
 #include "driver/driver_service.h"
-#include "driver/win32/win32_backend.h"
 #include "driver/win32/win32_device.h"
 
 namespace vexo::test {
@@ -49,8 +50,8 @@ HANDLE connectClient(const std::string& name) {
 bool transfer(HANDLE h, bool write, void* buffer, DWORD length, DWORD* moved, DWORD* error) {
     OVERLAPPED ov{};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    BOOL ok = write ? WriteFile(h, buffer, length, moved, &ov)
-                    : ReadFile(h, buffer, length, moved, &ov);
+    BOOL ok =
+        write ? WriteFile(h, buffer, length, moved, &ov) : ReadFile(h, buffer, length, moved, &ov);
     if (!ok && GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(h, &ov, moved, TRUE);
     *error = ok ? 0 : GetLastError();
     CloseHandle(ov.hEvent);
@@ -214,8 +215,7 @@ class KernelRequestTest : public ::testing::Test {
         unregisterBackend(backend_);
     }
     void listen() {
-        ASSERT_FALSE(
-            deviceIoControl(handle_, kPipeListen, nullptr, 0, nullptr, 0, nullptr, &ov_));
+        ASSERT_FALSE(deviceIoControl(handle_, kPipeListen, nullptr, 0, nullptr, 0, nullptr, &ov_));
         ASSERT_EQ(getLastError(), kErrorIoPending);
     }
     void connect() {

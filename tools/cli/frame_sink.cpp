@@ -2,10 +2,10 @@
 
 #include <cstdio>
 #include <span>
-
-#include <vexo/output_directory.hpp>
-#include "cli/tool_error.h"
 #include <vexo/image_files.hpp>
+#include <vexo/output_directory.hpp>
+
+#include "cli/tool_error.h"
 
 namespace vexo::tools {
 

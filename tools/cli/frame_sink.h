@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <string>
-
 #include <vexo/camera_file.hpp>
 #include <vexo/frame_converter.hpp>
 

@@ -5,8 +5,8 @@
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <string>
-
 #include <vexo/board_session.hpp>
+
 #include "cli/stream_loop.h"
 
 namespace vexo::tools {

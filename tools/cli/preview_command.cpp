@@ -15,7 +15,9 @@ namespace {
 
 volatile std::sig_atomic_t gStop = 0;
 
-void onSignal(int) { gStop = 1; }
+void onSignal(int) {
+    gStop = 1;
+}
 
 void runPreview(const preview::PreviewOptions& options) {
     // Mistakes in the arguments are told as such (exit status 2) before the board is opened.
@@ -32,7 +34,8 @@ void runPreview(const preview::PreviewOptions& options) {
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    struct sigaction oldInt {}, oldTerm {};
+    struct sigaction oldInt {
+    }, oldTerm{};
     sigaction(SIGINT, &action, &oldInt);
     sigaction(SIGTERM, &action, &oldTerm);
 

@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <limits>
 #include <memory>
+#include <vexo/recorder.hpp>
 
 #include "cli/commands.h"
 #include "cli/stream_loop.h"
 #include "cli/tool_error.h"
-#include <vexo/recorder.hpp>
 
 namespace vexo::tools {
 
@@ -49,8 +49,7 @@ void runRecord(const RecordOptions& options) {
 
     std::printf("board %u (%s): recording %ux%u %s to %s/\n", header.boardIndex,
                 header.serial.c_str(), cfg.u32Width, cfg.u32Height,
-                std::string(formatName(cfg.emImageFmtMode)).c_str(),
-                recorder.directory().c_str());
+                std::string(formatName(cfg.emImageFmtMode)).c_str(), recorder.directory().c_str());
     std::fflush(stdout);
 
     CaptureStats stats;
@@ -67,11 +66,12 @@ void runRecord(const RecordOptions& options) {
     }
     failure = recorder.finish();
 
-    std::printf("recorded %llu of %llu frame(s) in %.2f s: %.1f fps, %.1f MB/s; %llu dropped "
-                "by the recorder\n",
-                static_cast<unsigned long long>(recorder.written()),
-                static_cast<unsigned long long>(recorder.offered()), stats.seconds(), stats.fps(),
-                stats.megabytesPerSecond(), static_cast<unsigned long long>(recorder.dropped()));
+    std::printf(
+        "recorded %llu of %llu frame(s) in %.2f s: %.1f fps, %.1f MB/s; %llu dropped "
+        "by the recorder\n",
+        static_cast<unsigned long long>(recorder.written()),
+        static_cast<unsigned long long>(recorder.offered()), stats.seconds(), stats.fps(),
+        stats.megabytesPerSecond(), static_cast<unsigned long long>(recorder.dropped()));
     std::printf("%s; %s\n", stats.dropList().c_str(), stats.errorList().c_str());
     std::printf("manifest: %s/manifest.json\n", recorder.directory().c_str());
     if (!failure.empty()) throw ToolError("writing stopped: " + failure);

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 #include <memory>
+#include <vexo/register_access.hpp>
 
 #include "cli/commands.h"
-#include <vexo/register_access.hpp>
 #include "cli/tool_error.h"
 
 namespace vexo::tools {
@@ -32,7 +32,7 @@ Target resolve(const RegsOptions& options, const CameraFile& file) {
         t.device = static_cast<uint32_t>(parseArgNumber(options.device, 0xFF, "I2C address"));
     if (!options.mode.empty() && !parseI2cModeName(options.mode, t.mode))
         throw UsageError("unknown register mode '" + options.mode +
-                        "' (8_8, 8_16, 16_8, 16_16, 16_32)");
+                         "' (8_8, 8_16, 16_8, 16_16, 16_32)");
     t.access = registerAccess(t.mode);
     return t;
 }
@@ -65,7 +65,7 @@ void runRead(const RegsOptions& options) {
     const uint64_t first = parseArgNumber(options.reg, maxOf(aBits), "register address");
     if (first + options.count - 1 > maxOf(aBits))
         throw UsageError("the register range passes the " + std::to_string(aBits) +
-                        "-bit address space");
+                         "-bit address space");
     BoardSession session(options.board, file);
     for (uint64_t reg = first; reg < first + options.count; ++reg) {
         uint32_t value = 0;

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-
 #include <vexo/capture_stats.hpp>
 
 namespace vexo::tools {

@@ -33,7 +33,7 @@ unsigned checkedAddress(const std::string& text) {
 void checkRange(unsigned address, size_t length) {
     if (address + length > kStoreBytes)
         throw UsageError("user data ends at address 1023: " + std::to_string(address) + " + " +
-                        std::to_string(length) + " bytes passes it");
+                         std::to_string(length) + " bytes passes it");
 }
 
 std::vector<uint8_t> readStore(CameraHandle handle, unsigned address, size_t length) {

@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstdio>
 #include <random>
-
 #include <vexo/camera_file.hpp>
 
 namespace vexo::tools::preview {
@@ -20,7 +19,8 @@ std::string lower(std::string_view s) {
 
 bool isIpLiteral(const std::string& host) {
     unsigned char buf[16];
-    return inet_pton(AF_INET, host.c_str(), buf) == 1 || inet_pton(AF_INET6, host.c_str(), buf) == 1;
+    return inet_pton(AF_INET, host.c_str(), buf) == 1 ||
+           inet_pton(AF_INET6, host.c_str(), buf) == 1;
 }
 
 }  // namespace

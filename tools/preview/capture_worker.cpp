@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-
 #include <vexo/status_text.hpp>
 
 namespace vexo::tools::preview {
@@ -139,7 +138,7 @@ void CaptureWorker::registerControls(CameraHandle handle) {
     const int failed = Vexo_registerCtrls(handle, controls_->records(), controls_->count());
     if (failed != 0)
         throw SessionError("the controls script did not load (" + std::to_string(-failed) +
-                        " record(s) failed; the script's error is printed above)");
+                           " record(s) failed; the script's error is printed above)");
 }
 
 // One look for the board that went away (one scan), so that requests and stop are served

@@ -23,9 +23,9 @@
 #include <string>
 #include <thread>
 #include <vector>
-
 #include <vexo/board_session.hpp>
 #include <vexo/capture_stats.hpp>
+
 #include "common/mutex.h"
 #include "preview/frame_hub.h"
 

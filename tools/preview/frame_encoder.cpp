@@ -3,7 +3,6 @@
 #include <turbojpeg.h>
 
 #include <cstring>
-
 #include <vexo/image_files.hpp>
 
 namespace vexo::tools::preview {
@@ -23,20 +22,20 @@ bool JpegWriter::encode(const ImageView& image, std::vector<uint8_t>& out, size_
         subsampling = TJSAMP_GRAY;
     }
     if (image.layout == PixelLayout::Gray16 || image.layout == PixelLayout::Rgb16) {
-        const size_t n = size_t{image.width} * image.height *
-                         (image.layout == PixelLayout::Rgb16 ? 3 : 1);
+        const size_t n =
+            size_t{image.width} * image.height * (image.layout == PixelLayout::Rgb16 ? 3 : 1);
         if (narrowed_.size() < n) narrowed_.resize(n);
         for (size_t i = 0; i < n; ++i) narrowed_[i] = image.pixels[2 * i];  // big-endian: high byte
         pixels = narrowed_.data();
     }
-    const unsigned long room = tjBufSize(static_cast<int>(image.width),
-                                         static_cast<int>(image.height), subsampling);
+    const unsigned long room =
+        tjBufSize(static_cast<int>(image.width), static_cast<int>(image.height), subsampling);
     if (out.size() < room) out.resize(room);
     unsigned char* dest = out.data();
     unsigned long length = room;
     const int rc = tjCompress2(compressor_, pixels, static_cast<int>(image.width), 0,
-                               static_cast<int>(image.height), format, &dest, &length,
-                               subsampling, quality_, TJFLAG_NOREALLOC | TJFLAG_FASTDCT);
+                               static_cast<int>(image.height), format, &dest, &length, subsampling,
+                               quality_, TJFLAG_NOREALLOC | TJFLAG_FASTDCT);
     if (rc != 0) return false;
     size = length;
     return true;
@@ -126,9 +125,8 @@ bool FrameEncoder::passJpeg(const RawSlot& slot, EncodedFrame& out) {
     // The histogram of a JPEG frame is counted on an eighth-size decode: the board's frame
     // stays as it came, and the count costs little.
     int width = 0, height = 0, subsampling = 0, colourspace = 0;
-    if (!decompressor_ ||
-        tjDecompressHeader3(decompressor_, bytes.data(), length, &width, &height, &subsampling,
-                            &colourspace) != 0)
+    if (!decompressor_ || tjDecompressHeader3(decompressor_, bytes.data(), length, &width, &height,
+                                              &subsampling, &colourspace) != 0)
         return false;
     const tjscalingfactor eighth{1, 8};
     const int w = TJSCALED(width, eighth), h = TJSCALED(height, eighth);
@@ -150,10 +148,10 @@ void FrameEncoder::encode(const RawSlot& slot) {
     const CameraConfig& cfg = slot.meta.cfg;
     const FrameFormat format = frameFormatOf(cfg, bayer_);
     const bool jpeg = cfg.emImageFmtMode == FORMAT_MODE_JPG;
-    if (!jpeg && (!converter_ || slot.meta.boardGeneration != generation_ ||
-                  format.width != format_.width || format.height != format_.height ||
-                  format.pixelBytes != format_.pixelBytes || format.pixelBits != format_.pixelBits ||
-                  format.format != format_.format)) {
+    if (!jpeg &&
+        (!converter_ || slot.meta.boardGeneration != generation_ || format.width != format_.width ||
+         format.height != format_.height || format.pixelBytes != format_.pixelBytes ||
+         format.pixelBits != format_.pixelBits || format.format != format_.format)) {
         converter_.emplace(format);  // a new board or format: the only time buffers are made
         format_ = format;
         generation_ = slot.meta.boardGeneration;

@@ -17,8 +17,8 @@
 #include <optional>
 #include <thread>
 #include <vector>
-
 #include <vexo/frame_converter.hpp>
+
 #include "preview/frame_hub.h"
 
 namespace vexo::tools::preview {

@@ -15,8 +15,8 @@ void RawExchange::resize(size_t maxBytes) {
 
 void RawExchange::publish() {
     // Release: the slot's bytes are visible to the reader that swaps it out.
-    const uint8_t old = middle_.exchange(static_cast<uint8_t>(back_ | kFresh),
-                                         std::memory_order_acq_rel);
+    const uint8_t old =
+        middle_.exchange(static_cast<uint8_t>(back_ | kFresh), std::memory_order_acq_rel);
     back_ = old & 3;
     sequence_.fetch_add(1, std::memory_order_release);
     sequence_.notify_one();
@@ -43,8 +43,12 @@ FrameRef& FrameRef::operator=(FrameRef&& other) noexcept {
     return *this;
 }
 
-const EncodedFrame& FrameRef::operator*() const { return slot_->frame; }
-const EncodedFrame* FrameRef::operator->() const { return &slot_->frame; }
+const EncodedFrame& FrameRef::operator*() const {
+    return slot_->frame;
+}
+const EncodedFrame* FrameRef::operator->() const {
+    return &slot_->frame;
+}
 
 void FrameRef::reset() {
     // Release: the reader is done with the bytes before the encoder may refill the slot.

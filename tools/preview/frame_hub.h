@@ -68,9 +68,9 @@ class RawExchange {
     static constexpr uint8_t kFresh = 4;
     std::array<RawSlot, 3> slots_;
     size_t capacity_ = 0;
-    uint8_t back_ = 0;                  // writer's slot
-    std::atomic<uint8_t> middle_{1};    // slot index | kFresh
-    uint8_t front_ = 2;                 // reader's slot
+    uint8_t back_ = 0;                // writer's slot
+    std::atomic<uint8_t> middle_{1};  // slot index | kFresh
+    uint8_t front_ = 2;               // reader's slot
     std::atomic<uint32_t> sequence_{0};
 };
 
@@ -79,9 +79,9 @@ struct EncodedFrame {
     FrameMeta meta;
     std::vector<uint8_t> jpeg;  ///< the JPEG bytes are jpeg[0, jpegSize)
     size_t jpegSize = 0;
-    std::vector<uint8_t> raw;   ///< the frame as received, raw[0, rawSize), for snapshots
+    std::vector<uint8_t> raw;  ///< the frame as received, raw[0, rawSize), for snapshots
     size_t rawSize = 0;
-    unsigned channels = 3;      ///< histogram channels: 1 (grey) or 3 (R, G, B)
+    unsigned channels = 3;  ///< histogram channels: 1 (grey) or 3 (R, G, B)
     std::array<std::array<uint32_t, 256>, 3> histogram{};
     RawMode bayer = RAW_RG;
     SteadyClock::time_point encodedAt;

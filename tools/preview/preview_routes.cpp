@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
-
-#include <vexo/register_access.hpp>
-#include <vexo/status_text.hpp>
 #include <vexo/camera_file.hpp>
 #include <vexo/image_files.hpp>
+#include <vexo/register_access.hpp>
+#include <vexo/status_text.hpp>
+
 #include "preview/preview_service.h"
 
 namespace vexo::tools::preview {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 #include <vector>
-
 #include <vexo/status_text.hpp>
+
 #include "preview/page_assets.h"
 
 namespace vexo::tools::preview {

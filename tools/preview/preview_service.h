@@ -16,8 +16,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
-
 #include <vexo/board_session.hpp>
+
 #include "preview/access_policy.h"
 #include "preview/capture_worker.h"
 #include "preview/frame_encoder.h"

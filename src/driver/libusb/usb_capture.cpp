@@ -2,13 +2,13 @@
 #include "driver/libusb/usb_capture.h"
 
 #include <libusb.h>
+#include <sys/time.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/time.h>
 #include <vector>
 
 #ifdef VEXO_WITH_PCAP
@@ -120,9 +120,9 @@ struct UsbCapture::State {
         h.setupFlag = '-';
         h.status = status;
         const uint8_t* data = control ? t->buffer + LIBUSB_CONTROL_SETUP_SIZE : t->buffer;
-        const uint32_t asked = control ? libusb_control_transfer_get_setup(
-                                             const_cast<libusb_transfer*>(t))->wLength
-                                       : static_cast<uint32_t>(t->length);
+        const uint32_t asked =
+            control ? libusb_control_transfer_get_setup(const_cast<libusb_transfer*>(t))->wLength
+                    : static_cast<uint32_t>(t->length);
         uint32_t present = 0;  // data bytes the event carries on the wire
         if (type == usbmon::kComplete) {
             h.length = t->actual_length > 0 ? static_cast<uint32_t>(t->actual_length) : 0;
@@ -149,7 +149,8 @@ struct UsbCapture::State {
             fileCap) {
             full = true;
             pcap_dump_flush(dumper);
-            std::fprintf(stderr, "vexo: USB capture reached %llu bytes; later traffic is not kept\n",
+            std::fprintf(stderr,
+                         "vexo: USB capture reached %llu bytes; later traffic is not kept\n",
                          static_cast<unsigned long long>(fileCap));
             return;
         }
@@ -171,8 +172,9 @@ UsbCapture* UsbCapture::capture() {
         auto* state = new State;
         state->dataCap = sizeFromEnvironment("VEXO_USB_CAPTURE_DATA", kDefaultDataBytes);
         if (state->dataCap > kDefaultDataBytes) {
-            std::fprintf(stderr, "vexo: VEXO_USB_CAPTURE_DATA: at most %llu bytes per transfer "
-                                 "(the longest event libpcap reads back)\n",
+            std::fprintf(stderr,
+                         "vexo: VEXO_USB_CAPTURE_DATA: at most %llu bytes per transfer "
+                         "(the longest event libpcap reads back)\n",
                          static_cast<unsigned long long>(kDefaultDataBytes));
             state->dataCap = kDefaultDataBytes;
         }
@@ -224,8 +226,9 @@ UsbCapture* UsbCapture::capture() {
     static const bool said = [] {
         const char* path = std::getenv("VEXO_USB_CAPTURE");
         if (path && *path)
-            std::fprintf(stderr, "vexo: VEXO_USB_CAPTURE: this build has no libpcap; nothing is "
-                                 "captured\n");
+            std::fprintf(stderr,
+                         "vexo: VEXO_USB_CAPTURE: this build has no libpcap; nothing is "
+                         "captured\n");
         return true;
     }();
     (void)said;

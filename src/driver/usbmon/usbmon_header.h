@@ -9,8 +9,8 @@
 
 namespace vexo::driver::usbmon {
 
-inline constexpr int kLinkTypeUsbLinux = 189;          ///< 48-byte header
-inline constexpr int kLinkTypeUsbLinuxMmapped = 220;   ///< 64-byte header
+inline constexpr int kLinkTypeUsbLinux = 189;         ///< 48-byte header
+inline constexpr int kLinkTypeUsbLinuxMmapped = 220;  ///< 64-byte header
 inline constexpr size_t kHeaderSize189 = 48;
 inline constexpr size_t kHeaderSize220 = 64;
 
@@ -26,19 +26,19 @@ inline constexpr uint8_t kError = 'E';
 inline constexpr int32_t kStatusInProgress = -115;
 
 struct Header {
-    uint64_t id;          ///< the request's identity: the same on its S and C events
-    uint8_t type;         ///< 'S', 'C' or 'E'
-    uint8_t transferType; ///< TransferType
-    uint8_t endpoint;     ///< endpoint number, bit 7 set for IN
-    uint8_t device;       ///< device address on its bus
+    uint64_t id;           ///< the request's identity: the same on its S and C events
+    uint8_t type;          ///< 'S', 'C' or 'E'
+    uint8_t transferType;  ///< TransferType
+    uint8_t endpoint;      ///< endpoint number, bit 7 set for IN
+    uint8_t device;        ///< device address on its bus
     uint16_t bus;
-    uint8_t setupFlag;    ///< 0: setup[] holds a setup packet; '-': none
-    uint8_t dataFlag;     ///< 0: data follows; '<' or '>': none (direction of the missing data)
+    uint8_t setupFlag;  ///< 0: setup[] holds a setup packet; '-': none
+    uint8_t dataFlag;   ///< 0: data follows; '<' or '>': none (direction of the missing data)
     int64_t seconds;
     int32_t microseconds;
-    int32_t status;       ///< 0 or a negative errno
-    uint32_t length;      ///< S: bytes asked for; C: bytes moved
-    uint32_t captured;    ///< data bytes following the header
+    int32_t status;     ///< 0 or a negative errno
+    uint32_t length;    ///< S: bytes asked for; C: bytes moved
+    uint32_t captured;  ///< data bytes following the header
     uint8_t setup[8];
     // Link type 220 only.
     int32_t interval;

@@ -44,8 +44,9 @@ void storeDescriptor(DescriptorTables& t, uint16_t wValue, const std::vector<uin
     const uint8_t index = static_cast<uint8_t>(wValue);
     switch (type) {
         case 1:
-            keepLonger(t.device, std::vector<uint8_t>(
-                                     reply.begin(), reply.begin() + std::min<size_t>(reply.size(), 18)));
+            keepLonger(t.device,
+                       std::vector<uint8_t>(reply.begin(),
+                                            reply.begin() + std::min<size_t>(reply.size(), 18)));
             break;
         case 2:
             if (index >= kMostConfigurations) break;
@@ -61,7 +62,8 @@ void storeDescriptor(DescriptorTables& t, uint16_t wValue, const std::vector<uin
                 if (languages.size() > t.languages.size()) t.languages = std::move(languages);
             } else {
                 std::u16string text;
-                for (size_t i = 2; i + 1 < end; i += 2) text.push_back(static_cast<char16_t>(le16(&reply[i])));
+                for (size_t i = 2; i + 1 < end; i += 2)
+                    text.push_back(static_cast<char16_t>(le16(&reply[i])));
                 std::u16string& slot = t.strings[index];
                 if (text.size() > slot.size()) slot = std::move(text);
             }
@@ -117,8 +119,9 @@ class CaptureModel : public DeviceModel {
         if (it == captured_.reads.end() || next >= it->second.size()) {
             if (!saidEnd_[endpoint]) {
                 saidEnd_[endpoint] = true;
-                std::fprintf(stderr, "USB replay %s: the capture holds no more reads of endpoint "
-                                     "0x%02x (%zu played)\n",
+                std::fprintf(stderr,
+                             "USB replay %s: the capture holds no more reads of endpoint "
+                             "0x%02x (%zu played)\n",
                              name_.c_str(), endpoint, next);
             }
             return BulkResult::waitForever();
@@ -126,8 +129,9 @@ class CaptureModel : public DeviceModel {
         const CapturedRead& r = it->second[next++];
         if (r.data.size() < r.length && !saidCut_) {
             saidCut_ = true;
-            std::fprintf(stderr, "USB replay %s: the capture kept %zu of the %u bytes of read %zu "
-                                 "of endpoint 0x%02x; reads are played as kept\n",
+            std::fprintf(stderr,
+                         "USB replay %s: the capture kept %zu of the %u bytes of read %zu "
+                         "of endpoint 0x%02x; reads are played as kept\n",
                          name_.c_str(), r.data.size(), r.length, next, endpoint);
         }
         const uint32_t n = static_cast<uint32_t>(std::min<size_t>(r.data.size(), capacity));
@@ -147,8 +151,8 @@ class CaptureModel : public DeviceModel {
 }  // namespace
 
 void UsbmonEvents::add(int linkType, const uint8_t* bytes, size_t size) {
-    const size_t headerSize =
-        linkType == usbmon::kLinkTypeUsbLinuxMmapped ? usbmon::kHeaderSize220 : usbmon::kHeaderSize189;
+    const size_t headerSize = linkType == usbmon::kLinkTypeUsbLinuxMmapped ? usbmon::kHeaderSize220
+                                                                           : usbmon::kHeaderSize189;
     if (!bytes || size < headerSize) {
         ++skipped_;
         return;
@@ -199,8 +203,7 @@ void UsbmonEvents::add(int linkType, const uint8_t* bytes, size_t size) {
     const SetupPacket& s = p.setup;
     const bool ok = h.status == kStatusOk;
     std::vector<uint8_t> reply;
-    if (s.isIn() && ok)
-        reply.assign(data, data + std::min<size_t>({kept, s.wLength, h.length}));
+    if (s.isIn() && ok) reply.assign(data, data + std::min<size_t>({kept, s.wLength, h.length}));
     if (s.bmRequestType == 0x80 && s.bRequest == 6) {
         if (ok) storeDescriptor(dev.descriptors, s.wValue, reply);
         return;
@@ -276,12 +279,13 @@ bool readUsbCapture(const std::string& path, const std::optional<std::string>& w
 
 bool replayDevice(CapturedDevice captured, const std::string& name, VirtualDeviceDescription& out,
                   std::string& error) {
-    const std::string who = "device " + std::to_string(captured.bus) + "." +
-                            std::to_string(captured.address);
+    const std::string who =
+        "device " + std::to_string(captured.bus) + "." + std::to_string(captured.address);
     DescriptorTables& t = captured.descriptors;
     if (t.device.size() != 18 || t.device[1] != 1) {
-        error = who + ": the capture holds no device descriptor (start capturing before the "
-                      "board is plugged in or opened)";
+        error = who +
+                ": the capture holds no device descriptor (start capturing before the "
+                "board is plugged in or opened)";
         return false;
     }
     if (t.configurations.empty() || t.configurations[0].size() < 9) {

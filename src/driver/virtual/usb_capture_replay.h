@@ -66,9 +66,9 @@ class UsbmonEvents {
         SetupPacket setup;
         std::vector<uint8_t> sent;
     };
-    std::map<uint32_t, CapturedDevice> devices_;                 ///< by bus << 8 | address
-    std::vector<uint32_t> order_;                                ///< keys as first seen
-    std::map<std::pair<uint32_t, uint64_t>, Pending> pending_;   ///< submitted control requests
+    std::map<uint32_t, CapturedDevice> devices_;                ///< by bus << 8 | address
+    std::vector<uint32_t> order_;                               ///< keys as first seen
+    std::map<std::pair<uint32_t, uint64_t>, Pending> pending_;  ///< submitted control requests
     size_t skipped_ = 0;
 };
 

@@ -315,10 +315,10 @@ bool VirtualDevice::transferNow(uint64_t handle, uint32_t code, void* in, uint32
     return done;
 }
 
-bool VirtualDevice::submit(MutexLock&, uint64_t handle, uint32_t code, void* in,
-                           uint32_t inLength, void* out, uint32_t outLength,
-                           uint32_t* bytesReturned, std::unique_ptr<Completion>& completion,
-                           uint32_t* error, Clock::time_point deferredUntil) {
+bool VirtualDevice::submit(MutexLock&, uint64_t handle, uint32_t code, void* in, uint32_t inLength,
+                           void* out, uint32_t outLength, uint32_t* bytesReturned,
+                           std::unique_ptr<Completion>& completion, uint32_t* error,
+                           Clock::time_point deferredUntil) {
     std::unique_ptr<Request> r = readRequest(code, in, inLength, out, outLength);
     if (!r) {
         *error = kErrorInvalidParameter;

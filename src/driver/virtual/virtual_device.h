@@ -103,8 +103,8 @@ class VirtualDevice : public Pump, public std::enable_shared_from_this<VirtualDe
     /// kernel does); null when it names bytes outside them or an unknown pipe.
     std::unique_ptr<Request> readRequest(uint32_t code, void* in, uint32_t inLength, void* out,
                                          uint32_t outLength);
-    bool submit(MutexLock& lock, uint64_t handle, uint32_t code, void* in,
-                uint32_t inLength, void* out, uint32_t outLength, uint32_t* bytesReturned,
+    bool submit(MutexLock& lock, uint64_t handle, uint32_t code, void* in, uint32_t inLength,
+                void* out, uint32_t outLength, uint32_t* bytesReturned,
                 std::unique_ptr<Completion>& completion, uint32_t* error,
                 Clock::time_point deferredUntil) VEXO_REQUIRES(mutex_);
     bool serveInfo(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,

@@ -84,9 +84,9 @@ std::vector<std::string> Win32Backend::enumerate(const Guid& interfaceClass) {
 std::unique_ptr<DeviceObject> Win32Backend::open(const std::string& path, uint32_t* error) {
     *error = kErrorFileNotFound;
     if (!isDeviceNamespacePath(path)) return nullptr;
-    const HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OVERLAPPED, nullptr);
+    const HANDLE handle =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD e = GetLastError();
         // A name that no device carries, however the system words it, is "not found": the

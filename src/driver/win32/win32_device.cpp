@@ -44,8 +44,8 @@ Win32Device::~Win32Device() {
 }
 
 bool KernelChannel::ioControl(uint32_t code, void* in, uint32_t inLength, void* out,
-                            uint32_t outLength, uint32_t* bytesReturned,
-                            std::unique_ptr<Completion>& completion, uint32_t* error) {
+                              uint32_t outLength, uint32_t* bytesReturned,
+                              std::unique_ptr<Completion>& completion, uint32_t* error) {
     SharedLock use(useLock_);
     if (closed_ || closing_.load()) {
         *error = kErrorInvalidHandle;
@@ -58,7 +58,7 @@ bool KernelChannel::ioControl(uint32_t code, void* in, uint32_t inLength, void* 
 }
 
 bool KernelChannel::serveNow(uint32_t code, void* in, uint32_t inLength, void* out,
-                           uint32_t outLength, uint32_t* bytesReturned, uint32_t* error) {
+                             uint32_t outLength, uint32_t* bytesReturned, uint32_t* error) {
     // The handle is open for overlapped I/O, so even a synchronous request needs an OVERLAPPED.
     KernelRequest request;
     if (!request.event) {
@@ -83,8 +83,8 @@ bool KernelChannel::serveNow(uint32_t code, void* in, uint32_t inLength, void* o
 }
 
 bool KernelChannel::serveOverlapped(uint32_t code, void* in, uint32_t inLength, void* out,
-                                  uint32_t outLength, uint32_t* bytesReturned,
-                                  std::unique_ptr<Completion>& completion, uint32_t* error) {
+                                    uint32_t outLength, uint32_t* bytesReturned,
+                                    std::unique_ptr<Completion>& completion, uint32_t* error) {
     auto request = std::make_shared<KernelRequest>();
     if (!request->event) {
         *error = lastErrorOr(kErrorGenFailure);

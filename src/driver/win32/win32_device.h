@@ -58,10 +58,9 @@ class KernelChannel : public Pump, public std::enable_shared_from_this<KernelCha
   private:
     bool serveNow(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
                   uint32_t* bytesReturned, uint32_t* error) VEXO_REQUIRES_SHARED(useLock_);
-    bool serveOverlapped(uint32_t code, void* in, uint32_t inLength, void* out,
-                         uint32_t outLength, uint32_t* bytesReturned,
-                         std::unique_ptr<Completion>& completion, uint32_t* error)
-        VEXO_REQUIRES_SHARED(useLock_);
+    bool serveOverlapped(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
+                         uint32_t* bytesReturned, std::unique_ptr<Completion>& completion,
+                         uint32_t* error) VEXO_REQUIRES_SHARED(useLock_);
     /// The handle, read by close() before its lock is free: only close() writes it, once, and
     /// a later close() returns before it reads.
     HANDLE handleBeforeClose() const VEXO_NO_THREAD_SAFETY_ANALYSIS { return handle_; }
@@ -88,8 +87,8 @@ class Win32Device : public DeviceObject {
     bool ioControl(uint32_t code, void* in, uint32_t inLength, void* out, uint32_t outLength,
                    uint32_t* bytesReturned, std::unique_ptr<Completion>& completion,
                    uint32_t* error) override {
-        return channel_->ioControl(code, in, inLength, out, outLength, bytesReturned,
-                                   completion, error);
+        return channel_->ioControl(code, in, inLength, out, outLength, bytesReturned, completion,
+                                   error);
     }
     bool close(uint32_t* error) override { return channel_->close(error); }
 

@@ -80,8 +80,7 @@ class FrameChecker {
      * last match, and below @bound (the number of the next frame the board will start,
      * VirtualBoard::nextFrameNumber(): later pictures cannot have been sent); @why says
      * what did not. */
-    bool check(const FrameData& frame, std::string* why = nullptr,
-               uint32_t bound = UINT32_MAX);
+    bool check(const FrameData& frame, std::string* why = nullptr, uint32_t bound = UINT32_MAX);
     /* Frame number of the last frame that matched; -1 before the first. */
     int64_t lastNumber() const { return last_; }
 

@@ -1,9 +1,8 @@
 // A program of the C++ layer built against an installed tree: the default configuration
 // file's frame layout, as a user's program would ask for it.
+#include <cstdio>
 #include <vexo/camera_file.hpp>
 #include <vexo/frame_layout.hpp>
-
-#include <cstdio>
 
 int main() {
     const vexo::FrameLayout layout = vexo::frameLayout(vexo::defaultCameraFile().config);

@@ -36,12 +36,19 @@ class Browser {
         posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         const std::string dataDir = "--user-data-dir=" + profile;
-        std::vector<std::string> args{kChromium, "--headless", "--no-sandbox", "--disable-gpu",
-                                      "--disable-quic", "--no-first-run",
+        std::vector<std::string> args{kChromium,
+                                      "--headless",
+                                      "--no-sandbox",
+                                      "--disable-gpu",
+                                      "--disable-quic",
+                                      "--no-first-run",
                                       "--disable-background-networking",
-                                      "--disable-component-update", "--disable-sync",
-                                      "--remote-debugging-pipe", "--window-size=1280,800",
-                                      dataDir, url};
+                                      "--disable-component-update",
+                                      "--disable-sync",
+                                      "--remote-debugging-pipe",
+                                      "--window-size=1280,800",
+                                      dataDir,
+                                      url};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -103,12 +110,18 @@ std::string base64Decode(const std::string& in) {
     int bits = 0, value = 0;
     for (char c : in) {
         int d;
-        if (c >= 'A' && c <= 'Z') d = c - 'A';
-        else if (c >= 'a' && c <= 'z') d = c - 'a' + 26;
-        else if (c >= '0' && c <= '9') d = c - '0' + 52;
-        else if (c == '+') d = 62;
-        else if (c == '/') d = 63;
-        else continue;
+        if (c >= 'A' && c <= 'Z')
+            d = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            d = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            d = c - '0' + 52;
+        else if (c == '+')
+            d = 62;
+        else if (c == '/')
+            d = 63;
+        else
+            continue;
         value = (value << 6) | d;
         bits += 6;
         if (bits >= 8) {
@@ -141,10 +154,9 @@ TEST_F(PreviewTest, BrowserShowsTheBarsAndAMovingFrameCounter) {
     for (const json& t : targets["targetInfos"])
         if (t["type"] == "page") target = t["targetId"];
     ASSERT_FALSE(target.empty()) << targets.dump();
-    const std::string session =
-        browser.call("Target.attachToTarget", {{"targetId", target}, {"flatten", true}})["sessionId"];
-    browser.call("Page.navigate", {{"url", service_->url()}},
-                 session);
+    const std::string session = browser.call(
+        "Target.attachToTarget", {{"targetId", target}, {"flatten", true}})["sessionId"];
+    browser.call("Page.navigate", {{"url", service_->url()}}, session);
 
     struct Shot {
         DecodedImage image;
@@ -193,7 +205,8 @@ TEST_F(PreviewTest, BrowserShowsTheBarsAndAMovingFrameCounter) {
         }
         const double barsH = h * 5 / 6;
         expectBars(rgb, static_cast<uint32_t>(x), static_cast<uint32_t>(w),
-                   static_cast<uint32_t>(y + barsH / 4), static_cast<uint32_t>(y + barsH * 3 / 4), 40);
+                   static_cast<uint32_t>(y + barsH / 4), static_cast<uint32_t>(y + barsH * 3 / 4),
+                   40);
     }
 }
 

@@ -54,7 +54,7 @@ TEST_F(PreviewTest, PageCarriesTokenAndNoOutsideAssets) {
     EXPECT_EQ(r->status, 200);
     EXPECT_EQ(r->get_header_value("Content-Type"), "text/html; charset=utf-8");
     EXPECT_NE(r->body.find("const TOKEN = \"" + service_->token() + "\""), std::string::npos);
-    EXPECT_EQ(r->body.find("http://"), std::string::npos);   // nothing from elsewhere
+    EXPECT_EQ(r->body.find("http://"), std::string::npos);  // nothing from elsewhere
     EXPECT_EQ(r->body.find("https://"), std::string::npos);
     EXPECT_NE(r->get_header_value("Content-Security-Policy").find("default-src 'self'"),
               std::string::npos);
@@ -99,7 +99,8 @@ TEST_F(PreviewTest, StreamYieldsRisingFrameNumbersAndPauseFreezesIt) {
         size_t at = 0;
         while ((at = r->body.find("X-Frame-Number: ", at)) != std::string::npos) {
             numbers.push_back(std::stoull(r->body.substr(at + 16)));
-            const size_t length = std::stoul(r->body.substr(r->body.rfind("Content-Length: ", at) + 16));
+            const size_t length =
+                std::stoul(r->body.substr(r->body.rfind("Content-Length: ", at) + 16));
             const size_t start = r->body.find("\r\n\r\n", at) + 4;
             DecodedImage img;
             std::string error;
@@ -110,13 +111,14 @@ TEST_F(PreviewTest, StreamYieldsRisingFrameNumbersAndPauseFreezesIt) {
         return numbers;
     };
     ASSERT_EQ(client_->Get("/frame.jpg")->status, 200);  // the first frame is encoded
-    client_->set_read_timeout(20, 0);                      // sanitizer builds on a busy machine
+    client_->set_read_timeout(20, 0);                    // sanitizer builds on a busy machine
     const std::vector<uint64_t> live = numbersOf(5);
     ASSERT_EQ(live.size(), 5u);
     for (size_t i = 1; i < live.size(); ++i) EXPECT_GT(live[i], live[i - 1]);
 
     ASSERT_EQ(post("/api/pause", R"({"paused": true})")->status, 200);
-    const uint64_t frozen = std::stoull(client_->Get("/frame.jpg")->get_header_value("X-Frame-Number"));
+    const uint64_t frozen =
+        std::stoull(client_->Get("/frame.jpg")->get_header_value("X-Frame-Number"));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(std::stoull(client_->Get("/frame.jpg")->get_header_value("X-Frame-Number")), frozen);
     ASSERT_EQ(post("/api/pause", R"({"paused": false})")->status, 200);
@@ -212,7 +214,9 @@ struct Refusal {
     int status;
 };
 
-void PrintTo(const Refusal& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Refusal& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class PreviewRefusalTest : public PreviewTest, public ::testing::WithParamInterface<Refusal> {};
 
@@ -228,8 +232,9 @@ TEST_P(PreviewRefusalTest, IsRefusedAndTheRestStillServed) {
     request.body = c.body;
     auto readRegister = [&] {
         uint32_t value = 0;
-        service_->capture().call([&](CameraHandle h) { Vexo_readReg_16_8(h, 0x20, 0x3012, &value); },
-                                 std::chrono::seconds(5));
+        service_->capture().call(
+            [&](CameraHandle h) { Vexo_readReg_16_8(h, 0x20, 0x3012, &value); },
+            std::chrono::seconds(5));
         return value;
     };
     const uint32_t before = readRegister();
@@ -250,14 +255,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Refusal{"WriteWithoutToken", "POST", "/api/register/write",
                 R"({"address": "0x3012", "value": 1})", false, nullptr, 403},
-        Refusal{"PauseWithoutToken", "POST", "/api/pause", R"({"paused": true})", false, nullptr, 403},
+        Refusal{"PauseWithoutToken", "POST", "/api/pause", R"({"paused": true})", false, nullptr,
+                403},
         // The page carries the token: another local account must not read it off loopback.
         Refusal{"PageWithoutToken", "GET", "/", "", false, nullptr, 403},
         Refusal{"PageWithWrongToken", "GET", "/index.html?token=wrong-token-0000", "", false,
                 nullptr, 403},
-        Refusal{"WriteWithTokenInQueryOnly", "POST",
-                "/api/register/write?token=wrong-token-0000", R"({"address": 1, "value": 1})", false,
-                nullptr, 403},
+        Refusal{"WriteWithTokenInQueryOnly", "POST", "/api/register/write?token=wrong-token-0000",
+                R"({"address": 1, "value": 1})", false, nullptr, 403},
         Refusal{"WriteAsGet", "GET", "/api/register/write", "", true, nullptr, 405},
         Refusal{"StatsAsPost", "POST", "/stats.json", "{}", true, nullptr, 405},
         Refusal{"PutMethod", "PUT", "/", "x", true, nullptr, 405},
@@ -267,7 +272,8 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"OtherPort", "GET", "/", "", true, "127.0.0.1:1", 403},
         Refusal{"PathOutsideAssets", "GET", "/../../etc/passwd", "", true, nullptr, 404},
         Refusal{"UnknownAsset", "GET", "/page.js", "", true, nullptr, 404},
-        Refusal{"MalformedJson", "POST", "/api/register/write", "{\"address\": ", true, nullptr, 400},
+        Refusal{"MalformedJson", "POST", "/api/register/write", "{\"address\": ", true, nullptr,
+                400},
         Refusal{"JsonNotObject", "POST", "/api/pause", "[true]", true, nullptr, 400},
         Refusal{"AddressWiderThanMode", "POST", "/api/register/write",
                 R"({"address": "0x10000", "value": 1})", true, nullptr, 400},
@@ -339,7 +345,7 @@ TEST(PreviewAccessPolicy, TokenAndHostRules) {
     EXPECT_TRUE(loop.tokenNeeded(true));
     EXPECT_TRUE(loop.hostAllowed("127.0.0.1:8080"));
     EXPECT_TRUE(loop.hostAllowed("LOCALHOST:8080"));
-    EXPECT_FALSE(loop.hostAllowed("127.0.0.1"));   // port 80
+    EXPECT_FALSE(loop.hostAllowed("127.0.0.1"));  // port 80
     EXPECT_FALSE(loop.hostAllowed("127.0.0.2:8080"));
     EXPECT_FALSE(loop.hostAllowed("evil.example:8080"));
     EXPECT_FALSE(loop.hostAllowed(""));

@@ -2,7 +2,6 @@
 // picture goes on; without it the capture stops and says why.
 #include <gtest/gtest.h>
 #include <httplib.h>
-
 #include <unistd.h>
 
 #include <chrono>
@@ -38,9 +37,10 @@ TEST_P(PreviewReconnect, BoardThatReturnsIsFollowedOnlyWithReconnect) {
     {
         std::FILE* f = std::fopen(options.board.configPath.c_str(), "w");
         ASSERT_NE(f, nullptr);
-        std::fputs("[camera]\nwidth = 64\nheight = 32\nformat = RAW\npixel_bytes = 1\npixel_bits = 8\n"
-                   "i2c_address = 0x20\ni2c_mode = 16_8\n",
-                   f);
+        std::fputs(
+            "[camera]\nwidth = 64\nheight = 32\nformat = RAW\npixel_bytes = 1\npixel_bits = 8\n"
+            "i2c_address = 0x20\ni2c_mode = 16_8\n",
+            f);
         std::fclose(f);
     }
     preview::PreviewService service(options);

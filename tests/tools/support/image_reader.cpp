@@ -81,8 +81,8 @@ bool decodeJpeg(const std::string& bytes, DecodedImage& image, std::string& erro
     }
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
     int width = 0, height = 0, subsampling = 0, colourspace = 0;
-    if (tjDecompressHeader3(tj, data, bytes.size(), &width, &height, &subsampling,
-                            &colourspace) != 0) {
+    if (tjDecompressHeader3(tj, data, bytes.size(), &width, &height, &subsampling, &colourspace) !=
+        0) {
         error = tjGetErrorStr2(tj);
         tjDestroy(tj);
         return false;
