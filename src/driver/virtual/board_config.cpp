@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "driver/virtual/json_document.h"
 #include "driver/virtual/replay_source.h"
 
 namespace vexo::driver::virt {

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -125,12 +124,6 @@ bool validateBoardConfig(const BoardConfig& config, std::string& error);
 /// puts one line into `error` that names the offending key (e.g. "boards[1].stream.fps: ...").
 /// Boards without a "serial" are numbered by their position: VEXO-VIRTUAL-000, -001, ...
 bool parseBoardsJson(std::string_view text, std::vector<BoardConfig>& boards, std::string& error);
-
-/// Parses the JSON text of a boards document or a recording's manifest into `doc`. False with
-/// one line in `error` otherwise: "document: not valid JSON (error at byte N)", or, for a number
-/// no double holds (1e400), the key that holds it ("boards[0].stream.fps: number out of range
-/// (1e400)"). Throws nothing.
-bool parseJsonDocument(std::string_view text, nlohmann::json& doc, std::string& error);
 
 /// Name of a format as the JSON form writes it ("RAW", "JPG", ...).
 std::string_view formatName(PixelFormat format);

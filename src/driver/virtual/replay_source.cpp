@@ -8,6 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "driver/virtual/json_document.h"
+
 #ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
