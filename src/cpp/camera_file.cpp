@@ -174,6 +174,12 @@ enum ControlKey : size_t {
     kLua
 };
 
+// A control line's KEY=VALUE words, by key.
+struct ControlWords {
+    std::array<std::string_view, kControlKeys.size()> value{};
+    std::array<bool, kControlKeys.size()> seen{};
+};
+
 class Parser {
   public:
     Parser(std::string_view source, CameraFile& out, CameraFileError& error)
@@ -200,6 +206,17 @@ class Parser {
     bool registerLine(std::string_view line);
     bool boardLine(std::string_view line);
     bool controlLine(std::string_view line);
+    bool controlName(std::string_view word, ControlSpec& c);
+    bool controlWords(const std::vector<std::string_view>& words, const std::string& name,
+                      ControlWords& w);
+    bool controlReal(const ControlWords& w, ControlKey k, double& out);
+    bool controlType(const ControlWords& w, ControlSpec& c);
+    bool controlRange(const ControlWords& w, ControlSpec& c);
+    bool menuRange(const ControlWords& w, ControlSpec& c);
+    bool controlDefault(const ControlWords& w, ControlSpec& c);
+    bool luaTarget(const ControlWords& w, ControlSpec& c);
+    bool registerTarget(const ControlWords& w, ControlSpec& c);
+    bool fieldBits(std::string_view bits, ControlSpec& c);
     bool checkControlWidths();
     bool finish();
 
@@ -424,20 +441,34 @@ bool Parser::finish() {
 }
 
 bool Parser::controlLine(std::string_view line) {
-    std::vector<std::string_view> words = splitWords(line);
+    const std::vector<std::string_view> words = splitWords(line);
     ControlSpec c;
     c.line = line_;
-    c.name = std::string(words[0]);
-    if (!validName(words[0]) || words[0].find('=') != std::string_view::npos)
+    ControlWords w;
+    if (!controlName(words[0], c) || !controlWords(words, c.name, w) || !controlType(w, c) ||
+        !controlRange(w, c) || !controlDefault(w, c))
+        return false;
+    if (w.seen[kLua] == w.seen[kRegisters])
+        return fail("control '" + c.name + "' needs either registers=... or lua=FUNCTION");
+    if (!(w.seen[kLua] ? luaTarget(w, c) : registerTarget(w, c))) return false;
+    out_.controls.push_back(std::move(c));
+    return true;
+}
+
+bool Parser::controlName(std::string_view word, ControlSpec& c) {
+    c.name = std::string(word);
+    if (!validName(word) || word.find('=') != std::string_view::npos)
         return fail("control name '" + c.name +
                     "' must be letters, digits, '_', '-' or '.', not starting with a digit");
     for (const ControlSpec& other : out_.controls)
         if (other.name == c.name)
             return fail("control '" + c.name + "' already defined on line " +
                         std::to_string(other.line));
+    return true;
+}
 
-    std::array<std::string_view, kControlKeys.size()> value{};
-    std::array<bool, kControlKeys.size()> seen{};
+bool Parser::controlWords(const std::vector<std::string_view>& words, const std::string& name,
+                          ControlWords& w) {
     for (size_t i = 1; i < words.size(); ++i) {
         const size_t eq = words[i].find('=');
         if (eq == std::string_view::npos)
@@ -446,22 +477,26 @@ bool Parser::controlLine(std::string_view line) {
         const std::string_view key = words[i].substr(0, eq);
         auto known = std::find(kControlKeys.begin(), kControlKeys.end(), key);
         if (known == kControlKeys.end())
-            return fail("unknown key '" + std::string(key) + "' for control '" + c.name + "'");
+            return fail("unknown key '" + std::string(key) + "' for control '" + name + "'");
         const size_t k = static_cast<size_t>(known - kControlKeys.begin());
-        if (seen[k]) return fail("key '" + std::string(key) + "' given twice");
-        seen[k] = true;
-        value[k] = words[i].substr(eq + 1);
-        if (value[k].empty()) return fail("key '" + std::string(key) + "' has no value");
+        if (w.seen[k]) return fail("key '" + std::string(key) + "' given twice");
+        w.seen[k] = true;
+        w.value[k] = words[i].substr(eq + 1);
+        if (w.value[k].empty()) return fail("key '" + std::string(key) + "' has no value");
     }
+    return true;
+}
 
-    auto real = [&](ControlKey k, double& out) {
-        if (parseReal(value[k], out)) return true;
-        return fail(std::string(kControlKeys[k]) + " '" + std::string(value[k]) +
-                    "' is not a number");
-    };
+bool Parser::controlReal(const ControlWords& w, ControlKey k, double& out) {
+    if (parseReal(w.value[k], out)) return true;
+    return fail(std::string(kControlKeys[k]) + " '" + std::string(w.value[k]) +
+                "' is not a number");
+}
 
-    if (seen[kType]) {
-        const std::string t = upper(value[kType]);
+// type, unit, scale and offset: what the range and default are read against.
+bool Parser::controlType(const ControlWords& w, ControlSpec& c) {
+    if (w.seen[kType]) {
+        const std::string t = upper(w.value[kType]);
         if (t == "INTEGER")
             c.type = ControlSpec::Type::Integer;
         else if (t == "BOOLEAN")
@@ -471,91 +506,98 @@ bool Parser::controlLine(std::string_view line) {
         else if (t == "FLOAT")
             c.type = ControlSpec::Type::Float;
         else
-            return fail("unknown control type '" + std::string(value[kType]) +
+            return fail("unknown control type '" + std::string(w.value[kType]) +
                         "' (integer, boolean, menu, float)");
     }
-    if (seen[kUnit]) c.unit = std::string(value[kUnit]);
-    if (seen[kScale] && !real(kScale, c.scale)) return false;
-    if (seen[kOffset] && !real(kOffset, c.offset)) return false;
+    if (w.seen[kUnit]) c.unit = std::string(w.value[kUnit]);
+    if (w.seen[kScale] && !controlReal(w, kScale, c.scale)) return false;
+    if (w.seen[kOffset] && !controlReal(w, kOffset, c.offset)) return false;
     if (!(c.scale > 0)) return fail("scale must be above 0");
+    return true;
+}
 
+bool Parser::controlRange(const ControlWords& w, ControlSpec& c) {
     using Type = ControlSpec::Type;
-    if (c.type == Type::Menu) {
-        if (!seen[kValues]) return fail("a menu control needs values=NAME:NUMBER,...");
-        if (seen[kMin] || seen[kMax] || seen[kStep])
-            return fail("a menu's range comes from its values; drop min, max and step");
-        for (std::string_view item : splitList(value[kValues])) {
-            const size_t colon = item.find(':');
-            ControlSpec::MenuItem entry;
-            if (colon == std::string_view::npos || colon == 0 ||
-                !validName(item.substr(0, colon)) ||
-                !parseReal(item.substr(colon + 1), entry.value) || !isWhole(entry.value))
-                return fail("menu entry '" + std::string(item) + "' is not NAME:WHOLE_NUMBER");
-            entry.name = std::string(item.substr(0, colon));
-            for (const auto& e : c.menu)
-                if (e.name == entry.name || e.value == entry.value)
-                    return fail("menu entry '" + std::string(item) + "' repeats a name or number");
-            c.menu.push_back(std::move(entry));
-        }
-        c.min = c.max = c.menu[0].value;
-        for (const auto& e : c.menu) {
-            c.min = std::min(c.min, e.value);
-            c.max = std::max(c.max, e.value);
-        }
-    } else if (seen[kValues]) {
-        return fail("values= belongs to menu controls");
-    } else if (c.type == Type::Boolean) {
-        if (seen[kMin] || seen[kMax] || seen[kStep])
+    if (c.type == Type::Menu) return menuRange(w, c);
+    if (w.seen[kValues]) return fail("values= belongs to menu controls");
+    if (c.type == Type::Boolean) {
+        if (w.seen[kMin] || w.seen[kMax] || w.seen[kStep])
             return fail("a boolean is 0 or 1; drop min, max and step");
         c.max = 1;
-    } else {
-        if (!seen[kMin] || !seen[kMax]) return fail("control '" + c.name + "' needs min and max");
-        if (!real(kMin, c.min) || !real(kMax, c.max)) return false;
-        if (c.type == Type::Float) c.step = 1 / c.scale;
-        if (seen[kStep] && !real(kStep, c.step)) return false;
-        if (!(c.step > 0)) return fail("step must be above 0");
-        if (c.min > c.max) return fail("min is above max");
-        if (c.type == Type::Integer && !(isWhole(c.min) && isWhole(c.max) && isWhole(c.step)))
-            return fail("an integer control's min, max and step are whole numbers");
+        return true;
     }
+    if (!w.seen[kMin] || !w.seen[kMax]) return fail("control '" + c.name + "' needs min and max");
+    if (!controlReal(w, kMin, c.min) || !controlReal(w, kMax, c.max)) return false;
+    if (c.type == Type::Float) c.step = 1 / c.scale;
+    if (w.seen[kStep] && !controlReal(w, kStep, c.step)) return false;
+    if (!(c.step > 0)) return fail("step must be above 0");
+    if (c.min > c.max) return fail("min is above max");
+    if (c.type == Type::Integer && !(isWhole(c.min) && isWhole(c.max) && isWhole(c.step)))
+        return fail("an integer control's min, max and step are whole numbers");
+    return true;
+}
 
+bool Parser::menuRange(const ControlWords& w, ControlSpec& c) {
+    if (!w.seen[kValues]) return fail("a menu control needs values=NAME:NUMBER,...");
+    if (w.seen[kMin] || w.seen[kMax] || w.seen[kStep])
+        return fail("a menu's range comes from its values; drop min, max and step");
+    for (std::string_view item : splitList(w.value[kValues])) {
+        const size_t colon = item.find(':');
+        ControlSpec::MenuItem entry;
+        if (colon == std::string_view::npos || colon == 0 || !validName(item.substr(0, colon)) ||
+            !parseReal(item.substr(colon + 1), entry.value) || !isWhole(entry.value))
+            return fail("menu entry '" + std::string(item) + "' is not NAME:WHOLE_NUMBER");
+        entry.name = std::string(item.substr(0, colon));
+        for (const auto& e : c.menu)
+            if (e.name == entry.name || e.value == entry.value)
+                return fail("menu entry '" + std::string(item) + "' repeats a name or number");
+        c.menu.push_back(std::move(entry));
+    }
+    c.min = c.max = c.menu[0].value;
+    for (const auto& e : c.menu) {
+        c.min = std::min(c.min, e.value);
+        c.max = std::max(c.max, e.value);
+    }
+    return true;
+}
+
+bool Parser::controlDefault(const ControlWords& w, ControlSpec& c) {
     // Values travel as doubles and, to a Lua function, as 64-bit integers: keep them exact.
     constexpr double kLargest = 9007199254740992.0;  // 2^53
     if (std::fabs(c.min) > kLargest || std::fabs(c.max) > kLargest)
         return fail("min and max lie within -2^53..2^53");
     c.defaultValue = c.min;
-    if (seen[kDefault]) {
-        bool named = false;
-        for (const auto& e : c.menu)
-            if (e.name == value[kDefault]) {
-                c.defaultValue = e.value;
-                named = true;
-            }
-        if (!named && !real(kDefault, c.defaultValue)) return false;
-        if (c.defaultValue < c.min || c.defaultValue > c.max)
-            return fail("default " + std::string(value[kDefault]) + " is outside the range");
-        if (c.type == Type::Integer && !isWhole(c.defaultValue))
-            return fail("an integer control's default is a whole number");
-        if (c.type == Type::Menu && std::none_of(c.menu.begin(), c.menu.end(), [&](const auto& e) {
-                return e.value == c.defaultValue;
-            }))
-            return fail("default " + std::string(value[kDefault]) +
-                        " is none of the menu's values");
-    }
+    if (!w.seen[kDefault]) return true;
+    const std::string_view given = w.value[kDefault];
+    bool named = false;
+    for (const auto& e : c.menu)
+        if (e.name == given) {
+            c.defaultValue = e.value;
+            named = true;
+        }
+    if (!named && !controlReal(w, kDefault, c.defaultValue)) return false;
+    if (c.defaultValue < c.min || c.defaultValue > c.max)
+        return fail("default " + std::string(given) + " is outside the range");
+    if (c.type == ControlSpec::Type::Integer && !isWhole(c.defaultValue))
+        return fail("an integer control's default is a whole number");
+    if (c.type == ControlSpec::Type::Menu &&
+        std::none_of(c.menu.begin(), c.menu.end(),
+                     [&](const auto& e) { return e.value == c.defaultValue; }))
+        return fail("default " + std::string(given) + " is none of the menu's values");
+    return true;
+}
 
-    if (seen[kLua] == seen[kRegisters])
-        return fail("control '" + c.name + "' needs either registers=... or lua=FUNCTION");
-    if (seen[kLua]) {
-        if (seen[kBits] || seen[kOrder] || seen[kScale] || seen[kOffset])
-            return fail("bits, order, scale and offset describe register fields, not lua");
-        if (!validName(value[kLua]))
-            return fail("lua function name '" + std::string(value[kLua]) + "' is not a name");
-        c.luaFunction = std::string(value[kLua]);
-        out_.controls.push_back(std::move(c));
-        return true;
-    }
+bool Parser::luaTarget(const ControlWords& w, ControlSpec& c) {
+    if (w.seen[kBits] || w.seen[kOrder] || w.seen[kScale] || w.seen[kOffset])
+        return fail("bits, order, scale and offset describe register fields, not lua");
+    if (!validName(w.value[kLua]))
+        return fail("lua function name '" + std::string(w.value[kLua]) + "' is not a name");
+    c.luaFunction = std::string(w.value[kLua]);
+    return true;
+}
 
-    for (std::string_view item : splitList(value[kRegisters])) {
+bool Parser::registerTarget(const ControlWords& w, ControlSpec& c) {
+    for (std::string_view item : splitList(w.value[kRegisters])) {
         uint64_t address = 0;
         if (!number(item, 0xFFFF, address, "register address")) return false;
         if (std::find(c.registers.begin(), c.registers.end(), address) != c.registers.end())
@@ -563,8 +605,8 @@ bool Parser::controlLine(std::string_view line) {
         c.registers.push_back(static_cast<uint32_t>(address));
     }
     if (c.registers.size() > 8) return fail("a field spans at most 8 registers");
-    if (seen[kOrder]) {
-        const std::string order = upper(value[kOrder]);
+    if (w.seen[kOrder]) {
+        const std::string order = upper(w.value[kOrder]);
         if (order == "BIG")
             c.bigEndian = true;
         else if (order == "LITTLE")
@@ -572,23 +614,24 @@ bool Parser::controlLine(std::string_view line) {
         else
             return fail("order is 'big' (first register most significant) or 'little'");
     }
-    if (seen[kBits]) {
-        const std::string_view bits = value[kBits];
-        const size_t dots = bits.find("..");
-        uint64_t lo = 0, hi = 0;
-        if (dots == std::string_view::npos) {
-            if (!number(bits, 63, lo, "bit")) return false;
-            hi = lo;
-        } else if (!number(bits.substr(0, dots), 63, lo, "low bit") ||
-                   !number(bits.substr(dots + 2), 63, hi, "high bit")) {
-            return false;
-        }
-        if (hi < lo) return fail("bits LOW..HIGH has its high bit below its low bit");
-        c.lowBit = static_cast<unsigned>(lo);
-        c.bitCount = static_cast<unsigned>(hi - lo + 1);
-        if (c.bitCount > 32) return fail("a field holds at most 32 bits");
+    return !w.seen[kBits] || fieldBits(w.value[kBits], c);
+}
+
+// bits=N or bits=LOW..HIGH within the joined registers.
+bool Parser::fieldBits(std::string_view bits, ControlSpec& c) {
+    const size_t dots = bits.find("..");
+    uint64_t lo = 0, hi = 0;
+    if (dots == std::string_view::npos) {
+        if (!number(bits, 63, lo, "bit")) return false;
+        hi = lo;
+    } else if (!number(bits.substr(0, dots), 63, lo, "low bit") ||
+               !number(bits.substr(dots + 2), 63, hi, "high bit")) {
+        return false;
     }
-    out_.controls.push_back(std::move(c));
+    if (hi < lo) return fail("bits LOW..HIGH has its high bit below its low bit");
+    c.lowBit = static_cast<unsigned>(lo);
+    c.bitCount = static_cast<unsigned>(hi - lo + 1);
+    if (c.bitCount > 32) return fail("a field holds at most 32 bits");
     return true;
 }
 
