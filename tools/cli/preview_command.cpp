@@ -63,7 +63,8 @@ Command addPreviewCommand(CLI::App& parent) {
     CLI::App* sub = parent.add_subcommand(
         "preview",
         "Serve a live preview page of a board: the picture, frame rate, drops and errors, a "
-        "histogram, register access, control sliders, snapshots (docs/preview.md).");
+        "histogram, register access, the configuration's named controls, snapshots "
+        "(docs/preview.md).");
     addBoardOptions(sub, options->board);
     sub->add_option("--listen", options->listen,
                     "Address and port to listen on (default 127.0.0.1:8080; port 0 picks a free "
@@ -72,7 +73,8 @@ Command addPreviewCommand(CLI::App& parent) {
                     "Token the page and scripts send (8-128 letters, digits, - _ . ~); default: a "
                     "random one, printed");
     sub->add_option("--controls", options->controlsPath,
-                    "Lua controls script: one slider per '-- control: NAME MIN MAX' line")
+                    "Lua script defining the functions that the configuration's [controls] "
+                    "section calls (lua=FUNCTION); the page's controls come from that section")
         ->check(CLI::ExistingFile);
     sub->add_flag("--reconnect", options->reconnect,
                   "When the board goes away, wait for a board with the same serial and go on "

@@ -2,6 +2,8 @@
 
 #include <vexo/status.h>
 
+#include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
@@ -22,7 +24,7 @@ bool fatal(uint32_t result) {
 
 // ---- controls ----
 
-bool ControlSet::load(const std::string& path, std::string& error) {
+bool ControlSet::load(const std::string& path, const CameraFile& file, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = path + ": cannot read the file";
@@ -30,51 +32,45 @@ bool ControlSet::load(const std::string& path, std::string& error) {
     }
     std::stringstream text;
     text << in.rdbuf();
-    return parse(text.str(), path, error);
+    return parse(text.str(), path, file, error);
 }
 
-bool ControlSet::parse(const std::string& text, const std::string& source, std::string& error) {
+bool ControlSet::parse(const std::string& text, const std::string& source, const CameraFile& file,
+                       std::string& error) {
     script_ = text;
     records_.clear();
-    info_.clear();
-    std::istringstream lines(script_);
-    std::string line;
-    unsigned number = 0;
-    static constexpr std::string_view kTag = "-- control:";
-    while (std::getline(lines, line)) {
-        ++number;
-        if (line.compare(0, kTag.size(), kTag) != 0) continue;
-        std::istringstream words(line.substr(kTag.size()));
-        ControlInfo c;
-        std::string extra;
-        if (!(words >> c.name >> c.min >> c.max) || (words >> extra)) {
-            error = source + ":" + std::to_string(number) +
-                    ": expected '-- control: NAME MIN MAX' with whole numbers";
+    for (const ControlSpec& c : file.controls) {
+        if (c.luaFunction.empty()) continue;
+        bool known = false;
+        for (const CtrlRecord& r : records_) known = known || c.luaFunction == r.name;
+        if (known) continue;
+        if (c.luaFunction.size() >= VEXO_CTRL_NAME_BYTES) {
+            error = file.source + ":" + std::to_string(c.line) + ": the Lua function name " +
+                    c.luaFunction + " is over " + std::to_string(VEXO_CTRL_NAME_BYTES - 1) +
+                    " characters";
             return false;
         }
-        if (c.name.size() >= VEXO_CTRL_NAME_BYTES || c.min > c.max) {
-            error = source + ":" + std::to_string(number) + ": control '" + c.name +
-                    "' has a name over " + std::to_string(VEXO_CTRL_NAME_BYTES - 1) +
-                    " characters or a minimum above its maximum";
-            return false;
-        }
-        c.value = c.min;
-        info_.push_back(c);
+        // NamedControls hands the function round(value * scale + offset), already clamped
+        // and stepped: the record's range is the same one, so Vexo_setCtrl changes nothing.
+        const double a = std::round(c.min * c.scale + c.offset);
+        const double b = std::round(c.max * c.scale + c.offset);
+        CtrlRecord r;
+        std::memset(&r, 0, sizeof(r));
+        r.minValue = static_cast<int64_t>(std::min(a, b));
+        r.maxValue = static_cast<int64_t>(std::max(a, b));
+        std::memcpy(r.name, c.luaFunction.c_str(), c.luaFunction.size() + 1);
+        records_.push_back(r);
     }
-    if (info_.empty()) {
-        error = source + ": no '-- control: NAME MIN MAX' line declares a control";
+    if (records_.empty()) {
+        error = source + ": " + file.source +
+                " calls no Lua function: name the controls in its [controls] section with "
+                "lua=FUNCTION (docs/camera-config.md)";
+        if (text.find("-- control:") != std::string::npos)
+            error += "; '-- control:' lines of the script are no longer read";
         return false;
     }
-    records_.resize(info_.size());
-    for (size_t i = 0; i < info_.size(); ++i) {
-        CtrlRecord& r = records_[i];
-        std::memset(&r, 0, sizeof(r));
-        r.minValue = info_[i].min;
-        r.maxValue = info_[i].max;
-        std::memcpy(r.name, info_[i].name.c_str(), info_[i].name.size() + 1);
-        // The script defines every control's function; it runs once, with the first record.
-        r.script = i == 0 ? script_.c_str() : "";
-    }
+    // The script defines every function; it runs once, with the first record.
+    for (size_t i = 0; i < records_.size(); ++i) records_[i].script = i == 0 ? script_.c_str() : "";
     return true;
 }
 
@@ -106,6 +102,8 @@ void CaptureWorker::openBoard(const BoardOptions& options) {
     auto session = std::make_unique<BoardSession>(options, file_);
     session->applyStartup(file_);
     registerControls(session->handle());
+    auto named = std::make_unique<NamedControls>(session->handle(), file_,
+                                                 registerCallsFor(file_.config.emI2cMode));
     const bool trigger =
         Vexo_isFrameReady(session->handle()) != USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR;
 
@@ -115,6 +113,7 @@ void CaptureWorker::openBoard(const BoardOptions& options) {
         capturing_ = false;
     }
     session_ = std::move(session);
+    named_ = std::move(named);
     stats_ = CaptureStats{};
     stats_.start();
     lastMeta_ = FrameMeta{};
@@ -147,6 +146,9 @@ bool CaptureWorker::tryReconnect() {
     try {
         session_->reopen(file_, std::chrono::milliseconds(0));
         registerControls(session_->handle());
+        // The handle may be another one; a Lua control's remembered value went with the board.
+        named_ = std::make_unique<NamedControls>(session_->handle(), file_,
+                                                 registerCallsFor(file_.config.emI2cMode));
     } catch (const SessionError&) {
         return false;
     }
@@ -373,6 +375,7 @@ void CaptureWorker::run() {
     if (capturing_) Vexo_endCaptureImage(session_->handle());
     capturing_ = false;
     publishStats(true);
+    named_.reset();
     session_.reset();
 }
 

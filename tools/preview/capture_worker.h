@@ -25,37 +25,31 @@
 #include <vector>
 #include <vexo/board_session.hpp>
 #include <vexo/capture_stats.hpp>
+#include <vexo/named_controls.hpp>
 
 #include "common/mutex.h"
 #include "preview/frame_hub.h"
 
 namespace vexo::tools::preview {
 
-/// One slider of the page: a control record of the --controls script.
-struct ControlInfo {
-    std::string name;
-    int64_t min = 0;
-    int64_t max = 0;
-    int64_t value = 0;  ///< last value set, initially min
-};
-
-/// The controls of a --controls script: one record per "-- control: NAME MIN MAX" line, all
-/// sharing the script (the first record carries it, so it runs once per board).
+/// The Lua script of --controls and one control record per Lua function that the camera
+/// file's [controls] section calls (lua=FUNCTION), its range the field's raw range. The page's
+/// controls come from the [controls] section; the script only supplies the functions.
 class ControlSet {
   public:
-    /// False (with "path:line: reason" in `error`) for an unreadable file or a bad line.
-    bool load(const std::string& path, std::string& error);
-    /// Parses `text` as load() parses a file.
-    bool parse(const std::string& text, const std::string& source, std::string& error);
+    /// False (with "path: reason" in `error`) for an unreadable file, or a file whose
+    /// [controls] section calls no Lua function.
+    bool load(const std::string& path, const CameraFile& file, std::string& error);
+    /// Builds the records for `text` as load() does for a file.
+    bool parse(const std::string& text, const std::string& source, const CameraFile& file,
+               std::string& error);
     bool empty() const { return records_.empty(); }
     const CtrlRecord* records() const { return records_.data(); }
     uint32_t count() const { return static_cast<uint32_t>(records_.size()); }
-    std::vector<ControlInfo>& info() { return info_; }
 
   private:
     std::string script_;
     std::vector<CtrlRecord> records_;
-    std::vector<ControlInfo> info_;
 };
 
 /// What the page shows about the open board.
@@ -122,6 +116,9 @@ class CaptureWorker {
     void setExternalTrigger(bool on);
     StatsSnapshot stats() const;
     const CameraFile& file() const { return file_; }
+    /// The camera file's named controls on the open board; only on the capture thread (from a
+    /// request), and only until the request returns (a board switch makes new ones).
+    NamedControls& controls() { return *named_; }
 
   private:
     struct Command;
@@ -140,6 +137,7 @@ class CaptureWorker {
     bool reconnect_ = false;
     bool awaitingBoard_ = false;  // the board went away; tryReconnect() looks for it
     std::unique_ptr<BoardSession> session_;
+    std::unique_ptr<NamedControls> named_;  // on session_'s handle
     bool capturing_ = false;
     CaptureStats stats_;
     FrameMeta lastMeta_;

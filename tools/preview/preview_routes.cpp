@@ -2,11 +2,13 @@
 #include <turbojpeg.h>
 #include <vexo/status.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <vexo/camera_file.hpp>
 #include <vexo/image_files.hpp>
+#include <vexo/named_controls.hpp>
 #include <vexo/register_access.hpp>
 #include <vexo/status_text.hpp>
 
@@ -96,22 +98,35 @@ HttpResponse notDone(Outcome outcome) {
                      "it was not carried out");
 }
 
-// A whole JSON number clamped to [min, max]; numbers beyond int64_t clamp to the nearer end
-// instead of wrapping.
-int64_t clampedInteger(const json& value, int64_t min, int64_t max) {
-    if (value.is_number_unsigned()) {
-        const uint64_t u = value.get<uint64_t>();
-        if (max < 0) return max;
-        return u > static_cast<uint64_t>(max) ? max : std::max(static_cast<int64_t>(u), min);
-    }
-    return std::clamp(value.get<int64_t>(), min, max);
-}
-
 std::string hexText(uint64_t value, unsigned bits) {
     char text[24];
     std::snprintf(text, sizeof(text), "0x%0*llX", static_cast<int>((bits + 3) / 4),
                   static_cast<unsigned long long>(value));
     return text;
+}
+
+// A control as `vexo ctrl --json` lists it (docs/controls.schema.json): whole numbers for
+// every type but float.
+json controlJson(const ControlSpec& c, double value) {
+    const bool whole = c.type != ControlSpec::Type::Float;
+    auto number = [whole](double v) {
+        return whole ? json(static_cast<int64_t>(std::llround(v))) : json(v);
+    };
+    json out{{"name", c.name},
+             {"type", std::string(controlTypeName(c.type))},
+             {"unit", c.unit},
+             {"min", number(c.min)},
+             {"max", number(c.max)},
+             {"step", whole ? number(c.step) : json(c.step)},
+             {"default", number(c.defaultValue)},
+             {"value", number(value)}};
+    if (c.type == ControlSpec::Type::Menu) {
+        json menu = json::array();
+        for (const auto& e : c.menu)
+            menu.push_back({{"name", e.name}, {"value", static_cast<int64_t>(e.value)}});
+        out["menu"] = menu;
+    }
+    return out;
 }
 
 // One part of the multipart stream: its header, the JPEG, a line end.
@@ -407,11 +422,29 @@ HttpResponse PreviewService::boards() {
 }
 
 HttpResponse PreviewService::controls() {
-    json out = json::array();
-    std::lock_guard lock(controlsMutex_);
-    for (const ControlInfo& c : controlSet_.info())
-        out.push_back({{"name", c.name}, {"min", c.min}, {"max", c.max}, {"value", c.value}});
-    return HttpResponse::json(200, json{{"controls", out}}.dump());
+    // Every value is read back from the sensor, on the capture thread that owns the board.
+    struct Listing {
+        json controls = json::array();
+        std::string error;
+    };
+    auto listing = std::make_shared<Listing>();
+    const Outcome outcome = capture_->request(
+        [this, listing](CameraHandle) {
+            NamedControls& named = capture_->controls();
+            for (const ControlSpec& c : named.list()) {
+                double value = 0;
+                std::string error;
+                if (named.get(c.name, value, &error) != ControlStatus::Ok) {
+                    listing->error = "reading " + c.name + ": " + error;
+                    return;
+                }
+                listing->controls.push_back(controlJson(c, value));
+            }
+        },
+        options_.boardWait);
+    if (outcome != Outcome::Done) return notDone(outcome);
+    if (!listing->error.empty()) return jsonError(502, listing->error);
+    return HttpResponse::json(200, json{{"controls", listing->controls}}.dump());
 }
 
 HttpResponse PreviewService::setPause(const HttpRequest& request) {
@@ -480,37 +513,42 @@ HttpResponse PreviewService::setControl(const HttpRequest& request) {
     const auto name = body.find("name");
     const auto value = body.find("value");
     if (name == body.end() || !name->is_string() || value == body.end() ||
-        !value->is_number_integer())
-        return jsonError(400, "expected {\"name\": text, \"value\": a whole number}");
-    // The slider's range and name are copied out: the request may outlive this handler, and
-    // the lock is not held while the board works.
-    size_t index = 0;
-    std::string controlName;
-    int64_t v = 0;
-    {
-        std::lock_guard lock(controlsMutex_);
-        std::vector<ControlInfo>& info = controlSet_.info();
-        while (index < info.size() && info[index].name != name->get<std::string>()) ++index;
-        if (index == info.size())
-            return jsonError(404, "no control named '" + name->get<std::string>() + "'");
-        controlName = info[index].name;
-        v = clampedInteger(*value, info[index].min, info[index].max);
-    }
-    auto result = std::make_shared<int>(-1);
-    // The service outlives the capture thread, so the request may reach its controls.
+        !(value->is_number() || value->is_string() || value->is_boolean()))
+        return jsonError(400,
+                         "expected {\"name\": text, \"value\": a number, true/false or a menu "
+                         "entry's name}");
+    // The file's controls are fixed for the preview's life: checked here, set on the board.
+    const std::string controlName = name->get<std::string>();
+    const ControlSpec* spec = nullptr;
+    for (const ControlSpec& c : capture_->file().controls)
+        if (c.name == controlName) spec = &c;
+    if (!spec) return jsonError(404, "no control named '" + controlName + "'");
+    double v = 0;
+    if (value->is_boolean())
+        v = value->get<bool>() ? 1 : 0;
+    else if (value->is_number())
+        v = value->get<double>();  // beyond 64 bits too: clamped to the range
+    else if (!NamedControls::parseValue(*spec, value->get<std::string>(), v))
+        return jsonError(400,
+                         "'" + value->get<std::string>() + "' is not a value of " + controlName);
+    struct Setting {
+        ControlStatus status = ControlStatus::BoardError;
+        double applied = 0;
+        std::string error;
+    };
+    auto result = std::make_shared<Setting>();
     const Outcome outcome = capture_->request(
-        [this, result, index, controlName, v](CameraHandle h) {
-            *result = Vexo_setCtrl(h, controlName.c_str(), v);
-            if (*result != 0) return;
-            std::lock_guard lock(controlsMutex_);
-            controlSet_.info()[index].value = v;
+        [this, result, controlName, v](CameraHandle) {
+            result->status =
+                capture_->controls().set(controlName, v, &result->applied, &result->error);
         },
         options_.boardWait);
     if (outcome != Outcome::Done) return notDone(outcome);
-    json out{{"ok", *result == 0}, {"name", controlName}, {"value", v}, {"result", *result}};
-    if (*result != 0)
-        out["error"] = "the control's script failed (its message is in the preview's output)";
-    return HttpResponse::json(*result == 0 ? 200 : 502, out.dump());
+    if (result->status != ControlStatus::Ok)
+        return jsonError(result->status == ControlStatus::InvalidValue ? 400 : 502, result->error);
+    json out = controlJson(*spec, result->applied);
+    out["ok"] = true;
+    return HttpResponse::json(200, out.dump());
 }
 
 HttpResponse PreviewService::trigger() {

@@ -56,10 +56,9 @@ void PreviewService::start() {
         token = randomToken();
     else if (!validToken(token))
         throw SessionError("--token must be 8 to 128 letters, digits or the characters - _ . ~");
-    if (!options_.controlsPath.empty() && !controlSet_.load(options_.controlsPath, error))
-        throw SessionError(error);
-
     const CameraFile file = loadConfig(options_.board);
+    if (!options_.controlsPath.empty() && !controlSet_.load(options_.controlsPath, file, error))
+        throw SessionError(error);
     capture_ = std::make_unique<CaptureWorker>(options_.board, file, raw_,
                                                controlSet_.empty() ? nullptr : &controlSet_,
                                                options_.reconnect);

@@ -31,8 +31,8 @@ struct PreviewOptions {
     BoardOptions board;
     std::string listen = "127.0.0.1:8080";  ///< ADDR:PORT; port 0 picks a free one
     std::string token;                      ///< empty: a random one
-    std::string controlsPath;               ///< a --controls script; empty: no sliders
-    bool reconnect = false;                 ///< follow the board through an unplug
+    std::string controlsPath;  ///< the Lua functions of the file's controls; empty: none
+    bool reconnect = false;    ///< follow the board through an unplug
     /// How long a request to the board (register, control, trigger, scan) is waited for before
     /// the answer says it did not start (503) or is still running (202); a board switch gets
     /// twice this.
@@ -117,7 +117,6 @@ class PreviewService {
     std::unique_ptr<AccessPolicy> policy_;
     std::string page_;  // the built-in page with the token filled in
     ControlSet controlSet_;
-    std::mutex controlsMutex_;  // the sliders' last values
     RawExchange raw_;
     FrameHub hub_;
     LatencyLog latency_;

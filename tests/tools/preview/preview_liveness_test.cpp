@@ -81,8 +81,6 @@ std::vector<uint64_t> frameNumbers(const std::string& stream) {
 
 // A control whose script keeps the capture thread busy far longer than the request's wait.
 constexpr const char* kSlowControls =
-    "-- control: gain 0 255\n"
-    "-- control: slow 0 255\n"
     "function gain(v) writeReg(0x3000, math.tointeger(v)) end\n"
     "function slow(v) local n = 0 for i = 1, 60000000 do n = n + i end "
     "writeReg(0x3000, math.tointeger(v)) end\n";
