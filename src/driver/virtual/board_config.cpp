@@ -206,8 +206,8 @@ bool readReplay(Reader& r, const json& j, const std::string& path, StreamConfig&
 bool readStream(Reader& r, const json& j, const std::string& path, StreamConfig& s) {
     if (!r.onlyKeys(j, path,
                     {"width", "height", "pixelBytes", "format", "bayer", "fps", "replay", "loop",
-                     "paced"}) ||
-        !r.field(j, path, "width", s.width, UINT32_MAX) ||
+                     "paced", "stamp"}) ||
+        !r.boolean(j, path, "stamp", s.stamp) || !r.field(j, path, "width", s.width, UINT32_MAX) ||
         !r.field(j, path, "height", s.height, UINT32_MAX) ||
         !r.field(j, path, "pixelBytes", s.pixelBytes, 0xFF) ||
         !r.choice(j, path, "format", kPixelFormatNames, s.format) ||
@@ -288,16 +288,49 @@ bool readUsbReplay(Reader& r, const json& j, const std::string& path, BoardConfi
     return true;
 }
 
+// A JSON number of any sign within [lowest, highest].
+bool readReal(Reader& r, const json& j, const std::string& path, const char* name, double& out,
+              double lowest, double highest) {
+    auto it = j.find(name);
+    if (it == j.end()) return true;
+    const std::string key = Reader::join(path, name);
+    if (!it->is_number()) return r.fail(key, "expected a number");
+    const double v = it->get<double>();
+    if (!std::isfinite(v) || v < lowest || v > highest) {
+        char range[64];
+        std::snprintf(range, sizeof range, "expected %g .. %g", lowest, highest);
+        return r.fail(key, range);
+    }
+    out = v;
+    return true;
+}
+
+// "clock": {"offsetUs", "driftPpm", "jitterUs"}.
+bool readClock(Reader& r, const json& j, const std::string& path, ClockConfig& c) {
+    return r.onlyKeys(j, path, {"offsetUs", "driftPpm", "jitterUs"}) &&
+           readReal(r, j, path, "offsetUs", c.offsetUs, -1e9, 1e9) &&
+           readReal(r, j, path, "driftPpm", c.driftPpm, -10000, 10000) &&
+           readReal(r, j, path, "jitterUs", c.jitterUs, 0, 1e6);
+}
+
+// "rig": {"triggerHz"}.
+bool readRig(Reader& r, const json& j, const std::string& path, RigConfig& rig) {
+    return r.onlyKeys(j, path, {"triggerHz"}) &&
+           readReal(r, j, path, "triggerHz", rig.triggerHz, 0, 100000);
+}
+
 bool readBoard(Reader& r, const json& j, const std::string& path, BoardConfig& b) {
     if (j.is_object() && j.contains("replay")) return readUsbReplay(r, j, path, b);
-    if (!r.onlyKeys(j, path,
-                    {"vendorId", "productId", "usbVersion", "link", "serial", "manufacturer",
-                     "product", "firmware", "boardController", "sensor", "stream", "faults"}) ||
+    if (!r.onlyKeys(
+            j, path,
+            {"vendorId", "productId", "usbVersion", "link", "serial", "manufacturer", "product",
+             "firmware", "boardController", "sensor", "stream", "faults", "clock"}) ||
         !readIdentity(r, j, path, b) ||
         !r.section(j, path, "boardController", b.boardController, readBoardController) ||
         !r.section(j, path, "sensor", b.sensor, readSensor) ||
         !r.section(j, path, "stream", b.stream, readStream) ||
-        !r.section(j, path, "faults", b.faults, readFaults))
+        !r.section(j, path, "faults", b.faults, readFaults) ||
+        !r.section(j, path, "clock", b.clock, readClock))
         return false;
     std::string error;
     if (!validateBoardConfig(b, error)) return r.failWith(path + "." + error);
@@ -355,6 +388,8 @@ bool validateBoardConfig(const BoardConfig& c, std::string& error) {
         return fail("stream.format: unknown format");
     if (!std::isfinite(s.fps) || s.fps < 0 || s.fps > 100000)
         return fail("stream.fps: expected 0 (as fast as read) up to 100000");
+    // A JPEG's first bytes are its start marker: a stamp over them leaves no picture.
+    if (s.stamp && s.format == PixelFormat::Jpg) return fail("stream.stamp: not with JPG frames");
     return true;
 }
 
@@ -447,13 +482,21 @@ bool parseJsonDocument(std::string_view text, json& doc, std::string& error) {
 }
 
 bool parseBoardsJson(std::string_view text, std::vector<BoardConfig>& boards, std::string& error) {
+    RigConfig rig;
+    return parseBoardsJson(text, boards, rig, error);
+}
+
+bool parseBoardsJson(std::string_view text, std::vector<BoardConfig>& boards, RigConfig& rig,
+                     std::string& error) {
     json doc;
     if (!parseJsonDocument(text, doc, error)) {
         if (error.rfind("not valid JSON", 0) == 0) error = "document: " + error;
         return false;
     }
     Reader r(error);
-    if (!r.onlyKeys(doc, "", {"boards"})) return false;
+    if (!r.onlyKeys(doc, "", {"boards", "rig"})) return false;
+    RigConfig parsedRig;
+    if (!r.section(doc, "", "rig", parsedRig, readRig)) return false;
     auto list = doc.find("boards");
     if (list == doc.end()) return r.fail("boards", "missing");
     if (!list->is_array()) return r.fail("boards", "expected an array");
@@ -467,6 +510,7 @@ bool parseBoardsJson(std::string_view text, std::vector<BoardConfig>& boards, st
         parsed.push_back(std::move(b));
     }
     boards = std::move(parsed);
+    rig = parsedRig;
     return true;
 }
 

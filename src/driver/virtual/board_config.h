@@ -73,6 +73,23 @@ struct StreamConfig {
     std::shared_ptr<const Recording> replay;
     bool replayLoop = false;  ///< start the recording again after its last frame
     bool replayPaced = true;  ///< send frames at their recorded times (false: as fast as read)
+    /// Writes over the frame's first 4 bytes, little-endian, the index of the trigger that
+    /// exposed it (of the frame, when free-running): the truth a test matches frames against.
+    bool stamp = false;
+};
+
+/// The board's own clock against the host's (board_clock.h).
+struct ClockConfig {
+    double offsetUs = 0;  ///< the board clock runs this far from the host time it was set to
+    double driftPpm = 0;  ///< its oscillator's rate error: +100 gains 100 us a second
+    double jitterUs = 0;  ///< time stamps scatter evenly within +- this
+};
+
+/// What the boards of one document share.
+struct RigConfig {
+    /// Pulses a second on the trigger line wired to every board's external-trigger input;
+    /// 0: no line.
+    double triggerHz = 0;
 };
 
 struct BoardControllerConfig {
@@ -101,6 +118,7 @@ struct BoardConfig {
     SensorConfig sensor;
     StreamConfig stream;
     std::vector<FaultConfig> faults;
+    ClockConfig clock;
     /// A board played back from a USB capture (usb_capture_replay.h) instead of the model:
     /// the capture file, and the device in it ("BUS.ADDRESS"; none: the one that sent data).
     /// Every other field is then unused.
@@ -124,6 +142,9 @@ bool validateBoardConfig(const BoardConfig& config, std::string& error);
 /// puts one line into `error` that names the offending key (e.g. "boards[1].stream.fps: ...").
 /// Boards without a "serial" are numbered by their position: VEXO-VIRTUAL-000, -001, ...
 bool parseBoardsJson(std::string_view text, std::vector<BoardConfig>& boards, std::string& error);
+/// The same, with the document's "rig" (a default RigConfig when it has none).
+bool parseBoardsJson(std::string_view text, std::vector<BoardConfig>& boards, RigConfig& rig,
+                     std::string& error);
 
 /// Name of a format as the JSON form writes it ("RAW", "JPG", ...).
 std::string_view formatName(PixelFormat format);

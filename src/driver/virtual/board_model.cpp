@@ -42,6 +42,7 @@ BoardModel::BoardModel(const BoardConfig& config)
     : config_(config),
       paced_(config.stream.fps > 0 || (config.stream.replay && config.stream.replayPaced)),
       linkBytesPerSecond_(linkOf(config) == Link::Super ? 400e6 : 40e6),
+      clock_(config.clock, config.serial),
       clockRef_(Clock::now()),
       renderer_(config.stream),
       framer_(usesTrailerFraming(config)) {
@@ -70,6 +71,8 @@ void BoardModel::powerOn(Clock::time_point now) {
     external_ = false;
     shotArmed_ = false;
     triggersWaiting_ = 0;
+    pulseCount_ = 0;
+    softTriggers_ = 0;
     triggeredInFlight_ = false;
     nextFrame_ = 0;
     indexOffset_ = 0;
@@ -258,6 +261,8 @@ void BoardModel::writeBoardController(uint8_t reg, uint8_t value, Clock::time_po
             if (external != external_) {
                 external_ = external;
                 triggersWaiting_ = 0;
+                pulseCount_ = 0;
+                if (external) armLine(now);
             }
             if (value == kTriggerContinuous) startStreaming(now);
             return;
@@ -304,6 +309,7 @@ void BoardModel::startStreaming(Clock::time_point now) {
     streaming_ = true;
     streamStart_ = now;
     framesSinceStart_ = 0;
+    armLine(now);
     if (replay_) replayStartTime_ = replay_->nextTime();
 }
 
@@ -316,12 +322,34 @@ void BoardModel::stopStreaming() {
 }
 
 void BoardModel::triggerPulse() {
-    if (external_) ++triggersWaiting_;
+    if (!external_) return;
+    ++triggersWaiting_;
+    // The exposure starts at the pulse, however late the host reads its frame.
+    if (pulseCount_ < kPulseTimes)
+        pulseTimes_[(pulseHead_ + pulseCount_++) % kPulseTimes] = Clock::now();
+}
+
+void BoardModel::armLine(Clock::time_point now) {
+    line_ = triggerLine();
+    lineNext_ = line_.pulsesBy(now);
+}
+
+uint64_t BoardModel::linePending(Clock::time_point now) {
+    const TriggerLineView seen = triggerLine();
+    if (seen.generation != line_.generation) armLine(now);
+    if (line_.hz <= 0) return 0;
+    const uint64_t come = line_.pulsesBy(now);
+    // The trigger input holds a few pulses while the host is slow to read; older ones are lost.
+    constexpr uint64_t kHeld = 4;
+    if (come > lineNext_ + kHeld) lineNext_ = come - kHeld;
+    return come > lineNext_ ? come - lineNext_ : 0;
 }
 
 uint64_t BoardModel::clockAt(Clock::time_point t) const {
-    return clockBase_ +
-           static_cast<uint64_t>(std::chrono::duration_cast<Ticks>(t - clockRef_).count());
+    // The board's oscillator since the last exchange, from where it was set and its own offset.
+    const int64_t t0 =
+        static_cast<int64_t>(clockBase_) + clock_.offsetTicks() + clock_.ticks(t - clockRef_);
+    return t0 > 0 ? static_cast<uint64_t>(t0) : 0;
 }
 
 Clock::time_point BoardModel::frameDue() const {
@@ -334,14 +362,16 @@ Clock::time_point BoardModel::frameDue() const {
         return streamStart_ +
                std::chrono::duration_cast<Clock::duration>(Ticks(static_cast<Ticks::rep>(ticks)));
     }
-    return streamStart_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                              framesSinceStart_ / config_.stream.fps));
+    return streamStart_ + clock_.hostDuration(framesSinceStart_ / config_.stream.fps);
 }
 
 BoardModel::Start BoardModel::canStartFrame(Clock::time_point now, Clock::time_point& waitUntil) {
     waitUntil = Clock::time_point::max();
     if (!streaming_) return Start::Wait;
-    if (external_ && triggersWaiting_ == 0) return Start::Wait;
+    if (external_ && triggersWaiting_ == 0 && linePending(now) == 0) {
+        if (line_.hz > 0) waitUntil = line_.pulseTime(lineNext_) + std::chrono::microseconds(1);
+        return Start::Wait;
+    }
     // A replay that has sent its last frame (or cannot read the next) sends nothing more.
     if (replay_ && !replay_->prepare()) return Start::Wait;
     if (paced_ && !external_) {
@@ -386,8 +416,32 @@ void BoardModel::startFrame(Clock::time_point now) {
     w.dataLength = picture.size() - std::min<size_t>(picture.size(), f.missingBytes);
     w.extraLength = f.extraBytes;
     w.index = static_cast<uint16_t>(static_cast<int64_t>(number) + indexOffset_);
-    // A paced sensor exposes frame k at its due time, whenever the host gets to read it.
-    w.timestamp = clockAt(paced_ && !external_ ? frameDue() : now);
+    // A paced sensor exposes frame k at its due time, whenever the host gets to read it; a
+    // triggered one at its pulse and the latency after it.
+    Clock::time_point exposure = paced_ && !external_ ? frameDue() : now;
+    uint32_t stamp = number;
+    if (external_) {
+        Clock::time_point pulse = now;
+        if (linePending(now) > 0) {
+            stamp = static_cast<uint32_t>(lineNext_);
+            pulse = line_.pulseTime(lineNext_++);
+        } else {
+            stamp = softTriggers_++;
+            --triggersWaiting_;
+            if (pulseCount_ > 0) {
+                pulse = pulseTimes_[pulseHead_];
+                pulseHead_ = (pulseHead_ + 1) % kPulseTimes;
+                --pulseCount_;
+            }
+        }
+        exposure = pulse + clock_.hostDuration(kTriggerLatencySeconds);
+    }
+    const int64_t jitter = clock_.jitterTicks(number);
+    w.timestamp = clockAt(exposure);
+    w.timestamp = jitter < 0 && w.timestamp < static_cast<uint64_t>(-jitter)
+                      ? 0
+                      : w.timestamp + static_cast<uint64_t>(jitter);
+    if (config_.stream.stamp) w.stamp = stamp;
     if (replay_) {
         w.timestamp = replay_->nextTime();  // the recorded time, whatever the pacing
         replay_->advance();
@@ -399,10 +453,7 @@ void BoardModel::startFrame(Clock::time_point now) {
 
     lastIndex_ = w.index;
     ++framesSinceStart_;
-    if (external_) {
-        --triggersWaiting_;
-        triggeredInFlight_ = true;
-    }
+    if (external_) triggeredInFlight_ = true;
 }
 
 BulkResult BoardModel::bulkIn(uint8_t endpoint, uint8_t* data, uint32_t capacity) {

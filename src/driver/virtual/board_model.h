@@ -24,12 +24,14 @@
 
 #include "common/board_protocol.h"
 #include "common/mutex.h"
+#include "driver/virtual/board_clock.h"
 #include "driver/virtual/board_config.h"
 #include "driver/virtual/board_faults.h"
 #include "driver/virtual/board_picture.h"
 #include "driver/virtual/board_stream.h"
 #include "driver/virtual/device_model.h"
 #include "driver/virtual/replay_source.h"
+#include "driver/virtual/trigger_line.h"
 
 namespace vexo::driver::virt {
 
@@ -132,6 +134,10 @@ class BoardModel : public DeviceModel {
     void startStreaming(Clock::time_point now) VEXO_REQUIRES(mutex_);
     void stopStreaming() VEXO_REQUIRES(mutex_);
     void triggerPulse() VEXO_REQUIRES(mutex_);
+    /// Counts the rig's trigger-line pulses from `now` on (those before it are not seen).
+    void armLine(Clock::time_point now) VEXO_REQUIRES(mutex_);
+    /// Trigger-line pulses come and not yet served (the line view is refreshed first).
+    uint64_t linePending(Clock::time_point now) VEXO_REQUIRES(mutex_);
     Start canStartFrame(Clock::time_point now, Clock::time_point& waitUntil) VEXO_REQUIRES(mutex_);
     void startFrame(Clock::time_point now) VEXO_REQUIRES(mutex_);
     uint64_t clockAt(Clock::time_point t) const VEXO_REQUIRES(mutex_);
@@ -144,6 +150,7 @@ class BoardModel : public DeviceModel {
     const BoardConfig config_;
     const bool paced_;
     const double linkBytesPerSecond_;
+    const BoardClock clock_;
     std::atomic<bool> present_{true};
 
     mutable Mutex mutex_;
@@ -166,8 +173,16 @@ class BoardModel : public DeviceModel {
     bool streaming_ VEXO_GUARDED_BY(mutex_) = false;
     bool external_ VEXO_GUARDED_BY(mutex_) = false;
     bool shotArmed_ VEXO_GUARDED_BY(mutex_) = false;
-    // Trigger pulses whose frame has not started.
+    // Trigger pulses whose frame has not started, and when the oldest of them came.
     uint32_t triggersWaiting_ VEXO_GUARDED_BY(mutex_) = 0;
+    static constexpr size_t kPulseTimes = 64;
+    std::array<Clock::time_point, kPulseTimes> pulseTimes_ VEXO_GUARDED_BY(mutex_) = {};
+    size_t pulseHead_ VEXO_GUARDED_BY(mutex_) = 0, pulseCount_ VEXO_GUARDED_BY(mutex_) = 0;
+    // Software trigger pulses served since power-on: the stamp of a frame they release.
+    uint32_t softTriggers_ VEXO_GUARDED_BY(mutex_) = 0;
+    // The rig's trigger line as last seen, and the next of its pulses to serve.
+    TriggerLineView line_ VEXO_GUARDED_BY(mutex_);
+    uint64_t lineNext_ VEXO_GUARDED_BY(mutex_) = 0;
     // The frame being sent was released by a trigger.
     bool triggeredInFlight_ VEXO_GUARDED_BY(mutex_) = false;
     uint32_t nextFrame_ VEXO_GUARDED_BY(mutex_) = 0;

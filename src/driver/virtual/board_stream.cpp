@@ -35,6 +35,11 @@ void StreamFramer::copyPayload(uint8_t* dst, size_t n) {
     size_t fromData = pos_ < frame_.dataLength ? std::min(n, frame_.dataLength - pos_) : 0;
     if (fromData) std::memcpy(dst, frame_.data + pos_, fromData);
     if (n > fromData) std::memset(dst + fromData, 0, n - fromData);
+    // The stamp goes over the bytes the picture would have had there; the picture itself is
+    // shared by every frame of that number and stays untouched.
+    if (frame_.stamp)
+        for (size_t i = pos_; i < 4 && i < pos_ + fromData; ++i)
+            dst[i - pos_] = static_cast<uint8_t>(*frame_.stamp >> (8 * i));
     pos_ += n;
 }
 

@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "common/board_protocol.h"
 
@@ -36,6 +37,8 @@ struct WireFrame {
     bool discard = false;           ///< trailer byte 11 set
     bool corrupt = false;           ///< damaged trailer marker / first chunk header
     bool keepToggle = false;        ///< chunk framing: do not flip the toggle for this frame
+    /// Sent little-endian in place of the picture's first 4 bytes ("stamp").
+    std::optional<uint32_t> stamp;
 };
 
 using board::kChunkBytes;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/mutex.h"
+#include "driver/virtual/trigger_line.h"
 #include "driver/virtual/usb_capture_replay.h"
 #include "driver/virtual/virtual_board.h"
 
@@ -35,13 +36,14 @@ bool readDocument(const std::string& value, std::string& text, std::string& erro
 }
 
 // The boards a value other than "0" asks for; false with the reason when it is malformed.
-bool readConfigs(const std::string& value, std::vector<BoardConfig>& configs, std::string& error) {
+bool readConfigs(const std::string& value, std::vector<BoardConfig>& configs, RigConfig& rig,
+                 std::string& error) {
     if (value == "1") {
         configs.emplace_back();
         return true;
     }
     std::string text;
-    return readDocument(value, text, error) && parseBoardsJson(text, configs, error);
+    return readDocument(value, text, error) && parseBoardsJson(text, configs, rig, error);
 }
 
 // Boards built but not yet on the bus. Board models join it before devices played from USB
@@ -76,12 +78,13 @@ bool build(const BoardConfig& config, size_t index, BuiltBoards& built) {
 }
 
 // Puts the boards `value` describes on the bus and returns their ids; none when the value
-// asks for no board or is malformed (one line on stderr names the problem).
-std::vector<DeviceId> loadValue(const std::string& value) {
+// asks for no board or is malformed (one line on stderr names the problem). `rig` is the
+// document's rig.
+std::vector<DeviceId> loadValue(const std::string& value, RigConfig& rig) {
     if (value.empty() || value == "0") return {};
     std::vector<BoardConfig> configs;
     std::string error;
-    if (!readConfigs(value, configs, error)) {
+    if (!readConfigs(value, configs, rig, error)) {
         std::fprintf(stderr, "VEXO_VIRTUAL_BOARDS: %s\n", error.c_str());
         return {};
     }
@@ -101,6 +104,7 @@ struct EnvironmentBoards {
     bool loaded VEXO_GUARDED_BY(lock) = false;
     std::string value VEXO_GUARDED_BY(lock);
     std::vector<DeviceId> ids VEXO_GUARDED_BY(lock);
+    bool lineSet VEXO_GUARDED_BY(lock) = false;  // the trigger line runs at the document's rate
 };
 
 EnvironmentBoards& environmentBoards() {
@@ -119,7 +123,16 @@ bool loadBoardsFromEnvironment() {
     // replaces the boards of the previous one.
     if (!env.loaded || value != env.value) {
         for (DeviceId id : env.ids) removeDevice(id);
-        env.ids = loadValue(value);
+        RigConfig rig;
+        env.ids = loadValue(value, rig);
+        // The line starts with its boards; one a test set up itself is left alone.
+        if (rig.triggerHz > 0 && !env.ids.empty()) {
+            setTriggerLine(rig.triggerHz);
+            env.lineSet = true;
+        } else if (env.lineSet) {
+            setTriggerLine(0);
+            env.lineSet = false;
+        }
         env.value = value;
         env.loaded = true;
     }
