@@ -9,10 +9,12 @@
 #include <vexo/camera.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 #include <vexo/cpp_export.hpp>
+#include <vexo/isp_settings.hpp>
 
 namespace vexo {
 
@@ -71,6 +73,8 @@ struct CameraFile {
     std::vector<RegisterStep> registers;
     std::vector<BoardCommand> boardCommands;
     std::vector<ControlSpec> controls;
+    /// The [colour] section (how the ISP renders this sensor); empty when the file has none.
+    std::optional<ColourSettings> colour;
 };
 
 /// What is wrong with a configuration file, and where.

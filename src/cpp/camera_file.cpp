@@ -10,6 +10,8 @@
 #include <sstream>
 #include <vexo/camera_file.hpp>
 
+#include "colour_section.h"
+
 namespace vexo {
 
 namespace {
@@ -77,7 +79,7 @@ std::vector<std::string_view> splitWords(std::string_view s) {
     return words;
 }
 
-enum class Section { None, Camera, Registers, Board, Controls };
+enum class Section { None, Camera, Registers, Board, Controls, Colour };
 
 // Keys of [camera]; `required` ones must appear in every file.
 struct KeySpec {
@@ -226,7 +228,8 @@ class Parser {
     unsigned line_ = 0;
     Section section_ = Section::None;
     std::array<unsigned, kCameraKeys.size()> seenAt_{};  // line of each key, 0 = absent
-    std::array<bool, 4> sectionSeen_{};
+    std::array<bool, 5> sectionSeen_{};
+    ColourSection colour_;
     unsigned cameraLineNo_ = 0;
 };
 
@@ -263,9 +266,11 @@ bool Parser::run(std::string_view text) {
                 next = Section::Board;
             else if (name == "CONTROLS")
                 next = Section::Controls;
+            else if (name == "COLOUR")
+                next = Section::Colour;
             else
                 return fail("unknown section '" + std::string(line) +
-                            "' (known: [camera], [registers], [board], [controls])");
+                            "' (known: [camera], [registers], [board], [controls], [colour])");
             size_t slot = static_cast<size_t>(next) - 1;
             if (sectionSeen_[slot]) return fail("section " + std::string(line) + " appears twice");
             sectionSeen_[slot] = true;
@@ -287,6 +292,9 @@ bool Parser::run(std::string_view text) {
                     break;
                 case Section::Controls:
                     ok = controlLine(line);
+                    break;
+                case Section::Colour:
+                    if (std::string why; !(ok = colour_.line(line, line_, why))) return fail(why);
                     break;
             }
             if (!ok) return false;
@@ -436,6 +444,11 @@ bool Parser::finish() {
             return fail("register value exceeds the " + std::to_string(vBits) +
                             " bits of i2c_mode " + std::string(i2cModeName(cfg.emI2cMode)),
                         step.line);
+    }
+    if (sectionSeen_[4]) {
+        unsigned line = 0;
+        if (std::string why; !colour_.finish(cfg.u8PixelBits, line, why)) return fail(why, line);
+        out_.colour = colour_.settings();
     }
     return checkControlWidths();
 }

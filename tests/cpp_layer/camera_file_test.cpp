@@ -128,7 +128,7 @@ TEST(CameraFile, ErrorsNameFileAndLine) {
         {withLine("", "bayer = RB"), "cam.cfg:7: unknown bayer order 'RB' (RG, GR, GB, BG)"},
         {withLine("[sensor]", ""),
          "cam.cfg:7: unknown section '[sensor]' (known: [camera], [registers], [board], "
-         "[controls])"},
+         "[controls], [colour])"},
         {withLine("[registers]", "0x3012"),
          "cam.cfg:8: expected 'ADDRESS VALUE' in [registers], got '0x3012'"},
         {withLine("[registers]", "0x3012 0x100"),
