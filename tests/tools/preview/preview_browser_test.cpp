@@ -1,6 +1,7 @@
 // vexo preview in a real browser: headless Chromium loads the page and takes two screenshots a
 // second apart, driven over its DevTools pipe. The colour bars must be where the virtual board
-// draws them and the page's frame counter must have moved. Skipped without /usr/bin/chromium.
+// draws them and the page's frame counter must have moved; the camera file's controls are drawn
+// and a slider dragged with the mouse reaches the sensor. Skipped without /usr/bin/chromium.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -208,6 +209,89 @@ TEST_F(PreviewTest, BrowserShowsTheBarsAndAMovingFrameCounter) {
                    static_cast<uint32_t>(y + barsH / 4), static_cast<uint32_t>(y + barsH * 3 / 4),
                    40);
     }
+}
+
+// The controls panel as the page built it: the kind of each control's input, and where the
+// exposure slider is on the screen.
+constexpr const char* kControlsProbe = R"((() => {
+  const rows = [...document.querySelectorAll('#controls .control')];
+  const kinds = rows.map((r) => r.dataset.control + ':' +
+      (r.querySelector('input[type=range]') ? 'range' : r.querySelector('select') ? 'menu' :
+       r.querySelector('input[type=checkbox]') ? 'switch' : '?'));
+  const e = document.querySelector('[data-control=exposure] input');
+  if (!e) return JSON.stringify({kinds});
+  e.scrollIntoView({block: 'center'});
+  const r = e.getBoundingClientRect();
+  return JSON.stringify({kinds, x: r.left, y: r.top + r.height / 2, w: r.width,
+                         value: Number(e.value),
+                         shown: document.querySelector('[data-control=exposure] .value').textContent});
+})())";
+
+TEST_F(PreviewTest, BrowserDrawsTheNamedControlsAndASliderMoveReachesTheSensor) {
+    if (access(kChromium, X_OK) != 0) GTEST_SKIP() << "no " << kChromium;
+    const std::string profile = ::testing::TempDir() + "preview_chromium_controls";
+    std::filesystem::remove_all(profile);
+    std::filesystem::create_directories(profile);
+    Browser browser;
+    ASSERT_TRUE(browser.launch("about:blank", profile));
+    std::string target;
+    const json targets = browser.call("Target.getTargets");
+    for (const json& t : targets["targetInfos"])
+        if (t["type"] == "page") target = t["targetId"];
+    ASSERT_FALSE(target.empty());
+    const std::string session = browser.call(
+        "Target.attachToTarget", {{"targetId", target}, {"flatten", true}})["sessionId"];
+    browser.call("Page.navigate", {{"url", service_->url()}}, session);
+
+    auto probe = [&] {
+        const json v = browser.call("Runtime.evaluate", {{"expression", kControlsProbe}}, session);
+        return json::parse(v["result"].value("value", std::string("{}")), nullptr, false);
+    };
+    json before;
+    for (int i = 0; i < 40 && !before.contains("x"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        before = probe();
+    }
+    ASSERT_TRUE(before.contains("x")) << before.dump();
+    // One input of the right kind per control of the file, in its order.
+    EXPECT_EQ(before["kinds"], json({"gain:range", "slow:range", "exposure:range",
+                                     "analogue_gain:range", "black_level:range", "brightness:range",
+                                     "flip:switch", "mirror:switch", "test_pattern:menu"}));
+    // The fresh board's registers hold 0: exposure reads back as 0 lines (below its minimum).
+    EXPECT_EQ(before["shown"], "0 lines");
+    const json shot = browser.call("Page.captureScreenshot", {{"format", "png"}}, session);
+    std::ofstream(::testing::TempDir() + "preview_controls.png", std::ios::binary)
+        << base64Decode(shot.value("data", std::string()));
+
+    // A person's drag: press on the slider's left end, move to three quarters, release.
+    const double x = before["x"], y = before["y"], w = before["w"];
+    auto mouse = [&](const char* type, double at) {
+        browser.call("Input.dispatchMouseEvent",
+                     {{"type", type}, {"x", at}, {"y", y}, {"button", "left"}, {"clickCount", 1}},
+                     session);
+    };
+    mouse("mousePressed", x + 2);
+    for (int i = 1; i <= 8; ++i) mouse("mouseMoved", x + 2 + (w * 0.75 - 2) * i / 8);
+    mouse("mouseReleased", x + w * 0.75);
+
+    // The page settles on the board's read-back; the sensor's three registers hold it.
+    json after;
+    uint32_t held = 0;
+    for (int i = 0; i < 40; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        after = probe();
+        uint32_t r[3] = {};
+        ASSERT_TRUE(service_->capture().call(
+            [&](CameraHandle h) {
+                for (uint32_t k = 0; k < 3; ++k) Vexo_readReg_16_8(h, 0x20, 0x3500 + k, &r[k]);
+            },
+            std::chrono::seconds(5)));
+        held = ((r[0] << 16) | (r[1] << 8) | r[2]) >> 4;
+        if (held != 0 && after["value"] == held) break;
+    }
+    EXPECT_NEAR(double(held), 65535 * 0.75, 65535 * 0.1) << after.dump();
+    EXPECT_EQ(after["value"], held);
+    EXPECT_EQ(after["shown"], std::to_string(held) + " lines");
 }
 
 }  // namespace
