@@ -2,16 +2,19 @@
  * bench_gstreamer: frames per second of `vexosrc ! fakesink` against the C++ capture loop
  * (vexo::Camera::frames) on the same unpaced virtual board, in the same run.
  *
- * The element does what the loop does plus one copy of every frame into a pooled buffer and
- * the push through the pipeline, so the ratio shows what GStreamer costs a capture. Both keep
- * a board of their own open and take turns of 0.4 s, ten rounds; the median of the rounds'
- * ratios counts (on a shared machine the load changes from one second to the next).
+ * The element lends each frame's slot downstream and copies a frame only when downstream still
+ * holds it as the next one is wanted (fakesink's last sample does), so two pipelines run:
+ * plain `fakesink` and `fakesink enable-last-sample=false`. Each keeps a board of its own open
+ * and all take turns of 0.4 s, ten rounds; the median of the rounds' ratios counts (on a shared
+ * machine the load changes from one second to the next).
  *
- * Also counts the malloc calls per frame in the element's steady state (this program
- * interposes malloc, calloc and realloc), which should be 0.
+ * Also counts the element's copies (its `copies` property) and the malloc calls per frame in
+ * the element's steady state (this program interposes malloc, calloc and realloc), which
+ * should be 0.
  *
- * Prints per round the frames per second of both and ends with
- * "ratio vexosrc vs C++ loop (median of rounds): x.xx" and "allocations per frame: n".
+ * Prints per round the frames per second of each and ends with
+ * "ratio vexosrc vs C++ loop (median of rounds): x.xx", "copies per frame: n" and
+ * "allocations per frame: n", then the same for enable-last-sample=false.
  */
 #include <gst/gst.h>
 
@@ -95,65 +98,95 @@ int run(const std::string& config) {
     auto it = range.begin();
     uint64_t sink = 0;
 
-    GError* error = nullptr;
-    GstElement* pipeline = gst_parse_launch(
-        ("vexosrc name=src index=1 config=" + config + " ! fakesink").c_str(), &error);
-    if (!pipeline || error) {
-        std::printf("pipeline: %s\n", error ? error->message : "?");
-        return 1;
+    // fakesink keeps the last buffer it rendered (its last-sample) until the next one comes,
+    // so the element copies each frame out of its slot before reading the next; the second
+    // pipeline lets go of each buffer at once, and the frames are only lent.
+    struct Pipeline {
+        const char* name = nullptr;
+        std::string launch;
+        GstElement* pipeline = nullptr;
+        GstElement* src = nullptr;
+        std::vector<double> ratios;
+        double frames = 0, seconds = 0;
+        uint64_t allocations = 0, copies = 0;
+    };
+    Pipeline pipelines[2];
+    pipelines[0].name = "vexosrc ! fakesink";
+    pipelines[0].launch = "vexosrc name=src index=1 config=" + config + " ! fakesink";
+    pipelines[1].name = "vexosrc ! fakesink enable-last-sample=false";
+    pipelines[1].launch =
+        "vexosrc name=src index=2 config=" + config + " ! fakesink enable-last-sample=false";
+    for (Pipeline& p : pipelines) {
+        GError* error = nullptr;
+        p.pipeline = gst_parse_launch(p.launch.c_str(), &error);
+        if (!p.pipeline || error) {
+            std::printf("pipeline: %s\n", error ? error->message : "?");
+            return 1;
+        }
+        p.src = gst_bin_get_by_name(GST_BIN(p.pipeline), "src");
+        gst_element_set_state(p.pipeline, GST_STATE_PLAYING);
+        g_usleep(static_cast<gulong>(kWarmUpSeconds * 1e6));
+        gst_element_set_state(p.pipeline, GST_STATE_PAUSED);
     }
-    GstElement* src = gst_bin_get_by_name(GST_BIN(pipeline), "src");
-    gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    g_usleep(static_cast<gulong>(kWarmUpSeconds * 1e6));
-    gst_element_set_state(pipeline, GST_STATE_PAUSED);
     sink += streamFor(it, kWarmUpSeconds).bytes;
 
-    std::vector<double> ratios;
-    double loopFrames = 0, loopTime = 0, gstFrames = 0, gstTime = 0;
-    uint64_t allocations = 0, counted = 0;
+    double loopFrames = 0, loopTime = 0;
     for (int round = 0; round < kRounds; ++round) {
         const Streamed loop = streamFor(it, kSecondsPerTurn);
         sink += loop.bytes;
-
-        gst_element_set_state(pipeline, GST_STATE_PLAYING);
-        g_usleep(50000);  // the streaming thread back at work
-        const guint64 first = framesOf(src);
-        const uint64_t allocationsBefore = gAllocations;
-        const auto gstStart = Clock::now();
-        gCounting = true;
-        g_usleep(static_cast<gulong>(kSecondsPerTurn * 1e6));
-        gCounting = false;
-        const guint64 delivered = framesOf(src) - first;
-        const double gstSeconds = secondsSince(gstStart);
-        allocations += gAllocations - allocationsBefore;
-        counted += delivered;
-        gst_element_set_state(pipeline, GST_STATE_PAUSED);
-        if (pipelineFailed(pipeline) || delivered == 0) return 1;
-
-        const double loopRate = loop.frames / loop.seconds, gstRate = delivered / gstSeconds;
-        std::printf(
-            "round %2d: C++ loop %7.1f frames/s, vexosrc ! fakesink %7.1f frames/s "
-            "= %.2f\n",
-            round + 1, loopRate, gstRate, gstRate / loopRate);
-        ratios.push_back(gstRate / loopRate);
+        const double loopRate = loop.frames / loop.seconds;
         loopFrames += loop.frames;
         loopTime += loop.seconds;
-        gstFrames += delivered;
-        gstTime += gstSeconds;
+        std::printf("round %2d: C++ loop %7.1f frames/s", round + 1, loopRate);
+        for (Pipeline& p : pipelines) {
+            gst_element_set_state(p.pipeline, GST_STATE_PLAYING);
+            g_usleep(50000);  // the streaming thread back at work
+            const guint64 first = framesOf(p.src);
+            guint64 copiesBefore = 0, copiesAfter = 0;
+            g_object_get(p.src, "copies", &copiesBefore, nullptr);
+            const uint64_t allocationsBefore = gAllocations;
+            const auto gstStart = Clock::now();
+            gCounting = true;
+            g_usleep(static_cast<gulong>(kSecondsPerTurn * 1e6));
+            gCounting = false;
+            const guint64 delivered = framesOf(p.src) - first;
+            g_object_get(p.src, "copies", &copiesAfter, nullptr);
+            const double gstSeconds = secondsSince(gstStart);
+            p.allocations += gAllocations - allocationsBefore;
+            p.copies += copiesAfter - copiesBefore;
+            gst_element_set_state(p.pipeline, GST_STATE_PAUSED);
+            if (pipelineFailed(p.pipeline) || delivered == 0) return 1;
+            const double gstRate = delivered / gstSeconds;
+            std::printf(", %s %7.1f = %.2f", p.name, gstRate, gstRate / loopRate);
+            p.ratios.push_back(gstRate / loopRate);
+            p.frames += delivered;
+            p.seconds += gstSeconds;
+        }
+        std::printf("\n");
     }
-    guint64 drops = 0;
-    g_object_get(src, "drops", &drops, nullptr);
-    gst_element_set_state(pipeline, GST_STATE_NULL);
-    gst_object_unref(src);
-    gst_object_unref(pipeline);
-
-    std::printf(
-        "overall: C++ loop %.1f frames/s, vexosrc %.1f frames/s (%.0f MB/s); "
-        "%llu frames lost to a full queue (%llu bytes seen by the loop)\n",
-        loopFrames / loopTime, gstFrames / gstTime, gstFrames / gstTime * kWidth * kHeight / 1e6,
-        static_cast<unsigned long long>(drops), static_cast<unsigned long long>(sink));
-    std::printf("ratio vexosrc vs C++ loop (median of rounds): %.2f\n", median(ratios));
-    std::printf("allocations per frame: %g\n", static_cast<double>(allocations) / counted);
+    std::printf("overall: C++ loop %.1f frames/s (%llu bytes seen)\n", loopFrames / loopTime,
+                static_cast<unsigned long long>(sink));
+    for (Pipeline& p : pipelines) {
+        guint64 drops = 0;
+        g_object_get(p.src, "drops", &drops, nullptr);
+        gst_element_set_state(p.pipeline, GST_STATE_NULL);
+        gst_object_unref(p.src);
+        gst_object_unref(p.pipeline);
+        std::printf("overall: %s %.1f frames/s (%.0f MB/s); %llu frames lost to a full queue\n",
+                    p.name, p.frames / p.seconds, p.frames / p.seconds * kWidth * kHeight / 1e6,
+                    static_cast<unsigned long long>(drops));
+    }
+    const Pipeline& plain = pipelines[0];
+    const Pipeline& lent = pipelines[1];
+    std::printf("ratio vexosrc vs C++ loop (median of rounds): %.2f\n", median(plain.ratios));
+    std::printf("copies per frame: %.2f\n", plain.copies / plain.frames);
+    std::printf("allocations per frame: %g\n", plain.allocations / plain.frames);
+    std::printf("ratio vexosrc vs C++ loop, fakesink enable-last-sample=false (median): %.2f\n",
+                median(lent.ratios));
+    std::printf("copies per frame, fakesink enable-last-sample=false: %.2f\n",
+                lent.copies / lent.frames);
+    std::printf("allocations per frame, fakesink enable-last-sample=false: %g\n",
+                lent.allocations / lent.frames);
     return 0;
 }
 
@@ -161,12 +194,12 @@ int run(const std::string& config) {
 
 int main() {
     setenv("GST_PLUGIN_PATH", VEXO_GST_PLUGIN_BUILD_DIR, 0);
-    char boards[256];
-    std::snprintf(boards, sizeof boards,
-                  "{\"boards\": [{\"stream\": {\"width\": %u, \"height\": %u, \"fps\": 0}}, "
-                  "{\"stream\": {\"width\": %u, \"height\": %u, \"fps\": 0}}]}",
-                  kWidth, kHeight, kWidth, kHeight);
-    setenv("VEXO_VIRTUAL_BOARDS", boards, 1);
+    char board[128];
+    std::snprintf(board, sizeof board, "{\"stream\": {\"width\": %u, \"height\": %u, \"fps\": 0}}",
+                  kWidth, kHeight);
+    const std::string boards =
+        std::string("{\"boards\": [") + board + ", " + board + ", " + board + "]}";
+    setenv("VEXO_VIRTUAL_BOARDS", boards.c_str(), 1);
     const std::string config = "/tmp/bench_gstreamer.cfg";
     std::ofstream(config) << "[camera]\nwidth = " << kWidth << "\nheight = " << kHeight
                           << "\nformat = RAW\ni2c_address = 0x20\ni2c_mode = 16_8\n";

@@ -109,13 +109,16 @@ GstCaps* layoutCaps(const FrameLayout& layout) {
     return gst_caps_new_full(s, nullptr);
 }
 
+bool frameFits(const FrameLayout& layout, size_t size) {
+    return layout.compressed ? size > 0 && size <= layout.bufferBytes : size == layout.frameBytes;
+}
+
 size_t copyFrame(const FrameLayout& layout, const uint8_t* frame, size_t size, uint8_t* dest) {
+    if (!frameFits(layout, size)) return 0;
     if (layout.compressed) {
-        if (size == 0 || size > layout.bufferBytes) return 0;
         std::memcpy(dest, frame, size);
         return size;
     }
-    if (size != layout.frameBytes) return 0;
     if (!layout.padded()) {
         std::memcpy(dest, frame, size);
         return size;

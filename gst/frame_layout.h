@@ -43,4 +43,7 @@ GstCaps* layoutCaps(const FrameLayout& layout);
 /// buffer then holds, or 0 when the frame does not fit the layout (a short or long frame).
 size_t copyFrame(const FrameLayout& layout, const uint8_t* frame, size_t size, uint8_t* dest);
 
+/// Whether a frame of `size` bytes fits the layout as the library delivers it (packed rows).
+bool frameFits(const FrameLayout& layout, size_t size);
+
 }  // namespace vexo::gst

@@ -1,8 +1,12 @@
 /*
  * vexosrc: the capture loop runs in the streaming thread. create() waits for the board's next
- * frame, copies it once into a buffer of the element's own pool, stamps it and gives the
- * frame back to the library. The pool's buffers are reused: nothing is allocated per frame
- * once every buffer downstream holds has been made.
+ * frame, stamps it and hands it downstream in a buffer whose memory is the library's frame
+ * slot (slot_lender.h): no copy while downstream lets go of each buffer before the next frame
+ * is wanted. The library lends one frame at a time, so a buffer still held then has its bytes
+ * copied out of the slot first. A layout whose rows need padding that downstream cannot read
+ * through the video meta is copied into a buffer of the element's own pool, as are frames
+ * when lending fails. Buffers are reused: nothing is allocated per frame once every buffer
+ * downstream holds has been made.
  *
  * Threading: properties are set from the application thread while the element is in NULL or
  * READY (board settings) or at any time (timeout-ms, statistics); start, stop and create run
@@ -24,6 +28,7 @@
 #include "common/mutex.h"
 #include "frame_clock.h"
 #include "frame_layout.h"
+#include "slot_lender.h"
 
 GST_DEBUG_CATEGORY_STATIC(vexo_src_debug);
 #define GST_CAT_DEFAULT vexo_src_debug
@@ -49,6 +54,7 @@ enum {
     PROP_FRAMES,
     PROP_DROPS,
     PROP_ERRORS,
+    PROP_COPIES,
 };
 
 // State kept outside the GObject instance, whose memory GLib zero-fills rather than constructs.
@@ -71,6 +77,10 @@ struct SrcState {
     std::atomic<GstClockTime> frameDuration{GST_CLOCK_TIME_NONE};
     std::atomic<GstClockTime> latency{kDefaultLatency};
     guint64 nextOffset = 0;
+    vexo::gst::SlotLender lender;
+    // Downstream reads GstVideoMeta (from the allocation query): packed rows may be lent.
+    bool videoMeta = false;
+    std::atomic<guint64> paddedCopies{0};  // frames copied to pad their rows
 };
 
 }  // namespace
@@ -195,6 +205,9 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
         case PROP_ERRORS:
             g_value_set_uint64(value, s.capture.counters().errors);
             break;
+        case PROP_COPIES:
+            g_value_set_uint64(value, s.paddedCopies + s.lender.copies());
+            break;
         default:
             G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     }
@@ -239,6 +252,8 @@ bool openBoard(GstVexoSrc* self) {
     s.frameDuration = GST_CLOCK_TIME_NONE;
     s.latency = kDefaultLatency;
     s.nextOffset = 0;
+    s.paddedCopies = 0;
+    s.lender.resetCopies();
     s.ready = true;
     GST_INFO_OBJECT(self, "opened: %s %s %ux%u", s.layout.mediaType.c_str(),
                     s.layout.format.c_str(), s.layout.width, s.layout.height);
@@ -253,8 +268,12 @@ gboolean start(GstBaseSrc* base) {
 }
 
 gboolean stop(GstBaseSrc* base) {
-    stateOf(base).ready = false;
-    stateOf(base).capture.close();
+    SrcState& s = stateOf(base);
+    s.ready = false;
+    // The slot goes with the board: a buffer still holding it gets its own copy first.
+    s.lender.reclaim(nullptr);
+    s.lender.dropPool();
+    s.capture.close();
     return TRUE;
 }
 
@@ -308,6 +327,7 @@ gboolean decideAllocation(GstBaseSrc* base, GstQuery* query) {
     SrcState& s = stateOf(base);
     GstCaps* caps = nullptr;
     gst_query_parse_allocation(query, &caps, nullptr);
+    s.videoMeta = gst_query_find_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
     GstBufferPool* pool = gst_buffer_pool_new();
     GstStructure* config = gst_buffer_pool_get_config(pool);
     const guint size = static_cast<guint>(s.layout.bufferBytes);
@@ -376,6 +396,51 @@ void followDelay(GstVexoSrc* self, SrcState& s) {
     gst_element_post_message(GST_ELEMENT(self), gst_message_new_latency(GST_OBJECT(self)));
 }
 
+// A buffer viewing the frame's slot, or null when the frame must be copied: its rows need
+// padding that downstream cannot read through the video meta.
+GstBuffer* lendFrame(SrcState& s, const FrameData* frame) {
+    const vexo::gst::FrameLayout& layout = s.layout;
+    const bool meta = layout.padded() && layout.mediaType == "video/x-raw";
+    if (layout.padded() && !(meta && s.videoMeta)) return nullptr;
+    GstBuffer* buffer = s.lender.lend(frame->imageData, frame->cfg.u32Size,
+                                      layout.compressed ? layout.bufferBytes : 0);
+    // Packed rows, as the library delivers them. Pooled: the buffer keeps it for its next frame.
+    if (buffer && meta && !gst_buffer_get_video_meta(buffer)) {
+        gsize offset[GST_VIDEO_MAX_PLANES] = {0};
+        gint stride[GST_VIDEO_MAX_PLANES] = {static_cast<gint>(layout.rowBytes)};
+        GstVideoMeta* videoMeta = gst_buffer_add_video_meta_full(
+            buffer, GST_VIDEO_FRAME_FLAG_NONE, gst_video_format_from_string(layout.format.c_str()),
+            layout.width, layout.height, 1, offset, stride);
+        videoMeta->meta.flags =
+            static_cast<GstMetaFlags>(videoMeta->meta.flags | GST_META_FLAG_POOLED);
+    }
+    return buffer;
+}
+
+// The frame copied into a buffer of the element's pool, its rows padded as the caps say.
+GstFlowReturn copyFrame(GstVexoSrc* self, const FrameData* frame, GstBuffer*& buffer) {
+    SrcState& s = *self->state;
+    GstBufferPool* pool = gst_base_src_get_buffer_pool(GST_BASE_SRC(self));
+    const GstFlowReturn acquired =
+        pool ? gst_buffer_pool_acquire_buffer(pool, &buffer, nullptr) : GST_FLOW_NOT_NEGOTIATED;
+    if (pool) gst_object_unref(pool);
+    if (acquired != GST_FLOW_OK) return acquired;
+    GstMapInfo map;
+    gsize filled = 0;
+    if (gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
+        filled = vexo::gst::copyFrame(s.layout, frame->imageData, frame->cfg.u32Size, map.data);
+        gst_buffer_unmap(buffer, &map);
+    }
+    if (filled == 0) {
+        gst_buffer_unref(buffer);
+        buffer = nullptr;
+        return GST_FLOW_ERROR;
+    }
+    gst_buffer_set_size(buffer, filled);
+    ++s.paddedCopies;
+    return GST_FLOW_OK;
+}
+
 GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
     GstVexoSrc* self = GST_VEXO_SRC(push);
     SrcState& s = *self->state;
@@ -394,6 +459,14 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
         s.clock.start(readClocks(element, running, wallNs) ? running : 0);
     }
 
+    // The library lends its oldest frame only: the one downstream may still hold goes back
+    // (its bytes copied out of the slot if the buffer is still alive) before the next is read.
+    if (s.lender.lent()) {
+        if (s.lender.reclaim(&s.flushing) == vexo::gst::SlotLender::Reclaim::Interrupted)
+            return GST_FLOW_FLUSHING;
+        s.capture.release();
+    }
+
     const FrameData* frame = nullptr;
     switch (
         s.capture.next(s.flushing, std::chrono::milliseconds(s.timeoutMs.load()), frame, failure)) {
@@ -406,27 +479,10 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
             break;
     }
     const bool clocked = readClocks(element, running, wallNs);
-
-    GstBufferPool* pool = gst_base_src_get_buffer_pool(GST_BASE_SRC(self));
-    GstBuffer* buffer = nullptr;
-    const GstFlowReturn acquired =
-        pool ? gst_buffer_pool_acquire_buffer(pool, &buffer, nullptr) : GST_FLOW_NOT_NEGOTIATED;
-    if (pool) gst_object_unref(pool);
-    if (acquired != GST_FLOW_OK) {
-        s.capture.release();
-        return acquired;
-    }
-    GstMapInfo map;
-    gsize filled = 0;
-    if (gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
-        filled = vexo::gst::copyFrame(s.layout, frame->imageData, frame->cfg.u32Size, map.data);
-        gst_buffer_unmap(buffer, &map);
-    }
     const uint64_t frameTime = frame->u64Time;
     const uint32_t frameSize = frame->cfg.u32Size;
-    s.capture.release();
-    if (filled == 0) {
-        gst_buffer_unref(buffer);
+    if (!vexo::gst::frameFits(s.layout, frameSize)) {
+        s.capture.release();
         GST_ELEMENT_ERROR(self, STREAM, FORMAT,
                           ("a frame of %u bytes does not fit the configuration (%" G_GSIZE_FORMAT
                            " bytes expected)",
@@ -434,7 +490,13 @@ GstFlowReturn create(GstPushSrc* push, GstBuffer** out) {
                           (nullptr));
         return GST_FLOW_ERROR;
     }
-    gst_buffer_set_size(buffer, filled);
+
+    GstBuffer* buffer = lendFrame(s, frame);
+    if (!buffer) {
+        const GstFlowReturn copied = copyFrame(self, frame, buffer);
+        s.capture.release();
+        if (copied != GST_FLOW_OK) return copied;
+    }
 
     const guint64 offset = s.capture.frameCounter() - 1;
     if (offset != s.nextOffset || offset == 0) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
@@ -500,6 +562,13 @@ static void gst_vexo_src_class_init(GstVexoSrcClass* klass) {
         g_param_spec_uint64("drops", "Drops",
                             "Frames lost because the library's frame queue was full", 0,
                             G_MAXUINT64, 0, ro));
+    g_object_class_install_property(
+        object, PROP_COPIES,
+        g_param_spec_uint64("copies", "Copies",
+                            "Frames whose bytes were copied rather than lent: downstream still "
+                            "held the frame before when the next one came (the library lends "
+                            "one at a time), or rows needed padding downstream cannot do without",
+                            0, G_MAXUINT64, 0, ro));
     g_object_class_install_property(
         object, PROP_ERRORS,
         g_param_spec_uint64("errors", "Errors",
