@@ -60,6 +60,8 @@ class BoardCapture {
     void close();
 
     bool running() const { return running_; }
+    /// The open board's handle, or null.
+    CameraHandle handle() const { return camera_ ? camera_->handle() : nullptr; }
     const Counters& counters() const { return counters_; }
     /// Frames the stream began with since open(): handed out, dropped or lost to errors.
     uint64_t frameCounter() const { return counters_.frames + counters_.drops + counters_.errors; }

@@ -23,6 +23,7 @@
 #include <memory>
 #include <string>
 #include <vexo/camera_file.hpp>
+#include <vexo/named_controls.hpp>
 
 #include "board_capture.h"
 #include "common/mutex.h"
@@ -55,6 +56,7 @@ enum {
     PROP_DROPS,
     PROP_ERRORS,
     PROP_COPIES,
+    PROP_EXTRA_CONTROLS,
 };
 
 // State kept outside the GObject instance, whose memory GLib zero-fills rather than constructs.
@@ -81,6 +83,17 @@ struct SrcState {
     // Downstream reads GstVideoMeta (from the allocation query): packed rows may be lent.
     bool videoMeta = false;
     std::atomic<guint64> paddedCopies{0};  // frames copied to pad their rows
+
+    // extra-controls: set from the application thread at any time, applied to the open board
+    // from there and at each open.
+    vexo::Mutex controlsLock;
+    GstStructure* extraControls VEXO_GUARDED_BY(controlsLock) = nullptr;
+    std::unique_ptr<vexo::NamedControls> controls VEXO_GUARDED_BY(controlsLock);
+
+    ~SrcState() {
+        vexo::MutexLock lock(controlsLock);
+        if (extraControls) gst_structure_free(extraControls);
+    }
 };
 
 }  // namespace
@@ -149,8 +162,79 @@ GstResourceError resourceError(uint32_t status) {
     }
 }
 
+// A field's value in the control's units: a number, a boolean, or text as a person writes it
+// (a menu entry's name, on/off).
+bool controlValue(const vexo::ControlSpec& control, const GValue* value, double& out) {
+    switch (G_VALUE_TYPE(value)) {
+        case G_TYPE_INT:
+            out = g_value_get_int(value);
+            return true;
+        case G_TYPE_UINT:
+            out = g_value_get_uint(value);
+            return true;
+        case G_TYPE_INT64:
+            out = static_cast<double>(g_value_get_int64(value));
+            return true;
+        case G_TYPE_UINT64:
+            out = static_cast<double>(g_value_get_uint64(value));
+            return true;
+        case G_TYPE_DOUBLE:
+            out = g_value_get_double(value);
+            return true;
+        case G_TYPE_FLOAT:
+            out = g_value_get_float(value);
+            return true;
+        case G_TYPE_BOOLEAN:
+            out = g_value_get_boolean(value) ? 1 : 0;
+            return true;
+        case G_TYPE_STRING: {
+            const char* text = g_value_get_string(value);
+            return text && vexo::NamedControls::parseValue(control, text, out);
+        }
+        default:
+            return false;
+    }
+}
+
+// Sets every field of `controls` on the open board, in the structure's order. A control the
+// file does not name, a value it cannot take or a failed register write is a warning: the
+// stream goes on with the others set.
+void applyControls(GstVexoSrc* self, vexo::NamedControls& named, const GstStructure* controls) {
+    const gint fields = gst_structure_n_fields(controls);
+    for (gint k = 0; k < fields; ++k) {
+        const char* name = gst_structure_nth_field_name(controls, static_cast<guint>(k));
+        const vexo::ControlSpec* control = named.find(name);
+        std::string error;
+        double value = 0, applied = 0;
+        if (!control) {
+            error = "the configuration file names no such control";
+        } else if (!controlValue(*control, gst_structure_get_value(controls, name), value)) {
+            error = "not a value this control takes";
+        } else if (named.set(name, value, &applied, &error) == vexo::ControlStatus::Ok) {
+            GST_INFO_OBJECT(self, "control %s = %s", name,
+                            vexo::NamedControls::formatValue(*control, applied).c_str());
+            continue;
+        }
+        GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS,
+                            ("extra-controls: %s: %s", name, error.c_str()), (nullptr));
+    }
+}
+
+void setExtraControls(GstVexoSrc* self, const GValue* value) {
+    SrcState& s = *self->state;
+    vexo::MutexLock lock(s.controlsLock);
+    if (s.extraControls) gst_structure_free(s.extraControls);
+    const GstStructure* controls = gst_value_get_structure(value);
+    s.extraControls = controls ? gst_structure_copy(controls) : nullptr;
+    if (s.controls && s.extraControls) applyControls(self, *s.controls, s.extraControls);
+}
+
 void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     SrcState& s = stateOf(object);
+    if (id == PROP_EXTRA_CONTROLS) {
+        setExtraControls(GST_VEXO_SRC(object), value);
+        return;
+    }
     vexo::MutexLock lock(s.settingsLock);
     switch (id) {
         case PROP_INDEX:
@@ -208,6 +292,11 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
         case PROP_COPIES:
             g_value_set_uint64(value, s.paddedCopies + s.lender.copies());
             break;
+        case PROP_EXTRA_CONTROLS: {
+            vexo::MutexLock controlsLock(s.controlsLock);
+            gst_value_set_structure(value, s.extraControls);
+            break;
+        }
         default:
             G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     }
@@ -249,6 +338,12 @@ bool openBoard(GstVexoSrc* self) {
         postFailure(self, resourceError(failure.status), failure);
         return FALSE;
     }
+    {
+        vexo::MutexLock lock(s.controlsLock);
+        s.controls = std::make_unique<vexo::NamedControls>(
+            s.capture.handle(), s.file, vexo::registerCallsFor(s.file.config.emI2cMode));
+        if (s.extraControls) applyControls(self, *s.controls, s.extraControls);
+    }
     s.frameDuration = GST_CLOCK_TIME_NONE;
     s.latency = kDefaultLatency;
     s.nextOffset = 0;
@@ -273,6 +368,10 @@ gboolean stop(GstBaseSrc* base) {
     // The slot goes with the board: a buffer still holding it gets its own copy first.
     s.lender.reclaim(nullptr);
     s.lender.dropPool();
+    {
+        vexo::MutexLock lock(s.controlsLock);
+        s.controls.reset();
+    }
     s.capture.close();
     return TRUE;
 }
@@ -562,6 +661,15 @@ static void gst_vexo_src_class_init(GstVexoSrcClass* klass) {
         g_param_spec_uint64("drops", "Drops",
                             "Frames lost because the library's frame queue was full", 0,
                             G_MAXUINT64, 0, ro));
+    g_object_class_install_property(
+        object, PROP_EXTRA_CONTROLS,
+        g_param_spec_boxed("extra-controls", "Extra controls",
+                           "Named controls of the configuration file's [controls] section to set "
+                           "when the board opens and at once while it is open, e.g. "
+                           "\"c,exposure=2000,analogue_gain=2.5,test_pattern=bars\"",
+                           GST_TYPE_STRUCTURE,
+                           static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                    GST_PARAM_MUTABLE_PLAYING)));
     g_object_class_install_property(
         object, PROP_COPIES,
         g_param_spec_uint64("copies", "Copies",

@@ -556,6 +556,88 @@ TEST_F(GstFixture, StateCyclesLeaveNothingBehind) {
     gst_object_unref(tracer);
 }
 
+// extra-controls: named controls of the file's [controls] section, set when the board opens and
+// again while it streams; the sensor's registers hold the fields. A name the file does not
+// list is a warning, and the others are still set.
+TEST_F(GstFixture, ExtraControlsReachTheSensorRegisters) {
+    const std::string config = useBoard(kRawBoard);
+    std::ofstream(config, std::ios::app)
+        << "[controls]\n"
+           "exposure type=integer min=1 max=65535 default=1024 registers=0x3500,0x3501,0x3502 "
+           "bits=4..23\n"
+           "analogue_gain type=float min=1 max=15.5 default=2 scale=128 "
+           "registers=0x3508,0x3509 bits=0..10\n"
+           "brightness type=integer min=-64 max=63 default=0 offset=64 registers=0x5001\n"
+           "flip type=boolean default=0 registers=0x3820 bits=2\n"
+           "test_pattern type=menu values=off:0,bars:1,fade:2 default=off registers=0x5080 "
+           "bits=6..7\n";
+    GstElement* pipeline = gst_parse_launch(
+        ("vexosrc name=src config=" + config +
+         " extra-controls=\"c,exposure=(int)2000,flip=true,test_pattern=fade,nonesuch=1\" ! "
+         "fakesink")
+            .c_str(),
+        nullptr);
+    ASSERT_NE(pipeline, nullptr);
+    GstElement* src = gst_bin_get_by_name(GST_BIN(pipeline), "src");
+    std::atomic<int> buffers{0};
+    GstPad* pad = gst_element_get_static_pad(src, "src");
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, countBuffer, &buffers, nullptr);
+    gst_object_unref(pad);
+    auto streamOn = [&] {
+        const int from = buffers;
+        for (int wait = 0; wait < 500 && buffers < from + 3; ++wait) g_usleep(10000);
+        return buffers >= from + 3;
+    };
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    EXPECT_TRUE(streamOn());
+    GstStructure* whilePlaying =
+        gst_structure_from_string("c,analogue_gain=3.5,brightness=(int)-10,exposure=300", nullptr);
+    g_object_set(src, "extra-controls", whilePlaying, nullptr);
+    gst_structure_free(whilePlaying);
+    EXPECT_TRUE(streamOn());
+
+    GstBus* bus = gst_element_get_bus(pipeline);
+    std::vector<std::string> warnings;
+    while (GstMessage* msg = gst_bus_pop_filtered(
+               bus, static_cast<GstMessageType>(GST_MESSAGE_WARNING | GST_MESSAGE_ERROR))) {
+        GError* error = nullptr;
+        if (GST_MESSAGE_TYPE(msg) == GST_MESSAGE_WARNING)
+            gst_message_parse_warning(msg, &error, nullptr);
+        else
+            gst_message_parse_error(msg, &error, nullptr);
+        warnings.push_back(error->message);
+        g_error_free(error);
+        gst_message_unref(msg);
+    }
+    gst_object_unref(bus);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(src);
+    gst_object_unref(pipeline);
+    ASSERT_EQ(warnings.size(), 1u);
+    EXPECT_NE(warnings[0].find("nonesuch"), std::string::npos) << warnings[0];
+
+    // The registers as the board holds them, read through the C functions.
+    vexo::CameraFile file;
+    std::string error;
+    ASSERT_TRUE(vexo::loadCameraFile(config, file, error)) << error;
+    CameraHandle handle = nullptr;
+    ASSERT_EQ(Vexo_open(&handle, &file.config, 0), USB_CAMERA_NO_ERROR);
+    std::map<uint32_t, uint32_t> regs;
+    for (uint32_t reg : {0x3500u, 0x3501u, 0x3502u, 0x3508u, 0x3509u, 0x5001u, 0x3820u, 0x5080u})
+        EXPECT_EQ(Vexo_readReg_16_8(handle, 0x20, reg, &regs[reg]), USB_CAMERA_NO_ERROR);
+    Vexo_close(handle);
+    // exposure 300 << 4 = 0x012C0 over three registers (the low nibble of 0x3502 is not its).
+    EXPECT_EQ(regs[0x3500], 0x00u);
+    EXPECT_EQ(regs[0x3501], 0x12u);
+    EXPECT_EQ(regs[0x3502] & 0xF0, 0xC0u);
+    // analogue_gain 3.5 x 128 = 448 = 0x1C0.
+    EXPECT_EQ(regs[0x3508] & 0x07, 0x01u);
+    EXPECT_EQ(regs[0x3509], 0xC0u);
+    EXPECT_EQ(regs[0x5001], 54u);  // -10 + 64
+    EXPECT_EQ(regs[0x3820] & 0x04, 0x04u);
+    EXPECT_EQ(regs[0x5080] & 0xC0, 0x80u);  // fade = 2 in bits 6..7
+}
+
 // ---------------------------------------------------------------------------------------
 
 TEST_F(GstFixture, InspectListsTheElementAndItsProperties) {
