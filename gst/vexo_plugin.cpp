@@ -1,6 +1,8 @@
-// The GStreamer plugin "vexo": Vexo camera boards as pipeline sources.
+// The GStreamer plugin "vexo": Vexo camera boards as pipeline sources (vexosrc) and the
+// software ISP (vexoisp).
 #include <gst/gst.h>
 
+#include "vexo_isp.h"
 #include "vexo_src.h"
 
 #ifndef PACKAGE
@@ -8,9 +10,9 @@
 #endif
 
 static gboolean pluginInit(GstPlugin* plugin) {
-    return gst_vexo_src_register(plugin);
+    return gst_vexo_src_register(plugin) && gst_vexo_isp_register(plugin);
 }
 
 GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, vexo,
-                  "Vexo USB camera boards as GStreamer sources", pluginInit, VEXO_VERSION,
-                  "Proprietary", "vexo", "Vexo")
+                  "Vexo USB camera boards as GStreamer sources, and their ISP", pluginInit,
+                  VEXO_VERSION, "Proprietary", "vexo", "Vexo")
