@@ -830,3 +830,11 @@ def Py_Vexo_setCtrl(handle, func_name, val):
     rc = c.Vexo_setCtrl(cameraHandleOf(st), text, <int64_t>value)
     leave(st, kControl)
     return rc
+
+
+cdef extern from "control_calls.h" namespace "pyvexo":
+    object newControlCallsCapsule()
+
+# The register calls vexo._native's named controls make on this module's cameras
+# (control_calls.h); a dunder, so the module's published names stay as they are.
+__vexo_control_calls__ = newControlCallsCapsule()

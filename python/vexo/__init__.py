@@ -13,6 +13,7 @@ from . import convert  # vexo.convert, as the guide names it, after a plain "imp
 from .camera import BoardInfo, Camera, Registers, UserData, open, scan
 from .config import (BoardCommand, Config, ConfigError, RegisterStep, default_config,
                      load_config, parse_config)
+from .controls import Control, ControlInfo, Controls
 from .enums import Bayer, Format, I2cMode, TriggerMode
 from .errors import CameraError, status_hint, status_name
 from .frames import Frame
@@ -23,6 +24,6 @@ __all__ = [
     "scan", "open", "Camera", "BoardInfo", "Registers", "UserData", "Frame",
     "CameraError", "status_name", "status_hint",
     "Config", "ConfigError", "RegisterStep", "BoardCommand", "load_config", "parse_config",
-    "default_config", "Format", "I2cMode", "Bayer", "TriggerMode",
+    "default_config", "Control", "ControlInfo", "Controls", "Format", "I2cMode", "Bayer", "TriggerMode",
     "watch", "awatch", "BoardEvent", "BoardMonitor", "Gap", "board_changes", "wait_for_board",
 ]

@@ -24,6 +24,7 @@ from .arguments import seconds as _seconds
 from .boards import BoardInfo, scan, serial_text
 from .capture_worker import CaptureWorker, settled
 from .config import Config, load_config
+from .controls import Controls
 from .enums import Bayer, Format, I2cMode, TriggerMode
 from .errors import FIRST_FAILURE, CameraError, check
 from .frames import Frame
@@ -157,6 +158,7 @@ class Camera:
         self._pending_gap: Optional[Dict[str, Any]] = None
         # frames, first and last arrival, first and last board time of the current appearance
         self._seen = [0, 0.0, 0.0, 0, 0]
+        self._controls: Optional[Controls] = None
         rc, handle, applied = _sdk.Py_Vexo_open(config.to_dict(), index)
         self._handle = handle
         if rc != 0:
@@ -656,6 +658,16 @@ class Camera:
             check(_sdk.Py_Vexo_softTrigger(self.handle), "software trigger")
 
     # -- registers, board commands, user data -------------------------------------------
+
+    @property
+    def controls(self) -> "Controls":
+        """The named controls of the configuration file's [controls] section (a mapping of
+        name to :class:`vexo.Control`): ``cam.controls["exposure"] = 500``. Empty for a
+        configuration without them. See :mod:`vexo.controls` for the rules."""
+        controls = self._controls
+        if controls is None:
+            controls = self._controls = Controls(self)
+        return controls
 
     @property
     def registers(self) -> "Registers":

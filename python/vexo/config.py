@@ -11,6 +11,7 @@ import os
 from typing import Any, Dict, List, Optional, Union
 
 from . import _native
+from .controls import ControlInfo
 from .enums import Bayer, Format, I2cMode
 
 __all__ = ["Config", "ConfigError", "RegisterStep", "BoardCommand", "load_config",
@@ -55,7 +56,7 @@ class BoardCommand:
 @dataclasses.dataclass
 class Config:
     """A camera configuration: the values of the library's configuration record, the Bayer
-    order, the sensor's start-up registers and the board commands."""
+    order, the sensor's start-up registers, the board commands and the named controls."""
 
     width: int = 640
     height: int = 480
@@ -72,6 +73,11 @@ class Config:
     registers: List[RegisterStep] = dataclasses.field(default_factory=list)
     board_commands: List[BoardCommand] = dataclasses.field(default_factory=list)
     source: str = ""
+    #: the [controls] section: what ``Camera.controls`` offers
+    controls: List[ControlInfo] = dataclasses.field(default_factory=list)
+    #: the loader's own copy of the file, from which the library's named controls work (None
+    #: for a Config made in code, which has no controls on a camera)
+    parsed: Any = dataclasses.field(default=None, repr=False, compare=False)
 
     def to_dict(self) -> Dict[str, int]:
         """The twelve-key configuration dict that VexoSDK's open functions take."""
@@ -143,6 +149,7 @@ def _config(outcome: Any, source: Any) -> Config:
     fields["bayer"] = Bayer(fields["bayer"])
     fields["registers"] = [RegisterStep(*step) for step in fields["registers"]]
     fields["board_commands"] = [BoardCommand(*cmd) for cmd in fields["board_commands"]]
+    fields["controls"] = [ControlInfo._from_native(c) for c in fields["controls"]]
     return Config(source=source, **fields)
 
 

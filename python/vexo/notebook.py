@@ -25,7 +25,7 @@ import numpy as np
 from .enums import Format
 
 __all__ = ["DISPLAY_BOUND", "display_rgb", "png_bytes", "frame_png", "board_table_html",
-           "camera_html", "LiveView"]
+           "camera_html", "controls_html", "LiveView"]
 
 #: The longest side, in pixels, of a frame's picture in a notebook: larger frames are shrunk by
 #: the smallest whole factor that fits them (each shown pixel the mean of a square of pixels).
@@ -134,6 +134,45 @@ def camera_html(camera: Any) -> str:
     return f"<b>vexo.Camera</b>{_table(rows)}"
 
 
+def _range_text(row: Dict[str, Any]) -> str:
+    if row["type"] == "menu":
+        return " | ".join(row["menu"])
+    if row["type"] == "boolean":
+        return "off | on"
+    return f"{row['min']} .. {row['max']} step {row['step']}"
+
+
+def _control_gauge(row: Dict[str, Any], texts: Dict[str, str]) -> str:
+    """A read-only picture of the value within its range: a slider's position, a switch, or
+    the menu entry. They follow the camera, not the mouse: set values from code."""
+    name, value = html.escape(row["name"]), row["value"]
+    if row["type"] == "boolean":
+        checked = " checked" if value else ""
+        return f"<input type=\"checkbox\" disabled{checked} aria-label=\"{name}\">"
+    if row["type"] == "menu":
+        return "<b>" + html.escape(texts.get(row["name"], str(value))) + "</b>"
+    return (f"<input type=\"range\" disabled min=\"{row['min']}\" max=\"{row['max']}\" "
+            f"step=\"{row['step']}\" value=\"{value}\" aria-label=\"{name}\">")
+
+
+def controls_html(controls: Any) -> str:
+    """A camera's named controls as an HTML table: name, value (as ``vexo ctrl`` writes it)
+    with a read-only slider, switch or menu entry showing it, unit, range and step, default.
+    Values are read back from the sensor now."""
+    rows = controls.table()
+    if not rows:
+        return "<p>No named controls (the camera's file has no [controls]).</p>"
+    texts = {row["name"]: controls[row["name"]].text for row in rows}
+    head = ("<tr><th>control</th><th>value</th><th></th><th>unit</th><th>range</th>"
+            "<th>default</th></tr>")
+    cells = "".join(
+        f"<tr><td>{html.escape(r['name'])}</td><td>{html.escape(texts[r['name']])}</td>"
+        f"<td>{_control_gauge(r, texts)}</td><td>{html.escape(r['unit'])}</td>"
+        f"<td>{html.escape(_range_text(r))}</td><td>{html.escape(str(r['default']))}</td></tr>"
+        for r in rows)
+    return f"<table class=\"vexo-controls\">{head}{cells}</table>"
+
+
 class LiveView:
     """A live picture of a camera in a notebook: one output, updated in place with the
     camera's frames by a thread of the view between :meth:`start` and :meth:`stop`.
@@ -146,11 +185,19 @@ class LiveView:
     :func:`display_rgb`.
 
     The view shows itself where it is displayed (the last expression of a cell), or where
-    :meth:`start` runs when it was not displayed before."""
+    :meth:`start` runs when it was not displayed before.
 
-    def __init__(self, camera: Any, fps: float = 10.0) -> None:
+    A camera with named controls (``camera.controls``) gets a second output under the picture:
+    the controls with their values read back from the sensor (:func:`controls_html`).
+    :meth:`set` changes them between updates, from any cell, also while the view runs, and
+    refreshes that table; so does :meth:`stop`. With @controls False the table is left out.
+    (The page's sliders show the values; they are not dragged: Debian's ipywidgets speaks an
+    older widget protocol than its nbclient, which fails on it, so the view uses no widgets.)"""
+
+    def __init__(self, camera: Any, fps: float = 10.0, controls: bool = True) -> None:
         self.camera = camera
         self.fps = float(fps)
+        self._with_controls = bool(controls)
         #: pictures sent to the page since the view was made
         self.shown = 0
         #: a copy of the frame whose picture the page shows (None before the first)
@@ -169,11 +216,44 @@ class LiveView:
             return self._picture
         return {"text/plain": f"live view of {self.camera!r}: no picture yet"}
 
+    def _controls_bundle(self) -> Optional[Dict[str, str]]:
+        if not self._with_controls or len(self.camera.controls) == 0:
+            return None
+        controls = self.camera.controls
+        text = ", ".join(f"{name}={control.text}" for name, control in controls.items())
+        return {"text/html": controls_html(controls), "text/plain": text}
+
     def _ipython_display_(self) -> None:
         from IPython.display import display
 
         display(self._bundle(), raw=True, display_id=self._id)
         self._displayed = True
+        table = self._controls_bundle()
+        if table is not None:
+            display(table, raw=True, display_id=f"{self._id}-controls")
+
+    @property
+    def controls(self) -> Any:
+        """The camera's named controls (``camera.controls``)."""
+        return self.camera.controls
+
+    def set(self, **values: Any) -> Dict[str, Any]:
+        """Sets named controls of the camera, ``view.set(exposure=800, analogue_gain=2.5)``:
+        in the order given, after checking every name and text (nothing is written when one is
+        wrong), by the rules of :mod:`vexo.controls`. Refreshes the controls table on the page
+        and returns the values read back. The pictures that follow show the change."""
+        applied = self.camera.controls.set(**values)
+        self._update_controls()
+        return applied
+
+    def _update_controls(self) -> None:
+        if not self._displayed:
+            return
+        table = self._controls_bundle()
+        if table is not None:
+            from IPython.display import update_display
+
+            update_display(table, raw=True, display_id=f"{self._id}-controls")
 
     @property
     def running(self) -> bool:
@@ -209,6 +289,7 @@ class LiveView:
             thread.join()
         if self._displayed and self._picture is not None:
             self._update()
+        self._update_controls()
 
     def _update(self) -> None:
         from IPython.display import update_display
