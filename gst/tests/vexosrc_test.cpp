@@ -575,6 +575,51 @@ TEST_F(GstFixture, StateCyclesLeaveNothingBehind) {
     gst_object_unref(tracer);
 }
 
+// Raw video whose rows GStreamer pads (318 GRAY8 samples, rows of 320): lent with a video
+// meta giving the packed stride where downstream reads the meta, else copied into padded rows.
+// Either way each row holds the board's samples.
+class StrideTest : public GstFixture, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StrideTest, RowsHoldTheBoardsSamples) {
+    const bool meta = GetParam();
+    const std::string config =
+        useBoard({"MON8_odd_width", R"({"width": 318, "height": 240, "format": "MON"})",
+                  "width = 318\nheight = 240\nformat = MON\n"},
+                 2);
+    constexpr size_t kFrames = 3;
+    GstHarness* h = gst_harness_new_with_padnames("vexosrc", nullptr, "src");
+    if (meta) gst_harness_add_propose_allocation_meta(h, GST_VIDEO_META_API_TYPE, nullptr);
+    g_object_set(h->element, "config", config.c_str(), "serial", serials_[1].c_str(), nullptr);
+    gst_harness_play(h);
+    std::vector<GstBuffer*> buffers;
+    for (size_t k = 0; k < kFrames; ++k) buffers.push_back(gst_harness_pull(h));
+    const std::vector<std::vector<uint8_t>> expected = captureWithC(0, config, kFrames);
+    ASSERT_EQ(expected.size(), kFrames);
+    for (size_t k = 0; k < kFrames; ++k) {
+        ASSERT_NE(buffers[k], nullptr);
+        const GstVideoMeta* vmeta = gst_buffer_get_video_meta(buffers[k]);
+        EXPECT_EQ(vmeta != nullptr, meta);
+        const size_t stride = vmeta ? static_cast<size_t>(vmeta->stride[0]) : 320;
+        EXPECT_EQ(stride, meta ? 318u : 320u);
+        GstMapInfo map;
+        ASSERT_TRUE(gst_buffer_map(buffers[k], &map, GST_MAP_READ));
+        ASSERT_GE(map.size, stride * 239 + 318);
+        bool same = true;
+        for (size_t row = 0; row < 240; ++row)
+            same &= std::equal(expected[k].begin() + row * 318,
+                               expected[k].begin() + row * 318 + 318, map.data + row * stride);
+        EXPECT_TRUE(same) << "frame " << k;
+        gst_buffer_unmap(buffers[k], &map);
+        gst_buffer_unref(buffers[k]);
+    }
+    gst_harness_teardown(h);
+}
+
+INSTANTIATE_TEST_SUITE_P(VideoMeta, StrideTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "MetaRead" : "NoMeta";
+                         });
+
 // extra-controls: named controls of the file's [controls] section, set when the board opens and
 // again while it streams; the sensor's registers hold the fields. A name the file does not
 // list is a warning, and the others are still set.
