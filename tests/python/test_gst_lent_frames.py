@@ -1,6 +1,6 @@
 """vexosrc lends frame slots downstream: buffers held by a queue, a tee with a slow branch and
-appsink in Python keep the bytes of their own frame, also after the pipeline went to NULL, and
-state cycles with buffers out leave no GStreamer object alive.
+appsink in Python keep the bytes of their own frame, through a flush and after the pipeline
+went to NULL, and state cycles with buffers out leave no GStreamer object alive.
 
 Each case runs in its own interpreter with two identical virtual boards: the element streams
 from the second, VexoSDK reads the first, and the frames compared are those of the same number
@@ -73,8 +73,12 @@ def test_held_buffers_keep_their_frames_through_queue_tee_and_appsink(tmp_path):
                      " ! queue max-size-buffers=32 ! tee name=t"
                      " t. ! queue ! identity sleep-time=3000 ! fakesink"
                      " t. ! queue ! appsink name=sink max-buffers=0 sync=false")
-        pull(p.get_by_name("sink"), 100, kept)
         src = p.get_by_name("src")
+        pull(p.get_by_name("sink"), 50, kept)
+        # A flush drops what the queues hold (the element's lent frame among them) mid-stream.
+        assert src.send_event(Gst.Event.new_flush_start())
+        assert src.send_event(Gst.Event.new_flush_stop(False))
+        pull(p.get_by_name("sink"), 100, kept)
         copies, frames = src.get_property("copies"), src.get_property("frames")
         # To NULL with the 100 buffers still out: the board closes under them.
         p.set_state(Gst.State.NULL)
