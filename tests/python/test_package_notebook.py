@@ -1,6 +1,7 @@
 """Cameras in Jupyter: frames as PNG pictures, cameras and board lists as escaped HTML, and the
 example notebook executed by nbconvert on a virtual board."""
 import base64
+import html.parser
 import importlib.util
 import io
 import json
@@ -17,6 +18,7 @@ from conftest import MODULE_DIR, RAW_USB3, ROOT
 Image = pytest.importorskip("PIL.Image", reason="decoding PNGs needs python3-pil")
 
 NOTEBOOK = ROOT / "examples" / "notebooks" / "camera.ipynb"
+CONTROLS = ROOT / "examples" / "configs" / "sensor-controls.cfg"
 
 
 def decode(png):
@@ -107,6 +109,57 @@ def test_live_view_shows_the_cameras_frames():
         assert cam.frame().width == 640  # the camera is usable after the view
 
 
+class ControlRows(html.parser.HTMLParser):
+    """The rows of a controls table: name -> (value text, the gauge's attributes)."""
+
+    def __init__(self, text):
+        super().__init__()
+        self.rows, self._cells, self._gauge = {}, None, {}
+        self.feed(text)
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "tr":
+            self._cells, self._gauge = [], {}
+        elif tag == "td" and self._cells is not None:
+            self._cells.append("")
+        elif tag == "input":
+            self._gauge = dict(attrs)
+
+    def handle_data(self, data):
+        if self._cells:
+            self._cells[-1] += data
+
+    def handle_endtag(self, tag):
+        if tag == "tr" and self._cells:
+            self.rows[self._cells[0]] = (self._cells[1], self._gauge)
+
+
+def test_live_view_sets_controls_between_pictures():
+    from vexo.notebook import LiveView, controls_html
+
+    with vexo.open(index=RAW_USB3, config=CONTROLS) as cam:
+        view = LiveView(cam, fps=100)
+        view.start()
+        assert view.wait(2)
+        assert view.set(exposure=70000, flip="on", test_pattern="fade") == \
+            {"exposure": 65535, "flip": True, "test_pattern": 2}
+        before = [cam.registers[a] for a in (0x3500, 0x3501, 0x3502, 0x5080)]
+        with pytest.raises(ValueError):
+            view.set(exposure=5, test_pattern="stripes")  # checked before anything is written
+        assert [cam.registers[a] for a in (0x3500, 0x3501, 0x3502, 0x5080)] == before
+        assert view.wait(view.shown + 3)  # the view goes on showing frames
+        view.stop()
+        assert view.error is None
+        rows = ControlRows(view._controls_bundle()["text/html"]).rows
+        assert rows["exposure"][0] == "65535" and rows["exposure"][1]["value"] == "65535"
+        assert rows["test_pattern"][0] == "fade" and "checked" in rows["flip"][1]
+        assert rows["analogue_gain"][1]["max"] == "15.5"
+        assert controls_html(cam.controls) == cam.controls._repr_html_()
+    with vexo.open(index=RAW_USB3) as plain:  # no [controls]: no table
+        assert LiveView(plain)._controls_bundle() is None
+        assert "No named controls" in plain.controls._repr_html_()
+
+
 def test_package_imports_without_ipython():
     code = ("import sys; sys.modules['IPython'] = None; import vexo, vexo.notebook; "
             "print('ok')")
@@ -150,3 +203,14 @@ def test_example_notebook_runs_on_a_virtual_board(tmp_path):
     html = [d["text/html"] for _, bundles in cells for d in bundles if "text/html" in d]
     assert "VEXO-VIRTUAL-000" in html[0] and "vexo.Camera" in html[1]
     assert "640 x 480 RAW" in html[1]
+    # The controls: listed by cam.controls, and under the live view's picture, whose table
+    # view.set() updated; a refused setting changed nothing.
+    tables = [ControlRows(h).rows for h in html if "vexo-controls" in h]
+    assert len(tables) == 2 and all("exposure" in t for t in tables)
+    view_table = next(t for source, bundles in cells if "view.start()" in source
+                      for b in bundles if "vexo-controls" in b.get("text/html", "")
+                      for t in [ControlRows(b["text/html"]).rows])
+    assert view_table["exposure"][0] == "2000" and view_table["test_pattern"][0] == "bars"
+    refused = next(b for source, bundles in cells if "stripes" in source for b in bundles
+                   if "text/plain" in b)
+    assert refused["text/plain"] == "2000"
