@@ -119,7 +119,7 @@ class VEXO_CPP_API Isp {
     void buildInputTables();
     void processMono(const uint8_t* frame, const IspTarget& target);
     void processMosaic(const uint8_t* frame, uint32_t image, const IspTarget& target);
-    void fillRow(const uint8_t* image, uint32_t y, uint16_t* row);
+    void fillRow(const uint8_t* image, uint32_t y, float* row);
 
     FrameFormat format_;
     ColourSettings settings_;
@@ -130,20 +130,27 @@ class VEXO_CPP_API Isp {
 
     std::array<double, 3> gains_{1, 1, 1};
     std::array<double, 3> tableGains_{0, 0, 0};  // gains the input tables were built with
-    std::vector<uint16_t> input_;        // per mosaic site (R, Gr, Gb, B): raw code -> companded
-    std::vector<uint16_t> toLinear_;     // companded -> linear
-    std::vector<uint16_t> toCompanded_;  // linear -> companded
-    std::vector<uint8_t> out8_;          // linear -> output curve, 8 bits
-    std::vector<uint16_t> out16_;        // linear -> output curve, 16 bits
+    // A mosaic: per row parity and column, the black level and the scale (white-balance gain
+    // over the range above black) that turn a raw code into linear light.
+    std::vector<float> rowBlack_, rowScale_;
+    std::vector<float> greenMask_;  // per row parity and column: 1 at green sites
     std::array<float, 9> matrix_{};
-    std::vector<uint16_t> ring_;   // five companded rows, two samples of margin each side
-    std::vector<int32_t> planes_;  // one row of demosaicked R, G, B
+    std::vector<uint8_t> shown8_;    // linear light (16 bits) -> output, 8 bits
+    std::vector<uint16_t> shown16_;  // square root of linear light (16 bits) -> output, 16 bits
+    std::vector<float> ring_;        // five companded rows, two samples of margin each side
+    std::vector<float> planes_;      // one row of demosaicked R, G, B
+    std::vector<int32_t> indices_;   // one row of R, G, B as indices of shown8_ or shown16_
+    // MON: raw code -> linear 16 bits, and linear 16 bits -> output.
+    std::vector<uint16_t> input_;
+    std::vector<uint8_t> out8_;
+    std::vector<uint16_t> out16_;
 
     // Region statistics for white balance and exposure; the histogram spans log(R/G) and
     // log(B/G) from -3 to 3 in bins of 0.04.
     static constexpr uint32_t kHistogramBins = 150;
     uint32_t gridX_ = 1, gridY_ = 1;
-    std::vector<float> sums_;  // per region: R, G, B, samples counted, clipped
+    std::vector<float> sums_;               // per region: R, G, B, samples counted, clipped
+    std::vector<uint32_t> regionOfColumn_;  // offset in a row of sums_ of each column's region
     std::vector<float> histogram_;
 
     AutoExposureState ae_;

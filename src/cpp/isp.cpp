@@ -1,11 +1,12 @@
-// The ISP's pixel path. Each raw sample goes through one table that removes the black level,
-// applies the white-balance gain and compands it with the sRGB curve into 16 bits; the mosaic
-// is demosaicked on those companded values (interpolating there follows what the eye sees, and
-// a gradient-corrected kernel gains several dB over working in linear light); each pixel then
-// returns to linear light through a second table, goes through the colour matrix in floating
-// point and leaves through the output curve's table. Rows stream through a ring of five
-// companded rows, so the whole frame is read once.
+// The ISP's pixel path, row by row in single-precision floats that the compiler vectorises.
+// Each raw sample loses its black level, takes its white-balance gain and is companded by a
+// square root; the mosaic is demosaicked on those companded values (interpolating there
+// follows what the eye sees: a gradient-corrected kernel gains several dB over working in
+// linear light, after the output curve); each pixel is squared back to linear light, goes
+// through the colour matrix, and is companded by a square root once more to index the output
+// curve's table. Rows stream through a ring of five companded rows, so the frame is read once.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <vexo/isp.hpp>
@@ -17,9 +18,6 @@ namespace {
 double srgbEncode(double l) {
     return l <= 0.0031308 ? 12.92 * l : 1.055 * std::pow(l, 1 / 2.4) - 0.055;
 }
-double srgbDecode(double e) {
-    return e <= 0.04045 ? e / 12.92 : std::pow((e + 0.055) / 1.055, 2.4);
-}
 
 // Mirror an index into 0..n-1 about its first and last samples (-1 -> 1, n -> n - 2), which
 // keeps the mosaic colour of every position; tiny images are clamped.
@@ -28,6 +26,15 @@ int64_t reflect(int64_t i, int64_t n) {
     if (i >= n) i = 2 * (n - 1) - i;
     return std::clamp<int64_t>(i, 0, n - 1);
 }
+
+// The row loops are built twice on x86-64, for AVX2 (eight floats a step) and for the baseline,
+// and the loader picks the one the processor runs.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_ADDRESS__)
+#define VEXO_ROW_LOOP __attribute__((target_clones("avx2", "default")))
+#else
+#define VEXO_ROW_LOOP
+#endif
 
 constexpr int kSites = 4;  // R, green on red rows, green on blue rows, B
 
@@ -84,72 +91,92 @@ inline void store(uint8_t* p, unsigned r, unsigned g, unsigned b, bool bigEndian
     }
 }
 
-// Linear 16-bit camera RGB of a row (three planes) through the matrix and the output curve.
-template <IspLayout L>
-void colourRow(const int32_t* planes, uint32_t w, const uint16_t* toLinear,
-               const std::array<float, 9>& m, const uint8_t* out8, const uint16_t* out16,
-               bool bigEndian, uint8_t* dst) {
-    const int32_t* pr = planes;
-    const int32_t* pg = planes + w;
-    const int32_t* pb = planes + 2 * w;
+// Raw codes of a row to companded values: sqrt of (code - black) x scale, within 0..1.
+template <typename Sample>
+VEXO_ROW_LOOP void compandRow(const uint8_t* __restrict src, uint32_t w, float maxCode,
+                              const float* __restrict black, const float* __restrict scale,
+                              float* __restrict out) {
     for (uint32_t x = 0; x < w; ++x) {
-        const float r = toLinear[pr[x]], g = toLinear[pg[x]], b = toLinear[pb[x]];
-        const float o[3] = {m[0] * r + m[1] * g + m[2] * b, m[3] * r + m[4] * g + m[5] * b,
-                            m[6] * r + m[7] * g + m[8] * b};
-        unsigned idx[3];
-        for (int c = 0; c < 3; ++c)
-            idx[c] = static_cast<unsigned>(std::clamp(o[c], 0.0f, 65535.0f) + 0.5f);
-        if constexpr (kWide<L>)
-            store<L>(dst + x * kPixelBytes<L>, out16[idx[0]], out16[idx[1]], out16[idx[2]],
-                     bigEndian);
-        else
-            store<L>(dst + x * kPixelBytes<L>, out8[idx[0]], out8[idx[1]], out8[idx[2]], bigEndian);
+        Sample raw;
+        std::memcpy(&raw, src + x * sizeof(Sample), sizeof(Sample));
+        if constexpr (sizeof(Sample) == 2 && std::endian::native == std::endian::big)
+            raw = static_cast<Sample>((raw >> 8) | (raw << 8));
+        float v = static_cast<float>(raw);
+        v = v < maxCode ? v : maxCode;
+        float l = (v - black[x]) * scale[x];
+        l = l > 0.f ? l : 0.f;
+        l = l < 1.f ? l : 1.f;
+        out[x] = std::sqrt(l);
     }
 }
 
-// Demosaics companded row y (rows[-2..2] are the rows around it, each valid from x = -2 to
-// w + 1) into three planes. `own[x & 1]` is the colour of the row's sites; a green site's
-// horizontal neighbours have colour `across`.
+// Demosaics a companded row (n2..s2 are the rows from two above to two below, each valid from
+// x = -2 to w + 1) into the planes of the row's own non-green colour X, green, and the other
+// colour Y. Every pixel computes both kinds of site, and the green mask picks: a branch per
+// pixel would keep the loop from being vectorised.
 template <bool Gradient>
-void demosaicRow(const uint16_t* const* rows, uint32_t w, const int own[2], int across,
-                 int32_t* planes) {
-    const uint16_t *n2 = rows[0], *n1 = rows[1], *c = rows[2], *s1 = rows[3], *s2 = rows[4];
-    int32_t* plane[3] = {planes, planes + w, planes + 2 * w};
-    const int vertical = 2 - across;
-    auto clip = [](int32_t v) { return std::clamp(v, 0, 65535); };
-    for (uint32_t ux = 0; ux < w; ++ux) {
-        const int x = static_cast<int>(ux);
-        const int32_t C = c[x];
-        const int32_t N = n1[x], S = s1[x], W = c[x - 1], E = c[x + 1];
-        const int32_t diag = n1[x - 1] + n1[x + 1] + s1[x - 1] + s1[x + 1];
-        const int colour = own[ux & 1];
-        plane[colour][ux] = C;
-        if (colour == 1) {
-            int32_t h, v;
-            if constexpr (Gradient) {
-                const int32_t W2 = c[x - 2], E2 = c[x + 2], N2 = n2[x], S2 = s2[x];
-                h = (10 * C + 8 * (W + E) - 2 * (W2 + E2) - 2 * diag + N2 + S2 + 8) >> 4;
-                v = (10 * C + 8 * (N + S) - 2 * (N2 + S2) - 2 * diag + W2 + E2 + 8) >> 4;
-            } else {
-                h = (W + E + 1) >> 1;
-                v = (N + S + 1) >> 1;
-            }
-            plane[across][ux] = clip(h);
-            plane[vertical][ux] = clip(v);
+VEXO_ROW_LOOP void demosaicRow(const float* __restrict n2, const float* __restrict n1,
+                               const float* __restrict c, const float* __restrict s1,
+                               const float* __restrict s2, uint32_t w,
+                               const float* __restrict green, float* __restrict X,
+                               float* __restrict G, float* __restrict Y) {
+    for (int x = 0; x < static_cast<int>(w); ++x) {
+        const float C = c[x], N = n1[x], S = s1[x], W = c[x - 1], E = c[x + 1];
+        const float diag = n1[x - 1] + n1[x + 1] + s1[x - 1] + s1[x + 1];
+        float h, v, g, o;
+        if constexpr (Gradient) {
+            const float W2 = c[x - 2], E2 = c[x + 2], N2 = n2[x], S2 = s2[x];
+            const float across2 = W2 + E2, along2 = N2 + S2;
+            h = (10 * C + 8 * (W + E) - 2 * across2 - 2 * diag + along2) * (1.f / 16);
+            v = (10 * C + 8 * (N + S) - 2 * along2 - 2 * diag + across2) * (1.f / 16);
+            g = (8 * C + 4 * (N + S + W + E) - 2 * (across2 + along2)) * (1.f / 16);
+            o = (12 * C + 4 * diag - 3 * (across2 + along2)) * (1.f / 16);
         } else {
-            int32_t g, o;
-            if constexpr (Gradient) {
-                const int32_t cross2 = c[x - 2] + c[x + 2] + n2[x] + s2[x];
-                g = (8 * C + 4 * (N + S + W + E) - 2 * cross2 + 8) >> 4;
-                o = (12 * C + 4 * diag - 3 * cross2 + 8) >> 4;
-            } else {
-                g = (N + S + W + E + 2) >> 2;
-                o = (diag + 2) >> 2;
-            }
-            plane[1][ux] = clip(g);
-            plane[2 - colour][ux] = clip(o);
+            h = (W + E) * 0.5f;
+            v = (N + S) * 0.5f;
+            g = (N + S + W + E) * 0.25f;
+            o = diag * 0.25f;
         }
+        const float m = green[x];
+        const float xs = C + m * (h - C), gs = g + m * (C - g), ys = o + m * (v - o);
+        X[x] = xs > 0.f ? xs : 0.f;
+        G[x] = gs > 0.f ? gs : 0.f;
+        Y[x] = ys > 0.f ? ys : 0.f;
     }
+}
+
+// Companded camera RGB of a row back to linear light, through the matrix, and on to the
+// output table's indices: linear light in 16 bits for 8-bit output (a step near black is a
+// twentieth of an 8-bit sRGB code), its square root in 16 bits for 16-bit output.
+template <bool Root>
+VEXO_ROW_LOOP void colourRow(const float* __restrict R, const float* __restrict G,
+                             const float* __restrict B, uint32_t w,
+                             const std::array<float, 9>& matrix, int32_t* __restrict out) {
+    const float m0 = matrix[0], m1 = matrix[1], m2 = matrix[2], m3 = matrix[3], m4 = matrix[4],
+                m5 = matrix[5], m6 = matrix[6], m7 = matrix[7], m8 = matrix[8];
+    int32_t* __restrict o0 = out;
+    int32_t* __restrict o1 = out + w;
+    int32_t* __restrict o2 = out + 2 * w;
+    auto index = [](float l) {
+        l = l > 0.f ? l : 0.f;
+        l = l < 1.f ? l : 1.f;
+        if constexpr (Root) l = std::sqrt(l);
+        return static_cast<int32_t>(l * 65535.f + 0.5f);
+    };
+    for (uint32_t x = 0; x < w; ++x) {
+        const float r = R[x] * R[x], g = G[x] * G[x], b = B[x] * B[x];
+        o0[x] = index(m0 * r + m1 * g + m2 * b);
+        o1[x] = index(m3 * r + m4 * g + m5 * b);
+        o2[x] = index(m6 * r + m7 * g + m8 * b);
+    }
+}
+
+template <IspLayout L, typename Table>
+void storeRow(const int32_t* indices, uint32_t w, const Table* table, bool bigEndian,
+              uint8_t* dst) {
+    const int32_t *i0 = indices, *i1 = indices + w, *i2 = indices + 2 * w;
+    for (uint32_t x = 0; x < w; ++x)
+        store<L>(dst + x * kPixelBytes<L>, table[i0[x]], table[i1[x]], table[i2[x]], bigEndian);
 }
 
 }  // namespace
@@ -200,65 +227,73 @@ Isp::Isp(const FrameFormat& format, const ColourSettings& settings)
     for (size_t i = 0; i < 9; ++i)
         matrix_[i] = std::isfinite(settings_.ccm[i]) ? static_cast<float>(settings_.ccm[i]) : 0.f;
 
-    toCompanded_.resize(65536);
-    toLinear_.resize(65536);
-    out8_.resize(65536);
-    out16_.resize(65536);
     const bool srgb = settings_.gamma == ColourSettings::Gamma::Srgb;
-    for (uint32_t i = 0; i < 65536; ++i) {
-        const double v = i / 65535.0;
-        toCompanded_[i] = to16(srgbEncode(v));
-        toLinear_[i] = to16(srgbDecode(v));
-        const double shown = srgb ? srgbEncode(v) : v;
-        out8_[i] = static_cast<uint8_t>(std::lround(shown * 255));
-        out16_[i] = to16(shown);
+    auto shown = [srgb](double linear) { return srgb ? srgbEncode(linear) : linear; };
+    if (mono_) {
+        input_.resize(size_t{maxCode_} + 1);
+        out8_.resize(65536);
+        out16_.resize(65536);
+        for (uint32_t i = 0; i < 65536; ++i) {
+            out8_[i] = static_cast<uint8_t>(std::lround(shown(i / 65535.0) * 255));
+            out16_[i] = to16(shown(i / 65535.0));
+        }
+    } else {
+        shown8_.resize(65536);
+        shown16_.resize(65536);
+        for (uint32_t i = 0; i < 65536; ++i)
+            shown8_[i] = static_cast<uint8_t>(std::lround(shown(i / 65535.0) * 255));
+        for (uint32_t i = 0; i < 65536; ++i) {
+            const double s = i / 65535.0;
+            shown16_[i] = to16(shown(s * s));
+        }
+        rowBlack_.resize(2 * (size_t{width_} + 1));
+        rowScale_.resize(2 * (size_t{width_} + 1));
+        greenMask_.resize(2 * size_t{width_});
+        for (uint32_t x = 0; x < width_; ++x) {
+            greenMask_[x] = (x & 1) ? 0.f : 1.f;  // rows that start with green
+            greenMask_[width_ + x] = (x & 1) ? 1.f : 0.f;
+        }
+        ring_.resize(5 * (size_t{width_} + 4));
+        planes_.resize(3 * size_t{width_});
+        indices_.resize(3 * size_t{width_});
     }
-    input_.resize(size_t{kSites} * (maxCode_ + 1));
-    ring_.resize(5 * (size_t{width_} + 4));
-    planes_.resize(3 * size_t{width_});
     gridX_ = std::clamp<uint32_t>(width_ / 16, 1, 64);
     gridY_ = std::clamp<uint32_t>(height_ / 16, 1, 48);
     sums_.resize(size_t{gridX_} * gridY_ * 5);
+    regionOfColumn_.resize(width_);
+    for (uint32_t x = 0; x < width_; ++x) regionOfColumn_[x] = x * gridX_ / width_ * 5;
     histogram_.resize(size_t{kHistogramBins} * kHistogramBins);
     buildInputTables();
     processes_ = true;
 }
 
 void Isp::buildInputTables() {
-    // MON: one table straight to linear light. A mosaic: per site, to companded values with
-    // the white-balance gain of the site's colour.
-    static constexpr int kColour[kSites] = {0, 1, 1, 2};
-    const size_t n = size_t{maxCode_} + 1;
-    for (int s = 0; s < kSites; ++s) {
-        const double black = settings_.blackLevel[mono_ ? 1 : s];
-        const double gain = mono_ ? 1.0 : gains_[kColour[s]];
-        const double scale = gain / (maxCode_ - black);
-        uint16_t* table = &input_[s * n];
-        for (size_t v = 0; v < n; ++v) {
-            const uint16_t linear = to16((static_cast<double>(v) - black) * scale);
-            table[v] = mono_ ? linear : toCompanded_[linear];
-        }
+    if (mono_) {  // one table straight to linear light
+        const double black = settings_.blackLevel[1];
+        for (uint32_t v = 0; v <= maxCode_; ++v) input_[v] = to16((v - black) / (maxCode_ - black));
+    } else {
+        static constexpr int kColour[kSites] = {0, 1, 1, 2};
+        for (uint32_t parity = 0; parity < 2; ++parity)
+            for (uint32_t x = 0; x < width_ + 1; ++x) {
+                const int site = siteAt(format_.bayer, x, parity);
+                const double black = settings_.blackLevel[site];
+                const size_t at = parity * (size_t{width_} + 1) + x;
+                rowBlack_[at] = static_cast<float>(black);
+                rowScale_[at] = static_cast<float>(gains_[kColour[site]] / (maxCode_ - black));
+            }
     }
     tableGains_ = gains_;
 }
 
-void Isp::fillRow(const uint8_t* image, uint32_t y, uint16_t* row) {
-    const size_t n = size_t{maxCode_} + 1;
-    const uint16_t* even = &input_[siteAt(format_.bayer, 0, y) * n];
-    const uint16_t* odd = &input_[siteAt(format_.bayer, 1, y) * n];
+void Isp::fillRow(const uint8_t* image, uint32_t y, float* row) {
+    const size_t at = (y & 1) * (size_t{width_} + 1);
     const uint8_t* src = image + size_t{y} * rowBytes_;
-    uint16_t* dst = row + 2;
-    if (format_.pixelBytes == 1) {
-        for (uint32_t x = 0; x < width_; ++x) {
-            const unsigned v = src[x];
-            dst[x] = (x & 1 ? odd : even)[v < maxCode_ ? v : maxCode_];
-        }
-    } else {
-        for (uint32_t x = 0; x < width_; ++x) {
-            const unsigned v = src[2 * x] | (unsigned{src[2 * x + 1]} << 8);
-            dst[x] = (x & 1 ? odd : even)[std::min(v, maxCode_)];
-        }
-    }
+    float* dst = row + 2;
+    const float top = static_cast<float>(maxCode_);
+    if (format_.pixelBytes == 1)
+        compandRow<uint8_t>(src, width_, top, &rowBlack_[at], &rowScale_[at], dst);
+    else
+        compandRow<uint16_t>(src, width_, top, &rowBlack_[at], &rowScale_[at], dst);
     for (int x : {-2, -1}) dst[x] = dst[reflect(x, width_)];
     for (int64_t x : {int64_t{width_}, int64_t{width_} + 1}) dst[x] = dst[reflect(x, width_)];
 }
@@ -270,39 +305,44 @@ void Isp::processMosaic(const uint8_t* frame, uint32_t image, const IspTarget& t
     for (int64_t y = -2; y < 2; ++y)
         fillRow(src, static_cast<uint32_t>(reflect(y, height_)), slot(y));
 
-    const int own[2] = {bayerColour(format_.bayer, 0, 0), bayerColour(format_.bayer, 1, 0)};
-    const int ownOdd[2] = {bayerColour(format_.bayer, 0, 1), bayerColour(format_.bayer, 1, 1)};
     const bool gradient = settings_.demosaic == ColourSettings::Demosaic::Gradient;
+    const bool wide = target.layout == IspLayout::Rgb16 || target.layout == IspLayout::Rgba16;
+    float* planes[3] = {planes_.data(), planes_.data() + width_, planes_.data() + 2 * width_};
     for (uint32_t y = 0; y < height_; ++y) {
         fillRow(src, static_cast<uint32_t>(reflect(int64_t{y} + 2, height_)), slot(int64_t{y} + 2));
-        const uint16_t* rows[5];
-        for (int k = 0; k < 5; ++k) rows[k] = slot(int64_t{y} - 2 + k) + 2;
-        const int* colours = y & 1 ? ownOdd : own;
-        // A green site's left and right neighbours have the colour of the row's other sites.
-        const int across = colours[0] == 1 ? colours[1] : colours[0];
+        const float* r[5];
+        for (int k = 0; k < 5; ++k) r[k] = slot(int64_t{y} - 2 + k) + 2;
+        // The row's non-green colour X (at its non-green sites and left and right of its
+        // greens) and the other one, Y, above and below them.
+        const int first = bayerColour(format_.bayer, 0, y),
+                  second = bayerColour(format_.bayer, 1, y);
+        const int X = first == 1 ? second : first;
+        const float* green = &greenMask_[(first == 1 ? 0 : 1) * size_t{width_}];
         if (gradient)
-            demosaicRow<true>(rows, width_, colours, across, planes_.data());
+            demosaicRow<true>(r[0], r[1], r[2], r[3], r[4], width_, green, planes[X], planes[1],
+                              planes[2 - X]);
         else
-            demosaicRow<false>(rows, width_, colours, across, planes_.data());
+            demosaicRow<false>(r[0], r[1], r[2], r[3], r[4], width_, green, planes[X], planes[1],
+                               planes[2 - X]);
+        if (wide)
+            colourRow<true>(planes[0], planes[1], planes[2], width_, matrix_, indices_.data());
+        else
+            colourRow<false>(planes[0], planes[1], planes[2], width_, matrix_, indices_.data());
 
         uint8_t* dst = target.data + (size_t{image} * height_ + y) * target.stride;
         const bool be = target.bigEndian;
         switch (target.layout) {
             case IspLayout::Rgb8:
-                colourRow<IspLayout::Rgb8>(planes_.data(), width_, toLinear_.data(), matrix_,
-                                           out8_.data(), out16_.data(), be, dst);
+                storeRow<IspLayout::Rgb8>(indices_.data(), width_, shown8_.data(), be, dst);
                 break;
             case IspLayout::Bgrx8:
-                colourRow<IspLayout::Bgrx8>(planes_.data(), width_, toLinear_.data(), matrix_,
-                                            out8_.data(), out16_.data(), be, dst);
+                storeRow<IspLayout::Bgrx8>(indices_.data(), width_, shown8_.data(), be, dst);
                 break;
             case IspLayout::Rgb16:
-                colourRow<IspLayout::Rgb16>(planes_.data(), width_, toLinear_.data(), matrix_,
-                                            out8_.data(), out16_.data(), be, dst);
+                storeRow<IspLayout::Rgb16>(indices_.data(), width_, shown16_.data(), be, dst);
                 break;
             case IspLayout::Rgba16:
-                colourRow<IspLayout::Rgba16>(planes_.data(), width_, toLinear_.data(), matrix_,
-                                             out8_.data(), out16_.data(), be, dst);
+                storeRow<IspLayout::Rgba16>(indices_.data(), width_, shown16_.data(), be, dst);
                 break;
             default:  // grey layouts are refused for mosaics
                 break;

@@ -46,8 +46,11 @@ void Isp::measure(const uint8_t* frame) {
         return std::min(v, maxCode_);
     };
     const auto& bl = settings_.blackLevel;
-    const double range[3] = {maxCode_ - bl[0], maxCode_ - bl[1], maxCode_ - bl[3]};
-    const double black[3] = {bl[0], bl[1], bl[3]};
+    const float scale[3] = {static_cast<float>(1 / (maxCode_ - bl[0])),
+                            static_cast<float>(1 / (maxCode_ - bl[1])),
+                            static_cast<float>(1 / (maxCode_ - bl[3]))};
+    const float black[3] = {static_cast<float>(bl[0]), static_cast<float>(bl[1]),
+                            static_cast<float>(bl[3])};
     const CellSites sites = cellSites(format_.bayer);
     // Every other row of 2x2 cells (every other row for MON) is plenty for region means.
     const uint32_t step = mono_ ? 2 : 4;
@@ -56,16 +59,16 @@ void Isp::measure(const uint8_t* frame) {
         for (uint32_t y = 0; y + (mono_ ? 0 : 1) < height_; y += step) {
             float* row = &sums_[size_t{y * gridY_ / height_} * gridX_ * kFields];
             for (uint32_t x = 0; x + (mono_ ? 0 : 1) < width_; x += mono_ ? 1 : 2) {
-                float* region = row + size_t{x * gridX_ / width_} * kFields;
+                float* region = row + regionOfColumn_[x];
                 if (mono_) {
                     const unsigned v = sample(image, x, y);
-                    region[kG] += static_cast<float>((v - black[1]) / range[1]);
+                    region[kG] += (static_cast<float>(v) - black[1]) * scale[1];
                     region[kClipped] += v >= clip;
                 } else {
                     bool clipped = false;
                     for (int c = 0; c < 3; ++c) {
                         const unsigned v = sample(image, x + sites.x[c], y + sites.y[c]);
-                        region[c] += static_cast<float>((v - black[c]) / range[c]);
+                        region[c] += (static_cast<float>(v) - black[c]) * scale[c];
                         clipped |= v >= clip;
                     }
                     region[kClipped] += clipped;
