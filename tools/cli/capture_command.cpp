@@ -23,6 +23,7 @@ struct CaptureOptions {
     std::string output = "frames";
     StreamOptions stream;
     bool eightBit = false;
+    bool noIsp = false;
     bool reconnect = false;
     double reconnectWait = 10;
 };
@@ -156,7 +157,9 @@ void singleFrame(CameraHandle handle, const CaptureOptions& options, FrameSink& 
 
 void runCapture(const CaptureOptions& options) {
     const CameraFile file = loadConfig(options.board);
-    FrameSink sink(options.output, file.config, file.bayer, options.eightBit);
+    // The ISP renders RAW and MON frames when the file describes the sensor's colour.
+    const ColourSettings* colour = file.colour && !options.noIsp ? &*file.colour : nullptr;
+    FrameSink sink(options.output, file.config, file.bayer, options.eightBit, colour);
     BoardSession session(options.board, file);
     session.applyStartup(file);
 
@@ -224,7 +227,8 @@ Command addCaptureCommand(CLI::App& parent) {
         "capture",
         "Open a board with a camera configuration, write its start-up registers and board "
         "commands, capture frames and write them as images: PNG for RAW (debayered; 16-bit for "
-        "2-byte pixels), MON (8 or 16-bit), RGB "
+        "2-byte pixels; through the ISP when the file has a [colour] section), MON (8 or 16-bit), "
+        "RGB "
         "and YUV frames, the JPEG as received for JPG frames. Prints a progress line and a "
         "summary (frames, fps, MB/s, drops and errors by status name).");
     addBoardOptions(sub, options->board);
@@ -250,6 +254,9 @@ Command addCaptureCommand(CLI::App& parent) {
     sub->add_flag("--8bit", options->eightBit,
                   "RAW frames with 2-byte pixels as 8-bit RGB PNGs (default: 16-bit, every "
                   "significant bit kept)");
+    sub->add_flag("--no-isp", options->noIsp,
+                  "Write RAW and MON frames as without a [colour] section: plain bilinear "
+                  "debayer, no black level, white balance, colour matrix or curve");
     auto* reconnect = sub->add_flag(
         "--reconnect", options->reconnect,
         "When the board goes away, wait for a board with the same serial, reopen it with the "

@@ -22,9 +22,19 @@ FrameFormat frameFormat(const CameraConfig& cfg, RawMode bayer, bool eightBit) {
 }  // namespace
 
 FrameSink::FrameSink(const std::string& directory, const CameraConfig& applied, RawMode bayer,
-                     bool eightBit)
+                     bool eightBit, const ColourSettings* colour)
     : jpeg_(applied.emImageFmtMode == FORMAT_MODE_JPG),
       converter_(frameFormat(applied, bayer, eightBit)) {
+    if (colour) {
+        auto isp = std::make_unique<Isp>(frameFormat(applied, bayer, eightBit), *colour);
+        if (isp->processes()) {
+            const bool wide = applied.u8PixelBytes == 2 && !eightBit;
+            ispLayout_ = isp->mono() ? (wide ? IspLayout::Gray16 : IspLayout::Gray8)
+                                     : (wide ? IspLayout::Rgb16 : IspLayout::Rgb8);
+            ispImage_.resize(size_t{isp->width()} * isp->height() * ispPixelBytes(ispLayout_));
+            isp_ = std::move(isp);
+        }
+    }
     directory_ = createOutputDirectory(directory);
     path_ = directory_ + "/";
     nameOffset_ = path_.size();
@@ -48,6 +58,18 @@ void FrameSink::write(const FrameData& frame) {
     std::string error;
     if (jpeg_) {
         if (!writeJpeg(path, bytes, error)) throw ToolError(error);
+    } else if (isp_) {
+        const size_t stride = size_t{isp_->width()} * ispPixelBytes(ispLayout_);
+        if (!isp_->process(bytes, {ispImage_.data(), ispImage_.size(), stride, ispLayout_, true}))
+            throw ToolError("frame " + std::to_string(written_) + " holds " +
+                            std::to_string(frame.cfg.u32Size) + " bytes, " +
+                            std::to_string(isp_->frameBytes()) + " expected for the configuration");
+        static constexpr PixelLayout kPng[] = {PixelLayout::Rgb8,  PixelLayout::Rgb8,
+                                               PixelLayout::Rgb16, PixelLayout::Rgb16,
+                                               PixelLayout::Gray8, PixelLayout::Gray16};
+        ImageView image{isp_->width(), isp_->height(), kPng[static_cast<int>(ispLayout_)],
+                        ispImage_, 0};
+        if (!writePng(path, image, error)) throw ToolError(error);
     } else {
         ImageView image;
         if (!converter_.convert(bytes, image))
