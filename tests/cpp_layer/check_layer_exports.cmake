@@ -25,7 +25,8 @@ if(stray)
     message(FATAL_ERROR "libvexo-cpp exports names outside its interface:\n  ${text}")
 endif()
 foreach(required "vexo::frameLayout(CameraConfig const&)" "vexo::frameLayout(vexo::Config const&)"
-                 "vexo::loadCameraFile(" "vexo::FrameConverter::convert(" "vexo::Isp::process(")
+                 "vexo::loadCameraFile(" "vexo::FrameConverter::convert(" "vexo::Isp::process("
+                 "vexo::SyncGroup::next(")
     string(FIND "${names}" "${required}" at)
     if(at EQUAL -1)
         message(FATAL_ERROR "libvexo-cpp does not export ${required}")
