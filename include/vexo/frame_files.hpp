@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vexo/cpp_export.hpp>
 #include <vexo/frame_converter.hpp>
+#include <vexo/isp_settings.hpp>
 
 namespace vexo {
 
@@ -33,6 +34,9 @@ struct FrameStamp {
     uint64_t number = 0;               ///< frame number within the recording
     uint64_t time = 0;                 ///< the frame's u64Time (FILETIME units), 0 when unknown
     std::string_view camera = "Vexo";  ///< camera model text (DNG UniqueCameraModel)
+    /// The sensor's [colour] section, for a DNG's BlackLevel, AsShotNeutral and ColorMatrix1;
+    /// null: black 0, neutral 1 1 1, sRGB primaries.
+    const ColourSettings* colour = nullptr;
 };
 
 enum class FileKind : uint8_t { Dng, Png, Raw, Jpeg };

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +46,8 @@ struct RecorderOptions {
     bool rawFiles = false;
     /// Frame files past the page cache where the file system allows it; false: through it.
     bool directIo = true;
+    /// The sensor's [colour] section, written into each DNG's colour tags.
+    std::optional<ColourSettings> colour;
 };
 
 class VEXO_CPP_API Recorder {
@@ -94,6 +97,7 @@ class VEXO_CPP_API Recorder {
     RecordingHeader header_;
     FrameLayout layout_;  // of header_.layout
     bool rawFiles_;
+    std::optional<ColourSettings> colour_;
     std::string camera_;
     std::unique_ptr<ManifestWriter> manifest_;
     std::vector<Slot> slots_;

@@ -11,6 +11,8 @@
 #include <vexo/frame_files.hpp>
 #include <vexo/image_files.hpp>
 
+#include "isp_dng.h"
+
 namespace vexo {
 
 namespace {
@@ -40,12 +42,10 @@ bool encodeDng(TIFF* tif, const FrameFormat& format, std::span<const uint8_t> fr
     static constexpr uint8_t kDngVersion[4] = {1, 4, 0, 0};
     static constexpr uint8_t kDngBackward[4] = {1, 1, 0, 0};
     static constexpr uint16_t kRepeat[2] = {2, 2};
-    // No colour calibration is known: the camera's primaries are taken as sRGB's (XYZ to
-    // linear sRGB), so raw converters show plausible colours.
-    static constexpr float kXyzToCamera[9] = {3.2406f, -1.5372f, -0.4986f, -0.9689f, 1.8758f,
-                                              0.0415f, 0.0557f,  -0.2040f, 1.0570f};
-    static constexpr float kNeutral[3] = {1, 1, 1};
-    const float black[1] = {0};
+    // The colour of the camera file's [colour] section; without one the camera's primaries
+    // are taken as sRGB's, so raw converters show plausible colours.
+    const DngColour colour =
+        dngColour(stamp.colour ? *stamp.colour : ColourSettings{}, format.bayer);
     const uint32_t white[1] = {(1u << format.layout().sampleBits) - 1};
     char dateTime[20];
     tiffDateTime(stamp.time, dateTime);
@@ -77,11 +77,12 @@ bool encodeDng(TIFF* tif, const FrameFormat& format, std::span<const uint8_t> fr
         TIFFSetField(tif, TIFFTAG_DNGBACKWARDVERSION, kDngBackward) &&
         TIFFSetField(tif, TIFFTAG_CFAREPEATPATTERNDIM, kRepeat) &&
         TIFFSetField(tif, TIFFTAG_CFAPATTERN, 4, kCfa[static_cast<unsigned>(format.bayer) & 3]) &&
-        TIFFSetField(tif, TIFFTAG_BLACKLEVEL, 1, black) &&
+        TIFFSetField(tif, TIFFTAG_BLACKLEVELREPEATDIM, kRepeat) &&
+        TIFFSetField(tif, TIFFTAG_BLACKLEVEL, 4, colour.black.data()) &&
         TIFFSetField(tif, TIFFTAG_WHITELEVEL, 1, white) &&
-        TIFFSetField(tif, TIFFTAG_COLORMATRIX1, 9, kXyzToCamera) &&
+        TIFFSetField(tif, TIFFTAG_COLORMATRIX1, 9, colour.xyzToCamera.data()) &&
         TIFFSetField(tif, TIFFTAG_CALIBRATIONILLUMINANT1, 21) &&
-        TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, kNeutral);
+        TIFFSetField(tif, TIFFTAG_ASSHOTNEUTRAL, 3, colour.neutral.data());
     // Written as received: TIFFWriteRawStrip neither swaps nor packs, and the file is
     // little-endian like the frame's 2-byte samples.
     ok = ok && TIFFWriteRawStrip(tif, 0, const_cast<uint8_t*>(frame.data()),

@@ -23,6 +23,7 @@ Recorder::Recorder(const std::string& directory, const RecordingHeader& header,
                    const RecorderOptions& options)
     : header_(header),
       rawFiles_(options.rawFiles),
+      colour_(options.colour),
       files_(options.directIo),
       directIo_(options.directIo) {
     directory_ = createOutputDirectory(directory);
@@ -105,7 +106,7 @@ bool Recorder::writeSlot(Slot& slot) {
                       static_cast<unsigned long long>(slot.number), fileExtension(kind).data());
     path_.resize(nameOffset_ + static_cast<size_t>(n));
     WrittenFile written;
-    const FrameStamp stamp{slot.number, slot.time, camera_};
+    const FrameStamp stamp{slot.number, slot.time, camera_, colour_ ? &*colour_ : nullptr};
     const bool ok = files_.write(path_.c_str(), kind, header_.layout,
                                  std::span<uint8_t>(slot.image.get(), imageBytes_), slot.size,
                                  stamp, written, failure_);

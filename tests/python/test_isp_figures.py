@@ -219,3 +219,32 @@ def test_demosaic_beats_bilinear_and_opencv_edge_aware(tmp_path):
     for name, (gradient, bilinear, opencv) in results.items():
         assert gradient >= bilinear + 3.0, name
         assert gradient >= opencv, name
+
+
+@pytest.mark.parametrize("developer", ["dcraw", "dcraw_emu"])
+def test_raw_developers_render_the_dng_as_the_isp(tmp_path, developer):
+    """`vexo record` writes the chart's DNG with the [colour] section's black level, neutral
+    and matrix; dcraw (and LibRaw's dcraw_emu) develop it to the chart's colours."""
+    if not shutil.which(developer):
+        pytest.skip(f"{developer} is not installed")
+    mosaic = chart_mosaic()
+    h, w = mosaic.shape
+    cfg = tmp_path / "sensor.cfg"
+    wb = " ".join(f"{1 / g:.9f}" for g in GAINS)
+    cfg.write_text(camera_file(w, h, 10, f"black_level = 64\nwhite_balance = {wb}\n"
+                                         f"ccm = {inverse_ccm()}"))
+    boards = replay_board(tmp_path / "take", mosaic)
+    out = tmp_path / "rec"
+    run_tool(["record", "-c", str(cfg), "-n", "1", "-o", str(out)], boards)
+    dng = out / "frame_000000.dng"
+    subprocess.run([developer, "-w", "-W", "-o", "1", "-g", "2.4", "12.92", "-T", str(dng)],
+                   check=True, capture_output=True, timeout=120)
+    # dcraw replaces the extension, dcraw_emu appends to it.
+    tiff = next(p for p in (out / "frame_000000.tiff", out / "frame_000000.dng.tiff") if p.exists())
+    image = cv2.imread(str(tiff), cv2.IMREAD_UNCHANGED)
+    assert image is not None and image.shape[:2] == (h, w)
+    if image.dtype == np.uint16:
+        image = np.round(image / 257.0).astype(np.uint8)
+    errors, _ = chart_errors(image[:, :, ::-1])
+    print(f"{developer}: mean dE2000 {errors.mean():.2f}, max {errors.max():.2f}")
+    assert errors.mean() <= 3.0

@@ -45,6 +45,7 @@ void runRecord(const RecordOptions& options) {
     RecorderOptions recorderOptions;
     recorderOptions.queueFrames = options.queueFrames;
     recorderOptions.rawFiles = options.raw;
+    recorderOptions.colour = file.colour;
     Recorder recorder(options.output, header, recorderOptions);
 
     std::printf("board %u (%s): recording %ux%u %s to %s/\n", header.boardIndex,
