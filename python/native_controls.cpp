@@ -183,7 +183,7 @@ PyObject* namedControls(PyObject*, PyObject* args) {
     unsigned address = 0;
     int mode = 0;
     if (!PyArg_ParseTuple(args, "OOIi", &handle, &parsed, &address, &mode)) return nullptr;
-    auto* file = static_cast<const CameraFile*>(PyCapsule_GetPointer(parsed, kParsedName));
+    const CameraFile* file = parsedFileOf(parsed);
     if (!file) return nullptr;
     const pyvexo::ControlCalls* calls = controlCalls();
     if (!calls) return nullptr;
@@ -213,6 +213,24 @@ PyObject* namedControls(PyObject*, PyObject* args) {
 }
 
 }  // namespace
+
+NamedControls* namedControlsOf(PyObject* object) {
+    PyTypeObject* type = controlsType();
+    if (!type) return nullptr;
+    if (!PyObject_TypeCheck(object, type)) {
+        PyErr_SetString(PyExc_TypeError, "expected the named controls of named_controls()");
+        return nullptr;
+    }
+    return reinterpret_cast<ControlsObject*>(object)->controls.get();
+}
+
+unsigned lastControlStatus(PyObject* object) {
+    return reinterpret_cast<ControlsObject*>(object)->lastStatus();
+}
+
+const CameraFile* parsedFileOf(PyObject* capsule) {
+    return static_cast<const CameraFile*>(PyCapsule_GetPointer(capsule, kParsedName));
+}
 
 PyObject* controlDescriptions(const CameraFile& file) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(file.controls.size()));

@@ -27,7 +27,8 @@ PyObject* decoded(std::string_view s) {
 
 // A parsed file as the dict of vexo.Config's fields: enumerations as numbers, registers as
 // (address, value, delay, line), board commands as (request, value, index, data, line), the
-// controls described, and the parsed file itself for named_controls().
+// controls described, the [colour] settings (None without), and the parsed file itself for
+// named_controls() and isp().
 PyObject* fileValues(const CameraFile& f) {
     PyObject* registers = PyList_New(static_cast<Py_ssize_t>(f.registers.size()));
     PyObject* commands = PyList_New(static_cast<Py_ssize_t>(f.boardCommands.size()));
@@ -64,21 +65,24 @@ PyObject* fileValues(const CameraFile& f) {
     }
     PyObject* controls = python::controlDescriptions(f);
     PyObject* parsed = controls ? python::parsedFile(f) : nullptr;
-    if (!parsed) {
+    PyObject* colour = parsed ? python::colourValues(f) : nullptr;
+    if (!colour) {
+        Py_XDECREF(parsed);
         Py_XDECREF(controls);
         Py_DECREF(registers);
         Py_DECREF(commands);
         return nullptr;
     }
     const CameraConfig& c = f.config;
-    return Py_BuildValue("{s:N,s:I,s:I,s:i,s:I,s:i,s:I,s:I,s:i,s:I,s:I,s:I,s:N,s:N,s:N,s:N}",
+    return Py_BuildValue("{s:N,s:I,s:I,s:i,s:I,s:i,s:I,s:I,s:i,s:I,s:I,s:I,s:N,s:N,s:N,s:N,s:N}",
                          "name", decoded(f.name), "width", c.u32Width, "height", c.u32Height,
                          "format", static_cast<int>(c.emImageFmtMode), "i2c_address", c.u32I2cAddr,
                          "i2c_mode", static_cast<int>(c.emI2cMode), "pixel_bytes",
                          unsigned{c.u8PixelBytes}, "pixel_bits", unsigned{c.u8PixelBits}, "bayer",
                          static_cast<int>(f.bayer), "transfer_level", c.u32TransLvl, "camera_type",
                          c.u32CameraType, "sensor_vid", unsigned{c.u16Vid}, "registers", registers,
-                         "board_commands", commands, "controls", controls, "parsed", parsed);
+                         "board_commands", commands, "controls", controls, "parsed", parsed,
+                         "colour", colour);
 }
 
 // The loader's outcome: the file's values, or (line, message) with line 0 when no line is
@@ -249,7 +253,8 @@ PyMODINIT_FUNC PyInit__native() {
     PyObject* module = PyModule_Create(&kModule);
     if (module && (PyModule_AddFunctions(module, vexo::python::kTableMethods) != 0 ||
                    PyModule_AddFunctions(module, vexo::python::kFrameMethods) != 0 ||
-                   PyModule_AddFunctions(module, vexo::python::kControlMethods) != 0))
+                   PyModule_AddFunctions(module, vexo::python::kControlMethods) != 0 ||
+                   PyModule_AddFunctions(module, vexo::python::kIspModuleMethods) != 0))
         Py_CLEAR(module);
     return module;
 }

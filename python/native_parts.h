@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <vexo/camera_file.hpp>
+#include <vexo/named_controls.hpp>
 
 namespace vexo::python {
 
@@ -17,6 +18,20 @@ extern PyMethodDef kTableMethods[];
 extern PyMethodDef kFrameMethods[];
 /// named_controls(): a camera file's controls on a VexoSDK camera (native_controls.cpp).
 extern PyMethodDef kControlMethods[];
+
+/// isp(): the ISP for vexo.Isp and Frame.to_rgb (native_isp.cpp).
+extern PyMethodDef kIspModuleMethods[];
+
+/// The [colour] section of a file as a dict (black_level, auto_white_balance, white_balance,
+/// ccm, gamma, demosaic, auto_exposure), or None when the file has none.
+PyObject* colourValues(const CameraFile& file);
+
+/// The NamedControls of an object named_controls() made, or null with TypeError.
+NamedControls* namedControlsOf(PyObject* object);
+/// The status of the last register call that object's controls made on this thread.
+unsigned lastControlStatus(PyObject* object);
+/// The file in a capsule of parsedFile(), or null with an exception.
+const CameraFile* parsedFileOf(PyObject* capsule);
 
 /// The [controls] of a file as a list of dicts (name, type, unit, min, max, step, default, menu,
 /// registers, bits, order, scale, offset, lua, line).

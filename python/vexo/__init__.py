@@ -17,11 +17,13 @@ from .controls import Control, ControlInfo, Controls
 from .enums import Bayer, Format, I2cMode, TriggerMode
 from .errors import CameraError, status_hint, status_name
 from .frames import Frame
+from .isp import AutoExposure, Isp
 from .hotplug import (BoardEvent, BoardMonitor, Gap, awatch, board_changes, wait_for_board,
                       watch)
 
 __all__ = [
-    "scan", "open", "Camera", "BoardInfo", "Registers", "UserData", "Frame",
+    "scan", "open", "Camera", "BoardInfo", "Registers", "UserData", "Frame", "Isp",
+    "AutoExposure",
     "CameraError", "status_name", "status_hint",
     "Config", "ConfigError", "RegisterStep", "BoardCommand", "load_config", "parse_config",
     "default_config", "Control", "ControlInfo", "Controls", "Format", "I2cMode", "Bayer", "TriggerMode",

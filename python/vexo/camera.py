@@ -316,7 +316,8 @@ class Camera:
             rc, data, info = _sdk.Py_Vexo_readImage(handle)
             check(rc, "read frame")
             frame = Frame(data, info, self.config.bayer,
-                          release=functools.partial(self._release, handle, self._flushes))
+                          release=functools.partial(self._release, handle, self._flushes),
+                          colour=self.config.parsed if self.config.colour else None)
             self._lent = frame
         return frame
 

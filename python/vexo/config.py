@@ -75,6 +75,9 @@ class Config:
     source: str = ""
     #: the [controls] section: what ``Camera.controls`` offers
     controls: List[ControlInfo] = dataclasses.field(default_factory=list)
+    #: the [colour] section as the ISP reads it (black_level, auto_white_balance,
+    #: white_balance, ccm, gamma, demosaic, auto_exposure); None without one
+    colour: Optional[Dict[str, Any]] = None
     #: the loader's own copy of the file, from which the library's named controls work (None
     #: for a Config made in code, which has no controls on a camera)
     parsed: Any = dataclasses.field(default=None, repr=False, compare=False)

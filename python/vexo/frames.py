@@ -31,7 +31,7 @@ class Frame:
     """
 
     def __init__(self, data: Any, info: Dict[str, int], bayer: int = Bayer.RG,
-                 release: Optional[Callable[[], None]] = None) -> None:
+                 release: Optional[Callable[[], None]] = None, colour: Any = None) -> None:
         view = memoryview(data)
         # The arrays are made over the bytes as they lie: one run of bytes, counted in bytes.
         if not view.c_contiguous:
@@ -55,6 +55,9 @@ class Frame:
         self.bayer = Bayer(bayer)
         self._release = release
         self._array: Optional[np.ndarray] = None
+        # The camera file's own copy (Config.parsed) when it has a [colour] section: to_rgb
+        # then renders through the ISP.
+        self._colour = colour
 
     def __repr__(self) -> str:
         fmt = self.format.name if isinstance(self.format, Format) else self.format
@@ -94,7 +97,7 @@ class Frame:
 
     def copy(self) -> "Frame":
         """A frame with a copy of the bytes, kept for as long as you hold it."""
-        return Frame(bytes(self.data), self.info, self.bayer)
+        return Frame(bytes(self.data), self.info, self.bayer, colour=self._colour)
 
     @property
     def array(self) -> np.ndarray:
@@ -139,12 +142,20 @@ class Frame:
                            self.pixel_bytes, self.info.get("u8PixelBits", 0), int(self.format),
                            int(self.bayer), number, self.timestamp or 0)
 
-    def to_rgb(self) -> np.ndarray:
-        """A new (height, width, 3) uint8 picture for viewing: RAW debayered (bilinear, in the
-        configured Bayer order), MON as grey, RGB565 and YUYV (BT.601) converted. Two-byte
-        samples are scaled from ``pixel_bits`` to 8 bits. RAW_D and MON_D give both images,
-        one above the other (2 x height rows). The picture is the one ``vexo capture --8bit``
-        writes of the same frame: the tool's converter makes both.
+    def to_rgb(self, isp: Any = None) -> np.ndarray:
+        """A new (height, width, 3) uint8 picture for viewing.
+
+        When the frame's camera file has a ``[colour]`` section, RAW, RAW_D, MON and MON_D
+        frames go through the library's ISP (:mod:`vexo.isp`: black level, white balance,
+        demosaic, colour matrix, curve), a new one for this frame, so automatic white balance
+        is found in this frame alone; pass a :class:`vexo.Isp` as @isp to keep its state from
+        frame to frame (and to render frames of any camera with it).
+
+        Otherwise: RAW debayered (bilinear, in the configured Bayer order), MON as grey,
+        RGB565 and YUYV (BT.601) converted. Two-byte samples are scaled from ``pixel_bits`` to
+        8 bits. RAW_D and MON_D give both images, one above the other (2 x height rows). The
+        picture is the one ``vexo capture --8bit`` writes of the same frame: the tool's
+        converter makes both.
 
         JPG frames are not decoded (no JPEG decoder in the standard library): this raises
         ValueError; ``data`` holds the JPEG file's bytes."""
@@ -154,10 +165,17 @@ class Frame:
                              "(write it to a .jpg file or hand it to an image library)")
         if not isinstance(fmt, Format):
             raise ValueError(f"unknown image format {fmt}")
+        if isp is not None or (self._colour is not None and fmt in _ISP_FORMATS):
+            from .isp import frame_picture
+
+            return frame_picture(self, isp, self._colour)
         self.array  # a short frame raises ValueError here, saying what it holds and needs
         w, h, rgb = _native.frame_to_rgb(self.data, int(fmt), self.width, self.height,
                                          self.pixel_bytes, self.pixel_bits, int(self.bayer))
         return np.frombuffer(rgb, np.uint8).reshape(h, w, 3)
+
+
+_ISP_FORMATS = (Format.RAW, Format.RAW_D, Format.MON, Format.MON_D)
 
 
 def array_layout(fmt: Format, width: int, height: int,

@@ -1,0 +1,113 @@
+"""vexo.Isp and Frame.to_rgb through the library's ISP: the chart's colours (CIEDE2000) from a
+simulated sensor, the same picture as `vexo capture`, white balance and auto exposure state
+kept across frames, and auto exposure driving a camera's controls."""
+import numpy as np
+import pytest
+
+import vexo
+from conftest import RAW_USB3, ROOT
+from test_isp_figures import (GAINS, NEUTRALS, TOOL, camera_file, capture, chart_errors,
+                              chart_mosaic, inverse_ccm, sense, srgb_to_linear)
+
+MANUAL = "white_balance = " + " ".join(f"{1 / g:.9f}" for g in GAINS)
+COLOUR = f"black_level = 64\n{{wb}}\nccm = {inverse_ccm()}\ngamma = srgb"
+
+
+def frame_of(mosaic, bits, config=None):
+    """A frame of a 2-byte mosaic, as a camera opened with @config would hand it out."""
+    h, w = mosaic.shape
+    data = mosaic.astype("<u2").tobytes()
+    info = {"u32Width": w, "u32Height": h, "emImageFmtMode": 0, "u8PixelBytes": 2,
+            "u8PixelBits": bits, "u32Size": len(data)}
+    colour = config.parsed if config is not None and config.colour else None
+    return vexo.Frame(data, info, vexo.Bayer.RG, colour=colour)
+
+
+def chart_config(wb, width=600, height=400):
+    return vexo.parse_config(camera_file(width, height, 10, COLOUR.format(wb=wb)))
+
+
+@pytest.mark.parametrize("wb, through", [(MANUAL, "to_rgb"), ("white_balance = auto", "to_rgb"),
+                                         ("white_balance = auto", "Isp")])
+def test_chart_colours(wb, through):
+    config = chart_config(wb)
+    frames = [frame_of(chart_mosaic(), 10, config) for _ in range(3)]
+    if through == "to_rgb":
+        rgb = frames[0].to_rgb()
+    else:
+        isp = vexo.Isp(config)
+        for frame in frames:
+            rgb = isp.process(frame)
+        # the gains found undo the illuminant's (relative to green)
+        gains = np.array(isp.white_balance)
+        np.testing.assert_allclose(gains / gains[1] * GAINS, 1.0, atol=0.05)
+    errors, lab = chart_errors(rgb)
+    if wb == MANUAL:
+        assert errors.mean() <= 1.0
+    else:
+        assert errors.mean() <= 3.0
+        assert np.abs(lab[list(NEUTRALS)][:, 1:]).max() <= 2.0
+
+
+@pytest.mark.skipif(not TOOL.exists(), reason="the vexo tool is not built")
+def test_the_same_picture_as_vexo_capture(tmp_path):
+    mosaic = chart_mosaic(120, 80)
+    colour = COLOUR.format(wb="white_balance = auto")
+    config = vexo.parse_config(camera_file(120, 80, 10, colour))
+    frame = frame_of(mosaic, 10, config)
+    np.testing.assert_array_equal(frame.to_rgb(), capture(tmp_path, mosaic, colour, 10))
+    assert frame._repr_png_() is not None
+    # and without [colour], the tool's plain picture
+    plain = frame_of(mosaic, 10)
+    np.testing.assert_array_equal(plain.to_rgb(), capture(tmp_path, mosaic, None, 10))
+
+
+def test_a_cameras_frames_carry_its_colour_section(tmp_path):
+    text = (ROOT / "examples/configs/virtual-default.cfg").read_text()
+    path = tmp_path / "colour.cfg"
+    path.write_text(text + "\n[colour]\nblack_level = 16\nwhite_balance = 1.5 1 0.8\n")
+    with vexo.open(RAW_USB3, config=path) as cam:
+        frame = cam.frame()  # a copy keeps it too
+    isp = vexo.Isp(vexo.load_config(path))
+    np.testing.assert_array_equal(frame.to_rgb(), isp.process(frame))
+    assert isp.white_balance == (1.5, 1.0, 0.8)
+    plain = vexo.Frame(frame.data, frame.info, frame.bayer)
+    assert np.abs(frame.to_rgb().astype(int) - plain.to_rgb()).mean() > 5
+    # 16-bit pictures through the same chain
+    wide = isp.process(frame, bits=16)
+    assert wide.dtype == np.uint16
+    np.testing.assert_allclose(wide / 257.0, frame.to_rgb(), atol=1.0)
+
+
+def grey_frame(level, bits=10):
+    """A flat grey scene at @level of linear light (the rest of the range above it)."""
+    scene = np.full((64, 96, 3), 128, np.uint8)
+    scale = level / srgb_to_linear(128)
+    return frame_of(sense(scene, bits, gains=(scale, scale, scale)), bits)
+
+
+def test_auto_exposure_drives_the_cameras_controls(tmp_path):
+    text = (ROOT / "examples/configs/sensor-controls.cfg").read_text()
+    path = tmp_path / "ae.cfg"
+    path.write_text(text.replace("[controls]", "[registers]\n0x3500 0x00\n0x3501 0x40\n"
+                                 "0x3502 0x00\n0x3508 0x01\n0x3509 0x00\n[colour]\n"
+                                 "auto_exposure = on\n[controls]", 1))
+    with vexo.open(RAW_USB3, config=path) as cam:
+        assert cam.controls["exposure"].value == 1024
+        isp = vexo.Isp(cam)
+        assert isp.auto_exposure
+        steps = []
+        for _ in range(4):  # a dark scene: 3 stops under mid grey
+            isp.process(grey_frame(0.18 / 8))
+            steps.append(isp.last_step)
+        assert "adjusted" in steps
+        brighter = cam.controls["exposure"].value
+        assert brighter > 1024 and isp.exposure.adjustments >= 1
+        assert isp.exposure.exposure == brighter and isp.exposure.level < 0.18
+        for _ in range(4):  # then a bright one
+            isp.process(grey_frame(0.9))
+        assert cam.controls["exposure"].value < brighter
+    # From the file alone there is nothing to drive.
+    assert not vexo.Isp(vexo.load_config(path)).auto_exposure
+    with pytest.raises(ValueError, match="camera"):
+        vexo.Isp(path, auto_exposure=True)
