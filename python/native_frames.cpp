@@ -125,15 +125,23 @@ PyObject* frameLayoutCall(PyObject*, PyObject* args) {
 }
 
 #ifdef VEXO_HAVE_RECORD
-// save_frame(path, data, width, height, pixel_bytes, pixel_bits, format, bayer, number, time)
+// save_frame(path, data, width, height, pixel_bytes, pixel_bits, format, bayer, number, time,
+//            parsed camera file or None)
 PyObject* saveFrame(PyObject*, PyObject* args) {
     const char* path = nullptr;
     Py_buffer data{};
     unsigned width = 0, height = 0, pixelBytes = 0, pixelBits = 0, format = 0, bayer = 0;
     unsigned long long number = 0, time = 0;
-    if (!PyArg_ParseTuple(args, "sy*IIIIIIKK", &path, &data, &width, &height, &pixelBytes,
-                          &pixelBits, &format, &bayer, &number, &time))
+    PyObject* parsed = Py_None;
+    if (!PyArg_ParseTuple(args, "sy*IIIIIIKK|O", &path, &data, &width, &height, &pixelBytes,
+                          &pixelBits, &format, &bayer, &number, &time, &parsed))
         return nullptr;
+    // The camera file's [colour] section goes into a DNG's colour tags, as vexo record does.
+    const CameraFile* file = parsed == Py_None ? nullptr : parsedFileOf(parsed);
+    if (parsed != Py_None && !file) {
+        PyBuffer_Release(&data);
+        return nullptr;
+    }
     if (width == 0 || height == 0 || width > 16384 || height > 16384 ||
         (pixelBytes != 1 && pixelBytes != 2) || pixelBits > 16 || format > FORMAT_MODE_MON_D ||
         bayer > RAW_BG) {
@@ -150,7 +158,8 @@ PyObject* saveFrame(PyObject*, PyObject* args) {
     layout.bayer = static_cast<RawMode>(bayer);
     const std::span<const uint8_t> bytes(static_cast<const uint8_t*>(data.buf),
                                          static_cast<size_t>(data.len));
-    const FrameStamp stamp{number, time, "Vexo camera"};
+    FrameStamp stamp{number, time, "Vexo camera"};
+    if (file && file->colour) stamp.colour = &*file->colour;
     std::string error;
     bool ok = false;
     Py_BEGIN_ALLOW_THREADS ok = saveFrame(path, layout, bytes, stamp, error);
@@ -176,7 +185,8 @@ PyMethodDef kFrameMethods[] = {
 #ifdef VEXO_HAVE_RECORD
     {"save_frame", saveFrame, METH_VARARGS,
      "save_frame(path, data, width, height, pixel_bytes, pixel_bits, format, bayer, number, "
-     "time): the frame as a file of the kind its extension names"},
+     "time, parsed=None): the frame as a file of the kind its extension names; a DNG carries "
+     "the [colour] section of the parsed camera file"},
 #endif
     {nullptr, nullptr, 0, nullptr},
 };

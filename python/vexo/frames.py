@@ -128,7 +128,10 @@ class Frame:
         - ``.raw``: the frame's bytes as received, any format;
         - ``.jpg``: JPG frames as received.
 
-        ``number`` goes into the DNG with the frame's time. Raises ValueError for an unknown
+        ``number`` goes into the DNG with the frame's time; when the camera file has a
+        ``[colour]`` section, the DNG carries its black level, white balance (AsShotNeutral)
+        and colour matrix, as ``vexo record`` writes them, so raw developers render what
+        :meth:`to_rgb` shows. Raises ValueError for an unknown
         format, OSError (with the path and the reason) when the frame cannot be written so,
         for instance a short frame as DNG, and RuntimeError when the package was built
         without the writers (libtiff)."""
@@ -140,7 +143,7 @@ class Frame:
         size = min(self.size, len(self.data))
         _native.save_frame(os.fspath(path), self.data[:size], self.width, self.height,
                            self.pixel_bytes, self.info.get("u8PixelBits", 0), int(self.format),
-                           int(self.bayer), number, self.timestamp or 0)
+                           int(self.bayer), number, self.timestamp or 0, self._colour)
 
     def to_rgb(self, isp: Any = None) -> np.ndarray:
         """A new (height, width, 3) uint8 picture for viewing.

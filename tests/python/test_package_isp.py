@@ -1,13 +1,16 @@
 """vexo.Isp and Frame.to_rgb through the library's ISP: the chart's colours (CIEDE2000) from a
 simulated sensor, the same picture as `vexo capture`, white balance and auto exposure state
 kept across frames, and auto exposure driving a camera's controls."""
+import shutil
+import subprocess
+
 import numpy as np
 import pytest
 
 import vexo
 from conftest import RAW_USB3, ROOT
 from test_isp_figures import (GAINS, NEUTRALS, TOOL, camera_file, capture, chart_errors,
-                              chart_mosaic, inverse_ccm, sense, srgb_to_linear)
+                              chart_mosaic, cv2, inverse_ccm, sense, srgb_to_linear)
 
 MANUAL = "white_balance = " + " ".join(f"{1 / g:.9f}" for g in GAINS)
 COLOUR = f"black_level = 64\n{{wb}}\nccm = {inverse_ccm()}\ngamma = srgb"
@@ -111,3 +114,23 @@ def test_auto_exposure_drives_the_cameras_controls(tmp_path):
     assert not vexo.Isp(vexo.load_config(path)).auto_exposure
     with pytest.raises(ValueError, match="camera"):
         vexo.Isp(path, auto_exposure=True)
+
+
+@pytest.mark.skipif(shutil.which("dcraw") is None, reason="dcraw is not installed")
+def test_saved_dng_develops_to_the_charts_colours(tmp_path):
+    """Frame.save writes the [colour] section into the DNG, as vexo record does: dcraw
+    develops it to the chart; without the section it cannot."""
+    config = chart_config(MANUAL)
+    errors = {}
+    for name, frame in (("colour", frame_of(chart_mosaic(), 10, config)),
+                        ("plain", frame_of(chart_mosaic(), 10))):
+        dng = tmp_path / f"{name}.dng"
+        frame.save(dng)
+        subprocess.run(["dcraw", "-w", "-W", "-o", "1", "-g", "2.4", "12.92", "-T", str(dng)],
+                       check=True, capture_output=True, timeout=120)
+        image = cv2.imread(str(tmp_path / f"{name}.tiff"), cv2.IMREAD_UNCHANGED)
+        if image.dtype == np.uint16:
+            image = np.round(image / 257.0).astype(np.uint8)
+        errors[name] = chart_errors(image[:, :, ::-1])[0].mean()
+    print(errors)
+    assert errors["colour"] <= 3.0 < errors["plain"], errors
