@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <functional>
+#include <map>
 #include <vector>
 #include <vexo/camera_file.hpp>
 #include <vexo/isp.hpp>
@@ -327,4 +329,100 @@ TEST(Isp, ColourSectionValuesAndRefusals) {
     }
     EXPECT_FALSE(parseCameraFile(head + "gamma = srgb\ngamma = linear\n", "c.cfg", file, error));
     EXPECT_NE(error.find("c.cfg:11: key 'gamma' appears twice"), std::string::npos) << error;
+}
+
+namespace {
+
+// A sensor's register file behind NamedControls: exposure in lines over three registers,
+// analogue gain as a fixed-point multiple (as examples/configs/sensor-controls.cfg has them).
+std::map<uint32_t, uint32_t> gRegisters;
+Uint32 writeRegister(CameraHandle, Uint32, Uint32 reg, Uint32 value) {
+    gRegisters[reg] = value;
+    return USB_CAMERA_NO_ERROR;
+}
+Uint32 readRegister(CameraHandle, Uint32, Uint32 reg, Uint32* value) {
+    *value = gRegisters[reg];
+    return USB_CAMERA_NO_ERROR;
+}
+
+constexpr const char* kExposureControls = R"(
+[controls]
+exposure      type=integer unit=lines min=1 max=65535 default=1024 registers=0x3500,0x3501,0x3502 bits=4..23
+analogue_gain type=float unit=x min=1 max=15.5 default=2 scale=128 registers=0x3508,0x3509 bits=0..10
+)";
+
+const std::array<std::array<uint8_t, 3>, 24> kChart{{
+    {115, 82, 68},   {194, 150, 130}, {98, 122, 157}, {87, 108, 67},   {133, 128, 177},
+    {103, 189, 170}, {214, 126, 44},  {80, 91, 166},  {193, 90, 99},   {94, 60, 108},
+    {157, 188, 64},  {224, 163, 46},  {56, 61, 150},  {70, 148, 73},   {175, 54, 60},
+    {231, 199, 31},  {187, 86, 149},  {8, 133, 161},  {243, 243, 242}, {200, 200, 200},
+    {160, 160, 160}, {122, 122, 121}, {85, 85, 85},   {52, 52, 52},
+}};
+
+double linear(double srgb8) {
+    const double v = srgb8 / 255;
+    return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+}
+
+}  // namespace
+
+// Auto exposure on the chart from 3 stops under and 3 stops over: the neutral patch 22 comes
+// within 1/3 stop of how it looks exposed right (white at the white level) in at most 10
+// frames and stays there. The simulated sensor exposes each frame with the registers as they
+// were when it started: a change reaches the frame after next.
+TEST(Isp, AutoExposureBringsTheChartToMidGreyAndStays) {
+    CameraFile file;
+    std::string error;
+    ASSERT_TRUE(parseCameraFile(std::string("[camera]\nwidth = 192\nheight = 128\nformat = RAW\n"
+                                            "pixel_bytes = 2\npixel_bits = 10\ni2c_address = 0x20\n"
+                                            "i2c_mode = 16_8\n") +
+                                    kExposureControls,
+                                "ae.cfg", file, error))
+        << error;
+    RegisterCalls calls;
+    calls.write = writeRegister;
+    calls.read = readRegister;
+    const FrameFormat f = formatOf(FORMAT_MODE_RAW, 2, 10, RAW_RG, 192, 128);
+    const double want = linear(122);  // patch 22, exposed right
+    for (double stops : {-3.0, 3.0}) {
+        SCOPED_TRACE(stops);
+        gRegisters.clear();
+        NamedControls controls(nullptr, file, calls);
+        ASSERT_EQ(controls.set("exposure", 1024 * std::exp2(stops)), ControlStatus::Ok);
+        ASSERT_EQ(controls.set("analogue_gain", 2), ControlStatus::Ok);
+        Isp isp(f, manual(64, {1, 1, 1}));
+        std::vector<uint8_t> out(size_t{192} * 128 * 3);
+        double exposed = 0;  // exposure x gain the frame in flight started with
+        int reachedAt = -1;
+        for (int frame = 1; frame <= 20; ++frame) {
+            double e = 0, g = 0;
+            controls.get("exposure", e);
+            controls.get("analogue_gain", g);
+            const double current = e / 1024 * g / 2;
+            const double factor = exposed ? exposed : current;
+            exposed = current;
+            const auto raw =
+                sense(f,
+                      [&](uint32_t x, uint32_t y) {
+                          const auto& p = kChart[(y / 32) * 6 + x / 32];
+                          return std::array{linear(p[0]) * factor, linear(p[1]) * factor,
+                                            linear(p[2]) * factor};
+                      },
+                      64, {1, 1, 1});
+            ASSERT_TRUE(isp.process(raw, {out.data(), out.size(), 192 * 3, IspLayout::Rgb8}));
+            isp.autoExposureStep(controls);
+            // Patch 22 (row 3, column 3): the middle of its 32x32 square.
+            const double shown = linear(out[(size_t{112} * 192 + 112) * 3 + 1]);
+            const bool within = std::fabs(std::log2(shown / want)) <= 1.0 / 3;
+            if (within && reachedAt < 0) reachedAt = frame;
+            if (reachedAt > 0) {
+                EXPECT_TRUE(within) << "frame " << frame << " left the target";
+            }
+        }
+        std::printf("from %+g stops: patch 22 within 1/3 stop from frame %d, %u adjustment(s)\n",
+                    stops, reachedAt, isp.autoExposure().adjustments);
+        EXPECT_GT(reachedAt, 0);
+        EXPECT_LE(reachedAt, 10);
+        EXPECT_LE(isp.autoExposure().adjustments, 6u);
+    }
 }
