@@ -215,3 +215,30 @@ def test_controls_set_beside_a_stream(example_file):
         assert len(stamps) == 40 and stamps == sorted(set(stamps))
         assert values and values == sorted(values)
         assert cam.controls["exposure"].value == values[-1]
+
+
+def test_lua_controls_call_the_cameras_scripts(tmp_path):
+    """A lua= control runs the script registered on the camera (through VexoSDK's copy of the
+    library); its value is the one last set; a failing script raises RuntimeError."""
+    import ctypes
+
+    import VexoSDK
+    from test_controls_threads import CtrlRecord, records
+
+    path = tmp_path / "lua.cfg"
+    path.write_text("[camera]\nwidth = 640\nheight = 480\nformat = RAW\ni2c_address = 0x20\n"
+                    "i2c_mode = 16_8\n[controls]\n"
+                    "gain min=0 max=200 default=10 lua=gain\n"
+                    "broken min=0 max=1 lua=broken\n")
+    script = ("function gain(v) writeReg(0x3060, math.floor(v)) end "
+              "function broken(v) error('no') end")
+    recs = records(("gain", 0, 100, script), ("broken", 0, 1, script))
+    with vexo.open(RAW_USB3, config=path) as cam:
+        ptr = ctypes.cast(recs, ctypes.POINTER(CtrlRecord))
+        assert VexoSDK.Py_Vexo_registerCtrls(cam.handle, ptr, 2) == 0
+        assert cam.controls["gain"].value == 10  # the default, before a set
+        assert cam.controls["gain"].set(150) == 150
+        assert cam.registers[0x3060] == 100  # the record's own range clamps the script's
+        with pytest.raises(RuntimeError, match="broken"):
+            cam.controls["broken"] = 1
+        assert cam.controls["gain"].value == 150
