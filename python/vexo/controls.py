@@ -92,6 +92,8 @@ class Control:
         self.info = info
 
     def __getattr__(self, name: str) -> Any:
+        if name.startswith("_") or name == "info":  # (copy and pickle ask before __init__)
+            raise AttributeError(name)
         return getattr(self.info, name)
 
     @property

@@ -134,3 +134,15 @@ def test_saved_dng_develops_to_the_charts_colours(tmp_path):
         errors[name] = chart_errors(image[:, :, ::-1])[0].mean()
     print(errors)
     assert errors["colour"] <= 3.0 < errors["plain"], errors
+
+
+@pytest.mark.parametrize("fmt, pixel_bytes, bits, size, error", [
+    (vexo.Format.YUV, 2, 8, 64 * 48 * 2, "takes RAW"),
+    (vexo.Format.RAW, 2, 8, 64 * 48 * 2 - 1, "needs"),  # one byte short
+    (vexo.Format.RAW, 2, 12, 64 * 48 * 2, "8 or 16"),
+])
+def test_isp_refusals(fmt, pixel_bytes, bits, size, error):
+    info = {"u32Width": 64, "u32Height": 48, "emImageFmtMode": int(fmt),
+            "u8PixelBytes": pixel_bytes, "u8PixelBits": 10, "u32Size": size}
+    with pytest.raises(ValueError, match=error):
+        vexo.Isp().process(vexo.Frame(bytes(size), info), bits=bits)
