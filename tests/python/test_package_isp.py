@@ -1,6 +1,7 @@
 """vexo.Isp and Frame.to_rgb through the library's ISP: the chart's colours (CIEDE2000) from a
 simulated sensor, the same picture as `vexo capture`, white balance and auto exposure state
 kept across frames, and auto exposure driving a camera's controls."""
+import io
 import shutil
 import subprocess
 
@@ -59,7 +60,10 @@ def test_the_same_picture_as_vexo_capture(tmp_path):
     config = vexo.parse_config(camera_file(120, 80, 10, colour))
     frame = frame_of(mosaic, 10, config)
     np.testing.assert_array_equal(frame.to_rgb(), capture(tmp_path, mosaic, colour, 10))
-    assert frame._repr_png_() is not None
+    # a notebook shows the same picture
+    from PIL import Image
+    shown = np.asarray(Image.open(io.BytesIO(frame._repr_png_())))
+    np.testing.assert_array_equal(shown, frame.to_rgb())
     # and without [colour], the tool's plain picture
     plain = frame_of(mosaic, 10)
     np.testing.assert_array_equal(plain.to_rgb(), capture(tmp_path, mosaic, None, 10))
