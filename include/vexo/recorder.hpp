@@ -77,6 +77,10 @@ class VEXO_CPP_API Recorder {
     const std::string& directory() const { return directory_; }
     /// File name of frame `number` of kind `kind` ("frame_000007.dng").
     static std::string fileName(uint64_t number, FileKind kind);
+    /// The kind of file a frame of `size` bytes is written as (--raw included).
+    FileKind fileKind(uint32_t size) const;
+    /// The manifest's status of a frame of `size` bytes: "whole", "short" or "long".
+    std::string_view frameStatus(uint32_t size) const;
 
   private:
     struct FreeBytes {

@@ -67,6 +67,15 @@ std::string Recorder::fileName(uint64_t number, FileKind kind) {
     return name;
 }
 
+FileKind Recorder::fileKind(uint32_t size) const {
+    const FileKind kind = fileKindFor(header_.layout, size);
+    return rawFiles_ && kind != FileKind::Jpeg ? FileKind::Raw : kind;
+}
+
+std::string_view Recorder::frameStatus(uint32_t size) const {
+    return statusOf(layout_, size);
+}
+
 bool Recorder::offer(const FrameData& frame) {
     const uint64_t number = offered_++;
     size_t slot = 0;
@@ -81,8 +90,7 @@ bool Recorder::offer(const FrameData& frame) {
     }
     // The slot is the capture thread's alone until it is queued: copied without the lock.
     Slot& s = slots_[slot];
-    s.kind = fileKindFor(header_.layout, frame.cfg.u32Size);
-    if (rawFiles_ && s.kind != FileKind::Jpeg) s.kind = FileKind::Raw;
+    s.kind = fileKind(frame.cfg.u32Size);
     if (frame.cfg.u32Size)
         std::memcpy(s.image.get() + frameOffsetInFile(s.kind), frame.imageData, frame.cfg.u32Size);
     s.size = frame.cfg.u32Size;

@@ -260,8 +260,13 @@ void SyncState::runBoard(size_t b) {
 void SyncState::runTriggers() {
     const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(1.0 / options.rateHz));
-    const auto first = std::chrono::steady_clock::now();
+    auto first = std::chrono::steady_clock::now();
     for (uint64_t k = 0; options.triggers == 0 || k < options.triggers; ++k) {
+        // A trigger late by more than a quarter period (the first frames, a busy host) starts
+        // the schedule again rather than catching up: triggers fired close together could not
+        // be told apart by their frames' times.
+        const auto now = std::chrono::steady_clock::now();
+        if (now > first + period * k + period / 4) first = now - period * k;
         {
             MutexLock lock(mutex);
             // At its time, and with room for its set (a reader that falls behind holds the

@@ -10,6 +10,7 @@
 
 #include "cli/commands.h"
 #include "cli/stream_loop.h"
+#include "cli/sync_record.h"
 #include "cli/tool_error.h"
 
 namespace vexo::tools {
@@ -103,10 +104,52 @@ Command addRecordCommand(CLI::App& parent) {
     sub->add_flag("--raw", options->raw,
                   "Every frame as its received bytes (.raw; JPEG as .jpg) instead of DNG/PNG");
     addQuietFlag(sub, options->stream);
-    return {sub, [options, frames, seconds] {
+
+    // Several boards as one rig (docs/sync.md): --serial may then be given once per board.
+    auto sync = std::make_shared<SyncRecordOptions>();
+    auto* syncFlag = sub->add_flag("--sync", sync->on,
+                                   "Record several boards as one rig: -n counts sets, "
+                                   "each board goes to DIR/<serial>/ and "
+                                   "DIR/manifest.json lists the sets");
+    auto* all = sub->add_flag("--all", sync->all, "With --sync: every board listed");
+    auto* trigger = sub->add_option("--trigger", sync->trigger,
+                                    "With --sync: soft (the tool triggers every board), external "
+                                    "(one shared trigger line) or free (free-running, matched "
+                                    "by time); default soft");
+    auto* rate = sub->add_option("--rate", sync->rateHz,
+                                 "With --sync: software triggers a second, or the rate the boards "
+                                 "run at (default 30)")
+                     ->check(CLI::Range(0.001, 100000.0));
+    auto* tolerance = sub->add_option("--tolerance-us", sync->toleranceUs,
+                                      "With --sync: how far a frame may lie from its set's "
+                                      "instant, in microseconds (default: a third of the period)")
+                          ->check(CLI::Range(int64_t{1}, int64_t{1000000000}));
+    for (CLI::Option* o : {all, trigger, rate, tolerance}) o->needs(syncFlag);
+    CLI::Option* serial = sub->get_option("--serial");
+    serial->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    serial->excludes(all);
+    return {sub, [options, sync, frames, seconds, syncFlag, serial] {
                 if (frames->count() == 0 && seconds->count() == 0)
                     throw UsageError("give -n FRAMES or -t SECONDS");
-                runRecord(*options);
+                if (syncFlag->count() == 0) {
+                    if (serial->count() > 1)
+                        throw UsageError("--serial is given once per board only with --sync");
+                    runRecord(*options);
+                    return;
+                }
+                if (!sync->all && serial->count() == 0)
+                    throw UsageError("--sync needs --serial S for each board, or --all");
+                if (options->board.index)
+                    throw UsageError("--sync takes boards by --serial, not --index");
+                for (const std::string& s : serial->results()) sync->serials.push_back(s);
+                sync->sets = options->frames;
+                sync->seconds = options->seconds;
+                sync->output = options->output;
+                sync->configPath = options->board.configPath;
+                sync->raw = options->raw;
+                sync->queueFrames = options->queueFrames;
+                sync->stream = options->stream;
+                runSyncRecord(*sync);
             }};
 }
 
