@@ -1,4 +1,5 @@
-# bench_preview: vexo preview on an unpaced 1280x720 RAW virtual board with one stream client;
+# bench_preview: vexo preview on an unpaced 1280x720 RAW virtual board with one stream client
+# (--isp: a 10-bit board at 60 frames/s through the ISP);
 # the JPEG encode is compared with a plain libturbojpeg encode of the same image.
 find_package(PkgConfig QUIET)
 pkg_check_modules(BENCH_PREVIEW_MHD QUIET libmicrohttpd)

@@ -201,6 +201,15 @@ CaptureWorker::Outcome CaptureWorker::request(std::function<void(CameraHandle)> 
     return Outcome::NotRun;
 }
 
+void CaptureWorker::post(std::function<void(CameraHandle)> fn) {
+    auto command = std::make_shared<Command>();
+    command->fn = std::move(fn);
+    MutexLock lock(commandMutex_);
+    if (stopping_ || !thread_.joinable()) return;
+    commands_.push_back(std::move(command));
+    pending_.store(true, std::memory_order_release);
+}
+
 bool CaptureWorker::call(std::function<void(CameraHandle)> fn, std::chrono::milliseconds timeout) {
     // The command writes the caller's locals: the caller stays until it cannot run any more.
     struct Waiter {

@@ -104,6 +104,9 @@ class CaptureWorker {
     /// write the caller's locals. True when it ran; false when it did not start within
     /// `timeout` (it never runs then) or the worker stopped.
     bool call(std::function<void(CameraHandle)> fn, std::chrono::milliseconds timeout);
+    /// Queues `fn` for the capture thread and returns at once; it runs between two captures
+    /// unless the worker stops first. `fn` must own everything it touches.
+    void post(std::function<void(CameraHandle)> fn);
     /// Closes the board and opens board `index` with the same configuration file. Done with an
     /// empty `error` when the new board is open; Done with the reason in `error` when it cannot
     /// be opened (the old board then stays open); NotRun when the capture thread did not take

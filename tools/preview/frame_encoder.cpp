@@ -78,8 +78,14 @@ void countHistogram(const ImageView& image, EncodedFrame& frame) {
     }
 }
 
-FrameEncoder::FrameEncoder(RawExchange& raw, FrameHub& hub, RawMode bayer)
-    : raw_(raw), hub_(hub), bayer_(bayer), decompressor_(tjInitDecompress()) {}
+FrameEncoder::FrameEncoder(RawExchange& raw, FrameHub& hub, RawMode bayer,
+                           std::optional<ColourSettings> colour, CaptureWorker* capture)
+    : raw_(raw),
+      hub_(hub),
+      bayer_(bayer),
+      decompressor_(tjInitDecompress()),
+      colour_(std::move(colour)),
+      capture_(capture) {}
 
 FrameEncoder::~FrameEncoder() {
     stop();
@@ -144,11 +150,67 @@ bool FrameEncoder::passJpeg(const RawSlot& slot, EncodedFrame& out) {
     return true;
 }
 
+bool FrameEncoder::throughIsp(const RawSlot& slot, const FrameFormat& format, EncodedFrame& out) {
+    MutexLock lock(ispMutex_);
+    if (!isp_ || slot.meta.boardGeneration != generation_ || format.width != ispFormat_.width ||
+        format.height != ispFormat_.height || format.pixelBytes != ispFormat_.pixelBytes ||
+        format.pixelBits != ispFormat_.pixelBits || format.format != ispFormat_.format) {
+        // A new board or format: the only time the ISP's tables and buffers are made.
+        isp_.emplace(format, *colour_);
+        ispFormat_ = format;
+        generation_ = slot.meta.boardGeneration;
+        if (isp_->processes())
+            ispPixels_.assign(size_t{isp_->width()} * isp_->height() * (isp_->mono() ? 1 : 3), 0);
+    }
+    if (!isp_->processes()) return false;  // a short frame or pixel size the ISP does not take
+    IspTarget target;
+    target.data = ispPixels_.data();
+    target.bytes = ispPixels_.size();
+    target.layout = isp_->mono() ? IspLayout::Gray8 : IspLayout::Rgb8;
+    target.stride = size_t{isp_->width()} * ispPixelBytes(target.layout);
+    if (!isp_->process({slot.bytes.data(), slot.size}, target)) return false;
+    ImageView view;
+    view.width = isp_->width();
+    view.height = isp_->height();
+    view.layout = isp_->mono() ? PixelLayout::Gray8 : PixelLayout::Rgb8;
+    view.pixels = ispPixels_;
+    if (!writer_.encode(view, out.jpeg, out.jpegSize)) return false;
+    countHistogram(view, out);
+
+    out.isp.used = true;
+    const AutoExposureState& ae = isp_->autoExposure();
+    out.isp.autoWhiteBalance = colour_->autoWhiteBalance && !isp_->mono();
+    out.isp.gains = isp_->whiteBalanceGains();
+    out.isp.level = ae.level;
+    out.isp.target = ae.target;
+    out.isp.autoExposure = colour_->autoExposure && capture_;
+    out.isp.settled = ae.settled;
+    out.isp.exposure = ae.exposure;
+    out.isp.analogueGain = ae.analogueGain;
+    out.isp.adjustments = ae.adjustments;
+
+    // One step at a time: the next is queued only once the capture thread took this one.
+    if (out.isp.autoExposure && !exposureStepQueued_.exchange(true)) {
+        capture_->post([this](CameraHandle) {
+            if (ispMutex_.try_lock()) {
+                MutexLock held(ispMutex_, std::adopt_lock);
+                if (isp_) isp_->autoExposureStep(capture_->controls());
+            }
+            exposureStepQueued_.store(false);
+        });
+    }
+    return true;
+}
+
 void FrameEncoder::encode(const RawSlot& slot) {
     const CameraConfig& cfg = slot.meta.cfg;
     const FrameFormat format = frameFormatOf(cfg, bayer_);
     const bool jpeg = cfg.emImageFmtMode == FORMAT_MODE_JPG;
-    if (!jpeg &&
+    const bool isp =
+        colour_ && !jpeg &&
+        (cfg.emImageFmtMode == FORMAT_MODE_RAW || cfg.emImageFmtMode == FORMAT_MODE_RAW_D ||
+         cfg.emImageFmtMode == FORMAT_MODE_MON || cfg.emImageFmtMode == FORMAT_MODE_MON_D);
+    if (!jpeg && !isp &&
         (!converter_ || slot.meta.boardGeneration != generation_ || format.width != format_.width ||
          format.height != format_.height || format.pixelBytes != format_.pixelBytes ||
          format.pixelBits != format_.pixelBits || format.format != format_.format)) {
@@ -165,8 +227,11 @@ void FrameEncoder::encode(const RawSlot& slot) {
     out.rawSize = slot.size;
 
     bool ok;
+    out.isp = IspReport{};
     if (jpeg) {
         ok = passJpeg(slot, out);
+    } else if (isp) {
+        ok = throughIsp(slot, format, out);
     } else {
         ImageView view;
         ok = converter_->convert({slot.bytes.data(), slot.size}, view) &&

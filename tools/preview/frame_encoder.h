@@ -1,7 +1,10 @@
 // The preview's encoder thread: takes the newest raw frame from the capture, converts it
 // (RAW debayered, MON/RGB/YUV to grey or RGB), counts its histogram, compresses it to JPEG and
-// publishes it to the clients. JPEG frames from the board are passed through as received and
-// only decoded at an eighth of their size for the histogram.
+// publishes it to the clients. When the camera file has a [colour] section, RAW, RAW_D, MON and
+// MON_D frames go through the ISP instead (black level, white balance, demosaic, colour matrix,
+// sRGB curve), and with auto exposure on, each frame's measurement becomes one auto-exposure
+// step that the capture thread carries out on the sensor's controls. JPEG frames from the board are
+// passed through as received and only decoded at an eighth of their size for the histogram.
 //
 // Frames arriving while one is being encoded replace each other: the encoder always works on
 // the newest one. While paused it publishes nothing, so every client keeps the frozen frame.
@@ -18,7 +21,10 @@
 #include <thread>
 #include <vector>
 #include <vexo/frame_converter.hpp>
+#include <vexo/isp.hpp>
 
+#include "common/mutex.h"
+#include "preview/capture_worker.h"
 #include "preview/frame_hub.h"
 
 namespace vexo::tools::preview {
@@ -47,7 +53,10 @@ void countHistogram(const ImageView& image, EncodedFrame& frame);
 
 class FrameEncoder {
   public:
-    FrameEncoder(RawExchange& raw, FrameHub& hub, RawMode bayer);
+    /// With `colour`, frames the ISP processes go through it; `capture` (may be null) carries
+    /// out auto exposure when `colour` asks for it.
+    FrameEncoder(RawExchange& raw, FrameHub& hub, RawMode bayer,
+                 std::optional<ColourSettings> colour = {}, CaptureWorker* capture = nullptr);
     ~FrameEncoder();
     FrameEncoder(const FrameEncoder&) = delete;
     FrameEncoder& operator=(const FrameEncoder&) = delete;
@@ -66,6 +75,7 @@ class FrameEncoder {
     void run();
     void encode(const RawSlot& slot);
     bool passJpeg(const RawSlot& slot, EncodedFrame& out);
+    bool throughIsp(const RawSlot& slot, const FrameFormat& format, EncodedFrame& out);
 
     RawExchange& raw_;
     FrameHub& hub_;
@@ -76,6 +86,15 @@ class FrameEncoder {
     std::optional<FrameConverter> converter_;
     FrameFormat format_{};
     uint32_t generation_ = 0;
+    std::optional<ColourSettings> colour_;
+    CaptureWorker* capture_;
+    // The ISP is the encoder's, but an auto-exposure step runs on the capture thread: each
+    // holds the lock while using it, and the capture thread only tries it, never waits.
+    Mutex ispMutex_;
+    std::optional<Isp> isp_ VEXO_GUARDED_BY(ispMutex_);
+    FrameFormat ispFormat_{};
+    std::vector<uint8_t> ispPixels_;  // the ISP's picture, sized with the ISP
+    std::atomic<bool> exposureStepQueued_{false};
     std::atomic<bool> paused_{false};
     std::mutex pauseMutex_;  // a pause never lets an encode in flight publish after it
     std::atomic<bool> stopping_{false};

@@ -74,6 +74,19 @@ class RawExchange {
     std::atomic<uint32_t> sequence_{0};
 };
 
+/// What the ISP did to a frame (when the camera file has a [colour] section).
+struct IspReport {
+    bool used = false;                      ///< the picture went through the ISP
+    bool autoWhiteBalance = false;          ///< gains found in the frame (else the file's)
+    std::array<double, 3> gains{1, 1, 1};   ///< white-balance multipliers of R, G, B
+    double level = 0;                       ///< exposure level measured (linear, 0..1 above black)
+    double target = 0;                      ///< the level auto exposure aims at
+    bool autoExposure = false;              ///< auto exposure drives exposure and analogue_gain
+    bool settled = false;                   ///< within 1/6 stop of the target
+    double exposure = 0, analogueGain = 0;  ///< the controls after auto exposure's last step
+    unsigned adjustments = 0;               ///< steps auto exposure made since the ISP started
+};
+
 /// One encoded frame as the clients see it.
 struct EncodedFrame {
     FrameMeta meta;
@@ -84,6 +97,7 @@ struct EncodedFrame {
     unsigned channels = 3;  ///< histogram channels: 1 (grey) or 3 (R, G, B)
     std::array<std::array<uint32_t, 256>, 3> histogram{};
     RawMode bayer = RAW_RG;
+    IspReport isp;
     SteadyClock::time_point encodedAt;
 
     std::span<const uint8_t> jpegBytes() const { return {jpeg.data(), jpegSize}; }

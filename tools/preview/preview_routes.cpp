@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <vexo/camera_file.hpp>
 #include <vexo/image_files.hpp>
+#include <vexo/isp.hpp>
 #include <vexo/named_controls.hpp>
 #include <vexo/register_access.hpp>
 #include <vexo/status_text.hpp>
@@ -167,11 +168,35 @@ class StreamPart {
 };
 
 // The frame's picture converted (JPEG frames decoded) as PNG, into `out`.
-bool encodePng(const EncodedFrame& frame, std::string& out, std::string& error) {
+// A frame the ISP rendered is rendered again at 16 bits with the gains it was shown with, so
+// the snapshot is the picture on the page.
+bool encodePng(const EncodedFrame& frame, const std::optional<ColourSettings>& colour,
+               std::string& out, std::string& error) {
     ImageView view;
     std::optional<FrameConverter> converter;
     std::vector<uint8_t> decoded;
-    if (frame.meta.cfg.emImageFmtMode == FORMAT_MODE_JPG) {
+    if (frame.isp.used && colour) {
+        ColourSettings settings = *colour;
+        settings.autoWhiteBalance = false;
+        settings.whiteBalance = frame.isp.gains;
+        Isp isp(frameFormatOf(frame.meta.cfg, frame.bayer), settings);
+        const IspLayout layout = isp.mono() ? IspLayout::Gray16 : IspLayout::Rgb16;
+        IspTarget target;
+        target.layout = layout;
+        target.bigEndian = true;  // as PNG stores samples
+        target.stride = size_t{isp.width()} * ispPixelBytes(layout);
+        decoded.resize(target.stride * isp.height());
+        target.data = decoded.data();
+        target.bytes = decoded.size();
+        if (!isp.process(frame.rawBytes(), target)) {
+            error = "the frame does not go through the ISP";
+            return false;
+        }
+        view.width = isp.width();
+        view.height = isp.height();
+        view.layout = isp.mono() ? PixelLayout::Gray16 : PixelLayout::Rgb16;
+        view.pixels = decoded;
+    } else if (frame.meta.cfg.emImageFmtMode == FORMAT_MODE_JPG) {
         tjhandle tj = tjInitDecompress();
         int w = 0, h = 0, sub = 0, space = 0;
         const bool ok =
@@ -336,6 +361,22 @@ HttpResponse PreviewService::statsJson() {
         for (unsigned c = 0; c < frame->channels; ++c)
             hist[frame->channels == 1 ? "grey" : kNames[c]] = frame->histogram[c];
         out["shown"] = {{"number", frame->meta.number}, {"time", frame->meta.boardTime}};
+        if (const IspReport& isp = frame->isp; isp.used) {
+            json report{{"whiteBalance", isp.autoWhiteBalance ? "auto" : "manual"},
+                        {"gains", isp.gains},
+                        {"level", isp.level},
+                        {"target", isp.target},
+                        {"autoExposure", isp.autoExposure}};
+            if (isp.autoExposure) {
+                report["settled"] = isp.settled;
+                report["adjustments"] = isp.adjustments;
+                if (isp.adjustments) {
+                    report["exposure"] = isp.exposure;
+                    report["analogueGain"] = isp.analogueGain;
+                }
+            }
+            out["shown"]["isp"] = report;
+        }
         out["histogram"] = hist;
     }
     const LatencyLog::Summary lat = latency_.summary();
@@ -379,7 +420,8 @@ HttpResponse PreviewService::snapshot(bool png) {
             made->number = frame->meta.number;
             made->generation = frame->meta.boardGeneration;
             std::string error;
-            if (!encodePng(*frame, made->bytes, error)) return HttpResponse::text(500, error);
+            if (!encodePng(*frame, capture_->file().colour, made->bytes, error))
+                return HttpResponse::text(500, error);
             png_ = std::move(made);
         }
         snap = png_;

@@ -62,7 +62,7 @@ void PreviewService::start() {
     capture_ = std::make_unique<CaptureWorker>(options_.board, file, raw_,
                                                controlSet_.empty() ? nullptr : &controlSet_,
                                                options_.reconnect);
-    encoder_ = std::make_unique<FrameEncoder>(raw_, hub_, file.bayer);
+    encoder_ = std::make_unique<FrameEncoder>(raw_, hub_, file.bayer, file.colour, capture_.get());
     capture_->start();
     encoder_->start();
 
