@@ -7,6 +7,7 @@
 
 #include "driver/virtual/json_document.h"
 #include "driver/virtual/replay_source.h"
+#include "driver/virtual/scene.h"
 
 namespace vexo::driver::virt {
 
@@ -205,8 +206,9 @@ bool readReplay(Reader& r, const json& j, const std::string& path, StreamConfig&
 
 bool readStream(Reader& r, const json& j, const std::string& path, StreamConfig& s) {
     if (!r.onlyKeys(j, path,
-                    {"width", "height", "pixelBytes", "format", "bayer", "fps", "replay", "loop",
-                     "paced", "stamp"}) ||
+                    {"width", "height", "pixelBytes", "pixelBits", "format", "bayer", "fps",
+                     "replay", "loop", "paced", "stamp"}) ||
+        !r.optionalField(j, path, "pixelBits", s.pixelBits, 0xFF) ||
         !r.boolean(j, path, "stamp", s.stamp) || !r.field(j, path, "width", s.width, UINT32_MAX) ||
         !r.field(j, path, "height", s.height, UINT32_MAX) ||
         !r.field(j, path, "pixelBytes", s.pixelBytes, 0xFF) ||
@@ -220,9 +222,75 @@ bool readStream(Reader& r, const json& j, const std::string& path, StreamConfig&
     return readReplay(r, j, path, s);
 }
 
+// A JSON number that a double holds.
+bool real(Reader& r, const json& v, const std::string& key, double& out) {
+    if (!v.is_number()) return r.fail(key, "expected a number");
+    out = v.get<double>();
+    return true;
+}
+
+// "count" numbers in an array.
+template <size_t N>
+bool reals(Reader& r, const json& j, const std::string& path, const char* name,
+           std::array<double, N>& out) {
+    auto it = j.find(name);
+    if (it == j.end()) return true;
+    const std::string key = Reader::join(path, name);
+    if (!it->is_array() || it->size() != N)
+        return r.fail(key, "expected an array of " + std::to_string(N) + " numbers");
+    for (size_t i = 0; i < N; ++i)
+        if (!real(r, (*it)[i], key + "[" + std::to_string(i) + "]", out[i])) return false;
+    return true;
+}
+
+// The sensor's response: black level, illuminant gains, colour matrix and noise.
+bool readSensorModel(Reader& r, const json& j, const std::string& path, SensorConfig& s) {
+    for (auto [name, out] :
+         {std::pair{"blackLevel", &s.blackLevel}, std::pair{"readNoise", &s.readNoise},
+          std::pair{"fullWell", &s.fullWell}})
+        if (auto it = j.find(name); it != j.end() && !real(r, *it, Reader::join(path, name), *out))
+            return false;
+    return reals(r, j, path, "gains", s.gains) && reals(r, j, path, "matrix", s.matrix) &&
+           r.field(j, path, "seed", s.seed, UINT64_MAX);
+}
+
+// "scene": "bars", "chart", {"image": PATH}, or {"kind": ..., "marker": .., "frameNumber": ..}.
+bool readScene(Reader& r, const json& j, const std::string& path, SceneConfig& scene) {
+    static constexpr const char* kKinds[] = {"bars", "chart", "image"};
+    if (j.is_string()) {
+        const json wrapped = {{"kind", j}};
+        return r.choice(wrapped, "", "kind", kKinds, scene.kind) ||
+               r.fail(path, "expected \"bars\", \"chart\" or {\"image\": \"PATH\"}");
+    }
+    if (!r.onlyKeys(j, path, {"kind", "image", "marker", "frameNumber"}) ||
+        !r.choice(j, path, "kind", kKinds, scene.kind))
+        return false;
+    for (auto [name, out] :
+         {std::pair{"marker", &scene.marker}, std::pair{"frameNumber", &scene.frameNumber}}) {
+        bool shown = false;
+        if (j.contains(name) && !r.boolean(j, path, name, shown)) return false;
+        if (j.contains(name)) *out = shown;
+    }
+    if (!j.contains("image")) {
+        if (!j.contains("kind")) return r.fail(path, "expected \"kind\" or \"image\"");
+        if (scene.kind == SceneConfig::Kind::Image)
+            return r.fail(Reader::join(path, "image"), "missing");
+        return true;
+    }
+    if (j.contains("kind") && scene.kind != SceneConfig::Kind::Image)
+        return r.fail(Reader::join(path, "image"), "belongs to an image scene");
+    std::string file, error;
+    if (!r.text(j, path, "image", file)) return false;
+    scene.kind = SceneConfig::Kind::Image;
+    scene.image = loadSceneImage(file, error);
+    return scene.image || r.fail(Reader::join(path, "image"), error);
+}
+
 bool readSensor(Reader& r, const json& j, const std::string& path, SensorConfig& s) {
-    if (!r.onlyKeys(j, path, {"i2cAddress", "registers"}) ||
-        !r.field(j, path, "i2cAddress", s.i2cAddress, 0xFF))
+    if (!r.onlyKeys(j, path,
+                    {"i2cAddress", "registers", "blackLevel", "gains", "matrix", "readNoise",
+                     "fullWell", "seed"}) ||
+        !r.field(j, path, "i2cAddress", s.i2cAddress, 0xFF) || !readSensorModel(r, j, path, s))
         return false;
     auto regs = j.find("registers");
     if (regs == j.end()) return true;
@@ -324,16 +392,57 @@ bool readBoard(Reader& r, const json& j, const std::string& path, BoardConfig& b
     if (!r.onlyKeys(
             j, path,
             {"vendorId", "productId", "usbVersion", "link", "serial", "manufacturer", "product",
-             "firmware", "boardController", "sensor", "stream", "faults", "clock"}) ||
+             "firmware", "boardController", "sensor", "stream", "scene", "faults", "clock"}) ||
         !readIdentity(r, j, path, b) ||
         !r.section(j, path, "boardController", b.boardController, readBoardController) ||
         !r.section(j, path, "sensor", b.sensor, readSensor) ||
         !r.section(j, path, "stream", b.stream, readStream) ||
+        !r.section(j, path, "scene", b.scene, readScene) ||
         !r.section(j, path, "faults", b.faults, readFaults) ||
         !r.section(j, path, "clock", b.clock, readClock))
         return false;
     std::string error;
     if (!validateBoardConfig(b, error)) return r.failWith(path + "." + error);
+    return true;
+}
+
+// The sample width, the sensor's response and the scene, as a frame can be made of them.
+bool validatePicture(const BoardConfig& c, std::string& error) {
+    auto fail = [&](const std::string& e) {
+        error = e;
+        return false;
+    };
+    const StreamConfig& s = c.stream;
+    if (s.pixelBits && (*s.pixelBits < 8 || *s.pixelBits > 8 * s.pixelBytes))
+        return fail("stream.pixelBits: expected 8.." + std::to_string(8 * s.pixelBytes) + " with " +
+                    std::to_string(s.pixelBytes) + " pixel byte(s)");
+    const double white = (1u << pixelBitsOf(s, c.scene.kind)) - 1.0;
+    const SensorConfig& m = c.sensor;
+    if (!std::isfinite(m.blackLevel) || m.blackLevel < 0 || m.blackLevel >= white)
+        return fail("sensor.blackLevel: expected 0 up to below the white level " +
+                    std::to_string(static_cast<int>(white)));
+    for (double g : m.gains)
+        if (!std::isfinite(g) || g < 0 || g > 1e6)
+            return fail("sensor.gains: expected numbers from 0 to 1e6");
+    for (int row = 0; row < 3; ++row) {
+        double sum = 0;
+        for (int col = 0; col < 3; ++col) {
+            const double v = m.matrix[3 * row + col];
+            if (!std::isfinite(v) || std::fabs(v) > 1e6)
+                return fail("sensor.matrix: expected finite numbers");
+            sum += v;
+        }
+        // Rows summing to 1 keep white white: the gains alone tint the picture.
+        if (std::fabs(sum - 1) > 1e-6)
+            return fail("sensor.matrix: row " + std::to_string(row) + " sums to " +
+                        std::to_string(sum) + ", not 1");
+    }
+    if (!std::isfinite(m.readNoise) || m.readNoise < 0 || m.readNoise > white)
+        return fail("sensor.readNoise: expected 0 up to the white level");
+    if (!std::isfinite(m.fullWell) || m.fullWell < 0 || m.fullWell > 1e12)
+        return fail("sensor.fullWell: expected 0 (no shot noise) up to 1e12 electrons");
+    if (c.scene.kind == SceneConfig::Kind::Image && !c.scene.image)
+        return fail("scene.image: no picture loaded");
     return true;
 }
 
@@ -357,6 +466,13 @@ Link linkOf(const BoardConfig& c) {
 
 bool usesTrailerFraming(const BoardConfig& c) {
     return usbGeneration(c) == 2 || c.productId == 0x03F2;
+}
+
+uint8_t pixelBitsOf(const StreamConfig& s, SceneConfig::Kind scene) {
+    if (s.pixelBits) return *s.pixelBits;
+    // The bars kept their 10-bit levels in two bytes from before sample widths could be chosen.
+    if (scene == SceneConfig::Kind::Bars && s.pixelBytes == 2) return 10;
+    return static_cast<uint8_t>(8 * s.pixelBytes);
 }
 
 std::string_view formatName(PixelFormat format) {
@@ -390,7 +506,7 @@ bool validateBoardConfig(const BoardConfig& c, std::string& error) {
         return fail("stream.fps: expected 0 (as fast as read) up to 100000");
     // A JPEG's first bytes are its start marker: a stamp over them leaves no picture.
     if (s.stamp && s.format == PixelFormat::Jpg) return fail("stream.stamp: not with JPG frames");
-    return true;
+    return validatePicture(c, error);
 }
 
 namespace {

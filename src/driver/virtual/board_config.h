@@ -76,6 +76,25 @@ struct StreamConfig {
     /// Writes over the frame's first 4 bytes, little-endian, the index of the trigger that
     /// exposed it (of the frame, when free-running): the truth a test matches frames against.
     bool stamp = false;
+    /// Significant bits of a RAW or MON sample, 8..8 x pixelBytes; none: 8 x pixelBytes (the
+    /// bars scene: 8, or 10 with two pixel bytes). The white level is 2^bits - 1.
+    std::optional<uint8_t> pixelBits;
+};
+
+struct SceneImage;
+
+/// What the sensor looks at.
+struct SceneConfig {
+    enum class Kind : uint8_t {
+        Bars,   ///< colour bars over a grey ramp, drawn straight as sample levels
+        Chart,  ///< the 24-patch colour chart in 6 x 4 equal patches
+        Image,  ///< an 8-bit sRGB picture scaled to the frame
+    };
+    Kind kind = Kind::Bars;
+    /// Kind::Image: the picture (loadSceneImage(), scene.h); the JSON form loads it.
+    std::shared_ptr<const SceneImage> image;
+    /// The moving marker and the frame number; none: shown for bars only.
+    std::optional<bool> marker, frameNumber;
 };
 
 /// The board's own clock against the host's (board_clock.h).
@@ -101,6 +120,16 @@ struct BoardControllerConfig {
 struct SensorConfig {
     uint8_t i2cAddress = 0x20;
     std::map<uint16_t, uint32_t> registers;  ///< preset register values
+    // How the scene becomes raw samples (RAW and MON formats): sRGB to linear light, camera
+    // RGB = matrix x linear, times gains, times exposure and analogue gain, plus blackLevel,
+    // shot and read noise, clipped to the white level.
+    double blackLevel = 0;                                    ///< raw codes added to every sample
+    std::array<double, 3> gains{1, 1, 1};                     ///< R, G, B: the illuminant
+    std::array<double, 9> matrix{1, 0, 0, 0, 1, 0, 0, 0, 1};  ///< row-major; rows sum to 1
+    double readNoise = 0;                                     ///< standard deviation in raw codes
+    /// Electrons at the white level at 1x gain, for shot noise; 0: no shot noise.
+    double fullWell = 0;
+    uint64_t seed = 0;  ///< the noise of frame N follows from seed and N alone
 };
 
 struct BoardConfig {
@@ -117,6 +146,7 @@ struct BoardConfig {
     BoardControllerConfig boardController;
     SensorConfig sensor;
     StreamConfig stream;
+    SceneConfig scene;
     std::vector<FaultConfig> faults;
     ClockConfig clock;
     /// A board played back from a USB capture (usb_capture_replay.h) instead of the model:
@@ -145,6 +175,9 @@ bool parseBoardsJson(std::string_view text, std::vector<BoardConfig>& boards, st
 /// The same, with the document's "rig" (a default RigConfig when it has none).
 bool parseBoardsJson(std::string_view text, std::vector<BoardConfig>& boards, RigConfig& rig,
                      std::string& error);
+
+/// Significant bits of the stream's RAW and MON samples for `scene` (see pixelBits).
+uint8_t pixelBitsOf(const StreamConfig& stream, SceneConfig::Kind scene);
 
 /// Name of a format as the JSON form writes it ("RAW", "JPG", ...).
 std::string_view formatName(PixelFormat format);

@@ -44,7 +44,7 @@ BoardModel::BoardModel(const BoardConfig& config)
       linkBytesPerSecond_(linkOf(config) == Link::Super ? 400e6 : 40e6),
       clock_(config.clock, config.serial),
       clockRef_(Clock::now()),
-      renderer_(config.stream),
+      renderer_(config.stream, config.scene, config.sensor),
       framer_(usesTrailerFraming(config)) {
     powerOn(clockRef_);
     std::memcpy(&userData_[kSerialAddress], config.serial.data(),
@@ -64,6 +64,8 @@ void BoardModel::powerOn(Clock::time_point now) {
     for (int i = 0; i < 3; ++i)
         controller_[kRegVersionMajor + i] = config_.boardController.version[i];
     sensor_ = config_.sensor.registers;
+    addPowerOnExposure(sensor_);
+    exposure_.reset(sensor_);
     clockBase_ = 0;
     clockRef_ = now;
     if (framer_.inFrame()) framer_.drop();
@@ -407,6 +409,9 @@ BoardModel::Start BoardModel::canStartFrame(Clock::time_point now, Clock::time_p
 void BoardModel::startFrame(Clock::time_point now) {
     const uint32_t number = nextFrame_++;
     const FrameFaults f = faults_.forFrame(number);
+    // The sensor takes its exposure registers as the frame starts (unless a group hold keeps
+    // the previous ones).
+    renderer_.setExposure(exposure_.frameStart(sensor_));
     const std::span<const uint8_t> picture = replay_ ? replay_->bytes() : renderer_.frame(number);
     if (f.skipIndex) ++indexOffset_;
     if (f.repeatIndex) --indexOffset_;

@@ -31,6 +31,7 @@
 #include "driver/virtual/board_stream.h"
 #include "driver/virtual/device_model.h"
 #include "driver/virtual/replay_source.h"
+#include "driver/virtual/sensor_registers.h"
 #include "driver/virtual/trigger_line.h"
 
 namespace vexo::driver::virt {
@@ -159,6 +160,8 @@ class BoardModel : public DeviceModel {
     size_t logHead_ VEXO_GUARDED_BY(mutex_) = 0;  // oldest entry
     size_t logCount_ VEXO_GUARDED_BY(mutex_) = 0;
     std::map<uint16_t, uint32_t> sensor_ VEXO_GUARDED_BY(mutex_);
+    // Exposure and gain as the sensor took them at the last frame start.
+    ExposureLatch exposure_ VEXO_GUARDED_BY(mutex_);
     std::array<uint8_t, 256> controller_ VEXO_GUARDED_BY(mutex_) = {};
     std::array<uint8_t, board::kUserDataBytes> userData_ VEXO_GUARDED_BY(mutex_) = {};
     BoardFaults faults_ VEXO_GUARDED_BY(mutex_);

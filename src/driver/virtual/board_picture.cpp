@@ -41,27 +41,34 @@ uint8_t luma(Rgb c) {
     return static_cast<uint8_t>((77 * c.r + 150 * c.g + 29 * c.b) >> 8);
 }
 
-// 8-bit level as written with `pixelBytes`: 2 bytes carry 10 significant bits.
-uint16_t level(uint8_t v, uint8_t pixelBytes) {
-    return pixelBytes == 1 ? v : static_cast<uint16_t>((v << 2) | (v >> 6));
+// An 8-bit level stretched to `bits` by repeating its bits below it: 255 becomes the white
+// level, and 10 bits give v << 2 | v >> 6.
+uint16_t stretch(uint8_t v, unsigned bits) {
+    uint32_t out = uint32_t{v} << (bits - 8);
+    for (int rest = static_cast<int>(bits) - 8; rest > 0; rest -= 8)
+        out |= rest >= 8 ? uint32_t{v} << (rest - 8) : uint32_t{v} >> (8 - rest);
+    return static_cast<uint16_t>(out);
 }
 
-void putLevel(uint8_t* p, uint16_t v, uint8_t pixelBytes) {
-    p[0] = static_cast<uint8_t>(v);
-    if (pixelBytes == 2) p[1] = static_cast<uint8_t>(v >> 8);
+// Colour of the mosaic at (x, y).
+SampleChannel bayerChannel(BayerOrder order, uint32_t x, uint32_t y) {
+    static constexpr SampleChannel R = SampleChannel::Red, G = SampleChannel::Green,
+                                   B = SampleChannel::Blue;
+    static constexpr SampleChannel kOrder[4][4] = {
+        {R, G, G, B}, {G, R, B, G}, {G, B, R, G}, {B, G, G, R}};
+    return kOrder[static_cast<int>(order)][(y & 1) * 2 + (x & 1)];
 }
 
-uint8_t bayerChannel(BayerOrder order, uint32_t x, uint32_t y, Rgb c) {
-    // Colour at each of the four mosaic positions: 0 red, 1 green, 2 blue.
-    static constexpr uint8_t kOrder[4][4] = {
-        {0, 1, 1, 2}, {1, 0, 2, 1}, {1, 2, 0, 1}, {2, 1, 1, 0}};
-    switch (kOrder[static_cast<int>(order)][(y & 1) * 2 + (x & 1)]) {
-        case 0:
+uint8_t channelOf(Rgb c, SampleChannel channel) {
+    switch (channel) {
+        case SampleChannel::Red:
             return c.r;
-        case 1:
+        case SampleChannel::Green:
             return c.g;
-        default:
+        case SampleChannel::Blue:
             return c.b;
+        default:
+            return luma(c);
     }
 }
 
@@ -111,16 +118,25 @@ bool PictureLayout::numberLit(const FrameParts& p, uint32_t x, uint32_t y) const
     return (kDigits[p.digits[pos]][gy - 1] >> (4 - col)) & 1;
 }
 
-Rgb PictureLayout::pixel(const FrameParts& p, uint32_t x, uint32_t y) const {
-    if (x < p.number.x1 && y < p.number.y1)
-        return numberLit(p, x, y) ? Rgb{255, 255, 255} : Rgb{0, 0, 0};
+bool PictureLayout::partPixel(const FrameParts& p, uint32_t x, uint32_t y, bool marker, bool number,
+                              Rgb& out) const {
+    if (number && x < p.number.x1 && y < p.number.y1) {
+        out = numberLit(p, x, y) ? Rgb{255, 255, 255} : Rgb{0, 0, 0};
+        return true;
+    }
     const PixelRect& m = p.marker;
-    if (x >= m.x0 && x < m.x1 && y >= m.y0 && y < m.y1) {
+    if (marker && x >= m.x0 && x < m.x1 && y >= m.y0 && y < m.y1) {
         uint32_t q = p.markerBorder;
         bool centre = x >= m.x0 + q && x < m.x1 - q && y >= m.y0 + q && y < m.y1 - q;
-        return centre ? Rgb{0, 0, 0} : Rgb{255, 255, 255};
+        out = centre ? Rgb{0, 0, 0} : Rgb{255, 255, 255};
+        return true;
     }
-    return background(x, y);
+    return false;
+}
+
+Rgb PictureLayout::pixel(const FrameParts& p, uint32_t x, uint32_t y) const {
+    Rgb c;
+    return partPixel(p, x, y, true, true, c) ? c : background(x, y);
 }
 
 std::array<PixelRect, 2> PictureLayout::changedRects(uint32_t frame) const {
@@ -148,8 +164,16 @@ size_t streamFrameBytes(const StreamConfig& s) {
     return 0;
 }
 
-FrameRenderer::FrameRenderer(const StreamConfig& stream)
-    : stream_(stream), layout_(stream.width, stream.height) {
+FrameRenderer::FrameRenderer(const StreamConfig& stream, const SceneConfig& scene,
+                             const SensorConfig& sensor)
+    : stream_(stream),
+      scene_(scene.kind == SceneConfig::Kind::Image && !scene.image ? SceneConfig::Kind::Bars
+                                                                    : scene.kind),
+      showMarker_(scene.marker.value_or(scene_ == SceneConfig::Kind::Bars)),
+      showNumber_(scene.frameNumber.value_or(scene_ == SceneConfig::Kind::Bars)),
+      layout_(stream.width, stream.height) {
+    if (scene_ == SceneConfig::Kind::Image)
+        sceneImage_ = scaleSceneImage(*scene.image, stream.width, stream.height);
     if (stream.format == PixelFormat::Jpg) {
         image_.resize(size_t{stream.width} * stream.height * 3);
         jpeg_ =
@@ -157,7 +181,16 @@ FrameRenderer::FrameRenderer(const StreamConfig& stream)
     } else {
         image_.resize(streamFrameBytes(stream));
     }
-    encodeRect({0, 0, stream.width, stream.height}, nullptr);
+    if (rawLike()) {
+        const uint8_t bits = pixelBitsOf(stream, scene_);
+        model_ = std::make_unique<SensorModel>(sensor, bits);
+        buildLevels(bits);
+        whiteCode_ = model_->codeOf(1.0);
+        blackCode_ = model_->codeOf(0.0);
+        if (!model_->noisy()) exposeAll(image_.data(), 0);
+    } else {
+        encodeRect({0, 0, stream.width, stream.height}, nullptr);
+    }
     background_ = image_;
     if (jpeg_) {
         // Frame 0 stands for all: the number and marker change the size by a few bytes only.
@@ -172,11 +205,83 @@ bool FrameRenderer::usable() const {
     return usable_;
 }
 
+bool FrameRenderer::rawLike() const {
+    switch (stream_.format) {
+        case PixelFormat::Raw:
+        case PixelFormat::RawD:
+        case PixelFormat::Mon:
+        case PixelFormat::MonD:
+            return true;
+        default:
+            return false;
+    }
+}
+
+Rgb FrameRenderer::sceneAt(uint32_t x, uint32_t y) const {
+    switch (scene_) {
+        case SceneConfig::Kind::Chart:
+            return kChartColours[chartPatch(x, y, stream_.width, stream_.height)];
+        case SceneConfig::Kind::Image:
+            return sceneImage_[size_t{y} * stream_.width + x];
+        default:
+            return layout_.background(x, y);
+    }
+}
+
+// The clean level of every sample, once per configuration. The bars are drawn as levels;
+// other scenes are light that the sensor model weighs.
+void FrameRenderer::buildLevels(uint8_t bits) {
+    const bool mono = stream_.format == PixelFormat::Mon || stream_.format == PixelFormat::MonD;
+    std::vector<float>& levels = model_->levels();
+    levels.resize(size_t{stream_.width} * stream_.height);
+    const float white = model_->white();
+    for (uint32_t y = 0; y < stream_.height; ++y)
+        for (uint32_t x = 0; x < stream_.width; ++x) {
+            const SampleChannel channel =
+                mono ? SampleChannel::Luminance : bayerChannel(stream_.bayer, x, y);
+            const Rgb c = sceneAt(x, y);
+            float& level = levels[size_t{y} * stream_.width + x];
+            if (scene_ == SceneConfig::Kind::Bars) {
+                level = stretch(channelOf(c, channel), bits);
+            } else {
+                const float light[3] = {srgbToLinear(c.r), srgbToLinear(c.g), srgbToLinear(c.b)};
+                level = model_->cameraLevel(light, channel) * white;
+            }
+        }
+}
+
+void FrameRenderer::exposeAll(uint8_t* image, uint32_t frame) const {
+    const bool twoImages =
+        stream_.format == PixelFormat::RawD || stream_.format == PixelFormat::MonD;
+    const size_t plane = size_t{stream_.width} * stream_.height * stream_.pixelBytes;
+    model_->expose(image, twoImages ? image + plane : nullptr, stream_.pixelBytes, frame);
+}
+
+std::array<PixelRect, 2> FrameRenderer::shownRects(uint32_t frame) const {
+    std::array<PixelRect, 2> r = layout_.changedRects(frame);
+    if (!showMarker_) r[0] = {};
+    if (!showNumber_) r[1] = {};
+    return r;
+}
+
 std::span<const uint8_t> FrameRenderer::frame(uint32_t frame) {
+    if (model_ && model_->setExposure(exposure_)) {
+        // New exposure: the whole picture changes.
+        whiteCode_ = model_->codeOf(1.0);
+        blackCode_ = model_->codeOf(0.0);
+        if (!model_->noisy()) {
+            exposeAll(background_.data(), 0);
+            image_ = background_;
+        }
+        shown_.reset();
+    }
     if (shown_ == frame) return jpeg_ ? jpegFrame_ : std::span<const uint8_t>(image_);
-    // Back to the background where the previous frame drew, then draw this frame's parts.
-    if (shown_)
-        for (const PixelRect& r : layout_.changedRects(*shown_)) restoreRect(r);
+    if (model_ && model_->noisy()) {
+        exposeAll(image_.data(), frame);
+    } else if (shown_) {
+        // Back to the background where the previous frame drew, then draw this frame's parts.
+        for (const PixelRect& r : shownRects(*shown_)) restoreRect(r);
+    }
     draw(layout_.parts(frame));
     shown_ = frame;
     if (!jpeg_) return image_;
@@ -232,7 +337,7 @@ void FrameRenderer::fillRun(uint32_t y, uint32_t x0, uint32_t x1, bool white,
         case PixelFormat::RawD:
         case PixelFormat::Mon:
         case PixelFormat::MonD: {
-            uint16_t v = white ? (pb == 1 ? 255 : 1023) : 0;
+            uint16_t v = white ? whiteCode_ : blackCode_;
             unit[0] = static_cast<uint8_t>(v);
             unit[1] = static_cast<uint8_t>(v >> 8);
             unitBytes = pb;
@@ -273,7 +378,7 @@ void FrameRenderer::fillRun(uint32_t y, uint32_t x0, uint32_t x1, bool white,
     }
     if (stream_.format == PixelFormat::RawD || stream_.format == PixelFormat::MonD) {
         uint8_t* q = p + size_t{w} * stream_.height * pb;
-        uint16_t inv = white ? 0 : (pb == 1 ? 255 : 1023);
+        uint16_t inv = static_cast<uint16_t>(model_->white() - (white ? whiteCode_ : blackCode_));
         uint8_t iu[2] = {static_cast<uint8_t>(inv), static_cast<uint8_t>(inv >> 8)};
         if (pb == 1)
             std::memset(q, iu[0], n);
@@ -285,7 +390,7 @@ void FrameRenderer::fillRun(uint32_t y, uint32_t x0, uint32_t x1, bool white,
 void FrameRenderer::draw(const FrameParts& parts) {
     const PixelRect& m = parts.marker;
     const uint32_t q = parts.markerBorder;
-    for (uint32_t y = m.y0; y < m.y1; ++y) {
+    for (uint32_t y = m.y0; showMarker_ && y < m.y1; ++y) {
         if (y >= m.y0 + q && y < m.y1 - q) {
             fillRun(y, m.x0, m.x0 + q, true, parts);
             fillRun(y, m.x0 + q, m.x1 - q, false, parts);
@@ -297,7 +402,7 @@ void FrameRenderer::draw(const FrameParts& parts) {
     // The number goes over the marker, one run per stretch of equal cells.
     const PixelRect& r = parts.number;
     const uint32_t s = parts.digitScale;
-    for (uint32_t y = r.y0; y < r.y1; ++y) {
+    for (uint32_t y = r.y0; showNumber_ && y < r.y1; ++y) {
         const uint32_t gy = y / s;
         if (gy < 1 || gy >= 8) {
             fillRun(y, r.x0, r.x1, false, parts);
@@ -322,10 +427,10 @@ void FrameRenderer::draw(const FrameParts& parts) {
 
 void FrameRenderer::encodeRect(const PixelRect& rect, const FrameParts* parts) {
     const uint32_t w = stream_.width;
-    const uint8_t pb = stream_.pixelBytes;
-    const size_t plane = size_t{w} * stream_.height * pb;  // offset of a _D format's second image
     auto at = [&](uint32_t x, uint32_t y) {
-        return parts ? layout_.pixel(*parts, x, y) : layout_.background(x, y);
+        Rgb c;
+        if (parts && layout_.partPixel(*parts, x, y, showMarker_, showNumber_, c)) return c;
+        return sceneAt(x, y);
     };
     uint32_t x0 = rect.x0, x1 = std::min(rect.x1, w);
     if (stream_.format == PixelFormat::Yuv) {
@@ -341,16 +446,8 @@ void FrameRenderer::encodeRect(const PixelRect& rect, const FrameParts* parts) {
                 case PixelFormat::Raw:
                 case PixelFormat::RawD:
                 case PixelFormat::Mon:
-                case PixelFormat::MonD: {
-                    bool raw =
-                        stream_.format == PixelFormat::Raw || stream_.format == PixelFormat::RawD;
-                    uint16_t v = level(raw ? bayerChannel(stream_.bayer, x, y, c) : luma(c), pb);
-                    uint8_t* p = &image_[(row + x) * pb];
-                    putLevel(p, v, pb);
-                    if (stream_.format == PixelFormat::RawD || stream_.format == PixelFormat::MonD)
-                        putLevel(p + plane, static_cast<uint16_t>((pb == 1 ? 255 : 1023) - v), pb);
-                    break;
-                }
+                case PixelFormat::MonD:
+                    break;  // the sensor model exposes these
                 case PixelFormat::Rgb: {
                     uint16_t v =
                         static_cast<uint16_t>(((c.r >> 3) << 11) | ((c.g >> 2) << 5) | (c.b >> 3));

@@ -1,10 +1,17 @@
 // The picture a virtual board shows, and its encoding in the stream's pixel format.
 //
-// Every frame shows eight colour bars (white, yellow, cyan, green, magenta, red, blue, black)
-// over a grey ramp in the bottom sixth, a square marker (white with a black centre) that moves
-// from frame to frame, and the frame number drawn in white on black at the top left. Only the
+// The scene (scene.h) is the colour bars, the colour chart or a picture. The bars scene shows
+// eight colour bars (white, yellow, cyan, green, magenta, red, blue, black) over a grey ramp
+// in the bottom sixth; over any scene a square marker (white with a black centre) may move
+// from frame to frame, and the frame number may be drawn in white on black at the top left
+// (both shown for bars unless turned off, for other scenes only when asked for). Only the
 // marker and the number change between frames, so a renderer keeps one encoded image and
-// re-encodes just those two rectangles per frame.
+// re-encodes just those two rectangles per frame; a noisy sensor (sensor_model.h) exposes
+// every frame afresh.
+//
+// RAW and MON samples come from the sensor model: the bars' 8-bit levels stretched to the
+// sample's bits by repeating their bits (so with two pixel bytes and 10 bits, v << 2 | v >> 6),
+// other scenes through linear light. RGB, YUV and JPG show the scene's sRGB as it is.
 //
 // Threading: PictureLayout is immutable; a FrameRenderer is used by one thread at a time.
 #pragma once
@@ -18,14 +25,13 @@
 #include <vector>
 
 #include "driver/virtual/board_config.h"
+#include "driver/virtual/scene.h"
+#include "driver/virtual/sensor_model.h"
+#include "driver/virtual/sensor_registers.h"
 
 namespace vexo::driver::virt {
 
 class JpegEncoder;
-
-struct Rgb {
-    uint8_t r = 0, g = 0, b = 0;
-};
 
 /// Pixel rectangle [x0, x1) x [y0, y1); empty when x0 >= x1 or y0 >= y1.
 struct PixelRect {
@@ -57,6 +63,9 @@ class PictureLayout {
     FrameParts parts(uint32_t frame) const;
     /// The picture of a frame at (x, y).
     Rgb pixel(const FrameParts& parts, uint32_t x, uint32_t y) const;
+    /// The marker's or number's colour at (x, y) when the shown one of them covers it.
+    bool partPixel(const FrameParts& parts, uint32_t x, uint32_t y, bool marker, bool number,
+                   Rgb& out) const;
     Rgb pixel(uint32_t frame, uint32_t x, uint32_t y) const { return pixel(parts(frame), x, y); }
     /// Whether a number pixel is lit (inside parts.number).
     bool numberLit(const FrameParts& parts, uint32_t x, uint32_t y) const;
@@ -78,7 +87,8 @@ size_t streamFrameBytes(const StreamConfig& stream);
 /// patched where consecutive frames differ; JPG frames are compressed from an RGB image.
 class FrameRenderer {
   public:
-    explicit FrameRenderer(const StreamConfig& stream);
+    explicit FrameRenderer(const StreamConfig& stream, const SceneConfig& scene = {},
+                           const SensorConfig& sensor = {});
     ~FrameRenderer();
     FrameRenderer(const FrameRenderer&) = delete;
     FrameRenderer& operator=(const FrameRenderer&) = delete;
@@ -87,10 +97,18 @@ class FrameRenderer {
     /// quality (tiny images): such a stream is refused.
     bool usable() const;
 
+    /// Exposure and gain of the frames from the next frame() on (RAW and MON formats).
+    void setExposure(const SensorExposure& exposure) { exposure_ = exposure; }
+
     /// The bytes of frame `frame`, valid until the next call.
     std::span<const uint8_t> frame(uint32_t frame);
 
   private:
+    bool rawLike() const;
+    Rgb sceneAt(uint32_t x, uint32_t y) const;
+    void buildLevels(uint8_t bits);
+    void exposeAll(uint8_t* image, uint32_t frame) const;
+    std::array<PixelRect, 2> shownRects(uint32_t frame) const;
     void encodeRect(const PixelRect& rect, const FrameParts* parts);
     void restoreRect(const PixelRect& rect);
     void fillRun(uint32_t y, uint32_t x0, uint32_t x1, bool white, const FrameParts& parts);
@@ -98,7 +116,13 @@ class FrameRenderer {
     size_t bytesPerPixel() const;
 
     StreamConfig stream_;
+    SceneConfig::Kind scene_;
+    bool showMarker_, showNumber_;
     PictureLayout layout_;
+    std::vector<Rgb> sceneImage_;         // the picture scaled to the frame (image scene)
+    std::unique_ptr<SensorModel> model_;  // RAW and MON formats
+    SensorExposure exposure_;             // for the next frame
+    uint16_t whiteCode_ = 255, blackCode_ = 0;
     std::vector<uint8_t> image_;       // wire format, or RGB888 for JPG
     std::vector<uint8_t> background_;  // the same without marker and number
     std::optional<uint32_t> shown_;
