@@ -75,6 +75,9 @@ struct CameraFile {
     std::vector<ControlSpec> controls;
     /// The [colour] section (how the ISP renders this sensor); empty when the file has none.
     std::optional<ColourSettings> colour;
+    /// The sensor's group-hold register ([controls] "group_hold = REGISTER"): set to 1 before
+    /// and 0 after a control's writes to several registers, so that they take effect together.
+    std::optional<uint32_t> groupHold;
 };
 
 /// What is wrong with a configuration file, and where.

@@ -16,6 +16,7 @@
 #include <vexo/camera.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,6 +102,7 @@ class VEXO_CPP_API NamedControls {
   private:
     ControlStatus readField(const ControlSpec& c, uint64_t& raw, std::string* error);
     ControlStatus writeField(const ControlSpec& c, uint64_t raw, std::string* error);
+    ControlStatus writeHeld(const ControlSpec& c, uint64_t raw, std::string* error);
 
     CameraHandle handle_;
     uint32_t i2cAddress_;
@@ -108,6 +110,7 @@ class VEXO_CPP_API NamedControls {
     RegisterCalls calls_;
     std::vector<ControlSpec> controls_;
     std::vector<double> remembered_;  // per control; used by Lua controls
+    std::optional<uint32_t> groupHold_;
     ChangeCallback onChange_;
 };
 

@@ -208,6 +208,8 @@ class Parser {
     bool registerLine(std::string_view line);
     bool boardLine(std::string_view line);
     bool controlLine(std::string_view line);
+    bool groupHoldLine(std::string_view line);
+    bool checkGroupHold();
     bool controlName(std::string_view word, ControlSpec& c);
     bool controlWords(const std::vector<std::string_view>& words, const std::string& name,
                       ControlWords& w);
@@ -231,6 +233,7 @@ class Parser {
     std::array<bool, 5> sectionSeen_{};
     ColourSection colour_;
     unsigned cameraLineNo_ = 0;
+    unsigned holdLine_ = 0;  // line of group_hold
 };
 
 bool Parser::run(std::string_view text) {
@@ -450,10 +453,12 @@ bool Parser::finish() {
         if (std::string why; !colour_.finish(cfg.u8PixelBits, line, why)) return fail(why, line);
         out_.colour = colour_.settings();
     }
-    return checkControlWidths();
+    return checkControlWidths() && checkGroupHold();
 }
 
 bool Parser::controlLine(std::string_view line) {
+    if (line.starts_with("group_hold") && trim(line.substr(10)).starts_with("="))
+        return groupHoldLine(line);
     const std::vector<std::string_view> words = splitWords(line);
     ControlSpec c;
     c.line = line_;
@@ -465,6 +470,32 @@ bool Parser::controlLine(std::string_view line) {
         return fail("control '" + c.name + "' needs either registers=... or lua=FUNCTION");
     if (!(w.seen[kLua] ? luaTarget(w, c) : registerTarget(w, c))) return false;
     out_.controls.push_back(std::move(c));
+    return true;
+}
+
+// "group_hold = REGISTER": the sensor's group-hold register, set around multi-register writes.
+bool Parser::groupHoldLine(std::string_view line) {
+    if (out_.groupHold) return fail("group_hold already set on line " + std::to_string(holdLine_));
+    const std::string_view value = trim(trim(line.substr(10)).substr(1));
+    uint64_t address = 0;
+    if (!number(value, 0xFFFFFFFF, address, "group_hold register")) return false;
+    out_.groupHold = static_cast<uint32_t>(address);
+    holdLine_ = line_;
+    return true;
+}
+
+bool Parser::checkGroupHold() {
+    if (!out_.groupHold) return true;
+    const unsigned aBits = addressBits(out_.config.emI2cMode);
+    if (aBits < 32 && *out_.groupHold >> aBits)
+        return fail("group_hold register exceeds the " + std::to_string(aBits) +
+                        " bits of i2c_mode " + std::string(i2cModeName(out_.config.emI2cMode)),
+                    holdLine_);
+    for (const ControlSpec& c : out_.controls)
+        for (uint32_t reg : c.registers)
+            if (reg == *out_.groupHold)
+                return fail("control '" + c.name + "' uses the group_hold register " + hexText(reg),
+                            c.line);
     return true;
 }
 

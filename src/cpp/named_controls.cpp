@@ -39,7 +39,8 @@ NamedControls::NamedControls(CameraHandle handle, const CameraFile& file, Regist
       i2cAddress_(file.config.u32I2cAddr),
       valueBits_(valueBits(file.config.emI2cMode)),
       calls_(calls),
-      controls_(file.controls) {
+      controls_(file.controls),
+      groupHold_(file.groupHold) {
     remembered_.reserve(controls_.size());
     for (const ControlSpec& c : controls_) remembered_.push_back(c.defaultValue);
 }
@@ -105,6 +106,29 @@ ControlStatus NamedControls::writeField(const ControlSpec& c, uint64_t raw, std:
     return ControlStatus::Ok;
 }
 
+// A field over several registers is written under the sensor's group hold, when the file
+// names one: without it a frame may start between two of the writes and be exposed with half
+// of the new value. The hold is released even when a write failed, so the sensor is not left
+// holding.
+ControlStatus NamedControls::writeHeld(const ControlSpec& c, uint64_t raw, std::string* error) {
+    if (!groupHold_ || c.registers.size() < 2) return writeField(c, raw, error);
+    auto hold = [&](Uint32 on) {
+        const Uint32 status = calls_.write(handle_, i2cAddress_, *groupHold_, on);
+        if (status == USB_CAMERA_NO_ERROR) return ControlStatus::Ok;
+        say(error, std::string(on ? "setting" : "releasing") + " the group hold (register " +
+                       hex(*groupHold_) + ") failed (status " + std::to_string(status) + ")");
+        return ControlStatus::BoardError;
+    };
+    if (!calls_.write) return writeField(c, raw, error);
+    if (ControlStatus s = hold(1); s != ControlStatus::Ok) return s;
+    std::string writeError;
+    const ControlStatus written = writeField(c, raw, &writeError);
+    const ControlStatus released = hold(0);
+    if (written == ControlStatus::Ok) return released;
+    say(error, std::move(writeError));  // the write's failure is the one to report
+    return written;
+}
+
 ControlStatus NamedControls::get(std::string_view name, double& value, std::string* error) {
     const ControlSpec* c = find(name);
     if (!c) {
@@ -160,7 +184,7 @@ ControlStatus NamedControls::set(std::string_view name, double value, double* ap
             return ControlStatus::BoardError;
         }
         remembered_[index] = v;
-    } else if (ControlStatus s = writeField(*c, static_cast<uint64_t>(raw), error);
+    } else if (ControlStatus s = writeHeld(*c, static_cast<uint64_t>(raw), error);
                s != ControlStatus::Ok) {
         return s;
     }

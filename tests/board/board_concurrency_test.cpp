@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "board/support/model_bus.h"
+#include "board/support/sensor_frames.h"
 #include "board/support/stream_decoder.h"
 #include "driver/virtual/virtual_board.h"
 
@@ -48,6 +49,47 @@ TEST(BoardConcurrency, StreamControlAndInspectionAtOnce) {
     virt::renderFrame(c.stream, 199, want);
     EXPECT_EQ(d.frames[199].bytes, want);
     EXPECT_EQ(bus.model->framesSent(), 200u);
+}
+
+// One thread writes the exposure over and over, as NamedControls does (hold, three registers,
+// release), while frames stream: every frame is exposed with A or B, never a mix. Without the
+// hold, the frames are each A, B or one of the two mixes (which of them shows depends on
+// timing, so only their set is checked).
+TEST(SensorRegisters, NoFrameExposedWithAHalfWrittenValueUnderTheHold) {
+    const virt::BoardConfig c = registerBoard();
+    const std::vector<uint8_t> a = expectedFrame(c, 1024, 128), b = expectedFrame(c, 4352, 128);
+    const std::vector<uint8_t> mix1 = expectedFrame(c, 0x01400, 128),  // B's first byte only
+        mix2 = expectedFrame(c, 0x00100, 128);                         // A's first byte only
+    for (bool hold : {true, false}) {
+        ModelBus bus(c);
+        ChunkDecoder d;
+        ASSERT_TRUE(bus.out(0xA1));
+        std::atomic<bool> done{false};
+        std::thread writer([&] {
+            for (int i = 0; !done; ++i) {
+                const uint8_t* v = i % 2 ? kExposureA : kExposureB;
+                if (hold) writeSensor(bus, 0x0104, 1);
+                for (int r = 0; r < 3; ++r) {
+                    writeSensor(bus, static_cast<uint16_t>(0x3500 + r), v[r]);
+                    std::this_thread::yield();  // frames may start between the writes
+                }
+                if (hold) writeSensor(bus, 0x0104, 0);
+            }
+        });
+        int counts[4] = {};
+        for (int i = 0; i < 600; ++i) {
+            const std::vector<uint8_t> f = nextFrame(bus, d);
+            const int kind = f == a ? 0 : f == b ? 1 : f == mix1 ? 2 : f == mix2 ? 3 : -1;
+            ASSERT_GE(kind, 0) << "frame " << i << " matches no exposure";
+            ++counts[kind];
+            if (hold) {
+                ASSERT_LT(kind, 2) << "frame " << i << " exposed with a half-written value";
+            }
+        }
+        done = true;
+        writer.join();
+        EXPECT_EQ(counts[0] + counts[1] + counts[2] + counts[3], 600);
+    }
 }
 
 }  // namespace

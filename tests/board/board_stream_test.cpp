@@ -166,6 +166,24 @@ TEST(BoardStream, StartStopAndTheRunningFrameNumber) {
     EXPECT_EQ(after.frames[0].bytes, picture(big.model->config(), 1));
 }
 
+// A host opening the board expects index 0 first: after the host closes it (register 1 =
+// 0x0F) the index starts again, while the picture's frame numbers run on.
+TEST(BoardStream, FrameIndexStartsAgainAfterTheHostCloses) {
+    ModelBus bus(board(0x02F1, PixelFormat::Raw, 64, 32));
+    ASSERT_TRUE(bus.out(0xA1));
+    TrailerDecoder d;
+    readFrames(bus, d, 3, 8192);
+    ASSERT_TRUE(bus.out(0xA2));
+    ASSERT_TRUE(bus.writeController(1, 0x0F));
+    ASSERT_TRUE(bus.out(0xA1));
+    readFrames(bus, d, 5, 8192);
+    ASSERT_EQ(d.frames.size(), 5u);
+    EXPECT_EQ(d.frames[2].index, 2);
+    EXPECT_EQ(d.frames[3].index, 0);
+    EXPECT_EQ(d.frames[4].index, 1);
+    EXPECT_EQ(d.frames[3].bytes, picture(bus.model->config(), 3));
+}
+
 TEST(BoardStream, FrameIndexWrapsAfterFFFF) {
     ModelBus bus(board(0x52CB, PixelFormat::Mon, 8, 8));
     ASSERT_TRUE(bus.out(0xA1));

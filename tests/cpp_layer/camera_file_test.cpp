@@ -247,6 +247,14 @@ TEST(CameraFile, ControlEntriesRefusedWithTheirLine) {
         {"f type=float min=0 max=10 lua=set_f scale=2",
          "cam.cfg:8: bits, order, scale and offset describe register fields, not lua"},
         {"exposure 100", "cam.cfg:8: expected KEY=VALUE after the control's name, got '100'"},
+        {good + "group_hold = 0x3000",
+         "cam.cfg:8: control 'gain' uses the group_hold register 0x3000"},
+        {"group_hold = 0x0104\ngroup_hold=0x0105", "cam.cfg:9: group_hold already set on line 8"},
+        {"group_hold = hold",
+         "cam.cfg:8: group_hold register 'hold' is not a number from 0 to 4294967295 (decimal "
+         "or 0x hex)"},
+        {"group_hold = 0x10000",
+         "cam.cfg:8: group_hold register exceeds the 16 bits of i2c_mode 16_8"},
     };
     for (const Case& c : cases) {
         const Parsed p = parse(withLine("[controls]", c.lines));
@@ -267,8 +275,11 @@ TEST(CameraFile, ControlEntriesDescribeTheirField) {
                                     "gain type=float unit=dB min=0 max=24 scale=16 offset=8 "
                                     "registers=0x3508,0x3509 order=little bits=0..9\n"
                                     "mode type=menu values=off:0,on:2 default=on registers=0x3600\n"
-                                    "dgain min=0 max=100 lua=set_dgain"));
+                                    "dgain min=0 max=100 lua=set_dgain\n"
+                                    "group_hold = 0x0104"));
     ASSERT_TRUE(p.ok) << p.error;
+    EXPECT_EQ(p.file.groupHold, 0x0104u);
+    EXPECT_FALSE(parse(kMinimal).file.groupHold);
     ASSERT_EQ(p.file.controls.size(), 4u);
     const ControlSpec& e = p.file.controls[0];
     EXPECT_EQ(e.unit, "us");

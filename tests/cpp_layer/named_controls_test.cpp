@@ -12,6 +12,7 @@
 #include <vector>
 #include <vexo/named_controls.hpp>
 
+#include "common/board_protocol.h"
 #include "driver/virtual/virtual_board.h"
 
 using namespace vexo;
@@ -20,6 +21,7 @@ namespace virt = vexo::driver::virt;
 namespace {
 
 const std::string kExample = VEXO_SOURCE_DIR "/examples/configs/sensor-controls.cfg";
+const std::string kVirtualDefault = VEXO_SOURCE_DIR "/examples/configs/virtual-default.cfg";
 
 // Bits of the example's registers that belong to no control, which a write must keep.
 const std::map<uint16_t, uint32_t> kPreset = {
@@ -33,6 +35,7 @@ struct Row {
     double value;
     double readBack;
     std::map<uint16_t, uint32_t> registers;
+    const std::string* file = &kExample;
 };
 
 void PrintTo(const Row& row, std::ostream* os) {
@@ -61,6 +64,9 @@ const Row kRows[] = {
     {"flip", "max", 1, 1, {{0x3820, 0x85}}},
     {"mirror", "max", 1, 1, {{0x3820, 0x83}}},
     {"mirror", "default", 0, 0, {{0x3820, 0x81}}},
+    {"flip", "default", 0, 0, {{0x3820, 0x81}}},
+    {"mirror", "min", 0, 0, {{0x3820, 0x81}}},
+    {"test_pattern", "default", 0, 0, {{0x5080, 0x05}}},
     {"test_pattern", "min", 0, 0, {{0x5080, 0x05}}},
     {"test_pattern", "max", 3, 3, {{0x5080, 0xC5}}},
     {"test_pattern", "middle", 1, 1, {{0x5080, 0x45}}},
@@ -68,7 +74,55 @@ const Row kRows[] = {
     {"exposure", "above max", 1e9, 65535, {{0x3500, 0x0F}, {0x3501, 0xFF}, {0x3502, 0xF5}}},
     {"brightness", "below min", -1000, -64, {{0x5001, 0x00}}},
     {"flip", "nonzero", -3, 1, {{0x3820, 0x85}}},
+    // The default virtual board's file: its controls are the virtual sensor's registers.
+    {"exposure", "min", 1, 1, {{0x3500, 0x00}, {0x3501, 0x00}, {0x3502, 0x15}}, &kVirtualDefault},
+    {"exposure",
+     "max",
+     65535,
+     65535,
+     {{0x3500, 0x0F}, {0x3501, 0xFF}, {0x3502, 0xF5}},
+     &kVirtualDefault},
+    {"exposure",
+     "default",
+     1024,
+     1024,
+     {{0x3500, 0x00}, {0x3501, 0x40}, {0x3502, 0x05}},
+     &kVirtualDefault},
+    {"exposure",
+     "middle",
+     32768,
+     32768,
+     {{0x3500, 0x08}, {0x3501, 0x00}, {0x3502, 0x05}},
+     &kVirtualDefault},
+    {"analogue_gain", "min", 1, 1, {{0x3508, 0xF8}, {0x3509, 0x80}}, &kVirtualDefault},
+    {"analogue_gain",
+     "max",
+     15.9921875,
+     15.9921875,
+     {{0x3508, 0xFF}, {0x3509, 0xFF}},
+     &kVirtualDefault},
+    {"analogue_gain", "default", 1, 1, {{0x3508, 0xF8}, {0x3509, 0x80}}, &kVirtualDefault},
+    // 8.003 is off the step of 1/128: the nearest step is 8.
+    {"analogue_gain", "middle", 8.003, 8, {{0x3508, 0xFC}, {0x3509, 0x00}}, &kVirtualDefault},
 };
+
+// The sensor register writes the board received, in order.
+std::vector<std::pair<uint16_t, uint32_t>> sensorWrites(const virt::VirtualBoard& board) {
+    std::vector<std::pair<uint16_t, uint32_t>> writes;
+    for (const virt::ControlRecord& r : board.controlRequests()) {
+        const auto op = vexo::board::registerRequest(r.setup.bRequest);
+        if (!op || op->in || !r.ok || vexo::board::registerDevice(r.setup.wValue) != 0x20) continue;
+        uint32_t value = 0;
+        for (uint8_t b : r.data) value = value << 8 | b;
+        writes.emplace_back(vexo::board::registerNumber(r.setup.wIndex, op->reg16), value);
+    }
+    return writes;
+}
+
+uint32_t expectedAfter(const Row& row, uint16_t reg) {
+    auto it = row.registers.find(reg);
+    return it != row.registers.end() ? it->second : kPreset.at(reg);
+}
 
 class NamedControlsBoard : public ::testing::TestWithParam<Row> {
   protected:
@@ -95,14 +149,26 @@ class NamedControlsBoard : public ::testing::TestWithParam<Row> {
 
 TEST_P(NamedControlsBoard, SetWritesTheFieldAndReadsItBack) {
     const Row& row = GetParam();
+    std::string error;
+    ASSERT_TRUE(loadCameraFile(*row.file, file_, error)) << error;
     NamedControls controls(camera_, file_, registerCallsFor(file_.config.emI2cMode));
     std::vector<std::pair<std::string, double>> changes;
     controls.onChange([&](const ControlSpec& c, double v) { changes.emplace_back(c.name, v); });
 
     double applied = -12345;
-    std::string error;
+    board_->clearControlRequests();
     ASSERT_EQ(controls.set(row.control, row.value, &applied, &error), ControlStatus::Ok) << error;
     EXPECT_DOUBLE_EQ(applied, row.readBack);
+
+    // The field's registers are written in the file's order; with a group hold in the file,
+    // between setting and releasing it.
+    const ControlSpec& spec = *controls.find(row.control);
+    std::vector<std::pair<uint16_t, uint32_t>> order;
+    const bool held = file_.groupHold && spec.registers.size() > 1;
+    if (held) order.emplace_back(*file_.groupHold, 1);
+    for (uint32_t reg : spec.registers) order.emplace_back(reg, expectedAfter(row, reg));
+    if (held) order.emplace_back(*file_.groupHold, 0);
+    EXPECT_EQ(sensorWrites(*board_), order);
 
     std::map<uint16_t, uint32_t> expected = kPreset;
     for (const auto& [reg, value] : row.registers) expected[reg] = value;
@@ -128,11 +194,22 @@ INSTANTIATE_TEST_SUITE_P(ExampleFile, NamedControlsBoard, ::testing::ValuesIn(kR
                              return name;
                          });
 
-TEST_F(NamedControlsBoard, EveryControlOfTheExampleIsCovered) {
-    for (const ControlSpec& c : file_.controls) {
-        bool covered = false;
-        for (const Row& row : kRows) covered = covered || c.name == row.control;
-        EXPECT_TRUE(covered) << c.name;
+TEST_F(NamedControlsBoard, EveryControlOfTheExamplesIsCovered) {
+    for (const std::string* path : {&kExample, &kVirtualDefault}) {
+        CameraFile file;
+        std::string error;
+        ASSERT_TRUE(loadCameraFile(*path, file, error)) << error;
+        for (const ControlSpec& c : file.controls)
+            for (const char* which : {"min", "max", "default", "middle"}) {
+                bool covered = false;
+                for (const Row& row : kRows)
+                    covered = covered || (c.name == row.control && row.file == path &&
+                                          std::string(which) == row.which);
+                // A switch has no middle.
+                EXPECT_TRUE(covered || (c.type == ControlSpec::Type::Boolean &&
+                                        std::string(which) == "middle"))
+                    << *path << ": " << c.name << " " << which;
+            }
     }
 }
 

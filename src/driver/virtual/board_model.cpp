@@ -250,6 +250,13 @@ void BoardModel::writeBoardController(uint8_t reg, uint8_t value, Clock::time_po
         case kRegVersionPatch:
         case kRegFrameReady:
             return;  // read-only
+        case kRegClosed:
+            controller_[kRegClosed] = value;
+            // The host closed the camera: the frame index starts again at 0 for the next host
+            // that opens it, which expects index 0 first. Frame numbers (the picture, faults)
+            // run on.
+            if (value == kClosedValue) indexOffset_ = -static_cast<int64_t>(nextFrame_);
+            return;
         case kRegControl: {
             const uint8_t old = controller_[kRegControl];
             controller_[kRegControl] = value;

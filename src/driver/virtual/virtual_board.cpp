@@ -31,6 +31,14 @@ void renderFrame(const StreamConfig& stream, uint32_t frameNumber, std::vector<u
     out.assign(bytes.begin(), bytes.end());
 }
 
+void renderFrame(const BoardConfig& board, uint32_t frameNumber, std::vector<uint8_t>& out,
+                 const SensorExposure& exposure) {
+    FrameRenderer renderer(board.stream, board.scene, board.sensor);
+    renderer.setExposure(exposure);
+    std::span<const uint8_t> bytes = renderer.frame(frameNumber);
+    out.assign(bytes.begin(), bytes.end());
+}
+
 size_t frameBytes(const StreamConfig& stream) {
     return streamFrameBytes(stream);
 }

@@ -55,6 +55,10 @@ DeviceId plugInBoard(const std::shared_ptr<BoardModel>& model);
 /// Exactly the bytes of frame `frameNumber` of a stream, before any fault changes them. Tests
 /// compare received frames against it. For JPG, the compressed image.
 void renderFrame(const StreamConfig& stream, uint32_t frameNumber, std::vector<uint8_t>& out);
+/// The same for a board's scene and sensor, exposed with `exposure` (the registers' values
+/// the frame started with).
+void renderFrame(const BoardConfig& board, uint32_t frameNumber, std::vector<uint8_t>& out,
+                 const SensorExposure& exposure = {});
 
 /// Bytes of one frame of the stream (for JPG: the most a frame may hold, W x H x PB x 2).
 size_t frameBytes(const StreamConfig& stream);
