@@ -82,6 +82,7 @@ struct SyncFrame {
     std::span<const uint8_t> bytes;  ///< the frame, valid while the set lives
     uint64_t time = 0;               ///< board time stamp (100 ns since 1601), as received
     int64_t alignedTime = 0;         ///< host-aligned time (100 ns since 1601)
+    int64_t arrivalTime = 0;         ///< host time the group received it (100 ns since 1601)
     uint64_t number = 0;             ///< frames the board delivered to the group before it
     FrameData record{};              ///< the frame's record, imageData pointing at bytes
 };
@@ -144,6 +145,8 @@ struct SyncStats {
     size_t framesHeld = 0;      ///< frames in slots now
     size_t framesHeldMost = 0;  ///< the most held at once
     size_t slotLimit = 0;       ///< boards x slotsPerBoard
+    /// Time spent placing frames into sets and handing sets out (the matching), in seconds.
+    double matchSeconds = 0;
     std::vector<SyncBoardStats> boards;
 };
 

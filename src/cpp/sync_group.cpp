@@ -179,7 +179,9 @@ void SyncState::offer(size_t b, const FrameData& data, int64_t arrival) {
     f.record = data;
     f.record.imageData = bytes;
 
+    f.arrivalTime = arrival;
     MutexLock lock(mutex);
+    const auto matchStart = std::chrono::steady_clock::now();
     sync::OffsetEstimate& estimate = estimates[b];
     estimate.add(static_cast<int64_t>(data.u64Time) - arrival, arrival);
     f.alignedTime = static_cast<int64_t>(data.u64Time) - offsetFor(b);
@@ -192,6 +194,8 @@ void SyncState::offer(size_t b, const FrameData& data, int64_t arrival) {
         freeSlots[b].push_back(slot);
     }
     closeDue(now, false);
+    stats.matchSeconds +=
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - matchStart).count();
 }
 
 int64_t SyncState::offsetFor(size_t b) const {
