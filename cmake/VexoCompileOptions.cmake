@@ -20,3 +20,10 @@ set(VEXO_NO_UNDEFINED -Wl,--no-undefined)
 if(VEXO_BUILD_FUZZ)
     set(VEXO_NO_UNDEFINED "")
 endif()
+# 32-bit Linux (armhf): 64-bit file offsets and inode numbers, as on 64-bit systems. Without
+# them fstat() fails on files past 2 GiB or with a 64-bit inode number (XFS, btrfs, NFS), and
+# offsets past 2 GiB do not fit off_t. No public header carries off_t or struct stat, so
+# programs built without it link the same library.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT WIN32)
+    add_compile_definitions(_FILE_OFFSET_BITS=64)
+endif()

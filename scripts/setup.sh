@@ -6,6 +6,9 @@
 #   scripts/setup.sh --demo     install only what the library and the vexo tool need, and build
 #                               only those two into build-demo/ (no tests, benchmarks, examples
 #                               or Python module): the quick start's path
+#   scripts/setup.sh --cross ARCH...  install everything, and the development packages of each
+#                               target architecture (arm64, armhf) for the cross builds
+#                               (scripts/packages/arm.txt); builds nothing
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-}
@@ -28,6 +31,10 @@ if [ ${#missing[@]} -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 [ "$mode" = "--deps" ] && exit 0
+if [ "$mode" = "--cross" ]; then
+    shift
+    exec scripts/setup-cross.sh "$@"
+fi
 
 jobs=$(nproc)
 werror=OFF

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <vector>
 #include <vexo/frame_files.hpp>
 #include <vexo/image_files.hpp>
@@ -22,14 +22,21 @@ bool fail(const char* path, const std::string& why, std::string& error) {
     return false;
 }
 
-// "YYYY:MM:DD HH:MM:SS" (TIFF DateTime, UTC) of a FILETIME value.
+// "YYYY:MM:DD HH:MM:SS" (TIFF DateTime, UTC) of a FILETIME value. The civil date is computed
+// here, not by gmtime(): a 32-bit time_t (32-bit ARM) ends in January 2038, and a year past
+// 9999 would not fit the field's four digits (the last second of 9999 is written for later).
 void tiffDateTime(uint64_t fileTime, char (&text)[20]) {
     constexpr uint64_t kUnixEpoch = 116444736000000000ull;
-    const std::time_t seconds =
-        fileTime > kUnixEpoch ? static_cast<std::time_t>((fileTime - kUnixEpoch) / 10000000) : 0;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    std::strftime(text, sizeof text, "%Y:%m:%d %H:%M:%S", &utc);
+    constexpr uint64_t kLastSecond = 253402300799ull;  // 9999-12-31 23:59:59
+    uint64_t seconds = fileTime > kUnixEpoch ? (fileTime - kUnixEpoch) / 10000000 : 0;
+    if (seconds > kLastSecond) seconds = kLastSecond;
+    const std::chrono::year_month_day date{
+        std::chrono::sys_days{std::chrono::days{static_cast<int>(seconds / 86400)}}};
+    const auto second = static_cast<unsigned>(seconds % 86400);
+    std::snprintf(text, sizeof text, "%04d:%02u:%02u %02u:%02u:%02u",
+                  static_cast<int>(date.year()) % 10000, static_cast<unsigned>(date.month()) % 100,
+                  static_cast<unsigned>(date.day()) % 100, second / 3600 % 100, second / 60 % 60,
+                  second % 60);
 }
 
 // The libtiff part of a DNG: one uncompressed strip holding the frame's bytes unchanged.

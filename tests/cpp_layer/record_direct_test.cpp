@@ -304,3 +304,39 @@ TEST_F(Directories, RefusedDirectWriteFallsBackToThePageCacheWithTheSameFile) {
 }
 
 }  // namespace
+
+// --- The DNG's DateTime ------------------------------------------------------------------------
+
+// A frame's u64Time as the DNG's DateTime text (UTC), also past January 2038, where a 32-bit
+// time_t ends, and as the last second of 9999 for later times (the field has four digits).
+struct DateCase {
+    uint64_t time;
+    const char* text;
+};
+
+class DngDateTime : public ::testing::TestWithParam<DateCase> {};
+
+TEST_P(DngDateTime, IsTheFrameTimeInUtc) {
+    const FrameFormat layout = format(64, 8, 1, 8, FORMAT_MODE_RAW);
+    std::vector<uint8_t> frame(64 * 8);
+    fillFrame(frame, 1);
+    const fs::path path =
+        fs::path(::testing::TempDir()) / ("vexo_dng_time_" + std::to_string(getpid()) + ".dng");
+    WrittenFile written;
+    std::string error;
+    ASSERT_TRUE(writeFrameFile(path.c_str(), FileKind::Dng, layout, frame,
+                               FrameStamp{1, GetParam().time, "Vexo test"}, written, error))
+        << error;
+    const std::vector<uint8_t> bytes = readFile(path);
+    fs::remove(path);
+    const std::string text(bytes.begin(), bytes.end());
+    EXPECT_NE(text.find(std::string(GetParam().text) + '\0'), std::string::npos)
+        << "no DateTime " << GetParam().text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Times, DngDateTime,
+                         ::testing::Values(DateCase{0, "1970:01:01 00:00:00"},
+                                           DateCase{134412048000000000ull, "2026:12:08 12:00:00"},
+                                           DateCase{138585637230000000ull, "2040:02:29 01:02:03"},
+                                           DateCase{159394408960000000ull, "2106:02:07 06:28:16"},
+                                           DateCase{~0ull, "9999:12:31 23:59:59"}));
