@@ -44,7 +44,7 @@ set(package_python python3-vexo)
 set(package_gstreamer gstreamer1.0-vexo)
 # Runs in every component before the rules below that call it.
 install(CODE [[
-function(vexo_drop_note_sections root)
+function(vexo_drop_note_sections root objcopy)
     file(GLOB_RECURSE files LIST_DIRECTORIES false "${root}/*")
     foreach(file IN LISTS files)
         if(IS_SYMLINK "${file}")
@@ -52,7 +52,7 @@ function(vexo_drop_note_sections root)
         endif()
         file(READ "${file}" magic LIMIT 4 HEX)
         if(magic STREQUAL "7f454c46")
-            execute_process(COMMAND objcopy --remove-section=.comment --remove-section=.note
+            execute_process(COMMAND "${objcopy}" --remove-section=.comment --remove-section=.note
                                     "${file}" RESULT_VARIABLE rc)
             if(NOT rc EQUAL 0)
                 message(FATAL_ERROR "objcopy failed on ${file}")
@@ -89,11 +89,16 @@ foreach(component runtime dev cpp cppdev tools python gstreamer)
             RENAME ${package_${component}} COMPONENT ${component})
     # CPack strips the binaries as "strip FILE" does; Debian's packages also drop the sections
     # that only name the compiler (.comment, .note), as dh_strip does.
-    install(CODE "vexo_drop_note_sections(\"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")"
+    # The target's objcopy: a cross build's binaries are not the build machine's.
+    install(CODE "vexo_drop_note_sections(\"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\" \"${CMAKE_OBJCOPY}\")"
             COMPONENT ${component})
 endforeach()
 
 set(CPACK_GENERATOR DEB)
+# A cross build (cmake/toolchains/) packs for its target; otherwise CPack asks dpkg.
+if(VEXO_CROSS_DEB_ARCH)
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${VEXO_CROSS_DEB_ARCH})
+endif()
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_PACKAGE_NAME vexo)
 set(CPACK_PACKAGE_VENDOR "the Vexo developers")

@@ -168,7 +168,9 @@ int toInt(PyObject* obj, int* out) {
 int toLongLong(PyObject* obj, long long* out) {
     PyObject* value = intOf(obj);
     if (value == nullptr) return -1;
-    long v = PyLong_AsLong(value);
+    // long long, not long: long has 32 bits on 32-bit ARM, where a control value past 2**31
+    // would be refused.
+    const long long v = PyLong_AsLongLong(value);
     Py_DECREF(value);
     if (v == -1 && PyErr_Occurred()) return -1;
     *out = v;

@@ -24,7 +24,7 @@ added=0
 missing=()
 for arch in "$@"; do
     case "$arch" in arm64 | armhf) ;; *) echo "setup-cross: unknown architecture $arch" >&2; exit 2 ;; esac
-    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    if ! dpkg --print-foreign-architectures | grep -x "$arch" >/dev/null; then
         echo "setup-cross: dpkg --add-architecture $arch"
         $sudo_cmd dpkg --add-architecture "$arch"
         added=1
@@ -59,7 +59,7 @@ for arch in "$@"; do
     echo "setup-cross: unpacking ${unpack[*]} ($arch) into $dest"
     rm -rf "$dest"
     mkdir -p "$dest/debs"
-    (cd "$dest/debs" && for p in "${unpack[@]}"; do apt-get download -qq "$p:$arch"; done)
+    (cd "$dest/debs" && for p in "${unpack[@]}"; do apt-get download -qq -o APT::Sandbox::User=root "$p:$arch"; done)
     for deb in "$dest"/debs/*.deb; do dpkg-deb -x "$deb" "$dest"; done
     rm -rf "$dest/debs" "$dest/usr/share/doc"
     libdir="$dest/usr/lib/$multiarch"

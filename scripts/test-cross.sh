@@ -29,10 +29,11 @@ scripts/setup.sh --cross "$arch" || fail "setup failed"
 
 # Release as the quick start builds it: -O2 (g++ 12 raises false -Wrestrict warnings at -O3).
 echo "== $arch: configure ($build)"
+mkdir -p "$build"
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$arch.cmake" \
     -DCMAKE_BUILD_TYPE=Release "-DCMAKE_C_FLAGS_RELEASE=-O2 -DNDEBUG" \
     "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" -DVEXO_WERROR=$werror -DVEXO_BUILD_BENCH=OFF \
-    >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; fail "configure failed"; }
+    >"$build/configure.log" 2>&1 || { cat "$build/configure.log"; fail "configure failed"; }
 
 # Names of tests/cross/not-run.txt, as one ctest pattern: a program that is not built shows as
 # "<program>_NOT_BUILT" until its tests are listed.
@@ -49,7 +50,7 @@ start=$(date +%s)
 cmake --build "$build" -j "$jobs" --target "${programs[@]}" || fail "build failed"
 echo "$arch: built in $(($(date +%s) - start)) s"
 
-echo "== $arch: ctest under $(sed -nE 's/^CMAKE_CROSSCOMPILING_EMULATOR:[A-Z]+=//p' "$build/CMakeCache.txt")"
+echo "== $arch: ctest, every test program under qemu-user"
 log=$(mktemp)
 start=$(date +%s)
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 600 -E "$exclude" 2>&1 | tee "$log"

@@ -9,7 +9,10 @@
 #   7. the Debian packages (build-deb/): built, checked by lintian, installed with apt-get, used
 #      from outside the source tree and purged: scripts/test-package.sh,
 #   8. the quick start's demo (build-demo/, its own lean build): scripts/demo.sh, whose pictures
-#      must open as PNG files.
+#      must open as PNG files,
+#   9. the ARM builds, arm64 and armhf: the C/C++ suite cross-built and run under qemu-user
+#      (scripts/test-cross.sh, build-ARCH/), and the Debian packages for each architecture
+#      (scripts/package.sh --arch, build-deb-ARCH/) checked by lintian and for their architecture.
 # Exits non-zero when any stage fails; the last line sums the test counts of all stages.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -155,6 +158,33 @@ else
     total_failed=$((total_failed + 1))
     failed_stages+=("demo")
 fi
+
+# 9. ARM: tests under emulation, then the packages.
+for arch in arm64 armhf; do
+    echo "== $arch: scripts/test-cross.sh $arch"
+    stage_start=$(date +%s)
+    log=$(mktemp)
+    scripts/test-cross.sh "$arch" 2>&1 | tee "$log"
+    rc=${PIPESTATUS[0]}
+    line=$(grep -E "^$arch: [0-9]+ passed, [0-9]+ failed$" "$log" | tail -n 1)
+    if [ -n "$line" ]; then
+        total_passed=$((total_passed + $(sed -E 's/^[a-z0-9]+: ([0-9]+) passed.*/\1/' <<<"$line")))
+        total_failed=$((total_failed + $(sed -E 's/.* ([0-9]+) failed$/\1/' <<<"$line")))
+    fi
+    rm -f "$log"
+    [ "$rc" -eq 0 ] || failed_stages+=("$arch")
+    echo "== $arch: tests took $(($(date +%s) - stage_start)) s"
+
+    echo "== $arch: scripts/package.sh --arch $arch"
+    stage_start=$(date +%s)
+    if scripts/package.sh --arch "$arch" && scripts/check-cross-packages.sh "$arch"; then
+        total_passed=$((total_passed + 1))
+    else
+        total_failed=$((total_failed + 1))
+        failed_stages+=("$arch packages")
+    fi
+    echo "== $arch: packages took $(($(date +%s) - stage_start)) s"
+done
 
 if [ ${#failed_stages[@]} -gt 0 ]; then
     echo "failed stages: ${failed_stages[*]}"

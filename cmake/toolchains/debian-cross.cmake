@@ -5,7 +5,7 @@
 # /usr/include/TRIPLE), where the ARCH packages are installed beside the build machine's own;
 # packages that cannot be installed that way are unpacked into build-cross/ARCH-dev/ by
 # scripts/setup-cross.sh. Test programs run under qemu-user, named explicitly (no binfmt
-# handler is needed), with the cross C library as its root for the dynamic loader.
+# handler is needed).
 set(CMAKE_SYSTEM_NAME Linux)
 
 find_program(CMAKE_C_COMPILER ${VEXO_CROSS_TRIPLE}-gcc REQUIRED)
@@ -30,7 +30,11 @@ set(ENV{PKG_CONFIG_LIBDIR}
 set(ENV{PKG_CONFIG_PATH} "")
 
 find_program(VEXO_CROSS_QEMU_PROGRAM ${VEXO_CROSS_QEMU} REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${VEXO_CROSS_QEMU_PROGRAM} -L /usr/${VEXO_CROSS_TRIPLE})
+# The root for the emulated dynamic loader is /, not the cross compiler's /usr/TRIPLE: the ARCH
+# packages bring the C library of the ARCH architecture (libc6:ARCH) into /lib/TRIPLE, and
+# the cross C library's loader would load that libc.so.6 of another build, whose private
+# interface differs (the first thread a program starts then hangs or crashes).
+set(CMAKE_CROSSCOMPILING_EMULATOR ${VEXO_CROSS_QEMU_PROGRAM} -L /)
 # umockdev's preload library for the usbfs suites goes to the emulated program only: in
 # LD_PRELOAD of the build machine it would be loaded into qemu itself.
 set(VEXO_CROSS_UMOCKDEV_PRELOAD
