@@ -38,7 +38,8 @@ cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$arch.cmak
 # Names of tests/cross/not-run.txt, as one ctest pattern: a program that is not built shows as
 # "<program>_NOT_BUILT" until its tests are listed.
 mapfile -t not_run < <(sed -E '/^(#|$)/d; s/[[:space:]].*//' tests/cross/not-run.txt)
-exclude="^($(printf '%s|' "${not_run[@]}" | sed 's/|$//; s/\./\\./g'))(_NOT_BUILT)?\$"
+# A name also covers the cases of a parameterised test ("NAME/case  # GetParam() = ...").
+exclude="^($(printf '%s|' "${not_run[@]}" | sed 's/|$//; s/\./\\./g'))(_NOT_BUILT)?(\$|[ /])"
 
 # The test programs: every GoogleTest program (each has a "<program>[1]_include.cmake" of test
 # discovery), the programs that plain tests run, and the libraries whose exports are checked.

@@ -202,7 +202,8 @@ void Assembler::storeTail(const uint8_t* runStart, size_t bytes) {
     error_ = USB_CAMERA_DATA_LEN_ERROR;
     if (forced()) {
         // The frame cut at the frame size: the first bytes that still fit, in order.
-        const size_t take = collected_ < lim ? std::min(lim - collected_, bytes) : 0;
+        const size_t take =
+            collected_ < lim ? static_cast<size_t>(std::min<uint64_t>(lim - collected_, bytes)) : 0;
         copyBytes(slotData() + collected_, runStart, take);
         ++completed_;
         queue(std::min<uint64_t>(collected_ + take, lim));
