@@ -5,7 +5,6 @@ import json
 import math
 import os
 import subprocess
-from pathlib import Path
 
 import pytest
 
@@ -14,32 +13,45 @@ from conftest import BUILD, RAW_USB3, ROOT
 
 TOOL = BUILD / "tools" / "vexo"
 EXAMPLE = ROOT / "examples/configs/sensor-controls.cfg"
+DEFAULT = ROOT / "examples/configs/virtual-default.cfg"
 
 # Other settings sharing the controls' registers: a write must leave these bits alone.
 BACKGROUND = {0x3502: 0x0A, 0x3508: 0xF8, 0x4008: 0xFC, 0x3820: 0x81, 0x5080: 0x15}
-REGISTERS = (0x3500, 0x3501, 0x3502, 0x3508, 0x3509, 0x4008, 0x4009, 0x5001, 0x3820, 0x5080)
+REGISTERS = (0x3500, 0x3501, 0x3502, 0x3508, 0x3509, 0x4008, 0x4009, 0x5001, 0x3820, 0x5080,
+             0x0104)
 # Every register of the controls as a test starts (the tests' boards keep their registers from
 # one open to the next).
 START = {a: BACKGROUND.get(a, 0) for a in REGISTERS}
 
 
 def with_startup(text, registers):
-    """The example file with @registers written at start-up (before its controls)."""
+    """A camera file's text with @registers written first at start-up."""
     lines = "".join(f"0x{a:04X} 0x{v:02X}\n" for a, v in registers.items())
+    if "[registers]\n" in text:
+        return text.replace("[registers]\n", f"[registers]\n{lines}", 1)
     return text.replace("[controls]", f"[registers]\n{lines}\n[controls]", 1)
 
 
 @pytest.fixture(scope="module")
-def example_file(tmp_path_factory):
-    path = tmp_path_factory.mktemp("controls") / "background.cfg"
-    path.write_text(with_startup(EXAMPLE.read_text(), START))
-    return path
+def started(tmp_path_factory):
+    """Each example file with START written at start-up, by the example's path."""
+    folder = tmp_path_factory.mktemp("controls")
+    paths = {}
+    for example in (EXAMPLE, DEFAULT):
+        paths[example] = folder / example.name
+        paths[example].write_text(with_startup(example.read_text(), START))
+    return paths
 
 
-def tool_ctrl(registers, *sets):
+@pytest.fixture(scope="module")
+def example_file(started):
+    return started[EXAMPLE]
+
+
+def tool_ctrl(registers, *sets, example=EXAMPLE):
     """`vexo ctrl -c EXAMPLE --set ... --json` on a virtual board whose sensor starts with
     @registers: name -> value read back."""
-    args = [str(TOOL), "ctrl", "-c", str(EXAMPLE), "--json"]
+    args = [str(TOOL), "ctrl", "-c", str(example), "--json"]
     for s in sets:
         args += ["--set", s]
     preset = {f"0x{a:04X}": f"0x{v:02X}" for a, v in registers.items()}
@@ -51,25 +63,26 @@ def tool_ctrl(registers, *sets):
 
 
 def cases():
-    """Every control of the example at min, max, default and a middle value; numbers past
+    """Every control of the examples at min, max, default and a middle value; numbers past
     both ends (clamped); a value between steps; menu entries by name."""
-    config = vexo.load_config(EXAMPLE)
-    for c in config.controls:
-        if c.type == "menu":
-            values = [name for name, _ in c.menu]
-        elif c.type == "boolean":
-            values = [False, True, "on"]
-        else:
-            middle = c.min + (c.max - c.min) / 2
-            values = [c.min, c.max, c.default, middle, c.min - 100, c.max * 4, c.min + c.step * 1.4]
-        for v in values:
-            yield pytest.param(c.name, v, id=f"{c.name}={v}")
+    for example in (EXAMPLE, DEFAULT):
+        for c in vexo.load_config(example).controls:
+            if c.type == "menu":
+                values = [name for name, _ in c.menu]
+            elif c.type == "boolean":
+                values = [False, True, "on"]
+            else:
+                middle = c.min + (c.max - c.min) / 2
+                values = [c.min, c.max, c.default, middle, c.min - 100, c.max * 4,
+                          c.min + c.step * 1.4]
+            for v in values:
+                yield pytest.param(example, c.name, v, id=f"{example.stem}:{c.name}={v}")
 
 
 @pytest.mark.skipif(not TOOL.exists(), reason="the vexo tool is not built")
-@pytest.mark.parametrize("name, value", list(cases()))
-def test_python_tool_and_registers_agree(example_file, name, value):
-    with vexo.open(RAW_USB3, config=example_file) as cam:
+@pytest.mark.parametrize("example, name, value", list(cases()))
+def test_python_tool_and_registers_agree(started, example, name, value):
+    with vexo.open(RAW_USB3, config=started[example]) as cam:
         applied = cam.controls[name].set(value)
         after = cam.controls.values_now()
         raw = {a: cam.registers[a] for a in REGISTERS}
@@ -79,9 +92,11 @@ def test_python_tool_and_registers_agree(example_file, name, value):
     setting = value if isinstance(value, str) else repr(float(value))
     if isinstance(value, bool):
         setting = "on" if value else "off"
-    assert tool_ctrl(START, f"{name}={setting}") == pytest.approx(after)
-    # ... and so does a sensor that starts with the register bytes Python left behind.
-    assert tool_ctrl(raw) == pytest.approx(after)
+    assert tool_ctrl(START, f"{name}={setting}", example=example) == pytest.approx(after)
+    # ... and so does a sensor that starts with the register bytes Python left behind (the
+    # group hold released).
+    assert raw[0x0104] == 0
+    assert tool_ctrl(raw, example=example) == pytest.approx(after)
 
 
 @pytest.mark.parametrize("name, value, registers", [
@@ -242,3 +257,24 @@ def test_lua_controls_call_the_cameras_scripts(tmp_path):
         with pytest.raises(RuntimeError, match="broken"):
             cam.controls["broken"] = 1
         assert cam.controls["gain"].value == 150
+
+
+def test_the_default_boards_controls_change_its_picture(started):
+    """The default virtual board's sensor exposes with its exposure and gain registers: set
+    from Python, the frames that follow show the change."""
+    import numpy as np
+
+    def level(cam):
+        # the sensor latches at a frame's start: the frames after the next show a change
+        # (the mean: the moving marker and frame number weigh little in it)
+        return float([f.array.mean() for f in cam.frames(4)][-1])
+
+    with vexo.open(RAW_USB3, config=started[DEFAULT]) as cam:
+        assert list(cam.controls) == ["exposure", "analogue_gain"]
+        cam.controls.set(exposure=1024, analogue_gain=1)
+        full = level(cam)
+        assert cam.controls["exposure"].set(512) == 512
+        assert level(cam) == pytest.approx(full / 2, rel=0.03)
+        assert cam.controls["analogue_gain"].set(2) == 2.0
+        assert level(cam) == pytest.approx(full, rel=0.03)
+        assert cam.registers[0x0104] == 0  # the group hold is released after each set

@@ -2,6 +2,7 @@
 simulated sensor, the same picture as `vexo capture`, white balance and auto exposure state
 kept across frames, and auto exposure driving a camera's controls."""
 import io
+import json
 import shutil
 import subprocess
 
@@ -9,11 +10,12 @@ import numpy as np
 import pytest
 
 import vexo
-from conftest import RAW_USB3, ROOT
-from test_isp_figures import (GAINS, NEUTRALS, TOOL, camera_file, capture, chart_errors,
-                              chart_mosaic, cv2, inverse_ccm, sense, srgb_to_linear)
+from conftest import RAW_USB3, ROOT, run_python
+from test_isp_figures import (GAINS, NEUTRALS, SENSOR_MATRIX, TOOL, camera_file, capture,
+                              chart_errors, chart_mosaic, cv2, inverse_ccm, sense, srgb_to_linear)
 
 MANUAL = "white_balance = " + " ".join(f"{1 / g:.9f}" for g in GAINS)
+DEFAULT_CFG = ROOT / "examples/configs/virtual-default.cfg"
 COLOUR = f"black_level = 64\n{{wb}}\nccm = {inverse_ccm()}\ngamma = srgb"
 
 
@@ -150,3 +152,72 @@ def test_isp_refusals(fmt, pixel_bytes, bits, size, error):
             "u8PixelBytes": pixel_bytes, "u8PixelBits": 10, "u32Size": size}
     with pytest.raises(ValueError, match=error):
         vexo.Isp().process(vexo.Frame(bytes(size), info), bits=bits)
+
+
+def chart_board(**sensor):
+    return {"boards": [{"scene": "chart",
+                        "sensor": {"blackLevel": 64, "gains": list(GAINS), "readNoise": 2,
+                                   "seed": 1, "matrix": list(SENSOR_MATRIX.ravel()), **sensor},
+                        "stream": {"width": 600, "height": 400, "pixelBytes": 2,
+                                   "pixelBits": 10}}]}
+
+
+def exposure_registers(lines):
+    bits = lines << 4
+    return {"0x3500": bits >> 16, "0x3501": (bits >> 8) & 0xFF, "0x3502": bits & 0xF0}
+
+
+def run_camera(tmp_path, code, boards, colour, controls=""):
+    """@code run with a camera on @boards opened with a 600x400 10-bit file whose [colour] is
+    @colour; what it prints, as JSON."""
+    cfg = tmp_path / "chart.cfg"
+    cfg.write_text(camera_file(600, 400, 10, colour) + controls)
+    prelude = f"import json, numpy as np, vexo\ncam = vexo.open(config={str(cfg)!r})\n"
+    proc = run_python(prelude + code, boards)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+@pytest.mark.parametrize("wb", [MANUAL, "white_balance = auto"])
+def test_the_virtual_charts_colours_through_to_rgb(tmp_path, wb):
+    """The virtual board's chart seen by a sensor with black level, an illuminant, a colour
+    matrix and read noise: Frame.to_rgb of a camera frame renders the chart's colours."""
+    # The virtual sensor adds its black level over the light that reaches the white level,
+    # while the ISP takes white - black as the range of light: 960 of the 1024 lines put
+    # light 1.0 at 1023 - 64 codes, as the ISP reads them.
+    code = "rgb = cam.frame().to_rgb()\nprint(json.dumps(rgb.tolist()))"
+    boards = chart_board(registers=exposure_registers(960))
+    rgb = np.array(run_camera(tmp_path, code, boards, COLOUR.format(wb=wb)), np.uint8)
+    errors, lab = chart_errors(rgb)
+    print(f"{wb}: mean dE2000 {errors.mean():.2f}")
+    assert errors.mean() <= (1.0 if wb == MANUAL else 3.0)
+    if wb != MANUAL:
+        assert np.abs(lab[list(NEUTRALS)][:, 1:]).max() <= 2.0
+
+
+@pytest.mark.parametrize("stops", [-3, 3])
+def test_auto_exposure_brings_the_virtual_chart_to_its_level(tmp_path, stops):
+    """vexo.Isp's auto exposure on the virtual sensor, from 3 stops under and over: the green
+    of the neutral patch 22 comes within 1/3 stop of its level exposed right (exposure 1024
+    lines, gain 1x) within 10 frames and stays there."""
+    controls = "\n[controls]\n" + "\n".join(
+        line for line in DEFAULT_CFG.read_text().splitlines()
+        if line.startswith(("exposure ", "analogue_gain ", "group_hold")))
+    code = """
+isp = vexo.Isp(cam)
+levels = []
+for frame in cam.frames(20):
+    a = frame.array.astype(float)
+    patch = a[300:400, 300:400][25:75, 25:75]  # patch 22: row 4, column 4
+    green = np.concatenate([patch[0::2, 1::2].ravel(), patch[1::2, 0::2].ravel()])
+    levels.append((green.mean() - 64) / (1023 - 64))
+    isp.process(frame)
+print(json.dumps(levels))
+"""
+    boards = chart_board(registers=exposure_registers(int(1024 * 2 ** stops)))
+    colour = COLOUR.format(wb=MANUAL) + "\nauto_exposure = on"
+    levels = np.array(run_camera(tmp_path, code, boards, colour, controls))
+    off = np.abs(np.log2(levels / srgb_to_linear(122)))
+    print(f"{stops:+d} stops: " + " ".join(f"{v:.2f}" for v in off))
+    assert off[0] > 2  # it did start far away (3 stops over clips the patch at 2.4)
+    assert (off[9:] <= 1 / 3).all()

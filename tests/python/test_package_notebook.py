@@ -200,6 +200,8 @@ def test_example_notebook_runs_on_a_virtual_board(tmp_path):
     # the frame, the live view and the loop's output: each the virtual board's 640 x 480
     assert len(pictures) == 3
     assert all(p.shape == (480, 640, 3) for p in pictures)
+    # view.set(exposure=512, analogue_gain=1.5) reached the sensor: 3/4 of the light
+    assert pictures[2].mean() == pytest.approx(0.75 * pictures[0].mean(), rel=0.05)
     html = [d["text/html"] for _, bundles in cells for d in bundles if "text/html" in d]
     assert "VEXO-VIRTUAL-000" in html[0] and "vexo.Camera" in html[1]
     assert "640 x 480 RAW" in html[1]
@@ -210,7 +212,7 @@ def test_example_notebook_runs_on_a_virtual_board(tmp_path):
     view_table = next(t for source, bundles in cells if "view.start()" in source
                       for b in bundles if "vexo-controls" in b.get("text/html", "")
                       for t in [ControlRows(b["text/html"]).rows])
-    assert view_table["exposure"][0] == "2000" and view_table["test_pattern"][0] == "bars"
-    refused = next(b for source, bundles in cells if "stripes" in source for b in bundles
+    assert view_table["exposure"][0] == "512" and view_table["analogue_gain"][0] == "1.5"
+    refused = next(b for source, bundles in cells if "lots" in source for b in bundles
                    if "text/plain" in b)
-    assert refused["text/plain"] == "2000"
+    assert refused["text/plain"] == "512"
