@@ -114,6 +114,7 @@ class VEXO_CPP_API Isp {
     StepResult autoExposureStep(NamedControls& controls, std::string* error = nullptr);
 
   private:
+    static ColourSettings checked(ColourSettings settings, unsigned maxCode);
     void measure(const uint8_t* frame);
     void findWhiteBalance();
     void buildInputTables();
@@ -149,7 +150,8 @@ class VEXO_CPP_API Isp {
     // log(B/G) from -3 to 3 in bins of 0.04.
     static constexpr uint32_t kHistogramBins = 150;
     uint32_t gridX_ = 1, gridY_ = 1;
-    std::vector<float> sums_;               // per region: R, G, B, samples counted, clipped
+    std::vector<uint64_t> raw_;  // per region: sums of raw R, G, B; samples counted; clipped
+    std::vector<float> sums_;    // the same with the black level taken off, in 0..1 units
     std::vector<uint32_t> regionOfColumn_;  // offset in a row of sums_ of each column's region
     std::vector<float> histogram_;
 

@@ -175,7 +175,25 @@ template <IspLayout L, typename Table>
 void storeRow(const int32_t* indices, uint32_t w, const Table* table, bool bigEndian,
               uint8_t* dst) {
     const int32_t *i0 = indices, *i1 = indices + w, *i2 = indices + 2 * w;
-    for (uint32_t x = 0; x < w; ++x)
+    uint32_t x = 0;
+    if constexpr (L == IspLayout::Rgb8 || L == IspLayout::Bgrx8) {
+        // One 4-byte store a pixel; for RGB its fourth byte is the next pixel's first, so the
+        // last pixel is stored bytewise below.
+        const uint32_t whole = L == IspLayout::Rgb8 ? (w ? w - 1 : 0) : w;
+        for (; x < whole; ++x) {
+            const uint32_t r = table[i0[x]], g = table[i1[x]], b = table[i2[x]];
+            uint32_t word;
+            if constexpr (L == IspLayout::Rgb8)
+                word = std::endian::native == std::endian::little ? r | g << 8 | b << 16
+                                                                  : r << 24 | g << 16 | b << 8;
+            else
+                word = std::endian::native == std::endian::little
+                           ? b | g << 8 | r << 16 | 0xFFu << 24
+                           : b << 24 | g << 16 | r << 8 | 0xFFu;
+            std::memcpy(dst + x * kPixelBytes<L>, &word, 4);
+        }
+    }
+    for (; x < w; ++x)
         store<L>(dst + x * kPixelBytes<L>, table[i0[x]], table[i1[x]], table[i2[x]], bigEndian);
 }
 
@@ -219,13 +237,9 @@ Isp::Isp(const FrameFormat& format, const ColourSettings& settings)
     rowBytes_ = layout.stride;
     const unsigned bits = std::clamp(layout.sampleBits, 1u, 16u);
     maxCode_ = (1u << bits) - 1;
-    for (double& b : settings_.blackLevel)
-        b = std::clamp(std::isfinite(b) ? b : 0.0, 0.0, maxCode_ - 1.0);
-    for (double& g : settings_.whiteBalance)
-        if (!(g > 0) || !std::isfinite(g)) g = 1;
+    settings_ = checked(settings_, maxCode_);
     gains_ = settings_.whiteBalance;
-    for (size_t i = 0; i < 9; ++i)
-        matrix_[i] = std::isfinite(settings_.ccm[i]) ? static_cast<float>(settings_.ccm[i]) : 0.f;
+    for (size_t i = 0; i < 9; ++i) matrix_[i] = static_cast<float>(settings_.ccm[i]);
 
     const bool srgb = settings_.gamma == ColourSettings::Gamma::Srgb;
     auto shown = [srgb](double linear) { return srgb ? srgbEncode(linear) : linear; };
@@ -260,6 +274,7 @@ Isp::Isp(const FrameFormat& format, const ColourSettings& settings)
     gridX_ = std::clamp<uint32_t>(width_ / 16, 1, 64);
     gridY_ = std::clamp<uint32_t>(height_ / 16, 1, 48);
     sums_.resize(size_t{gridX_} * gridY_ * 5);
+    raw_.resize(sums_.size());
     regionOfColumn_.resize(width_);
     for (uint32_t x = 0; x < width_; ++x) regionOfColumn_[x] = x * gridX_ / width_ * 5;
     histogram_.resize(size_t{kHistogramBins} * kHistogramBins);

@@ -36,46 +36,66 @@ CellSites cellSites(RawMode bayer) {
 
 }  // namespace
 
+// Here, not in isp.cpp: that file is built assuming finite values, where a test for NaN would
+// be folded away.
+ColourSettings Isp::checked(ColourSettings s, unsigned maxCode) {
+    for (double& b : s.blackLevel) b = std::clamp(std::isfinite(b) ? b : 0.0, 0.0, maxCode - 1.0);
+    for (double& g : s.whiteBalance)
+        if (!(g > 0) || !std::isfinite(g) || g > 64) g = 1;
+    for (double& m : s.ccm)
+        if (!std::isfinite(m) || std::fabs(m) > 64) m = 0;
+    return s;
+}
+
 void Isp::measure(const uint8_t* frame) {
-    std::fill(sums_.begin(), sums_.end(), 0.f);
+    std::fill(raw_.begin(), raw_.end(), 0);
     const unsigned clip = maxCode_ - maxCode_ / 32;
     const bool wide = format_.pixelBytes == 2;
-    auto sample = [&](const uint8_t* image, uint32_t x, uint32_t y) {
-        const uint8_t* p = image + size_t{y} * rowBytes_ + (wide ? 2 * x : x);
-        const unsigned v = wide ? p[0] | (unsigned{p[1]} << 8) : p[0];
+    auto sample = [&](const uint8_t* row, uint32_t x) {
+        const unsigned v = wide ? row[2 * x] | (unsigned{row[2 * x + 1]} << 8) : row[x];
         return std::min(v, maxCode_);
     };
-    const auto& bl = settings_.blackLevel;
-    const float scale[3] = {static_cast<float>(1 / (maxCode_ - bl[0])),
-                            static_cast<float>(1 / (maxCode_ - bl[1])),
-                            static_cast<float>(1 / (maxCode_ - bl[3]))};
-    const float black[3] = {static_cast<float>(bl[0]), static_cast<float>(bl[1]),
-                            static_cast<float>(bl[3])};
     const CellSites sites = cellSites(format_.bayer);
-    // Every other row of 2x2 cells (every other row for MON) is plenty for region means.
-    const uint32_t step = mono_ ? 2 : 4;
+    // A region is at least 16 pixels each way (or the whole picture): every fourth row of
+    // 2x2 cells and every other cell of it are plenty for its means.
+    const uint32_t rowStep = mono_ ? 4 : 8, columnStep = mono_ ? 2 : 4;
+    const uint32_t span = mono_ ? 1 : 2;  // a cell's rows and columns
     for (uint32_t i = 0; i < images_; ++i) {
         const uint8_t* image = frame + size_t{i} * height_ * rowBytes_;
-        for (uint32_t y = 0; y + (mono_ ? 0 : 1) < height_; y += step) {
-            float* row = &sums_[size_t{y * gridY_ / height_} * gridX_ * kFields];
-            for (uint32_t x = 0; x + (mono_ ? 0 : 1) < width_; x += mono_ ? 1 : 2) {
-                float* region = row + regionOfColumn_[x];
+        for (uint32_t y = 0; y + span <= height_; y += rowStep) {
+            uint64_t* regions = &raw_[size_t{y * gridY_ / height_} * gridX_ * kFields];
+            const uint8_t* rows[2] = {image + size_t{y} * rowBytes_,
+                                      image + size_t{y + span - 1} * rowBytes_};
+            for (uint32_t x = 0; x + span <= width_; x += columnStep) {
+                uint64_t* region = regions + regionOfColumn_[x];
                 if (mono_) {
-                    const unsigned v = sample(image, x, y);
-                    region[kG] += (static_cast<float>(v) - black[1]) * scale[1];
+                    const unsigned v = sample(rows[0], x);
+                    region[kG] += v;
                     region[kClipped] += v >= clip;
                 } else {
-                    bool clipped = false;
-                    for (int c = 0; c < 3; ++c) {
-                        const unsigned v = sample(image, x + sites.x[c], y + sites.y[c]);
-                        region[c] += (static_cast<float>(v) - black[c]) * scale[c];
-                        clipped |= v >= clip;
-                    }
-                    region[kClipped] += clipped;
+                    const unsigned r = sample(rows[sites.y[kR]], x + sites.x[kR]);
+                    const unsigned g = sample(rows[sites.y[kG]], x + sites.x[kG]);
+                    const unsigned b = sample(rows[sites.y[kB]], x + sites.x[kB]);
+                    region[kR] += r;
+                    region[kG] += g;
+                    region[kB] += b;
+                    region[kClipped] += (r >= clip) | (g >= clip) | (b >= clip);
                 }
                 region[kCount] += 1;
             }
         }
+    }
+    // Region means after the black level, as fractions of the range above it (sums of
+    // fractions, as the white balance weighs them).
+    const auto& bl = settings_.blackLevel;
+    const double black[3] = {bl[0], bl[1], bl[3]};
+    for (size_t r = 0; r < raw_.size(); r += kFields) {
+        const double n = static_cast<double>(raw_[r + kCount]);
+        for (int c = 0; c < 3; ++c)
+            sums_[r + c] = static_cast<float>(
+                n ? (static_cast<double>(raw_[r + c]) - black[c] * n) / (maxCode_ - black[c]) : 0);
+        sums_[r + kCount] = static_cast<float>(n);
+        sums_[r + kClipped] = static_cast<float>(raw_[r + kClipped]);
     }
 
     // Exposure: the log-average of the regions' green levels.

@@ -268,6 +268,27 @@ TEST(Isp, RefusesWhatDoesNotFitAndAllocatesNothingPerFrame) {
     for (FormatMode mode : {FORMAT_MODE_JPG, FORMAT_MODE_RGB, FORMAT_MODE_YUV})
         EXPECT_FALSE(Isp(formatOf(mode, 2, 16, RAW_RG), ColourSettings{}).processes());
 
+    // Pictures smaller than the demosaic's 5x5 reach, and settings no file would hold (a
+    // caller's own): processed inside their buffers.
+    ColourSettings wild;
+    wild.ccm[4] = std::nan("");
+    wild.blackLevel[0] = 1e9;
+    wild.whiteBalance[2] = -1;
+    for (auto [w, h] : {std::pair{1u, 1u}, {2u, 1u}, {1u, 3u}, {3u, 2u}, {5u, 5u}})
+        for (FormatMode mode : {FORMAT_MODE_RAW, FORMAT_MODE_RAW_D, FORMAT_MODE_MON}) {
+            const FrameFormat tiny = formatOf(mode, 2, 12, RAW_GR, w, h);
+            Isp small(tiny, wild);
+            const auto raw = sense(tiny,
+                                   [](uint32_t, uint32_t) {
+                                       return std::array{0.5, 0.5, 0.5};
+                                   },
+                                   0, {1, 1, 1});
+            std::vector<uint8_t> px(small.width() * small.height() * 3);
+            EXPECT_TRUE(
+                small.process(raw, {px.data(), px.size(), small.width() * 3u, IspLayout::Rgb8}))
+                << w << "x" << h;
+        }
+
     ASSERT_TRUE(isp.process(frame, {out.data(), out.size(), stride, IspLayout::Rgb8}));
     const uint64_t before = test::allocationCount();
     for (int i = 0; i < 5; ++i)
