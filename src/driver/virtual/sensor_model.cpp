@@ -124,45 +124,60 @@ void SensorModel::expose(uint8_t* out, uint8_t* inverted, uint8_t pixelBytes,
                         : exposeAs<false, 2>(out, inverted, frame);
 }
 
+namespace {
+
+// min/max rather than std::clamp: they compile to branch-free instructions.
+inline float clip(float v, float white) {
+    return std::min(std::max(v, 0.0f), white);
+}
+
+template <uint8_t kBytes>
+inline void put(uint8_t* out, uint8_t* inverted, size_t i, uint16_t code, uint16_t white) {
+    if constexpr (kBytes == 1) {
+        out[i] = static_cast<uint8_t>(code);
+        if (inverted) inverted[i] = static_cast<uint8_t>(white - code);
+    } else {
+        out[2 * i] = static_cast<uint8_t>(code);
+        out[2 * i + 1] = static_cast<uint8_t>(code >> 8);
+        if (inverted) {
+            const uint16_t inv = static_cast<uint16_t>(white - code);
+            inverted[2 * i] = static_cast<uint8_t>(inv);
+            inverted[2 * i + 1] = static_cast<uint8_t>(inv >> 8);
+        }
+    }
+}
+
+}  // namespace
+
 template <bool kNoise, uint8_t kBytes>
 void SensorModel::exposeAs(uint8_t* out, uint8_t* inverted, uint32_t frame) const {
     const float scale = scale_, black = black_, white = white_;
     const float* level = levels_.data();
+    const size_t n = levels_.size();
+    if constexpr (!kNoise) {
+        for (size_t i = 0; i < n; ++i)
+            put<kBytes>(out, inverted, i,
+                        static_cast<uint16_t>(clip(level[i] * scale + black, white) + 0.5f),
+                        white_);
+        return;
+    }
     const float* table = gauss().v.data();
     const float* sigma = sigma_.data();
     uint64_t state = splitMix(seed_ ^ splitMix(frame)) | 1;  // xorshift never leaves 0
-    uint64_t draws = 0;
-    unsigned left = 0;
-    const size_t n = levels_.size();
-    for (size_t i = 0; i < n; ++i) {
-        float v = level[i] * scale + black;
-        if constexpr (kNoise) {
-            if (left == 0) {
-                // xorshift64*: five 12-bit table indices per step.
-                state ^= state >> 12;
-                state ^= state << 25;
-                state ^= state >> 27;
-                draws = state * 0x2545F4914F6CDD1Dull;
-                left = 5;
-            }
-            const float clean = std::clamp(v, 0.0f, white);
-            v += sigma[static_cast<uint32_t>(clean)] * table[(draws >> 4) & (kGaussSize - 1)];
-            draws >>= kGaussBits;
-            --left;
-        }
-        v = std::clamp(v, 0.0f, white);
-        const uint16_t code = static_cast<uint16_t>(v + 0.5f);
-        if constexpr (kBytes == 1) {
-            out[i] = static_cast<uint8_t>(code);
-            if (inverted) inverted[i] = static_cast<uint8_t>(white_ - code);
-        } else {
-            out[2 * i] = static_cast<uint8_t>(code);
-            out[2 * i + 1] = static_cast<uint8_t>(code >> 8);
-            if (inverted) {
-                const uint16_t inv = static_cast<uint16_t>(white_ - code);
-                inverted[2 * i] = static_cast<uint8_t>(inv);
-                inverted[2 * i + 1] = static_cast<uint8_t>(inv >> 8);
-            }
+    constexpr unsigned kPerDraw = 64 / kGaussBits;           // table indices per generator step
+    for (size_t i = 0; i < n;) {
+        // xorshift64*: one step gives the table indices of the next kPerDraw samples.
+        state ^= state >> 12;
+        state ^= state << 25;
+        state ^= state >> 27;
+        uint64_t draws = state * 0x2545F4914F6CDD1Dull;
+        // The high bits first: xorshift64*'s low bits are its weakest.
+        for (const size_t end = std::min(n, i + kPerDraw); i < end; ++i, draws <<= kGaussBits) {
+            // Light far above white stays white: the noise goes on the unclipped signal.
+            const float signal = level[i] * scale + black;
+            const float v = signal + sigma[static_cast<uint32_t>(clip(signal, white))] *
+                                         table[draws >> (64 - kGaussBits)];
+            put<kBytes>(out, inverted, i, static_cast<uint16_t>(clip(v, white) + 0.5f), white_);
         }
     }
 }
