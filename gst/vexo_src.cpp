@@ -416,11 +416,13 @@ gboolean setCaps(GstBaseSrc* base, GstCaps* caps) {
     return TRUE;
 }
 
-// Buffers come from the element's own pool, sized for the largest frame of the configuration
-// (a JPEG frame's size varies): downstream pools are sized for other layouts. The pool starts
-// with one buffer and grows as downstream keeps more: a pool hands its buffers out first in,
-// first out, so a pipeline that lets go of each buffer before the next one gets the same
-// buffer back, still in the core's cache, instead of cycling through spares (measured by
+// Frames that are copied (rows padded for a downstream that cannot read the video meta, or a
+// lend that failed) go into buffers of the element's own pool, sized for the largest frame of
+// the configuration (a JPEG frame's size varies): downstream pools are sized for other
+// layouts. Whether downstream reads GstVideoMeta decides whether padded rows may be lent. The
+// pool starts with one buffer and grows as downstream keeps more: a pool hands its buffers out
+// first in, first out, so a pipeline that lets go of each buffer before the next one gets the
+// same buffer back, still in the core's cache, instead of cycling through spares (measured by
 // bench_gstreamer: a tenth of the throughput).
 gboolean decideAllocation(GstBaseSrc* base, GstQuery* query) {
     SrcState& s = stateOf(base);
