@@ -254,7 +254,8 @@ PyMODINIT_FUNC PyInit__native() {
     if (module && (PyModule_AddFunctions(module, vexo::python::kTableMethods) != 0 ||
                    PyModule_AddFunctions(module, vexo::python::kFrameMethods) != 0 ||
                    PyModule_AddFunctions(module, vexo::python::kControlMethods) != 0 ||
-                   PyModule_AddFunctions(module, vexo::python::kIspModuleMethods) != 0))
+                   PyModule_AddFunctions(module, vexo::python::kIspModuleMethods) != 0 ||
+                   PyModule_AddFunctions(module, vexo::python::kSyncMethods) != 0))
         Py_CLEAR(module);
     return module;
 }

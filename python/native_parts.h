@@ -19,6 +19,9 @@ extern PyMethodDef kFrameMethods[];
 /// named_controls(): a camera file's controls on a VexoSDK camera (native_controls.cpp).
 extern PyMethodDef kControlMethods[];
 
+/// sync_open() and the other sync_* calls: sync groups for vexo.sync (native_sync.cpp).
+extern PyMethodDef kSyncMethods[];
+
 /// isp(): the ISP for vexo.Isp and Frame.to_rgb (native_isp.cpp).
 extern PyMethodDef kIspModuleMethods[];
 

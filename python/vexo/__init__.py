@@ -18,6 +18,7 @@ from .enums import Bayer, Format, I2cMode, TriggerMode
 from .errors import CameraError, status_hint, status_name
 from .frames import Frame
 from .isp import AutoExposure, Isp
+from .sync import SyncFrame, SyncGroup, SyncSet  # several boards as one rig (docs/sync.md)
 from .hotplug import (BoardEvent, BoardMonitor, Gap, awatch, board_changes, wait_for_board,
                       watch)
 
