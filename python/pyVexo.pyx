@@ -20,6 +20,7 @@ from cpython.bytes cimport PyBytes_FromStringAndSize
 from cpython.memoryview cimport PyMemoryView_FromObject
 from cpython.object cimport PyObject_RichCompareBool, Py_NE
 from libc.stdint cimport int64_t
+from libc.string cimport memcpy
 
 cimport libvexo as c
 from libvexo cimport Uint8, Uint16, Uint32, Uint64, CameraConfig, FrameData, ScanEntry, CameraHandle
@@ -114,6 +115,12 @@ USB_USERDATA_LEN_ERROR = c.USB_USERDATA_LEN_ERROR
 USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR = c.USB_BOARD_FW_VERSION_NOT_SUPPORT_ERROR
 
 cdef dict config_dict(const CameraConfig* cfg):
+    # The enumerations are read as the int they hold: a caller may have stored any number
+    # there, which an enumeration load does not allow (the record pins both at 4 bytes).
+    cdef int mode
+    cdef int fmt
+    memcpy(&mode, &cfg.emI2cMode, sizeof(int))
+    memcpy(&fmt, &cfg.emImageFmtMode, sizeof(int))
     return {
         "u32CameraType": cfg.u32CameraType,
         "u32Width": cfg.u32Width,
@@ -124,8 +131,8 @@ cdef dict config_dict(const CameraConfig* cfg):
         "u32Size": cfg.u32Size,
         "u8PixelBits": cfg.u8PixelBits,
         "u32I2cAddr": cfg.u32I2cAddr,
-        "emI2cMode": <int>cfg.emI2cMode,
-        "emImageFmtMode": <int>cfg.emImageFmtMode,
+        "emI2cMode": mode,
+        "emImageFmtMode": fmt,
         "u32TransLvl": cfg.u32TransLvl,
     }
 
