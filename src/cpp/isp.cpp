@@ -27,11 +27,11 @@ int64_t reflect(int64_t i, int64_t n) {
     return std::clamp<int64_t>(i, 0, n - 1);
 }
 
-// The row loops are built twice on x86-64, for AVX2 (eight floats a step) and for the baseline,
-// and the loader picks the one the processor runs.
+// The row loops are built twice on x86-64, for x86-64-v3 (AVX2 and FMA: eight floats a step) and
+// for the baseline, and the loader picks the one the processor runs.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
     !defined(__SANITIZE_ADDRESS__)
-#define VEXO_ROW_LOOP __attribute__((target_clones("avx2", "default")))
+#define VEXO_ROW_LOOP __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define VEXO_ROW_LOOP
 #endif
