@@ -8,6 +8,7 @@
 #include "cli/tool_error.h"
 #include "preview/access_policy.h"
 #include "preview/preview_service.h"
+#include "preview/sync_composer.h"
 
 namespace vexo::tools {
 
@@ -39,10 +40,19 @@ void runPreview(const preview::PreviewOptions& options) {
     sigaction(SIGINT, &action, &oldInt);
     sigaction(SIGTERM, &action, &oldTerm);
 
-    const preview::BoardInfo board = service.capture().board();
-    std::printf("vexo preview: board %u (%s), %ux%u %s\n", board.entry.index,
-                board.entry.serial.c_str(), board.config.u32Width, board.config.u32Height,
-                std::string(formatName(board.config.emImageFmtMode)).c_str());
+    if (preview::SyncComposer* sync = service.sync()) {
+        std::string names;
+        for (const std::string& s : sync->serials()) names += (names.empty() ? "" : ", ") + s;
+        std::printf(
+            "vexo preview: %zu boards side by side (%s), %s trigger, %g/s, tolerance %lld us\n",
+            sync->serials().size(), names.c_str(), syncTriggerName(sync->trigger()), sync->rateHz(),
+            static_cast<long long>(sync->toleranceUs()));
+    } else {
+        const preview::BoardInfo board = service.capture().board();
+        std::printf("vexo preview: board %u (%s), %ux%u %s\n", board.entry.index,
+                    board.entry.serial.c_str(), board.config.u32Width, board.config.u32Height,
+                    std::string(formatName(board.config.emImageFmtMode)).c_str());
+    }
     std::printf("open %s\n", service.url().c_str());
     std::printf("token for requests that change anything: %s\n", service.token().c_str());
     std::printf("Ctrl-C ends the preview\n");
@@ -79,7 +89,47 @@ Command addPreviewCommand(CLI::App& parent) {
     sub->add_flag("--reconnect", options->reconnect,
                   "When the board goes away, wait for a board with the same serial and go on "
                   "with it (same configuration, start-up and controls)");
-    return {sub, [options] { runPreview(*options); }};
+    // Several boards as one rig: --serial may then be given once per board.
+    preview::SyncPreviewOptions& sync = options->syncOptions;
+    auto* syncFlag = sub->add_flag("--sync", options->sync,
+                                   "Show several boards as one rig, side by side, with the skew "
+                                   "of each set (docs/preview.md)");
+    auto* all = sub->add_flag("--all", sync.all, "With --sync: every board listed");
+    auto* trigger = sub->add_option("--trigger", sync.trigger,
+                                    "With --sync: soft (the preview triggers every board), "
+                                    "external (one shared trigger line) or free (free-running, "
+                                    "matched by time); default soft");
+    auto* rate = sub->add_option("--rate", sync.rateHz,
+                                 "With --sync: software triggers a second, or the rate the boards "
+                                 "run at (default 30)")
+                     ->check(CLI::Range(0.001, 1000.0));
+    auto* tolerance = sub->add_option("--tolerance-us", sync.toleranceUs,
+                                      "With --sync: how far a frame may lie from its set's "
+                                      "instant, in microseconds (default: a third of the period)")
+                          ->check(CLI::Range(int64_t{1}, int64_t{1000000000}));
+    for (CLI::Option* o : {all, trigger, rate, tolerance}) o->needs(syncFlag);
+    CLI::Option* serial = sub->get_option("--serial");
+    serial->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    serial->excludes(all);
+    CLI::Option* reconnect = sub->get_option("--reconnect");
+    CLI::Option* controls = sub->get_option("--controls");
+    return {sub, [options, syncFlag, serial, reconnect, controls] {
+                if (syncFlag->count() == 0) {
+                    if (serial->count() > 1)
+                        throw UsageError("--serial is given once per board only with --sync");
+                } else {
+                    if (!options->syncOptions.all && serial->count() == 0)
+                        throw UsageError("--sync needs --serial S for each board, or --all");
+                    if (options->board.index)
+                        throw UsageError("--sync takes boards by --serial, not --index");
+                    if (controls->count() || reconnect->count())
+                        throw UsageError(
+                            "--sync shows the rig's pictures: --controls and --reconnect are a "
+                            "single board's (the rig follows boards that come back by itself)");
+                    options->syncOptions.serials = serial->results();
+                }
+                runPreview(*options);
+            }};
 }
 
 }  // namespace vexo::tools

@@ -87,6 +87,15 @@ struct IspReport {
     unsigned adjustments = 0;               ///< steps auto exposure made since the ISP started
 };
 
+/// The set a --sync picture shows.
+struct SyncReport {
+    bool used = false;      ///< the picture is a set of several boards
+    uint64_t set = 0;       ///< the set's index
+    bool complete = false;  ///< every board's frame is in it
+    int64_t skewUs = 0;     ///< largest difference of its frames' host-aligned times
+    uint64_t present = 0;   ///< bit b: board b's frame is in it
+};
+
 /// One encoded frame as the clients see it.
 struct EncodedFrame {
     FrameMeta meta;
@@ -98,6 +107,7 @@ struct EncodedFrame {
     std::array<std::array<uint32_t, 256>, 3> histogram{};
     RawMode bayer = RAW_RG;
     IspReport isp;
+    SyncReport sync;
     SteadyClock::time_point encodedAt;
 
     std::span<const uint8_t> jpegBytes() const { return {jpeg.data(), jpegSize}; }

@@ -312,7 +312,68 @@ HttpResponse PreviewService::stream(const HttpRequest& request) {
     return r;
 }
 
+HttpResponse PreviewService::syncStatsJson() {
+    const SyncStats st = sync_->stats();
+    const CameraConfig& cfg = sync_->file().config;
+    const std::vector<std::string>& serials = sync_->serials();
+    std::string names;
+    for (const std::string& s : serials) names += (names.empty() ? "" : " | ") + s;
+    json boards = json::array();
+    for (const SyncBoardStats& b : st.boards)
+        boards.push_back({{"serial", b.serial},
+                          {"frames", b.frames},
+                          {"frameErrors", b.frameErrors},
+                          {"reconnects", b.reconnects},
+                          {"present", b.present},
+                          {"offsetUs", b.offsetUs},
+                          {"driftPpm", b.driftPpm}});
+    // The page reads the same fields as for one board: the rig is one wide picture.
+    json out{{"board",
+              {{"index", 0},
+               {"serial", names},
+               {"width", cfg.u32Width * serials.size()},
+               {"height", cfg.u32Height},
+               {"pixelBytes", cfg.u8PixelBytes},
+               {"format", std::string(formatName(cfg.emImageFmtMode))},
+               {"triggerCapable", false},
+               {"externalTrigger", false},
+               {"failure", ""},
+               {"reconnects", 0}}},
+             {"frames", sync_->published()},
+             {"megabytes", 0},
+             {"drops", json::object()},
+             {"errors", json::object()},
+             {"paused", false},
+             {"sync",
+              {{"trigger", syncTriggerName(sync_->trigger())},
+               {"rateHz", sync_->rateHz()},
+               {"toleranceUs", sync_->toleranceUs()},
+               {"complete", st.complete},
+               {"incomplete", st.incomplete},
+               {"unmatched", st.unmatched},
+               {"overflow", st.overflow},
+               {"boards", boards}}}};
+    if (FrameRef frame = hub_.latest()) {
+        json present = json::array();
+        for (size_t b = 0; b < serials.size(); ++b)
+            present.push_back(((frame->sync.present >> b) & 1) != 0);
+        out["shown"] = {{"number", frame->meta.number},
+                        {"time", frame->meta.boardTime},
+                        {"sync",
+                         {{"set", frame->sync.set},
+                          {"complete", frame->sync.complete},
+                          {"skewUs", frame->sync.skewUs},
+                          {"present", present}}}};
+        json hist{{"channels", 3}};
+        static const char* kNames[] = {"r", "g", "b"};
+        for (unsigned c = 0; c < 3; ++c) hist[kNames[c]] = frame->histogram[c];
+        out["histogram"] = hist;
+    }
+    return HttpResponse::json(200, out.dump());
+}
+
 HttpResponse PreviewService::statsJson() {
+    if (sync_) return syncStatsJson();
     const StatsSnapshot snap = capture_->stats();
     const BoardInfo board = capture_->board();
     const CaptureStats& st = snap.stats;

@@ -57,20 +57,25 @@ void PreviewService::start() {
     else if (!validToken(token))
         throw SessionError("--token must be 8 to 128 letters, digits or the characters - _ . ~");
     const CameraFile file = loadConfig(options_.board);
-    if (!options_.controlsPath.empty() && !controlSet_.load(options_.controlsPath, file, error))
-        throw SessionError(error);
-    capture_ = std::make_unique<CaptureWorker>(options_.board, file, raw_,
-                                               controlSet_.empty() ? nullptr : &controlSet_,
-                                               options_.reconnect);
-    encoder_ = std::make_unique<FrameEncoder>(raw_, hub_, file.bayer, file.colour, capture_.get());
-    capture_->start();
-    encoder_->start();
+    if (options_.sync) {
+        sync_ = std::make_unique<SyncComposer>(options_.syncOptions, file, hub_);
+        sync_->start();
+    } else {
+        if (!options_.controlsPath.empty() && !controlSet_.load(options_.controlsPath, file, error))
+            throw SessionError(error);
+        capture_ = std::make_unique<CaptureWorker>(options_.board, file, raw_,
+                                                   controlSet_.empty() ? nullptr : &controlSet_,
+                                                   options_.reconnect);
+        encoder_ =
+            std::make_unique<FrameEncoder>(raw_, hub_, file.bayer, file.colour, capture_.get());
+        capture_->start();
+        encoder_->start();
+    }
 
     server_ = std::make_unique<HttpServer>(
         options_.limits, [this](const HttpRequest& request) { return handle(request); });
     if (!server_->start(host_, listenPort_, error)) {
-        encoder_->stop();
-        capture_->stop();
+        stopSources();
         throw SessionError(error);
     }
     // The policy needs the port the server got: requests before this point wait for ready_.
@@ -85,8 +90,13 @@ void PreviewService::stop() {
     started_ = false;
     hub_.close();  // streams end, so their connection threads can be joined
     server_->stop();
-    encoder_->stop();
-    capture_->stop();
+    stopSources();
+}
+
+void PreviewService::stopSources() {
+    if (sync_) sync_->stop();
+    if (encoder_) encoder_->stop();
+    if (capture_) capture_->stop();
 }
 
 std::string PreviewService::url() const {
@@ -171,6 +181,13 @@ HttpResponse PreviewService::handle(const HttpRequest& request) {
     } else if (HttpResponse refused = refuse(request, route->post || route->carriesToken);
                refused.status != 200) {
         response = std::move(refused);
+    } else if (sync_ && (std::string_view(route->path).starts_with("/api/") ||
+                         std::string_view(route->path).starts_with("/snapshot"))) {
+        // Registers, controls, triggers, pause and snapshots are a single board's.
+        response = HttpResponse::json(
+            409, nlohmann::json{{"ok", false},
+                                {"error", "not served with --sync: the picture is several boards'"}}
+                     .dump());
     } else {
         response = route->serve(this, request);
     }

@@ -23,6 +23,7 @@
 #include "preview/frame_encoder.h"
 #include "preview/frame_hub.h"
 #include "preview/http_server.h"
+#include "preview/sync_composer.h"
 
 namespace vexo::tools::preview {
 
@@ -33,6 +34,8 @@ struct PreviewOptions {
     std::string token;                      ///< empty: a random one
     std::string controlsPath;  ///< the Lua functions of the file's controls; empty: none
     bool reconnect = false;    ///< follow the board through an unplug
+    bool sync = false;         ///< several boards side by side, as syncOptions say
+    SyncPreviewOptions syncOptions;
     /// How long a request to the board (register, control, trigger, scan) is waited for before
     /// the answer says it did not start (503) or is still running (202); a board switch gets
     /// twice this.
@@ -77,13 +80,17 @@ class PreviewService {
     uint16_t port() const { return server_->port(); }
     bool loopback() const { return policy_->loopback(); }
 
+    /// The single board's capture and encoder; only without --sync.
     CaptureWorker& capture() { return *capture_; }
     FrameEncoder& encoder() { return *encoder_; }
+    /// The rig's composer; only with --sync (null otherwise).
+    SyncComposer* sync() { return sync_.get(); }
     FrameHub& hub() { return hub_; }
     LatencyLog& latency() { return latency_; }
 
   private:
     HttpResponse handle(const HttpRequest& request);
+    void stopSources();
     /// The refusal for a request that may not be served (empty when it may); `secret`: it
     /// needs the token wherever the preview listens.
     HttpResponse refuse(const HttpRequest& request, bool secret);
@@ -93,6 +100,7 @@ class PreviewService {
     HttpResponse frameJpeg(const HttpRequest& request);
     HttpResponse stream(const HttpRequest& request);
     HttpResponse statsJson();
+    HttpResponse syncStatsJson();
     HttpResponse snapshot(bool png);
     HttpResponse boards();
     HttpResponse controls();
@@ -122,6 +130,7 @@ class PreviewService {
     LatencyLog latency_;
     std::unique_ptr<CaptureWorker> capture_;
     std::unique_ptr<FrameEncoder> encoder_;
+    std::unique_ptr<SyncComposer> sync_;
     std::unique_ptr<HttpServer> server_;
     std::atomic<bool> started_{false};
     std::atomic<bool> ready_{false};      // policy_ and page_ are set
