@@ -257,8 +257,18 @@ TEST_F(PreviewTest, BrowserDrawsTheNamedControlsAndASliderMoveReachesTheSensor) 
     EXPECT_EQ(before["kinds"], json({"gain:range", "slow:range", "exposure:range",
                                      "analogue_gain:range", "black_level:range", "brightness:range",
                                      "flip:switch", "mirror:switch", "test_pattern:menu"}));
-    // The fresh board's registers hold 0: exposure reads back as 0 lines (below its minimum).
-    EXPECT_EQ(before["shown"], "0 lines");
+    // The page shows what the sensor's three registers hold.
+    auto exposureHeld = [&] {
+        uint32_t r[3] = {};
+        EXPECT_TRUE(service_->capture().call(
+            [&](CameraHandle h) {
+                for (uint32_t k = 0; k < 3; ++k) Vexo_readReg_16_8(h, 0x20, 0x3500 + k, &r[k]);
+            },
+            std::chrono::seconds(5)));
+        return ((r[0] << 16) | (r[1] << 8) | r[2]) >> 4;
+    };
+    const uint32_t initial = exposureHeld();
+    EXPECT_EQ(before["shown"], std::to_string(initial) + " lines");
     const json shot = browser.call("Page.captureScreenshot", {{"format", "png"}}, session);
     std::ofstream(::testing::TempDir() + "preview_controls.png", std::ios::binary)
         << base64Decode(shot.value("data", std::string()));
@@ -276,18 +286,12 @@ TEST_F(PreviewTest, BrowserDrawsTheNamedControlsAndASliderMoveReachesTheSensor) 
 
     // The page settles on the board's read-back; the sensor's three registers hold it.
     json after;
-    uint32_t held = 0;
+    uint32_t held = initial;
     for (int i = 0; i < 40; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
         after = probe();
-        uint32_t r[3] = {};
-        ASSERT_TRUE(service_->capture().call(
-            [&](CameraHandle h) {
-                for (uint32_t k = 0; k < 3; ++k) Vexo_readReg_16_8(h, 0x20, 0x3500 + k, &r[k]);
-            },
-            std::chrono::seconds(5)));
-        held = ((r[0] << 16) | (r[1] << 8) | r[2]) >> 4;
-        if (held != 0 && after["value"] == held) break;
+        held = exposureHeld();
+        if (held != initial && after["value"] == held) break;
     }
     EXPECT_NEAR(double(held), 65535 * 0.75, 65535 * 0.1) << after.dump();
     EXPECT_EQ(after["value"], held);
