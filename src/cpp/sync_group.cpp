@@ -37,6 +37,16 @@ void OffsetEstimate::add(int64_t sample, int64_t arrival) {
     blockAt_ = arrival;
 }
 
+void OffsetEstimate::addMatched(int64_t sample) {
+    matched_[matchedNext_] = sample;
+    matchedNext_ = (matchedNext_ + 1) % kWindow;
+    matchedCount_ = std::min(matchedCount_ + 1, kWindow);
+    std::copy_n(matched_.begin(), matchedCount_, sorted_.begin());
+    std::nth_element(sorted_.begin(), sorted_.begin() + matchedCount_ / 2,
+                     sorted_.begin() + matchedCount_);
+    matchedOffset_ = sorted_[matchedCount_ / 2];
+}
+
 }  // namespace sync
 
 const char* syncTriggerName(SyncTrigger trigger) {
@@ -186,7 +196,10 @@ void SyncState::offer(size_t b, const FrameData& data, int64_t arrival) {
     estimate.add(static_cast<int64_t>(data.u64Time) - arrival, arrival);
     f.alignedTime = static_cast<int64_t>(data.u64Time) - offsetFor(b);
     const int64_t now = sync::hostNow();
-    if (matcher.add(b, f.alignedTime, static_cast<int32_t>(slot), now)) {
+    int64_t sent = 0;
+    if (matcher.add(b, f.alignedTime, static_cast<int32_t>(slot), now, &sent)) {
+        if (options.trigger == SyncTrigger::Software)
+            estimate.addMatched(static_cast<int64_t>(data.u64Time) - sent);
         stats.framesHeld += 1;
         stats.framesHeldMost = std::max(stats.framesHeldMost, stats.framesHeld);
     } else {
@@ -198,15 +211,23 @@ void SyncState::offer(size_t b, const FrameData& data, int64_t arrival) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - matchStart).count();
 }
 
+int64_t SyncState::settledOffset(size_t b) const {
+    const sync::OffsetEstimate& e = estimates[b];
+    // Triggered by the group, the time each trigger was sent is known: the board's offset
+    // against it leaves out how late the host got the frame, which a loaded host makes large.
+    return options.trigger == SyncTrigger::Software && e.matchedSettled() ? e.matchedOffset()
+                                                                          : e.offset();
+}
+
 int64_t SyncState::offsetFor(size_t b) const {
-    if (estimates[b].settled()) return estimates[b].offset();
+    if (estimates[b].settled()) return settledOffset(b);
     // The first frames after a start often come in a burst, late by different amounts: until
     // a board's least-delayed arrival is known, its offset is taken as the other boards' (the
     // library sets every board's clock to the host's), or none.
     int64_t sum = 0, n = 0;
-    for (const sync::OffsetEstimate& e : estimates)
-        if (e.settled()) {
-            sum += e.offset();
+    for (size_t other = 0; other < estimates.size(); ++other)
+        if (estimates[other].settled()) {
+            sum += settledOffset(other);
             ++n;
         }
     return n ? sum / n : 0;
@@ -558,7 +579,7 @@ SyncStats SyncGroup::stats() const {
     MutexLock lock(s.mutex);
     SyncStats out = s.stats;
     for (size_t b = 0; b < out.boards.size(); ++b) {
-        out.boards[b].offsetUs = static_cast<double>(s.estimates[b].offset()) / 10;
+        out.boards[b].offsetUs = static_cast<double>(s.offsetFor(b)) / 10;
         out.boards[b].driftPpm = s.estimates[b].driftPpm();
     }
     return out;

@@ -56,7 +56,7 @@ int64_t Matcher::distance(const OpenSet& s, size_t board, int64_t time) const {
     return time < lo ? lo - time : time > hi ? time - hi : 0;
 }
 
-bool Matcher::add(size_t board, int64_t time, int32_t slot, int64_t now) {
+bool Matcher::add(size_t board, int64_t time, int32_t slot, int64_t now, int64_t* sent) {
     Board& b = board_[board];
     b.last = std::max(b.last, time);
     // The nearest open set within the tolerance that can take the board's frame.
@@ -89,6 +89,10 @@ bool Matcher::add(size_t board, int64_t time, int32_t slot, int64_t now) {
         best->instant = time + sum / static_cast<int64_t>(best->count);
     }
     b.lastSet = best->sequence;
+    if (sent && triggered_) {
+        const int64_t from = best->from[board], to = best->to[board];
+        *sent = to == INT64_MAX ? from : from + (to - from) / 2;
+    }
     return true;
 }
 

@@ -52,7 +52,8 @@ class Matcher {
     /// Board `board` was sent trigger `trigger` between host times `from` and `to`.
     void fired(uint64_t trigger, size_t board, int64_t from, int64_t to);
     /// Places board `board`'s frame; false when it fits no set (the caller keeps the slot).
-    bool add(size_t board, int64_t time, int32_t slot, int64_t now);
+    /// Triggered, `*sent` becomes the middle of the time its trigger was sent to the board.
+    bool add(size_t board, int64_t time, int32_t slot, int64_t now, int64_t* sent = nullptr);
     /// The board went away: sets do not wait for it.
     void away(size_t board);
     /// The board is back at host time `now`: it joins the sets opened from then on.

@@ -35,7 +35,16 @@ class OffsetEstimate {
     bool settled() const { return count_ >= 8; }
     double driftPpm() const { return driftPpm_; }
 
+    /// Software trigger: (board time - host time its trigger was sent) of a matched frame.
+    /// Their median is the offset without the host's delivery delay in it.
+    void addMatched(int64_t sample);
+    bool matchedSettled() const { return matchedCount_ >= 8; }
+    int64_t matchedOffset() const { return matchedOffset_; }
+
   private:
+    std::array<int64_t, kWindow> matched_{}, sorted_{};
+    size_t matchedCount_ = 0, matchedNext_ = 0;
+    int64_t matchedOffset_ = 0;
     std::array<int64_t, kWindow> samples_{};
     size_t count_ = 0, next_ = 0;
     int64_t offset_ = 0;
@@ -78,6 +87,7 @@ struct SyncState {
     // Under `mutex`.
     void closeDue(int64_t now, bool all) VEXO_REQUIRES(mutex);
     int64_t offsetFor(size_t board) const VEXO_REQUIRES(mutex);
+    int64_t settledOffset(size_t board) const VEXO_REQUIRES(mutex);
     void release(SyncSet& set);
 
     const SyncOptions options;
