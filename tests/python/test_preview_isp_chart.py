@@ -1,11 +1,12 @@
-"""`vexo preview` of a 10-bit board replaying the colour chart, through the ISP, as headless
-Chromium shows it: the patches of a screenshot of the page's picture in the chart's colours
-(CIEDE2000, skimage), and the white-balance gains the page reports.
+"""`vexo preview` of a 10-bit virtual board looking at the colour chart, through the ISP, as
+headless Chromium shows it: the patches of a screenshot of the page's picture in the chart's
+colours (CIEDE2000, skimage), and the white-balance gains the page reports.
 
-The board replays the chart as the simulated sensor of test_isp_figures records it (black level
-64, a warm illuminant, a sensor matrix, read noise); the camera file's [colour] section undoes
-that. The page's picture has been through JPEG (quality 85, 4:2:0) and the browser's scaling,
-so the limits are those of the ISP's own figures plus what the compression costs.
+The board's sensor is set as test_isp_figures sets it (black level 64, a warm illuminant, a
+sensor matrix, read noise, 960 lines of exposure so that white lands at the white level); the
+camera file's [colour] section undoes that. The page's picture has been through JPEG (quality
+85, 4:2:0) and the browser's scaling, so the limits are those of the ISP's own figures plus
+what the compression costs.
 """
 import base64
 import json
@@ -23,8 +24,8 @@ cv2 = pytest.importorskip("cv2")
 pytest.importorskip("skimage.color")
 
 from conftest import BUILD  # noqa: E402
-from test_isp_figures import (GAINS, MANIFEST_BAYER, NEUTRALS, camera_file,  # noqa: E402
-                              chart_errors, chart_mosaic, inverse_ccm)
+from test_isp_figures import (GAINS, NEUTRALS, SENSOR_MATRIX, camera_file,  # noqa: E402
+                              chart_errors, inverse_ccm)
 
 TOOL = BUILD / "tools" / "vexo"
 CHROMIUM = "/usr/bin/chromium"
@@ -42,20 +43,14 @@ PROBE = """(() => {
 })()"""
 
 
-def paced_replay(directory, mosaic, frames=2, period_us=33333):
-    """A recording of the mosaic repeated, at about 30 frames/s, and its board document."""
-    h, w = mosaic.shape
-    directory.mkdir(parents=True, exist_ok=True)
-    data = mosaic.astype("<u2").tobytes()
-    (directory / "frame.raw").write_bytes(data)
-    manifest = {"vexoRecording": 1,
-                "configuration": {"width": w, "height": h, "pixelBytes": 2, "format": "RAW",
-                                  "bayer": MANIFEST_BAYER["RG"]},
-                "frames": [{"file": "frame.raw", "offset": 0, "number": i,
-                            "u64Time": 1 + i * period_us * 10, "u32Size": len(data),
-                            "status": "whole"} for i in range(frames)]}
-    (directory / "manifest.json").write_text(json.dumps(manifest))
-    return json.dumps({"boards": [{"stream": {"replay": str(directory), "loop": True}}]})
+def chart_board(width, height):
+    """A virtual board whose sensor looks at the chart, at 30 frames/s."""
+    return json.dumps({"boards": [{
+        "scene": "chart",
+        "sensor": {"blackLevel": 64, "gains": GAINS.tolist(), "readNoise": 2, "seed": 1,
+                   "matrix": SENSOR_MATRIX.ravel().tolist()},
+        "stream": {"width": width, "height": height, "format": "RAW", "pixelBytes": 2,
+                   "pixelBits": 10, "fps": 30}}]})
 
 
 class DevTools:
@@ -130,11 +125,12 @@ def start_preview(cfg, boards):
 def test_preview_page_shows_the_chart_in_its_colours(tmp_path, white_balance):
     wb = ("white_balance = " + " ".join(f"{1 / g:.9f}" for g in GAINS)
           if white_balance == "manual" else "white_balance = auto")
-    mosaic = chart_mosaic()
-    h, w = mosaic.shape
+    w, h = 600, 400
     cfg = tmp_path / "sensor.cfg"
-    cfg.write_text(camera_file(w, h, 10, f"black_level = 64\n{wb}\nccm = {inverse_ccm()}"))
-    preview, url = start_preview(cfg, paced_replay(tmp_path / "take", mosaic))
+    # 960 of the sensor's 1024 lines: white lands at the white level, black level on top.
+    cfg.write_text(camera_file(w, h, 10, f"black_level = 64\n{wb}\nccm = {inverse_ccm()}",
+                               registers="0x3501 0x3C"))
+    preview, url = start_preview(cfg, chart_board(w, h))
     browser = DevTools(tmp_path / "profile")
     try:
         targets = browser.call("Target.getTargets")["targetInfos"]
