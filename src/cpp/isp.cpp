@@ -407,7 +407,10 @@ bool Isp::process(std::span<const uint8_t> frame, const IspTarget& target) {
     if (grey && !mono_) return false;
     const size_t rowOut = size_t{width_} * ispPixelBytes(target.layout);
     if (rowOut == 0 || target.stride < rowOut) return false;
-    if (target.bytes < size_t{rows_ - 1} * target.stride + rowOut) return false;
+    // Divided rather than multiplied: a huge stride must not wrap into a small product.
+    if (target.bytes < rowOut ||
+        (rows_ > 1 && (target.bytes - rowOut) / (rows_ - 1) < target.stride))
+        return false;
 
     measure(frame.data());
     if (!mono_) {

@@ -264,6 +264,9 @@ TEST(Isp, RefusesWhatDoesNotFitAndAllocatesNothingPerFrame) {
     EXPECT_FALSE(isp.process(frame, {out.data(), out.size() - 1, stride, IspLayout::Rgb8}));
     EXPECT_FALSE(isp.process(frame, {out.data(), out.size(), stride - 1, IspLayout::Rgb8}));
     EXPECT_FALSE(isp.process(frame, {out.data(), out.size(), stride, IspLayout::Gray8}));
+    // A stride whose product with the rows wraps around.
+    EXPECT_FALSE(isp.process(
+        frame, {out.data(), out.size(), SIZE_MAX / (isp.height() - 1) + 2, IspLayout::Rgb8}));
     EXPECT_EQ(std::count(out.begin(), out.end(), 0xAB), static_cast<long>(out.size()));
     for (FormatMode mode : {FORMAT_MODE_JPG, FORMAT_MODE_RGB, FORMAT_MODE_YUV})
         EXPECT_FALSE(Isp(formatOf(mode, 2, 16, RAW_RG), ColourSettings{}).processes());
