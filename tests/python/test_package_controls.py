@@ -238,7 +238,11 @@ def test_lua_controls_call_the_cameras_scripts(tmp_path):
     import ctypes
 
     import VexoSDK
-    from test_controls_threads import CtrlRecord, records
+
+    class CtrlRecord(ctypes.Structure):  # the control host's record (docs/controls.md)
+        _fields_ = [("minValue", ctypes.c_int64), ("maxValue", ctypes.c_int64),
+                    ("callerData", ctypes.c_uint8 * 148), ("name", ctypes.c_char * 132),
+                    ("script", ctypes.c_char_p)]
 
     path = tmp_path / "lua.cfg"
     path.write_text("[camera]\nwidth = 640\nheight = 480\nformat = RAW\ni2c_address = 0x20\n"
@@ -247,7 +251,9 @@ def test_lua_controls_call_the_cameras_scripts(tmp_path):
                     "broken min=0 max=1 lua=broken\n")
     script = ("function gain(v) writeReg(0x3060, math.floor(v)) end "
               "function broken(v) error('no') end")
-    recs = records(("gain", 0, 100, script), ("broken", 0, 1, script))
+    recs = (CtrlRecord * 2)()
+    for rec, (name, top) in zip(recs, (("gain", 100), ("broken", 1))):
+        rec.name, rec.minValue, rec.maxValue, rec.script = name.encode(), 0, top, script.encode()
     with vexo.open(RAW_USB3, config=path) as cam:
         ptr = ctypes.cast(recs, ctypes.POINTER(CtrlRecord))
         assert VexoSDK.Py_Vexo_registerCtrls(cam.handle, ptr, 2) == 0

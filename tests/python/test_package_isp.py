@@ -3,6 +3,7 @@ simulated sensor, the same picture as `vexo capture`, white balance and auto exp
 kept across frames, and auto exposure driving a camera's controls."""
 import io
 import json
+import os
 import shutil
 import subprocess
 
@@ -10,9 +11,79 @@ import numpy as np
 import pytest
 
 import vexo
-from conftest import RAW_USB3, ROOT, run_python
-from test_isp_figures import (GAINS, NEUTRALS, SENSOR_MATRIX, TOOL, camera_file, capture,
-                              chart_errors, chart_mosaic, cv2, inverse_ccm, sense, srgb_to_linear)
+from conftest import BUILD, RAW_USB3, ROOT, run_python
+
+cv2 = pytest.importorskip("cv2")
+skcolor = pytest.importorskip("skimage.color")
+
+TOOL = BUILD / "tools" / "vexo"
+# The chart's patches in 8-bit sRGB, row by row, as the virtual board draws them.
+CHART = np.array([
+    (115, 82, 68), (194, 150, 130), (98, 122, 157), (87, 108, 67), (133, 128, 177),
+    (103, 189, 170), (214, 126, 44), (80, 91, 166), (193, 90, 99), (94, 60, 108),
+    (157, 188, 64), (224, 163, 46), (56, 61, 150), (70, 148, 73), (175, 54, 60),
+    (231, 199, 31), (187, 86, 149), (8, 133, 161), (243, 243, 242), (200, 200, 200),
+    (160, 160, 160), (122, 122, 121), (85, 85, 85), (52, 52, 52)], dtype=np.uint8)
+NEUTRALS = range(18, 24)
+# A sensor seeing the chart: 10 bits, black 64, a warm illuminant, a matrix whose rows sum
+# to 1, read noise of 2 codes.
+SENSOR_MATRIX = np.array([[0.70, 0.22, 0.08], [0.12, 0.76, 0.12], [0.04, 0.26, 0.70]])
+GAINS = np.array([0.55, 1.0, 0.7])
+
+
+def srgb_to_linear(v):
+    v = np.asarray(v, dtype=np.float64) / 255.0
+    return np.where(v <= 0.04045, v / 12.92, ((v + 0.055) / 1.055) ** 2.4)
+
+
+def sense(scene8, bits, black=0, gains=(1, 1, 1), matrix=np.eye(3), noise=0.0, seed=1):
+    """An RGGB sensor's mosaic of an 8-bit sRGB scene, as 16-bit codes."""
+    cam = srgb_to_linear(scene8) @ np.asarray(matrix).T * np.asarray(gains)
+    white = 2 ** bits - 1
+    codes = black + cam * (white - black)
+    if noise:
+        codes = codes + np.random.default_rng(seed).normal(0, noise, codes.shape)
+    codes = np.clip(np.round(codes), 0, white)
+    mosaic = np.zeros(scene8.shape[:2], dtype=np.uint16)
+    for colour, (dy, dx) in zip((0, 1, 1, 2), ((0, 0), (0, 1), (1, 0), (1, 1))):
+        mosaic[dy::2, dx::2] = codes[dy::2, dx::2, colour]
+    return mosaic
+
+
+def chart_mosaic(width=600, height=400):
+    pw, ph = width // 6, height // 4
+    cols = np.minimum(np.arange(width) // pw, 5)
+    rows = np.minimum(np.arange(height) // ph, 3)
+    scene = CHART[rows[:, None] * 6 + cols[None, :]]
+    return sense(scene, 10, black=64, gains=GAINS, matrix=SENSOR_MATRIX, noise=2.0)
+
+
+def camera_file(width, height, bits, colour):
+    return (f"[camera]\nwidth = {width}\nheight = {height}\nformat = RAW\npixel_bytes = 2\n"
+            f"pixel_bits = {bits}\nbayer = RG\ni2c_address = 0x20\ni2c_mode = 16_8\n"
+            + ("" if colour is None else f"[colour]\n{colour}\n"))
+
+
+def chart_errors(rgb8):
+    """CIEDE2000 of the middle half of each patch's mean against the chart, and the Lab."""
+    h, w = rgb8.shape[:2]
+    pw, ph = w // 6, h // 4
+    means = []
+    for i in range(24):
+        r, c = divmod(i, 6)
+        y0, x0 = r * ph + ph // 4, c * pw + pw // 4
+        means.append(rgb8[y0:y0 + ph // 2, x0:x0 + pw // 2].reshape(-1, 3).mean(axis=0))
+
+    def lab(srgb8):
+        return skcolor.rgb2lab(np.asarray(srgb8, np.float64).reshape(1, -1, 3) / 255.0)[0]
+
+    got = lab(means)
+    return skcolor.deltaE_ciede2000(lab(CHART), got), got
+
+
+def inverse_ccm():
+    return " ".join(f"{v:.9f}" for v in np.linalg.inv(SENSOR_MATRIX).ravel())
+
 
 MANUAL = "white_balance = " + " ".join(f"{1 / g:.9f}" for g in GAINS)
 DEFAULT_CFG = ROOT / "examples/configs/virtual-default.cfg"
@@ -56,19 +127,26 @@ def test_chart_colours(wb, through):
 
 
 @pytest.mark.skipif(not TOOL.exists(), reason="the vexo tool is not built")
-def test_the_same_picture_as_vexo_capture(tmp_path):
-    mosaic = chart_mosaic(120, 80)
-    colour = COLOUR.format(wb="white_balance = auto")
-    config = vexo.parse_config(camera_file(120, 80, 10, colour))
-    frame = frame_of(mosaic, 10, config)
-    np.testing.assert_array_equal(frame.to_rgb(), capture(tmp_path, mosaic, colour, 10))
+@pytest.mark.parametrize("colour", [COLOUR.format(wb="white_balance = auto"), None])
+def test_the_same_picture_as_vexo_capture(tmp_path, colour):
+    """A camera's frame of the virtual chart (noiseless: every frame the same bytes) through
+    to_rgb and through `vexo capture`: the same picture, with [colour] and without."""
+    boards = chart_board(readNoise=0, width=120, height=80)
+    code = "f = cam.frame()\nnp.save('frame.npy', f.to_rgb())\nopen('frame.png', 'wb')" \
+           ".write(f._repr_png_())\nprint('{}')"
+    run_camera(tmp_path, code, boards, colour, size=(120, 80))
+    rgb = np.load(tmp_path / "frame.npy")
+    env = dict(os.environ, VEXO_VIRTUAL_BOARDS=json.dumps(boards))
+    run = subprocess.run([str(TOOL), "capture", "-c", str(tmp_path / "chart.cfg"), "-n", "1",
+                          "-o", str(tmp_path / "out"), "--8bit"], env=env, capture_output=True,
+                         text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    written = cv2.imread(str(tmp_path / "out" / "frame_0000.png"), cv2.IMREAD_UNCHANGED)
+    np.testing.assert_array_equal(rgb, written[:, :, ::-1])
     # a notebook shows the same picture
     from PIL import Image
-    shown = np.asarray(Image.open(io.BytesIO(frame._repr_png_())))
-    np.testing.assert_array_equal(shown, frame.to_rgb())
-    # and without [colour], the tool's plain picture
-    plain = frame_of(mosaic, 10)
-    np.testing.assert_array_equal(plain.to_rgb(), capture(tmp_path, mosaic, None, 10))
+    shown = np.asarray(Image.open(tmp_path / "frame.png"))
+    np.testing.assert_array_equal(shown, rgb)
 
 
 def test_a_cameras_frames_carry_its_colour_section(tmp_path):
@@ -154,11 +232,11 @@ def test_isp_refusals(fmt, pixel_bytes, bits, size, error):
         vexo.Isp().process(vexo.Frame(bytes(size), info), bits=bits)
 
 
-def chart_board(**sensor):
-    return {"boards": [{"scene": "chart",
-                        "sensor": {"blackLevel": 64, "gains": list(GAINS), "readNoise": 2,
-                                   "seed": 1, "matrix": list(SENSOR_MATRIX.ravel()), **sensor},
-                        "stream": {"width": 600, "height": 400, "pixelBytes": 2,
+def chart_board(width=600, height=400, **sensor):
+    settings = {"blackLevel": 64, "gains": list(GAINS), "readNoise": 2, "seed": 1,
+                "matrix": list(SENSOR_MATRIX.ravel()), **sensor}
+    return {"boards": [{"scene": "chart", "sensor": settings,
+                        "stream": {"width": width, "height": height, "pixelBytes": 2,
                                    "pixelBits": 10}}]}
 
 
@@ -167,12 +245,13 @@ def exposure_registers(lines):
     return {"0x3500": bits >> 16, "0x3501": (bits >> 8) & 0xFF, "0x3502": bits & 0xF0}
 
 
-def run_camera(tmp_path, code, boards, colour, controls=""):
-    """@code run with a camera on @boards opened with a 600x400 10-bit file whose [colour] is
-    @colour; what it prints, as JSON."""
+def run_camera(tmp_path, code, boards, colour, controls="", size=(600, 400)):
+    """@code run in @tmp_path with a camera on @boards opened with a 10-bit file (chart.cfg)
+    whose [colour] is @colour; what it prints last, as JSON."""
     cfg = tmp_path / "chart.cfg"
-    cfg.write_text(camera_file(600, 400, 10, colour) + controls)
-    prelude = f"import json, numpy as np, vexo\ncam = vexo.open(config={str(cfg)!r})\n"
+    cfg.write_text(camera_file(*size, 10, colour) + controls)
+    prelude = (f"import json, os, numpy as np, vexo\nos.chdir({str(tmp_path)!r})\n"
+               f"cam = vexo.open(config={str(cfg)!r})\n")
     proc = run_python(prelude + code, boards)
     assert proc.returncode == 0, proc.stderr[-3000:]
     return json.loads(proc.stdout.splitlines()[-1])
