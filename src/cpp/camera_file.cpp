@@ -760,6 +760,11 @@ transfer_level = 0
 0x3012 0x40
 0x3013 0x02
 0x0100 0x01
+
+[controls]
+group_hold = 0x0104
+exposure      type=integer unit=lines min=1 max=65535 default=1024 registers=0x3500,0x3501,0x3502 bits=4..23
+analogue_gain type=float unit=x min=1 max=15.9921875 default=1 scale=128 registers=0x3508,0x3509 bits=0..10
 )";
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 #include <vexo/camera_file.hpp>
 
 using namespace vexo;
@@ -380,6 +381,18 @@ TEST(CameraFile, ShippedExamplesLoadAndTheDefaultMatchesItsFile) {
         EXPECT_EQ(shipped.registers[i].address, builtIn.registers[i].address);
         EXPECT_EQ(shipped.registers[i].value, builtIn.registers[i].value);
     }
+    // The virtual sensor's exposure controls and group hold, the same in both.
+    ASSERT_EQ(shipped.controls.size(), builtIn.controls.size());
+    for (size_t i = 0; i < shipped.controls.size(); ++i) {
+        const ControlSpec &a = shipped.controls[i], &b = builtIn.controls[i];
+        EXPECT_EQ(a.name, b.name);
+        EXPECT_EQ(std::tie(a.min, a.max, a.step, a.defaultValue, a.scale, a.lowBit, a.bitCount),
+                  std::tie(b.min, b.max, b.step, b.defaultValue, b.scale, b.lowBit, b.bitCount))
+            << a.name;
+        EXPECT_EQ(a.registers, b.registers) << a.name;
+    }
+    EXPECT_EQ(shipped.groupHold, builtIn.groupHold);
+    EXPECT_EQ(builtIn.groupHold, 0x0104u);
     // The default virtual board: 640x480 RAW8 RGGB, sensor 0x20 in 16_8 mode.
     EXPECT_EQ(builtIn.config.u32Width, 640u);
     EXPECT_EQ(builtIn.config.u32Height, 480u);
