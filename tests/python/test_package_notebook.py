@@ -155,7 +155,7 @@ def test_live_view_sets_controls_between_pictures():
         assert rows["test_pattern"][0] == "fade" and "checked" in rows["flip"][1]
         assert rows["analogue_gain"][1]["max"] == "15.5"
         assert controls_html(cam.controls) == cam.controls._repr_html_()
-    with vexo.open(index=RAW_USB3) as plain:  # no [controls]: no table
+    with vexo.open(index=RAW_USB3, config=vexo.Config()) as plain:  # no [controls]: no table
         assert LiveView(plain)._controls_bundle() is None
         assert "No named controls" in plain.controls._repr_html_()
 
