@@ -107,6 +107,12 @@ INSTANTIATE_TEST_SUITE_P(
         WrongArgs{{"preview", "--listen", "0.0.0.0:99999"},
                   "the port is not a number from 0 to 65535",
                   "preview"},
+        WrongArgs{{"preview", "--sync"}, "--sync needs --serial S for each board", "preview"},
+        WrongArgs{{"preview", "--serial", "A", "--serial", "B"}, "only with --sync", "preview"},
+        WrongArgs{{"preview", "--trigger", "soft"}, "--trigger requires --sync", "preview"},
+        WrongArgs{{"preview", "--sync", "--all", "--reconnect"},
+                  "--controls and --reconnect are a single board's",
+                  "preview"},
         WrongArgs{{"snap"}, "unknown command 'snap'", ""}, WrongArgs{{}, "", ""}));
 
 TEST(ToolCommandLine, UnknownCommandListsEveryCommand) {
