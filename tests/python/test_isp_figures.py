@@ -36,6 +36,88 @@ SENSOR_MATRIX = np.array([[0.70, 0.22, 0.08], [0.12, 0.76, 0.12], [0.04, 0.26, 0
 GAINS = np.array([0.55, 1.0, 0.7])
 
 
+# Helpers the other ISP tests (the package's, vexoisp's) share: a mosaic made here as the
+# virtual sensor makes it, and `vexo capture` of it replayed as a recording.
+BAYER = {"RG": ((0, 0), (0, 1), (1, 0), (1, 1)), "GR": ((0, 1), (0, 0), (1, 1), (1, 0)),
+         "GB": ((1, 0), (0, 0), (1, 1), (0, 1)), "BG": ((1, 1), (0, 1), (1, 0), (0, 0))}
+MANIFEST_BAYER = {"RG": "RGGB", "GR": "GRBG", "GB": "GBRG", "BG": "BGGR"}
+
+
+def srgb_to_linear(v):
+    v = np.asarray(v, dtype=np.float64) / 255.0
+    return np.where(v <= 0.04045, v / 12.92, ((v + 0.055) / 1.055) ** 2.4)
+
+
+def chart_scene(width, height):
+    """The chart as the virtual board draws it: 6 x 4 equal patches, the remainder to the
+    last column and row."""
+    pw, ph = width // 6, height // 4
+    cols = np.minimum(np.arange(width) // pw, 5)
+    rows = np.minimum(np.arange(height) // ph, 3)
+    return CHART[(rows[:, None] * 6 + cols[None, :])]
+
+
+def sense(scene8, bits, black=0, gains=(1, 1, 1), matrix=np.eye(3), noise=0.0, seed=1,
+          bayer="RG"):
+    """A sensor's mosaic of an 8-bit sRGB scene, as 16-bit codes (light 1.0 at the white
+    level, the range above black)."""
+    lin = srgb_to_linear(scene8)
+    cam = lin @ np.asarray(matrix).T * np.asarray(gains)
+    white = 2 ** bits - 1
+    codes = black + cam * (white - black)
+    if noise:
+        codes = codes + np.random.default_rng(seed).normal(0, noise, codes.shape)
+    codes = np.clip(np.round(codes), 0, white)
+    h, w = scene8.shape[:2]
+    mosaic = np.zeros((h, w), dtype=np.uint16)
+    for colour, (dy, dx) in zip((0, 1, 1, 2), BAYER[bayer]):
+        mosaic[dy::2, dx::2] = codes[dy::2, dx::2, colour]
+    return mosaic
+
+
+def chart_mosaic(width=600, height=400):
+    return sense(chart_scene(width, height), 10, black=64, gains=GAINS, matrix=SENSOR_MATRIX,
+                 noise=2.0)
+
+
+def replay_board(directory, mosaic, bayer="RG"):
+    """A recording of one frame of `mosaic`, and the board document that replays it."""
+    h, w = mosaic.shape
+    directory.mkdir(parents=True, exist_ok=True)
+    data = mosaic.astype("<u2").tobytes()
+    (directory / "frame_000000.raw").write_bytes(data)
+    manifest = {"vexoRecording": 1,
+                "configuration": {"width": w, "height": h, "pixelBytes": 2, "format": "RAW",
+                                  "bayer": MANIFEST_BAYER[bayer]},
+                "frames": [{"file": "frame_000000.raw", "offset": 0, "number": 0,
+                            "u64Time": 1, "u32Size": len(data), "status": "whole"}]}
+    (directory / "manifest.json").write_text(json.dumps(manifest))
+    return json.dumps({"boards": [{"stream": {"replay": str(directory), "loop": True,
+                                              "paced": False}}]})
+
+
+def run_tool(args, boards):
+    env = dict(os.environ, VEXO_VIRTUAL_BOARDS=boards)
+    result = subprocess.run([str(TOOL), *args], env=env, capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result
+
+
+def capture(tmp_path, mosaic, colour, bits, extra=()):
+    """`vexo capture` of the mosaic, replayed, through [colour] (None: no section): 8-bit RGB."""
+    h, w = mosaic.shape
+    cfg = tmp_path / "sensor.cfg"
+    cfg.write_text(camera_file(w, h, bits, colour))
+    boards = replay_board(tmp_path / "take", mosaic)
+    out = tmp_path / "out"
+    shutil.rmtree(out, ignore_errors=True)
+    run_tool(["capture", "-c", str(cfg), "-n", "1", "-o", str(out), "--8bit", *extra], boards)
+    image = cv2.imread(str(out / "frame_0000.png"), cv2.IMREAD_UNCHANGED)
+    assert image is not None and image.shape == (h, w, 3)
+    return image[:, :, ::-1]
+
+
 def linear_to_srgb8(l):
     l = np.clip(l, 0, 1)
     s = np.where(l <= 0.0031308, 12.92 * l, 1.055 * l ** (1 / 2.4) - 0.055)
