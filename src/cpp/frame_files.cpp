@@ -33,8 +33,10 @@ void tiffDateTime(uint64_t fileTime, char (&text)[20]) {
     const std::chrono::year_month_day date{
         std::chrono::sys_days{std::chrono::days{static_cast<int>(seconds / 86400)}}};
     const auto second = static_cast<unsigned>(seconds % 86400);
-    std::snprintf(text, sizeof text, "%04d:%02u:%02u %02u:%02u:%02u",
-                  static_cast<int>(date.year()) % 10000, static_cast<unsigned>(date.month()) % 100,
+    // Every field is reduced to its digits so that the compiler sees the text fits.
+    const int year = std::clamp(static_cast<int>(date.year()), 0, 9999);
+    std::snprintf(text, sizeof text, "%04u:%02u:%02u %02u:%02u:%02u",
+                  static_cast<unsigned>(year) % 10000u, static_cast<unsigned>(date.month()) % 100,
                   static_cast<unsigned>(date.day()) % 100, second / 3600 % 100, second / 60 % 60,
                   second % 60);
 }
