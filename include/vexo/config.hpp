@@ -25,38 +25,37 @@ struct Config {
     uint32_t cameraType = 0;              ///< your own sensor type, carried unchanged
     uint16_t sensorVendor = 0;            ///< your own sensor vendor id, carried unchanged
 
+    /// The record the C functions take (u32Size and usbType left 0).
     CameraConfig toCameraConfig() const {
         CameraConfig cfg{};
-        cfg.u32CameraType = cameraType;
-        cfg.u16Vid = sensorVendor;
-        cfg.u32Width = width;
-        cfg.u32Height = height;
-        cfg.u8PixelBytes = pixelBytes;
-        cfg.u8PixelBits = pixelBits;
-        cfg.u32I2cAddr = i2cAddress;
-        cfg.emI2cMode = i2cMode;
-        cfg.emImageFmtMode = format;
-        cfg.u32TransLvl = transferLevel;
+        pairFields(*this, cfg, [](const auto& mine, auto& record) { record = mine; });
         return cfg;
     }
 
     /// The configuration a record holds (u32Size and usbType are outputs and are not kept).
     static Config from(const CameraConfig& cfg) {
         Config config;
-        config.width = cfg.u32Width;
-        config.height = cfg.u32Height;
-        config.pixelBytes = cfg.u8PixelBytes;
-        config.pixelBits = cfg.u8PixelBits;
-        config.format = cfg.emImageFmtMode;
-        config.i2cAddress = cfg.u32I2cAddr;
-        config.i2cMode = cfg.emI2cMode;
-        config.transferLevel = cfg.u32TransLvl;
-        config.cameraType = cfg.u32CameraType;
-        config.sensorVendor = cfg.u16Vid;
+        pairFields(config, cfg, [](auto& mine, const auto& record) { mine = record; });
         return config;
     }
 
     bool operator==(const Config&) const = default;
+
+  private:
+    // Each field beside its CameraConfig field, listed once for both directions.
+    template <typename C, typename R, typename F>
+    static void pairFields(C& config, R& record, F&& field) {
+        field(config.width, record.u32Width);
+        field(config.height, record.u32Height);
+        field(config.pixelBytes, record.u8PixelBytes);
+        field(config.pixelBits, record.u8PixelBits);
+        field(config.format, record.emImageFmtMode);
+        field(config.i2cAddress, record.u32I2cAddr);
+        field(config.i2cMode, record.emI2cMode);
+        field(config.transferLevel, record.u32TransLvl);
+        field(config.cameraType, record.u32CameraType);
+        field(config.sensorVendor, record.u16Vid);
+    }
 };
 
 }  // namespace vexo
