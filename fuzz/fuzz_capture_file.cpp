@@ -12,9 +12,11 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "driver/virtual/usb_capture_replay.h"
+#include "replay_checks.h"
 
 using namespace vexo::driver;
 using namespace vexo::driver::virt;
@@ -51,23 +53,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (error.empty()) __builtin_trap();  // a refusal always says why
         return 0;
     }
-    std::vector<SetupPacket> setups;
-    for (const auto& e : device.control) setups.push_back(e.setup);
-    std::vector<uint8_t> endpoints;
-    for (const auto& [endpoint, reads] : device.reads) endpoints.push_back(endpoint);
-    VirtualDeviceDescription description;
-    if (!replayDevice(std::move(device), "fuzz", description, error)) return 0;
-    for (size_t i = 0; i < setups.size() && i < 16; ++i) {
-        std::vector<uint8_t> reply(setups[i].wLength);
-        const ControlResult r = description.model->control(setups[i], reply.data());
-        if (r.ok && r.length > setups[i].wLength) __builtin_trap();
-    }
-    for (uint8_t endpoint : endpoints) {
-        for (uint32_t capacity : {0u, 1u, 7u, 512u}) {
-            std::vector<uint8_t> buffer(capacity);
-            const BulkResult r = description.model->bulkIn(endpoint, buffer.data(), capacity);
-            if (r.kind == BulkResult::Kind::Done && r.length > capacity) __builtin_trap();
-        }
-    }
+    vexo::fuzz::checkReplay(std::move(device));
     return 0;
 }
