@@ -3,19 +3,22 @@
 #ifndef VEXO_TESTS_DEFAULT_BOARD_CONFIG_H
 #define VEXO_TESTS_DEFAULT_BOARD_CONFIG_H
 
-#include <string.h>
 #include <vexo/camera.h>
 
 static inline CameraConfig defaultBoardConfig(void) {
-    CameraConfig cfg;
-    memset(&cfg, 0, sizeof cfg);
-    cfg.u32Width = 640;
-    cfg.u32Height = 480;
-    cfg.u8PixelBytes = 1;
-    cfg.u8PixelBits = 8;
-    cfg.u32I2cAddr = 0x20;
-    cfg.emI2cMode = I2C_MODE_16_8;
-    cfg.emImageFmtMode = FORMAT_MODE_RAW;
+    /* Every field named, in the record's order, so that C and C++20 read it alike. */
+    const CameraConfig cfg = {.u32CameraType = 0,
+                              .u16Vid = 0,
+                              .u32Width = 640,
+                              .u32Height = 480,
+                              .u8PixelBytes = 1,
+                              .u8PixelBits = 8,
+                              .u32I2cAddr = 0x20,
+                              .u32Size = 0,
+                              .usbType = 0,
+                              .emI2cMode = I2C_MODE_16_8,
+                              .emImageFmtMode = FORMAT_MODE_RAW,
+                              .u32TransLvl = 0};
     return cfg;
 }
 
