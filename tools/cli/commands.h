@@ -4,17 +4,10 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-#include <functional>
-#include <vector>
 
 #include "cli/options.h"
 
 namespace vexo::tools {
-
-struct Command {
-    CLI::App* app;
-    std::function<void()> run;
-};
 
 Command addScanCommand(CLI::App& parent);
 Command addCaptureCommand(CLI::App& parent);

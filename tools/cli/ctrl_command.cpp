@@ -156,11 +156,11 @@ void run(const CtrlOptions& options) {
 
 Command addCtrlCommand(CLI::App& parent) {
     auto options = std::make_shared<CtrlOptions>();
-    CLI::App* sub = parent.add_subcommand(
-        "ctrl",
+    CLI::App* sub = addBoardCommand(
+        parent, "ctrl",
         "List the named controls of a configuration file's [controls] section with their "
-        "values read back from the sensor; --set changes them first, in the order given.");
-    addBoardOptions(sub, options->board);
+        "values read back from the sensor; --set changes them first, in the order given.",
+        options->board);
     sub->add_option("--set", options->sets,
                     "NAME=VALUE: a number, a menu entry's name, or on/off for a switch; "
                     "out-of-range numbers are clamped (repeatable)");

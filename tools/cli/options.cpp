@@ -1,6 +1,7 @@
 #include "cli/options.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "cli/tool_error.h"
 
@@ -16,6 +17,32 @@ void addBoardOptions(CLI::App* sub, BoardOptions& options) {
     sub->add_option("-c,--config", options.configPath,
                     "Camera configuration file (docs/camera-config.md); default: the "
                     "default virtual board's settings (640x480 RAW8)");
+}
+
+CLI::App* addBoardCommand(CLI::App& parent, const std::string& name, const std::string& about,
+                          BoardOptions& board) {
+    CLI::App* sub = parent.add_subcommand(name, about);
+    addBoardOptions(sub, board);
+    return sub;
+}
+
+CommandGroup::CommandGroup(CLI::App& parent, const std::string& name, const std::string& about)
+    : app_(parent.add_subcommand(name, about)) {
+    app_->require_subcommand(1);
+}
+
+CLI::App* CommandGroup::add(const std::string& name, const std::string& about,
+                            std::function<void()> run) {
+    CLI::App* sub = app_->add_subcommand(name, about);
+    parts_.push_back({sub, std::move(run)});
+    return sub;
+}
+
+Command CommandGroup::command() const {
+    return {app_, [parts = parts_] {
+                for (const Command& part : parts)
+                    if (part.app->parsed()) return part.run();
+            }};
 }
 
 void addTimeoutOption(CLI::App* sub, StreamOptions& options) {

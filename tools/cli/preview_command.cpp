@@ -70,12 +70,12 @@ void runPreview(const preview::PreviewOptions& options) {
 
 Command addPreviewCommand(CLI::App& parent) {
     auto options = std::make_shared<preview::PreviewOptions>();
-    CLI::App* sub = parent.add_subcommand(
-        "preview",
+    CLI::App* sub = addBoardCommand(
+        parent, "preview",
         "Serve a live preview page of a board: the picture, frame rate, drops and errors, a "
         "histogram, register access, the configuration's named controls, snapshots "
-        "(docs/preview.md).");
-    addBoardOptions(sub, options->board);
+        "(docs/preview.md).",
+        options->board);
     sub->add_option("--listen", options->listen,
                     "Address and port to listen on (default 127.0.0.1:8080; port 0 picks a free "
                     "one). Any address other than loopback needs the token on every request");

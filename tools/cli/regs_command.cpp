@@ -104,29 +104,23 @@ void addTargetOptions(CLI::App* sub, RegsOptions& options) {
 
 Command addRegsCommand(CLI::App& parent) {
     auto options = std::make_shared<RegsOptions>();
-    CLI::App* sub = parent.add_subcommand(
-        "regs",
-        "Read or write registers of the sensor or of any I2C device on the board, with 8- or "
-        "16-bit register addresses and 8-, 16- or 32-bit values.");
-    sub->require_subcommand(1);
+    CommandGroup regs(parent, "regs",
+                      "Read or write registers of the sensor or of any I2C device on the board, "
+                      "with 8- or 16-bit register addresses and 8-, 16- or 32-bit values.");
 
-    CLI::App* read = sub->add_subcommand("read", "Read one register or a run of registers");
+    CLI::App* read = regs.add("read", "Read one register or a run of registers",
+                              [options] { runRead(*options); });
     addTargetOptions(read, *options);
     read->add_option("register", options->reg, "Register address (decimal or 0x hex)")->required();
     read->add_option("--count", options->count, "Number of consecutive registers (default 1)")
         ->check(positiveCount(65536));
 
-    CLI::App* write = sub->add_subcommand("write", "Write one register");
+    CLI::App* write = regs.add("write", "Write one register", [options] { runWrite(*options); });
     addTargetOptions(write, *options);
     write->add_option("register", options->reg, "Register address (decimal or 0x hex)")->required();
     write->add_option("value", options->value, "Value (decimal or 0x hex)")->required();
 
-    return {sub, [options, read] {
-                if (read->parsed())
-                    runRead(*options);
-                else
-                    runWrite(*options);
-            }};
+    return regs.command();
 }
 
 }  // namespace vexo::tools

@@ -138,36 +138,30 @@ void runSerial(const UserDataOptions& options) {
 
 Command addUserDataCommand(CLI::App& parent) {
     auto options = std::make_shared<UserDataOptions>();
-    CLI::App* sub = parent.add_subcommand(
-        "userdata",
+    CommandGroup userdata(
+        parent, "userdata",
         "Read and write the board's 1024-byte user-data store (addresses 0..1023); its last 16 "
         "bytes hold the serial text that 'vexo scan' lists. Writes are read back and checked.");
-    sub->require_subcommand(1);
 
-    CLI::App* read = sub->add_subcommand("read", "Print user data as a hex dump");
+    CLI::App* read =
+        userdata.add("read", "Print user data as a hex dump", [options] { runRead(*options); });
     addBoardOptions(read, options->board);
     read->add_option("address", options->address, "First address (decimal or 0x hex)")->required();
     read->add_option("length", options->length, "Number of bytes")->required();
 
-    CLI::App* write = sub->add_subcommand("write", "Write bytes or text to user data");
+    CLI::App* write = userdata.add("write", "Write bytes or text to user data",
+                                   [options] { runWrite(*options); });
     addBoardOptions(write, options->board);
     write->add_option("address", options->address, "First address (decimal or 0x hex)")->required();
     write->add_option("bytes", options->bytes, "Byte values (decimal or 0x hex)");
     write->add_option("--text", options->text, "Write these characters instead of bytes");
 
-    CLI::App* serial = sub->add_subcommand("serial", "Print the board's serial text, or set it");
+    CLI::App* serial = userdata.add("serial", "Print the board's serial text, or set it",
+                                    [options] { runSerial(*options); });
     addBoardOptions(serial, options->board);
     serial->add_option("--set", options->serial,
                        "New serial text (at most 16 characters, padded with NUL bytes)");
-
-    return {sub, [options, read, write] {
-                if (read->parsed())
-                    runRead(*options);
-                else if (write->parsed())
-                    runWrite(*options);
-                else
-                    runSerial(*options);
-            }};
+    return userdata.command();
 }
 
 }  // namespace vexo::tools
