@@ -21,15 +21,10 @@
 
 #include <vexo/camera.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 #include <vexo/cpp_export.hpp>
 #include <vexo/frame_files.hpp>
 #include <vexo/frame_layout.hpp>
@@ -68,13 +63,18 @@ class VEXO_CPP_API Recorder {
     /// stopped writing (a full disk, ...), empty on success.
     std::string finish();
 
-    uint64_t offered() const { return offered_; }
-    uint64_t dropped() const { return dropped_.load(std::memory_order_acquire); }
-    uint64_t written() const { return written_.load(std::memory_order_acquire); }
-    uint64_t bytesWritten() const { return bytesWritten_.load(std::memory_order_acquire); }
+    /// Frames offered so far, dropped ones included.
+    uint64_t offered() const;
+    /// Frames dropped: queue full, frame larger than a slot, or writing failed.
+    uint64_t dropped() const;
+    /// Frames whose file and manifest entry are written.
+    uint64_t written() const;
+    /// Frame bytes written (the frames' own bytes, without the files' headers).
+    uint64_t bytesWritten() const;
     /// False once the file system refused direct I/O (tmpfs): files went through the page cache.
-    bool directIo() const { return directIo_.load(std::memory_order_acquire); }
-    const std::string& directory() const { return directory_; }
+    bool directIo() const;
+    /// The recording's directory, as created.
+    const std::string& directory() const;
     /// File name of frame `number` of kind `kind` ("frame_000007.dng").
     static std::string fileName(uint64_t number, FileKind kind);
     /// The kind of file a frame of `size` bytes is written as (--raw included).
@@ -83,48 +83,8 @@ class VEXO_CPP_API Recorder {
     std::string_view frameStatus(uint32_t size) const;
 
   private:
-    struct FreeBytes {
-        void operator()(uint8_t* p) const;
-    };
-    struct Slot {
-        std::unique_ptr<uint8_t[], FreeBytes> image;  // kDirectAlignment-aligned
-        FileKind kind = FileKind::Raw;
-        uint32_t size = 0;
-        uint64_t number = 0;
-        uint64_t time = 0;
-    };
-
-    void writerLoop();
-    bool writeSlot(Slot& slot);
-
-    std::string directory_;
-    RecordingHeader header_;
-    FrameLayout layout_;  // of header_.layout
-    bool rawFiles_;
-    std::optional<ColourSettings> colour_;
-    std::string camera_;
-    std::unique_ptr<ManifestWriter> manifest_;
-    std::vector<Slot> slots_;
-    size_t slotBytes_ = 0, imageBytes_ = 0;
-    DirectFileWriter files_;  // writer thread
-    std::atomic<bool> directIo_{true};
-
-    // Rings of slot indices: free slots, and slots queued for writing, in capture order.
-    std::mutex mutex_;
-    std::condition_variable ready_;
-    std::vector<size_t> free_, queue_;
-    size_t freeCount_ = 0, queueHead_ = 0, queueCount_ = 0;
-    bool stopping_ = false;
-    bool failedFlag_ = false;  // under mutex_: writing stopped
-    std::string failure_;      // written by the writer thread only until it ends
-
-    uint64_t offered_ = 0;
-    std::atomic<uint64_t> dropped_{0};
-    std::atomic<uint64_t> written_{0}, bytesWritten_{0};
-    std::string path_;  // directory_ + "/" + the current name, rewritten in place (writer)
-    size_t nameOffset_ = 0;
-    std::thread writer_;
-    bool finished_ = false;
+    class Impl;  // the queue, its lock and the writer thread (src/cpp/recorder.cpp)
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace vexo

@@ -1,10 +1,16 @@
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
+#include <vector>
 #include <vexo/output_directory.hpp>
 #include <vexo/recorder.hpp>
+
+#include "common/mutex.h"
 
 namespace vexo {
 
@@ -17,15 +23,80 @@ std::string_view statusOf(const FrameLayout& layout, uint32_t size) {
     return size < layout.bytes ? "short" : "long";
 }
 
+struct FreeBytes {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+
 }  // namespace
 
-Recorder::Recorder(const std::string& directory, const RecordingHeader& header,
-                   const RecorderOptions& options)
-    : header_(header),
+class Recorder::Impl {
+  public:
+    Impl(const std::string& directory, const RecordingHeader& header,
+         const RecorderOptions& options);
+    ~Impl() { finish(); }
+
+    bool offer(const FrameData& frame) VEXO_EXCLUDES(mutex_);
+    FileKind fileKind(uint32_t size) const {
+        const FileKind kind = fileKindFor(header_.layout, size);
+        return rawFiles_ && kind != FileKind::Jpeg ? FileKind::Raw : kind;
+    }
+    std::string_view frameStatus(uint32_t size) const { return statusOf(layout_, size); }
+    std::string finish() VEXO_EXCLUDES(mutex_);
+
+    std::string directory_;
+    uint64_t offered_ = 0;  // capture thread
+    std::atomic<uint64_t> dropped_{0};
+    std::atomic<uint64_t> written_{0}, bytesWritten_{0};
+    std::atomic<bool> directIo_{true};
+
+  private:
+    struct Slot {
+        std::unique_ptr<uint8_t[], FreeBytes> image;  // kDirectAlignment-aligned
+        FileKind kind = FileKind::Raw;
+        uint32_t size = 0;
+        uint64_t number = 0;
+        uint64_t time = 0;
+    };
+
+    void writerLoop() VEXO_EXCLUDES(mutex_);
+    bool writeSlot(Slot& slot);
+
+    RecordingHeader header_;
+    FrameLayout layout_;  // of header_.layout
+    bool rawFiles_;
+    std::optional<ColourSettings> colour_;
+    std::string camera_;
+    std::unique_ptr<ManifestWriter> manifest_;
+    // A slot belongs to whoever took its index off a ring: the capture thread fills it, the
+    // writer writes it; the slots themselves need no lock.
+    std::vector<Slot> slots_;
+    size_t slotBytes_ = 0, imageBytes_ = 0;
+    DirectFileWriter files_;  // writer thread
+
+    // Rings of slot indices: free slots, and slots queued for writing, in capture order.
+    Mutex mutex_;
+    std::condition_variable ready_;
+    std::vector<size_t> free_ VEXO_GUARDED_BY(mutex_), queue_ VEXO_GUARDED_BY(mutex_);
+    size_t freeCount_ VEXO_GUARDED_BY(mutex_) = 0;
+    size_t queueHead_ VEXO_GUARDED_BY(mutex_) = 0;
+    size_t queueCount_ VEXO_GUARDED_BY(mutex_) = 0;
+    bool stopping_ VEXO_GUARDED_BY(mutex_) = false;
+    bool failedFlag_ VEXO_GUARDED_BY(mutex_) = false;  // writing stopped
+    std::string failure_;  // written by the writer thread only until it ends
+
+    std::string path_;  // directory_ + "/" + the current name, rewritten in place (writer)
+    size_t nameOffset_ = 0;
+    std::thread writer_;
+    bool finished_ = false;  // capture thread
+};
+
+Recorder::Impl::Impl(const std::string& directory, const RecordingHeader& header,
+                     const RecorderOptions& options)
+    : directIo_(options.directIo),
+      header_(header),
       rawFiles_(options.rawFiles),
       colour_(options.colour),
-      files_(options.directIo),
-      directIo_(options.directIo) {
+      files_(options.directIo) {
     directory_ = createOutputDirectory(directory);
     camera_ = "Vexo " + (header.serial.empty() ? std::string("camera") : header.serial);
     manifest_ = std::make_unique<ManifestWriter>(directory_ + "/manifest.json", header);
@@ -41,10 +112,13 @@ Recorder::Recorder(const std::string& directory, const RecordingHeader& header,
         s.image.reset(static_cast<uint8_t*>(std::aligned_alloc(kDirectAlignment, imageBytes_)));
         if (!s.image) throw std::bad_alloc();
     }
-    free_.resize(count);
-    queue_.resize(count);
-    for (size_t i = 0; i < count; ++i) free_[i] = i;
-    freeCount_ = count;
+    {
+        MutexLock lock(mutex_);
+        free_.resize(count);
+        queue_.resize(count);
+        for (size_t i = 0; i < count; ++i) free_[i] = i;
+        freeCount_ = count;
+    }
 
     path_ = directory_ + "/";
     nameOffset_ = path_.size();
@@ -52,35 +126,11 @@ Recorder::Recorder(const std::string& directory, const RecordingHeader& header,
     writer_ = std::thread([this] { writerLoop(); });
 }
 
-void Recorder::FreeBytes::operator()(uint8_t* p) const {
-    std::free(p);
-}
-
-Recorder::~Recorder() {
-    if (!finished_) finish();
-}
-
-std::string Recorder::fileName(uint64_t number, FileKind kind) {
-    char name[kNameRoom];
-    std::snprintf(name, sizeof name, "frame_%06llu.%s", static_cast<unsigned long long>(number),
-                  fileExtension(kind).data());
-    return name;
-}
-
-FileKind Recorder::fileKind(uint32_t size) const {
-    const FileKind kind = fileKindFor(header_.layout, size);
-    return rawFiles_ && kind != FileKind::Jpeg ? FileKind::Raw : kind;
-}
-
-std::string_view Recorder::frameStatus(uint32_t size) const {
-    return statusOf(layout_, size);
-}
-
-bool Recorder::offer(const FrameData& frame) {
+bool Recorder::Impl::offer(const FrameData& frame) {
     const uint64_t number = offered_++;
     size_t slot = 0;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         if (freeCount_ == 0 || failedFlag_ || frame.cfg.u32Size > slotBytes_ ||
             (frame.cfg.u32Size && !frame.imageData)) {
             ++dropped_;
@@ -97,7 +147,7 @@ bool Recorder::offer(const FrameData& frame) {
     s.number = number;
     s.time = frame.u64Time;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         queue_[(queueHead_ + queueCount_) % queue_.size()] = slot;
         ++queueCount_;
     }
@@ -105,7 +155,7 @@ bool Recorder::offer(const FrameData& frame) {
     return true;
 }
 
-bool Recorder::writeSlot(Slot& slot) {
+bool Recorder::Impl::writeSlot(Slot& slot) {
     const FileKind kind = slot.kind;
     // The name is printed into the reserved tail of path_: no string is built per frame.
     path_.resize(nameOffset_ + kNameRoom - 1);
@@ -136,19 +186,22 @@ bool Recorder::writeSlot(Slot& slot) {
     return true;
 }
 
-void Recorder::writerLoop() {
+void Recorder::Impl::writerLoop() {
     for (;;) {
         size_t slot = 0;
+        bool failed = false;
         {
-            std::unique_lock lock(mutex_);
-            ready_.wait(lock, [this] { return queueCount_ > 0 || stopping_; });
+            MutexLock lock(mutex_);
+            ready_.wait(lock.native(),
+                        [this]() VEXO_REQUIRES(mutex_) { return queueCount_ > 0 || stopping_; });
             if (queueCount_ == 0) return;
             slot = queue_[queueHead_];
             queueHead_ = (queueHead_ + 1) % queue_.size();
             --queueCount_;
+            failed = failedFlag_;
         }
-        const bool ok = !failedFlag_ && writeSlot(slots_[slot]);
-        std::lock_guard lock(mutex_);
+        const bool ok = !failed && writeSlot(slots_[slot]);
+        MutexLock lock(mutex_);
         // After a failure every queued frame goes back unwritten, counted as dropped.
         if (!ok) {
             failedFlag_ = true;
@@ -158,18 +211,71 @@ void Recorder::writerLoop() {
     }
 }
 
-std::string Recorder::finish() {
+std::string Recorder::Impl::finish() {
     if (finished_) return failure_;
     finished_ = true;
     {
-        std::lock_guard lock(mutex_);
+        MutexLock lock(mutex_);
         stopping_ = true;
     }
     ready_.notify_one();
     writer_.join();
-    if (!manifest_->close(written(), dropped(), failure_) && failure_.empty())
+    if (!manifest_->close(written_.load(), dropped_.load(), failure_) && failure_.empty())
         failure_ = manifest_->path() + ": cannot write";
     return failure_;
+}
+
+Recorder::Recorder(const std::string& directory, const RecordingHeader& header,
+                   const RecorderOptions& options)
+    : impl_(std::make_unique<Impl>(directory, header, options)) {}
+
+Recorder::~Recorder() = default;
+
+bool Recorder::offer(const FrameData& frame) {
+    return impl_->offer(frame);
+}
+
+std::string Recorder::finish() {
+    return impl_->finish();
+}
+
+uint64_t Recorder::offered() const {
+    return impl_->offered_;
+}
+
+uint64_t Recorder::dropped() const {
+    return impl_->dropped_.load(std::memory_order_acquire);
+}
+
+uint64_t Recorder::written() const {
+    return impl_->written_.load(std::memory_order_acquire);
+}
+
+uint64_t Recorder::bytesWritten() const {
+    return impl_->bytesWritten_.load(std::memory_order_acquire);
+}
+
+bool Recorder::directIo() const {
+    return impl_->directIo_.load(std::memory_order_acquire);
+}
+
+const std::string& Recorder::directory() const {
+    return impl_->directory_;
+}
+
+FileKind Recorder::fileKind(uint32_t size) const {
+    return impl_->fileKind(size);
+}
+
+std::string_view Recorder::frameStatus(uint32_t size) const {
+    return impl_->frameStatus(size);
+}
+
+std::string Recorder::fileName(uint64_t number, FileKind kind) {
+    char name[kNameRoom];
+    std::snprintf(name, sizeof name, "frame_%06llu.%s", static_cast<unsigned long long>(number),
+                  fileExtension(kind).data());
+    return name;
 }
 
 }  // namespace vexo
