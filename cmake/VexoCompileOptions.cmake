@@ -27,3 +27,14 @@ endif()
 if(CMAKE_SIZEOF_VOID_P EQUAL 4 AND NOT WIN32)
     add_compile_definitions(_FILE_OFFSET_BITS=64)
 endif()
+
+# A static part of libvexo: it sees the public and inner headers and builds the exported
+# functions; programs linking it on Windows call them directly, not through the DLL.
+function(vexo_library_part target)
+    target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR}/include
+                                                ${PROJECT_SOURCE_DIR}/src)
+    target_compile_definitions(${target} PRIVATE VEXO_BUILDING)
+    if(WIN32)
+        target_compile_definitions(${target} INTERFACE VEXO_STATIC)
+    endif()
+endfunction()

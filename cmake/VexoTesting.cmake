@@ -43,3 +43,20 @@ function(vexo_add_layer_tests prefix)
                       LABELS concurrency)
     endif()
 endfunction()
+
+# vexo_add_install_check(NAME SCRIPT)
+#
+# A test that runs SCRIPT (cmake -P) on this build: it installs the build into a scratch folder
+# and builds a program against it. Not in sanitizer builds, where a plain consumer cannot load
+# an instrumented library, nor in the Windows cross build, whose consumer would need the cross
+# toolchain.
+function(vexo_add_install_check name script)
+    if(VEXO_SANITIZE OR WIN32)
+        return()
+    endif()
+    add_test(NAME ${name}
+             COMMAND ${CMAKE_COMMAND} -DBUILD=${CMAKE_BINARY_DIR} -DSOURCE=${PROJECT_SOURCE_DIR}
+                     -DWORK=${CMAKE_CURRENT_BINARY_DIR}/install-check
+                     -P ${CMAKE_CURRENT_SOURCE_DIR}/${script})
+    set_tests_properties(${name} PROPERTIES TIMEOUT 300)
+endfunction()

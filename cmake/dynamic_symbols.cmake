@@ -1,0 +1,16 @@
+# For cmake -P scripts: the names a shared library defines in its dynamic symbol table, as
+# nm -D prints them ("<address> <type> <name>[@@version]"), without their versions.
+function(dynamic_symbols lib var)
+    execute_process(COMMAND nm -D --defined-only ${lib} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "nm failed on ${lib}")
+    endif()
+    string(REPLACE "\n" ";" lines "${out}")
+    set(names "")
+    foreach(line IN LISTS lines)
+        if(line MATCHES "^[0-9a-fA-F]+ [A-Za-z] ([^@ ]+)")
+            list(APPEND names ${CMAKE_MATCH_1})
+        endif()
+    endforeach()
+    set(${var} "${names}" PARENT_SCOPE)
+endfunction()
