@@ -9,6 +9,7 @@
 #include <vexo/frame_converter.hpp>
 #include <vexo/image_files.hpp>
 
+#include "frame_format_of.h"
 #include "tools/support/image_reader.h"
 #include "tools/support/tool_runner.h"
 
@@ -24,14 +25,7 @@ struct Rgb {
 
 FrameFormat format(uint32_t w, uint32_t h, FormatMode mode, uint8_t bytes = 1, uint8_t bits = 8,
                    RawMode bayer = RAW_RG) {
-    FrameFormat f;
-    f.width = w;
-    f.height = h;
-    f.format = mode;
-    f.pixelBytes = bytes;
-    f.pixelBits = bits;
-    f.bayer = bayer;
-    return f;
+    return test::frameFormatOf(mode, w, h, bytes, bits, bayer);
 }
 
 // A mosaic of a uniform colour, sampled as the given Bayer order would see it.

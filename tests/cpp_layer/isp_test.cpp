@@ -13,6 +13,7 @@
 #include <vexo/isp.hpp>
 
 #include "../common/allocation_counter.h"
+#include "frame_format_of.h"
 
 using namespace vexo;
 
@@ -48,14 +49,7 @@ std::vector<uint8_t> sense(const FrameFormat& f, const Scene& scene, double blac
 
 FrameFormat formatOf(FormatMode mode, uint8_t bytes, uint8_t bits, RawMode bayer, uint32_t w = 64,
                      uint32_t h = 48) {
-    FrameFormat f;
-    f.format = mode;
-    f.pixelBytes = bytes;
-    f.pixelBits = bits;
-    f.bayer = bayer;
-    f.width = w;
-    f.height = h;
-    return f;
+    return test::frameFormatOf(mode, w, h, bytes, bits, bayer);
 }
 
 struct Picture {
