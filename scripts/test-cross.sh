@@ -24,6 +24,15 @@ werror=OFF
 [ -n "${CI:-}" ] && werror=ON
 
 fail() { echo "$arch: $1"; echo "$arch: 0 passed, 1 failed"; exit 1; }
+# cpu_now: sets cpu to the CPU seconds (user + system) of every program this script has waited
+# for so far (`times` in this shell, not in a subshell, which would count only its own).
+times_file=$(mktemp)
+trap 'rm -f "$times_file"' EXIT
+cpu_now() {
+    times >"$times_file"
+    cpu=$(tail -n 1 "$times_file" |
+        awk '{ t = 0; for (i = 1; i <= 2; i++) { split($i, p, /[ms]/); t += p[1] * 60 + p[2] } printf "%d", t }')
+}
 
 scripts/setup.sh --cross "$arch" || fail "setup failed"
 
@@ -48,15 +57,21 @@ mapfile -t programs < <(find "$build" -name '*\[1\]_include.cmake' -printf '%f\n
 programs+=(c_capture capture_c capture_cpp fault_soak concurrency_soak vexo vexo_cpp)
 echo "== $arch: build ${programs[*]}"
 start=$(date +%s)
+cpu_now
+cpu_start=$cpu
 cmake --build "$build" -j "$jobs" --target "${programs[@]}" || fail "build failed"
-echo "$arch: built in $(($(date +%s) - start)) s"
+cpu_now
+echo "$arch: built in $(($(date +%s) - start)) s ($((cpu - cpu_start)) s of CPU)"
 
 echo "== $arch: ctest, every test program under qemu-user"
 log=$(mktemp)
 start=$(date +%s)
+cpu_now
+cpu_start=$cpu
 ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 600 -E "$exclude" 2>&1 | tee "$log"
 rc=${PIPESTATUS[0]}
-echo "$arch: tests ran in $(($(date +%s) - start)) s"
+cpu_now
+echo "$arch: tests ran in $(($(date +%s) - start)) s ($((cpu - cpu_start)) s of CPU)"
 line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
 rm -f "$log"
 [ -n "$line" ] || fail "ctest ran no test"
