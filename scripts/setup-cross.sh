@@ -47,10 +47,7 @@ fi
 for arch in "$@"; do
     multiarch=$(dpkg-architecture -a "$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
     dest="$root/build-cross/$arch-dev"
-    want=""
-    for p in "${unpack[@]}"; do
-        want+="$p=$(apt-cache policy "$p:$arch" | sed -nE 's/^ *Candidate: //p') "
-    done
+    want=$(apt-cache policy "${unpack[@]/%/:$arch}" | awk '/^[^ ]/ { p = $1 } /Candidate:/ { printf "%s%s ", p, $2 }')
     [ -f "$dest/.unpacked" ] && [ "$(cat "$dest/.unpacked")" = "$want" ] && continue
     if [ "$updated" = 0 ]; then
         $sudo_cmd apt-get update -qq
