@@ -23,6 +23,8 @@ if [ "${1:-}" = "--arch" ]; then
     # The target's build flags, and for dpkg-shlibdeps (run by CPack) the target's library
     # directories and objdump.
     eval "$(dpkg-architecture -a "$arch" -s 2>/dev/null)"
+    # Debian's multiarch library directory, which GNUInstallDirs gives only to native builds.
+    cross+=(-DCMAKE_INSTALL_LIBDIR="lib/$DEB_HOST_MULTIARCH")
 else
     scripts/setup.sh --deps
 fi

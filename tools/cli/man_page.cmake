@@ -5,7 +5,9 @@
 # spaces or on lines indented further. Items become tagged paragraphs, the rest plain text.
 
 function(help_text out)
-    execute_process(COMMAND ${TOOL} ${ARGN} --help OUTPUT_VARIABLE text RESULT_VARIABLE rc)
+    separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")  # a cross build's qemu-user
+    execute_process(COMMAND ${emulator} ${TOOL} ${ARGN} --help OUTPUT_VARIABLE text
+                    RESULT_VARIABLE rc)
     if(NOT rc EQUAL 0)
         message(FATAL_ERROR "${TOOL} ${ARGN} --help failed (${rc})")
     endif()
