@@ -8,8 +8,6 @@
 #include <mutex>
 #include <new>
 
-static_assert(sizeof(long) == 8, "long long values are read through PyLong_AsLong");
-
 namespace pyvexo {
 
 namespace {
