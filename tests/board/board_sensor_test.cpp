@@ -34,7 +34,7 @@ double linear(uint8_t v) {
 }
 
 // The code a sensor gives, before rounding: camera RGB of the light, one channel (3: the
-// luminance), times exposure, on the black level, clipped.
+// luminance), times exposure, over the codes between the black and the white level, clipped.
 double expectedCode(const virt::SensorConfig& s, const double light[3], int channel, double white,
                     double k) {
     double cam[3];
@@ -44,7 +44,7 @@ double expectedCode(const virt::SensorConfig& s, const double light[3], int chan
                  s.gains[i];
     const double v =
         channel == 3 ? 0.2126 * cam[0] + 0.7152 * cam[1] + 0.0722 * cam[2] : cam[channel];
-    return std::clamp(v * white * k + s.blackLevel, 0.0, white);
+    return std::clamp(v * (white - s.blackLevel) * k + s.blackLevel, 0.0, white);
 }
 
 // Colour of the mosaic at (x, y): 0 red, 1 green, 2 blue.
@@ -181,8 +181,8 @@ TEST(Sensor, NoiseFollowsReadNoiseAndShotNoise) {
             double mean = 0, sd = 0;
             meanAndDeviation(patchSamples(c, frame, patch, 1), mean, sd);
             const double g = linear(kChart[patch][1]);
-            const double clean = g * white + 256;
-            const double shot = fullWell > 0 ? (clean - 256) * white / fullWell : 0;
+            const double clean = g * (white - 256) + 256;
+            const double shot = fullWell > 0 ? (clean - 256) * (white - 256) / fullWell : 0;
             const double samples = static_cast<double>(patchSamples(c, frame, patch, 1).size());
             EXPECT_NEAR(mean, clean, 4 * std::sqrt((9 + shot) / samples)) << patch;
             EXPECT_NEAR(sd, std::sqrt(9 + shot), 0.05 * std::sqrt(9 + shot))

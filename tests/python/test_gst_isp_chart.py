@@ -6,10 +6,8 @@ looks at the chart with the virtual sensor set the same way (black level 64, a w
 a sensor matrix, read noise); the camera file's [colour] section undoes that as the ISP's own
 figures do.
 
-The virtual sensor adds its black level on top of a full-scale signal (light 1.0 reaches
-1023 + 64 before clipping), while the ISP takes black to white (64..1023) as the range of light:
-vexosrc's extra-controls expose the live sensor for 960 of its 1024 lines so that the two agree
-(or 480 lines at twice the gain), or for a quarter of that, a picture too dark to match.
+vexosrc's extra-controls expose the live sensor at its power-on 1024 lines (or 512 lines at
+twice the gain, the same light), or for a quarter of that, a picture too dark to match.
 """
 import json
 import os
@@ -45,9 +43,9 @@ def live_board():
 
 @pytest.mark.parametrize("board,white_balance,controls", [
     ("replay", "manual", None), ("replay", "auto", None),
-    ("live", "manual", "c,exposure=(int)960"),
-    ("live", "auto", "c,exposure=(int)480,analogue_gain=2.0"),
-    ("live", "manual", "c,exposure=(int)240")])
+    ("live", "manual", "c,exposure=(int)1024"),
+    ("live", "auto", "c,exposure=(int)512,analogue_gain=2.0"),
+    ("live", "manual", "c,exposure=(int)256")])
 def test_gst_launch_isp_png_shows_the_chart(tmp_path, board, white_balance, controls):
     if not (PLUGIN_DIR / "libgstvexo.so").exists():
         pytest.skip("the GStreamer plugin is not built")
@@ -73,7 +71,7 @@ def test_gst_launch_isp_png_shows_the_chart(tmp_path, board, white_balance, cont
     assert image is not None and image.shape == (h, w, 3)
     errors, got = chart_errors(image[:, :, ::-1])
     print(f"{board}, {white_balance}, {controls}: mean dE2000 {errors.mean():.2f}")
-    if controls == "c,exposure=(int)240":
+    if controls == "c,exposure=(int)256":
         assert errors.mean() > 5, errors  # a quarter of the light: the controls reached it
     elif white_balance == "manual":
         assert errors.mean() <= 1.0, errors

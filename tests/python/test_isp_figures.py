@@ -204,14 +204,12 @@ def inverse_ccm():
 
 
 def chart_board(tmp_path, width=600, height=400):
-    """The chart exposed right: white (light 1.0) at the white level. The virtual sensor adds
-    its black level on top of light scaled to the white level, so at its power-on 1024 lines
-    white would land 64 codes past it (clipped) and the chart would be 0.1 stop bright; the
-    ISP, as DNG readers, takes the range above black as the signal's. 960 lines (0x3501 =
-    0x3C) scale light by 960/1024, white to 959 codes above black."""
+    """The chart at the sensor's power-on exposure: white (light 1.0) lands on the white
+    level, the codes from black to white being the range of light, as the ISP and DNG
+    readers take them."""
     sensor = {"blackLevel": 64, "gains": GAINS.tolist(), "readNoise": 2, "seed": 1,
               "matrix": SENSOR_MATRIX.ravel().tolist()}
-    return Board(tmp_path, "chart", width, height, 10, sensor, registers="0x3501 0x3C")
+    return Board(tmp_path, "chart", width, height, 10, sensor)
 
 
 @pytest.mark.parametrize("white_balance", ["manual", "auto"])

@@ -261,11 +261,8 @@ def run_camera(tmp_path, code, boards, colour, controls="", size=(600, 400)):
 def test_the_virtual_charts_colours_through_to_rgb(tmp_path, wb):
     """The virtual board's chart seen by a sensor with black level, an illuminant, a colour
     matrix and read noise: Frame.to_rgb of a camera frame renders the chart's colours."""
-    # The virtual sensor adds its black level over the light that reaches the white level,
-    # while the ISP takes white - black as the range of light: 960 of the 1024 lines put
-    # light 1.0 at 1023 - 64 codes, as the ISP reads them.
     code = "rgb = cam.frame().to_rgb()\nprint(json.dumps(rgb.tolist()))"
-    boards = chart_board(registers=exposure_registers(960))
+    boards = chart_board()
     rgb = np.array(run_camera(tmp_path, code, boards, COLOUR.format(wb=wb)), np.uint8)
     errors, lab = chart_errors(rgb)
     print(f"{wb}: mean dE2000 {errors.mean():.2f}")

@@ -3,7 +3,7 @@ headless Chromium shows it: the patches of a screenshot of the page's picture in
 colours (CIEDE2000, skimage), and the white-balance gains the page reports.
 
 The board's sensor is set as test_isp_figures sets it (black level 64, a warm illuminant, a
-sensor matrix, read noise, 960 lines of exposure so that white lands at the white level); the
+sensor matrix, read noise, power-on exposure, where white lands at the white level); the
 camera file's [colour] section undoes that. The page's picture has been through JPEG (quality
 85, 4:2:0) and the browser's scaling, so the limits are those of the ISP's own figures plus
 what the compression costs.
@@ -127,9 +127,7 @@ def test_preview_page_shows_the_chart_in_its_colours(tmp_path, white_balance):
           if white_balance == "manual" else "white_balance = auto")
     w, h = 600, 400
     cfg = tmp_path / "sensor.cfg"
-    # 960 of the sensor's 1024 lines: white lands at the white level, black level on top.
-    cfg.write_text(camera_file(w, h, 10, f"black_level = 64\n{wb}\nccm = {inverse_ccm()}",
-                               registers="0x3501 0x3C"))
+    cfg.write_text(camera_file(w, h, 10, f"black_level = 64\n{wb}\nccm = {inverse_ccm()}"))
     preview, url = start_preview(cfg, chart_board(w, h))
     browser = DevTools(tmp_path / "profile")
     try:

@@ -72,7 +72,11 @@ SensorModel::SensorModel(const SensorConfig& s, uint8_t bits)
       black_(static_cast<float>(s.blackLevel)),
       readNoise_(s.readNoise),
       fullWell_(s.fullWell),
-      seed_(s.seed) {
+      seed_(s.seed),
+      // Light is scaled over the codes above black, so that a linear 1.0 lands on the white
+      // level exactly, as a raw developer reading BlackLevel and WhiteLevel expects.
+      span_(static_cast<float>((white_ - s.blackLevel) / double(white_))),
+      scale_(span_) {
     gauss();  // built once, before any frame needs it
     buildNoiseTable();
 }
@@ -92,17 +96,19 @@ bool SensorModel::setExposure(const SensorExposure& exposure) {
     if (exposure == exposure_) return false;
     const bool gainChanged = exposure.gainCode != exposure_.gainCode;
     exposure_ = exposure;
-    scale_ = static_cast<float>(exposure.timeRatio() * exposure.gainRatio());
+    scale_ = static_cast<float>(exposure.timeRatio() * exposure.gainRatio() * span_);
     if (gainChanged) buildNoiseTable();
     return true;
 }
 
 // Variance in codes: read noise, plus shot noise: a sample `c` codes above black holds
-// c x fullWell / (white x gain) electrons, each worth white x gain / fullWell codes.
+// c x fullWell / ((white - black) x gain) electrons, each worth (white - black) x gain /
+// fullWell codes.
 void SensorModel::buildNoiseTable() {
     if (!noisy()) return;
     sigma_.resize(size_t{white_} + 1);
-    const double perCode = fullWell_ > 0 ? white_ * exposure_.gainRatio() / fullWell_ : 0;
+    const double perCode =
+        fullWell_ > 0 ? (white_ - double(black_)) * exposure_.gainRatio() / fullWell_ : 0;
     for (uint32_t c = 0; c <= white_; ++c) {
         const double signal = std::max(0.0, c - double(black_));
         sigma_[c] = static_cast<float>(std::sqrt(readNoise_ * readNoise_ + signal * perCode));

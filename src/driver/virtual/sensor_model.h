@@ -60,7 +60,8 @@ class SensorModel {
     uint64_t seed_;
     std::vector<float> levels_;
     SensorExposure exposure_;
-    float scale_ = 1;           // exposure x gain, relative to the defaults
+    float span_;                // (white - black) / white: the codes light is scaled over
+    float scale_;               // exposure x gain, relative to the defaults, times span_
     std::vector<float> sigma_;  // noise standard deviation by clean code
 };
 
