@@ -28,9 +28,10 @@ int64_t reflect(int64_t i, int64_t n) {
 }
 
 // The row loops are built twice on x86-64, for x86-64-v3 (AVX2 and FMA: eight floats a step) and
-// for the baseline, and the loader picks the one the processor runs.
+// for the baseline, and the loader picks the one the processor runs (not in sanitizer builds:
+// the loader runs the picking function before the sanitizers runtime is ready).
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_ADDRESS__)
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define VEXO_ROW_LOOP __attribute__((target_clones("arch=x86-64-v3", "default")))
 #else
 #define VEXO_ROW_LOOP
