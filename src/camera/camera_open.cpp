@@ -18,6 +18,8 @@ namespace {
 constexpr uint64_t kSyncInterval = 10'000'000;
 // Pause between the two clock exchanges of the transfer defaults.
 constexpr uint32_t kSyncSettleMs = 100;
+// Walks of the bus one scan may make when boards come or go during a walk.
+constexpr int kScanWalks = 3;
 
 bool acceptedVendor(uint16_t vid) {
     return vid == kVendorIdPrimary || vid == kVendorIdSecondary;
@@ -106,19 +108,26 @@ uint32_t ZuUsbCameraLib::scan(ScanEntry* entries) {
     // device stands in for ours while it runs.
     std::unique_ptr<usb::DriverDevice> own = std::move(device_);
     uint32_t found = 0;
-    const uint8_t count = device->deviceCount();
-    for (uint32_t i = 0; i < count; ++i) {
-        if (!openQuietly(*device, i)) continue;
-        if (acceptedVendor(device->vendorId)) {
-            ScanEntry entry{};
-            entry.u8Index = static_cast<uint8_t>(i);
-            device_ = std::move(device);
-            readUserData(kSerialAddress, kSerialBytes, entry.u8Serial);
-            device = std::move(device_);
-            if (entries) std::memcpy(&entries[found], &entry, sizeof entry);
-            ++found;
+    // Boards are reached by index, and a board that leaves or comes during the walk moves the
+    // indices of those after it: a walk over a bus that changed may skip boards that are
+    // there. Such a walk is made again (a few times), so that the list is one state of the bus.
+    for (int walk = 0; walk < kScanWalks; ++walk) {
+        found = 0;
+        const uint8_t count = device->deviceCount();
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!openQuietly(*device, i)) continue;
+            if (acceptedVendor(device->vendorId)) {
+                ScanEntry entry{};
+                entry.u8Index = static_cast<uint8_t>(i);
+                device_ = std::move(device);
+                readUserData(kSerialAddress, kSerialBytes, entry.u8Serial);
+                device = std::move(device_);
+                if (entries) std::memcpy(&entries[found], &entry, sizeof entry);
+                ++found;
+            }
+            closeQuietly(*device);
         }
-        closeQuietly(*device);
+        if (device->deviceCount() == count) break;
     }
     device_ = std::move(own);
     disposeDevice(std::move(device));

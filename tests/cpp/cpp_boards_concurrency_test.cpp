@@ -174,7 +174,11 @@ TEST_F(CppBoards, WatcherReportsAReplugWhileTheBoardStreams) {
     watcher.stop();
 
     const std::vector<BoardEvent> seen = eventsNow();
-    ASSERT_EQ(seen.size(), 4u);
+    std::string told;
+    for (const BoardEvent& e : seen)
+        told += (e.kind == BoardEvent::Kind::Left ? " left " : " arrived ") + e.board.serial + "@" +
+                std::to_string(e.board.index);
+    ASSERT_EQ(seen.size(), 4u) << told;
     EXPECT_EQ(seen[0].kind, BoardEvent::Kind::Arrived);
     EXPECT_EQ(seen[0].board.serial, "WATCHED");
     EXPECT_EQ(seen[1].board.serial, "STILL");
