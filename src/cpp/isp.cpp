@@ -59,9 +59,6 @@ constexpr size_t kPixelBytes = L == IspLayout::Rgb8     ? 3
                                : L == IspLayout::Gray8  ? 1
                                                         : 2;
 
-template <IspLayout L>
-constexpr bool kWide = L == IspLayout::Rgb16 || L == IspLayout::Rgba16 || L == IspLayout::Gray16;
-
 void put16(uint8_t* p, uint16_t v, bool bigEndian) {
     if (bigEndian) {
         p[0] = static_cast<uint8_t>(v >> 8), p[1] = static_cast<uint8_t>(v);

@@ -23,11 +23,13 @@ std::string_view statusOf(const FrameLayout& layout, uint32_t size) {
     return size < layout.bytes ? "short" : "long";
 }
 
-struct FreeBytes {
+}  // namespace
+
+// Outside the unnamed namespace: Recorder::Impl, a class with linkage, holds it in a member
+// (a unity build would otherwise see a member of a type that only this file can name).
+struct RecorderFreeBytes {
     void operator()(uint8_t* p) const { std::free(p); }
 };
-
-}  // namespace
 
 class Recorder::Impl {
   public:
@@ -51,7 +53,7 @@ class Recorder::Impl {
 
   private:
     struct Slot {
-        std::unique_ptr<uint8_t[], FreeBytes> image;  // kDirectAlignment-aligned
+        std::unique_ptr<uint8_t[], RecorderFreeBytes> image;  // kDirectAlignment-aligned
         FileKind kind = FileKind::Raw;
         uint32_t size = 0;
         uint64_t number = 0;
