@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <limits>
 #include <memory>
+#include <vexo/frame_converter.hpp>
 #include <vexo/recorder.hpp>
 
 #include "cli/commands.h"
@@ -37,12 +38,7 @@ void runRecord(const RecordOptions& options) {
     header.boardIndex = session.board().index;
     header.serial = session.board().serial;
     header.configSource = file.source;
-    header.layout.width = cfg.u32Width;
-    header.layout.height = cfg.u32Height;
-    header.layout.pixelBytes = cfg.u8PixelBytes;
-    header.layout.pixelBits = cfg.u8PixelBits;
-    header.layout.format = cfg.emImageFmtMode;
-    header.layout.bayer = file.bayer;
+    header.layout = frameFormatOf(cfg, file.bayer);
     RecorderOptions recorderOptions;
     recorderOptions.queueFrames = options.queueFrames;
     recorderOptions.rawFiles = options.raw;

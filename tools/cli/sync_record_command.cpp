@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <vexo/board_session.hpp>
+#include <vexo/frame_converter.hpp>
 #include <vexo/sync_group.hpp>
 #include <vexo/sync_recorder.hpp>
 #include <vexo/vexo.hpp>
@@ -70,13 +71,7 @@ void runSyncRecord(const SyncRecordOptions& options) {
     header.rateHz = sync.rateHz;
     header.toleranceUs = group->toleranceUs();
     header.configSource = file.source;
-    const CameraConfig& cfg = file.config;
-    header.layout.width = cfg.u32Width;
-    header.layout.height = cfg.u32Height;
-    header.layout.pixelBytes = cfg.u8PixelBytes;
-    header.layout.pixelBits = cfg.u8PixelBits;
-    header.layout.format = cfg.emImageFmtMode;
-    header.layout.bayer = file.bayer;
+    header.layout = frameFormatOf(file.config, file.bayer);
     RecorderOptions recorderOptions;
     recorderOptions.queueFrames = options.queueFrames;
     recorderOptions.rawFiles = options.raw;
