@@ -17,18 +17,9 @@ cv2 = pytest.importorskip("cv2")
 skcolor = pytest.importorskip("skimage.color")
 
 TOOL = BUILD / "tools" / "vexo"
-# The chart's patches in 8-bit sRGB, row by row, as the virtual board draws them.
-CHART = np.array([
-    (115, 82, 68), (194, 150, 130), (98, 122, 157), (87, 108, 67), (133, 128, 177),
-    (103, 189, 170), (214, 126, 44), (80, 91, 166), (193, 90, 99), (94, 60, 108),
-    (157, 188, 64), (224, 163, 46), (56, 61, 150), (70, 148, 73), (175, 54, 60),
-    (231, 199, 31), (187, 86, 149), (8, 133, 161), (243, 243, 242), (200, 200, 200),
-    (160, 160, 160), (122, 122, 121), (85, 85, 85), (52, 52, 52)], dtype=np.uint8)
-NEUTRALS = range(18, 24)
-# A sensor seeing the chart: 10 bits, black 64, a warm illuminant, a matrix whose rows sum
-# to 1, read noise of 2 codes.
-SENSOR_MATRIX = np.array([[0.70, 0.22, 0.08], [0.12, 0.76, 0.12], [0.04, 0.26, 0.70]])
-GAINS = np.array([0.55, 1.0, 0.7])
+# The chart, as the virtual board draws it, and the sensor seeing it (10 bits, black 64, a
+# warm illuminant, a matrix whose rows sum to 1, read noise of 2 codes).
+from test_isp_figures import CHART, GAINS, NEUTRALS, SENSOR_MATRIX  # noqa: E402
 
 
 def srgb_to_linear(v):
