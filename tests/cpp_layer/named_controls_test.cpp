@@ -162,11 +162,11 @@ TEST_P(NamedControlsBoard, SetWritesTheFieldAndReadsItBack) {
 
     // The field's registers are written in the file's order; with a group hold in the file,
     // between setting and releasing it.
-    const ControlSpec& spec = *controls.find(row.control);
+    const ControlSpec& described = *controls.find(row.control);
     std::vector<std::pair<uint16_t, uint32_t>> order;
-    const bool held = file_.groupHold && spec.registers.size() > 1;
+    const bool held = file_.groupHold && described.registers.size() > 1;
     if (held) order.emplace_back(*file_.groupHold, 1);
-    for (uint32_t reg : spec.registers) order.emplace_back(reg, expectedAfter(row, reg));
+    for (uint32_t reg : described.registers) order.emplace_back(reg, expectedAfter(row, reg));
     if (held) order.emplace_back(*file_.groupHold, 0);
     EXPECT_EQ(sensorWrites(*board_), order);
 

@@ -622,16 +622,16 @@ HttpResponse PreviewService::setControl(const HttpRequest& request) {
                          "entry's name}");
     // The file's controls are fixed for the preview's life: checked here, set on the board.
     const std::string controlName = name->get<std::string>();
-    const ControlSpec* spec = nullptr;
+    const ControlSpec* described = nullptr;
     for (const ControlSpec& c : capture_->file().controls)
-        if (c.name == controlName) spec = &c;
-    if (!spec) return jsonError(404, "no control named '" + controlName + "'");
+        if (c.name == controlName) described = &c;
+    if (!described) return jsonError(404, "no control named '" + controlName + "'");
     double v = 0;
     if (value->is_boolean())
         v = value->get<bool>() ? 1 : 0;
     else if (value->is_number())
         v = value->get<double>();  // beyond 64 bits too: clamped to the range
-    else if (!NamedControls::parseValue(*spec, value->get<std::string>(), v))
+    else if (!NamedControls::parseValue(*described, value->get<std::string>(), v))
         return jsonError(400,
                          "'" + value->get<std::string>() + "' is not a value of " + controlName);
     struct Setting {
@@ -649,7 +649,7 @@ HttpResponse PreviewService::setControl(const HttpRequest& request) {
     if (outcome != Outcome::Done) return notDone(outcome);
     if (result->status != ControlStatus::Ok)
         return jsonError(result->status == ControlStatus::InvalidValue ? 400 : 502, result->error);
-    json out = controlJson(*spec, result->applied);
+    json out = controlJson(*described, result->applied);
     out["ok"] = true;
     return HttpResponse::json(200, out.dump());
 }
